@@ -1,0 +1,1 @@
+// HMAC-SHA256 (placeholder).

@@ -1,0 +1,78 @@
+// Masking of secrets in URLs.
+#include "core/mask.hpp"
+
+#include <array>
+
+namespace corvane::core {
+namespace {
+
+constexpr std::array<std::string_view, 8> kSecretNames = {
+    "access_token", "appsecret_proof", "client_secret", "fb_exchange_token",
+    "input_token",  "code",            "refresh_token", "token",
+};
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Form-decoding of a parameter name: "%XX" escapes and "+" as space.
+std::string decode_name(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 2 < raw.size()) {
+      const int hi = hex_value(raw[i + 1]);
+      const int lo = hex_value(raw[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(raw[i] == '+' ? ' ' : raw[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool is_secret_param(std::string_view name) {
+  for (auto secret : kSecretNames) {
+    if (name == secret) return true;
+  }
+  return false;
+}
+
+std::string mask_secrets(std::string_view url) {
+  const auto qpos = url.find('?');
+  if (qpos == std::string_view::npos) return std::string(url);
+  auto fpos = url.find('#', qpos);
+  if (fpos == std::string_view::npos) fpos = url.size();
+
+  std::string out(url.substr(0, qpos + 1));
+  out.reserve(url.size());
+  const std::string_view query = url.substr(qpos + 1, fpos - qpos - 1);
+  std::size_t start = 0;
+  while (true) {
+    const auto amp = query.find('&', start);
+    const auto end = amp == std::string_view::npos ? query.size() : amp;
+    const std::string_view pair = query.substr(start, end - start);
+    const auto eq = pair.find('=');
+    if (eq != std::string_view::npos && is_secret_param(decode_name(pair.substr(0, eq)))) {
+      out.append(pair.substr(0, eq + 1));
+      out.append("***");
+    } else {
+      out.append(pair);
+    }
+    if (amp == std::string_view::npos) break;
+    out.push_back('&');
+    start = amp + 1;
+  }
+  out.append(url.substr(fpos));
+  return out;
+}
+
+}  // namespace corvane::core

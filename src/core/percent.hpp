@@ -1,0 +1,16 @@
+// Percent-encoding of UTF-8 text, the one encoder every URL of the library goes through.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::core {
+
+// Writes every byte as "%XX" (upper-case hex) except ASCII letters, digits and "_.-~".
+// A space becomes "%20", never "+"; "/" and ":" are encoded too.
+std::string percent_encode(std::string_view text);
+
+// Appends the encoded form of `text` to `out` (no allocation beyond growth of `out`).
+void percent_encode_into(std::string& out, std::string_view text);
+
+}  // namespace corvane::core

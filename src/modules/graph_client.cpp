@@ -1,0 +1,1 @@
+// Shared Graph client logic (placeholder).

@@ -1,0 +1,48 @@
+// Small helpers over Python values.
+#include "py/values.hpp"
+
+namespace corvane::pyutil {
+
+bool truthy(py::handle value) {
+  if (!value) return false;
+  const int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::str text_form(py::handle value) {
+  if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+  return py::str(value);
+}
+
+py::object member(py::handle value, const char* name, py::handle fallback) {
+  if (value && PyDict_Check(value.ptr())) {
+    PyObject* found = PyDict_GetItemString(value.ptr(), name);  // borrowed
+    if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+  }
+  return py::reinterpret_borrow<py::object>(fallback);
+}
+
+py::dict copy_dict(py::handle mapping) {
+  if (!mapping || mapping.is_none()) return py::dict();
+  py::dict out;
+  if (PyDict_Check(mapping.ptr())) {
+    if (PyDict_Update(out.ptr(), mapping.ptr()) < 0) throw py::error_already_set();
+  } else if (PyDict_Merge(out.ptr(), mapping.ptr(), 1) < 0) {
+    throw py::error_already_set();
+  }
+  return out;
+}
+
+py::object logger(const char* name) {
+  return py::module_::import("logging").attr("getLogger")(name);
+}
+
+std::string_view utf8(py::handle text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+}  // namespace corvane::pyutil

@@ -1,0 +1,33 @@
+// Small helpers over Python values, shared by every module: the library's "truthy" and
+// "text form" rules, member access with defaults, and loggers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <pybind11/pybind11.h>
+
+namespace corvane::pyutil {
+
+namespace py = pybind11;
+
+// Python truthiness: absent/None, false, zero, "", [] and {} are all false.
+bool truthy(py::handle value);
+
+// The text form of a value, str(value): None -> "None", True -> "True", floats in shortest
+// round-trip form.
+py::str text_form(py::handle value);
+
+// value[name] when value is a dict holding name, else `fallback` (None by default).
+py::object member(py::handle value, const char* name, py::handle fallback = py::none());
+
+// A new dict holding the members of `mapping` (any mapping, or None for an empty dict).
+py::dict copy_dict(py::handle mapping);
+
+// logging.getLogger(name); resolve once per module and keep it.
+py::object logger(const char* name);
+
+// UTF-8 view of a Python str (valid while the str lives).
+std::string_view utf8(py::handle text);
+
+}  // namespace corvane::pyutil
