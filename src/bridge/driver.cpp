@@ -1,6 +1,8 @@
 // Driver: steps a root Task for the event loop (see driver.hpp for the theory of operation).
 #include "bridge/driver.hpp"
 
+#include "py/pyclass.hpp"
+
 #include <new>
 #include <stdexcept>
 
@@ -144,16 +146,8 @@ PySendResult Driver::resume(std::coroutine_handle<> from, PyObject** result) {
     root_.reset();
     *result = value.release().ptr();
     return PYGEN_RETURN;
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    pyutil::set_error_from_current_exception();
   }
   // The error is set: release the frame without disturbing it.
   PyObject *type, *value, *trace;

@@ -8,7 +8,8 @@
 //
 // Rules for code written as Tasks: take parameters by value (the start is lazy); never
 // co_await inside a catch block (record, leave the handler, then await); catch Python errors
-// selectively (`if (!e.matches(kind)) throw;`) so that cancellation always passes.
+// selectively (`if (!e.matches(kind)) throw;`) so that cancellation always passes. g++ 12
+// mishandles co_await inside braced initialisers: await into a local first, then build.
 #pragma once
 
 #include <coroutine>

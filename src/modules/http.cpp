@@ -1,12 +1,46 @@
-// corvane.http (bootstrap).
+// corvane.http: BaseClient (session slot, request pipeline, pagination), RetryPolicy,
+// RETRYABLE_STATUSES and _retry_after. Also the owner of the coroutine type every module's
+// asynchronous operations share.
 #include <pybind11/pybind11.h>
 
-#include "bridge/runtime.hpp"
+#include "http_internal.hpp"
+#include "py/values.hpp"
 
-namespace py = pybind11;
-using corvane::bridge::Task;
+namespace corvane::http {
+
+ModuleState& state() {
+  static ModuleState s;
+  return s;
+}
 
 namespace {
+
+constexpr const char* kModuleDoc = R"doc(Transport core of corvane.
+
+BaseClient is the base class of the Facebook, Instagram and LinkedIn clients: one HTTP session
+per client (created lazily, closed only if the client created it), the request pipeline with
+retries and back-off, mapping of error responses to corvane.errors kinds, and Graph cursor
+pagination. RetryPolicy holds the retry settings. Log lines go to the logger "corvane".
+
+aiohttp is imported when a client is first constructed, not when this module is imported.
+)doc";
+
+constexpr const char* kClientDoc = R"doc(Base of the provider clients.
+
+Use it as a scope (``async with client:``), which creates the session on entry and closes it
+on exit, or keep it and ``await client.close()`` yourself. A session passed as ``session=`` is
+used but never closed. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or
+per call) and read their platform's error bodies in ``_parse_error``.
+)doc";
+
+PyMethodDef retry_after_def = pyutil::method_def(
+    "_retry_after", retry_after_function,
+    "_retry_after(response)\n--\n\n"
+    "The response's Retry-After header as a number of seconds, or None when it is missing or "
+    "is not a finite decimal number (an HTTP date, for instance).");
+
+// Awaits `awaitable` inside two nested C++ frames; an error of kind `catch` is returned as
+// ("caught", error) instead of raised. Diagnostic for the coroutine bridge.
 Task<py::object> relay_inner(py::object awaitable) { co_return co_await awaitable; }
 Task<py::object> relay(py::object awaitable, py::object catch_kind) {
   try {
@@ -16,11 +50,51 @@ Task<py::object> relay(py::object awaitable, py::object catch_kind) {
     co_return py::make_tuple("caught", e.value());
   }
 }
+
 }  // namespace
+}  // namespace corvane::http
 
 PYBIND11_MODULE(http, m) {
-  corvane::bridge::install_bridge(m);
-  m.def("_relay", [](py::object awaitable, py::object catch_kind) {
-    return corvane::bridge::as_coroutine(relay(std::move(awaitable), std::move(catch_kind)), "_relay");
-  }, py::arg("awaitable"), py::arg("catch") = py::none());
+  using namespace corvane;
+  using namespace corvane::http;
+  m.doc() = kModuleDoc;
+  bridge::install_bridge(m);
+
+  ModuleState& s = state();
+  s.logger = pyutil::Immortal(pyutil::logger("corvane"));
+  s.json_loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
+  s.json_dumps = pyutil::Immortal(py::module_::import("json").attr("dumps"));
+  py::module_::import("corvane.errors");
+
+  py::object retry_policy = make_retry_policy_class("corvane.http");
+  s.retry_policy = pyutil::Immortal(retry_policy);
+  m.attr("RetryPolicy") = retry_policy;
+
+  py::object retryable = py::reinterpret_steal<py::object>(PyFrozenSet_New(
+      py::make_tuple(429, 500, 502, 503, 504).ptr()));
+  s.retryable = pyutil::Immortal(retryable);
+  m.attr("RETRYABLE_STATUSES") = retryable;
+
+  py::object session_class = make_session_class("corvane.http");
+  s.session_type = pyutil::Immortal(session_class);
+  m.attr("_Session") = session_class;
+
+  pyutil::ClassBuilder client("corvane.http", "BaseClient", py::make_tuple(), kClientDoc);
+  client.attr("provider", py::str("unknown"));
+  add_session_methods(client);
+  add_pipeline_methods(client);
+  add_paginate_method(client);
+  m.attr("BaseClient") = client.build();
+
+  m.attr("_retry_after") = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&retry_after_def, nullptr, m.attr("__name__").ptr()));
+
+  m.def(
+      "_relay",
+      [](py::object awaitable, py::object catch_kind) {
+        return bridge::as_coroutine(relay(std::move(awaitable), std::move(catch_kind)),
+                                    "_relay");
+      },
+      py::arg("awaitable"), py::arg("catch") = py::none(),
+      "Awaits `awaitable` inside nested C++ frames (a diagnostic of the coroutine bridge).");
 }

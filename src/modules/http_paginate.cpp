@@ -1,1 +1,83 @@
-// placeholder
+// Cursor pagination over Graph lists: follow paging.next up to a maximum number of items.
+//
+// The walk stops at max_items, at a page without a next link, at a page whose body is not a
+// JSON object (nothing is taken from it), and at a next link already fetched: a server that
+// hands back an earlier cursor would otherwise keep the walk going forever.
+#include <string>
+#include <unordered_set>
+
+#include "http_internal.hpp"
+#include "py/values.hpp"
+
+namespace corvane::http {
+namespace {
+
+using pyutil::guarded;
+using pyutil::parse_args;
+
+Task<py::object> paginate_task(py::object self, py::object url, py::object params,
+                               Py_ssize_t max_items, py::object page_size) {
+  py::list items;
+  py::dict query = pyutil::copy_dict(params);
+  if (PyDict_Contains(query.ptr(), py::str("limit").ptr()) != 1) {
+    // min(page_size, max_items), as the caller's numbers compare.
+    py::object cap = py::int_(max_items);
+    query["limit"] = page_size < cap ? page_size : cap;
+  }
+  py::object page = co_await self.attr("get")(url, py::arg("params") = query);
+  std::unordered_set<std::string> fetched;
+  while (PyDict_Check(page.ptr())) {
+    py::object data = pyutil::member(page, "data");
+    if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr())) {
+      for (auto item : data) items.append(item);
+    }
+    if (PyList_GET_SIZE(items.ptr()) >= max_items) {
+      co_return items[py::slice(0, max_items, 1)];
+    }
+    py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
+    if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
+    if (!fetched.emplace(pyutil::utf8(next)).second) break;
+    page = co_await self.attr("request")("GET", next);
+  }
+  co_return items;
+}
+
+PyObject* paginate_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "url", "params", "max_items", "page_size", nullptr};
+    PyObject *self = nullptr, *url = nullptr, *params = Py_None;
+    PyObject *max_items = nullptr, *page_size = nullptr;
+    parse_args(args, kwargs, "OO|$OOO:paginate", keywords, &self, &url, &params, &max_items,
+               &page_size);
+    auto integer = [](PyObject* value, long fallback, const char* name) -> py::object {
+      if (value == nullptr) return py::int_(fallback);
+      if (PyBool_Check(value) || !PyLong_Check(value)) {
+        throw py::type_error(std::string("paginate: ") + name + " must be an integer");
+      }
+      return py::reinterpret_borrow<py::object>(value);
+    };
+    const py::object max = integer(max_items, 500, "max_items");
+    const py::object size = integer(page_size, 100, "page_size");
+    Py_ssize_t cap = PyLong_AsSsize_t(max.ptr());
+    if (cap == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (cap < 0) cap = 0;
+    return bridge::as_coroutine(
+        paginate_task(py::reinterpret_borrow<py::object>(self),
+                      py::reinterpret_borrow<py::object>(url),
+                      py::reinterpret_borrow<py::object>(params), cap, size),
+        "BaseClient.paginate");
+  });
+}
+
+PyMethodDef paginate_def = pyutil::method_def(
+    "paginate", paginate_method,
+    "paginate(self, url, *, params=None, max_items=500, page_size=100)\n--\n\n"
+    "Fetches a Graph list and follows its paging.next links, returning at most max_items "
+    "items of the pages' data arrays, in order. Asks for page_size items per page unless "
+    "params names a limit.");
+
+}  // namespace
+
+void add_paginate_method(pyutil::ClassBuilder& client) { client.method(&paginate_def); }
+
+}  // namespace corvane::http

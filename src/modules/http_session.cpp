@@ -1,1 +1,214 @@
-// placeholder
+// The session slot of BaseClient: lazy creation under a lock, ownership, close and scope.
+//
+// The slot has three states: Empty, Supplied (a session from the host) and Owned (a session
+// the client created). Only an owned session is ever closed by the client; a supplied one is
+// forgotten and left open. A closed session found in the slot is replaced by a new owned one.
+#include "http_internal.hpp"
+#include "py/values.hpp"
+
+namespace corvane::http {
+namespace {
+
+using pyutil::guarded;
+using pyutil::parse_args;
+
+bool is_open(py::handle session) {
+  return !session.is_none() && !pyutil::truthy(session.attr("closed"));
+}
+
+// ---- _Session ----
+
+PyObject* session_init(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "session", nullptr};
+    PyObject* self = nullptr;
+    PyObject* session = Py_None;
+    parse_args(args, kwargs, "O|O:_Session", keywords, &self, &session);
+    py::handle s(self);
+    s.attr("session") = py::handle(session);
+    s.attr("owned") = py::bool_(false);
+    s.attr("lock") = py::module_::import("asyncio").attr("Lock")();
+    return py::none();
+  });
+}
+
+PyObject* session_repr(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", nullptr};
+    PyObject* self = nullptr;
+    parse_args(args, kwargs, "O:__repr__", keywords, &self);
+    py::handle s(self);
+    const char* state = s.attr("session").is_none() ? "empty"
+                        : pyutil::truthy(s.attr("owned")) ? "owned"
+                                                           : "supplied";
+    return py::str("<_Session {}>").format(state);
+  });
+}
+
+PyMethodDef session_methods[] = {
+    pyutil::method_def("__init__", session_init, "__init__(self, session=None)\n--\n\n"),
+    pyutil::method_def("__repr__", session_repr, nullptr),
+};
+
+// ---- BaseClient: construction, session provision, close, scope ----
+
+PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "timeout", "retry", "session", "user_agent", nullptr};
+    PyObject* self = nullptr;
+    PyObject* timeout = nullptr;
+    PyObject* retry = Py_None;
+    PyObject* session = Py_None;
+    PyObject* user_agent = nullptr;
+    parse_args(args, kwargs, "O|$OOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
+               &user_agent);
+    py::handle s(self);
+    py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
+    if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
+      throw py::type_error("timeout must be a number of seconds");
+    }
+    py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
+                                  : py::str("corvane-python");
+    if (!PyUnicode_Check(agent.ptr())) throw py::type_error("user_agent must be a str");
+    // The total time one attempt may take: connect, send and receive the whole body.
+    s.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
+        py::arg("total") = py::float_(seconds));
+    s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
+                                       : py::reinterpret_borrow<py::object>(retry);
+    s.attr("user_agent") = agent;
+    s.attr("_sess") = state().session_type.get()(py::handle(session));
+    return py::none();
+  });
+}
+
+// Empties the slot when the close leaves, whether the session's close succeeded or not.
+struct EmptySlotOnExit {
+  py::object slot;
+  ~EmptySlotOnExit() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    if (PyObject_SetAttrString(slot.ptr(), "session", Py_None) < 0 ||
+        PyObject_SetAttrString(slot.ptr(), "owned", Py_False) < 0) {
+      PyErr_WriteUnraisable(slot.ptr());
+    }
+    PyErr_Restore(type, value, trace);
+  }
+};
+
+Task<py::object> close_task(py::object self) {
+  EmptySlotOnExit empty{self.attr("_sess")};
+  py::object session = empty.slot.attr("session");
+  if (pyutil::truthy(empty.slot.attr("owned")) && is_open(session)) {
+    co_await session.attr("close")();
+  }
+  co_return py::none();
+}
+
+Task<py::object> aenter_task(py::object self) {
+  co_await self.attr("_ensure_session")();
+  co_return self;
+}
+
+Task<py::object> aexit_task(py::object self) {
+  co_await self.attr("close")();
+  co_return py::bool_(false);  // never suppresses the failure that leaves the scope
+}
+
+PyObject* self_only(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* keywords[] = {"self", nullptr};
+  PyObject* self = nullptr;
+  parse_args(args, kwargs, format, keywords, &self);
+  return self;
+}
+
+PyObject* ensure_session_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:_ensure_session"));
+    return bridge::as_coroutine(ensure_session(std::move(self)), "BaseClient._ensure_session");
+  });
+}
+
+PyObject* close_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:close"));
+    return bridge::as_coroutine(close_task(std::move(self)), "BaseClient.close");
+  });
+}
+
+PyObject* aenter_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:__aenter__"));
+    return bridge::as_coroutine(aenter_task(std::move(self)), "BaseClient.__aenter__");
+  });
+}
+
+PyObject* aexit_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "exc_type", "exc", "tb", nullptr};
+    PyObject *self = nullptr, *type = nullptr, *exc = nullptr, *tb = nullptr;
+    parse_args(args, kwargs, "OOOO:__aexit__", keywords, &self, &type, &exc, &tb);
+    return bridge::as_coroutine(aexit_task(py::reinterpret_borrow<py::object>(self)),
+                                "BaseClient.__aexit__");
+  });
+}
+
+PyMethodDef client_methods[] = {
+    pyutil::method_def(
+        "__init__", client_init,
+        "__init__(self, *, timeout=30.0, retry=None, session=None, user_agent='corvane-python')"
+        "\n--\n\n"
+        "timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults when "
+        "None); session: an aiohttp.ClientSession owned by the host, used but never closed; "
+        "user_agent: the User-Agent of sessions the client creates. Nothing is sent and no "
+        "session is created here."),
+    pyutil::method_def("_ensure_session", ensure_session_method,
+                       "_ensure_session(self)\n--\n\n"
+                       "The HTTP session, created (and owned) when the slot is empty or its "
+                       "session closed. Concurrent first calls create exactly one session."),
+    pyutil::method_def("close", close_method,
+                       "close(self)\n--\n\n"
+                       "Closes the session if the client created it, and empties the slot. A "
+                       "session supplied by the host is only forgotten. The client stays usable."),
+    pyutil::method_def("__aenter__", aenter_method,
+                       "__aenter__(self)\n--\n\nCreates the session; returns the client."),
+    pyutil::method_def("__aexit__", aexit_method,
+                       "__aexit__(self, exc_type, exc, tb)\n--\n\n"
+                       "Closes the client; never suppresses the failure that leaves the scope."),
+};
+
+}  // namespace
+
+Task<py::object> ensure_session(py::object self) {
+  py::object slot = self.attr("_sess");
+  py::object session = slot.attr("session");
+  if (is_open(session)) co_return session;  // the common path takes no lock
+
+  bridge::LockGuard guard;
+  co_await bridge::LockGuard::acquire(slot.attr("lock"), guard);
+  session = slot.attr("session");
+  if (!is_open(session)) {
+    // Looked up now, not at import: hosts and tests replace aiohttp.ClientSession.
+    py::dict headers;
+    headers["User-Agent"] = self.attr("user_agent");
+    session = py::module_::import("aiohttp").attr("ClientSession")(
+        py::arg("timeout") = self.attr("timeout"), py::arg("headers") = headers);
+    slot.attr("session") = session;
+    slot.attr("owned") = py::bool_(true);
+  }
+  co_return session;
+}
+
+py::object make_session_class(const char* module) {
+  pyutil::ClassBuilder cls(module, "_Session", py::make_tuple(),
+                           "The session slot of a client: the session, whether the client owns "
+                           "it, and the lock that serialises its creation.");
+  for (auto& def : session_methods) cls.method(&def);
+  cls.attr("__slots__", py::make_tuple("session", "owned", "lock"));
+  return cls.build();
+}
+
+void add_session_methods(pyutil::ClassBuilder& client) {
+  for (auto& def : client_methods) client.method(&def);
+}
+
+}  // namespace corvane::http
