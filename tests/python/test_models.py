@@ -8,7 +8,8 @@ import pytest
 
 from corvane import models
 
-SAMPLES = pathlib.Path("/work/shared/samples/leads")
+# The collected real payloads live beside the repository, in shared/samples.
+SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples" / "leads"
 RECORDS_FROM_RESPONSE = [models.TokenBundle, models.Page, models.LeadForm, models.Lead]
 
 
