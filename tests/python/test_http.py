@@ -157,6 +157,7 @@ async def test_retry_after_decides_the_wait(fake_server, session, sleeps, header
 
 async def test_negative_retry_after_retries_without_wait(fake_server, session, sleeps):
     fake_server.reply(429, {}, headers={"Retry-After": "-3"})
+    fake_server.reply(429, {})
     with pytest.raises(errors.RateLimitError) as caught:
         await client(session, retry=RetryPolicy(attempts=2, jitter=False)).get(fake_server.url("/rl"))
     assert sleeps == [] and len(fake_server.requests) == 2
