@@ -57,6 +57,7 @@ class FakeServer:
         self.replies: deque[Reply] = deque()
         self.routes: dict[str, Callable[[Recorded], Reply] | Reply] = {}
         self.base = ""
+        self.closing = asyncio.Event()  # cuts scripted delays short at teardown
 
     def url(self, path: str = "/") -> str:
         return self.base + path
@@ -90,7 +91,10 @@ class FakeServer:
         else:
             reply = Reply(json={})
         if reply.delay:
-            await _real_sleep(reply.delay)
+            try:
+                await asyncio.wait_for(self.closing.wait(), reply.delay)
+            except asyncio.TimeoutError:
+                pass
         if reply.body is not None:
             body = reply.body.encode() if isinstance(reply.body, str) else reply.body
             headers = dict(reply.headers)
@@ -112,6 +116,8 @@ async def fake_server():
     port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
     server.base = f"http://127.0.0.1:{port}"
     yield server
+    server.closing.set()
+    await _real_sleep(0)
     await runner.cleanup()
 
 
