@@ -7,19 +7,21 @@
 
 namespace corvane::core {
 
+using namespace std::string_view_literals;
+
 void append_float_repr(std::string& out, double x) {
   if (std::isnan(x)) {
-    out += "nan";
+    out += "nan"sv;
     return;
   }
   if (std::isinf(x)) {
-    out += x < 0 ? "-inf" : "inf";
+    out += x < 0 ? "-inf"sv : "inf"sv;
     return;
   }
   if (std::signbit(x)) out += '-';
   x = std::fabs(x);
   if (x == 0.0) {
-    out += "0.0";
+    out += "0.0"sv;
     return;
   }
   // Shortest round-trip digits, closest to the exact value on ties: the same digits Python's
@@ -42,7 +44,7 @@ void append_float_repr(std::string& out, double x) {
       out += '.';
       out.append(digits, 1);
     }
-    out += exponent < 0 ? "e-" : "e+";
+    out += exponent < 0 ? "e-"sv : "e+"sv;
     const int magnitude = std::abs(exponent);
     if (magnitude < 10) out += '0';
     append_integer(out, magnitude);
@@ -50,7 +52,7 @@ void append_float_repr(std::string& out, double x) {
   }
   const int point = exponent + 1;  // digits before the decimal point
   if (point <= 0) {
-    out += "0.";
+    out += "0."sv;
     out.append(static_cast<std::size_t>(-point), '0');
     out += digits;
   } else if (point < n) {
@@ -60,15 +62,15 @@ void append_float_repr(std::string& out, double x) {
   } else {
     out += digits;
     out.append(static_cast<std::size_t>(point - n), '0');
-    out += ".0";
+    out += ".0"sv;
   }
 }
 
 void append_json_float(std::string& out, double x) {
   if (std::isnan(x)) {
-    out += "NaN";
+    out += "NaN"sv;
   } else if (std::isinf(x)) {
-    out += x < 0 ? "-Infinity" : "Infinity";
+    out += x < 0 ? "-Infinity"sv : "Infinity"sv;
   } else {
     append_float_repr(out, x);
   }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace corvane::core {
 
@@ -22,6 +23,9 @@ void append_utf8(std::string& out, const Unit* data, std::size_t size);
 // \u00xx (lowercase hex); everything else, non-ASCII included, as its UTF-8 bytes.
 template <class Unit>
 void append_json_string(std::string& out, const Unit* data, std::size_t size);
+
+// append_json_string for text known to be ASCII only: one pass, runs copied whole.
+void append_json_ascii(std::string& out, std::string_view ascii);
 
 extern template void append_utf8(std::string&, const std::uint8_t*, std::size_t);
 extern template void append_utf8(std::string&, const std::uint16_t*, std::size_t);

@@ -1,6 +1,6 @@
 // The rules that map one Lead Ads question to a canonical field: text trimming and lower-casing,
 // the two-stage table look-up (exact map, then keyword heuristics) and phone cleaning.
-#include <cstring>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,13 +11,20 @@ namespace corvane::leads {
 
 namespace {
 
-// UTF-8 view of an ASCII str, or the text's UTF-8 bytes copied into `storage`.
+// UTF-8 view of a str (valid while it lives). CPython keeps the UTF-8 form of a non-ASCII
+// str once asked, so the policy's keywords are encoded once, not at every look-up; a text with
+// lone surrogates has none and is copied into `storage` with their three-byte form.
 std::string_view utf8_view(py::handle text, std::string& storage) {
   PyObject* s = text.ptr();
   if (PyUnicode_IS_ASCII(s)) {
     return {static_cast<const char*>(PyUnicode_DATA(s)),
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
   }
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(s, &size)) {
+    return {data, static_cast<std::size_t>(size)};
+  }
+  PyErr_Clear();
   storage.clear();
   pyutil::append_text_utf8(storage, text);
   return storage;
@@ -58,6 +65,36 @@ py::object as_sequence(py::handle value, Py_ssize_t index, const char* what) {
 Py_ssize_t seq_size(py::handle seq) { return PySequence_Fast_GET_SIZE(seq.ptr()); }
 py::handle seq_item(py::handle seq, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(seq.ptr(), i); }
 
+// A field name prepared for many keyword searches: its UTF-8 bytes and the set of byte values
+// it holds. Most keywords hold a byte the name lacks and are turned down by the set alone, far
+// cheaper than a search (Cyrillic text repeats the same lead byte at every other position,
+// where a search would stop each time).
+class SearchableName {
+ public:
+  explicit SearchableName(py::handle name)
+      : text_(utf8_view(name, storage_)), ascii_(PyUnicode_IS_ASCII(name.ptr())) {
+    for (unsigned char c : text_) present_[c >> 6] |= std::uint64_t{1} << (c & 63);
+  }
+
+  // True when `keyword` occurs in the name. Substrings of the UTF-8 forms are substrings of
+  // the texts, since no character's bytes start inside another's.
+  bool contains(py::handle keyword) const {
+    if (ascii_ && !PyUnicode_IS_ASCII(keyword.ptr())) return false;
+    std::string storage;
+    const std::string_view needle = utf8_view(keyword, storage);
+    for (unsigned char c : needle) {
+      if ((present_[c >> 6] & (std::uint64_t{1} << (c & 63))) == 0) return false;
+    }
+    return text_.find(needle) != std::string_view::npos;
+  }
+
+ private:
+  std::string storage_;
+  std::string_view text_;
+  bool ascii_;
+  std::uint64_t present_[4] = {};
+};
+
 // exact_map[name] when present: the answer goes to *found and true is returned.
 bool exact_lookup(py::handle exact, py::handle name, py::object* found) {
   if (PyDict_Check(exact.ptr())) {
@@ -83,8 +120,7 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
     throw py::error_already_set();
   }
   py::handle pairs = heuristics;
-  std::string name_storage;
-  const std::string_view haystack = utf8_view(name, name_storage);
+  const SearchableName searchable(name);
   py::object chosen;
   for (Py_ssize_t i = 0; i < seq_size(pairs); ++i) {
     py::handle pair = seq_item(pairs, i);
@@ -99,8 +135,7 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
       py::handle keyword = seq_item(keywords, k);
       if (!PyUnicode_Check(keyword.ptr())) bad_heuristic(i, "a pair of str keywords", keyword);
       if (chosen) continue;
-      std::string keyword_storage;
-      if (haystack.find(utf8_view(keyword, keyword_storage)) != std::string_view::npos) {
+      if (searchable.contains(keyword)) {
         chosen = py::reinterpret_borrow<py::object>(key);
       }
     }
@@ -108,16 +143,34 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
   return chosen;
 }
 
-py::object policy_module() {
-  static py::handle module = py::module_::import("corvane.policy").release();
-  return py::reinterpret_borrow<py::object>(module);
+struct PolicyNames {
+  py::handle module, current, lead_map, lead_heuristics;
+};
+
+const PolicyNames& policy_names() {
+  static const PolicyNames names{
+      py::module_::import("corvane.policy").release(),  // loaded on the first table read
+      pyutil::interned("current"), pyutil::interned("lead_map"),
+      pyutil::interned("lead_heuristics")};
+  return names;
 }
+
+py::object call_method(py::handle target, py::handle name) {
+  auto result = py::reinterpret_steal<py::object>(
+      PyObject_CallMethodNoArgs(target.ptr(), name.ptr()));
+  if (!result) throw py::error_already_set();
+  return result;
+}
+
+// corvane.policy.current(), looked up at each call: hosts and tests may replace it.
+py::object current_policy() { return call_method(policy_names().module, policy_names().current); }
 
 }  // namespace
 
 py::tuple read_tables() {
-  py::object policy = policy_module().attr("current")();
-  return py::make_tuple(policy.attr("lead_map")(), policy.attr("lead_heuristics")());
+  py::object policy = current_policy();
+  return py::make_tuple(call_method(policy, policy_names().lead_map),
+                        call_method(policy, policy_names().lead_heuristics));
 }
 
 int canonical_field(py::handle raw_name, py::object* key) {
@@ -127,12 +180,12 @@ int canonical_field(py::handle raw_name, py::object* key) {
 
   // One policy read per name, so renewed tables apply from the next name on. The heuristics
   // are asked for only when the exact map does not know the name.
-  py::object policy = policy_module().attr("current")();
+  py::object policy = current_policy();
   py::object found;
-  if (exact_lookup(policy.attr("lead_map")(), name, &found)) {
+  if (exact_lookup(call_method(policy, policy_names().lead_map), name, &found)) {
     check_key(found, "the exact map value", name);  // None: no canonical key, no heuristics
   } else {
-    found = heuristic_lookup(policy.attr("lead_heuristics")(), name);
+    found = heuristic_lookup(call_method(policy, policy_names().lead_heuristics), name);
     if (!found) return -1;
   }
   if (key != nullptr) *key = found;

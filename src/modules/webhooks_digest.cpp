@@ -13,6 +13,8 @@
 
 namespace corvane::webhooks {
 
+using namespace std::string_view_literals;
+
 namespace {
 
 // Deeply nested values fail with RecursionError, as they do in json.dumps, instead of
@@ -27,7 +29,16 @@ class RecursionGuard {
   RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+std::string_view ascii_view(PyObject* s) {
+  return {static_cast<const char*>(PyUnicode_DATA(s)),
+          static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+}
+
 void append_string(std::string& out, PyObject* s) {
+  if (PyUnicode_IS_ASCII(s)) {
+    core::append_json_ascii(out, ascii_view(s));
+    return;
+  }
   const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
   const void* data = PyUnicode_DATA(s);
   switch (PyUnicode_KIND(s)) {
@@ -68,23 +79,23 @@ void append_by_json(std::string& out, PyObject* value) {
   pyutil::append_text_utf8(out, text);
 }
 
-bool text_less(const py::object& a, const py::object& b) {
-  PyObject* x = a.ptr();
-  PyObject* y = b.ptr();
-  if (PyUnicode_IS_ASCII(x) && PyUnicode_IS_ASCII(y)) {
-    const std::string_view xs(static_cast<const char*>(PyUnicode_DATA(x)),
-                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(x)));
-    const std::string_view ys(static_cast<const char*>(PyUnicode_DATA(y)),
-                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(y)));
-    return xs < ys;
-  }
-  return PyUnicode_Compare(x, y) < 0;  // code-point order; cannot fail for two str
+// One member of a dict being written; the ASCII view spares the sort a look at the str.
+struct Member {
+  py::object key;
+  py::object value;
+  std::string_view ascii;  // the key's text when it is ASCII
+  bool is_ascii;
+};
+
+bool key_less(const Member& a, const Member& b) {
+  if (a.is_ascii && b.is_ascii) return a.ascii < b.ascii;
+  return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;  // code-point order; cannot fail
 }
 
 void append_value(std::string& out, PyObject* value);
 
 void append_dict(std::string& out, PyObject* dict) {
-  std::vector<std::pair<py::object, py::object>> members;
+  std::vector<Member> members;
   members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   PyObject* key = nullptr;
   PyObject* item = nullptr;
@@ -94,19 +105,24 @@ void append_dict(std::string& out, PyObject* dict) {
       append_by_json(out, dict);  // json turns such keys into text its own way
       return;
     }
-    members.emplace_back(py::reinterpret_borrow<py::object>(key),
-                         py::reinterpret_borrow<py::object>(item));
+    const bool is_ascii = PyUnicode_IS_ASCII(key);
+    members.push_back({py::reinterpret_borrow<py::object>(key),
+                       py::reinterpret_borrow<py::object>(item),
+                       is_ascii ? ascii_view(key) : std::string_view(), is_ascii});
   }
-  std::sort(members.begin(), members.end(),
-            [](const auto& a, const auto& b) { return text_less(a.first, b.first); });
+  std::sort(members.begin(), members.end(), key_less);
   out += '{';
   bool first = true;
-  for (const auto& [name, member] : members) {
-    if (!first) out += ", ";
+  for (const Member& member : members) {
+    if (!first) out += ", "sv;
     first = false;
-    append_string(out, name.ptr());
-    out += ": ";
-    append_value(out, member.ptr());
+    if (member.is_ascii) {
+      core::append_json_ascii(out, member.ascii);
+    } else {
+      append_string(out, member.key.ptr());
+    }
+    out += ": "sv;
+    append_value(out, member.value.ptr());
   }
   out += '}';
 }
@@ -119,7 +135,7 @@ void append_sequence(std::string& out, PyObject* sequence) {
   for (Py_ssize_t i = 0;; ++i) {
     const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
     if (i >= size) break;
-    if (i > 0) out += ", ";
+    if (i > 0) out += ", "sv;
     auto element = py::reinterpret_borrow<py::object>(
         is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
     append_value(out, element.ptr());
@@ -130,11 +146,11 @@ void append_sequence(std::string& out, PyObject* sequence) {
 // The same order of checks as json's encoder, so every value takes the same branch there.
 void append_value(std::string& out, PyObject* value) {
   if (value == Py_None) {
-    out += "null";
+    out += "null"sv;
   } else if (value == Py_True) {
-    out += "true";
+    out += "true"sv;
   } else if (value == Py_False) {
-    out += "false";
+    out += "false"sv;
   } else if (PyUnicode_Check(value)) {
     append_string(out, value);
   } else if (PyLong_Check(value)) {

@@ -1,7 +1,6 @@
-// WebhookEvent: the record, its derived properties and its de-duplication key.
+// WebhookEvent: the record and its derived properties.
 #include <string>
 
-#include "core/sha256.hpp"
 #include "modules/webhooks_event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
@@ -23,16 +22,6 @@ const char* const EventSpec::kDoc =
 namespace {
 
 Names* g_names = nullptr;
-
-// "a:b:c..." from texts.
-py::object join_colon(std::initializer_list<py::handle> parts) {
-  py::tuple items(parts.size());
-  std::size_t i = 0;
-  for (py::handle part : parts) items[i++] = part;
-  auto joined = py::reinterpret_steal<py::object>(PyUnicode_Join(names().colon.ptr(), items.ptr()));
-  if (!joined) throw py::error_already_set();
-  return joined;
-}
 
 // The text form of value[name] when it is truthy, else None.
 py::object truthy_text(py::handle value, py::handle name) {
@@ -91,33 +80,6 @@ void init_names() {
       interned("media_id"),   interned("post_id"),    interned("unknown"),
       interned("messages"),   interned("messages_standby"), interned(":"),
   };
-}
-
-py::object event_key(py::handle event) {
-  const Names& n = names();
-  py::handle value = Event::get(event, kValue);
-  py::str object_type = text_form(Event::get(event, kObjectType));
-  py::str field = text_form(Event::get(event, kField));
-
-  // 1. The first truthy identifier, in this order: a feed change carrying both a comment and
-  //    its post is keyed by the comment.
-  for (py::handle name : {n.leadgen_id, n.mid, n.comment_id, n.media_id, n.post_id}) {
-    py::object id = dict_item(value, name);
-    if (truthy(id)) return join_colon({object_type, field, text_form(id)});
-  }
-  // 2. Messaging and standby items carry their id under message.mid.
-  py::object message = dict_item(value, n.message);
-  if (message && PyDict_Check(message.ptr())) {
-    py::object mid = dict_item(message, n.mid);
-    if (truthy(mid)) return join_colon({object_type, field, text_form(mid)});
-  }
-  // 3. Nothing identifies the event: key it by where it came from and a digest of its content.
-  std::string canonical;
-  canonical.reserve(256);
-  append_canonical_json(canonical, value);
-  const std::string digest = core::sha256_hex(canonical).substr(0, 32);
-  return join_colon({object_type, field, text_form(Event::get(event, kObjectId)),
-                     text_form(Event::get(event, kTime)), py::str(digest)});
 }
 
 }  // namespace corvane::webhooks

@@ -19,15 +19,59 @@ using pyutil::truthy;
 
 enum class Stage { kStart, kChanges, kMessaging, kStandby, kDone };
 
+// A walk over one of the payload's lists: a list is read by index (JSON arrays are lists, and
+// an index costs less than an iterator object); anything else through iter().
+class Cursor {
+ public:
+  Cursor() = default;
+  explicit Cursor(py::object items) {
+    if (PyList_Check(items.ptr())) {
+      list_ = std::move(items);
+    } else {
+      iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
+      if (!iterator_) throw py::error_already_set();
+    }
+  }
+
+  // The next item, or an empty object at the end.
+  py::object next() {
+    if (list_) {
+      if (position_ >= PyList_GET_SIZE(list_.ptr())) return {};
+      return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_.ptr(), position_++));
+    }
+    if (!iterator_) return {};
+    auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
+    if (!item && PyErr_Occurred()) throw py::error_already_set();
+    return item;
+  }
+
+  bool active() const { return list_ || iterator_; }
+  void clear() {
+    py::object list = std::move(list_);  // emptied before the references go
+    py::object iterator = std::move(iterator_);
+    position_ = 0;
+  }
+  int visit(visitproc visit, void* arg) const {
+    Py_VISIT(list_.ptr());
+    Py_VISIT(iterator_.ptr());
+    return 0;
+  }
+
+ private:
+  py::object list_;
+  py::object iterator_;
+  Py_ssize_t position_ = 0;
+};
+
 struct State {
   Stage stage = Stage::kStart;
   py::object payload;      // until the first event is asked for
   py::object object_type;
-  py::object entries;      // iterator over payload["entry"]
+  Cursor entries;          // over payload["entry"]
   py::object entry;        // the entry being walked
   py::object entry_id;
   py::object entry_time;
-  py::object items;        // iterator over the entry's list of this stage
+  Cursor items;            // over the entry's list of this stage
 };
 
 struct IteratorObject {
@@ -45,20 +89,10 @@ State& state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)
   throw py::error_already_set();
 }
 
-// iter(container[name]) when that member is truthy; an empty object otherwise.
-py::object list_iterator(py::handle container, py::handle name) {
+// A cursor over container[name] when that member is truthy; an inactive one otherwise.
+Cursor list_cursor(py::handle container, py::handle name) {
   py::object list = dict_item(container, name);
-  if (!truthy(list)) return {};
-  auto it = py::reinterpret_steal<py::object>(PyObject_GetIter(list.ptr()));
-  if (!it) throw py::error_already_set();
-  return it;
-}
-
-// The next item of `it`, or an empty object at its end.
-py::object next_item(py::handle it) {
-  auto item = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-  if (!item && PyErr_Occurred()) throw py::error_already_set();
-  return item;
+  return truthy(list) ? Cursor(std::move(list)) : Cursor();
 }
 
 void start(State& self) {
@@ -67,20 +101,19 @@ void start(State& self) {
   py::object object_type = dict_item(payload, names().object);
   self.object_type = truthy(object_type) ? py::object(text_form(object_type))
                                          : py::reinterpret_borrow<py::object>(names().unknown);
-  self.entries = list_iterator(payload, names().entry);
+  self.entries = list_cursor(payload, names().entry);
 }
 
 // Moves to the next entry; false when there is none.
 bool next_entry(State& self) {
-  if (!self.entries) return false;
-  py::object entry = next_item(self.entries);
+  py::object entry = self.entries.next();
   if (!entry) return false;
   if (!PyDict_Check(entry.ptr())) not_a_dict("an entry", entry);
   py::object id = dict_item(entry, names().id);
   self.entry_id = truthy(id) ? py::object(text_form(id)) : py::object(py::none());
   py::object time = dict_item(entry, names().time);
   self.entry_time = time ? time : py::object(py::none());
-  self.items = list_iterator(entry, names().changes);
+  self.items = list_cursor(entry, names().changes);
   self.entry = std::move(entry);
   self.stage = Stage::kChanges;
   return true;
@@ -112,18 +145,18 @@ py::object advance(State& self) {
     self.stage = Stage::kStandby;  // as if an entry had just ended
   }
   for (;;) {
-    if (self.items) {
-      py::object item = next_item(self.items);
+    if (self.items.active()) {
+      py::object item = self.items.next();
       if (item) return make_event(self, std::move(item));
-      self.items = py::object();
+      self.items.clear();
     }
     // Within an entry: all changes, then all messaging items, then all standby items.
     if (self.stage == Stage::kChanges) {
       self.stage = Stage::kMessaging;
-      self.items = list_iterator(self.entry, names().messaging);
+      self.items = list_cursor(self.entry, names().messaging);
     } else if (self.stage == Stage::kMessaging) {
       self.stage = Stage::kStandby;
-      self.items = list_iterator(self.entry, names().standby);
+      self.items = list_cursor(self.entry, names().standby);
     } else if (!next_entry(self)) {
       return {};
     }
@@ -132,10 +165,12 @@ py::object advance(State& self) {
 
 void release_all(State& self) {
   self.stage = Stage::kDone;
-  for (py::object* ref : {&self.payload, &self.object_type, &self.entries, &self.entry,
-                          &self.entry_id, &self.entry_time, &self.items}) {
+  for (py::object* ref : {&self.payload, &self.object_type, &self.entry, &self.entry_id,
+                          &self.entry_time}) {
     py::object dropped = std::move(*ref);  // the member is empty before the value goes
   }
+  self.entries.clear();
+  self.items.clear();
 }
 
 PyObject* iterator_next(PyObject* self) {
@@ -157,11 +192,12 @@ void iterator_dealloc(PyObject* self) {
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
   State& it = state_of(self);
   Py_VISIT(Py_TYPE(self));
-  for (py::object* ref : {&it.payload, &it.object_type, &it.entries, &it.entry, &it.entry_id,
-                          &it.entry_time, &it.items}) {
+  for (py::object* ref : {&it.payload, &it.object_type, &it.entry, &it.entry_id,
+                          &it.entry_time}) {
     Py_VISIT(ref->ptr());
   }
-  return 0;
+  if (const int r = it.entries.visit(visit, arg)) return r;
+  return it.items.visit(visit, arg);
 }
 
 int iterator_clear(PyObject* self) {
