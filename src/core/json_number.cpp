@@ -35,7 +35,11 @@ void append_float_repr(std::string& out, double x) {
   for (char c : sci.substr(0, e_pos)) {
     if (c != '.') digits += c;
   }
-  const int exponent = std::atoi(buf + e_pos + 1);  // sign included
+  // to_chars writes no terminating NUL: read the exponent from the written range only.
+  const std::string_view exponent_text = sci.substr(e_pos + 1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data() + (exponent_text[0] == '+' ? 1 : 0),
+                  exponent_text.data() + exponent_text.size(), exponent);
   const int n = static_cast<int>(digits.size());
 
   if (exponent < -4 || exponent >= 16) {
