@@ -79,16 +79,24 @@ class SearchableName {
   // True when `keyword` occurs in the name. Substrings of the UTF-8 forms are substrings of
   // the texts, since no character's bytes start inside another's.
   bool contains(py::handle keyword) const {
-    if (ascii_ && !PyUnicode_IS_ASCII(keyword.ptr())) return false;
+    PyObject* k = keyword.ptr();
+    if (PyUnicode_IS_ASCII(k)) {
+      return holds(std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(k))));
+    }
+    if (ascii_) return false;
     std::string storage;
-    const std::string_view needle = utf8_view(keyword, storage);
+    return holds(utf8_view(keyword, storage));
+  }
+
+ private:
+  bool holds(std::string_view needle) const {
     for (unsigned char c : needle) {
       if ((present_[c >> 6] & (std::uint64_t{1} << (c & 63))) == 0) return false;
     }
     return text_.find(needle) != std::string_view::npos;
   }
 
- private:
   std::string storage_;
   std::string_view text_;
   bool ascii_;
