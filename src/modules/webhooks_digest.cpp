@@ -1,6 +1,8 @@
 // The canonical serialisation behind the digest keys: written straight from the Python objects,
 // byte for byte what json.dumps(value, sort_keys=True, ensure_ascii=False) gives, in UTF-8.
 #include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,7 +86,7 @@ struct Member {
   py::object key;
   py::object value;
   std::string_view ascii;  // the key's text when it is ASCII
-  bool is_ascii;
+  bool is_ascii = false;
 };
 
 bool key_less(const Member& a, const Member& b) {
@@ -95,8 +97,13 @@ bool key_less(const Member& a, const Member& b) {
 void append_value(std::string& out, PyObject* value);
 
 void append_dict(std::string& out, PyObject* dict) {
-  std::vector<Member> members;
-  members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  // Most objects Meta sends have a handful of members: sort them on the stack.
+  constexpr std::size_t kOnStack = 16;
+  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  std::array<Member, kOnStack> stack_members;
+  std::vector<Member> heap_members(size > kOnStack ? size : 0);
+  Member* const members = size > kOnStack ? heap_members.data() : stack_members.data();
+  std::size_t count = 0;
   PyObject* key = nullptr;
   PyObject* item = nullptr;
   Py_ssize_t pos = 0;
@@ -105,15 +112,16 @@ void append_dict(std::string& out, PyObject* dict) {
       append_by_json(out, dict);  // json turns such keys into text its own way
       return;
     }
+    if (count == size) break;  // cannot happen: nothing runs while the dict is read
     const bool is_ascii = PyUnicode_IS_ASCII(key);
-    members.push_back({py::reinterpret_borrow<py::object>(key),
-                       py::reinterpret_borrow<py::object>(item),
-                       is_ascii ? ascii_view(key) : std::string_view(), is_ascii});
+    members[count++] = {py::reinterpret_borrow<py::object>(key),
+                        py::reinterpret_borrow<py::object>(item),
+                        is_ascii ? ascii_view(key) : std::string_view(), is_ascii};
   }
-  std::sort(members.begin(), members.end(), key_less);
+  std::sort(members, members + count, key_less);
   out += '{';
   bool first = true;
-  for (const Member& member : members) {
+  for (const Member& member : std::span<const Member>(members, count)) {
     if (!first) out += ", "sv;
     first = false;
     if (member.is_ascii) {
