@@ -1,4 +1,233 @@
-// corvane.leads (placeholder until its module is built).
-#include <pybind11/pybind11.h>
+// corvane.leads: a Lead Ads lead's field_data mapped to canonical CRM fields.
+#include <string>
 
-PYBIND11_MODULE(leads, m) { m.doc() = "corvane.leads"; }
+#include "modules/leads_lead.hpp"
+#include "py/fast_lookup.hpp"
+#include "py/values.hpp"
+
+namespace py = pybind11;
+
+namespace corvane::leads {
+namespace {
+
+constexpr const char* kModuleDoc = R"doc(Lead Ads answers mapped to canonical CRM fields.
+
+normalize(lead["field_data"]) maps each question to one of fourteen canonical fields of
+NormalizedLead (full_name, email, phone, ...) in two stages: the exact map of known question
+names, then keyword heuristics on the name. Both tables are read from corvane.policy at each
+question name, so renewed tables apply at once. Answers that map to no field are kept in
+``custom`` under their raw question names: no answer is ever lost.
+)doc";
+
+const char* const kLeadDoc =
+    "NormalizedLead(full_name=None, first_name=None, last_name=None, email=None, phone=None, "
+    "company=None, job_title=None, city=None, state=None, country=None, zip=None, address=None, "
+    "birth_date=None, gender=None, custom={})\n--\n\n"
+    "A lead's answers under canonical CRM keys (see normalize).\n\n"
+    "A plain mutable record with exactly these fifteen fields, compared by value. custom\n"
+    "defaults to a new empty dict per record; as_dict() gives the CRM payload.";
+
+struct Names {
+  py::handle name, key, values, all_suffix, space;
+};
+const Names& names() {
+  static const Names n{pyutil::interned("name"), pyutil::interned("key"),
+                       pyutil::interned("values"), pyutil::interned("__all"),
+                       pyutil::interned(" ")};
+  return n;
+}
+
+[[noreturn]] void entry_type_error(Py_ssize_t index, const char* what, const char* wanted,
+                                   py::handle found) {
+  PyErr_Format(PyExc_TypeError, "normalize: field_data[%zd]%s must be %s, not %s", index, what,
+               wanted, Py_TYPE(found.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+void set_item(py::handle dict, py::handle key, py::handle value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object list_copy(py::handle values) {
+  auto copy = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+  if (!copy) throw py::error_already_set();
+  return copy;
+}
+
+// The question's raw name: its "name", else its "key", else the empty text.
+py::object raw_name_of(py::handle entry, Py_ssize_t index) {
+  for (py::handle member : {names().name, names().key}) {
+    py::object found = pyutil::dict_item(entry, member);
+    if (!pyutil::truthy(found)) continue;
+    if (!PyUnicode_Check(found.ptr())) {
+      entry_type_error(index, member.is(names().name) ? "['name']" : "['key']", "str", found);
+    }
+    return found;
+  }
+  return py::str("");
+}
+
+bool empty_text(py::handle value) {
+  return value.is_none() || PyUnicode_GET_LENGTH(value.ptr()) == 0;
+}
+
+// One question of field_data, folded into `lead`.
+void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
+  if (!PyDict_Check(entry.ptr())) entry_type_error(index, "", "a dict", entry);
+  py::object raw_name = raw_name_of(entry, index);
+  py::object values = pyutil::dict_item(entry, names().values);
+  if (!pyutil::truthy(values)) return;  // no answer, no trace
+  if (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr())) {
+    entry_type_error(index, "['values']", "a list", values);
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(values.ptr());
+  py::object value = strip_text(pyutil::text_form(PySequence_Fast_GET_ITEM(values.ptr(), 0)));
+  py::handle custom = Lead::get(lead, kCustom);
+
+  const int field = canonical_field(raw_name);
+  if (field < 0) {
+    set_item(custom, raw_name, count == 1 ? value : list_copy(values));
+    return;
+  }
+  if (field == kPhone) {
+    value = clean_phone(value);
+  } else if (field == kEmail) {
+    value = lower_text(value);
+  }
+  // The first question mapped to a field wins; later ones keep their answer in custom.
+  if (empty_text(Lead::get(lead, static_cast<std::size_t>(field)))) {
+    Lead::set(lead, static_cast<std::size_t>(field), value);
+  } else {
+    set_item(custom, raw_name, value);
+  }
+  // Checkboxes and other multiple answers: the field keeps the first, custom keeps them all.
+  if (count >= 2) {
+    py::object all_name = py::reinterpret_steal<py::object>(
+        PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr()));
+    if (!all_name) throw py::error_already_set();
+    set_item(custom, all_name, list_copy(values));
+  }
+}
+
+py::object normalize(py::handle field_data) {
+  py::object lead = Lead::make_default();
+  if (!field_data.is_none()) {
+    if (!PyList_Check(field_data.ptr()) && !PyTuple_Check(field_data.ptr())) {
+      PyErr_Format(PyExc_TypeError, "normalize: field_data must be a list or None, not %s",
+                   Py_TYPE(field_data.ptr())->tp_name);
+      throw py::error_already_set();
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(field_data.ptr()); ++i) {
+      add_answer(lead, py::reinterpret_borrow<py::object>(
+                           PySequence_Fast_GET_ITEM(field_data.ptr(), i)), i);
+    }
+  }
+  if (empty_text(Lead::get(lead, kFullName))) {
+    py::handle first = Lead::get(lead, kFirstName);
+    py::handle last = Lead::get(lead, kLastName);
+    if (!empty_text(first) && !empty_text(last)) {
+      auto joined = py::reinterpret_steal<py::object>(
+          PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr()));
+      if (!joined) throw py::error_already_set();
+      Lead::set(lead, kFullName, std::move(joined));
+    } else if (!empty_text(first) || !empty_text(last)) {
+      Lead::set(lead, kFullName, py::reinterpret_borrow<py::object>(empty_text(first) ? last
+                                                                                       : first));
+    }
+  }
+  return lead;
+}
+
+// NormalizedLead.as_dict: the CRM payload, empty fields left out, custom last when not empty.
+PyObject* lead_as_dict(PyObject* self, PyObject*) {
+  return pyutil::guarded([&] {
+    py::dict out;
+    for (std::size_t i = 0; i < kCanonicalCount; ++i) {
+      py::handle value = Lead::get(self, i);
+      if (!empty_text(value)) out[LeadSpec::kFields[i].name] = value;
+    }
+    py::handle custom = Lead::get(self, kCustom);
+    if (PyDict_GET_SIZE(custom.ptr()) > 0) out["custom"] = pyutil::copy_dict(custom);
+    return py::object(std::move(out));
+  });
+}
+
+PyMethodDef g_lead_methods[] = {
+    {"as_dict", &lead_as_dict, METH_NOARGS,
+     "as_dict(self)\n--\n\n"
+     "A new dict for a CRM payload: the canonical fields that are neither None nor empty, in\n"
+     "declaration order, then \"custom\" (a copy) when it is not empty."},
+    {},
+};
+
+PyObject* py_normalize(PyObject*, PyObject* field_data) {
+  return pyutil::guarded([&] { return normalize(field_data); });
+}
+
+PyObject* py_tables(PyObject*, PyObject*) {
+  return pyutil::guarded([&] { return py::object(read_tables()); });
+}
+
+PyObject* py_canonical_key(PyObject*, PyObject* raw_name) {
+  if (raw_name != Py_None && !PyUnicode_Check(raw_name)) {
+    return PyErr_Format(PyExc_TypeError, "_canonical_key: raw_name must be str or None, not %s",
+                        Py_TYPE(raw_name)->tp_name);
+  }
+  return pyutil::guarded([&] {
+    py::object key;
+    const int field =
+        canonical_field(raw_name == Py_None ? py::str("") : py::handle(raw_name), &key);
+    return field < 0 ? py::object(py::none()) : key;
+  });
+}
+
+PyObject* py_clean_phone(PyObject*, PyObject* value) {
+  if (value != Py_None && !PyUnicode_Check(value)) {
+    return PyErr_Format(PyExc_TypeError, "_clean_phone: value must be str or None, not %s",
+                        Py_TYPE(value)->tp_name);
+  }
+  return pyutil::guarded([&] {
+    return py::object(clean_phone(value == Py_None ? py::str("") : py::handle(value)));
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"normalize", &py_normalize, METH_O,
+     "normalize(field_data)\n--\n\n"
+     "Maps a lead's field_data (a list of {\"name\", \"values\"} dicts, or None) to a new\n"
+     "NormalizedLead.\n\n"
+     "Each question's name (else its \"key\") is trimmed and lower-cased and looked up in the\n"
+     "current policy's exact map, then its keyword heuristics. A question with no answers is\n"
+     "skipped. The first answer, trimmed, fills the field (phones cleaned to digits and a\n"
+     "leading \"+\", e-mails lower-cased) unless an earlier question filled it, in which case\n"
+     "it goes to custom under the raw name; multiple answers also go to custom under\n"
+     "\"<name>__all\". Questions without a field go to custom (the text, or the list of several\n"
+     "answers). full_name is joined from first_name and last_name when absent. TypeError for\n"
+     "field_data or an entry of the wrong type; no partial record is returned."},
+    {"_tables", &py_tables, METH_NOARGS,
+     "_tables()\n--\n\n"
+     "The pair (exact map, heuristics) of the current policy."},
+    {"_canonical_key", &py_canonical_key, METH_O,
+     "_canonical_key(raw_name)\n--\n\n"
+     "The canonical field name for a raw question name, or None."},
+    {"_clean_phone", &py_clean_phone, METH_O,
+     "_clean_phone(value)\n--\n\n"
+     "value without the characters _PHONE_CLEAN_RE matches, keeping one leading \"+\" only."},
+    {},
+};
+
+}  // namespace
+
+const char* const LeadSpec::kDoc = kLeadDoc;
+PyMethodDef* LeadSpec::extra_methods() { return g_lead_methods; }
+
+}  // namespace corvane::leads
+
+PYBIND11_MODULE(leads, m) {
+  using namespace corvane::leads;
+  m.doc() = kModuleDoc;
+  Lead::add_to(m, "NormalizedLead");
+  if (PyModule_AddFunctions(m.ptr(), g_functions) < 0) throw py::error_already_set();
+  // The same cleaning for hosts that work with patterns: digits of every script and "+" stay.
+  m.attr("_PHONE_CLEAN_RE") = py::module_::import("re").attr("compile")(R"([^\d+])");
+}

@@ -1,0 +1,125 @@
+"""Benchmark: corvane's webhooks and leads against the plain Python rules of bench/reference.py.
+
+Both sides get the same inputs; the results must be identical before anything is timed. For
+each operation the median time per call over several rounds is printed with the ratio
+(Python / corvane) and the target.
+
+    make bench            # or: .venv/bin/python bench/run.py [--rounds N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import hmac
+import statistics
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import data  # noqa: E402
+import reference  # noqa: E402
+from corvane import leads, webhooks  # noqa: E402
+
+APP_SECRET = "a3f1c9e0b7d24e6f8a9b0c1d2e3f4a5b"
+
+
+def keys_of(module: Any) -> Callable[[dict[str, Any]], list[str]]:
+    """What a host does with a delivery: split it and key each event (map keeps the loop
+    itself out of the figures, for both sides alike)."""
+    parse, key = module.parse_events, module.dedupe_key
+    return lambda payload: list(map(key, parse(payload)))
+
+
+def lead_dict(lead: Any) -> tuple[dict[str, Any], list[Any]]:
+    return lead.as_dict(), [getattr(lead, name) for name in reference.NormalizedLead.__slots__]
+
+
+def check_identical() -> None:
+    ours, theirs = keys_of(webhooks), keys_of(reference)
+    for payload in data.DELIVERIES:
+        assert ours(payload) == theirs(payload), payload
+        for a, b in zip(webhooks.parse_events(payload), reference.parse_events(payload)):
+            assert (a.object_type, a.field, a.object_id, a.time, a.value) == (
+                b.object_type, b.field, b.object_id, b.time, b.value)
+            assert (a.leadgen_id, a.page_id, a.form_id) == (b.leadgen_id, b.page_id, b.form_id)
+    for answers in data.LEADS:
+        assert lead_dict(leads.normalize(answers)) == lead_dict(reference.normalize(answers))
+    body = data.signed_body(64 * 1024)
+    good = {"X-Hub-Signature-256": "sha256=" + hmac.new(APP_SECRET.encode(), body,
+                                                        hashlib.sha256).hexdigest()}
+    for headers in (good, {"x-hub-signature-256": "sha256=" + "0" * 64}, {}):
+        assert webhooks.verify_request(APP_SECRET, body, headers) == reference.verify_request(
+            APP_SECRET, body, headers)
+
+
+def time_per_call(fn: Callable[[], Any], calls: int) -> float:
+    """Time per call of fn in microseconds: CPU time of this thread, not wall time, since the
+    machine may be busy with other work and both sides run on this thread only."""
+    start = time.thread_time_ns()
+    for _ in range(calls):
+        fn()
+    return (time.thread_time_ns() - start) / calls / 1000
+
+
+def medians(ours: Callable[[], Any], theirs: Callable[[], Any], calls: int,
+            rounds: int) -> tuple[float, float]:
+    """Median time per call of each side; their rounds alternate, so that a change in the
+    machine's load falls on both alike."""
+    ours_samples, theirs_samples = [], []
+    for _ in range(rounds):
+        ours_samples.append(time_per_call(ours, calls))
+        theirs_samples.append(time_per_call(theirs, calls))
+    return statistics.median(ours_samples), statistics.median(theirs_samples)
+
+
+def over_all(fn: Callable[[Any], Any], inputs: list[Any]) -> Callable[[], None]:
+    def run() -> None:
+        for item in inputs:
+            fn(item)
+    return run
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=21)
+    args = parser.parse_args()
+    check_identical()
+    print("results identical: parse_events + dedupe_key, normalize, verify_request")
+
+    body = data.signed_body(64 * 1024)
+    headers = {"X-Hub-Signature-256": "sha256=" + hmac.new(
+        APP_SECRET.encode(), body, hashlib.sha256).hexdigest()}
+    n_deliveries, n_leads = len(data.DELIVERIES), len(data.LEADS)
+
+    # (name, per, corvane, python, calls per round, units of work per call, check)
+    cases = [
+        ("parse_events + dedupe_key", "delivery", over_all(keys_of(webhooks), data.DELIVERIES),
+         over_all(keys_of(reference), data.DELIVERIES), 2000, n_deliveries,
+         lambda ratio: ratio >= 5.0, ">= 5x"),
+        ("normalize (15 answers)", "lead", over_all(leads.normalize, data.LEADS),
+         over_all(reference.normalize, data.LEADS), 500, n_leads,
+         lambda ratio: ratio >= 5.0, ">= 5x"),
+        ("verify_request, 64 KiB", "request",
+         lambda: webhooks.verify_request(APP_SECRET, body, headers),
+         lambda: reference.verify_request(APP_SECRET, body, headers), 200, 1,
+         lambda ratio: ratio >= 1 / 1.10, "within 10%"),
+    ]
+    print(f"\n{'operation':<28}{'per':>10}{'corvane us':>12}{'python us':>12}{'ratio':>8}"
+          f"  target")
+    failed = False
+    for name, per, ours, theirs, calls, units, meets, target in cases:
+        ours_us, theirs_us = (t / units for t in medians(ours, theirs, calls, args.rounds))
+        ratio = theirs_us / ours_us
+        verdict = "ok" if meets(ratio) else "MISSED"
+        failed |= not meets(ratio)
+        print(f"{name:<28}{per:>10}{ours_us:>12.2f}{theirs_us:>12.2f}{ratio:>7.2f}x"
+              f"  {target} {verdict}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

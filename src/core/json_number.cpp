@@ -1,0 +1,89 @@
+// Numbers written the way Python writes them (float repr, JSON literals, integers).
+#include "core/json_number.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace corvane::core {
+
+using namespace std::string_view_literals;
+
+void append_float_repr(std::string& out, double x) {
+  if (std::isnan(x)) {
+    out += "nan"sv;
+    return;
+  }
+  if (std::isinf(x)) {
+    out += x < 0 ? "-inf"sv : "inf"sv;
+    return;
+  }
+  if (std::signbit(x)) out += '-';
+  x = std::fabs(x);
+  if (x == 0.0) {
+    out += "0.0"sv;
+    return;
+  }
+  // Shortest round-trip digits, closest to the exact value on ties: the same digits Python's
+  // repr picks. Scientific form "d.ddde+XX" gives the digits and the exponent in one go.
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e_pos = sci.find('e');
+  std::string digits;
+  digits.reserve(e_pos);
+  for (char c : sci.substr(0, e_pos)) {
+    if (c != '.') digits += c;
+  }
+  // to_chars writes no terminating NUL: read the exponent from the written range only.
+  const std::string_view exponent_text = sci.substr(e_pos + 1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data() + (exponent_text[0] == '+' ? 1 : 0),
+                  exponent_text.data() + exponent_text.size(), exponent);
+  const int n = static_cast<int>(digits.size());
+
+  if (exponent < -4 || exponent >= 16) {
+    out += digits[0];
+    if (n > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += exponent < 0 ? "e-"sv : "e+"sv;
+    const int magnitude = std::abs(exponent);
+    if (magnitude < 10) out += '0';
+    append_integer(out, magnitude);
+    return;
+  }
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    out += "0."sv;
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point < n) {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  } else {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - n), '0');
+    out += ".0"sv;
+  }
+}
+
+void append_json_float(std::string& out, double x) {
+  if (std::isnan(x)) {
+    out += "NaN"sv;
+  } else if (std::isinf(x)) {
+    out += x < 0 ? "-Infinity"sv : "Infinity"sv;
+  } else {
+    append_float_repr(out, x);
+  }
+}
+
+void append_integer(std::string& out, long long value) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, res.ptr);
+}
+
+}  // namespace corvane::core

@@ -1,0 +1,133 @@
+// Text written as UTF-8 from code-point buffers, plain or as a JSON string literal.
+//
+// Each call sizes the output once for the worst case (6 bytes per code point for \u00xx) and
+// writes through a pointer: per-byte appends cost more than the encoding itself.
+#include "core/json_text.hpp"
+
+namespace corvane::core {
+
+namespace {
+
+char* put_utf8(char* p, std::uint32_t cp) {
+  if (cp < 0x80) {
+    *p++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return p;
+}
+
+// The escape of a code point a JSON string cannot hold as it is, or 0 when it needs none.
+constexpr char short_escape(std::uint32_t c) {
+  switch (c) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '\b': return 'b';
+    case '\f': return 'f';
+    case '\n': return 'n';
+    case '\r': return 'r';
+    case '\t': return 't';
+    default: return 0;
+  }
+}
+
+constexpr bool needs_escape(std::uint32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+char* put_escape(char* p, std::uint32_t c) {
+  *p++ = '\\';
+  if (const char e = short_escape(c)) {
+    *p++ = e;
+    return p;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  *p++ = 'u';
+  *p++ = '0';
+  *p++ = '0';
+  *p++ = kHex[(c >> 4) & 0x0F];
+  *p++ = kHex[c & 0x0F];
+  return p;
+}
+
+// Grows `out` by `room` bytes and hands back where writing starts; finish() trims it to the
+// bytes written.
+char* open_room(std::string& out, std::size_t room) {
+  const std::size_t old = out.size();
+  out.resize(old + room);
+  return out.data() + old;
+}
+
+void finish(std::string& out, const char* end) { out.resize(static_cast<std::size_t>(end - out.data())); }
+
+}  // namespace
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  char buf[4];
+  out.append(buf, static_cast<std::size_t>(put_utf8(buf, code_point) - buf));
+}
+
+template <class Unit>
+void append_utf8(std::string& out, const Unit* data, std::size_t size) {
+  if constexpr (sizeof(Unit) == 1) {
+    // Latin-1 is ASCII most of the time.
+    std::size_t i = 0;
+    while (i < size && data[i] < 0x80) ++i;
+    out.append(reinterpret_cast<const char*>(data), i);
+    data += i;
+    size -= i;
+  }
+  char* p = open_room(out, size * 4);
+  for (std::size_t i = 0; i < size; ++i) p = put_utf8(p, data[i]);
+  finish(out, p);
+}
+
+void append_json_ascii(std::string& out, std::string_view ascii) {
+  out += '"';
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < ascii.size(); ++i) {
+    const auto c = static_cast<unsigned char>(ascii[i]);
+    if (!needs_escape(c)) continue;
+    out.append(ascii, start, i - start);
+    char buf[6];
+    out.append(buf, static_cast<std::size_t>(put_escape(buf, c) - buf));
+    start = i + 1;
+  }
+  out.append(ascii, start);
+  out += '"';
+}
+
+template <class Unit>
+void append_json_string(std::string& out, const Unit* data, std::size_t size) {
+  char* p = open_room(out, size * 6 + 2);
+  *p++ = '"';
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint32_t c = data[i];
+    if (c >= 0x80) {
+      p = put_utf8(p, c);
+    } else if (needs_escape(c)) {
+      p = put_escape(p, c);
+    } else {
+      *p++ = static_cast<char>(c);
+    }
+  }
+  *p++ = '"';
+  finish(out, p);
+}
+
+template void append_utf8(std::string&, const std::uint8_t*, std::size_t);
+template void append_utf8(std::string&, const std::uint16_t*, std::size_t);
+template void append_utf8(std::string&, const std::uint32_t*, std::size_t);
+template void append_json_string(std::string&, const std::uint8_t*, std::size_t);
+template void append_json_string(std::string&, const std::uint16_t*, std::size_t);
+template void append_json_string(std::string&, const std::uint32_t*, std::size_t);
+
+}  // namespace corvane::core

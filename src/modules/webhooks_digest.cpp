@@ -1,0 +1,183 @@
+// The canonical serialisation behind the digest keys: written straight from the Python objects,
+// byte for byte what json.dumps(value, sort_keys=True, ensure_ascii=False) gives, in UTF-8.
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/json_number.hpp"
+#include "core/json_text.hpp"
+#include "modules/webhooks_event.hpp"
+#include "py/fast_lookup.hpp"
+
+namespace corvane::webhooks {
+
+using namespace std::string_view_literals;
+
+namespace {
+
+// Deeply nested values fail with RecursionError, as they do in json.dumps, instead of
+// exhausting the C stack.
+class RecursionGuard {
+ public:
+  RecursionGuard() {
+    if (Py_EnterRecursiveCall(" while serialising a webhook value")) throw py::error_already_set();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+std::string_view ascii_view(PyObject* s) {
+  return {static_cast<const char*>(PyUnicode_DATA(s)),
+          static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+}
+
+void append_string(std::string& out, PyObject* s) {
+  if (PyUnicode_IS_ASCII(s)) {
+    core::append_json_ascii(out, ascii_view(s));
+    return;
+  }
+  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      core::append_json_string(out, static_cast<const std::uint8_t*>(data), size);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      core::append_json_string(out, static_cast<const std::uint16_t*>(data), size);
+      break;
+    default:
+      core::append_json_string(out, static_cast<const std::uint32_t*>(data), size);
+      break;
+  }
+}
+
+// What json writes for an int: int.__repr__, also for subclasses (IntEnum and the like).
+void append_int(std::string& out, PyObject* number) {
+  if (PyLong_CheckExact(number)) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow == 0) {
+      if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
+      core::append_integer(out, small);
+      return;
+    }
+  }
+  auto text = py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(number));
+  if (!text) throw py::error_already_set();  // e.g. past the int-to-str digit limit
+  pyutil::append_text_utf8(out, text);
+}
+
+// Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
+// (with json's own error): let json write it.
+void append_by_json(std::string& out, PyObject* value) {
+  static py::handle dumps = py::object(py::module_::import("json").attr("dumps")).release();
+  py::object text = dumps(py::handle(value), py::arg("sort_keys") = true,
+                          py::arg("ensure_ascii") = false);
+  pyutil::append_text_utf8(out, text);
+}
+
+// One member of a dict being written; the ASCII view spares the sort a look at the str.
+struct Member {
+  py::object key;
+  py::object value;
+  std::string_view ascii;  // the key's text when it is ASCII
+  bool is_ascii = false;
+};
+
+bool key_less(const Member& a, const Member& b) {
+  if (a.is_ascii && b.is_ascii) return a.ascii < b.ascii;
+  return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;  // code-point order; cannot fail
+}
+
+void append_value(std::string& out, PyObject* value);
+
+void append_dict(std::string& out, PyObject* dict) {
+  // Most objects Meta sends have a handful of members: sort them on the stack.
+  constexpr std::size_t kOnStack = 16;
+  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  std::array<Member, kOnStack> stack_members;
+  std::vector<Member> heap_members(size > kOnStack ? size : 0);
+  Member* const members = size > kOnStack ? heap_members.data() : stack_members.data();
+  std::size_t count = 0;
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &item)) {
+    if (!PyUnicode_Check(key)) {
+      append_by_json(out, dict);  // json turns such keys into text its own way
+      return;
+    }
+    if (count == size) break;  // cannot happen: nothing runs while the dict is read
+    const bool is_ascii = PyUnicode_IS_ASCII(key);
+    members[count++] = {py::reinterpret_borrow<py::object>(key),
+                        py::reinterpret_borrow<py::object>(item),
+                        is_ascii ? ascii_view(key) : std::string_view(), is_ascii};
+  }
+  std::sort(members, members + count, key_less);
+  out += '{';
+  bool first = true;
+  for (const Member& member : std::span<const Member>(members, count)) {
+    if (!first) out += ", "sv;
+    first = false;
+    if (member.is_ascii) {
+      core::append_json_ascii(out, member.ascii);
+    } else {
+      append_string(out, member.key.ptr());
+    }
+    out += ": "sv;
+    append_value(out, member.value.ptr());
+  }
+  out += '}';
+}
+
+void append_sequence(std::string& out, PyObject* sequence) {
+  // The size is read again at each step and each element is held while it is written: json's
+  // fallback may run a dict subclass's own code, which could change the list.
+  const bool is_list = PyList_Check(sequence);
+  out += '[';
+  for (Py_ssize_t i = 0;; ++i) {
+    const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+    if (i >= size) break;
+    if (i > 0) out += ", "sv;
+    auto element = py::reinterpret_borrow<py::object>(
+        is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+    append_value(out, element.ptr());
+  }
+  out += ']';
+}
+
+// The same order of checks as json's encoder, so every value takes the same branch there.
+void append_value(std::string& out, PyObject* value) {
+  if (value == Py_None) {
+    out += "null"sv;
+  } else if (value == Py_True) {
+    out += "true"sv;
+  } else if (value == Py_False) {
+    out += "false"sv;
+  } else if (PyUnicode_Check(value)) {
+    append_string(out, value);
+  } else if (PyLong_Check(value)) {
+    append_int(out, value);
+  } else if (PyFloat_Check(value)) {
+    core::append_json_float(out, PyFloat_AS_DOUBLE(value));
+  } else if (PyList_Check(value) || PyTuple_Check(value)) {
+    RecursionGuard guard;
+    append_sequence(out, value);
+  } else if (PyDict_CheckExact(value)) {
+    RecursionGuard guard;
+    append_dict(out, value);
+  } else {
+    append_by_json(out, value);
+  }
+}
+
+}  // namespace
+
+void append_canonical_json(std::string& out, py::handle value) { append_value(out, value.ptr()); }
+
+}  // namespace corvane::webhooks

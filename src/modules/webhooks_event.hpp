@@ -1,0 +1,60 @@
+// Internals of corvane.webhooks shared by its source files: the WebhookEvent record, the
+// de-duplication key, the canonical serialisation behind its digest, and the lazy parser.
+#pragma once
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "py/slot_record.hpp"
+
+namespace corvane::webhooks {
+
+namespace py = pybind11;
+
+// Positions of the fields of WebhookEvent.
+enum EventField : std::size_t { kObjectType, kField, kObjectId, kTime, kValue };
+
+struct EventSpec {
+  static constexpr const char* kName = "corvane.webhooks.WebhookEvent";
+  static const char* const kDoc;
+  static constexpr pyutil::RecordField kFields[] = {
+      {"object_type", pyutil::FieldCheck::Text, pyutil::FieldDefault::Required,
+       "The payload's \"object\" (page, instagram, ...), or \"unknown\"."},
+      {"field", pyutil::FieldCheck::Text, pyutil::FieldDefault::Required,
+       "The change's \"field\" (leadgen, feed, ...), \"messages\", \"messages_standby\" or "
+       "\"unknown\"."},
+      {"object_id", pyutil::FieldCheck::OptionalText, pyutil::FieldDefault::Required,
+       "The entry's \"id\" as text, or None when the entry has none."},
+      {"time", pyutil::FieldCheck::Any, pyutil::FieldDefault::Required,
+       "The entry's \"time\" exactly as delivered, or None."},
+      {"value", pyutil::FieldCheck::Any, pyutil::FieldDefault::NewDict,
+       "The change's \"value\", or the whole messaging/standby item."},
+  };
+  static PyGetSetDef* extra_getsets();
+  static PyMethodDef* extra_methods() { return nullptr; }
+};
+
+using Event = pyutil::RecordType<EventSpec>;
+
+// Interned texts used while parsing and keying; made once at module import.
+struct Names {
+  py::handle object, entry, id, time, changes, messaging, standby, field, value, message, mid;
+  py::handle leadgen_id, page_id, form_id, comment_id, media_id, post_id;
+  py::handle unknown, messages, messages_standby, colon;
+};
+const Names& names();
+void init_names();
+
+// The de-duplication key of a WebhookEvent (the caller checked the type).
+py::object event_key(py::handle event);
+
+// Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
+// it, in UTF-8.
+void append_canonical_json(std::string& out, py::handle value);
+
+// The lazy iterator of parse_events; make_event_iterator needs add_event_iterator_type first.
+void add_event_iterator_type();
+py::object make_event_iterator(py::handle payload);
+
+}  // namespace corvane::webhooks

@@ -1,0 +1,236 @@
+// parse_events: the lazy iterator that splits a delivery into WebhookEvent records.
+//
+// Theory of operation: the iterator keeps where it stands (the entry iterator, the entry, which
+// of its three lists it walks and that list's iterator) and builds one event per __next__, so
+// the payload is read only as far as the consumer has got. A payload, entry or change that is
+// not a dict raises TypeError when it is reached; like a generator, the iterator is finished
+// after an error.
+#include "modules/webhooks_event.hpp"
+#include "py/fast_lookup.hpp"
+#include "py/values.hpp"
+
+namespace corvane::webhooks {
+
+namespace {
+
+using pyutil::dict_item;
+using pyutil::text_form;
+using pyutil::truthy;
+
+enum class Stage { kStart, kChanges, kMessaging, kStandby, kDone };
+
+// A walk over one of the payload's lists: a list is read by index (JSON arrays are lists, and
+// an index costs less than an iterator object); anything else through iter().
+class Cursor {
+ public:
+  Cursor() = default;
+  explicit Cursor(py::object items) {
+    if (PyList_Check(items.ptr())) {
+      list_ = std::move(items);
+    } else {
+      iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
+      if (!iterator_) throw py::error_already_set();
+    }
+  }
+
+  // The next item, or an empty object at the end.
+  py::object next() {
+    if (list_) {
+      if (position_ >= PyList_GET_SIZE(list_.ptr())) return {};
+      return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_.ptr(), position_++));
+    }
+    if (!iterator_) return {};
+    auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
+    if (!item && PyErr_Occurred()) throw py::error_already_set();
+    return item;
+  }
+
+  bool active() const { return list_ || iterator_; }
+  void clear() {
+    py::object list = std::move(list_);  // emptied before the references go
+    py::object iterator = std::move(iterator_);
+    position_ = 0;
+  }
+  int visit(visitproc visit, void* arg) const {
+    Py_VISIT(list_.ptr());
+    Py_VISIT(iterator_.ptr());
+    return 0;
+  }
+
+ private:
+  py::object list_;
+  py::object iterator_;
+  Py_ssize_t position_ = 0;
+};
+
+struct State {
+  Stage stage = Stage::kStart;
+  py::object payload;      // until the first event is asked for
+  py::object object_type;
+  Cursor entries;          // over payload["entry"]
+  py::object entry;        // the entry being walked
+  py::object entry_id;
+  py::object entry_time;
+  Cursor items;            // over the entry's list of this stage
+};
+
+struct IteratorObject {
+  PyObject_HEAD
+  State state;  // constructed in place after the allocation
+};
+
+PyTypeObject* g_iterator_type = nullptr;
+
+State& state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->state; }
+
+[[noreturn]] void not_a_dict(const char* what, py::handle found) {
+  PyErr_Format(PyExc_TypeError, "parse_events: %s must be a dict, not %s", what,
+               Py_TYPE(found.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+// A cursor over container[name] when that member is truthy; an inactive one otherwise.
+Cursor list_cursor(py::handle container, py::handle name) {
+  py::object list = dict_item(container, name);
+  return truthy(list) ? Cursor(std::move(list)) : Cursor();
+}
+
+void start(State& self) {
+  py::object payload = std::move(self.payload);
+  if (!PyDict_Check(payload.ptr())) not_a_dict("the payload", payload);
+  py::object object_type = dict_item(payload, names().object);
+  self.object_type = truthy(object_type) ? py::object(text_form(object_type))
+                                         : py::reinterpret_borrow<py::object>(names().unknown);
+  self.entries = list_cursor(payload, names().entry);
+}
+
+// Moves to the next entry; false when there is none.
+bool next_entry(State& self) {
+  py::object entry = self.entries.next();
+  if (!entry) return false;
+  if (!PyDict_Check(entry.ptr())) not_a_dict("an entry", entry);
+  py::object id = dict_item(entry, names().id);
+  self.entry_id = truthy(id) ? py::object(text_form(id)) : py::object(py::none());
+  py::object time = dict_item(entry, names().time);
+  self.entry_time = time ? time : py::object(py::none());
+  self.items = list_cursor(entry, names().changes);
+  self.entry = std::move(entry);
+  self.stage = Stage::kChanges;
+  return true;
+}
+
+py::object make_event(State& self, py::object item) {
+  const Names& n = names();
+  py::object field;
+  py::object value;
+  if (self.stage == Stage::kChanges) {
+    if (!PyDict_Check(item.ptr())) not_a_dict("a change", item);
+    py::object found_field = dict_item(item, n.field);
+    field = truthy(found_field) ? py::object(text_form(found_field))
+                                : py::reinterpret_borrow<py::object>(n.unknown);
+    py::object found_value = dict_item(item, n.value);
+    value = truthy(found_value) ? std::move(found_value) : py::object(py::dict());
+  } else {
+    field = py::reinterpret_borrow<py::object>(self.stage == Stage::kMessaging ? n.messages
+                                                                               : n.messages_standby);
+    value = std::move(item);
+  }
+  return Event::make({self.object_type, std::move(field), self.entry_id, self.entry_time,
+                      std::move(value)});
+}
+
+py::object advance(State& self) {
+  if (self.stage == Stage::kStart) {
+    start(self);
+    self.stage = Stage::kStandby;  // as if an entry had just ended
+  }
+  for (;;) {
+    if (self.items.active()) {
+      py::object item = self.items.next();
+      if (item) return make_event(self, std::move(item));
+      self.items.clear();
+    }
+    // Within an entry: all changes, then all messaging items, then all standby items.
+    if (self.stage == Stage::kChanges) {
+      self.stage = Stage::kMessaging;
+      self.items = list_cursor(self.entry, names().messaging);
+    } else if (self.stage == Stage::kMessaging) {
+      self.stage = Stage::kStandby;
+      self.items = list_cursor(self.entry, names().standby);
+    } else if (!next_entry(self)) {
+      return {};
+    }
+  }
+}
+
+void release_all(State& self) {
+  self.stage = Stage::kDone;
+  for (py::object* ref : {&self.payload, &self.object_type, &self.entry, &self.entry_id,
+                          &self.entry_time}) {
+    py::object dropped = std::move(*ref);  // the member is empty before the value goes
+  }
+  self.entries.clear();
+  self.items.clear();
+}
+
+PyObject* iterator_next(PyObject* self) {
+  State& it = state_of(self);
+  if (it.stage == Stage::kDone) return nullptr;
+  PyObject* event = pyutil::guarded([&] { return advance(it); });
+  if (event == nullptr) release_all(it);  // the end, or an error: either way finished
+  return event;
+}
+
+void iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  state_of(self).~State();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  State& it = state_of(self);
+  Py_VISIT(Py_TYPE(self));
+  for (py::object* ref : {&it.payload, &it.object_type, &it.entry, &it.entry_id,
+                          &it.entry_time}) {
+    Py_VISIT(ref->ptr());
+  }
+  if (const int r = it.entries.visit(visit, arg)) return r;
+  return it.items.visit(visit, arg);
+}
+
+int iterator_clear(PyObject* self) {
+  release_all(state_of(self));
+  return 0;
+}
+
+}  // namespace
+
+void add_event_iterator_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Lazy iterator over the events of one webhook delivery.")},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&iterator_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(&iterator_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(&iterator_clear)},
+      {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(&iterator_next)},
+      {0, nullptr},
+  };
+  PyType_Spec spec{"corvane.webhooks.EventIterator", static_cast<int>(sizeof(IteratorObject)), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                   slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw py::error_already_set();
+  g_iterator_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process
+}
+
+py::object make_event_iterator(py::handle payload) {
+  auto self = py::reinterpret_steal<py::object>(g_iterator_type->tp_alloc(g_iterator_type, 0));
+  if (!self) throw py::error_already_set();
+  State* state = new (&state_of(self.ptr())) State();
+  state->payload = py::reinterpret_borrow<py::object>(payload);
+  return self;
+}
+
+}  // namespace corvane::webhooks

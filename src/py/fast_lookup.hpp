@@ -1,0 +1,73 @@
+// Hot-path helpers over Python objects for the webhook and lead modules: interned member
+// names, dict look-ups by such a name, raw C entry points that report C++ errors to Python,
+// and the UTF-8 bytes of any text (lone surrogates included).
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "core/json_text.hpp"
+
+namespace corvane::pyutil {
+
+namespace py = pybind11;
+
+// An interned str that lives as long as the process. It is never released: module-level
+// names are read until the interpreter ends.
+inline py::handle interned(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) throw py::error_already_set();
+  return name;
+}
+
+// dict[key] when `dict` is a dict holding `key`; an empty object when it is not there or
+// `dict` is not a dict.
+inline py::object dict_item(py::handle dict, py::handle key) {
+  if (!PyDict_Check(dict.ptr())) return {};
+  PyObject* found = PyDict_GetItemWithError(dict.ptr(), key.ptr());  // borrowed
+  if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(found);
+}
+
+// Runs `body` (returning py::object) for a raw CPython entry point: a C++ error becomes the
+// pending Python error and nullptr.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body().release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+// Appends the UTF-8 bytes of a str; lone surrogates get their three-byte form instead of
+// failing, since json.loads accepts "\ud800" escapes.
+inline void append_text_utf8(std::string& out, py::handle text) {
+  PyObject* s = text.ptr();
+  const Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      core::append_utf8(out, static_cast<const std::uint8_t*>(data), size);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      core::append_utf8(out, static_cast<const std::uint16_t*>(data), size);
+      break;
+    default:
+      core::append_utf8(out, static_cast<const std::uint32_t*>(data), size);
+      break;
+  }
+}
+
+}  // namespace corvane::pyutil

@@ -1,0 +1,55 @@
+// UTF-8 and JSON string literals from code-point buffers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/json_text.hpp"
+
+namespace {
+
+using corvane::core::append_json_string;
+using corvane::core::append_utf8;
+
+template <class Unit>
+std::string quoted(const std::vector<Unit>& units) {
+  std::string out;
+  append_json_string(out, units.data(), units.size());
+  return out;
+}
+
+TEST(JsonString, EscapesLikePythonJsonWithoutEnsureAscii) {
+  const std::vector<std::uint8_t> text = {'a', '"', '\\', '\b', '\f', '\n', '\r', '\t',
+                                          0x00, 0x1f, 0x7f, '/', 0xe9};
+  EXPECT_EQ(quoted(text), "\"a\\\"\\\\\\b\\f\\n\\r\\t\\u0000\\u001f\x7f/\xc3\xa9\"");
+}
+
+TEST(JsonString, EmptyText) { EXPECT_EQ(quoted(std::vector<std::uint8_t>{}), "\"\""); }
+
+TEST(JsonString, WideUnitsBecomeUtf8) {
+  // "Ism: Ғулом" with a tab, then U+1F600 and a lone surrogate.
+  const std::vector<std::uint16_t> uzbek = {'I', 's', 'm', ':', '\t', 0x0492, 0x0443};
+  EXPECT_EQ(quoted(uzbek), "\"Ism:\\t\xd2\x92\xd1\x83\"");
+  const std::vector<std::uint32_t> astral = {0x1F600, 0xD800, '"'};
+  EXPECT_EQ(quoted(astral), "\"\xf0\x9f\x98\x80\xed\xa0\x80\\\"\"");
+}
+
+TEST(Utf8, EncodesEveryLength) {
+  std::string out;
+  for (std::uint32_t cp : {0x24u, 0xA2u, 0x20ACu, 0x10348u, 0x10FFFFu}) append_utf8(out, cp);
+  EXPECT_EQ(out, "$\xc2\xa2\xe2\x82\xac\xf0\x90\x8d\x88\xf4\x8f\xbf\xbf");
+}
+
+TEST(Utf8, SurrogatesKeepCodePointOrder) {
+  // Byte order of the encodings follows code-point order, surrogates included, so sorting
+  // encoded keys sorts them by code point.
+  std::string below, surrogate, above;
+  append_utf8(below, 0xD7FFu);
+  append_utf8(surrogate, 0xDC00u);
+  append_utf8(above, 0xE000u);
+  EXPECT_LT(below, surrogate);
+  EXPECT_LT(surrogate, above);
+}
+
+}  // namespace
