@@ -2,7 +2,7 @@
 PY := .venv/bin/python
 MODULES := errors models http endpoints policy crypto facebook leads webhooks
 
-.PHONY: setup test test-cpp test-python stubtest bench demo clean
+.PHONY: setup test test-cpp test-python stubtest test-asan bench demo clean
 
 setup:
 	@tools/setup.sh
@@ -18,6 +18,13 @@ stubtest:
 
 test-python:
 	$(PY) -m pytest tests/python
+
+# The Python tests against modules built with ASan/UBSan (the interpreter itself is not).
+test-asan: setup
+	tools/sanitized-tree.sh
+	PYTHONPATH=build/asan-pkg PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  $(PY) -m pytest tests/python -p no:cacheprovider
 
 bench: setup
 	$(PY) bench/run.py

@@ -6,12 +6,17 @@ import asyncio
 import json as jsonlib
 from collections import deque
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, Callable
 from urllib.parse import parse_qsl
 
 import aiohttp
 import pytest
 from aiohttp import web
+
+# Real webhook deliveries, lead objects and error bodies collected from public sources; they
+# live beside the repository (shared/samples) and tests that read them skip where it is absent.
+SAMPLES_DIR = Path(__file__).resolve().parents[3] / "shared" / "samples"
 
 # The server's own waits must not go through a test's replacement of asyncio.sleep.
 _real_sleep = asyncio.sleep

@@ -7,9 +7,9 @@ import pathlib
 import pytest
 
 from corvane import crypto
+from conftest import SAMPLES_DIR
 
-# The collected real payloads live beside the repository, in shared/samples.
-SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples" / "payloads"
+SAMPLES = SAMPLES_DIR / "payloads"
 
 
 def sign(secret: str, body: bytes) -> str:

@@ -9,8 +9,9 @@ from hypothesis import strategies as st
 
 from corvane import leads, policy
 from corvane.leads import NormalizedLead, normalize
+from conftest import SAMPLES_DIR
 
-SAMPLES = pathlib.Path(__file__).parent / "samples" / "leads"
+SAMPLES = SAMPLES_DIR / "leads"
 FIELDS = ["full_name", "first_name", "last_name", "email", "phone", "company", "job_title",
           "city", "state", "country", "zip", "address", "birth_date", "gender", "custom"]
 

@@ -7,9 +7,9 @@ import pickle
 import pytest
 
 from corvane import models
+from conftest import SAMPLES_DIR
 
-# The collected real payloads live beside the repository, in shared/samples.
-SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples" / "leads"
+SAMPLES = SAMPLES_DIR / "leads"
 RECORDS_FROM_RESPONSE = [models.TokenBundle, models.Page, models.LeadForm, models.Lead]
 
 

@@ -15,8 +15,9 @@ from hypothesis import strategies as st
 
 from corvane import crypto, webhooks
 from corvane.webhooks import WebhookEvent, dedupe_key, parse_events
+from conftest import SAMPLES_DIR
 
-SAMPLES = pathlib.Path(__file__).parent / "samples" / "payloads"
+SAMPLES = SAMPLES_DIR / "payloads"
 
 
 def deliveries():
