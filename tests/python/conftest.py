@@ -13,6 +13,11 @@ from urllib.parse import parse_qsl
 import aiohttp
 import pytest
 from aiohttp import web
+from hypothesis import settings
+
+# Shared machines are noisy: a slow example is not a failure.
+settings.register_profile("corvane", deadline=None)
+settings.load_profile("corvane")
 
 # Real webhook deliveries, lead objects and error bodies collected from public sources; they
 # live beside the repository (shared/samples) and tests that read them skip where it is absent.
