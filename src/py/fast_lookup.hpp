@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "core/json_text.hpp"
+#include "py/pyclass.hpp"  // guarded()
 
 namespace corvane::pyutil {
 
@@ -31,24 +32,6 @@ inline py::object dict_item(py::handle dict, py::handle key) {
   PyObject* found = PyDict_GetItemWithError(dict.ptr(), key.ptr());  // borrowed
   if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
   return py::reinterpret_borrow<py::object>(found);
-}
-
-// Runs `body` (returning py::object) for a raw CPython entry point: a C++ error becomes the
-// pending Python error and nullptr.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body().release().ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
 }
 
 // Appends the UTF-8 bytes of a str; lone surrogates get their three-byte form instead of
