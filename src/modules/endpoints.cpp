@@ -1,4 +1,274 @@
-// corvane.endpoints (placeholder until its module is built).
+// corvane.endpoints: every external address of the library, the URL builders for the Graph
+// API, the Instagram Graph host and LinkedIn, and the named field sets (Fields).
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(endpoints, m) { m.doc() = "corvane.endpoints"; }
+#include <string>
+
+#include "core/urls.hpp"
+#include "py/fields.hpp"
+#include "py/text_args.hpp"
+#include "py/values.hpp"
+
+namespace py = pybind11;
+using corvane::pyutil::text_arg;
+
+namespace {
+
+constexpr const char* kDefaultGraphVersion = "v23.0";
+constexpr const char* kDefaultLinkedInVersion = "202506";
+constexpr const char* kGraphHost = "https://graph.facebook.com";
+constexpr const char* kInstagramGraphHost = "https://graph.instagram.com";
+constexpr const char* kFacebookDialog = "https://www.facebook.com/{version}/dialog/oauth";
+constexpr const char* kInstagramDialog = "https://www.instagram.com/oauth/authorize";
+constexpr const char* kInstagramTokenUrl = "https://api.instagram.com/oauth/access_token";
+constexpr const char* kLinkedInOAuth = "https://www.linkedin.com/oauth/v2";
+constexpr const char* kLinkedInApi = "https://api.linkedin.com/v2";
+constexpr const char* kLinkedInRest = "https://api.linkedin.com/rest";
+
+// A Graph URL builder: the version is per builder, the host per class (read from the class
+// at each call, so a subclass or a test may point a builder elsewhere).
+struct GraphBuilder {
+  std::string version;
+};
+struct InstagramGraphBuilder : GraphBuilder {};
+// LinkedIn's addresses need no state: only class-level operations.
+struct LinkedInEndpoints {};
+
+GraphBuilder make_graph(const py::object& version) {
+  const auto text = text_arg(version, "Graph", "version");
+  // An empty version would produce "host//path", which the platform answers with an error
+  // that no longer says why.
+  if (text.empty()) throw py::value_error("Graph: `version` must not be empty (e.g. \"v23.0\")");
+  return GraphBuilder{std::string(text)};
+}
+
+std::string host_of(py::handle self) {
+  const py::object host = self.attr("host");
+  return std::string(text_arg(host, "Graph", "host"));
+}
+
+py::str url_of(py::handle self, std::string_view path) {
+  const auto& builder = self.cast<const GraphBuilder&>();
+  return py::str(corvane::core::versioned_url(host_of(self), builder.version, path));
+}
+
+py::str url(const py::object& self, const py::object& path) {
+  return url_of(self, text_arg(path, "Graph.url", "path"));
+}
+
+py::str node(const py::object& self, const py::object& node_id) {
+  return url_of(self, text_arg(node_id, "Graph.node", "node_id"));
+}
+
+py::str edge(const py::object& self, const py::object& node_id, const py::object& edge_name) {
+  std::string path(text_arg(node_id, "Graph.edge", "node_id"));
+  path.push_back('/');
+  path.append(text_arg(edge_name, "Graph.edge", "edge"));
+  return url_of(self, path);
+}
+
+// Facebook's OAuth dialog with `params` as the query, in their order; the "?" is written
+// even without parameters.
+py::str oauth_dialog(const py::object& self, const py::object& params, const py::dict& globals) {
+  if (!PyMapping_Check(params.ptr()) || PySequence_Check(params.ptr()))
+    corvane::pyutil::raise_arg_type("Graph.oauth_dialog", "params", "a mapping", params);
+  // The pairs own their text: the views below point into these str objects.
+  py::list texts;
+  corvane::core::QueryPairs pairs;
+  const py::object items = py::reinterpret_borrow<py::object>(params).attr("items")();
+  for (py::handle item : items) {
+    const py::str name = corvane::pyutil::text_form(item[py::int_(0)]);
+    const py::str value = corvane::pyutil::text_form(item[py::int_(1)]);
+    texts.append(name);
+    texts.append(value);
+    pairs.emplace_back(corvane::pyutil::utf8(name), corvane::pyutil::utf8(value));
+  }
+  const auto& builder = self.cast<const GraphBuilder&>();
+  const py::object dialog = globals["FACEBOOK_DIALOG"];
+  std::string out = corvane::core::fill_placeholder(
+      text_arg(dialog, "Graph.oauth_dialog", "FACEBOOK_DIALOG"), "{version}", builder.version);
+  out.push_back('?');
+  out.append(corvane::core::encode_query(pairs));
+  return py::str(out);
+}
+
+py::str unversioned(const py::object& self, const char* path) {
+  return py::str(host_of(self) + path);
+}
+
+// base + suffix, with base read from the module at call time.
+py::str module_url(const py::dict& globals, const char* base, std::string_view suffix) {
+  const py::object value = globals[base];
+  std::string out(text_arg(value, "LinkedIn", base));
+  out.append(suffix);
+  return py::str(out);
+}
+
+// Fields' metaclass: attribute reads that find nothing on the class become field-set
+// look-ups, and the listing is what dir() shows.
+py::object make_fields(py::module_& m) {
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::dict meta_ns;
+  meta_ns["__module__"] = m.attr("__name__");
+  meta_ns["__doc__"] =
+      "Metaclass of Fields: resolves Fields.NAME through the current policy and lists the\n"
+      "available set names.";
+  py::object meta = type("_FieldsMeta", py::make_tuple(type), meta_ns);
+
+  meta.attr("__getattr__") = py::cpp_function(
+      [](py::handle, const py::str& name) { return corvane::pyutil::field_set(name); },
+      py::name("__getattr__"), py::is_method(meta), py::arg("name"),
+      "__getattr__(cls, name)\n--\n\n"
+      "The field list of the set ``name`` in the current policy (asked anew at each read).\n"
+      "A name starting with \"_\" is an AttributeError without asking the policy; an unknown\n"
+      "set is AttributeError(\"Noma'lum maydon to'plami: NAME\").");
+  meta.attr("__dir__") = py::cpp_function(
+      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("__dir__"),
+      py::is_method(meta),
+      "__dir__(cls)\n--\n\n"
+      "The names of all available field sets (the baseline's and the current policy's),\n"
+      "unique and sorted.");
+  meta.attr("names") = py::cpp_function(
+      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("names"),
+      py::is_method(meta),
+      "names(cls)\n--\n\n"
+      "The names of all available field sets (the baseline's and the current policy's),\n"
+      "unique and sorted.");
+
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__doc__"] =
+      "Named Graph API field sets: ``Fields.FB_PAGE``, ``Fields.IG_PROFILE``, ... Each read\n"
+      "asks corvane.policy for the current list, so renewed tables apply at once.\n"
+      "``Fields.names()`` (and ``dir(Fields)``) list the available names.";
+  ns["__slots__"] = py::tuple();
+  m.attr("_FieldsMeta") = meta;
+  return meta("Fields", py::tuple(), ns);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(endpoints, m) {
+  py::options options;
+  options.disable_function_signatures();
+  m.doc() =
+      "Addresses and URL builders for the Graph API, the Instagram Graph host and LinkedIn,\n"
+      "and the named field sets (``Fields``) that operations ask the Graph API for.";
+
+  m.attr("DEFAULT_GRAPH_VERSION") = kDefaultGraphVersion;
+  m.attr("DEFAULT_LINKEDIN_VERSION") = kDefaultLinkedInVersion;
+  m.attr("GRAPH_HOST") = kGraphHost;
+  m.attr("INSTAGRAM_GRAPH_HOST") = kInstagramGraphHost;
+  m.attr("FACEBOOK_DIALOG") = kFacebookDialog;
+  m.attr("INSTAGRAM_DIALOG") = kInstagramDialog;
+  m.attr("INSTAGRAM_TOKEN_URL") = kInstagramTokenUrl;
+  m.attr("LINKEDIN_OAUTH") = kLinkedInOAuth;
+  m.attr("LINKEDIN_API") = kLinkedInApi;
+  m.attr("LINKEDIN_REST") = kLinkedInRest;
+
+  // Module constants are read at each call, like a Python module's globals.
+  const py::dict globals = m.attr("__dict__");
+
+  py::class_<GraphBuilder> graph(m, "Graph",
+                                 "A URL builder for the Graph API host at one API version.");
+  graph.attr("host") = kGraphHost;
+  graph
+      .def(py::init(&make_graph), py::arg("version") = kDefaultGraphVersion,
+           "__init__(self, version='v23.0')\n--\n\n"
+           "A builder for ``version`` (text such as \"v23.0\"; not empty).")
+      .def_readonly("version", &GraphBuilder::version, "The Graph API version, e.g. \"v23.0\".")
+      .def("url", &url, py::arg("path") = "",
+           "url(self, path='')\n--\n\n"
+           "``host/version/path`` with the path's leading \"/\" removed; ``host/version`` for an\n"
+           "empty path. The path goes in as it is, unescaped.")
+      .def("node", &node, py::arg("node_id"),
+           "node(self, node_id)\n--\n\nThe URL of one object: ``url(node_id)``.")
+      .def("edge", &edge, py::arg("node_id"), py::arg("edge"),
+           "edge(self, node_id, edge)\n--\n\nThe URL of a list of an object: ``url(node_id/edge)``.")
+      .def(
+          "oauth_dialog",
+          [globals](const py::object& self, const py::object& params) {
+            return oauth_dialog(self, params, globals);
+          },
+          py::arg("params"),
+          "oauth_dialog(self, params)\n--\n\n"
+          "Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as\n"
+          "the query: names and text forms of the values percent-encoded (space as %20, \":\"\n"
+          "and \"/\" encoded). The \"?\" is written even without parameters.")
+      .def(
+          "access_token", [](const py::object& self) { return url_of(self, "oauth/access_token"); },
+          "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``.")
+      .def(
+          "debug_token", [](const py::object& self) { return url_of(self, "debug_token"); },
+          "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``.")
+      .def(
+          "me", [](const py::object& self) { return url_of(self, "me"); },
+          "me(self)\n--\n\n``url(\"me\")``.")
+      .def(
+          "my_accounts", [](const py::object& self) { return url_of(self, "me/accounts"); },
+          "my_accounts(self)\n--\n\n"
+          "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens.")
+      .def("__repr__", [](const py::object& self) {
+        return py::str("{}({!r})")
+            .format(py::type::of(self).attr("__name__"), self.cast<const GraphBuilder&>().version);
+      });
+
+  py::class_<InstagramGraphBuilder, GraphBuilder> instagram(
+      m, "InstagramGraph",
+      "A Graph URL builder on the Instagram Graph host, where tokens of the Instagram login\n"
+      "flow work; adds the two unversioned token endpoints.");
+  instagram.attr("host") = kInstagramGraphHost;
+  instagram
+      .def(py::init([](const py::object& version) {
+             InstagramGraphBuilder builder;
+             builder.version = make_graph(version).version;
+             return builder;
+           }),
+           py::arg("version") = kDefaultGraphVersion,
+           "__init__(self, version='v23.0')\n--\n\n"
+           "A builder for ``version`` on the Instagram Graph host.")
+      .def(
+          "long_lived_token",
+          [](const py::object& self) { return unversioned(self, "/access_token"); },
+          "long_lived_token(self)\n--\n\n"
+          "``host/access_token``, without a version: exchanges a short-lived Instagram token.")
+      .def(
+          "refresh_token",
+          [](const py::object& self) { return unversioned(self, "/refresh_access_token"); },
+          "refresh_token(self)\n--\n\n"
+          "``host/refresh_access_token``, without a version: refreshes a long-lived token.");
+
+  py::class_<LinkedInEndpoints>(m, "LinkedIn",
+      "LinkedIn's OAuth, API and versioned REST addresses; every operation belongs to the\n"
+      "class and needs no builder object.")
+      .def(py::init<>(), "__init__(self)\n--\n\nAn object is not needed; call the operations on the class.")
+      .def_static(
+          "authorization",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/authorization"); },
+          "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
+      .def_static(
+          "access_token",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/accessToken"); },
+          "access_token()\n--\n\n``LINKEDIN_OAUTH/accessToken``: code exchange and refresh.")
+      .def_static(
+          "introspect",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/introspectToken"); },
+          "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
+      .def_static(
+          "userinfo", [globals]() { return module_url(globals, "LINKEDIN_API", "/userinfo"); },
+          "userinfo()\n--\n\n``LINKEDIN_API/userinfo``: the OpenID Connect userinfo endpoint.")
+      .def_static(
+          "rest",
+          [globals](const py::object& path) {
+            const auto rest = text_arg(path, "LinkedIn.rest", "path");
+            std::string suffix = "/";
+            suffix.append(corvane::core::strip_leading_slashes(rest));
+            return module_url(globals, "LINKEDIN_REST", suffix);
+          },
+          py::arg("path"),
+          "rest(path)\n--\n\n"
+          "``LINKEDIN_REST/path`` with the path's leading \"/\" removed (``LINKEDIN_REST/`` for\n"
+          "an empty path).");
+
+  m.attr("Fields") = make_fields(m);
+}
