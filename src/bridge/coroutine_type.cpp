@@ -59,16 +59,19 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
   return as_coro(self)->driver->send(arg, result);
 }
 
+// (The send must be sequenced before `result` is read: no nesting in one call expression.)
 PyObject* coro_iternext(PyObject* self) {
   PyObject* result = nullptr;
-  return method_result(as_coro(self)->driver->send(Py_None, &result), result);
+  const PySendResult r = as_coro(self)->driver->send(Py_None, &result);
+  return method_result(r, result);
 }
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* coro_send(PyObject* self, PyObject* value) {
   PyObject* result = nullptr;
-  return method_result(as_coro(self)->driver->send(value, &result), result);
+  const PySendResult r = as_coro(self)->driver->send(value, &result);
+  return method_result(r, result);
 }
 
 // throw(exc) or the older throw(type[, value[, traceback]]).

@@ -1,1 +1,48 @@
+// Secret masking in URLs.
 #include <gtest/gtest.h>
+
+#include "core/mask.hpp"
+
+namespace {
+
+struct Case {
+  const char* url;
+  const char* masked;
+};
+
+class MaskTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(MaskTest, MasksSecretValuesOnly) {
+  EXPECT_EQ(corvane::core::mask_secrets(GetParam().url), GetParam().masked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, MaskTest,
+    ::testing::Values(
+        Case{"https://g.example/v23.0/me", "https://g.example/v23.0/me"},
+        Case{"https://g.example/me?", "https://g.example/me?"},
+        Case{"https://g.example/me?access_token=EAAB%2Fx&fields=id,name",
+             "https://g.example/me?access_token=***&fields=id,name"},
+        Case{"https://g.example/x?a=1&appsecret_proof=ab12&client_secret=s&fb_exchange_token=t"
+             "&input_token=i&code=c&refresh_token=r&token=k&b=2",
+             "https://g.example/x?a=1&appsecret_proof=***&client_secret=***&fb_exchange_token=***"
+             "&input_token=***&code=***&refresh_token=***&token=***&b=2"},
+        // names are compared decoded; near-misses and value-less names stay
+        Case{"https://g.example/x?access%5Ftoken=t&access_tokens=u&token&codes=1",
+             "https://g.example/x?access%5Ftoken=***&access_tokens=u&token&codes=1"},
+        // the fragment and empty pairs survive untouched
+        Case{"https://g.example/x?code=abc&&state=s#code=frag",
+             "https://g.example/x?code=***&&state=s#code=frag"},
+        Case{"https://g.example/x?token=a=b", "https://g.example/x?token=***"}));
+
+TEST(SecretNames, AreExactlyTheKnownOnes) {
+  for (const char* name : {"access_token", "appsecret_proof", "client_secret",
+                           "fb_exchange_token", "input_token", "code", "refresh_token", "token"}) {
+    EXPECT_TRUE(corvane::core::is_secret_param(name)) << name;
+  }
+  for (const char* name : {"", "Access_Token", "fields", "client_id", "redirect_uri"}) {
+    EXPECT_FALSE(corvane::core::is_secret_param(name)) << name;
+  }
+}
+
+}  // namespace

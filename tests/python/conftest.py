@@ -1,0 +1,142 @@
+"""Shared fixtures: a real aiohttp.web server on 127.0.0.1 that records every request and
+answers scripted replies, and a host-supplied aiohttp session to reach it."""
+from __future__ import annotations
+
+import asyncio
+import json as jsonlib
+from collections import deque
+from dataclasses import dataclass, field
+from typing import Any, Callable
+from urllib.parse import parse_qsl
+
+import aiohttp
+import pytest
+from aiohttp import web
+
+# The server's own waits must not go through a test's replacement of asyncio.sleep.
+_real_sleep = asyncio.sleep
+
+
+@dataclass
+class Recorded:
+    method: str
+    path: str
+    raw_query: str
+    query: list[tuple[str, str]]
+    headers: dict[str, str]
+    body: bytes
+
+    @property
+    def params(self) -> dict[str, str]:
+        return dict(self.query)
+
+    @property
+    def form(self) -> dict[str, str]:
+        return dict(parse_qsl(self.body.decode(), keep_blank_values=True))
+
+    def json(self) -> Any:
+        return jsonlib.loads(self.body)
+
+
+@dataclass
+class Reply:
+    status: int = 200
+    json: Any = None
+    body: bytes | str | None = None
+    headers: dict[str, str] = field(default_factory=dict)
+    content_type: str | None = None
+    delay: float = 0.0
+
+
+class FakeServer:
+    """Answers each request with the next scripted reply (or a route's reply for its path);
+    with nothing scripted, answers 200 {}."""
+
+    def __init__(self) -> None:
+        self.requests: list[Recorded] = []
+        self.replies: deque[Reply] = deque()
+        self.routes: dict[str, Callable[[Recorded], Reply] | Reply] = {}
+        self.base = ""
+        self.closing = asyncio.Event()  # cuts scripted delays short at teardown
+
+    def url(self, path: str = "/") -> str:
+        return self.base + path
+
+    def reply(self, status: int = 200, json: Any = None, **kwargs: Any) -> None:
+        self.replies.append(Reply(status=status, json=json, **kwargs))
+
+    def route(self, path: str, reply: Callable[[Recorded], Reply] | Reply) -> None:
+        self.routes[path] = reply
+
+    @property
+    def last(self) -> Recorded:
+        return self.requests[-1]
+
+    async def handle(self, request: web.Request) -> web.StreamResponse:
+        raw_query = request.raw_path.partition("?")[2]
+        recorded = Recorded(
+            method=request.method,
+            path=request.path,
+            raw_query=raw_query,
+            query=parse_qsl(raw_query, keep_blank_values=True),
+            headers=dict(request.headers),
+            body=await request.read(),
+        )
+        self.requests.append(recorded)
+        if request.path in self.routes:
+            scripted = self.routes[request.path]
+            reply = scripted(recorded) if callable(scripted) else scripted
+        elif self.replies:
+            reply = self.replies.popleft()
+        else:
+            reply = Reply(json={})
+        if reply.delay:
+            try:
+                await asyncio.wait_for(self.closing.wait(), reply.delay)
+            except asyncio.TimeoutError:
+                pass
+        if reply.body is not None:
+            body = reply.body.encode() if isinstance(reply.body, str) else reply.body
+            headers = dict(reply.headers)
+            if reply.content_type:
+                headers["Content-Type"] = reply.content_type
+            return web.Response(status=reply.status, body=body, headers=headers)
+        return web.json_response(reply.json, status=reply.status, headers=reply.headers)
+
+
+@pytest.fixture
+async def fake_server():
+    server = FakeServer()
+    app = web.Application()
+    app.router.add_route("*", "/{tail:.*}", server.handle)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    server.base = f"http://127.0.0.1:{port}"
+    yield server
+    server.closing.set()
+    await _real_sleep(0)
+    await runner.cleanup()
+
+
+@pytest.fixture
+async def session():
+    """A session owned by the test (the host): clients must never close it."""
+    async with aiohttp.ClientSession() as s:
+        yield s
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """Replaces asyncio.sleep: records each wait and returns at once (after one loop turn)."""
+    waits: list[float] = []
+
+    async def fake_sleep(delay, result=None):
+        waits.append(delay)
+        await _real_sleep(0)
+        return result
+
+    monkeypatch.setattr(asyncio, "sleep", fake_sleep)
+    return waits
