@@ -5,6 +5,7 @@
 
 #include "facebook_internal.hpp"
 #include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/values.hpp"
 
 namespace corvane::facebook {
@@ -14,7 +15,7 @@ ModuleState& state() {
   return s;
 }
 
-py::object field_set(const char* name) { return state().fields.get().attr(name); }
+py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
 
 py::list records(py::handle record_type, py::handle items) {
   py::list out;
@@ -188,7 +189,6 @@ PYBIND11_MODULE(facebook, m) {
   s.logger = pyutil::Immortal(pyutil::logger("corvane.facebook"));
   s.base_client = pyutil::Immortal(http.attr("BaseClient"));
   s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
-  s.fields = pyutil::Immortal(endpoints.attr("Fields"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
   s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
   s.profile = pyutil::Immortal(models.attr("Profile"));

@@ -18,7 +18,6 @@ struct ModuleState {
   pyutil::Immortal logger;          // logging.getLogger("corvane.facebook")
   pyutil::Immortal base_client;     // corvane.http.BaseClient
   pyutil::Immortal graph_type;      // corvane.endpoints.Graph
-  pyutil::Immortal fields;          // corvane.endpoints.Fields
   pyutil::Immortal default_version; // corvane.endpoints.DEFAULT_GRAPH_VERSION
   pyutil::Immortal token_bundle;    // corvane.models.TokenBundle
   pyutil::Immortal profile;         // corvane.models.Profile
