@@ -2,22 +2,20 @@
 
 import os
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, final
 
 CANONICAL_KEYS: tuple[str, ...]
 BASELINE: dict[str, Any]
 
-class _ExtensionType(type):
-    """The metaclass of the module's C++ classes."""
-
-class Policy(metaclass=_ExtensionType):
+@final
+class Policy:
     """An immutable set of tables built from a JSON-shaped dict."""
 
     def __init__(self, data: dict[str, Any]) -> None: ...
     @property
     def data(self) -> dict[str, Any]:
         """A new JSON-shaped dict with the three tables."""
-    def fields(self, name: str) -> str | None:
+    def fields(self, name: str, /) -> str | None:
         """The field list of the set ``name``, or None."""
     def lead_map(self) -> Mapping[str, str | None]:
         """The exact map (read-only)."""

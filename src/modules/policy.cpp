@@ -1,7 +1,12 @@
 // corvane.policy: the renewable tables the library reads at each use (named Graph field
 // sets, the Lead Ads exact map and keyword heuristics), with a baseline always in force.
+//
+// Policy and current() are plain CPython objects rather than pybind11 bindings: they are
+// read once per field set and once per Lead Ads field name, and a pybind11 call costs
+// several times the look-up it serves.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 
 #include "policy_tables.hpp"
@@ -12,47 +17,154 @@ using corvane::policy::Tables;
 
 namespace {
 
-// One immutable policy: validated tables that never change after construction.
-class Policy {
- public:
-  explicit Policy(const py::object& data) : tables_(corvane::policy::build_tables(data, "data")) {}
-
-  py::dict data() const { return corvane::policy::tables_document(tables_); }
-
-  py::object fields(const py::object& name) const {
-    corvane::pyutil::text_arg(name, "Policy.fields", "name");
-    PyObject* found = PyDict_GetItemWithError(tables_.fields.ptr(), name.ptr());  // borrowed
-    if (found == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      return py::none();
-    }
-    return py::reinterpret_borrow<py::object>(found);
+// Runs `body`, turning a C++ exception into the pending Python error and a null result.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   }
+  return nullptr;
+}
 
-  py::object lead_map() const { return tables_.lead_map_view; }
-  py::tuple lead_heuristics() const { return tables_.heuristics; }
-
-  std::string repr() const {
-    return "<corvane.policy.Policy: " + std::to_string(py::len(tables_.fields)) +
-           " field sets, " + std::to_string(py::len(tables_.lead_map)) + " lead names, " +
-           std::to_string(py::len(tables_.heuristics)) + " heuristics>";
-  }
-
- private:
-  Tables tables_;
+// One policy: validated tables that never change after construction.
+struct PolicyObject {
+  PyObject_HEAD
+  Tables* tables;  // owned; set by tp_new before the object is handed out
 };
 
 // The policy in force and the baseline. Readers take `current` with the GIL held and keep
 // their own reference, so a swap is one pointer assignment: a reader has either the old
-// policy or the new one, whole. Deliberately never freed: the module lives until the
-// process ends, and dropping Python objects during interpreter teardown gains nothing.
+// policy or the new one, whole. Deliberately never freed: the module lives until the process
+// ends, and dropping Python objects during interpreter teardown gains nothing.
 struct State {
+  py::object type;  // the Policy type
   py::object baseline;
   py::object current;
 };
 State* state = nullptr;
 
-py::object current() { return state->current; }
+const Tables& tables_of(PyObject* self) {
+  return *reinterpret_cast<PolicyObject*>(self)->tables;
+}
+
+bool is_policy(py::handle value) {
+  return PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject*>(state->type.ptr()));
+}
+
+py::object new_policy(PyTypeObject* type, py::handle document, const char* argument) {
+  auto tables = std::make_unique<Tables>(corvane::policy::build_tables(document, argument));
+  auto self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+  if (!self) throw py::error_already_set();
+  reinterpret_cast<PolicyObject*>(self.ptr())->tables = tables.release();
+  return self;
+}
+
+PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", nullptr};
+  PyObject* data = nullptr;  // borrowed from args
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Policy", const_cast<char**>(keywords),
+                                   &data))
+    return nullptr;
+  return guarded([&] { return new_policy(type, data, "data").release().ptr(); });
+}
+
+void policy_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PolicyObject*>(self)->tables;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyObject* policy_fields(PyObject* self, PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "Policy.fields: `name` must be str, not %s",
+                 Py_TYPE(name)->tp_name);
+    return nullptr;
+  }
+  PyObject* found = PyDict_GetItemWithError(tables_of(self).fields.ptr(), name);  // borrowed
+  if (found == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  return Py_NewRef(found);
+}
+
+PyObject* policy_lead_map(PyObject* self, PyObject*) {
+  return Py_NewRef(tables_of(self).lead_map_view.ptr());
+}
+
+PyObject* policy_lead_heuristics(PyObject* self, PyObject*) {
+  return Py_NewRef(tables_of(self).heuristics.ptr());
+}
+
+PyObject* policy_data(PyObject* self, void*) {
+  return guarded([&] { return corvane::policy::tables_document(tables_of(self)).release().ptr(); });
+}
+
+PyObject* policy_repr(PyObject* self) {
+  const Tables& t = tables_of(self);
+  return PyUnicode_FromFormat("<corvane.policy.Policy: %zd field sets, %zd lead names, "
+                              "%zd heuristics>",
+                              PyDict_Size(t.fields.ptr()), PyDict_Size(t.lead_map.ptr()),
+                              PyTuple_GET_SIZE(t.heuristics.ptr()));
+}
+
+PyMethodDef policy_methods[] = {
+    {"fields", policy_fields, METH_O,
+     "fields($self, name, /)\n--\n\n"
+     "The field list of the set ``name``, or None when this policy has no such set."},
+    {"lead_map", policy_lead_map, METH_NOARGS,
+     "lead_map($self, /)\n--\n\n"
+     "The exact map, read-only: normalised Lead Ads field name -> canonical key, or None\n"
+     "for a name with no canonical key (which also stops the heuristics)."},
+    {"lead_heuristics", policy_lead_heuristics, METH_NOARGS,
+     "lead_heuristics($self, /)\n--\n\n"
+     "The keyword heuristics in order, as a tuple of pairs ((keyword, ...), canonical key\n"
+     "or None); the first pair with a keyword inside the name wins."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef policy_getset[] = {
+    {"data", policy_data, nullptr,
+     "A new JSON-shaped dict with the three tables (changing it changes nothing in the "
+     "policy).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot policy_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(policy_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(policy_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(policy_repr)},
+    {Py_tp_methods, policy_methods},
+    {Py_tp_getset, policy_getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "Policy(data)\n--\n\n"
+                    "An immutable set of tables built from a JSON-shaped dict with the members\n"
+                    "\"fields\" (set name -> comma-separated Graph field list), \"lead_map\"\n"
+                    "(trimmed lower-case Lead Ads field name -> canonical key or None) and\n"
+                    "\"lead_heuristics\" (list of [keyword list, canonical key or None], first\n"
+                    "match wins). Missing members give empty tables; a non-dict is a\n"
+                    "TypeError, an unknown or malformed member a ValueError naming it.")},
+    {0, nullptr}};
+
+// No GC support needed: the tables hold only str, None, dicts, tuples and a mapping proxy
+// of those, so a policy can never be part of a reference cycle.
+PyType_Spec policy_spec = {"corvane.policy.Policy", sizeof(PolicyObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, policy_slots};
+
+PyObject* current(PyObject*, PyObject*) { return Py_NewRef(state->current.ptr()); }
+
+PyMethodDef module_functions[] = {
+    {"current", current, METH_NOARGS,
+     "current()\n--\n\n"
+     "The policy in force: the baseline until ``install`` or ``load`` renews it. Ask anew\n"
+     "at each use; the answer may differ from one call to the next."},
+    {nullptr, nullptr, 0, nullptr}};
 
 void make_current(py::object policy) {
   // pybind11 assigns first and releases the old reference afterwards, so a finaliser run by
@@ -61,16 +173,18 @@ void make_current(py::object policy) {
 }
 
 py::object install(const py::object& policy) {
-  if (py::isinstance<Policy>(policy)) {
+  if (is_policy(policy)) {
     make_current(policy);
     return policy;
   }
   if (!PyDict_Check(policy.ptr()))
     corvane::pyutil::raise_arg_type("install", "policy", "a Policy or a dict", policy);
   // Laid over the baseline member by member: a given member replaces the baseline's whole.
-  py::dict merged = state->baseline.cast<const Policy&>().data();
+  py::dict merged = corvane::policy::tables_document(tables_of(state->baseline.ptr()));
   for (auto [name, member] : py::reinterpret_borrow<py::dict>(policy)) merged[name] = member;
-  py::object built = py::cast(Policy(merged));  // validates; raises before any swap
+  // Checked in full before the swap: a malformed table leaves the current policy in force.
+  py::object built =
+      new_policy(reinterpret_cast<PyTypeObject*>(state->type.ptr()), merged, "policy");
   make_current(built);
   return built;
 }
@@ -103,33 +217,9 @@ PYBIND11_MODULE(policy, m) {
       "baseline. A malformed table is refused with ValueError naming the member, and the\n"
       "policy in force stays. Swaps are atomic for readers.";
 
-  py::class_<Policy>(m, "Policy",
-                     "Policy(data)\n--\n\n"
-                     "An immutable set of tables built from a JSON-shaped dict with the members\n"
-                     "\"fields\" (set name -> comma-separated Graph field list), \"lead_map\"\n"
-                     "(trimmed lower-case Lead Ads field name -> canonical key or None) and\n"
-                     "\"lead_heuristics\" (list of [keyword list, canonical key or None], first\n"
-                     "match wins). Missing members give empty tables; unknown or malformed\n"
-                     "members are a ValueError naming them.")
-      .def(py::init<const py::object&>(), py::arg("data"),
-           "__init__(self, data)\n--\n\n"
-           "Checks ``data`` and builds the tables; a non-dict is a TypeError, a malformed\n"
-           "member a ValueError naming it.")
-      .def_property_readonly("data", &Policy::data,
-                             "A new JSON-shaped dict with the three tables (changing it changes "
-                             "nothing in the policy).")
-      .def("fields", &Policy::fields, py::arg("name"),
-           "fields(self, name)\n--\n\n"
-           "The field list of the set ``name``, or None when this policy has no such set.")
-      .def("lead_map", &Policy::lead_map,
-           "lead_map(self)\n--\n\n"
-           "The exact map, read-only: normalised Lead Ads field name -> canonical key, or None\n"
-           "for a name with no canonical key (which also stops the heuristics).")
-      .def("lead_heuristics", &Policy::lead_heuristics,
-           "lead_heuristics(self)\n--\n\n"
-           "The keyword heuristics in order, as a tuple of pairs ((keyword, ...), canonical key\n"
-           "or None); the first pair with a keyword inside the name wins.")
-      .def("__repr__", &Policy::repr);
+  auto type = py::reinterpret_steal<py::object>(PyType_FromSpec(&policy_spec));
+  if (!type) throw py::error_already_set();
+  m.attr("Policy") = type;
 
   py::tuple canonical(corvane::policy::kCanonicalKeys.size());
   for (std::size_t i = 0; i < canonical.size(); ++i) {
@@ -138,16 +228,13 @@ PYBIND11_MODULE(policy, m) {
   }
   m.attr("CANONICAL_KEYS") = canonical;
 
-  const py::dict baseline_document = corvane::policy::baseline_document();
-  py::object baseline = py::cast(Policy(baseline_document));
-  state = new State{baseline, baseline};
+  py::object baseline = new_policy(reinterpret_cast<PyTypeObject*>(type.ptr()),
+                                   corvane::policy::baseline_document(), "data");
+  state = new State{type, baseline, baseline};
   // The public copy: a host that changes it changes neither the baseline nor reset().
-  m.attr("BASELINE") = baseline.cast<const Policy&>().data();
+  m.attr("BASELINE") = corvane::policy::tables_document(tables_of(baseline.ptr()));
 
-  m.def("current", &current,
-        "current()\n--\n\n"
-        "The policy in force: the baseline until ``install`` or ``load`` renews it. Ask anew\n"
-        "at each use; the answer may differ from one call to the next.");
+  if (PyModule_AddFunctions(m.ptr(), module_functions) != 0) throw py::error_already_set();
   m.def("install", &install, py::arg("policy"),
         "install(policy)\n--\n\n"
         "Makes ``policy`` current and returns it. A dict is laid over ``BASELINE`` member by\n"

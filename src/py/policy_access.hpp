@@ -21,8 +21,8 @@ py::object current_policy();
 // policy even when another is installed between the two reads.
 struct LeadTables {
   // policy.lead_map(): a read-only mapping, normalised field name -> canonical key or None.
-  // Look names up with PyObject_GetItem / PyMapping_GetOptionalItem-style access (the
-  // baseline's is a types.MappingProxyType, not a dict).
+  // Look names up through the mapping protocol (PyObject_GetItem, catching KeyError, or
+  // PySequence_Contains first): a Policy answers a types.MappingProxyType, not a dict.
   py::object exact;
   // policy.lead_heuristics(): a sequence of (keywords, canonical key or None) pairs; the
   // baseline's is a tuple of tuples.

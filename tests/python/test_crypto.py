@@ -8,7 +8,8 @@ import pytest
 
 from corvane import crypto
 
-SAMPLES = pathlib.Path("/work/shared/samples/payloads")
+# The collected real payloads live beside the repository, in shared/samples.
+SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples" / "payloads"
 
 
 def sign(secret: str, body: bytes) -> str:
