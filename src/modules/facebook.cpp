@@ -1,4 +1,220 @@
-// corvane.facebook (placeholder until its module is built).
+// corvane.facebook: the Facebook client (construction, from_env, repr) and the module's
+// constants. The operations live in facebook_oauth.cpp, facebook_pages.cpp,
+// facebook_leads.cpp and facebook_content.cpp.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(facebook, m) { m.doc() = "corvane.facebook"; }
+#include "facebook_internal.hpp"
+#include "py/errors.hpp"
+#include "py/fields.hpp"
+#include "py/values.hpp"
+
+namespace corvane::facebook {
+
+ModuleState& state() {
+  static ModuleState s;
+  return s;
+}
+
+py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
+
+py::list records(py::handle record_type, py::handle items) {
+  py::list out;
+  py::object from_response = record_type.attr("from_response");
+  for (py::handle item : items) out.append(from_response(item));
+  return out;
+}
+
+void log_info(const char* message, py::handle first, py::handle second) {
+  state().logger.get().attr("info")(message, first, second);
+}
+
+namespace {
+
+using pyutil::guarded;
+
+constexpr const char* kModuleDoc = R"doc(The Facebook client of corvane.
+
+Facebook talks to Meta's Graph API for Facebook users and Pages: the login link and the code
+exchange, the user's Pages with their page tokens, page webhook subscriptions, Lead Ads forms
+and leads, posts, comments and post insights. Log lines go to the logger "corvane.facebook".
+)doc";
+
+constexpr const char* kClassDoc = R"doc(Client for Meta's Graph API on behalf of Facebook users and Pages.
+
+Built once with the app's credentials, it holds no user token: every operation takes the token
+it acts with (the user token, or a page token from pages()), so one client serves every user
+and Page of the app, with any number of operations in flight. Credentials travel as the
+access_token and appsecret_proof query parameters.
+
+    async with Facebook(app_id="...", app_secret="...") as fb:
+        link = fb.login_url(redirect_uri="https://example.com/cb", state=state)
+        bundle = await fb.exchange_code(code, redirect_uri="https://example.com/cb")
+        for page in await fb.pages(bundle.access_token):
+            await fb.subscribe_page(page.id, page.access_token)
+)doc";
+
+// Part of the Page field set that the module adds: the linked Instagram business account.
+constexpr const char* kInstagramSuffix =
+    ",instagram_business_account{id,username,name,profile_picture_url,followers_count,"
+    "follows_count,media_count,biography,website}";
+
+const graph::Signature kInitSig{"Facebook",
+                                {"self"},
+                                1,
+                                {"graph_version", "config_id", "scopes"},
+                                {"app_id", "app_secret"}};
+
+const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
+
+// app_id/app_secret: None or "" is a missing setting, anything but a str a wrong argument.
+bool present_text(py::handle value, const char* name) {
+  if (value.is_none()) return false;
+  return pyutil::truthy(graph::text(value, "Facebook", name));
+}
+
+PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    graph::BoundArgs bound = graph::bind(kInitSig, args, kwargs);
+    const py::object& self = bound.values[0];
+    state().base_client.get().attr("__init__")(self, **bound.extras);
+
+    const py::object& app_id = bound.values[4];
+    const py::object& app_secret = bound.values[5];
+    const bool have_id = present_text(app_id, "app_id");
+    const bool have_secret = present_text(app_secret, "app_secret");
+    if (!have_id || !have_secret) {
+      pyutil::raise_error("ConfigurationError",
+                          py::str("Facebook uchun `app_id` va `app_secret` majburiy"));
+    }
+    py::object version =
+        bound.values[1] ? bound.values[1] : py::reinterpret_borrow<py::object>(state().default_version.get());
+    graph::text(version, "Facebook", "graph_version");
+    if (!pyutil::truthy(version)) throw py::value_error("Facebook: graph_version must not be empty");
+    py::object config_id = graph::text_or_none(bound.values[2], "Facebook", "config_id");
+    py::list scopes = graph::text_list(bound.values[3], "Facebook", "scopes");
+
+    self.attr("app_id") = app_id;
+    self.attr("app_secret") = app_secret;
+    self.attr("config_id") = config_id;
+    self.attr("scopes") = scopes;
+    self.attr("graph") = state().graph_type.get()(version);
+    return py::none();
+  });
+}
+
+PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
+    for (const char* name : {"app_id", "app_secret", "config_id", "graph_version"}) {
+      if (PyDict_Contains(bound.extras.ptr(), py::str(name).ptr()) == 1) {
+        throw py::type_error(std::string("from_env() got multiple values for keyword argument '") +
+                             name + "'");
+      }
+    }
+    // Read at each call: hosts and tests set the environment after import.
+    py::object environ = py::module_::import("os").attr("environ");
+    auto variable = [&](const char* name) -> py::object {
+      return environ.attr("get")(name);
+    };
+    py::dict values;
+    py::object app_id = variable("FACEBOOK_APP_ID");
+    py::object app_secret = variable("FACEBOOK_APP_SECRET");
+    py::object config_id = variable("FACEBOOK_CONFIG_ID");
+    py::object version = variable("META_GRAPH_VERSION");
+    values["app_id"] = app_id.is_none() ? py::str("") : app_id;
+    values["app_secret"] = app_secret.is_none() ? py::str("") : app_secret;
+    values["config_id"] = pyutil::truthy(config_id) ? config_id : py::none();
+    // An empty version would give URLs without one ("host//me"): it counts as unset.
+    values["graph_version"] = pyutil::truthy(version)
+                                  ? version
+                                  : py::reinterpret_borrow<py::object>(state().default_version.get());
+    for (auto [name, value] : bound.extras) values[name] = value;
+    return bound.values[0](**values);
+  });
+}
+
+PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", nullptr};
+    PyObject* self = nullptr;
+    pyutil::parse_args(args, kwargs, "O:__repr__", keywords, &self);
+    py::handle s(self);
+    // The app secret stays out: reprs end up in logs and tracebacks.
+    return py::str("{}(app_id={!r}, graph_version={!r})")
+        .format(py::type::of(s).attr("__name__"), py::getattr(s, "app_id", py::none()),
+                py::getattr(py::getattr(s, "graph", py::none()), "version", py::none()));
+  });
+}
+
+PyMethodDef setup_methods[] = {
+    pyutil::method_def(
+        "__init__", init,
+        "__init__(self, *, app_id, app_secret, graph_version='v23.0', config_id=None, "
+        "scopes=None, **options)\n--\n\n"
+        "app_id, app_secret: the Meta app's credentials (both required, else "
+        "ConfigurationError); graph_version: the Graph API version of every URL; config_id: "
+        "the default Facebook Login for Business configuration of login_url(); scopes: the "
+        "default permissions of login_url(). Further options (timeout, retry, session, "
+        "user_agent) go to BaseClient. Nothing is sent."),
+    pyutil::method_def("__repr__", repr, nullptr),
+};
+
+PyMethodDef from_env_def = pyutil::method_def(
+    "from_env", from_env,
+    "from_env(cls, **options)\n--\n\n"
+    "A client from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET, FACEBOOK_CONFIG_ID (empty counts as "
+    "unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor. "
+    "Unset credentials raise ConfigurationError.");
+
+}  // namespace
+
+void add_setup_methods(pyutil::ClassBuilder& cls) {
+  for (auto& def : setup_methods) cls.method(&def);
+  cls.class_method(&from_env_def);
+}
+
+}  // namespace corvane::facebook
+
+PYBIND11_MODULE(facebook, m) {
+  using namespace corvane;
+  using namespace corvane::facebook;
+  m.doc() = kModuleDoc;
+
+  ModuleState& s = state();
+  py::module_ http = py::module_::import("corvane.http");
+  py::module_ endpoints = py::module_::import("corvane.endpoints");
+  py::module_ models = py::module_::import("corvane.models");
+  py::module_::import("corvane.errors");
+  graph::init();  // corvane.crypto
+  s.logger = pyutil::Immortal(pyutil::logger("corvane.facebook"));
+  s.base_client = pyutil::Immortal(http.attr("BaseClient"));
+  s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
+  s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
+  s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
+  s.profile = pyutil::Immortal(models.attr("Profile"));
+  s.page = pyutil::Immortal(models.attr("Page"));
+  s.lead_form = pyutil::Immortal(models.attr("LeadForm"));
+  s.lead = pyutil::Immortal(models.attr("Lead"));
+
+  // Fixed once, at import, from the FB_PAGE set in force at that moment.
+  py::str page_fields = py::str(field_set("FB_PAGE").attr("__add__")(kInstagramSuffix));
+  s.page_fields = pyutil::Immortal(page_fields);
+  m.attr("_PAGE_FIELDS") = page_fields;
+
+  py::tuple webhook_fields = py::make_tuple("leadgen", "leadgen_update", "feed", "messages",
+                                            "messaging_postbacks", "mention");
+  s.webhook_fields = pyutil::Immortal(webhook_fields);
+  m.attr("DEFAULT_PAGE_WEBHOOK_FIELDS") = webhook_fields;
+
+  pyutil::ClassBuilder client("corvane.facebook", "Facebook",
+                              py::make_tuple(http.attr("BaseClient")), kClassDoc);
+  client.attr("provider", py::str("facebook"));
+  add_setup_methods(client);
+  graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
+  add_oauth_methods(client);
+  add_page_methods(client);
+  add_lead_methods(client);
+  add_content_methods(client);
+  m.attr("Facebook") = client.build();
+  m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
+}

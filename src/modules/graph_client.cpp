@@ -1,1 +1,268 @@
-// Shared Graph client logic (placeholder).
+// The request helpers the Graph clients share: _signed, _get, _post, _delete, _list, and the
+// argument checks their operations use.
+//
+// The Graph API takes its credentials as query parameters: access_token and appsecret_proof
+// (an HMAC of the token keyed with the app secret). The helpers put them on the first request
+// only; the paging.next links the platform hands back are complete, already signed URLs.
+// Every helper goes through attribute lookup on the client (self._signed, self.request,
+// self.paginate), so a subclass's override is what runs.
+#include "graph_client.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "py/values.hpp"
+
+namespace corvane::graph {
+namespace {
+
+using pyutil::guarded;
+
+pyutil::Immortal g_appsecret_proof;  // corvane.crypto.appsecret_proof
+
+py::object appsecret_proof(py::handle token, py::handle secret) {
+  if (!g_appsecret_proof) init();
+  return g_appsecret_proof.get()(token, secret);
+}
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+[[noreturn]] void missing(const Signature& sig, const char* name) {
+  throw py::type_error(std::string(sig.function) + "() missing required argument: '" + name +
+                       "'");
+}
+
+// ---- the helpers ----
+
+template <ProofRule Rule>
+PyObject* signed_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "token", "params", nullptr};
+    PyObject *self = nullptr, *token = nullptr, *params = Py_None;
+    pyutil::parse_args(args, kwargs, "OO|O:_signed", keywords, &self, &token, &params);
+    return signed_query(self, token, params, Rule);
+  });
+}
+
+// self.<verb>-style call: self.request(METHOD, url, params=self._signed(token, query)).
+py::object send(const char* method, const BoundArgs& bound, py::object json = py::object()) {
+  const py::object& self = bound.values[0];
+  py::object query = self.attr("_signed")(bound.values[2], bound.extras);
+  if (json && !json.is_none()) {
+    return self.attr("request")(method, bound.values[1], py::arg("params") = query,
+                                py::arg("json") = json);
+  }
+  return self.attr("request")(method, bound.values[1], py::arg("params") = query);
+}
+
+const Signature kGetSig{"_get", {"self", "url", "token"}, 3, {}};
+const Signature kPostSig{"_post", {"self", "url", "token"}, 3, {}};
+const Signature kPostJsonSig{"_post", {"self", "url", "token", "json"}, 3, {}};
+const Signature kDeleteSig{"_delete", {"self", "url", "token"}, 3, {}};
+const Signature kListSig{"_list", {"self", "url", "token"}, 3, {"max_items"}};
+
+PyObject* get_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return send("GET", bind(kGetSig, args, kwargs)); });
+}
+
+template <PostBody Body>
+PyObject* post_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    if constexpr (Body == PostBody::kJson) {
+      BoundArgs bound = bind(kPostJsonSig, args, kwargs);
+      return send("POST", bound, bound.values[3]);
+    } else {
+      return send("POST", bind(kPostSig, args, kwargs));
+    }
+  });
+}
+
+PyObject* delete_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return send("DELETE", bind(kDeleteSig, args, kwargs)); });
+}
+
+PyObject* list_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    BoundArgs bound = bind(kListSig, args, kwargs);
+    const py::object& self = bound.values[0];
+    py::object max_items = bound.values[3] ? bound.values[3] : py::int_(500);
+    py::object query = self.attr("_signed")(bound.values[2], bound.extras);
+    return self.attr("paginate")(bound.values[1], py::arg("params") = query,
+                                 py::arg("max_items") = max_items);
+  });
+}
+
+template <ProofRule Rule>
+PyMethodDef signed_def = pyutil::method_def(
+    "_signed", signed_method<Rule>,
+    "_signed(self, token, params=None)\n--\n\n"
+    "A new dict of query parameters: a copy of params plus access_token and appsecret_proof "
+    "for token. None or an empty token adds nothing (the OAuth token requests authenticate "
+    "with client_secret instead). params is never modified.");
+
+PyMethodDef get_def = pyutil::method_def(
+    "_get", get_method,
+    "_get(self, url, token, **query)\n--\n\n"
+    "GET url through request(), signed with token; every further named value is one query "
+    "parameter. Returns the decoded body.");
+
+template <PostBody Body>
+PyMethodDef post_def = pyutil::method_def(
+    "_post", post_method<Body>,
+    Body == PostBody::kJson
+        ? "_post(self, url, token, json=None, **query)\n--\n\n"
+          "POST url through request(), signed with token; json is sent as the request body, "
+          "every further named value is one query parameter. Returns the decoded body."
+        : "_post(self, url, token, **query)\n--\n\n"
+          "POST url through request(), signed with token; every further named value is one "
+          "query parameter (the Graph API reads them from the query, not from a body). Returns "
+          "the decoded body.");
+
+PyMethodDef delete_def = pyutil::method_def(
+    "_delete", delete_method,
+    "_delete(self, url, token, **query)\n--\n\n"
+    "DELETE url through request(), signed with token; every further named value is one query "
+    "parameter. Returns the decoded body.");
+
+PyMethodDef list_def = pyutil::method_def(
+    "_list", list_method,
+    "_list(self, url, token, *, max_items=500, **query)\n--\n\n"
+    "Collects a Graph list through paginate(): the first request is signed with token and "
+    "carries every further named value; later pages follow the platform's own links. Returns "
+    "at most max_items items.");
+
+bool is_id_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '_' || c == '-' || c == '.';
+}
+
+}  // namespace
+
+void init() {
+  g_appsecret_proof =
+      pyutil::Immortal(py::module_::import("corvane.crypto").attr("appsecret_proof"));
+}
+
+void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody post) {
+  cls.method(rule == ProofRule::kAlways ? &signed_def<ProofRule::kAlways>
+                                        : &signed_def<ProofRule::kWhenSecret>);
+  cls.method(&get_def);
+  cls.method(post == PostBody::kJson ? &post_def<PostBody::kJson>
+                                     : &post_def<PostBody::kQueryOnly>);
+  cls.method(&delete_def);
+  cls.method(&list_def);
+}
+
+py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule) {
+  py::dict query = pyutil::truthy(params) ? pyutil::copy_dict(params) : py::dict();
+  if (!pyutil::truthy(token)) return query;
+  if (!PyUnicode_Check(token.ptr())) {
+    throw py::type_error("_signed: token must be a str or None, not " + type_name(token));
+  }
+  // Removed first, so that the credentials come after the caller's keys.
+  for (const char* key : {"access_token", "appsecret_proof"}) {
+    if (PyDict_DelItemString(query.ptr(), key) < 0) PyErr_Clear();
+  }
+  query["access_token"] = token;
+  py::object secret = self.attr("app_secret");
+  if (rule == ProofRule::kAlways || pyutil::truthy(secret)) {
+    query["appsecret_proof"] = appsecret_proof(token, secret);
+  }
+  return query;
+}
+
+// ---- arguments ----
+
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  const std::size_t n_pos = sig.positional.size();
+  if (given > n_pos) {
+    throw py::type_error(std::string(sig.function) + "() takes at most " +
+                         std::to_string(n_pos - 1) + " positional arguments (" +
+                         std::to_string(given - 1) + " given)");
+  }
+  BoundArgs out;
+  const std::size_t n_all = n_pos + sig.keyword_only.size() + sig.required_keyword_only.size();
+  out.values.resize(n_all);
+  for (std::size_t i = 0; i < given; ++i) {
+    out.values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+  }
+  auto slot_of = [&](std::string_view key) -> std::ptrdiff_t {
+    std::size_t i = 0;
+    for (const auto* names : {&sig.positional, &sig.keyword_only, &sig.required_keyword_only}) {
+      for (const char* name : *names) {
+        if (key == name) return static_cast<std::ptrdiff_t>(i);
+        ++i;
+      }
+    }
+    return -1;
+  };
+  if (kwargs != nullptr) {
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) throw py::type_error("keywords must be strings");
+      const std::ptrdiff_t slot = slot_of(pyutil::utf8(key));
+      if (slot < 0 || slot == 0) {  // "self" is never taken by name
+        out.extras[key] = py::handle(value);
+        continue;
+      }
+      if (out.values[slot]) {
+        throw py::type_error(std::string(sig.function) + "() got multiple values for argument '" +
+                             std::string(pyutil::utf8(key)) + "'");
+      }
+      out.values[slot] = py::reinterpret_borrow<py::object>(value);
+    }
+  }
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (!out.values[i]) missing(sig, sig.positional[i]);
+  }
+  const std::size_t first_required_kw = n_pos + sig.keyword_only.size();
+  for (std::size_t i = first_required_kw; i < n_all; ++i) {
+    if (!out.values[i]) missing(sig, sig.required_keyword_only[i - first_required_kw]);
+  }
+  return out;
+}
+
+py::str text(py::handle value, const char* function, const char* name) {
+  if (!PyUnicode_Check(value.ptr())) {
+    throw py::type_error(std::string(function) + ": " + name + " must be a str, not " +
+                         type_name(value));
+  }
+  return py::reinterpret_borrow<py::str>(value);
+}
+
+py::object text_or_none(py::handle value, const char* function, const char* name) {
+  if (!value || value.is_none()) return py::none();
+  return text(value, function, name);
+}
+
+py::str node_id(py::handle value, const char* function, const char* name) {
+  py::str id = text(value, function, name);
+  const std::string_view chars = pyutil::utf8(id);
+  const bool dots_only = std::all_of(chars.begin(), chars.end(), [](char c) { return c == '.'; });
+  if (chars.empty() || dots_only || !std::all_of(chars.begin(), chars.end(), is_id_char)) {
+    throw py::value_error(std::string(function) + ": " + name +
+                          " must be a Graph id (letters, digits, '_', '-', '.'), got " +
+                          std::string(py::repr(id)));
+  }
+  return id;
+}
+
+py::list text_list(py::handle value, const char* function, const char* name) {
+  py::list out;
+  if (!value || value.is_none()) return out;
+  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyDict_Check(value.ptr())) {
+    throw py::type_error(std::string(function) + ": " + name +
+                         " must be a list of str, not " + type_name(value));
+  }
+  for (py::handle item : py::iter(value)) {
+    out.append(text(item, function, name));
+  }
+  return out;
+}
+
+py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
+
+}  // namespace corvane::graph

@@ -1,0 +1,247 @@
+// A Page's content: its own posts, publishing and deleting posts, post insights, comments,
+// replies, and hiding comments (never deleting them: the author still sees a hidden comment,
+// so moderation opens no conflict).
+#include "facebook_internal.hpp"
+#include "py/errors.hpp"
+#include "py/values.hpp"
+
+namespace corvane::facebook {
+namespace {
+
+using pyutil::guarded;
+using pyutil::member;
+using pyutil::truthy;
+
+py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+// The Graph API reads flags as the words true and false.
+py::str flag(bool value) { return py::str(value ? "true" : "false"); }
+
+constexpr const char* kPostMetrics =
+    "post_impressions,post_impressions_unique,post_engaged_users,post_clicks,"
+    "post_reactions_by_type_total";
+
+// ---- posts, publish_post, delete_post ----
+
+Task<py::object> posts_task(py::object self, py::object page_id, py::object page_token,
+                            py::object limit) {
+  // published_posts, not feed: the feed also carries what visitors wrote on the Page.
+  py::object url = self.attr("graph").attr("edge")(page_id, "published_posts");
+  py::object fields = field_set("FB_POST");
+  py::object items = co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit,
+                                                 py::arg("fields") = fields);
+  co_return items;
+}
+
+PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "page_id", "page_token", "limit", nullptr};
+    PyObject *self = nullptr, *page_id = nullptr, *page_token = nullptr, *limit = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO|$O:posts", keywords, &self, &page_id, &page_token,
+                       &limit);
+    return bridge::as_coroutine(posts_task(own(self), graph::node_id(page_id, "posts", "page_id"),
+                                           own(page_token), limit ? own(limit) : py::int_(25)),
+                                "Facebook.posts");
+  });
+}
+
+Task<py::object> publish_task(py::object self, py::object page_id, py::object page_token,
+                              py::dict query) {
+  py::object url = self.attr("graph").attr("edge")(page_id, "feed");
+  py::object answer = co_await self.attr("_post")(url, page_token, **query);
+  co_return answer;
+}
+
+PyObject* publish_post(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "page_id", "page_token", "message", "link",
+                                     "published", nullptr};
+    PyObject *self = nullptr, *page_id = nullptr, *page_token = nullptr, *message = nullptr;
+    PyObject *link = Py_None, *published = Py_True;
+    pyutil::parse_args(args, kwargs, "OOO|$OOO:publish_post", keywords, &self, &page_id,
+                       &page_token, &message, &link, &published);
+    if (message == nullptr) {
+      throw py::type_error("publish_post() missing required keyword-only argument: 'message'");
+    }
+    py::dict query;
+    query["message"] = graph::text(message, "publish_post", "message");
+    query["published"] = flag(truthy(published));
+    py::object link_text = graph::text_or_none(link, "publish_post", "link");
+    if (truthy(link_text)) query["link"] = link_text;
+    return bridge::as_coroutine(
+        publish_task(own(self), graph::node_id(page_id, "publish_post", "page_id"),
+                     own(page_token), query),
+        "Facebook.publish_post");
+  });
+}
+
+Task<py::object> delete_post_task(py::object self, py::object post_id, py::object page_token) {
+  py::object url = self.attr("graph").attr("node")(post_id);
+  py::object data = co_await self.attr("_delete")(url, page_token);
+  co_return py::bool_(truthy(member(data, "success")));
+}
+
+PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "post_id", "page_token", nullptr};
+    PyObject *self = nullptr, *post_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:delete_post", keywords, &self, &post_id, &page_token);
+    return bridge::as_coroutine(
+        delete_post_task(own(self), graph::node_id(post_id, "delete_post", "post_id"),
+                         own(page_token)),
+        "Facebook.delete_post");
+  });
+}
+
+// ---- post_insights ----
+
+Task<py::object> post_insights_task(py::object self, py::object post_id, py::object page_token) {
+  py::object url = self.attr("graph").attr("edge")(post_id, "insights");
+  py::object data;
+  py::object refusal;
+  try {
+    data = co_await self.attr("_get")(url, page_token, py::arg("metric") = kPostMetrics);
+  } catch (py::error_already_set& e) {
+    // Old posts may have no statistics at all: the platform answers with an error.
+    if (!pyutil::is_kind(e, "ApiError")) throw;
+    refusal = e.value();
+  }
+  if (refusal) {
+    log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(refusal));
+    co_return py::dict();
+  }
+  py::dict metrics;
+  py::object items = member(data, "data");
+  if (!truthy(items)) co_return metrics;
+  for (py::handle item : items) {
+    py::object name = member(item, "name");
+    if (name.is_none()) {
+      py::dict fields;
+      fields["provider"] = self.attr("provider");
+      fields["payload"] = data;
+      pyutil::raise_error("ApiError", py::str("Insight javobida `name` yo'q"), fields);
+    }
+    py::object values = member(item, "values");
+    const bool listed = (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) && truthy(values);
+    py::object first = listed ? py::object(values[py::int_(0)]) : py::object(py::dict());
+    metrics[name] = member(first, "value");
+  }
+  co_return metrics;
+}
+
+PyObject* post_insights(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "post_id", "page_token", nullptr};
+    PyObject *self = nullptr, *post_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:post_insights", keywords, &self, &post_id,
+                       &page_token);
+    return bridge::as_coroutine(
+        post_insights_task(own(self), graph::node_id(post_id, "post_insights", "post_id"),
+                           own(page_token)),
+        "Facebook.post_insights");
+  });
+}
+
+// ---- comments, reply_comment, hide_comment ----
+
+Task<py::object> comments_task(py::object self, py::object post_id, py::object page_token,
+                               py::object limit) {
+  py::object url = self.attr("graph").attr("edge")(post_id, "comments");
+  py::object fields = field_set("FB_COMMENT");
+  py::object items =
+      co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit,
+                                  py::arg("fields") = fields,
+                                  py::arg("order") = "reverse_chronological");
+  co_return items;
+}
+
+PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "post_id", "page_token", "limit", nullptr};
+    PyObject *self = nullptr, *post_id = nullptr, *page_token = nullptr, *limit = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO|$O:comments", keywords, &self, &post_id, &page_token,
+                       &limit);
+    return bridge::as_coroutine(
+        comments_task(own(self), graph::node_id(post_id, "comments", "post_id"), own(page_token),
+                      limit ? own(limit) : py::int_(50)),
+        "Facebook.comments");
+  });
+}
+
+// One POST with one query value, the answer returned unchanged.
+Task<py::object> post_one_task(py::object self, py::object url, py::object page_token,
+                               py::dict query) {
+  py::object answer = co_await self.attr("_post")(url, page_token, **query);
+  co_return answer;
+}
+
+PyObject* reply_comment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "comment_id", "page_token", "message", nullptr};
+    PyObject *self = nullptr, *comment_id = nullptr, *page_token = nullptr, *message = nullptr;
+    pyutil::parse_args(args, kwargs, "OOOO:reply_comment", keywords, &self, &comment_id,
+                       &page_token, &message);
+    py::handle s(self);
+    py::dict query;
+    query["message"] = graph::text(message, "reply_comment", "message");
+    py::object url = s.attr("graph").attr("edge")(
+        graph::node_id(comment_id, "reply_comment", "comment_id"), "comments");
+    return bridge::as_coroutine(post_one_task(own(self), url, own(page_token), query),
+                                "Facebook.reply_comment");
+  });
+}
+
+PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "comment_id", "page_token", "hidden", nullptr};
+    PyObject *self = nullptr, *comment_id = nullptr, *page_token = nullptr, *hidden = Py_True;
+    pyutil::parse_args(args, kwargs, "OOO|O:hide_comment", keywords, &self, &comment_id,
+                       &page_token, &hidden);
+    py::handle s(self);
+    py::dict query;
+    query["is_hidden"] = flag(truthy(hidden));
+    py::object url =
+        s.attr("graph").attr("node")(graph::node_id(comment_id, "hide_comment", "comment_id"));
+    return bridge::as_coroutine(post_one_task(own(self), url, own(page_token), query),
+                                "Facebook.hide_comment");
+  });
+}
+
+PyMethodDef content_methods[] = {
+    pyutil::method_def(
+        "posts", posts,
+        "posts(self, page_id, page_token, *, limit=25)\n--\n\n"
+        "The Page's own posts (published_posts, not the feed that visitors write on), at most "
+        "limit of them, as the platform returns them."),
+    pyutil::method_def(
+        "publish_post", publish_post,
+        "publish_post(self, page_id, page_token, *, message, link=None, published=True)\n--\n\n"
+        "Creates a post on the Page's feed; returns the platform's answer (the new post's id)."),
+    pyutil::method_def("delete_post", delete_post,
+                       "delete_post(self, post_id, page_token)\n--\n\n"
+                       "Deletes a post. True when the platform reports success."),
+    pyutil::method_def(
+        "post_insights", post_insights,
+        "post_insights(self, post_id, page_token)\n--\n\n"
+        "The post's statistics as {metric name: value}. {} when the platform has none for it "
+        "(old posts; logged at info level)."),
+    pyutil::method_def("comments", comments,
+                       "comments(self, post_id, page_token, *, limit=50)\n--\n\n"
+                       "The post's comments, newest first, at most limit of them."),
+    pyutil::method_def("reply_comment", reply_comment,
+                       "reply_comment(self, comment_id, page_token, message)\n--\n\n"
+                       "Answers a comment as the Page; returns the platform's answer."),
+    pyutil::method_def(
+        "hide_comment", hide_comment,
+        "hide_comment(self, comment_id, page_token, hidden=True)\n--\n\n"
+        "Hides (or, with hidden=False, shows again) a comment; its author still sees it. "
+        "Returns the platform's answer."),
+};
+
+}  // namespace
+
+void add_content_methods(pyutil::ClassBuilder& cls) {
+  for (auto& def : content_methods) cls.method(&def);
+}
+
+}  // namespace corvane::facebook

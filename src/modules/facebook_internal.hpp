@@ -1,0 +1,49 @@
+// Shared declarations of corvane.facebook's source files (the module is split by concern:
+// setup and OAuth, pages and subscriptions, Lead Ads, posts and comments).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "bridge/runtime.hpp"
+#include "graph_client.hpp"
+#include "py/pyclass.hpp"
+
+namespace corvane::facebook {
+
+namespace py = pybind11;
+using bridge::Task;
+
+// Objects of other modules, resolved once when the module is initialised.
+struct ModuleState {
+  pyutil::Immortal logger;          // logging.getLogger("corvane.facebook")
+  pyutil::Immortal base_client;     // corvane.http.BaseClient
+  pyutil::Immortal graph_type;      // corvane.endpoints.Graph
+  pyutil::Immortal default_version; // corvane.endpoints.DEFAULT_GRAPH_VERSION
+  pyutil::Immortal token_bundle;    // corvane.models.TokenBundle
+  pyutil::Immortal profile;         // corvane.models.Profile
+  pyutil::Immortal page;            // corvane.models.Page
+  pyutil::Immortal lead_form;       // corvane.models.LeadForm
+  pyutil::Immortal lead;            // corvane.models.Lead
+  pyutil::Immortal page_fields;     // _PAGE_FIELDS: FB_PAGE as it was at import, plus Instagram
+  pyutil::Immortal webhook_fields;  // DEFAULT_PAGE_WEBHOOK_FIELDS
+};
+ModuleState& state();
+
+// The named field set `name` as the policy holds it now (never cached: policies are renewed
+// while the process runs).
+py::object field_set(const char* name);
+
+// record_type.from_response(item) for each item, in order.
+py::list records(py::handle record_type, py::handle items);
+
+// Logs "message" at info level on "corvane.facebook" with two arguments.
+void log_info(const char* message, py::handle first, py::handle second);
+
+// The groups of operations, each added to the class by its own file.
+void add_setup_methods(pyutil::ClassBuilder& cls);    // facebook.cpp
+void add_oauth_methods(pyutil::ClassBuilder& cls);    // facebook_oauth.cpp
+void add_page_methods(pyutil::ClassBuilder& cls);     // facebook_pages.cpp
+void add_lead_methods(pyutil::ClassBuilder& cls);     // facebook_leads.cpp
+void add_content_methods(pyutil::ClassBuilder& cls);  // facebook_content.cpp
+
+}  // namespace corvane::facebook

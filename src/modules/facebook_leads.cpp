@@ -1,0 +1,170 @@
+// Facebook Lead Ads: a Page's lead forms, the leads of a form (optionally since a time), one
+// lead by the leadgen_id of a webhook event, and the ad behind a lead.
+#include "facebook_internal.hpp"
+#include "py/errors.hpp"
+#include "py/values.hpp"
+
+namespace corvane::facebook {
+namespace {
+
+using pyutil::guarded;
+using pyutil::member;
+using pyutil::truthy;
+
+py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+// The leads time filter: exactly this text, no spaces, the number unquoted.
+constexpr const char* kSinceFilter =
+    R"([{"field":"time_created","operator":"GREATER_THAN","value":%d}])";
+
+// ---- lead_forms ----
+
+Task<py::object> lead_forms_task(py::object self, py::object page_id, py::object page_token) {
+  py::object url = self.attr("graph").attr("edge")(page_id, "leadgen_forms");
+  py::object fields = field_set("FB_LEADGEN_FORM");
+  py::object items = co_await self.attr("_list")(url, page_token, py::arg("fields") = fields);
+  co_return records(state().lead_form.get(), items);
+}
+
+PyObject* lead_forms(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "page_id", "page_token", nullptr};
+    PyObject *self = nullptr, *page_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:lead_forms", keywords, &self, &page_id, &page_token);
+    return bridge::as_coroutine(
+        lead_forms_task(own(self), graph::node_id(page_id, "lead_forms", "page_id"),
+                        own(page_token)),
+        "Facebook.lead_forms");
+  });
+}
+
+// ---- leads ----
+
+Task<py::object> leads_task(py::object self, py::object form_id, py::object page_token,
+                            py::object since, py::object limit) {
+  py::object url = self.attr("graph").attr("edge")(form_id, "leads");
+  py::dict query;
+  query["fields"] = field_set("FB_LEAD");
+  if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(since);
+  py::object items =
+      co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit, **query);
+  co_return records(state().lead.get(), items);
+}
+
+PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "form_id", "page_token", "since", "limit", nullptr};
+    PyObject *self = nullptr, *form_id = nullptr, *page_token = nullptr;
+    PyObject *since = Py_None, *limit = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO|$OO:leads", keywords, &self, &form_id, &page_token,
+                       &since, &limit);
+    // A float or a bool would be written into the filter as something else than was meant.
+    if (since != Py_None && (PyBool_Check(since) || !PyLong_Check(since))) {
+      throw py::type_error("leads: since must be an int (seconds since 1970) or None");
+    }
+    return bridge::as_coroutine(
+        leads_task(own(self), graph::node_id(form_id, "leads", "form_id"), own(page_token),
+                   own(since), limit ? own(limit) : py::int_(200)),
+        "Facebook.leads");
+  });
+}
+
+// ---- lead ----
+
+Task<py::object> lead_task(py::object self, py::object leadgen_id, py::object page_token) {
+  py::object url = self.attr("graph").attr("node")(leadgen_id);
+  py::object fields = field_set("FB_LEAD");
+  py::object data = co_await self.attr("_get")(url, page_token, py::arg("fields") = fields);
+  co_return state().lead.get().attr("from_response")(data);
+}
+
+PyObject* lead(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "leadgen_id", "page_token", nullptr};
+    PyObject *self = nullptr, *leadgen_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:lead", keywords, &self, &leadgen_id, &page_token);
+    return bridge::as_coroutine(
+        lead_task(own(self), graph::node_id(leadgen_id, "lead", "leadgen_id"), own(page_token)),
+        "Facebook.lead");
+  });
+}
+
+// ---- ad_context ----
+
+py::object object_or_empty(py::handle value) {
+  return truthy(value) ? py::reinterpret_borrow<py::object>(value) : py::dict();
+}
+
+Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object token) {
+  if (!truthy(ad_id)) co_return py::dict();  // hosts call this for every lead, ad or not
+  py::object url = self.attr("graph").attr("node")(ad_id);
+  py::object fields = field_set("FB_AD_CONTEXT");
+  py::object data;
+  py::object refusal;
+  try {
+    data = co_await self.attr("_get")(url, token, py::arg("fields") = fields);
+  } catch (py::error_already_set& e) {
+    // Without ads_management the platform refuses; the lead stays worth processing.
+    if (!pyutil::is_kind(e, "ApiError")) throw;
+    refusal = e.value();
+  }
+  if (refusal) {
+    log_info("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(refusal));
+    co_return py::dict();
+  }
+  py::object adset = object_or_empty(member(data, "adset"));
+  py::object campaign = object_or_empty(member(data, "campaign"));
+  py::dict context;
+  context["ad_id"] = member(data, "id");
+  context["ad_name"] = member(data, "name");
+  context["adset_id"] = member(adset, "id");
+  context["adset_name"] = member(adset, "name");
+  context["campaign_id"] = member(campaign, "id");
+  context["campaign_name"] = member(campaign, "name");
+  context["objective"] = member(campaign, "objective");
+  context["optimization_goal"] = member(adset, "optimization_goal");
+  context["targeting"] = member(adset, "targeting");
+  co_return context;
+}
+
+PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "ad_id", "token", nullptr};
+    PyObject *self = nullptr, *ad_id = nullptr, *token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:ad_context", keywords, &self, &ad_id, &token);
+    py::object id = graph::text_or_none(ad_id, "ad_context", "ad_id");
+    if (truthy(id)) id = graph::node_id(id, "ad_context", "ad_id");
+    return bridge::as_coroutine(ad_context_task(own(self), id, own(token)),
+                                "Facebook.ad_context");
+  });
+}
+
+PyMethodDef lead_methods[] = {
+    pyutil::method_def("lead_forms", lead_forms,
+                       "lead_forms(self, page_id, page_token)\n--\n\n"
+                       "The Page's Lead Ads forms (at most 500), as LeadForm records."),
+    pyutil::method_def(
+        "leads", leads,
+        "leads(self, form_id, page_token, *, since=None, limit=200)\n--\n\n"
+        "The leads of a form, as Lead records: at most limit of them, only those created after "
+        "since (seconds since 1970, UTC) when it is given and not 0. Backfills what a webhook "
+        "missed."),
+    pyutil::method_def("lead", lead,
+                       "lead(self, leadgen_id, page_token)\n--\n\n"
+                       "One lead, by the leadgen_id of its webhook event, as a Lead record."),
+    pyutil::method_def(
+        "ad_context", ad_context,
+        "ad_context(self, ad_id, token)\n--\n\n"
+        "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
+        "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
+        "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
+        "at info level); a transport failure is raised."),
+};
+
+}  // namespace
+
+void add_lead_methods(pyutil::ClassBuilder& cls) {
+  for (auto& def : lead_methods) cls.method(&def);
+}
+
+}  // namespace corvane::facebook

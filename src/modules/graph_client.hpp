@@ -1,0 +1,85 @@
+// What the Graph clients (Facebook, Instagram) share: signing a query with a token and its
+// appsecret_proof, the request helpers _get/_post/_delete/_list, and argument checks.
+//
+// A client class gets the helpers with add_request_helpers(); they differ between the clients
+// only in the rule for appsecret_proof and in whether _post also takes a JSON body. Each
+// extension module links its own copy of this file; it calls no other module's C++ code,
+// only Python (corvane.crypto.appsecret_proof, the client's own methods).
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "py/pyclass.hpp"
+
+namespace corvane::graph {
+
+namespace py = pybind11;
+
+// When a signed query carries appsecret_proof beside access_token.
+enum class ProofRule {
+  kAlways,      // every token is proven (the client refuses to exist without a secret)
+  kWhenSecret,  // only when the client's app_secret is not empty
+};
+
+// What _post takes besides query values.
+enum class PostBody {
+  kQueryOnly,  // _post(url, token, **query)
+  kJson,       // _post(url, token, json=None, **query): json is sent as the request body
+};
+
+// Resolves corvane.crypto.appsecret_proof once; call from the module's init.
+void init();
+
+// Adds _signed, _get, _post, _delete and _list to a client class. The helpers read the
+// client's `app_secret` attribute and go through `self.request` / `self.paginate`.
+void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody post);
+
+// The query of _signed: a copy of `params` (None for none) plus access_token and, as `rule`
+// says, appsecret_proof for `token` (None or "" adds nothing). Both keys go after the
+// caller's keys, replacing any caller value of the same name.
+py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule);
+
+// ---- arguments ----
+
+// Python-style binding of a call to a signature with named extras (like `def f(a, b=..., *,
+// c=..., **extras)`): positional names in order, then keyword-only names; every keyword that
+// names none of them goes to `extras`, in the order given.
+struct Signature {
+  const char* function;                    // for messages: "_get", "Facebook"
+  std::vector<const char*> positional;     // may be given by position or by name
+  std::size_t required;                    // how many leading positional names are required
+  std::vector<const char*> keyword_only;   // by name only (all optional)
+  std::vector<const char*> required_keyword_only = {};  // by name only, required
+};
+
+struct BoundArgs {
+  // Values of positional then keyword-only then required keyword-only names, in declaration
+  // order; a null handle where an optional name was not given.
+  std::vector<py::object> values;
+  py::dict extras;
+};
+
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// `value` as a str, else TypeError "<function>: <name> must be a str".
+py::str text(py::handle value, const char* function, const char* name);
+
+// `value` as a str or None, else TypeError.
+py::object text_or_none(py::handle value, const char* function, const char* name);
+
+// A Graph object id or path word put into a URL: a non-empty str without "/", "?", "#",
+// "&", white space or control characters (anything else would change which URL is asked).
+py::str node_id(py::handle value, const char* function, const char* name);
+
+// A list of texts from a list or tuple of str (None gives an empty list). A lone str is
+// refused: it would be read letter by letter.
+py::list text_list(py::handle value, const char* function, const char* name);
+
+// The texts of `items` joined with ",".
+py::str join_commas(py::handle items);
+
+}  // namespace corvane::graph
