@@ -30,11 +30,14 @@ void append_float_repr(std::string& out, double x) {
   const auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
   const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
   const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  digits.reserve(e_pos);
+  // At most 17 significant digits: they fit on the stack (a std::string here was a heap
+  // allocation per float).
+  char digit_buf[32];
+  std::size_t digit_count = 0;
   for (char c : sci.substr(0, e_pos)) {
-    if (c != '.') digits += c;
+    if (c != '.') digit_buf[digit_count++] = c;
   }
+  const std::string_view digits(digit_buf, digit_count);
   // to_chars writes no terminating NUL: read the exponent from the written range only.
   const std::string_view exponent_text = sci.substr(e_pos + 1);
   int exponent = 0;
@@ -46,7 +49,7 @@ void append_float_repr(std::string& out, double x) {
     out += digits[0];
     if (n > 1) {
       out += '.';
-      out.append(digits, 1);
+      out += digits.substr(1);
     }
     out += exponent < 0 ? "e-"sv : "e+"sv;
     const int magnitude = std::abs(exponent);
@@ -60,9 +63,9 @@ void append_float_repr(std::string& out, double x) {
     out.append(static_cast<std::size_t>(-point), '0');
     out += digits;
   } else if (point < n) {
-    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += digits.substr(0, static_cast<std::size_t>(point));
     out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
+    out += digits.substr(static_cast<std::size_t>(point));
   } else {
     out += digits;
     out.append(static_cast<std::size_t>(point - n), '0');

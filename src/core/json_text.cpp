@@ -4,6 +4,9 @@
 // writes through a pointer: per-byte appends cost more than the encoding itself.
 #include "core/json_text.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace corvane::core {
 
 namespace {
@@ -42,6 +45,14 @@ constexpr char short_escape(std::uint32_t c) {
 }
 
 constexpr bool needs_escape(std::uint32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// needs_escape for every byte value, so that a scan costs one load per byte (text known to be
+// ASCII has no byte above 0x7F).
+constexpr auto kEscapedAscii = [] {
+  std::array<bool, 256> table{};
+  for (std::uint32_t c = 0; c < 128; ++c) table[c] = needs_escape(c);
+  return table;
+}();
 
 char* put_escape(char* p, std::uint32_t c) {
   *p++ = '\\';
@@ -91,18 +102,20 @@ void append_utf8(std::string& out, const Unit* data, std::size_t size) {
 }
 
 void append_json_ascii(std::string& out, std::string_view ascii) {
-  out += '"';
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < ascii.size(); ++i) {
+  // Most keys and ids need no escape: then the literal is written with one append instead of
+  // one per run and quote.
+  std::size_t i = 0;
+  while (i < ascii.size() && !kEscapedAscii[static_cast<unsigned char>(ascii[i])]) ++i;
+  char* p = open_room(out, i == ascii.size() ? ascii.size() + 2 : ascii.size() * 6 + 2);
+  *p++ = '"';
+  std::memcpy(p, ascii.data(), i);
+  p += i;
+  for (; i < ascii.size(); ++i) {
     const auto c = static_cast<unsigned char>(ascii[i]);
-    if (!needs_escape(c)) continue;
-    out.append(ascii, start, i - start);
-    char buf[6];
-    out.append(buf, static_cast<std::size_t>(put_escape(buf, c) - buf));
-    start = i + 1;
+    p = kEscapedAscii[c] ? put_escape(p, c) : (*p = static_cast<char>(c), p + 1);
   }
-  out.append(ascii, start);
-  out += '"';
+  *p++ = '"';
+  finish(out, p);
 }
 
 template <class Unit>

@@ -81,56 +81,85 @@ void append_by_json(std::string& out, PyObject* value) {
   pyutil::append_text_utf8(out, text);
 }
 
-// One member of a dict being written; the ASCII view spares the sort a look at the str.
+// One member of a dict being written (references held by MemberList); the ASCII view spares
+// the sort a look at the str. A plain struct, so that the array on the stack costs nothing to
+// set up: zeroing sixteen py::object pairs per dict cost more than sorting them.
 struct Member {
-  py::object key;
-  py::object value;
+  PyObject* key;
+  PyObject* value;
   std::string_view ascii;  // the key's text when it is ASCII
-  bool is_ascii = false;
+  bool is_ascii;
 };
 
 bool key_less(const Member& a, const Member& b) {
   if (a.is_ascii && b.is_ascii) return a.ascii < b.ascii;
-  return PyUnicode_Compare(a.key.ptr(), b.key.ptr()) < 0;  // code-point order; cannot fail
+  return PyUnicode_Compare(a.key, b.key) < 0;  // code-point order; cannot fail
 }
+
+// The members of one dict, each holding its key and value: json's fallback may run a dict
+// subclass's own code while they are written, which could change the dict.
+class MemberList {
+ public:
+  explicit MemberList(std::size_t size) {
+    if (size > kOnStack) {
+      heap_.resize(size);
+      members_ = heap_.data();
+    }
+  }
+  ~MemberList() {
+    for (const Member& m : view()) {
+      Py_DECREF(m.key);
+      Py_DECREF(m.value);
+    }
+  }
+  MemberList(const MemberList&) = delete;
+  MemberList& operator=(const MemberList&) = delete;
+
+  void add(PyObject* key, PyObject* value) {
+    const bool is_ascii = PyUnicode_IS_ASCII(key);
+    members_[count_++] = {Py_NewRef(key), Py_NewRef(value),
+                          is_ascii ? ascii_view(key) : std::string_view(), is_ascii};
+  }
+  void sort() { std::sort(members_, members_ + count_, key_less); }
+  std::span<const Member> view() const { return {members_, count_}; }
+
+ private:
+  // Most objects Meta sends have a handful of members: they stay on the stack.
+  static constexpr std::size_t kOnStack = 16;
+  Member stack_[kOnStack];
+  std::vector<Member> heap_;
+  Member* members_ = stack_;
+  std::size_t count_ = 0;
+};
 
 void append_value(std::string& out, PyObject* value);
 
 void append_dict(std::string& out, PyObject* dict) {
-  // Most objects Meta sends have a handful of members: sort them on the stack.
-  constexpr std::size_t kOnStack = 16;
   const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-  std::array<Member, kOnStack> stack_members;
-  std::vector<Member> heap_members(size > kOnStack ? size : 0);
-  Member* const members = size > kOnStack ? heap_members.data() : stack_members.data();
-  std::size_t count = 0;
+  MemberList members(size);
   PyObject* key = nullptr;
   PyObject* item = nullptr;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &key, &item)) {
+  for (std::size_t count = 0; PyDict_Next(dict, &pos, &key, &item) && count < size; ++count) {
     if (!PyUnicode_Check(key)) {
       append_by_json(out, dict);  // json turns such keys into text its own way
       return;
     }
-    if (count == size) break;  // cannot happen: nothing runs while the dict is read
-    const bool is_ascii = PyUnicode_IS_ASCII(key);
-    members[count++] = {py::reinterpret_borrow<py::object>(key),
-                        py::reinterpret_borrow<py::object>(item),
-                        is_ascii ? ascii_view(key) : std::string_view(), is_ascii};
+    members.add(key, item);  // nothing runs while the dict is read: size stays the bound
   }
-  std::sort(members, members + count, key_less);
+  members.sort();
   out += '{';
   bool first = true;
-  for (const Member& member : std::span<const Member>(members, count)) {
+  for (const Member& member : members.view()) {
     if (!first) out += ", "sv;
     first = false;
     if (member.is_ascii) {
       core::append_json_ascii(out, member.ascii);
     } else {
-      append_string(out, member.key.ptr());
+      append_string(out, member.key);
     }
     out += ": "sv;
-    append_value(out, member.value.ptr());
+    append_value(out, member.value);
   }
   out += '}';
 }
