@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "modules/leads_lead.hpp"
 #include "py/fast_lookup.hpp"
@@ -65,42 +66,38 @@ py::object as_sequence(py::handle value, Py_ssize_t index, const char* what) {
 Py_ssize_t seq_size(py::handle seq) { return PySequence_Fast_GET_SIZE(seq.ptr()); }
 py::handle seq_item(py::handle seq, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(seq.ptr(), i); }
 
-// A field name prepared for many keyword searches: its UTF-8 bytes and the set of byte values
-// it holds. Most keywords hold a byte the name lacks and are turned down by the set alone, far
-// cheaper than a search (Cyrillic text repeats the same lead byte at every other position,
-// where a search would stop each time).
+// The set of byte values a UTF-8 text holds. A keyword holding a byte the name lacks cannot
+// occur in it: most keywords are turned down by this test alone, far cheaper than a search
+// (Cyrillic text repeats the same lead byte at every other position, where a search would stop
+// each time).
+struct ByteSet {
+  std::uint64_t words[4] = {};
+  void add(std::string_view text) {
+    for (unsigned char c : text) words[c >> 6] |= std::uint64_t{1} << (c & 63);
+  }
+  bool within(const ByteSet& other) const {
+    return ((words[0] & ~other.words[0]) | (words[1] & ~other.words[1]) |
+            (words[2] & ~other.words[2]) | (words[3] & ~other.words[3])) == 0;
+  }
+};
+
+// A field name prepared for many keyword searches: its UTF-8 bytes and their byte set.
 class SearchableName {
  public:
-  explicit SearchableName(py::handle name)
-      : text_(utf8_view(name, storage_)), ascii_(PyUnicode_IS_ASCII(name.ptr())) {
-    for (unsigned char c : text_) present_[c >> 6] |= std::uint64_t{1} << (c & 63);
+  explicit SearchableName(py::handle name) : text_(utf8_view(name, storage_)) {
+    bytes_.add(text_);
   }
 
-  // True when `keyword` occurs in the name. Substrings of the UTF-8 forms are substrings of
+  // True when `needle` occurs in the name. Substrings of the UTF-8 forms are substrings of
   // the texts, since no character's bytes start inside another's.
-  bool contains(py::handle keyword) const {
-    PyObject* k = keyword.ptr();
-    if (PyUnicode_IS_ASCII(k)) {
-      return holds(std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
-                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(k))));
-    }
-    if (ascii_) return false;
-    std::string storage;
-    return holds(utf8_view(keyword, storage));
+  bool holds(std::string_view needle, const ByteSet& needle_bytes) const {
+    return needle_bytes.within(bytes_) && text_.find(needle) != std::string_view::npos;
   }
 
  private:
-  bool holds(std::string_view needle) const {
-    for (unsigned char c : needle) {
-      if ((present_[c >> 6] & (std::uint64_t{1} << (c & 63))) == 0) return false;
-    }
-    return text_.find(needle) != std::string_view::npos;
-  }
-
   std::string storage_;
   std::string_view text_;
-  bool ascii_;
-  std::uint64_t present_[4] = {};
+  ByteSet bytes_;
 };
 
 // exact_map[name] when present: the answer goes to *found and true is returned.
@@ -118,20 +115,30 @@ bool exact_lookup(py::handle exact, py::handle name, py::object* found) {
   return true;
 }
 
-// The canonical key of the first heuristics pair with a keyword inside `name`, or an empty
-// object when no keyword matches. Every pair is checked, also past the match.
-py::object heuristic_lookup(py::handle heuristics, py::handle name) {
+// A keyword ready for searching: its UTF-8 bytes and the set of byte values they hold.
+struct Keyword {
+  std::string text;
+  ByteSet bytes;
+};
+
+struct Rule {
+  std::vector<Keyword> keywords;
+  py::object key;  // str or None
+};
+
+// Checks the heuristics as a whole (every pair, also past a later match) and prepares them
+// for searching.
+std::vector<Rule> compile_heuristics(py::handle heuristics, py::handle name) {
   if (!PyList_Check(heuristics.ptr()) && !PyTuple_Check(heuristics.ptr())) {
     PyErr_Format(PyExc_TypeError,
                  "lead tables: heuristics must be a list of (keywords, key) pairs, not %s",
                  Py_TYPE(heuristics.ptr())->tp_name);
     throw py::error_already_set();
   }
-  py::handle pairs = heuristics;
-  const SearchableName searchable(name);
-  py::object chosen;
-  for (Py_ssize_t i = 0; i < seq_size(pairs); ++i) {
-    py::handle pair = seq_item(pairs, i);
+  std::vector<Rule> rules;
+  rules.reserve(static_cast<std::size_t>(seq_size(heuristics)));
+  for (Py_ssize_t i = 0; i < seq_size(heuristics); ++i) {
+    py::handle pair = seq_item(heuristics, i);
     if (!PyList_Check(pair.ptr()) && !PyTuple_Check(pair.ptr())) {
       bad_heuristic(i, "a (keywords, key) pair", pair);
     }
@@ -139,16 +146,67 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
     py::object keywords = as_sequence(seq_item(pair, 0), i, "a pair whose keywords are a list");
     py::handle key = seq_item(pair, 1);
     check_key(key, "the heuristics key", name);
+    Rule rule{{}, py::reinterpret_borrow<py::object>(key)};
     for (Py_ssize_t k = 0; k < seq_size(keywords); ++k) {
       py::handle keyword = seq_item(keywords, k);
       if (!PyUnicode_Check(keyword.ptr())) bad_heuristic(i, "a pair of str keywords", keyword);
-      if (chosen) continue;
-      if (searchable.contains(keyword)) {
-        chosen = py::reinterpret_borrow<py::object>(key);
-      }
+      std::string storage;
+      Keyword compiled{std::string(utf8_view(keyword, storage)), {}};
+      compiled.bytes.add(compiled.text);
+      rule.keywords.push_back(std::move(compiled));
+    }
+    rules.push_back(std::move(rule));
+  }
+  return rules;
+}
+
+// Only a tuple of tuples of str can be kept prepared between calls: a list may change in
+// place while it stays the same object.
+bool deeply_immutable(py::handle heuristics) {
+  if (!PyTuple_Check(heuristics.ptr())) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(heuristics.ptr()); ++i) {
+    py::handle pair = PyTuple_GET_ITEM(heuristics.ptr(), i);
+    if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2 ||
+        !PyTuple_Check(PyTuple_GET_ITEM(pair.ptr(), 0))) {
+      return false;
     }
   }
-  return chosen;
+  return true;
+}
+
+// The heuristics last prepared, kept while the current policy hands out the same tuple.
+// Allocated once and never freed: it may hold Python objects until the interpreter ends.
+struct PreparedHeuristics {
+  py::object source;
+  std::vector<Rule> rules;
+};
+PreparedHeuristics& prepared() {
+  static auto* cache = new PreparedHeuristics;
+  return *cache;
+}
+
+// The canonical key of the first heuristics pair with a keyword inside `name`, or an empty
+// object when no keyword matches.
+py::object heuristic_lookup(py::handle heuristics, py::handle name) {
+  PreparedHeuristics& cache = prepared();
+  std::vector<Rule> once;
+  const std::vector<Rule>* rules = &cache.rules;
+  if (!cache.source || cache.source.ptr() != heuristics.ptr()) {
+    if (deeply_immutable(heuristics)) {
+      cache.rules = compile_heuristics(heuristics, name);
+      cache.source = py::reinterpret_borrow<py::object>(heuristics);
+    } else {
+      once = compile_heuristics(heuristics, name);
+      rules = &once;
+    }
+  }
+  const SearchableName searchable(name);
+  for (const Rule& rule : *rules) {
+    for (const Keyword& keyword : rule.keywords) {
+      if (searchable.holds(keyword.text, keyword.bytes)) return rule.key;
+    }
+  }
+  return {};
 }
 
 struct PolicyNames {
