@@ -144,7 +144,7 @@ PyObject* lead_as_dict(PyObject* self, PyObject*) {
     py::dict out;
     for (std::size_t i = 0; i < kCanonicalCount; ++i) {
       py::handle value = Lead::get(self, i);
-      if (!empty_text(value)) out[LeadSpec::kFields[i].name] = value;
+      if (!empty_text(value)) out[LeadShape::kFields[i].name] = value;
     }
     py::handle custom = Lead::get(self, kCustom);
     if (PyDict_GET_SIZE(custom.ptr()) > 0) out["custom"] = pyutil::copy_dict(custom);
@@ -218,8 +218,8 @@ PyMethodDef g_functions[] = {
 
 }  // namespace
 
-const char* const LeadSpec::kDoc = kLeadDoc;
-PyMethodDef* LeadSpec::extra_methods() { return g_lead_methods; }
+const char* const LeadShape::kDoc = kLeadDoc;
+PyMethodDef* LeadShape::extra_methods() { return g_lead_methods; }
 
 }  // namespace corvane::leads
 

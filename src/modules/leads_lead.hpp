@@ -21,7 +21,7 @@ enum LeadField : std::size_t {
 #define CORVANE_LEAD_TEXT(name, doc) \
   {name, pyutil::FieldCheck::OptionalText, pyutil::FieldDefault::None, doc}
 
-struct LeadSpec {
+struct LeadShape {
   static constexpr const char* kName = "corvane.leads.NormalizedLead";
   static const char* const kDoc;
   static constexpr pyutil::RecordField kFields[] = {
@@ -49,7 +49,7 @@ struct LeadSpec {
 
 #undef CORVANE_LEAD_TEXT
 
-using Lead = pyutil::RecordType<LeadSpec>;
+using Lead = pyutil::RecordType<LeadShape>;
 
 // The exact map and the heuristics of the current policy, as a tuple (policy.current() is
 // asked anew at every call).

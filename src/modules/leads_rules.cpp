@@ -38,7 +38,7 @@ int field_of_key(py::handle key) {
   std::string unused;
   const std::string_view name = utf8_view(key, unused);
   for (std::size_t i = 0; i < kCanonicalCount; ++i) {
-    if (name == LeadSpec::kFields[i].name) return static_cast<int>(i);
+    if (name == LeadShape::kFields[i].name) return static_cast<int>(i);
   }
   return -1;
 }

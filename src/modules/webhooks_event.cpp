@@ -11,7 +11,7 @@ using pyutil::dict_item;
 using pyutil::text_form;
 using pyutil::truthy;
 
-const char* const EventSpec::kDoc =
+const char* const EventShape::kDoc =
     "WebhookEvent(object_type, field, object_id, time, value={})\n--\n\n"
     "One event of a Meta webhook delivery: a change (leadgen, feed, comments, mentions, ...) or\n"
     "a Messenger/Instagram Direct messaging or standby item. value defaults to a new empty dict\n"
@@ -65,7 +65,7 @@ PyGetSetDef g_properties[] = {
 
 }  // namespace
 
-PyGetSetDef* EventSpec::extra_getsets() { return g_properties; }
+PyGetSetDef* EventShape::extra_getsets() { return g_properties; }
 
 const Names& names() { return *g_names; }
 

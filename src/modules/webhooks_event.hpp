@@ -15,7 +15,7 @@ namespace py = pybind11;
 // Positions of the fields of WebhookEvent.
 enum EventField : std::size_t { kObjectType, kField, kObjectId, kTime, kValue };
 
-struct EventSpec {
+struct EventShape {
   static constexpr const char* kName = "corvane.webhooks.WebhookEvent";
   static const char* const kDoc;
   static constexpr pyutil::RecordField kFields[] = {
@@ -35,7 +35,7 @@ struct EventSpec {
   static PyMethodDef* extra_methods() { return nullptr; }
 };
 
-using Event = pyutil::RecordType<EventSpec>;
+using Event = pyutil::RecordType<EventShape>;
 
 // Interned texts used while parsing and keying; made once at module import.
 struct Names {

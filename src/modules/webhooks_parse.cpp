@@ -217,10 +217,10 @@ void add_event_iterator_type() {
       {Py_tp_iternext, reinterpret_cast<void*>(&iterator_next)},
       {0, nullptr},
   };
-  PyType_Spec spec{"corvane.webhooks.EventIterator", static_cast<int>(sizeof(IteratorObject)), 0,
+  PyType_Spec type_spec{"corvane.webhooks.EventIterator", static_cast<int>(sizeof(IteratorObject)), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                    slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) throw py::error_already_set();
   g_iterator_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process
 }

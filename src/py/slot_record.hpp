@@ -29,13 +29,13 @@ struct RecordField {
   const char* doc;
 };
 
-// Spec provides: kName ("package.module.Class"), kDoc (first line: the call signature, then
+// Shape provides: kName ("package.module.Class"), kDoc (first line: the call signature, then
 // "--" and a blank line), kFields (RecordField[]), and static PyGetSetDef* extra_getsets() and
 // PyMethodDef* extra_methods() (arrays ending with a zeroed entry, or nullptr).
-template <class Spec>
+template <class Shape>
 class RecordType {
  public:
-  static constexpr std::size_t kSize = std::size(Spec::kFields);
+  static constexpr std::size_t kSize = std::size(Shape::kFields);
 
   struct Object {
     PyObject_HEAD
@@ -46,7 +46,7 @@ class RecordType {
   static void add_to(py::module_& module, const char* attr) {
     build_tables();
     PyType_Slot type_slots[] = {
-        {Py_tp_doc, const_cast<char*>(Spec::kDoc)},
+        {Py_tp_doc, const_cast<char*>(Shape::kDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(&tp_traverse)},
@@ -58,12 +58,12 @@ class RecordType {
         {Py_tp_methods, methods().data()},
         {0, nullptr},
     };
-    PyType_Spec spec{Spec::kName, static_cast<int>(sizeof(Object)), 0,
+    PyType_Spec type_spec{Shape::kName, static_cast<int>(sizeof(Object)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, type_slots};
-    auto type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
+    auto type = py::reinterpret_steal<py::object>(PyType_FromSpec(&type_spec));
     if (!type) throw py::error_already_set();
     py::tuple match_args(kSize);
-    for (std::size_t i = 0; i < kSize; ++i) match_args[i] = py::str(Spec::kFields[i].name);
+    for (std::size_t i = 0; i < kSize; ++i) match_args[i] = py::str(Shape::kFields[i].name);
     type.attr("__match_args__") = match_args;
     module.add_object(attr, type);
     type_ = reinterpret_cast<PyTypeObject*>(type.release().ptr());  // kept for the process
@@ -101,8 +101,8 @@ class RecordType {
 
   static Object* as_record(PyObject* self) { return reinterpret_cast<Object*>(self); }
   static const char* class_name() {
-    const std::string_view full(Spec::kName);
-    return Spec::kName + full.rfind('.') + 1;
+    const std::string_view full(Shape::kName);
+    return Shape::kName + full.rfind('.') + 1;
   }
 
   static py::object allocate(PyTypeObject* type) {
@@ -113,13 +113,13 @@ class RecordType {
   }
 
   static py::object default_value(std::size_t index) {
-    if (Spec::kFields[index].fallback == FieldDefault::NewDict) return py::dict();
+    if (Shape::kFields[index].fallback == FieldDefault::NewDict) return py::dict();
     return py::none();
   }
 
   // Sets a TypeError naming the field when `value` does not suit it.
   static bool accepts(std::size_t index, PyObject* value) {
-    const RecordField& field = Spec::kFields[index];
+    const RecordField& field = Shape::kFields[index];
     const char* wanted = nullptr;
     switch (field.check) {
       case FieldCheck::Any: return true;
@@ -143,7 +143,7 @@ class RecordType {
 
   static int field_index(PyObject* name) {
     for (std::size_t i = 0; i < kSize; ++i) {
-      if (PyUnicode_CompareWithASCIIString(name, Spec::kFields[i].name) == 0) {
+      if (PyUnicode_CompareWithASCIIString(name, Shape::kFields[i].name) == 0) {
         return static_cast<int>(i);
       }
     }
@@ -172,16 +172,16 @@ class RecordType {
         }
         if (given[index] != nullptr) {
           PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                       class_name(), Spec::kFields[index].name);
+                       class_name(), Shape::kFields[index].name);
           return nullptr;
         }
         given[index] = value;
       }
     }
     for (std::size_t i = 0; i < kSize; ++i) {
-      if (given[i] == nullptr && Spec::kFields[i].fallback == FieldDefault::Required) {
+      if (given[i] == nullptr && Shape::kFields[i].fallback == FieldDefault::Required) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%s'", class_name(),
-                     Spec::kFields[i].name);
+                     Shape::kFields[i].name);
         return nullptr;
       }
       if (given[i] != nullptr && !accepts(i, given[i])) return nullptr;
@@ -239,7 +239,7 @@ class RecordType {
     try {
       py::list parts;
       for (std::size_t i = 0; i < kSize; ++i) {
-        parts.append(py::str("{}={!r}").format(Spec::kFields[i].name, get(self, i)));
+        parts.append(py::str("{}={!r}").format(Shape::kFields[i].name, get(self, i)));
       }
       py::str joined = py::str(", ").attr("join")(parts);
       result = py::str("{}({})").format(class_name(), joined).release().ptr();
@@ -258,7 +258,7 @@ class RecordType {
     const auto index = reinterpret_cast<std::size_t>(closure);
     if (value == nullptr) {
       PyErr_Format(PyExc_TypeError, "cannot delete %s.%s", class_name(),
-                   Spec::kFields[index].name);
+                   Shape::kFields[index].name);
       return -1;
     }
     if (!accepts(index, value)) return -1;
@@ -289,17 +289,17 @@ class RecordType {
     auto& gs = getsets();
     gs.clear();
     for (std::size_t i = 0; i < kSize; ++i) {
-      gs.push_back({Spec::kFields[i].name, &get_field, &set_field, Spec::kFields[i].doc,
+      gs.push_back({Shape::kFields[i].name, &get_field, &set_field, Shape::kFields[i].doc,
                     reinterpret_cast<void*>(i)});
     }
-    for (PyGetSetDef* extra = Spec::extra_getsets(); extra && extra->name; ++extra) {
+    for (PyGetSetDef* extra = Shape::extra_getsets(); extra && extra->name; ++extra) {
       gs.push_back(*extra);
     }
     gs.push_back({});
     auto& ms = methods();
     ms.clear();
     ms.push_back({"__reduce__", &reduce, METH_NOARGS, "Rebuilds the record from its fields."});
-    for (PyMethodDef* extra = Spec::extra_methods(); extra && extra->ml_name; ++extra) {
+    for (PyMethodDef* extra = Shape::extra_methods(); extra && extra->ml_name; ++extra) {
       ms.push_back(*extra);
     }
     ms.push_back({});
