@@ -26,6 +26,9 @@ test-asan: setup
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  $(PY) -m pytest tests/python -p no:cacheprovider
 
+demo: setup
+	$(PY) examples/offline_demo.py
+
 bench: setup
 	$(PY) bench/run.py
 
