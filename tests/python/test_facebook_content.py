@@ -92,7 +92,7 @@ async def test_leads_since_must_be_an_integer(fb, fake_server, since):
 
 @pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 async def test_lead_from_a_sample_lead_object(fb, fake_server):
-    body = json.loads((SAMPLES / "leads" / "metadocs--bulk-read-store-locator.json").read_text())
+    body = json.loads(next((SAMPLES / "leads").glob("*bulk-read-store-locator.json")).read_text())
     item = body["data"][0]
     fake_server.reply(json=item)
     lead = await fb.lead("998877", "pt")
@@ -136,11 +136,10 @@ async def test_ad_context_without_an_ad_sends_nothing(fb, fake_server, ad_id):
 
 
 @pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
-@pytest.mark.parametrize("sample, status", [("graph-200--springsocial-notAuthorizedForAction.json", 403),
-                                            ("graph-10--springsocial-permissionDenied.json", 400),
-                                            ("graph-803--springsocial-unknownAlias.json", 404)])
+@pytest.mark.parametrize("sample, status", [("graph-200--*", 403), ("graph-10--*", 400),
+                                            ("graph-803--*", 404)])
 async def test_ad_context_refusal_gives_empty_and_one_info_line(fb, fake_server, caplog, sample, status):
-    body = json.loads((SAMPLES / "errors" / sample).read_text())
+    body = json.loads(next((SAMPLES / "errors").glob(sample)).read_text())  # by error code
     fake_server.reply(status=status, json=body)
     with caplog.at_level(logging.INFO, logger="corvane.facebook"):
         assert await fb.ad_context("ad1", "user-tok") == {}
