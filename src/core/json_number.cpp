@@ -9,19 +9,19 @@ namespace corvane::core {
 
 using namespace std::string_view_literals;
 
-void append_float_repr(std::string& out, double x) {
+void append_float_repr(TextBuffer& out, double x) {
   if (std::isnan(x)) {
-    out += "nan"sv;
+    out.put("nan"sv);
     return;
   }
   if (std::isinf(x)) {
-    out += x < 0 ? "-inf"sv : "inf"sv;
+    out.put(x < 0 ? "-inf"sv : "inf"sv);
     return;
   }
-  if (std::signbit(x)) out += '-';
+  if (std::signbit(x)) out.put('-');
   x = std::fabs(x);
   if (x == 0.0) {
-    out += "0.0"sv;
+    out.put("0.0"sv);
     return;
   }
   // Shortest round-trip digits, closest to the exact value on ties: the same digits Python's
@@ -46,47 +46,47 @@ void append_float_repr(std::string& out, double x) {
   const int n = static_cast<int>(digits.size());
 
   if (exponent < -4 || exponent >= 16) {
-    out += digits[0];
+    out.put(digits[0]);
     if (n > 1) {
-      out += '.';
-      out += digits.substr(1);
+      out.put('.');
+      out.put(digits.substr(1));
     }
-    out += exponent < 0 ? "e-"sv : "e+"sv;
+    out.put(exponent < 0 ? "e-"sv : "e+"sv);
     const int magnitude = std::abs(exponent);
-    if (magnitude < 10) out += '0';
+    if (magnitude < 10) out.put('0');
     append_integer(out, magnitude);
     return;
   }
   const int point = exponent + 1;  // digits before the decimal point
   if (point <= 0) {
-    out += "0."sv;
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
+    out.put("0."sv);
+    out.put(static_cast<std::size_t>(-point), '0');
+    out.put(digits);
   } else if (point < n) {
-    out += digits.substr(0, static_cast<std::size_t>(point));
-    out += '.';
-    out += digits.substr(static_cast<std::size_t>(point));
+    out.put(digits.substr(0, static_cast<std::size_t>(point)));
+    out.put('.');
+    out.put(digits.substr(static_cast<std::size_t>(point)));
   } else {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - n), '0');
-    out += ".0"sv;
+    out.put(digits);
+    out.put(static_cast<std::size_t>(point - n), '0');
+    out.put(".0"sv);
   }
 }
 
-void append_json_float(std::string& out, double x) {
+void append_json_float(TextBuffer& out, double x) {
   if (std::isnan(x)) {
-    out += "NaN"sv;
+    out.put("NaN"sv);
   } else if (std::isinf(x)) {
-    out += x < 0 ? "-Infinity"sv : "Infinity"sv;
+    out.put(x < 0 ? "-Infinity"sv : "Infinity"sv);
   } else {
     append_float_repr(out, x);
   }
 }
 
-void append_integer(std::string& out, long long value) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, res.ptr);
+void append_integer(TextBuffer& out, long long value) {
+  constexpr std::size_t kMost = 20;  // "-9223372036854775808"
+  char* p = out.room(kMost);
+  out.commit(std::to_chars(p, p + kMost, value).ptr);
 }
 
 }  // namespace corvane::core

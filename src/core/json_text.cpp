@@ -69,44 +69,33 @@ char* put_escape(char* p, std::uint32_t c) {
   return p;
 }
 
-// Grows `out` by `room` bytes and hands back where writing starts; finish() trims it to the
-// bytes written.
-char* open_room(std::string& out, std::size_t room) {
-  const std::size_t old = out.size();
-  out.resize(old + room);
-  return out.data() + old;
-}
-
-void finish(std::string& out, const char* end) { out.resize(static_cast<std::size_t>(end - out.data())); }
-
 }  // namespace
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  char buf[4];
-  out.append(buf, static_cast<std::size_t>(put_utf8(buf, code_point) - buf));
+void append_utf8(TextBuffer& out, std::uint32_t code_point) {
+  out.commit(put_utf8(out.room(4), code_point));
 }
 
 template <class Unit>
-void append_utf8(std::string& out, const Unit* data, std::size_t size) {
+void append_utf8(TextBuffer& out, const Unit* data, std::size_t size) {
   if constexpr (sizeof(Unit) == 1) {
     // Latin-1 is ASCII most of the time.
     std::size_t i = 0;
     while (i < size && data[i] < 0x80) ++i;
-    out.append(reinterpret_cast<const char*>(data), i);
+    out.put(std::string_view(reinterpret_cast<const char*>(data), i));
     data += i;
     size -= i;
   }
-  char* p = open_room(out, size * 4);
+  char* p = out.room(size * 4);
   for (std::size_t i = 0; i < size; ++i) p = put_utf8(p, data[i]);
-  finish(out, p);
+  out.commit(p);
 }
 
-void append_json_ascii(std::string& out, std::string_view ascii) {
+void append_json_ascii(TextBuffer& out, std::string_view ascii) {
   // Most keys and ids need no escape: then the literal is written with one append instead of
   // one per run and quote.
   std::size_t i = 0;
   while (i < ascii.size() && !kEscapedAscii[static_cast<unsigned char>(ascii[i])]) ++i;
-  char* p = open_room(out, i == ascii.size() ? ascii.size() + 2 : ascii.size() * 6 + 2);
+  char* p = out.room(i == ascii.size() ? ascii.size() + 2 : ascii.size() * 6 + 2);
   *p++ = '"';
   std::memcpy(p, ascii.data(), i);
   p += i;
@@ -115,12 +104,12 @@ void append_json_ascii(std::string& out, std::string_view ascii) {
     p = kEscapedAscii[c] ? put_escape(p, c) : (*p = static_cast<char>(c), p + 1);
   }
   *p++ = '"';
-  finish(out, p);
+  out.commit(p);
 }
 
 template <class Unit>
-void append_json_string(std::string& out, const Unit* data, std::size_t size) {
-  char* p = open_room(out, size * 6 + 2);
+void append_json_string(TextBuffer& out, const Unit* data, std::size_t size) {
+  char* p = out.room(size * 6 + 2);
   *p++ = '"';
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint32_t c = data[i];
@@ -133,14 +122,14 @@ void append_json_string(std::string& out, const Unit* data, std::size_t size) {
     }
   }
   *p++ = '"';
-  finish(out, p);
+  out.commit(p);
 }
 
-template void append_utf8(std::string&, const std::uint8_t*, std::size_t);
-template void append_utf8(std::string&, const std::uint16_t*, std::size_t);
-template void append_utf8(std::string&, const std::uint32_t*, std::size_t);
-template void append_json_string(std::string&, const std::uint8_t*, std::size_t);
-template void append_json_string(std::string&, const std::uint16_t*, std::size_t);
-template void append_json_string(std::string&, const std::uint32_t*, std::size_t);
+template void append_utf8(TextBuffer&, const std::uint8_t*, std::size_t);
+template void append_utf8(TextBuffer&, const std::uint16_t*, std::size_t);
+template void append_utf8(TextBuffer&, const std::uint32_t*, std::size_t);
+template void append_json_string(TextBuffer&, const std::uint8_t*, std::size_t);
+template void append_json_string(TextBuffer&, const std::uint16_t*, std::size_t);
+template void append_json_string(TextBuffer&, const std::uint32_t*, std::size_t);
 
 }  // namespace corvane::core

@@ -31,22 +31,32 @@ EVP_MD_CTX* thread_context() {
 
 }  // namespace
 
-std::string sha256_hex(std::string_view data) {
+Sha256Digest sha256(std::string_view data) {
   const EVP_MD* md = sha256_algorithm();
   EVP_MD_CTX* ctx = thread_context();
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  Sha256Digest digest;
   unsigned int length = 0;
   if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1 ||
       EVP_DigestUpdate(ctx, data.data(), data.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx, digest, &length) != 1) {
+      EVP_DigestFinal_ex(ctx, digest.data(), &length) != 1 || length != digest.size()) {
     throw std::runtime_error("SHA-256 digest failed");
   }
+  return digest;
+}
+
+char* put_hex(char* out, const Sha256Digest& digest, std::size_t count) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(2 * length, '0');
-  for (unsigned int i = 0; i < length; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 0x0f];
+  for (std::size_t i = 0; i < count; ++i) {
+    *out++ = kHex[digest[i] >> 4];
+    *out++ = kHex[digest[i] & 0x0f];
   }
+  return out;
+}
+
+std::string sha256_hex(std::string_view data) {
+  const Sha256Digest digest = sha256(data);
+  std::string out(2 * digest.size(), '0');
+  put_hex(out.data(), digest, digest.size());
   return out;
 }
 

@@ -26,8 +26,9 @@ std::string_view utf8_view(py::handle text, std::string& storage) {
     return {data, static_cast<std::size_t>(size)};
   }
   PyErr_Clear();
-  storage.clear();
-  pyutil::append_text_utf8(storage, text);
+  core::TextBuffer encoded;
+  pyutil::append_text_utf8(encoded, text);
+  storage.assign(encoded.view());
   return storage;
 }
 

@@ -47,10 +47,10 @@ py::object mapping_get(py::handle mapping, py::handle name, const char* function
 
 // Equality of two texts whose time depends on their lengths only, not on where they differ.
 bool equal_in_constant_time(py::handle a, py::handle b) {
-  std::string x, y;
+  core::TextBuffer x, y;
   pyutil::append_text_utf8(x, a);
   pyutil::append_text_utf8(y, b);
-  return x.size() == y.size() && CRYPTO_memcmp(x.data(), y.data(), x.size()) == 0;
+  return x.size() == y.size() && CRYPTO_memcmp(x.view().data(), y.view().data(), x.size()) == 0;
 }
 
 PyObject* verify_challenge(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,7 @@ std::string_view ascii_view(PyObject* s) {
           static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
 }
 
-void append_string(std::string& out, PyObject* s) {
+void append_string(core::TextBuffer& out, PyObject* s) {
   if (PyUnicode_IS_ASCII(s)) {
     core::append_json_ascii(out, ascii_view(s));
     return;
@@ -57,7 +58,7 @@ void append_string(std::string& out, PyObject* s) {
 }
 
 // What json writes for an int: int.__repr__, also for subclasses (IntEnum and the like).
-void append_int(std::string& out, PyObject* number) {
+void append_int(core::TextBuffer& out, PyObject* number) {
   if (PyLong_CheckExact(number)) {
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
@@ -74,25 +75,28 @@ void append_int(std::string& out, PyObject* number) {
 
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
-void append_by_json(std::string& out, PyObject* value) {
+void append_by_json(core::TextBuffer& out, PyObject* value) {
   static py::handle dumps = py::object(py::module_::import("json").attr("dumps")).release();
   py::object text = dumps(py::handle(value), py::arg("sort_keys") = true,
                           py::arg("ensure_ascii") = false);
   pyutil::append_text_utf8(out, text);
 }
 
-// One member of a dict being written (references held by MemberList); the ASCII view spares
-// the sort a look at the str. A plain struct, so that the array on the stack costs nothing to
-// set up: zeroing sixteen py::object pairs per dict cost more than sorting them.
+// One member of a dict being written (references held by MemberList); the key's ASCII text
+// spares the sort a look at the str. Trivially constructible (no string_view), so that the
+// array on the stack costs nothing to set up: zeroing it cost more than sorting it.
 struct Member {
   PyObject* key;
   PyObject* value;
-  std::string_view ascii;  // the key's text when it is ASCII
-  bool is_ascii;
+  const char* ascii;  // the key's text when it is ASCII, else nullptr
+  std::size_t ascii_size;
+
+  std::string_view ascii_text() const { return {ascii, ascii_size}; }
 };
+static_assert(std::is_trivially_default_constructible_v<Member>);
 
 bool key_less(const Member& a, const Member& b) {
-  if (a.is_ascii && b.is_ascii) return a.ascii < b.ascii;
+  if (a.ascii != nullptr && b.ascii != nullptr) return a.ascii_text() < b.ascii_text();
   return PyUnicode_Compare(a.key, b.key) < 0;  // code-point order; cannot fail
 }
 
@@ -118,7 +122,8 @@ class MemberList {
   void add(PyObject* key, PyObject* value) {
     const bool is_ascii = PyUnicode_IS_ASCII(key);
     members_[count_++] = {Py_NewRef(key), Py_NewRef(value),
-                          is_ascii ? ascii_view(key) : std::string_view(), is_ascii};
+                          is_ascii ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
   }
   void sort() { std::sort(members_, members_ + count_, key_less); }
   std::span<const Member> view() const { return {members_, count_}; }
@@ -132,9 +137,9 @@ class MemberList {
   std::size_t count_ = 0;
 };
 
-void append_value(std::string& out, PyObject* value);
+void append_value(core::TextBuffer& out, PyObject* value);
 
-void append_dict(std::string& out, PyObject* dict) {
+void append_dict(core::TextBuffer& out, PyObject* dict) {
   const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
   MemberList members(size);
   PyObject* key = nullptr;
@@ -148,46 +153,46 @@ void append_dict(std::string& out, PyObject* dict) {
     members.add(key, item);  // nothing runs while the dict is read: size stays the bound
   }
   members.sort();
-  out += '{';
+  out.put('{');
   bool first = true;
   for (const Member& member : members.view()) {
-    if (!first) out += ", "sv;
+    if (!first) out.put(", "sv);
     first = false;
-    if (member.is_ascii) {
-      core::append_json_ascii(out, member.ascii);
+    if (member.ascii != nullptr) {
+      core::append_json_ascii(out, member.ascii_text());
     } else {
       append_string(out, member.key);
     }
-    out += ": "sv;
+    out.put(": "sv);
     append_value(out, member.value);
   }
-  out += '}';
+  out.put('}');
 }
 
-void append_sequence(std::string& out, PyObject* sequence) {
+void append_sequence(core::TextBuffer& out, PyObject* sequence) {
   // The size is read again at each step and each element is held while it is written: json's
   // fallback may run a dict subclass's own code, which could change the list.
   const bool is_list = PyList_Check(sequence);
-  out += '[';
+  out.put('[');
   for (Py_ssize_t i = 0;; ++i) {
     const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
     if (i >= size) break;
-    if (i > 0) out += ", "sv;
+    if (i > 0) out.put(", "sv);
     auto element = py::reinterpret_borrow<py::object>(
         is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
     append_value(out, element.ptr());
   }
-  out += ']';
+  out.put(']');
 }
 
 // The same order of checks as json's encoder, so every value takes the same branch there.
-void append_value(std::string& out, PyObject* value) {
+void append_value(core::TextBuffer& out, PyObject* value) {
   if (value == Py_None) {
-    out += "null"sv;
+    out.put("null"sv);
   } else if (value == Py_True) {
-    out += "true"sv;
+    out.put("true"sv);
   } else if (value == Py_False) {
-    out += "false"sv;
+    out.put("false"sv);
   } else if (PyUnicode_Check(value)) {
     append_string(out, value);
   } else if (PyLong_Check(value)) {
@@ -207,6 +212,6 @@ void append_value(std::string& out, PyObject* value) {
 
 }  // namespace
 
-void append_canonical_json(std::string& out, py::handle value) { append_value(out, value.ptr()); }
+void append_canonical_json(core::TextBuffer& out, py::handle value) { append_value(out, value.ptr()); }
 
 }  // namespace corvane::webhooks

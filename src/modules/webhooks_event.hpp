@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/text_buffer.hpp"
 #include "py/slot_record.hpp"
 
 namespace corvane::webhooks {
@@ -51,7 +52,7 @@ py::object event_key(py::handle event);
 
 // Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
 // it, in UTF-8.
-void append_canonical_json(std::string& out, py::handle value);
+void append_canonical_json(core::TextBuffer& out, py::handle value);
 
 // The lazy iterator of parse_events; make_event_iterator needs add_event_iterator_type first.
 void add_event_iterator_type();

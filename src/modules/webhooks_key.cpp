@@ -17,10 +17,8 @@ namespace {
 // mostly ASCII text or plain integers, which need no intermediate str.
 class KeyBuilder {
  public:
-  KeyBuilder() { text_.reserve(96); }
-
   KeyBuilder& add(py::handle part) {
-    if (!text_.empty()) text_ += ':';
+    if (!text_.empty()) text_.put(':');
     PyObject* p = part.ptr();
     if (PyUnicode_CheckExact(p)) {
       add_text(part);
@@ -33,27 +31,30 @@ class KeyBuilder {
         add_text(pyutil::text_form(part));
       }
     } else if (p == Py_None) {
-      text_ += "None";
+      text_.put("None");
     } else {
       add_text(pyutil::text_form(part));  // str(): True, 1.5, str subclasses, ...
     }
     return *this;
   }
 
-  KeyBuilder& add_ascii(std::string_view part) {
-    text_ += ':';
-    text_ += part;
+  // ":" and the first 16 bytes of the digest in hexadecimal.
+  KeyBuilder& add_digest(const core::Sha256Digest& digest) {
+    char* p = text_.room(33);
+    *p++ = ':';
+    text_.commit(core::put_hex(p, digest, 16));
     return *this;
   }
 
   py::object build() const {
+    const std::string_view text = text_.view();
     PyObject* out = nullptr;
     if (ascii_) {
-      out = PyUnicode_New(static_cast<Py_ssize_t>(text_.size()), 127);
-      if (out != nullptr) std::memcpy(PyUnicode_DATA(out), text_.data(), text_.size());
+      out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+      if (out != nullptr) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
     } else {
       // surrogatepass gives back the lone surrogates that add_text wrote as three bytes.
-      out = PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(text_.size()),
+      out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                  "surrogatepass");
     }
     if (out == nullptr) throw py::error_already_set();
@@ -63,15 +64,15 @@ class KeyBuilder {
  private:
   void add_text(py::handle text) {
     if (PyUnicode_IS_ASCII(text.ptr())) {
-      text_.append(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
-                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
+      text_.put(std::string_view(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))));
     } else {
       ascii_ = false;
       pyutil::append_text_utf8(text_, text);
     }
   }
 
-  std::string text_;
+  core::TextBuffer text_;
   bool ascii_ = true;
 };
 
@@ -98,12 +99,11 @@ py::object event_key(py::handle event) {
     }
   }
   // 3. Nothing identifies the event: key it by where it came from and a digest of its content.
-  std::string canonical;
-  canonical.reserve(512);
+  core::TextBuffer canonical;
   append_canonical_json(canonical, value);
-  const std::string digest = core::sha256_hex(canonical);
+  const core::Sha256Digest digest = core::sha256(canonical.view());
   key.add(Event::get(event, kObjectId)).add(Event::get(event, kTime));
-  return key.add_ascii(std::string_view(digest).substr(0, 32)).build();
+  return key.add_digest(digest).build();
 }
 
 }  // namespace corvane::webhooks

@@ -36,7 +36,7 @@ inline py::object dict_item(py::handle dict, py::handle key) {
 
 // Appends the UTF-8 bytes of a str; lone surrogates get their three-byte form instead of
 // failing, since json.loads accepts "\ud800" escapes.
-inline void append_text_utf8(std::string& out, py::handle text) {
+inline void append_text_utf8(core::TextBuffer& out, py::handle text) {
   PyObject* s = text.ptr();
   const Py_ssize_t size = PyUnicode_GET_LENGTH(s);
   const void* data = PyUnicode_DATA(s);

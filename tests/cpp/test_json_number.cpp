@@ -3,21 +3,22 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "core/json_number.hpp"
 
 namespace {
 
 std::string repr(double x) {
-  std::string out;
+  corvane::core::TextBuffer out;
   corvane::core::append_float_repr(out, x);
-  return out;
+  return out.str();
 }
 
 std::string json(double x) {
-  std::string out;
+  corvane::core::TextBuffer out;
   corvane::core::append_json_float(out, x);
-  return out;
+  return out.str();
 }
 
 struct ReprCase {
@@ -56,11 +57,11 @@ TEST(FloatRepr, NonFiniteValues) {
 }
 
 TEST(Integer, Extremes) {
-  std::string out;
+  corvane::core::TextBuffer out;
   corvane::core::append_integer(out, std::numeric_limits<long long>::min());
-  out += ' ';
+  out.put(' ');
   corvane::core::append_integer(out, 0);
-  EXPECT_EQ(out, "-9223372036854775808 0");
+  EXPECT_EQ(out.view(), "-9223372036854775808 0");
 }
 
 }  // namespace

@@ -14,9 +14,9 @@ using corvane::core::append_utf8;
 
 template <class Unit>
 std::string quoted(const std::vector<Unit>& units) {
-  std::string out;
+  corvane::core::TextBuffer out;
   append_json_string(out, units.data(), units.size());
-  return out;
+  return out.str();
 }
 
 TEST(JsonString, EscapesLikePythonJsonWithoutEnsureAscii) {
@@ -36,20 +36,20 @@ TEST(JsonString, WideUnitsBecomeUtf8) {
 }
 
 TEST(Utf8, EncodesEveryLength) {
-  std::string out;
+  corvane::core::TextBuffer out;
   for (std::uint32_t cp : {0x24u, 0xA2u, 0x20ACu, 0x10348u, 0x10FFFFu}) append_utf8(out, cp);
-  EXPECT_EQ(out, "$\xc2\xa2\xe2\x82\xac\xf0\x90\x8d\x88\xf4\x8f\xbf\xbf");
+  EXPECT_EQ(out.view(), "$\xc2\xa2\xe2\x82\xac\xf0\x90\x8d\x88\xf4\x8f\xbf\xbf");
 }
 
 TEST(Utf8, SurrogatesKeepCodePointOrder) {
   // Byte order of the encodings follows code-point order, surrogates included, so sorting
   // encoded keys sorts them by code point.
-  std::string below, surrogate, above;
+  corvane::core::TextBuffer below, surrogate, above;
   append_utf8(below, 0xD7FFu);
   append_utf8(surrogate, 0xDC00u);
   append_utf8(above, 0xE000u);
-  EXPECT_LT(below, surrogate);
-  EXPECT_LT(surrogate, above);
+  EXPECT_LT(below.view(), surrogate.view());
+  EXPECT_LT(surrogate.view(), above.view());
 }
 
 }  // namespace
