@@ -2,12 +2,8 @@
 #include "core/hmac.hpp"
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
-#include <initializer_list>
-#include <memory>
-#include <stdexcept>
 
 namespace corvane::core {
 namespace {
@@ -21,46 +17,15 @@ int hex_value(char c) {
   return -1;
 }
 
-// SHA-256, fetched once and shared (fetched algorithms are immutable and thread-safe).
-// Deliberately never freed: it is needed until the process ends.
-const EVP_MD* sha256() {
-  static const EVP_MD* const md = [] {
-    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (fetched == nullptr) throw std::runtime_error("SHA-256 is not available in libcrypto");
-    return fetched;
-  }();
-  return md;
-}
-
-struct ContextDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-// SHA-256 of the concatenation of `parts`.
-Sha256Digest digest(std::initializer_list<std::string_view> parts) {
-  const std::unique_ptr<EVP_MD_CTX, ContextDeleter> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 failed in libcrypto");
-  for (std::string_view part : parts) {
-    if (!part.empty() && EVP_DigestUpdate(ctx.get(), part.data(), part.size()) != 1)
-      throw std::runtime_error("SHA-256 failed in libcrypto");
-  }
-  Sha256Digest out{};
-  unsigned int size = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), out.data(), &size) != 1 || size != kSha256Size)
-    throw std::runtime_error("SHA-256 failed in libcrypto");
-  return out;
-}
-
 }  // namespace
 
 Sha256Digest hmac_sha256(std::string_view key, std::string_view message) {
-  // HMAC (RFC 2104) over a SHA-256 fetched once: OpenSSL 3's one-shot HMAC() looks the
+  // HMAC (RFC 2104) written over the plain digest: OpenSSL 3's one-shot HMAC() looks the
   // algorithms up again at every call, which costs more than hashing a short token.
   constexpr std::size_t block = 64;
   std::array<unsigned char, block> pad{};
   if (key.size() > block) {
-    const Sha256Digest hashed = digest({key});
+    const Sha256Digest hashed = sha256({key});
     std::copy(hashed.begin(), hashed.end(), pad.begin());
   } else {
     std::copy(key.begin(), key.end(), pad.begin());
@@ -74,22 +39,11 @@ Sha256Digest hmac_sha256(std::string_view key, std::string_view message) {
   const auto as_view = [](const auto& bytes) {
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   };
-  const Sha256Digest inner = digest({as_view(inner_pad), message});
-  const Sha256Digest out = digest({as_view(outer_pad), as_view(inner)});
+  const Sha256Digest inner = sha256({as_view(inner_pad), message});
+  const Sha256Digest out = sha256({as_view(outer_pad), as_view(inner)});
   OPENSSL_cleanse(pad.data(), pad.size());
   OPENSSL_cleanse(inner_pad.data(), inner_pad.size());
   OPENSSL_cleanse(outer_pad.data(), outer_pad.size());
-  return out;
-}
-
-std::string to_hex(const Sha256Digest& digest) {
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * digest.size());
-  for (unsigned char b : digest) {
-    out.push_back(hex[b >> 4]);
-    out.push_back(hex[b & 0x0F]);
-  }
   return out;
 }
 

@@ -2,25 +2,19 @@
 // check of a "sha256=<hex>" signature header as Meta signs webhook deliveries.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace corvane::core {
+#include "core/sha256.hpp"
 
-inline constexpr std::size_t kSha256Size = 32;
-using Sha256Digest = std::array<unsigned char, kSha256Size>;
+namespace corvane::core {
 
 // HMAC-SHA256 of `message` with `key`; both are taken as raw bytes.
 Sha256Digest hmac_sha256(std::string_view key, std::string_view message);
 
 // The same digest as 64 lower-case hex digits.
 std::string hmac_sha256_hex(std::string_view key, std::string_view message);
-
-// `digest` as lower-case hex.
-std::string to_hex(const Sha256Digest& digest);
 
 // Decodes exactly 64 hex digits (either letter case) into a digest; anything else is nullopt.
 std::optional<Sha256Digest> digest_from_hex(std::string_view hex);
