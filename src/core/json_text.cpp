@@ -69,6 +69,23 @@ char* put_escape(char* p, std::uint32_t c) {
   return p;
 }
 
+// The length of the leading run of `ascii` that needs no escape. Eight bytes are tested at a
+// time: with every byte below 0x80, (v - n) & ~v & 0x80.. is non-zero exactly when some byte of
+// v is below n, and x ^ c turns the bytes equal to c into zeros.
+std::size_t clean_prefix(std::string_view ascii) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const auto below = [](std::uint64_t v, std::uint64_t n) { return (v - n * kOnes) & ~v & kHigh; };
+  std::size_t i = 0;
+  for (; i + 8 <= ascii.size(); i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, ascii.data() + i, 8);
+    if (below(v, 0x20) | below(v ^ ('"' * kOnes), 1) | below(v ^ ('\\' * kOnes), 1)) break;
+  }
+  while (i < ascii.size() && !kEscapedAscii[static_cast<unsigned char>(ascii[i])]) ++i;
+  return i;
+}
+
 }  // namespace
 
 void append_utf8(TextBuffer& out, std::uint32_t code_point) {
@@ -93,8 +110,7 @@ void append_utf8(TextBuffer& out, const Unit* data, std::size_t size) {
 void append_json_ascii(TextBuffer& out, std::string_view ascii) {
   // Most keys and ids need no escape: then the literal is written with one append instead of
   // one per run and quote.
-  std::size_t i = 0;
-  while (i < ascii.size() && !kEscapedAscii[static_cast<unsigned char>(ascii[i])]) ++i;
+  std::size_t i = clean_prefix(ascii);
   char* p = out.room(i == ascii.size() ? ascii.size() + 2 : ascii.size() * 6 + 2);
   *p++ = '"';
   std::memcpy(p, ascii.data(), i);

@@ -95,8 +95,17 @@ struct Member {
 };
 static_assert(std::is_trivially_default_constructible_v<Member>);
 
-bool key_less(const Member& a, const Member& b) {
-  if (a.ascii != nullptr && b.ascii != nullptr) return a.ascii_text() < b.ascii_text();
+// Code-point order of two keys. ASCII keys (nearly all of them) are compared here, byte by
+// byte: they mostly differ within their first bytes, where a call to memcmp costs more than
+// the loop.
+inline bool key_less(const Member& a, const Member& b) {
+  if (a.ascii != nullptr && b.ascii != nullptr) {
+    const std::size_t common = std::min(a.ascii_size, b.ascii_size);
+    for (std::size_t i = 0; i < common; ++i) {
+      if (a.ascii[i] != b.ascii[i]) return a.ascii[i] < b.ascii[i];  // both below 0x80
+    }
+    return a.ascii_size < b.ascii_size;
+  }
   return PyUnicode_Compare(a.key, b.key) < 0;  // code-point order; cannot fail
 }
 
@@ -125,7 +134,22 @@ class MemberList {
                           is_ascii ? static_cast<const char*>(PyUnicode_DATA(key)) : nullptr,
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
   }
-  void sort() { std::sort(members_, members_ + count_, key_less); }
+  void sort() {
+    // Insertion sort for the handful of members most objects have; the comparison inlines
+    // either way (a lambda, not a function pointer).
+    if (count_ > kOnStack) {
+      std::sort(members_, members_ + count_, [](const Member& a, const Member& b) {
+        return key_less(a, b);
+      });
+      return;
+    }
+    for (std::size_t i = 1; i < count_; ++i) {
+      const Member moving = members_[i];
+      std::size_t j = i;
+      for (; j > 0 && key_less(moving, members_[j - 1]); --j) members_[j] = members_[j - 1];
+      members_[j] = moving;
+    }
+  }
   std::span<const Member> view() const { return {members_, count_}; }
 
  private:

@@ -25,6 +25,25 @@ TEST(JsonString, EscapesLikePythonJsonWithoutEnsureAscii) {
   EXPECT_EQ(quoted(text), "\"a\\\"\\\\\\b\\f\\n\\r\\t\\u0000\\u001f\x7f/\xc3\xa9\"");
 }
 
+TEST(JsonString, AsciiFastPathFindsEveryEscapeAtEveryPosition) {
+  // The ASCII writer tests eight bytes at a time: an escape in any lane, in the tail, or next
+  // to the byte values closest to the ones that need it must come out as the general writer
+  // writes it.
+  for (const char special : {'"', '\\', '\x00', '\x1f', '\n'}) {
+    for (std::size_t length = 1; length <= 20; ++length) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string text(length, 'a');
+        for (std::size_t i = 0; i < length; ++i) text[i] = "! #[]~\x7f"[i % 7];
+        text[at] = special;
+        corvane::core::TextBuffer fast;
+        corvane::core::append_json_ascii(fast, text);
+        const std::vector<std::uint8_t> units(text.begin(), text.end());
+        EXPECT_EQ(fast.view(), quoted(units)) << "length " << length << " at " << at;
+      }
+    }
+  }
+}
+
 TEST(JsonString, EmptyText) { EXPECT_EQ(quoted(std::vector<std::uint8_t>{}), "\"\""); }
 
 TEST(JsonString, WideUnitsBecomeUtf8) {
