@@ -25,7 +25,7 @@ Sha256Digest hmac_sha256(std::string_view key, std::string_view message) {
   constexpr std::size_t block = 64;
   std::array<unsigned char, block> pad{};
   if (key.size() > block) {
-    const Sha256Digest hashed = sha256({key});
+    const Sha256Digest hashed = sha256({key}, true);
     std::copy(hashed.begin(), hashed.end(), pad.begin());
   } else {
     std::copy(key.begin(), key.end(), pad.begin());
@@ -39,8 +39,8 @@ Sha256Digest hmac_sha256(std::string_view key, std::string_view message) {
   const auto as_view = [](const auto& bytes) {
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   };
-  const Sha256Digest inner = sha256({as_view(inner_pad), message});
-  const Sha256Digest out = sha256({as_view(outer_pad), as_view(inner)});
+  const Sha256Digest inner = sha256({as_view(inner_pad), message}, true);
+  const Sha256Digest out = sha256({as_view(outer_pad), as_view(inner)}, true);
   OPENSSL_cleanse(pad.data(), pad.size());
   OPENSSL_cleanse(inner_pad.data(), inner_pad.size());
   OPENSSL_cleanse(outer_pad.data(), outer_pad.size());

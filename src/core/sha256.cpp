@@ -9,11 +9,12 @@
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace corvane::core {
 
-Sha256Digest sha256(std::initializer_list<std::string_view> parts) {
+Sha256Digest sha256(std::initializer_list<std::string_view> parts, bool secret_input) {
   SHA256_CTX ctx;
   Sha256Digest digest;
   bool ok = SHA256_Init(&ctx) == 1;
@@ -21,17 +22,29 @@ Sha256Digest sha256(std::initializer_list<std::string_view> parts) {
     ok = ok && (part.empty() || SHA256_Update(&ctx, part.data(), part.size()) == 1);
   }
   ok = ok && SHA256_Final(digest.data(), &ctx) == 1;
-  // The state may have held key material (HMAC pads).
-  OPENSSL_cleanse(&ctx, sizeof ctx);
+  if (secret_input) OPENSSL_cleanse(&ctx, sizeof ctx);
   if (!ok) throw std::runtime_error("SHA-256 failed in libcrypto");
   return digest;
 }
 
+namespace {
+
+// The two hexadecimal digits of every byte value, so that a byte costs one two-byte copy.
+constexpr auto kHexPairs = [] {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::array<char, 512> pairs{};
+  for (std::size_t b = 0; b < 256; ++b) {
+    pairs[2 * b] = kHex[b >> 4];
+    pairs[2 * b + 1] = kHex[b & 0x0f];
+  }
+  return pairs;
+}();
+
+}  // namespace
+
 char* put_hex(char* out, const Sha256Digest& digest, std::size_t count) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < count; ++i) {
-    *out++ = kHex[digest[i] >> 4];
-    *out++ = kHex[digest[i] & 0x0f];
+  for (std::size_t i = 0; i < count; ++i, out += 2) {
+    std::memcpy(out, &kHexPairs[2 * std::size_t{digest[i]}], 2);
   }
   return out;
 }

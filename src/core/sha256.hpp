@@ -12,8 +12,9 @@ namespace corvane::core {
 inline constexpr std::size_t kSha256Size = 32;
 using Sha256Digest = std::array<unsigned char, kSha256Size>;
 
-// The SHA-256 digest of the concatenation of `parts`.
-Sha256Digest sha256(std::initializer_list<std::string_view> parts);
+// The SHA-256 digest of the concatenation of `parts`. With `secret_input` the hash state is
+// wiped before it goes (HMAC pads hold key material; public texts need no wiping).
+Sha256Digest sha256(std::initializer_list<std::string_view> parts, bool secret_input = false);
 inline Sha256Digest sha256(std::string_view data) { return sha256({data}); }
 
 // Writes the first `count` bytes of `digest` as 2 * count lowercase hexadecimal characters and

@@ -165,10 +165,30 @@ void append_value(core::TextBuffer& out, PyObject* value);
 
 void append_dict(core::TextBuffer& out, PyObject* dict) {
   const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-  MemberList members(size);
   PyObject* key = nullptr;
   PyObject* item = nullptr;
   Py_ssize_t pos = 0;
+  if (size <= 1) {
+    // {} and {"id": ...}: nothing to sort. The member is held while its value is written,
+    // like the members of larger dicts.
+    if (size == 0 || !PyDict_Next(dict, &pos, &key, &item)) {
+      out.put("{}"sv);
+      return;
+    }
+    if (!PyUnicode_Check(key)) {
+      append_by_json(out, dict);
+      return;
+    }
+    const auto held_key = py::reinterpret_borrow<py::object>(key);
+    const auto held_value = py::reinterpret_borrow<py::object>(item);
+    out.put('{');
+    append_string(out, key);
+    out.put(": "sv);
+    append_value(out, item);
+    out.put('}');
+    return;
+  }
+  MemberList members(size);
   for (std::size_t count = 0; PyDict_Next(dict, &pos, &key, &item) && count < size; ++count) {
     if (!PyUnicode_Check(key)) {
       append_by_json(out, dict);  // json turns such keys into text its own way

@@ -226,11 +226,13 @@ void add_event_iterator_type() {
 }
 
 py::object make_event_iterator(py::handle payload) {
-  auto self = py::reinterpret_steal<py::object>(g_iterator_type->tp_alloc(g_iterator_type, 0));
-  if (!self) throw py::error_already_set();
-  State* state = new (&state_of(self.ptr())) State();
+  // Set up before the collector can see it (no zero-filling: the state is built in place).
+  IteratorObject* self = PyObject_GC_New(IteratorObject, g_iterator_type);
+  if (self == nullptr) throw py::error_already_set();
+  State* state = new (&self->state) State();
   state->payload = py::reinterpret_borrow<py::object>(payload);
-  return self;
+  PyObject_GC_Track(self);
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }
 
 }  // namespace corvane::webhooks

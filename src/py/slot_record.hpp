@@ -105,11 +105,14 @@ class RecordType {
     return Shape::kName + full.rfind('.') + 1;
   }
 
+  // The type allows no subclasses, so every record has exactly this layout: no zero-filling
+  // of the whole object (the slots are set up here) and tracking once they are valid.
   static py::object allocate(PyTypeObject* type) {
-    auto self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
-    if (!self) throw py::error_already_set();
-    for (auto& slot : as_record(self.ptr())->slots) new (&slot) py::object();
-    return self;
+    Object* self = PyObject_GC_New(Object, type);
+    if (self == nullptr) throw py::error_already_set();
+    for (auto& slot : self->slots) new (&slot) py::object();
+    PyObject_GC_Track(self);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
   }
 
   static py::object default_value(std::size_t index) {

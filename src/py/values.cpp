@@ -3,9 +3,8 @@
 
 namespace corvane::pyutil {
 
-bool truthy(py::handle value) {
-  if (!value) return false;
-  const int r = PyObject_IsTrue(value.ptr());
+bool truthy_by_python(PyObject* value) {
+  const int r = PyObject_IsTrue(value);
   if (r < 0) throw py::error_already_set();
   return r == 1;
 }

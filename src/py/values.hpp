@@ -11,8 +11,20 @@ namespace corvane::pyutil {
 
 namespace py = pybind11;
 
-// Python truthiness: absent/None, false, zero, "", [] and {} are all false.
-bool truthy(py::handle value);
+// Python truthiness of anything else than the common cases truthy() answers itself.
+bool truthy_by_python(PyObject* value);
+
+// Python truthiness: absent/None, false, zero, "", [] and {} are all false. Inline for the
+// types parsed JSON holds: it runs several times per webhook event.
+inline bool truthy(py::handle value) {
+  PyObject* v = value.ptr();
+  if (v == nullptr || v == Py_None || v == Py_False) return false;
+  if (v == Py_True) return true;
+  if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) != 0;
+  if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) != 0;
+  if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) != 0;
+  return truthy_by_python(v);
+}
 
 // The text form of a value, str(value): None -> "None", True -> "True", floats in shortest
 // round-trip form.
