@@ -183,6 +183,17 @@ def test_digest_is_the_sorted_json_form(value):
     assert event.key == f"page:x:9:1.5:{digest({'data': value})}"
 
 
+# Prices, ratings and coordinates: decimals with a few places, written as repr writes them.
+decimals = st.builds(lambda n, places: n / 10**places,
+                     st.integers(-(10**17), 10**17), st.integers(0, 20))
+
+
+@settings(max_examples=300)
+@given(st.lists(decimals | st.floats(allow_nan=False, allow_infinity=False), max_size=8))
+def test_digest_writes_floats_as_repr_does(numbers):
+    assert WebhookEvent("p", "f", "1", 2, {"v": numbers}).key.endswith(digest({"v": numbers}))
+
+
 @pytest.mark.parametrize("value", [
     1e16, 1e-05, 0.0001, 1e15, -0.0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2,
     2**64, -(2**100), float("inf"), float("-inf"), float("nan"),
