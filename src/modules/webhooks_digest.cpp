@@ -20,18 +20,6 @@ using namespace std::string_view_literals;
 
 namespace {
 
-// Deeply nested values fail with RecursionError, as they do in json.dumps, instead of
-// exhausting the C stack.
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall(" while serialising a webhook value")) throw py::error_already_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 std::string_view ascii_view(PyObject* s) {
   return {static_cast<const char*>(PyUnicode_DATA(s)),
           static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
@@ -161,101 +149,131 @@ class MemberList {
   std::size_t count_ = 0;
 };
 
-void append_value(core::TextBuffer& out, PyObject* value);
+// Writes one value; dicts and lists recurse through it. Deeply nested values fail with
+// RecursionError, as they do in json.dumps, instead of exhausting the C stack: the nesting
+// is counted here against the interpreter's recursion limit (cheaper than entering and
+// leaving the interpreter's own count at every container).
+class CanonicalWriter {
+ public:
+  explicit CanonicalWriter(core::TextBuffer& out) : out_(out), depth_left_(Py_GetRecursionLimit()) {}
 
-void append_dict(core::TextBuffer& out, PyObject* dict) {
-  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-  PyObject* key = nullptr;
-  PyObject* item = nullptr;
-  Py_ssize_t pos = 0;
-  if (size <= 1) {
-    // {} and {"id": ...}: nothing to sort. The member is held while its value is written,
-    // like the members of larger dicts.
-    if (size == 0 || !PyDict_Next(dict, &pos, &key, &item)) {
-      out.put("{}"sv);
-      return;
-    }
-    if (!PyUnicode_Check(key)) {
-      append_by_json(out, dict);
-      return;
-    }
-    const auto held_key = py::reinterpret_borrow<py::object>(key);
-    const auto held_value = py::reinterpret_borrow<py::object>(item);
-    out.put('{');
-    append_string(out, key);
-    out.put(": "sv);
-    append_value(out, item);
-    out.put('}');
-    return;
-  }
-  MemberList members(size);
-  for (std::size_t count = 0; PyDict_Next(dict, &pos, &key, &item) && count < size; ++count) {
-    if (!PyUnicode_Check(key)) {
-      append_by_json(out, dict);  // json turns such keys into text its own way
-      return;
-    }
-    members.add(key, item);  // nothing runs while the dict is read: size stays the bound
-  }
-  members.sort();
-  out.put('{');
-  bool first = true;
-  for (const Member& member : members.view()) {
-    if (!first) out.put(", "sv);
-    first = false;
-    if (member.ascii != nullptr) {
-      core::append_json_ascii(out, member.ascii_text());
+  // Exact types first (nearly every value of parsed JSON), then json's own order of checks
+  // for subclasses, so that every value takes the branch it takes there.
+  void value(PyObject* v) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) {
+      append_string(out_, v);
+    } else if (type == &PyDict_Type) {
+      nested([&] { dict(v); });
+    } else if (type == &PyLong_Type) {
+      append_int(out_, v);
+    } else if (type == &PyList_Type) {
+      nested([&] { sequence(v); });
+    } else if (v == Py_None) {
+      out_.put("null"sv);
+    } else if (v == Py_True) {
+      out_.put("true"sv);
+    } else if (v == Py_False) {
+      out_.put("false"sv);
+    } else if (PyUnicode_Check(v)) {
+      append_string(out_, v);
+    } else if (PyLong_Check(v)) {
+      append_int(out_, v);
+    } else if (PyFloat_Check(v)) {
+      core::append_json_float(out_, PyFloat_AS_DOUBLE(v));
+    } else if (PyList_Check(v) || PyTuple_Check(v)) {
+      nested([&] { sequence(v); });
     } else {
-      append_string(out, member.key);
+      append_by_json(out_, v);  // dict subclasses included: json asks them for their items
     }
-    out.put(": "sv);
-    append_value(out, member.value);
   }
-  out.put('}');
-}
 
-void append_sequence(core::TextBuffer& out, PyObject* sequence) {
-  // The size is read again at each step and each element is held while it is written: json's
-  // fallback may run a dict subclass's own code, which could change the list.
-  const bool is_list = PyList_Check(sequence);
-  out.put('[');
-  for (Py_ssize_t i = 0;; ++i) {
-    const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-    if (i >= size) break;
-    if (i > 0) out.put(", "sv);
-    auto element = py::reinterpret_borrow<py::object>(
-        is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
-    append_value(out, element.ptr());
+ private:
+  template <class Write>
+  void nested(Write write) {
+    if (--depth_left_ < 0) {
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while serialising a webhook value");
+      throw py::error_already_set();
+    }
+    write();
+    ++depth_left_;
   }
-  out.put(']');
-}
 
-// The same order of checks as json's encoder, so every value takes the same branch there.
-void append_value(core::TextBuffer& out, PyObject* value) {
-  if (value == Py_None) {
-    out.put("null"sv);
-  } else if (value == Py_True) {
-    out.put("true"sv);
-  } else if (value == Py_False) {
-    out.put("false"sv);
-  } else if (PyUnicode_Check(value)) {
-    append_string(out, value);
-  } else if (PyLong_Check(value)) {
-    append_int(out, value);
-  } else if (PyFloat_Check(value)) {
-    core::append_json_float(out, PyFloat_AS_DOUBLE(value));
-  } else if (PyList_Check(value) || PyTuple_Check(value)) {
-    RecursionGuard guard;
-    append_sequence(out, value);
-  } else if (PyDict_CheckExact(value)) {
-    RecursionGuard guard;
-    append_dict(out, value);
-  } else {
-    append_by_json(out, value);
+  void dict(PyObject* dict) {
+    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t pos = 0;
+    if (size <= 1) {
+      // {} and {"id": ...}: nothing to sort. The member is held while its value is written,
+      // like the members of larger dicts.
+      if (size == 0 || !PyDict_Next(dict, &pos, &key, &item)) {
+        out_.put("{}"sv);
+        return;
+      }
+      if (!PyUnicode_Check(key)) {
+        append_by_json(out_, dict);
+        return;
+      }
+      const auto held_key = py::reinterpret_borrow<py::object>(key);
+      const auto held_value = py::reinterpret_borrow<py::object>(item);
+      out_.put('{');
+      append_string(out_, key);
+      out_.put(": "sv);
+      value(item);
+      out_.put('}');
+      return;
+    }
+    MemberList members(size);
+    for (std::size_t count = 0; PyDict_Next(dict, &pos, &key, &item) && count < size; ++count) {
+      if (!PyUnicode_Check(key)) {
+        append_by_json(out_, dict);  // json turns such keys into text its own way
+        return;
+      }
+      members.add(key, item);  // nothing runs while the dict is read: size stays the bound
+    }
+    members.sort();
+    out_.put('{');
+    bool first = true;
+    for (const Member& member : members.view()) {
+      if (!first) out_.put(", "sv);
+      first = false;
+      if (member.ascii != nullptr) {
+        core::append_json_ascii(out_, member.ascii_text());
+      } else {
+        append_string(out_, member.key);
+      }
+      out_.put(": "sv);
+      value(member.value);
+    }
+    out_.put('}');
   }
-}
+
+  void sequence(PyObject* sequence) {
+    // The size is read again at each step and each element is held while it is written:
+    // json's fallback may run a dict subclass's own code, which could change the list.
+    const bool is_list = PyList_Check(sequence);
+    out_.put('[');
+    for (Py_ssize_t i = 0;; ++i) {
+      const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+      if (i >= size) break;
+      if (i > 0) out_.put(", "sv);
+      auto element = py::reinterpret_borrow<py::object>(
+          is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+      value(element.ptr());
+    }
+    out_.put(']');
+  }
+
+  core::TextBuffer& out_;
+  int depth_left_;
+};
 
 }  // namespace
 
-void append_canonical_json(core::TextBuffer& out, py::handle value) { append_value(out, value.ptr()); }
+void append_canonical_json(core::TextBuffer& out, py::handle value) {
+  CanonicalWriter(out).value(value.ptr());
+}
 
 }  // namespace corvane::webhooks
