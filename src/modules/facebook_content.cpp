@@ -97,19 +97,16 @@ PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> post_insights_task(py::object self, py::object post_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(post_id, "insights");
-  py::object data;
-  py::object refusal;
-  try {
-    data = co_await self.attr("_get")(url, page_token, py::arg("metric") = kPostMetrics);
-  } catch (py::error_already_set& e) {
-    // Old posts may have no statistics at all: the platform answers with an error.
-    if (!pyutil::is_kind(e, "ApiError")) throw;
-    refusal = e.value();
-  }
-  if (refusal) {
-    log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(refusal));
+  py::dict query;
+  query["metric"] = kPostMetrics;
+  // Old posts may have no statistics at all: the platform answers with an error.
+  graph::Tolerated answer =
+      co_await graph::get_tolerating_refusal(self, url, page_token, std::move(query));
+  if (answer.refusal) {
+    log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
+  py::object data = std::move(answer.data);
   py::dict metrics;
   py::object items = member(data, "data");
   if (!truthy(items)) co_return metrics;

@@ -99,19 +99,16 @@ Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object t
   if (!truthy(ad_id)) co_return py::dict();  // hosts call this for every lead, ad or not
   py::object url = self.attr("graph").attr("node")(ad_id);
   py::object fields = field_set("FB_AD_CONTEXT");
-  py::object data;
-  py::object refusal;
-  try {
-    data = co_await self.attr("_get")(url, token, py::arg("fields") = fields);
-  } catch (py::error_already_set& e) {
-    // Without ads_management the platform refuses; the lead stays worth processing.
-    if (!pyutil::is_kind(e, "ApiError")) throw;
-    refusal = e.value();
-  }
-  if (refusal) {
-    log_info("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(refusal));
+  py::dict query;
+  query["fields"] = fields;
+  // Without ads_management the platform refuses; the lead stays worth processing.
+  graph::Tolerated answer =
+      co_await graph::get_tolerating_refusal(self, url, token, std::move(query));
+  if (answer.refusal) {
+    log_info("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
+  py::object data = std::move(answer.data);
   py::object adset = object_or_empty(member(data, "adset"));
   py::object campaign = object_or_empty(member(data, "campaign"));
   py::dict context;

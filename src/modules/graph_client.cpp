@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "py/errors.hpp"
 #include "py/values.hpp"
 
 namespace corvane::graph {
@@ -264,5 +265,18 @@ py::list text_list(py::handle value, const char* function, const char* name) {
 }
 
 py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
+
+bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
+                                               py::dict query) {
+  Tolerated result;
+  try {
+    py::object answer = co_await self.attr("_get")(url, token, **query);
+    result.data = std::move(answer);
+  } catch (py::error_already_set& e) {
+    if (!pyutil::is_kind(e, "ApiError")) throw;
+    result.refusal = e.value();
+  }
+  co_return result;
+}
 
 }  // namespace corvane::graph

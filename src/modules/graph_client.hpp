@@ -13,6 +13,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bridge/runtime.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::graph {
@@ -81,5 +82,16 @@ py::list text_list(py::handle value, const char* function, const char* name);
 
 // The texts of `items` joined with ",".
 py::str join_commas(py::handle items);
+
+// ---- sub-requests whose refusal is tolerated ----
+
+// The answer of self._get(url, token, **query), or, when the Graph API refuses (an ApiError:
+// a missing permission, an object without statistics), an empty answer and the error.
+struct Tolerated {
+  py::object data;     // the answer; unset when refused
+  py::object refusal;  // the ApiError; unset when answered
+};
+bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
+                                               py::dict query);
 
 }  // namespace corvane::graph
