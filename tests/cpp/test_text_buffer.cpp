@@ -26,6 +26,20 @@ TEST(TextBuffer, KeepsEveryPieceAcrossGrowth) {
   EXPECT_EQ(out.view(), expected);
 }
 
+TEST(TextBuffer, PiecesOfEverySmallLength) {
+  // Pieces of every length up to past two machine words come out whole and in order.
+  TextBuffer out;
+  std::string expected;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string piece;
+    for (std::size_t i = 0; i < n; ++i) piece += static_cast<char>('A' + (n + i) % 26);
+    out.put(piece);
+    out.put('|');
+    expected += piece + '|';
+  }
+  EXPECT_EQ(out.view(), expected);
+}
+
 TEST(TextBuffer, OneRequestLargerThanTwiceTheCapacity) {
   TextBuffer out;
   out.put("ab");
