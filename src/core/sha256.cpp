@@ -55,6 +55,4 @@ std::string to_hex(const Sha256Digest& digest) {
   return out;
 }
 
-std::string sha256_hex(std::string_view data) { return to_hex(sha256(data)); }
-
 }  // namespace corvane::core

@@ -24,7 +24,4 @@ char* put_hex(char* out, const Sha256Digest& digest, std::size_t count);
 // `digest` as 64 lowercase hexadecimal characters.
 std::string to_hex(const Sha256Digest& digest);
 
-// The SHA-256 digest of `data` as 64 lowercase hexadecimal characters.
-std::string sha256_hex(std::string_view data);
-
 }  // namespace corvane::core

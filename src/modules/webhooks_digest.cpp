@@ -1,7 +1,6 @@
 // The canonical serialisation behind the digest keys: written straight from the Python objects,
 // byte for byte what json.dumps(value, sort_keys=True, ensure_ascii=False) gives, in UTF-8.
 #include <algorithm>
-#include <array>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,19 +29,9 @@ void append_string(core::TextBuffer& out, PyObject* s) {
     core::append_json_ascii(out, ascii_view(s));
     return;
   }
-  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-  const void* data = PyUnicode_DATA(s);
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-      core::append_json_string(out, static_cast<const std::uint8_t*>(data), size);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      core::append_json_string(out, static_cast<const std::uint16_t*>(data), size);
-      break;
-    default:
-      core::append_json_string(out, static_cast<const std::uint32_t*>(data), size);
-      break;
-  }
+  pyutil::with_code_units(s, [&](const auto* units, std::size_t size) {
+    core::append_json_string(out, units, size);
+  });
 }
 
 // What json writes for an int: int.__repr__, also for subclasses (IntEnum and the like).

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -34,23 +36,31 @@ inline py::object dict_item(py::handle dict, py::handle key) {
   return py::reinterpret_borrow<py::object>(found);
 }
 
-// Appends the UTF-8 bytes of a str; lone surrogates get their three-byte form instead of
-// failing, since json.loads accepts "\ud800" escapes.
-inline void append_text_utf8(core::TextBuffer& out, py::handle text) {
-  PyObject* s = text.ptr();
-  const Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+// Calls use(units, size) with the code units of a str: a pointer to std::uint8_t (Latin-1),
+// std::uint16_t or std::uint32_t as the str stores them, and their count.
+template <class Use>
+void with_code_units(PyObject* s, Use&& use) {
+  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
   const void* data = PyUnicode_DATA(s);
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-      core::append_utf8(out, static_cast<const std::uint8_t*>(data), size);
+      use(static_cast<const std::uint8_t*>(data), size);
       break;
     case PyUnicode_2BYTE_KIND:
-      core::append_utf8(out, static_cast<const std::uint16_t*>(data), size);
+      use(static_cast<const std::uint16_t*>(data), size);
       break;
     default:
-      core::append_utf8(out, static_cast<const std::uint32_t*>(data), size);
+      use(static_cast<const std::uint32_t*>(data), size);
       break;
   }
+}
+
+// Appends the UTF-8 bytes of a str; lone surrogates get their three-byte form instead of
+// failing, since json.loads accepts "\ud800" escapes.
+inline void append_text_utf8(core::TextBuffer& out, py::handle text) {
+  with_code_units(text.ptr(), [&](const auto* units, std::size_t size) {
+    core::append_utf8(out, units, size);
+  });
 }
 
 }  // namespace corvane::pyutil

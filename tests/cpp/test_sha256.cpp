@@ -2,12 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "core/sha256.hpp"
 
 namespace {
 
-using corvane::core::sha256_hex;
+// The digest of `data` as the webhook keys and signatures write it.
+std::string sha256_hex(std::string_view data) {
+  return corvane::core::to_hex(corvane::core::sha256(data));
+}
 
 TEST(Sha256, PublishedVectors) {
   EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
