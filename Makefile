@@ -1,8 +1,13 @@
-# Entry points: setup (idempotent), test, demo, bench. Everything runs with Debian's python3.
+# Entry points: setup (idempotent), test, test-oldest, test-asan, wheel, demo, bench.
+# .venv holds the newest supported interpreter with corvane installed editable (changed C++ is
+# rebuilt on import); .venv-oldest the oldest supported interpreter and dependencies.
 PY := .venv/bin/python
+BIN := $(CURDIR)/.venv/bin
 MODULES := errors models http endpoints policy crypto facebook leads webhooks
+PYTEST := -m pytest tests/python
 
-.PHONY: setup test test-cpp test-python stubtest test-asan bench demo clean
+.PHONY: setup setup-oldest test test-cpp test-python stubtest test-oldest test-asan \
+        wheel test-wheel bench demo clean
 
 setup:
 	@tools/setup.sh
@@ -10,21 +15,38 @@ setup:
 test: setup test-cpp stubtest test-python
 
 test-cpp:
-	@[ -d build/cpp ] || meson setup build/cpp -Dtests=true -Dmodules=false >/dev/null
-	meson test -C build/cpp --print-errorlogs
+	@[ -f build/cpp/build.ninja ] || PATH="$(BIN):$$PATH" meson setup build/cpp -Dtests=true -Dmodules=false >/dev/null
+	PATH="$(BIN):$$PATH" meson test -C build/cpp --print-errorlogs
 
 stubtest:
 	$(PY) -m mypy.stubtest --concise $(addprefix corvane.,$(MODULES))
 
 test-python:
-	$(PY) -m pytest tests/python
+	$(PY) $(PYTEST)
+
+# The oldest end of the supported range: Python 3.10 with the oldest dependencies.
+setup-oldest: setup
+	@tools/setup-oldest.sh
+
+test-oldest: setup-oldest
+	.venv-oldest/bin/python $(PYTEST)
 
 # The Python tests against modules built with ASan/UBSan (the interpreter itself is not).
 test-asan: setup
 	tools/sanitized-tree.sh
-	PYTHONPATH=build/asan-pkg PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	@# -S: without site, .venv's editable loader stays inactive and the sanitized tree is used.
+	PYTHONPATH="build/asan-pkg:$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')" \
+	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	  $(PY) -m pytest tests/python -p no:cacheprovider
+	  $(PY) -S $(PYTEST) -p no:cacheprovider
+
+# An sdist and one wheel per supported interpreter on this machine, in dist/.
+wheel: setup
+	tools/wheels.sh
+
+# The newest wheel installed into a fresh venv outside the source tree.
+test-wheel: wheel
+	tools/test-wheel.sh
 
 demo: setup
 	$(PY) examples/offline_demo.py
@@ -33,4 +55,4 @@ bench: setup
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build dist .venv .venv-oldest

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the extension modules with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build/asan, and lays out an importable package in build/asan-pkg/corvane (symlinks to the
-# built modules and to python/corvane). Run tests against it with PYTHONPATH=build/asan-pkg.
+# build/asan, for .venv's interpreter, and lays out an importable package in
+# build/asan-pkg/corvane (symlinks to the built modules and to python/corvane).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ ! -d build/asan ]; then
-  meson setup build/asan -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized \
-    --python.install-env=auto -Dpython.platlibdir="" >/dev/null 2>&1 ||
-  meson setup build/asan -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized >/dev/null
+export PATH="$PWD/.venv/bin:$PATH"
+if [ ! -f build/asan/build.ninja ]; then
+  rm -rf build/asan
+  meson setup build/asan -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dbuildtype=debugoptimized -Dpython.install_env=auto >/dev/null
 fi
 ninja -C build/asan >/dev/null
 pkg=build/asan-pkg/corvane

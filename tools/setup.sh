@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing corvane needs on a fresh Debian 12 machine, makes .venv
-# and installs the package into it. Idempotent: a second run only rebuilds what changed.
+# with the newest supported interpreter and installs corvane into it, editable, with its
+# test and receiver extras. Idempotent: a second run installs nothing that is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/interpreters.sh
 
+# System libraries, the C++ test framework and the debug interpreter come from Debian;
+# everything Python comes from PyPI (pyproject.toml).
 packages=(
-  g++ meson ninja-build pkg-config python3-dev python3-venv python3.11-dbg
-  python3-mesonpy pybind11-dev python3-pybind11 libssl-dev libgtest-dev libgmock-dev
-  python3-aiohttp python3-pytest python3-pytest-asyncio python3-hypothesis mypy
+  g++ pkg-config libssl-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -21,10 +23,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
 fi
 
-# Debian's interpreter, never the first python3 on PATH (it may lack Debian's packages).
-mkdir -p build/pip
-if [ ! -x .venv/bin/python ]; then
-  /usr/bin/python3 -m venv --system-site-packages .venv
+newest="$(interpreter_newest)"
+[ -n "$newest" ] || { echo "no CPython 3.10-3.13 with headers found" >&2; exit 1; }
+if [ -x .venv/bin/python ] && [ "$(.venv/bin/python -c 'import sys; print(sys.base_prefix)')" != \
+     "$("$newest" -c 'import sys; print(sys.base_prefix)')" ]; then
+  rm -rf .venv   # made with another interpreter
 fi
-.venv/bin/python -m pip install -q --no-build-isolation --no-index --no-deps \
-  --config-settings=builddir=build/pip .
+make_project_venv .venv "$newest" build/editable editable

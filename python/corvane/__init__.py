@@ -5,4 +5,11 @@ Import the module you need (``corvane.facebook``, ``corvane.webhooks``, ...); th
 imports nothing eagerly, so a webhook-only host never loads the HTTP stack.
 """
 
-__version__ = "0.1.0"
+
+def __getattr__(name: str) -> str:
+    # The version lives in meson.build alone; the installed metadata carries it here.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version("corvane")
+    raise AttributeError(f"module 'corvane' has no attribute {name!r}")
