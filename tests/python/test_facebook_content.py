@@ -4,17 +4,15 @@ import hashlib
 import hmac
 import json
 import logging
-import pathlib
 import socket
 
 import pytest
-from conftest import Reply
+from conftest import SAMPLES_DIR as SAMPLES, Reply
 
 from corvane import endpoints, errors, http, policy
 from corvane.facebook import Facebook
 
 SECRET = "app-secret-9"
-SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples"
 METRICS = "post_media_view,post_total_media_view_unique,post_clicks,post_reactions_by_type_total"
 
 
@@ -89,7 +87,6 @@ async def test_leads_since_must_be_an_integer(fb, fake_server, since):
     assert fake_server.requests == []
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 async def test_lead_from_a_sample_lead_object(fb, fake_server):
     body = json.loads(next((SAMPLES / "leads").glob("*bulk-read-store-locator.json")).read_text())
     item = body["data"][0]
@@ -134,7 +131,6 @@ async def test_ad_context_without_an_ad_sends_nothing(fb, fake_server, ad_id):
     assert fake_server.requests == []
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 @pytest.mark.parametrize("sample, status", [("graph-200--*", 403), ("graph-10--*", 400),
                                             ("graph-803--*", 404)])
 async def test_ad_context_refusal_gives_empty_and_one_info_line(fb, fake_server, caplog, sample, status):

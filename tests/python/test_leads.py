@@ -45,7 +45,7 @@ def sample_leads():
             yield pytest.param(field_data, id=f"{path.stem}[{i}]")
 
 
-@pytest.mark.parametrize("field_data", sample_leads())
+@pytest.mark.parametrize("field_data", list(sample_leads()))
 def test_real_leads_lose_no_answer(field_data):
     lead = normalize(field_data)
     stored = lead.as_dict()

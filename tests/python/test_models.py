@@ -31,7 +31,6 @@ def make(cls, item):
     return cls.from_response(item)
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 def test_lead_from_sample_lead_objects():
     leads = sample_leads()
     assert len(leads) >= 4

@@ -55,7 +55,7 @@ def expected_events(payload):
     return out
 
 
-@pytest.mark.parametrize("payload", deliveries())
+@pytest.mark.parametrize("payload", list(deliveries()))
 def test_real_deliveries_split_and_key(payload):
     events = list(parse_events(payload))
     assert [(e.field, e.value) for e in events] == expected_events(payload)
