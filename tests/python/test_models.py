@@ -8,6 +8,7 @@ import pytest
 
 from corvane import models
 from conftest import SAMPLES_DIR
+from isolated import run_isolated
 
 SAMPLES = SAMPLES_DIR / "leads"
 RECORDS_FROM_RESPONSE = [models.TokenBundle, models.Page, models.LeadForm, models.Lead]
@@ -181,3 +182,30 @@ def test_misuse_is_a_type_error_not_a_crash(cls):
             use()
     with pytest.raises((TypeError, ValueError)):
         cls.__new__(cls).__setstate__(((1,), {}))
+
+
+@pytest.mark.parametrize("code", [
+    # Copying field_data runs the list's own __iter__, which empties the item it came from.
+    """
+class Data(list):
+    def __iter__(self):
+        item.clear()
+        return iter([{"name": "email", "values": ["a@b"]}])
+item = {"id": "1", "field_data": Data([1, 2])}
+print(models.Lead.from_response(item).field_data)
+""",
+    # A pickled state whose tuple says it has every field but holds one.
+    """
+class Short(tuple):
+    __len__ = lambda self: 3
+    __iter__ = lambda self: iter(["1", "2", "3"])
+page = models.LeadForm.__new__(models.LeadForm)
+try:
+    page.__setstate__((Short(["1"]), {}))
+except ValueError:
+    print("refused")
+""",
+])
+def test_records_are_built_from_what_objects_really_hold(code):
+    assert run_isolated("from corvane import models\n" + code).strip() in (
+        "[{'name': 'email', 'values': ['a@b']}]", "refused")
