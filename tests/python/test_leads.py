@@ -281,6 +281,8 @@ def test_as_dict_holds_custom_while_copying_it():
     run_isolated("""
 from corvane.leads import NormalizedLead
 class Custom(dict):
+    def __iter__(self):
+        return super().__iter__()
     def keys(self):
         lead.custom = {}
         return super().keys()

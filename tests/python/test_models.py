@@ -184,28 +184,17 @@ def test_misuse_is_a_type_error_not_a_crash(cls):
         cls.__new__(cls).__setstate__(((1,), {}))
 
 
-@pytest.mark.parametrize("code", [
-    # Copying field_data runs the list's own __iter__, which empties the item it came from.
-    """
-class Data(list):
-    def __iter__(self):
-        item.clear()
-        return iter([{"name": "email", "values": ["a@b"]}])
-item = {"id": "1", "field_data": Data([1, 2])}
-print(models.Lead.from_response(item).field_data)
-""",
-    # A pickled state whose tuple says it has every field but holds one.
-    """
+def test_pickled_state_is_read_by_its_real_size():
+    # A tuple that says it holds every field but holds one.
+    out = run_isolated("""
+from corvane import models
 class Short(tuple):
     __len__ = lambda self: 3
     __iter__ = lambda self: iter(["1", "2", "3"])
-page = models.LeadForm.__new__(models.LeadForm)
+form = models.LeadForm.__new__(models.LeadForm)
 try:
-    page.__setstate__((Short(["1"]), {}))
+    form.__setstate__((Short(["1"]), {}))
 except ValueError:
     print("refused")
-""",
-])
-def test_records_are_built_from_what_objects_really_hold(code):
-    assert run_isolated("from corvane import models\n" + code).strip() in (
-        "[{'name': 'email', 'values': ['a@b']}]", "refused")
+""")
+    assert out.strip() == "refused"

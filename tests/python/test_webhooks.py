@@ -318,17 +318,19 @@ print(event.key)
     ("__import__('corvane.leads').leads.NormalizedLead()", "custom"),
 ])
 def test_record_comparison_holds_both_values(record, field):
-    # The left value is a container whose comparison reads it again after an item's __eq__,
-    # which assigns the field anew.
+    # The left value is a dict whose comparison reads it again after an item's __eq__, which
+    # assigns the field anew (a subclass: plain dicts are recycled, not freed).
     run_isolated(f"""
 from corvane.webhooks import WebhookEvent
+class D(dict):
+    pass
 class Item:
     def __eq__(self, other):
         setattr(a, {field!r}, {{}})
         return True
 a, b = {record}, {record}
-setattr(a, {field!r}, {{"k": Item(), "l": 1}})
-setattr(b, {field!r}, {{"k": 0, "l": 1}})
+setattr(a, {field!r}, D(k=Item(), l=1))
+setattr(b, {field!r}, D(k=0, l=1))
 print(a == b)
 """)
 
