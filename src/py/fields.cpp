@@ -36,7 +36,10 @@ py::str field_set(const py::str& name) {
   const py::object list = current_policy().attr("fields")(name);
   if (PyUnicode_Check(list.ptr())) {
     if (PyUnicode_GET_LENGTH(list.ptr()) > 0) return py::reinterpret_borrow<py::str>(list);
-  } else if (!list.is_none() && PyObject_IsTrue(list.ptr()) != 0) {
+  } else if (!list.is_none()) {
+    const int truth = PyObject_IsTrue(list.ptr());
+    if (truth < 0) throw py::error_already_set();
+    if (truth == 0) raise_attribute_error(py::str("Noma'lum maydon to'plami: ") + name);
     // A policy answering something other than text is broken: say so plainly rather than
     // send it to the Graph API.
     PyErr_Format(PyExc_TypeError, "policy fields(%R) answered %s, not str", name.ptr(),
