@@ -217,7 +217,8 @@ PyMethodDef content_methods[] = {
     pyutil::method_def(
         "post_insights", post_insights,
         "post_insights(self, post_id, page_token)\n--\n\n"
-        "The post's statistics as {metric name: value}. {} when the platform has none for it "
+        "The post's statistics as {metric name: value}, for the metrics of the current "
+        "policy's \"FB_POST_INSIGHTS\" list. {} when the platform has none for it "
         "(old posts; logged at info level)."),
     pyutil::method_def("comments", comments,
                        "comments(self, post_id, page_token, *, limit=50)\n--\n\n"
