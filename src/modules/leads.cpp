@@ -216,13 +216,14 @@ PyMethodDef g_functions[] = {
      "Maps a lead's field_data (a list of {\"name\", \"values\"} dicts, or None) to a new\n"
      "NormalizedLead.\n\n"
      "Each question's name (else its \"key\") is trimmed and lower-cased and looked up in the\n"
-     "current policy's exact map, then its keyword heuristics. A question with no answers is\n"
-     "skipped, and so are null answers. The first answer, trimmed, fills the field (phones cleaned to digits and a\n"
-     "leading \"+\", e-mails lower-cased) unless an earlier question filled it, in which case\n"
-     "it goes to custom under the raw name; multiple answers also go to custom under\n"
-     "\"<name>__all\". Questions without a field go to custom (the text, or the list of several\n"
-     "answers). full_name is joined from first_name and last_name when absent. TypeError for\n"
-     "field_data or an entry of the wrong type; no partial record is returned."},
+     "current policy's exact map, then its keyword heuristics. Null answers are dropped and a\n"
+     "question left with no answers is skipped. The first answer, trimmed, fills the field\n"
+     "(phones cleaned to digits and a leading \"+\", e-mails lower-cased) unless an earlier\n"
+     "question filled it, in which case it goes to custom under the raw name; multiple\n"
+     "answers also go to custom under \"<name>__all\". Questions without a field go to custom\n"
+     "(the text, or the list of several answers). full_name is joined from first_name and\n"
+     "last_name when absent. TypeError for field_data or an entry of the wrong type; no\n"
+     "partial record is returned."},
     {"_tables", &py_tables, METH_NOARGS,
      "_tables()\n--\n\n"
      "The pair (exact map, heuristics) of the current policy."},
