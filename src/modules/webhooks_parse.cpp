@@ -1,11 +1,11 @@
 // parse_events: the lazy iterator that splits a delivery into WebhookEvent records.
 //
-// Theory of operation: the iterator keeps where it stands (the entry iterator, the entry, which
-// of its three lists it walks and that list's iterator) and builds one event per __next__, so
-// the payload is read only as far as the consumer has got. A payload, entry, change or
-// messaging/standby item that is not a dict, or an "entry", "changes", "messaging" or "standby"
-// member that is truthy but not a list, raises TypeError when it is reached; like a generator,
-// the iterator is finished after an error and refuses to be re-entered.
+// Theory of operation: the iterator keeps where it stands (its place in the entries, the entry,
+// which of its three lists it walks and its place in that list) and builds one event per
+// __next__, so the payload is read only as far as the consumer has got. A payload, entry,
+// change or messaging/standby item that is not a dict, or an "entry", "changes", "messaging"
+// or "standby" member that is truthy but not a list, raises TypeError when it is reached; like
+// a generator, the iterator is finished after an error and refuses to be re-entered.
 #include "modules/webhooks_event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
