@@ -7,7 +7,8 @@ does), so it needs no account and no network:
     python examples/linkedin_post.py
 
 With --base URL it talks to that server instead (one that serves /oauth/v2, /v2 and /rest the
-way LinkedIn does); credentials then come from LINKEDIN_CLIENT_ID and LINKEDIN_CLIENT_SECRET.
+way LinkedIn does), with the code its sign-in page returned (--code); credentials then come
+from LINKEDIN_CLIENT_ID and LINKEDIN_CLIENT_SECRET.
 
 Tokens are secrets: this example prints the member's name and the new post's id, never tokens.
 """
@@ -70,7 +71,7 @@ def point_at(base: str) -> None:
     endpoints.LINKEDIN_REST = f"{base}/rest"
 
 
-async def main(base: str | None) -> None:
+async def main(base: str | None, code: str) -> None:
     runner = None
     if base is None:
         runner, base = await stand_in()
@@ -86,7 +87,7 @@ async def main(base: str | None) -> None:
             print("sign-in link:", link)
             # The member signs in; LinkedIn sends the browser back with ?code=...&state=...
             assert parse_qs(urlsplit(link).query)["state"] == [state]
-            bundle = await li.exchange_code("demo-code", REDIRECT_URI)
+            bundle = await li.exchange_code(code, REDIRECT_URI)
             me = await li.me(bundle.access_token)
             print(f"signed in: {me.full_name} ({me.id}), language {me.raw.get('language')}")
             result = await li.create_post(
@@ -101,4 +102,6 @@ async def main(base: str | None) -> None:
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", help="a server speaking LinkedIn's API (default: a local stand-in)")
-    asyncio.run(main(parser.parse_args().base))
+    parser.add_argument("--code", default="demo-code", help="the code the sign-in page returned")
+    args = parser.parse_args()
+    asyncio.run(main(args.base, args.code))

@@ -242,9 +242,10 @@ async def test_introspect_refuses_an_answer_that_is_not_an_object(li, li_server)
 
 
 async def test_no_secret_in_a_failed_token_call(li, li_server):
+    code = "code-SENTINEL"  # the client secret is one too
     li_server.reply(401, {"error": "invalid_client", "error_description": "Client authentication failed"})
     with pytest.raises(errors.AuthError) as info:
-        await li.exchange_code("code-SENTINEL", "https://crm.example/cb")
+        await li.exchange_code(code, "https://crm.example/cb")
     error = info.value
     shown = " ".join([str(error), repr(error), error.url, "".join(traceback.format_exception(error))])
     assert "SENTINEL" not in shown
