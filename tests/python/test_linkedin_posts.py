@@ -197,6 +197,31 @@ async def test_an_unreachable_server_is_reported_by_the_http_layer_without_the_t
     assert "SENTINEL" not in "".join(traceback.format_exception(info.value))
 
 
+async def test_a_malformed_answer_keeps_the_token_out_of_the_http_layers_error(monkeypatch, session):
+    import asyncio
+
+    import aiohttp
+
+    async def garbage(reader, writer):
+        await reader.readuntil(b"\r\n\r\n")
+        writer.write(b"HTTP/1.1 abc\r\n\r\n")
+        await writer.drain()
+        writer.close()
+
+    server = await asyncio.start_server(garbage, "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    monkeypatch.setattr(endpoints, "LINKEDIN_REST", f"http://127.0.0.1:{port}/rest")
+    try:
+        with pytest.raises(aiohttp.ClientResponseError) as info:
+            await LinkedIn(client_id="id", session=session).create_post(TOKEN, "a", "x")
+    finally:
+        server.close()
+    error = info.value
+    assert error.request_info.headers["Authorization"] == "***"
+    shown = " ".join([str(error), repr(error), "".join(traceback.format_exception(error))])
+    assert "SENTINEL" not in shown
+
+
 # ---- delete_post ----
 
 @pytest.mark.parametrize(

@@ -10,7 +10,9 @@
 //  3. an error status becomes the error kind of _parse_error, its url masked; a redirect that
 //     is not followed (too many, no usable Location) is an error too, since the post's fate
 //     is unknown;
-//  4. every response is released when its hop ends, however it ends.
+//  4. every response is released when its hop ends, however it ends;
+//  5. an error of the HTTP layer that carries the request's headers (aiohttp's response errors
+//     keep them in request_info) reaches the host with the token masked there.
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
@@ -75,6 +77,23 @@ py::object redirect_target(py::handle response) {
   return target;
 }
 
+// request_info of an aiohttp response error with "Authorization" masked (repr() shows it).
+void mask_request_info(py::handle error) {
+  py::object info = py::getattr(error, "request_info", py::none());
+  if (info.is_none()) return;
+  py::module_ multidict = py::module_::import("multidict");
+  py::object headers = multidict.attr("CIMultiDict")(info.attr("headers"));
+  if (!pyutil::truthy(headers.attr("__contains__")("Authorization"))) return;
+  headers.attr("__setitem__")("Authorization", "***");
+  error.attr("request_info") = py::module_::import("aiohttp").attr("RequestInfo")(
+      info.attr("url"), info.attr("method"), multidict.attr("CIMultiDictProxy")(headers),
+      info.attr("real_url"));
+}
+
+bool is_response_error(const py::error_already_set& e) {
+  return e.matches(py::module_::import("aiohttp").attr("ClientResponseError"));
+}
+
 }  // namespace
 
 Task<py::object> publish(py::object self, py::str token, py::object post) {
@@ -88,7 +107,13 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
     if (!body.is_none()) options["json"] = body;
     options["headers"] = headers;
     options["allow_redirects"] = py::bool_(false);
-    py::object response = co_await session.attr("request")(method, url, **options);
+    py::object response;
+    try {
+      response = co_await session.attr("request")(method, url, **options);
+    } catch (py::error_already_set& e) {
+      if (is_response_error(e)) mask_request_info(e.value());
+      throw;
+    }
     ReleaseOnExit release{response};
     const long status = release.response.attr("status").cast<long>();
 
