@@ -163,6 +163,22 @@ async def test_a_redirect_within_the_origin_keeps_the_token_until_it_leaves(li, 
     assert "authorization" not in lower_headers(other_server.last)
 
 
+@pytest.mark.parametrize(
+    "path, call",
+    [
+        ("/v2/userinfo", lambda li: li.me(TOKEN)),
+        ("/rest/posts", lambda li: li.posts(TOKEN, "a")),
+        ("/rest/posts/urn%3Ali%3Ashare%3A1", lambda li: li.delete_post(TOKEN, "urn:li:share:1")),
+    ],
+)
+async def test_operations_through_the_pipeline_keep_the_token_at_home_too(li, li_server, other_server, path, call):
+    li_server.route(path.replace("%3A", ":"), Reply(302, headers={"Location": other_server.url("/elsewhere")}))
+    other_server.reply(200, {"sub": "s"})
+    await call(li)
+    assert lower_headers(li_server.last)["authorization"] == f"Bearer {TOKEN}"
+    assert "authorization" not in lower_headers(other_server.last)
+
+
 async def test_a_redirect_loop_is_an_error_not_a_success(li, li_server):
     li_server.route("/rest/posts", Reply(307, headers={"Location": "/rest/posts"}))
     with pytest.raises(errors.ApiError) as info:
