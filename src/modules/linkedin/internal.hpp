@@ -1,0 +1,66 @@
+// Shared declarations of corvane.linkedin's source files: the module state, the argument
+// checks every operation uses, and the groups of operations each file adds to the class.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "bridge/runtime.hpp"
+#include "py/pyclass.hpp"
+
+namespace corvane::linkedin {
+
+namespace py = pybind11;
+using bridge::Task;
+
+// Objects of other modules, resolved once when the module is initialised.
+struct ModuleState {
+  pyutil::Immortal base_client;      // corvane.http.BaseClient
+  pyutil::Immortal endpoints;        // corvane.endpoints.LinkedIn (addresses read at each call)
+  pyutil::Immortal default_version;  // corvane.endpoints.DEFAULT_LINKEDIN_VERSION at import
+  pyutil::Immortal default_scopes;   // DEFAULT_SCOPES
+  pyutil::Immortal token_bundle;     // corvane.models.TokenBundle
+  pyutil::Immortal profile;          // corvane.models.Profile
+  pyutil::Immortal url_type;         // yarl.URL, resolved at the first request
+};
+ModuleState& state();
+
+// ---- arguments ----
+
+// `value` as a str, else TypeError "<function>: <name> must be a str, not <type>".
+py::str text(py::handle value, const char* function, const char* name);
+
+// None when `value` is absent or None, else text(value, ...).
+py::object text_or_none(PyObject* value, const char* function, const char* name);
+
+// The members of a list or tuple of str, copied through the iteration protocol (a sequence
+// that lies about its truthiness or size still gives its real members). None gives an empty
+// list; anything else, a lone str included, is a TypeError.
+py::list text_list(py::handle value, const char* function, const char* name);
+
+// A required argument that PyArg_Parse left unset.
+void require(PyObject* value, const char* function, const char* name);
+
+// ---- shared pieces of the operations ----
+
+// "urn:li:person:" + sub.
+py::str person_urn(py::handle sub);
+
+// An author as given when it is a URN (starts with "urn:"), else the person URN of a bare sub.
+py::str author_urn(py::handle author);
+
+// self._parse_error(status, body) with `url` set to the masked text form of `url`.
+py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
+
+// yarl.URL(text, encoded=True): percent-escapes in the text (a URN in a path) reach the wire
+// as written instead of being decoded back.
+py::object wire_url(py::handle text);
+
+// ---- the groups of operations, each added to the class by its own file ----
+void add_setup_methods(pyutil::ClassBuilder& cls);  // module.cpp
+void add_oauth_methods(pyutil::ClassBuilder& cls);  // oauth.cpp
+void add_post_methods(pyutil::ClassBuilder& cls);   // posts.cpp
+
+// The POST of create_post, sent once outside the pipeline (publish.cpp).
+Task<py::object> publish(py::object self, py::str token, py::object post);
+
+}  // namespace corvane::linkedin
