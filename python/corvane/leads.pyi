@@ -26,8 +26,8 @@ class NormalizedLead:
     birth_date: str | None
     gender: str | None
     custom: dict[str, Any]
-    def __init__(
-        self,
+    def __new__(
+        cls,
         full_name: str | None = None,
         first_name: str | None = None,
         last_name: str | None = None,
@@ -43,9 +43,9 @@ class NormalizedLead:
         birth_date: str | None = None,
         gender: str | None = None,
         custom: dict[str, Any] = ...,
-    ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    ) -> NormalizedLead: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __reduce__(self) -> tuple[Any, ...]: ...
     def as_dict(self) -> dict[str, Any]:

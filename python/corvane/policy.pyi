@@ -12,7 +12,7 @@ BASELINE: dict[str, Any]
 class Policy:
     """An immutable set of tables built from a JSON-shaped dict."""
 
-    def __init__(self, data: dict[str, Any]) -> None: ...
+    def __new__(cls, data: dict[str, Any]) -> Policy: ...
     @property
     def data(self) -> dict[str, Any]:
         """A new JSON-shaped dict with the four tables."""
