@@ -78,7 +78,9 @@ py::object masked_stand_in(py::handle failure, const py::str& message, const Sec
   py::object stand_in;
   try {
     py::object sub = masked_type(py::type::of(failure));
-    stand_in = py::handle(PyExc_BaseException).attr("__new__")(sub);
+    // The class's own __new__ (OSError-based failures refuse BaseException's); __init__ is
+    // not run, since it would want the original arguments, request included.
+    stand_in = sub.attr("__new__")(sub);
   } catch (py::error_already_set& e) {
     // A class that takes no subclass: a plain Exception still carries the masked message.
     if (!e.matches(PyExc_TypeError)) throw;
