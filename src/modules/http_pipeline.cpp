@@ -47,14 +47,24 @@ py::str wire_text(py::handle value) {
   return pyutil::text_form(value);
 }
 
+// The (name, value) pairs of a dict, each held strongly: wire_text may run a value's __str__,
+// which must not be able to free what is read next.
+py::list items_of(const py::dict& mapping) {
+  auto items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
+  if (!items) throw py::error_already_set();
+  return items;
+}
+
 // The members of `params` (already without nulls) as an encoded query: name=value&...
 std::string encode_query(const py::dict& params) {
   std::string query;
-  for (auto [name, value] : params) {
+  for (py::handle item : items_of(params)) {
     if (!query.empty()) query.push_back('&');
-    core::percent_encode_into(query, pyutil::utf8(wire_text(name)));
+    const py::str name = wire_text(py::object(item[py::int_(0)]));
+    const py::str value = wire_text(py::object(item[py::int_(1)]));
+    core::percent_encode_into(query, pyutil::utf8(name));
     query.push_back('=');
-    core::percent_encode_into(query, pyutil::utf8(wire_text(value)));
+    core::percent_encode_into(query, pyutil::utf8(value));
   }
   return query;
 }
@@ -85,7 +95,9 @@ py::dict without_nulls(py::handle mapping) {
 
 py::dict form_fields(py::handle data) {
   py::dict out;
-  for (auto [name, value] : without_nulls(data)) out[wire_text(name)] = wire_text(value);
+  for (py::handle item : items_of(without_nulls(data))) {
+    out[wire_text(py::object(item[py::int_(0)]))] = wire_text(py::object(item[py::int_(1)]));
+  }
   return out;
 }
 
