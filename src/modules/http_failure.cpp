@@ -19,6 +19,7 @@ namespace corvane::http {
 namespace {
 
 pyutil::Immortal g_client_error;         // aiohttp.ClientError
+pyutil::Immortal g_asyncio_timeout;      // asyncio.TimeoutError (not the builtin before 3.11)
 pyutil::Immortal g_connector_error;      // aiohttp.ClientConnectorError
 pyutil::Immortal g_connect_timeout;      // aiohttp.ConnectionTimeoutError (newer aiohttp only)
 pyutil::Immortal g_masked_types;         // {original class: masked subclass}
@@ -29,6 +30,7 @@ void resolve_aiohttp() {
   g_connector_error = pyutil::Immortal(aiohttp.attr("ClientConnectorError"));
   g_connect_timeout = pyutil::Immortal(py::getattr(aiohttp, "ConnectionTimeoutError", py::none()));
   g_masked_types = pyutil::Immortal(py::dict());
+  g_asyncio_timeout = pyutil::Immortal(py::module_::import("asyncio").attr("TimeoutError"));
   g_client_error = pyutil::Immortal(aiohttp.attr("ClientError"));
 }
 
@@ -112,8 +114,21 @@ py::object masked_stand_in(py::handle failure, const py::str& message, const Sec
 
 }  // namespace
 
-Secrets::Secrets(std::string_view wire_url, const py::dict& headers)
+Secrets::Secrets(std::string_view wire_url, const py::dict& headers, py::handle form)
     : known(core::secret_values(wire_url)) {
+  // A form body's secrets (a client_secret sent in a token exchange), by the same names.
+  if (PyDict_Check(form.ptr())) {
+    py::list fields = py::reinterpret_steal<py::list>(PyDict_Items(form.ptr()));
+    if (!fields) throw py::error_already_set();
+    for (py::handle field : fields) {
+      py::object name = field[py::int_(0)];
+      py::object value = field[py::int_(1)];
+      if (PyUnicode_Check(name.ptr()) && PyUnicode_Check(value.ptr()) &&
+          core::is_secret_param(pyutil::utf8(name))) {
+        known.emplace_back(pyutil::utf8(value));
+      }
+    }
+  }
   // A bearer token in the Authorization header: the whole value and the credential alone.
   py::list items = py::reinterpret_steal<py::list>(PyDict_Items(headers.ptr()));
   if (!items) throw py::error_already_set();
@@ -131,8 +146,10 @@ Secrets::Secrets(std::string_view wire_url, const py::dict& headers)
 
 bool is_transport_failure(const py::error_already_set& e) {
   resolve_aiohttp();
-  // asyncio.TimeoutError is the builtin TimeoutError since Python 3.11.
-  return e.matches(g_client_error.get()) || e.matches(PyExc_TimeoutError);
+  // An expired total timeout is asyncio.TimeoutError, the builtin TimeoutError only since
+  // Python 3.11.
+  return e.matches(g_client_error.get()) || e.matches(PyExc_TimeoutError) ||
+         e.matches(g_asyncio_timeout.get());
 }
 
 bool nothing_was_sent(py::handle failure) {

@@ -51,7 +51,8 @@ void add_answer_methods(pyutil::ClassBuilder& client);
 // Failures of the HTTP layer (http_failure.cpp).
 // The secret values of one request, for masking texts that quote it in any form.
 struct Secrets {
-  Secrets(std::string_view wire_url, const py::dict& headers);
+  // `form`: the request's form body (a dict), or None.
+  Secrets(std::string_view wire_url, const py::dict& headers, py::handle form);
   std::vector<std::string> known;
 };
 // True for the failures the pipeline turns into TransportError.

@@ -167,7 +167,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   const py::dict header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
   const std::string wire_url_text = append_query(url_text, encode_query(query));
   const py::object wire_url = yarl_url(wire_url_text);
-  const Secrets secrets(wire_url_text, header_map);
+  const Secrets secrets(wire_url_text, header_map, data);
   const bool replayable = replays_safely(method);
 
   const py::object retry = self.attr("retry");

@@ -91,10 +91,6 @@ async def test_post_time_out_is_not_replayed(fake_server):
     assert len(fake_server.requests) == 1
 
 
-def test_rule_is_documented():
-    assert "POST is retried only" in BaseClient.__doc__
-
-
 # ---- max_retry_after ----
 
 @pytest.mark.parametrize("header, policy, tries, waits", [

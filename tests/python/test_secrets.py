@@ -108,15 +108,19 @@ async def test_masked_cause_keeps_plain_attributes_only(session, sleeps, unused_
     assert cause.__traceback__ is not None
 
 
-async def test_bearer_header_is_masked_where_the_library_quotes_it(session, sleeps, fake_server):
-    # A failure whose text quotes the Authorization header (a host's own session hook).
+@pytest.mark.parametrize("sent", [
+    {"headers": {"Authorization": f"Bearer {TOKEN}"}},
+    {"data": {"client_secret": TOKEN, "grant_type": "authorization_code"}},
+])
+async def test_credentials_outside_the_query_are_masked_too(fake_server, sent):
+    # A failure whose text quotes what was sent (here raised by a host's own trace hook).
     async def quoting(session, ctx, params):
-        raise aiohttp.ClientError(f"refused with headers {dict(params.headers)}")
+        raise aiohttp.ClientError(f"refused: {sent}")
 
     trace = aiohttp.TraceConfig()
     trace.on_request_start.append(quoting)
     async with aiohttp.ClientSession(trace_configs=[trace]) as traced:
         c = http.BaseClient(session=traced, retry=http.RetryPolicy(attempts=1))
         with pytest.raises(errors.TransportError) as caught:
-            await c.get(fake_server.url("/x"), headers={"Authorization": f"Bearer {TOKEN}"})
+            await c.post(fake_server.url("/x"), **sent)
     assert sentinels_in(every_text(caught.value)) == set()
