@@ -6,6 +6,9 @@
 // and so is an owned session of another event loop (a host calling asyncio.run twice): its
 // connections belong to that loop, which may be closed, so it is detached, never closed from
 // here, and left behind.
+#include <cmath>
+#include <string>
+
 #include "http_internal.hpp"
 #include "py/values.hpp"
 
@@ -105,6 +108,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
       throw py::type_error("timeout must be a number of seconds");
+    }
+    // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
+    // and NaN is no deadline either.
+    const double total = py::float_(seconds).cast<double>();
+    if (std::isnan(total) || total < 0) {
+      throw py::value_error("timeout must be a number of seconds, not negative, got " +
+                            std::string(py::repr(seconds)));
     }
     py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
                                   : py::str("corvane-python");

@@ -95,6 +95,9 @@ def test_construction_sends_nothing_and_validates(created):
         BaseClient(timeout="soon")
     with pytest.raises(TypeError):
         BaseClient(30.0)  # every parameter is by name
+    for senseless in (float("nan"), -1, -0.5):
+        with pytest.raises(ValueError, match="timeout"):
+            BaseClient(timeout=senseless)
 
 
 # ---- a client used from more than one event loop ----
