@@ -13,13 +13,23 @@ class RetryPolicy:
     backoff_base: float
     backoff_max: float
     jitter: bool
-    __match_args__ = ("attempts", "backoff_base", "backoff_max", "jitter")
+    max_retry_after: float
+    __match_args__ = ("attempts", "backoff_base", "backoff_max", "jitter", "max_retry_after")
     def __init__(
-        self, attempts: int = 3, backoff_base: float = 0.5, backoff_max: float = 30.0, jitter: bool = True
+        self,
+        attempts: int = 3,
+        backoff_base: float = 0.5,
+        backoff_max: float = 30.0,
+        jitter: bool = True,
+        max_retry_after: float = 300.0,
     ) -> None: ...
     def delay_for(self, attempt: int) -> float: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+class _RawAnswer(dict[str, Any]):
+    status: int | None
+    url: str | None
 
 class _Session:
     session: aiohttp.ClientSession | None
@@ -93,6 +103,7 @@ class BaseClient:
     def _auth_params(self, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
     def _auth_headers(self, headers: Mapping[str, str] | None = None) -> dict[str, str]: ...
     def _parse_error(self, status: int, body: _JSON) -> Exception: ...
+    def _require_json(self, answer: _JSON) -> _JSON: ...
     @classmethod
     async def _read(cls, response: aiohttp.ClientResponse) -> _JSON: ...
     @classmethod

@@ -2,6 +2,8 @@
 #include "core/mask.hpp"
 
 #include <array>
+#include <string>
+#include <vector>
 
 namespace corvane::core {
 namespace {
@@ -35,6 +37,24 @@ std::string decode_name(std::string_view raw) {
     out.push_back(raw[i] == '+' ? ' ' : raw[i]);
   }
   return out;
+}
+
+// Where a quoted query value ends in a free text.
+bool ends_value(char c) {
+  switch (c) {
+    case '&': case '#': case ';': case '\'': case '"': case '<': case '>': case '(': case ')':
+    case '[': case ']': case '{': case '}': case '\\': case ' ': case '\t': case '\n':
+    case '\r': case '\f': case '\v':
+      return true;
+    default:
+      return false;
+  }
+}
+
+void replace_all(std::string& text, const std::string& what) {
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 3)) {
+    text.replace(at, what.size(), "***");
+  }
 }
 
 }  // namespace
@@ -72,6 +92,58 @@ std::string mask_secrets(std::string_view url) {
     start = amp + 1;
   }
   out.append(url.substr(fpos));
+  return out;
+}
+
+std::vector<std::string> secret_values(std::string_view url) {
+  std::vector<std::string> out;
+  const auto qpos = url.find('?');
+  if (qpos == std::string_view::npos) return out;
+  auto fpos = url.find('#', qpos);
+  if (fpos == std::string_view::npos) fpos = url.size();
+  const std::string_view query = url.substr(qpos + 1, fpos - qpos - 1);
+  std::size_t start = 0;
+  while (start <= query.size()) {
+    auto end = query.find('&', start);
+    if (end == std::string_view::npos) end = query.size();
+    const std::string_view pair = query.substr(start, end - start);
+    const auto eq = pair.find('=');
+    if (eq != std::string_view::npos && is_secret_param(decode_name(pair.substr(0, eq)))) {
+      const std::string_view raw = pair.substr(eq + 1);
+      if (!raw.empty()) {
+        out.emplace_back(raw);
+        std::string decoded = decode_name(raw);
+        if (decoded != raw) out.push_back(std::move(decoded));
+      }
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string mask_secrets_in_text(std::string_view text, const std::vector<std::string>& known) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    out.push_back(c);
+    ++i;
+    if (c != '?' && c != '&' && c != ';') continue;
+    // A candidate name: up to "=", unless a delimiter comes first.
+    std::size_t j = i;
+    while (j < text.size() && text[j] != '=' && !ends_value(text[j])) ++j;
+    if (j >= text.size() || text[j] != '=' || !is_secret_param(decode_name(text.substr(i, j - i)))) {
+      continue;
+    }
+    out.append(text.substr(i, j + 1 - i));
+    out.append("***");
+    i = j + 1;
+    while (i < text.size() && !ends_value(text[i])) ++i;
+  }
+  for (const std::string& value : known) {
+    if (value.size() >= 4) replace_all(out, value);
+  }
   return out;
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::core {
 
@@ -15,5 +16,17 @@ bool is_secret_param(std::string_view name);
 // byte for byte. Parameter names are compared after percent-decoding, so an escaped name
 // cannot smuggle a secret past the mask.
 std::string mask_secrets(std::string_view url);
+
+// The values of the secret query parameters of `url`, each as written and, when it differs,
+// percent-decoded: what a text quoting the URL in another form would show.
+std::vector<std::string> secret_values(std::string_view url);
+
+// Masks secrets in a free text that may quote URLs (an HTTP library's error message, a
+// response body): the value of every secret "name=value" that follows "?", "&" or ";" is
+// replaced by "***" up to the next delimiter (one of &#;'"<>()[]{}, a back-slash or white
+// space), then every occurrence of a `known` value (of 4 bytes or more: shorter ones would
+// mangle ordinary words) is replaced by "***" too.
+std::string mask_secrets_in_text(std::string_view text,
+                                 const std::vector<std::string>& known = {});
 
 }  // namespace corvane::core

@@ -8,8 +8,15 @@
 namespace corvane::core {
 
 double delay_for(const Backoff& policy, long long attempt, double r) {
-  // 2^(attempt-1) overflows to infinity for huge attempts; the cap then applies as usual.
-  double d = policy.base * std::pow(2.0, static_cast<double>(attempt - 1));
+  // Clamped before any arithmetic: attempt - 1 of the smallest long long overflows. Past
+  // +-4096 the power is already infinite or zero, so the result is the same as unclamped.
+  constexpr long long kBound = 4096;
+  if (attempt > kBound) attempt = kBound;
+  if (attempt < -kBound) attempt = -kBound;
+  // 2^(attempt-1) overflows to infinity for huge attempts; the cap then applies as usual. A
+  // base of zero stays zero (0 * infinity would be NaN).
+  const double growth = std::pow(2.0, static_cast<double>(attempt - 1));
+  double d = policy.base == 0.0 ? 0.0 : policy.base * growth;
   if (policy.max < d) d = policy.max;
   if (policy.jitter) d *= 0.5 + r;
   return d;

@@ -15,7 +15,7 @@ using corvane::pyutil::text_arg;
 namespace {
 
 constexpr const char* kDefaultGraphVersion = "v23.0";
-constexpr const char* kDefaultLinkedInVersion = "202506";
+constexpr const char* kDefaultLinkedInVersion = "202606";
 constexpr const char* kGraphHost = "https://graph.facebook.com";
 constexpr const char* kInstagramGraphHost = "https://graph.instagram.com";
 constexpr const char* kFacebookDialog = "https://www.facebook.com/{version}/dialog/oauth";

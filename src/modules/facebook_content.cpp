@@ -74,7 +74,7 @@ PyObject* publish_post(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> delete_post_task(py::object self, py::object post_id, py::object page_token) {
   py::object url = self.attr("graph").attr("node")(post_id);
-  py::object data = co_await self.attr("_delete")(url, page_token);
+  py::object data = graph::require_json(self, co_await self.attr("_delete")(url, page_token));
   co_return py::bool_(truthy(member(data, "success")));
 }
 

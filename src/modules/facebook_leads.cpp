@@ -74,7 +74,8 @@ PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> lead_task(py::object self, py::object leadgen_id, py::object page_token) {
   py::object url = self.attr("graph").attr("node")(leadgen_id);
   py::object fields = field_set("FB_LEAD");
-  py::object data = co_await self.attr("_get")(url, page_token, py::arg("fields") = fields);
+  py::object data = graph::require_json(
+      self, co_await self.attr("_get")(url, page_token, py::arg("fields") = fields));
   co_return state().lead.get().attr("from_response")(data);
 }
 

@@ -38,8 +38,8 @@ Task<py::object> subscribe_task(py::object self, py::object page_id, py::object 
   py::object chosen = truthy(fields) ? fields
                                      : py::reinterpret_borrow<py::object>(state().webhook_fields.get());
   py::object joined = graph::join_commas(chosen);
-  py::object data =
-      co_await self.attr("_post")(url, page_token, py::arg("subscribed_fields") = joined);
+  py::object data = graph::require_json(
+      self, co_await self.attr("_post")(url, page_token, py::arg("subscribed_fields") = joined));
   co_return py::bool_(truthy(member(data, "success")));
 }
 
@@ -59,7 +59,7 @@ PyObject* subscribe_page(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> subscriptions_task(py::object self, py::object page_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(page_id, "subscribed_apps");
   // One request: the list is short, and a diagnostic should not page.
-  py::object data = co_await self.attr("_get")(url, page_token);
+  py::object data = graph::require_json(self, co_await self.attr("_get")(url, page_token));
   py::object entries = member(data, "data");
   co_return truthy(entries) ? entries : py::list();
 }
@@ -79,7 +79,7 @@ PyObject* subscriptions(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> unsubscribe_task(py::object self, py::object page_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(page_id, "subscribed_apps");
-  py::object data = co_await self.attr("_delete")(url, page_token);
+  py::object data = graph::require_json(self, co_await self.attr("_delete")(url, page_token));
   co_return py::bool_(truthy(member(data, "success")));
 }
 

@@ -266,16 +266,25 @@ py::list text_list(py::handle value, const char* function, const char* name) {
 
 py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
 
+py::object require_json(py::handle self, py::object answer) {
+  // Only a dict can be the marked answer; anything else is JSON already.
+  if (!PyDict_Check(answer.ptr())) return answer;
+  return self.attr("_require_json")(answer);
+}
+
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query) {
   Tolerated result;
+  py::object answer;
   try {
-    py::object answer = co_await self.attr("_get")(url, token, **query);
-    result.data = std::move(answer);
+    answer = co_await self.attr("_get")(url, token, **query);
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "ApiError")) throw;
     result.refusal = e.value();
+    co_return result;
   }
+  // Outside the try: an answer that is not JSON is no refusal to tolerate.
+  result.data = require_json(self, std::move(answer));
   co_return result;
 }
 

@@ -83,6 +83,14 @@ py::list text_list(py::handle value, const char* function, const char* name);
 // The texts of `items` joined with ",".
 py::str join_commas(py::handle items);
 
+// ---- answers ----
+
+// `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
+// provider, status, masked url and payload) when it is the {"raw": text} that request() returns
+// for a successful response whose body is not JSON (self._require_json decides). Every
+// operation that reads members of an answer passes the answer through this first.
+py::object require_json(py::handle self, py::object answer);
+
 // ---- sub-requests whose refusal is tolerated ----
 
 // The answer of self._get(url, token, **query), or, when the Graph API refuses (an ApiError:

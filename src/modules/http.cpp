@@ -29,8 +29,17 @@ constexpr const char* kClientDoc = R"doc(Base of the provider clients.
 
 Use it as a scope (``async with client:``), which creates the session on entry and closes it
 on exit, or keep it and ``await client.close()`` yourself. A session passed as ``session=`` is
-used but never closed. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or
-per call) and read their platform's error bodies in ``_parse_error``.
+used but never closed. A session the client created itself belongs to the event loop it was
+created on: used from another loop (a second ``asyncio.run``), the client leaves it and creates
+a new one. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or per call)
+and read their platform's error bodies in ``_parse_error``.
+
+Retries follow ``retry`` (a RetryPolicy). GET and DELETE are retried after a transport failure
+and after a retryable error response. A POST is retried only when it certainly took no effect:
+the connection could not be made (nothing was sent), or the platform refused it as a rate limit
+(RateLimitError). After a 5xx answer, a time-out or a connection lost once the request may have
+gone out, a POST fails at once: the platform has no idempotency key, and a replay could publish
+the same post twice (or present a single-use code a second time).
 )doc";
 
 PyMethodDef retry_after_def = pyutil::method_def(
@@ -75,6 +84,10 @@ PYBIND11_MODULE(http, m) {
   s.retryable = pyutil::Immortal(retryable);
   m.attr("RETRYABLE_STATUSES") = retryable;
 
+  py::object raw_answer = make_raw_answer_class("corvane.http");
+  s.raw_answer = pyutil::Immortal(raw_answer);
+  m.attr("_RawAnswer") = raw_answer;
+
   py::object session_class = make_session_class("corvane.http");
   s.session_type = pyutil::Immortal(session_class);
   m.attr("_Session") = session_class;
@@ -84,6 +97,7 @@ PYBIND11_MODULE(http, m) {
   add_session_methods(client);
   add_pipeline_methods(client);
   add_paginate_method(client);
+  add_answer_methods(client);
   m.attr("BaseClient") = client.build();
 
   m.attr("_retry_after") = py::reinterpret_steal<py::object>(

@@ -2,6 +2,10 @@
 // session slot, request pipeline, pagination, retry policy).
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
@@ -20,6 +24,7 @@ struct ModuleState {
   pyutil::Immortal session_type;  // corvane.http._Session
   pyutil::Immortal retry_policy;  // corvane.http.RetryPolicy
   pyutil::Immortal retryable;     // RETRYABLE_STATUSES
+  pyutil::Immortal raw_answer;    // corvane.http._RawAnswer
 };
 ModuleState& state();
 
@@ -33,10 +38,43 @@ void add_pipeline_methods(pyutil::ClassBuilder& client);
 py::object retry_after_of(py::handle response);
 PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 
+// Answers that are not JSON. A 2xx answer whose body is not JSON is
+// returned by request() as a _RawAnswer: a dict {"raw": text} that also records the status
+// and the masked URL. require_json(client, answer) returns `answer` unchanged unless it is a
+// _RawAnswer, for which it raises ApiError ("... is not JSON", provider, status, url,
+// payload) instead: an operation that reads members must not take an HTML page for "none".
+// (http_answer.cpp; BaseClient._require_json is the same check for other modules.)
+py::object make_raw_answer_class(const char* module);
+py::object require_json(py::handle client, py::object answer);
+void add_answer_methods(pyutil::ClassBuilder& client);
+
+// Failures of the HTTP layer (http_failure.cpp).
+// The secret values of one request, for masking texts that quote it in any form.
+struct Secrets {
+  // `form`: the request's form body (a dict), or None.
+  Secrets(std::string_view wire_url, const py::dict& headers, py::handle form);
+  std::vector<std::string> known;
+};
+// True for the failures the pipeline turns into TransportError.
+bool is_transport_failure(const py::error_already_set& e);
+// True when the failure certainly happened before anything was sent (no connection).
+bool nothing_was_sent(py::handle failure);
+// The TransportError for `failure`: masked message, `url`, and a masked stand-in as cause.
+py::object transport_error(py::handle failure, const std::string& masked_url,
+                           const Secrets& secrets);
+
 // Pagination (http_paginate.cpp).
 void add_paginate_method(pyutil::ClassBuilder& client);
 
 // Retry policy (http_retry.cpp).
 py::object make_retry_policy_class(const char* module);
+constexpr double kDefaultMaxRetryAfter = 300.0;
+// `value` as seconds of a wait: a finite number, not negative; else TypeError/ValueError
+// naming the setting.
+double retry_seconds(PyObject* value, const char* name);
+// A policy's attempts as a C long; TypeError for a non-integer, ValueError past a long.
+long attempt_count(PyObject* attempts);
+// The policy's max_retry_after (the default when the object has none).
+double max_retry_after_of(py::handle retry);
 
 }  // namespace corvane::http

@@ -1,8 +1,10 @@
 // Cursor pagination over Graph lists: follow paging.next up to a maximum number of items.
 //
-// The walk stops at max_items, at a page without a next link, at a page whose body is not a
-// JSON object (nothing is taken from it), and at a next link already fetched: a server that
-// hands back an earlier cursor would otherwise keep the walk going forever.
+// The walk stops at max_items, at a page without a next link, at a page whose JSON is not an
+// object (nothing is taken from it), and at a next link already fetched: a server that hands
+// back an earlier cursor would otherwise keep the walk going forever. A page whose body is not
+// JSON at all (a proxy's error page) raises ApiError: ending the walk there would hand back
+// part of the list as if it were all of it.
 #include <string>
 #include <unordered_set>
 
@@ -24,7 +26,7 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
     py::object cap = py::int_(max_items);
     query["limit"] = page_size < cap ? page_size : cap;
   }
-  py::object page = co_await self.attr("get")(url, py::arg("params") = query);
+  py::object page = require_json(self, co_await self.attr("get")(url, py::arg("params") = query));
   std::unordered_set<std::string> fetched;
   while (PyDict_Check(page.ptr())) {
     py::object data = pyutil::member(page, "data");
@@ -37,7 +39,7 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
     py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
     if (!fetched.emplace(pyutil::utf8(next)).second) break;
-    page = co_await self.attr("request")("GET", next);
+    page = require_json(self, co_await self.attr("request")("GET", next));
   }
   co_return items;
 }

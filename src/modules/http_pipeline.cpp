@@ -7,11 +7,16 @@
 //     query the URL already carries, which reaches the wire byte for byte as given;
 //  3. a status below 400 is a success and returns the decoded body;
 //  4. an error response becomes an error kind (_parse_error) and is retried while attempts
-//     remain and _is_retryable holds, waiting Retry-After (rate limits) or the back-off;
+//     remain and _is_retryable holds, waiting Retry-After (rate limits) or the back-off; a
+//     Retry-After beyond the policy's max_retry_after is not waited: the error leaves at once;
 //  5. an HTTP-layer failure or an expired timeout becomes a TransportError and is retried
 //     (without a log line) while attempts remain;
-//  6. anything else, a failing hook or a cancellation included, leaves at once, unchanged.
-// Secrets never leave through diagnostics: error URLs and the retry log line are masked.
+//  6. a POST is retried only when it certainly took no effect: the connection could not be
+//     made, or the platform refused it as a rate limit. The Graph API has no idempotency key,
+//     so a POST replayed after a 5xx or a connection lost mid-request may publish twice;
+//  7. anything else, a failing hook or a cancellation included, leaves at once, unchanged.
+// Secrets never leave through diagnostics: error URLs, the retry log line and everything a
+// TransportError shows (message, url, cause) are masked.
 #include <optional>
 #include <string>
 
@@ -42,14 +47,24 @@ py::str wire_text(py::handle value) {
   return pyutil::text_form(value);
 }
 
+// The (name, value) pairs of a dict, each held strongly: wire_text may run a value's __str__,
+// which must not be able to free what is read next.
+py::list items_of(const py::dict& mapping) {
+  auto items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
+  if (!items) throw py::error_already_set();
+  return items;
+}
+
 // The members of `params` (already without nulls) as an encoded query: name=value&...
 std::string encode_query(const py::dict& params) {
   std::string query;
-  for (auto [name, value] : params) {
+  for (py::handle item : items_of(params)) {
     if (!query.empty()) query.push_back('&');
-    core::percent_encode_into(query, pyutil::utf8(wire_text(name)));
+    const py::str name = wire_text(py::object(item[py::int_(0)]));
+    const py::str value = wire_text(py::object(item[py::int_(1)]));
+    core::percent_encode_into(query, pyutil::utf8(name));
     query.push_back('=');
-    core::percent_encode_into(query, pyutil::utf8(wire_text(value)));
+    core::percent_encode_into(query, pyutil::utf8(value));
   }
   return query;
 }
@@ -80,24 +95,21 @@ py::dict without_nulls(py::handle mapping) {
 
 py::dict form_fields(py::handle data) {
   py::dict out;
-  for (auto [name, value] : without_nulls(data)) out[wire_text(name)] = wire_text(value);
+  for (py::handle item : items_of(without_nulls(data))) {
+    out[wire_text(py::object(item[py::int_(0)]))] = wire_text(py::object(item[py::int_(1)]));
+  }
   return out;
 }
 
 py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); }
 
-// ---- failures of the HTTP layer ----
-
-pyutil::Immortal g_aiohttp_client_error;
-
-bool is_transport_failure(const py::error_already_set& e) {
-  if (!g_aiohttp_client_error) {
-    g_aiohttp_client_error =
-        pyutil::Immortal(py::module_::import("aiohttp").attr("ClientError"));
-  }
-  // asyncio.TimeoutError is the builtin TimeoutError since Python 3.11.
-  return e.matches(g_aiohttp_client_error.get()) || e.matches(PyExc_TimeoutError);
+// Only a POST creates something that a replay would create again.
+bool replays_safely(const py::str& method) {
+  py::object upper = method.attr("upper")();
+  return pyutil::utf8(upper) != "POST";
 }
+
+// ---- the HTTP exchange ----
 
 // Releases a response's connection when the attempt leaves, however it leaves.
 struct ReleaseOnExit {
@@ -149,13 +161,17 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     throw py::value_error("request: give at most one of json and data");
   }
   const std::string url_text(pyutil::utf8(url));
+  const std::string masked_url = core::mask_secrets(url_text);
   py::object session = co_await self.attr("_ensure_session")();
   const py::dict query = without_nulls(self.attr("_auth_params")(params));
   const py::dict header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
-  const py::object wire_url = yarl_url(append_query(url_text, encode_query(query)));
+  const std::string wire_url_text = append_query(url_text, encode_query(query));
+  const py::object wire_url = yarl_url(wire_url_text);
+  const Secrets secrets(wire_url_text, header_map, data);
+  const bool replayable = replays_safely(method);
 
   const py::object retry = self.attr("retry");
-  const long attempts = retry.attr("attempts").cast<long>();
+  const long attempts = attempt_count(py::object(retry.attr("attempts")).ptr());
   py::object last_failure;
   for (long attempt = 1; attempt <= attempts; ++attempt) {
     std::optional<Reply> reply;
@@ -168,30 +184,34 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     }
 
     if (!reply) {
-      py::str description = pyutil::text_form(failure);
-      if (PyUnicode_GetLength(description.ptr()) == 0) {
-        description = py::str(py::type::of(failure).attr("__name__"));
-      }
-      py::dict fields;
-      fields["url"] = masked(url_text);
-      py::object error = pyutil::make_error("TransportError", description, fields);
+      py::object error = transport_error(failure, masked_url, secrets);
       last_failure = error;
-      if (attempt < attempts) {
+      if (attempt < attempts && (replayable || nothing_was_sent(failure))) {
         co_await bridge::sleep(retry.attr("delay_for")(attempt).cast<double>());
         continue;
       }
-      pyutil::raise_from(error, failure);
+      pyutil::raise(error);
     }
 
-    if (reply->status < 400) co_return std::move(reply->body);
+    if (reply->status < 400) {
+      if (Py_IS_TYPE(reply->body.ptr(), reinterpret_cast<PyTypeObject*>(
+                                            state().raw_answer.get().ptr()))) {
+        reply->body.attr("status") = py::int_(reply->status);
+        reply->body.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
+      }
+      co_return std::move(reply->body);
+    }
 
     py::object error = self.attr("_parse_error")(reply->status, reply->body);
     error.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");
     if (rate_limited) error.attr("retry_after") = retry_after_of(reply->response);
-    if (attempt < attempts && pyutil::truthy(self.attr("_is_retryable")(error))) {
+    if (attempt < attempts && (replayable || rate_limited) &&
+        pyutil::truthy(self.attr("_is_retryable")(error))) {
       py::object wait = error.attr("retry_after");
       const bool server_said = rate_limited && !wait.is_none() && pyutil::truthy(wait);
+      // A wait longer than the policy allows is left to the host, which can schedule it.
+      if (server_said && wait.cast<double>() > max_retry_after_of(retry)) pyutil::raise(error);
       const double delay = server_said ? wait.cast<double>()
                                        : retry.attr("delay_for")(attempt).cast<double>();
       state().logger.get().attr("warning")("%s %s -> %s; %.1fs dan keyin qayta urinish (%s/%s)",
@@ -226,7 +246,13 @@ std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
   PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
   std::string encoding = "utf-8";
   if (PyUnicode_Check(charset.ptr()) && PyUnicode_GetLength(charset.ptr()) > 0) {
-    encoding = pyutil::utf8(charset);
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
+    if (name != nullptr) {
+      encoding.assign(name, static_cast<std::size_t>(length));
+    } else {
+      PyErr_Clear();  // lone surrogates: no codec has such a name
+    }
   }
   PyObject* text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
   if (text == nullptr && decode_failed_with(PyExc_LookupError)) {
@@ -238,9 +264,10 @@ std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
   return std::nullopt;
 }
 
+// {"raw": text}, as a _RawAnswer: the pipeline records status and URL on it for a success.
 py::object raw_body(py::handle text) {
-  py::dict out;
-  out["raw"] = text;
+  py::object out = state().raw_answer.get()();
+  out[py::str("raw")] = text;
   return out;
 }
 
@@ -255,6 +282,10 @@ Task<py::object> read_task(py::object response) {
     PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
     py::object charset = response.attr("charset");
     const char* encoding = PyUnicode_Check(charset.ptr()) ? PyUnicode_AsUTF8(charset.ptr()) : "utf-8";
+    if (encoding == nullptr) {  // a charset with lone surrogates names no codec
+      PyErr_Clear();
+      encoding = "utf-8";
+    }
     PyObject* replaced = PyUnicode_Decode(data, size, encoding, "replace");
     if (replaced == nullptr) {
       PyErr_Clear();
@@ -483,11 +514,15 @@ py::object retry_after_of(py::handle response) {
   py::object headers = response.attr("headers");
   py::object value = headers.attr("get")("Retry-After");
   if (value.is_none() && PyDict_Check(headers.ptr())) {
-    // A plain dict: header names still match without regard to case.
-    for (auto [name, v] : py::reinterpret_borrow<py::dict>(headers)) {
+    // A plain dict: header names still match without regard to case. Walked over a snapshot
+    // of its items: str(name) may run a subclass's code that changes or empties the dict.
+    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(headers.ptr()));
+    if (!items) throw py::error_already_set();
+    for (py::handle item : items) {
+      py::object name = item[py::int_(0)];
       if (PyUnicode_Check(name.ptr()) &&
           py::str(name).attr("lower")().equal(py::str("retry-after"))) {
-        value = py::reinterpret_borrow<py::object>(v);
+        value = item[py::int_(1)];
         break;
       }
     }

@@ -1,51 +1,88 @@
 // RetryPolicy: attempts, exponential back-off with a cap, and a random spread.
 #include <climits>
+#include <cmath>
 
 #include "core/retry.hpp"
 #include "http_internal.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
-namespace {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
-constexpr const char* kFields[] = {"attempts", "backoff_base", "backoff_max", "jitter"};
-
-double as_seconds(PyObject* value, const char* name) {
+// A number of seconds that a wait may last: finite and not negative (an infinite back-off
+// would make a retry sleep forever, a NaN compares false with every cap).
+double retry_seconds(PyObject* value, const char* name) {
   if (PyBool_Check(value) || !PyNumber_Check(value)) {
     PyErr_Format(PyExc_TypeError, "RetryPolicy: %s must be a number of seconds, not %.100s",
                  name, Py_TYPE(value)->tp_name);
     throw py::error_already_set();
   }
   const double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();  // an integer beyond any double: reported like infinity
+  }
+  if (!std::isfinite(seconds) || seconds < 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "RetryPolicy: %s must be a finite number of seconds, not negative, got %R", name,
+                 value);
+    throw py::error_already_set();
+  }
   return seconds;
 }
 
+long attempt_count(PyObject* attempts) {
+  if (PyBool_Check(attempts) || !PyLong_Check(attempts)) {
+    throw py::type_error("RetryPolicy: attempts must be an integer");
+  }
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(attempts, &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) {
+    PyErr_Format(PyExc_ValueError, "RetryPolicy: attempts is out of range, got %R", attempts);
+    throw py::error_already_set();
+  }
+  return n;
+}
+
+double max_retry_after_of(py::handle retry) {
+  // A host's own policy object may predate the setting: it gets the default.
+  py::object value = py::getattr(retry, "max_retry_after", py::none());
+  if (value.is_none()) return kDefaultMaxRetryAfter;
+  return retry_seconds(value.ptr(), "max_retry_after");
+}
+
+namespace {
+
+using pyutil::guarded;
+using pyutil::parse_args;
+
+constexpr const char* kFields[] = {"attempts", "backoff_base", "backoff_max", "jitter",
+                                   "max_retry_after"};
+
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "attempts", "backoff_base", "backoff_max", "jitter",
-                                     nullptr};
+    static const char* keywords[] = {"self",   "attempts",        "backoff_base", "backoff_max",
+                                     "jitter", "max_retry_after", nullptr};
     PyObject* self = nullptr;
     PyObject* attempts = nullptr;
     PyObject* base = nullptr;
     PyObject* max = nullptr;
     PyObject* jitter = Py_True;
-    parse_args(args, kwargs, "O|OOOO:RetryPolicy", keywords, &self, &attempts, &base, &max,
-               &jitter);
+    PyObject* max_wait = nullptr;
+    parse_args(args, kwargs, "O|OOOOO:RetryPolicy", keywords, &self, &attempts, &base, &max,
+               &jitter, &max_wait);
     py::object a = attempts ? py::reinterpret_borrow<py::object>(attempts) : py::int_(3);
-    if (PyBool_Check(a.ptr()) || !PyLong_Check(a.ptr())) {
-      throw py::type_error("RetryPolicy: attempts must be an integer");
-    }
-    py::object b = base ? py::float_(as_seconds(base, "backoff_base")) : py::float_(0.5);
-    py::object m = max ? py::float_(as_seconds(max, "backoff_max")) : py::float_(30.0);
+    attempt_count(a.ptr());  // refused here, not when a request runs
+    py::object b = base ? py::float_(retry_seconds(base, "backoff_base")) : py::float_(0.5);
+    py::object m = max ? py::float_(retry_seconds(max, "backoff_max")) : py::float_(30.0);
+    py::object w = max_wait ? py::float_(retry_seconds(max_wait, "max_retry_after"))
+                            : py::float_(kDefaultMaxRetryAfter);
     py::handle s(self);
     s.attr("attempts") = a;
     s.attr("backoff_base") = b;
     s.attr("backoff_max") = m;
     s.attr("jitter") = py::bool_(pyutil::truthy(jitter));
+    s.attr("max_retry_after") = w;
     return py::none();
   });
 }
@@ -64,8 +101,8 @@ PyObject* delay_for(PyObject*, PyObject* args, PyObject* kwargs) {
     if (overflow != 0) n = overflow > 0 ? LLONG_MAX : LLONG_MIN;
     py::handle s(self);
     core::Backoff policy;
-    policy.base = as_seconds(s.attr("backoff_base").ptr(), "backoff_base");
-    policy.max = as_seconds(s.attr("backoff_max").ptr(), "backoff_max");
+    policy.base = retry_seconds(s.attr("backoff_base").ptr(), "backoff_base");
+    policy.max = retry_seconds(s.attr("backoff_max").ptr(), "backoff_max");
     policy.jitter = pyutil::truthy(s.attr("jitter"));
     // random.random is looked up at each draw, so a host may seed or replace it.
     const double r =
@@ -80,9 +117,11 @@ PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* self = nullptr;
     parse_args(args, kwargs, "O:__repr__", keywords, &self);
     py::handle s(self);
-    return py::str("RetryPolicy(attempts={!r}, backoff_base={!r}, backoff_max={!r}, jitter={!r})")
+    return py::str(
+               "RetryPolicy(attempts={!r}, backoff_base={!r}, backoff_max={!r}, jitter={!r}, "
+               "max_retry_after={!r})")
         .format(s.attr("attempts"), s.attr("backoff_base"), s.attr("backoff_max"),
-                s.attr("jitter"));
+                s.attr("jitter"), s.attr("max_retry_after"));
   });
 }
 
@@ -107,10 +146,13 @@ PyObject* eq(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     pyutil::method_def("__init__", init,
                        "__init__(self, attempts=3, backoff_base=0.5, backoff_max=30.0, "
-                       "jitter=True)\n--\n\n"
+                       "jitter=True, max_retry_after=300.0)\n--\n\n"
                        "Retry settings: total attempts per request (the first one included), the "
-                       "delay after the first failure, the cap of the exponential delay, and "
-                       "whether each delay is multiplied by a random factor in [0.5, 1.5)."),
+                       "delay after the first failure, the cap of the exponential delay, "
+                       "whether each delay is multiplied by a random factor in [0.5, 1.5), and "
+                       "the longest Retry-After a rate limit is waited out for (a longer one "
+                       "raises the RateLimitError at once). Seconds must be finite and not "
+                       "negative, and attempts must fit a C long, else ValueError."),
     pyutil::method_def("delay_for", delay_for,
                        "delay_for(self, attempt)\n--\n\n"
                        "Seconds to wait after the failed attempt number `attempt` (counted from "
@@ -127,9 +169,11 @@ py::object make_retry_policy_class(const char* module) {
                            "With the defaults a request is tried at most three times, waiting "
                            "about 0.5 and 1 second between attempts.");
   for (auto& def : methods) cls.method(&def);
-  cls.attr("__slots__", py::make_tuple("attempts", "backoff_base", "backoff_max", "jitter"));
+  py::tuple fields = py::make_tuple("attempts", "backoff_base", "backoff_max", "jitter",
+                                    "max_retry_after");
+  cls.attr("__slots__", fields);
   cls.attr("__hash__", py::none());
-  cls.attr("__match_args__", py::make_tuple("attempts", "backoff_base", "backoff_max", "jitter"));
+  cls.attr("__match_args__", fields);
   return cls.build();
 }
 

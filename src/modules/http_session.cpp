@@ -2,7 +2,13 @@
 //
 // The slot has three states: Empty, Supplied (a session from the host) and Owned (a session
 // the client created). Only an owned session is ever closed by the client; a supplied one is
-// forgotten and left open. A closed session found in the slot is replaced by a new owned one.
+// forgotten and left open. A closed session found in the slot is replaced by a new owned one,
+// and so is an owned session of another event loop (a host calling asyncio.run twice): its
+// connections belong to that loop, which may be closed, so it is detached, never closed from
+// here, and left behind.
+#include <cmath>
+#include <string>
+
 #include "http_internal.hpp"
 #include "py/values.hpp"
 
@@ -14,6 +20,42 @@ using pyutil::parse_args;
 
 bool is_open(py::handle session) {
   return !session.is_none() && !pyutil::truthy(session.attr("closed"));
+}
+
+// The loop a session was created on. aiohttp keeps it as _loop in every supported version; its
+// public `loop` property is deprecated.
+py::object loop_of(py::handle session) { return py::getattr(session, "_loop", py::none()); }
+
+py::object running_loop() {
+  static pyutil::Immortal get_running;  // asyncio._get_running_loop: None outside a loop
+  if (!get_running) {
+    get_running = pyutil::Immortal(py::module_::import("asyncio").attr("_get_running_loop"));
+  }
+  return get_running.get()();
+}
+
+// An owned session made on another loop than the running one (closed or not) cannot serve
+// this loop's requests. A supplied session is the host's affair and is always used.
+bool foreign_owned(py::handle slot, py::handle session) {
+  if (session.is_none() || !pyutil::truthy(slot.attr("owned"))) return false;
+  py::object loop = loop_of(session);
+  py::object running = running_loop();
+  return !loop.is_none() && !running.is_none() && !loop.is(running);
+}
+
+bool usable(py::handle slot, py::handle session) {
+  return is_open(session) && !foreign_owned(slot, session);
+}
+
+// Leaves an owned session of another loop behind. Closing it would schedule work on a loop
+// that is gone or not ours; detach() only marks it closed (its connector stays with its loop),
+// so it does not later complain that it was never closed.
+void drop_foreign(py::handle slot, py::handle session) {
+  if (!foreign_owned(slot, session)) return;
+  py::object detach = py::getattr(session, "detach", py::none());
+  if (!detach.is_none()) detach();
+  slot.attr("session") = py::none();
+  slot.attr("owned") = py::bool_(false);
 }
 
 // ---- _Session ----
@@ -66,6 +108,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
       throw py::type_error("timeout must be a number of seconds");
+    }
+    // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
+    // and NaN is no deadline either.
+    const double total = py::float_(seconds).cast<double>();
+    if (std::isnan(total) || total < 0) {
+      throw py::value_error("timeout must be a number of seconds, not negative, got " +
+                            std::string(py::repr(seconds)));
     }
     py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
                                   : py::str("corvane-python");
@@ -163,8 +212,9 @@ PyMethodDef client_methods[] = {
         "session is created here."),
     pyutil::method_def("_ensure_session", ensure_session_method,
                        "_ensure_session(self)\n--\n\n"
-                       "The HTTP session, created (and owned) when the slot is empty or its "
-                       "session closed. Concurrent first calls create exactly one session."),
+                       "The HTTP session, created (and owned) when the slot is empty, its "
+                       "session closed, or its own session made on another event loop. "
+                       "Concurrent first calls create exactly one session."),
     pyutil::method_def("close", close_method,
                        "close(self)\n--\n\n"
                        "Closes the session if the client created it, and empties the slot. A "
@@ -181,10 +231,12 @@ PyMethodDef client_methods[] = {
 Task<py::object> ensure_session(py::object self) {
   py::object slot = self.attr("_sess");
   py::object session = slot.attr("session");
-  if (is_open(session)) co_return session;  // the common path takes no lock
+  if (usable(slot, session)) co_return session;  // the common path takes no lock
 
   bridge::LockGuard guard;
   co_await bridge::LockGuard::acquire(slot.attr("lock"), guard);
+  session = slot.attr("session");
+  drop_foreign(slot, session);
   session = slot.attr("session");
   if (!is_open(session)) {
     // Looked up now, not at import: hosts and tests replace aiohttp.ClientSession.

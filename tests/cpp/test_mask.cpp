@@ -35,6 +35,34 @@ INSTANTIATE_TEST_SUITE_P(
              "https://g.example/x?code=***&&state=s#code=frag"},
         Case{"https://g.example/x?token=a=b", "https://g.example/x?token=***"}));
 
+class TextMaskTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TextMaskTest, MasksQuotedQueryValues) {
+  EXPECT_EQ(corvane::core::mask_secrets_in_text(GetParam().url), GetParam().masked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TextMaskTest,
+    ::testing::Values(
+        // an HTTP library's message quoting the URL in a repr
+        Case{"302, message='Found', url=URL('http://h/me?fields=id&access_token=SEKRIT1')",
+             "302, message='Found', url=URL('http://h/me?fields=id&access_token=***')"},
+        Case{"Cannot connect to host h:1 ssl:default [refused]",
+             "Cannot connect to host h:1 ssl:default [refused]"},
+        Case{"see http://h/x?code=abc&state=1 and http://h/y;token=t2 then", 
+             "see http://h/x?code=***&state=1 and http://h/y;token=*** then"},
+        Case{"a?access%5Ftoken=v\"b", "a?access%5Ftoken=***\"b"},
+        Case{"a&code", "a&code"}, Case{"a&fields=x y", "a&fields=x y"}, Case{"&code=", "&code=***"}));
+
+TEST(TextMask, KnownValuesAreMaskedWhereverTheyStand) {
+  const auto known = corvane::core::secret_values("https://h/x?a=1&access_token=EA%2FB9z&code=c");
+  ASSERT_EQ(known.size(), 3u);  // as written, decoded, and the short code
+  EXPECT_EQ(corvane::core::mask_secrets_in_text("next=%3Faccess_token%3DEA%2FB9z, EA/B9z!", known),
+            "next=%3Faccess_token%3D***, ***!");
+  // values shorter than 4 bytes are left to the name-based rule
+  EXPECT_EQ(corvane::core::mask_secrets_in_text("code c", known), "code c");
+}
+
 TEST(SecretNames, AreExactlyTheKnownOnes) {
   for (const char* name : {"access_token", "appsecret_proof", "client_secret",
                            "fb_exchange_token", "input_token", "code", "refresh_token", "token"}) {

@@ -1,6 +1,7 @@
 // Back-off delays and Retry-After parsing.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <optional>
 
@@ -20,6 +21,14 @@ TEST(DelayFor, DoublesUpToTheCap) {
   }
   EXPECT_DOUBLE_EQ(delay_for(plain, 1LL << 40, 0.0), 30.0);  // 2^huge is capped, not NaN
   EXPECT_DOUBLE_EQ(delay_for({0.0, 30.0, false}, 5, 0.0), 0.0);
+}
+
+TEST(DelayFor, ExtremeAttemptsNeitherOverflowNorTurnNaN) {
+  const Backoff plain{0.5, 30.0, false};
+  EXPECT_DOUBLE_EQ(delay_for(plain, LLONG_MIN, 0.0), 0.0);
+  EXPECT_DOUBLE_EQ(delay_for(plain, -(1LL << 62), 0.0), 0.0);
+  EXPECT_DOUBLE_EQ(delay_for(plain, LLONG_MAX, 0.0), 30.0);
+  EXPECT_DOUBLE_EQ(delay_for({0.0, 30.0, false}, LLONG_MAX, 0.0), 0.0);
 }
 
 TEST(DelayFor, SpreadComesAfterTheCap) {

@@ -35,6 +35,7 @@ class Recorded:
     query: list[tuple[str, str]]
     headers: dict[str, str]
     body: bytes
+    raw_path: str = ""  # path and query exactly as they came on the wire
 
     @property
     def params(self) -> dict[str, str]:
@@ -91,6 +92,7 @@ class FakeServer:
             query=parse_qsl(raw_query, keep_blank_values=True),
             headers=dict(request.headers),
             body=await request.read(),
+            raw_path=request.raw_path,
         )
         self.requests.append(recorded)
         if request.path in self.routes:

@@ -21,7 +21,7 @@ def baseline_after_each_test():
 
 def test_constants_are_the_platforms_public_addresses():
     assert endpoints.DEFAULT_GRAPH_VERSION == "v23.0"
-    assert endpoints.DEFAULT_LINKEDIN_VERSION == "202506"
+    assert endpoints.DEFAULT_LINKEDIN_VERSION == "202606"
     assert endpoints.GRAPH_HOST == GRAPH
     assert endpoints.INSTAGRAM_GRAPH_HOST == IG_GRAPH
     assert endpoints.FACEBOOK_DIALOG == "https://www.facebook.com/{version}/dialog/oauth"

@@ -5,6 +5,8 @@ import logging
 
 import aiohttp
 import pytest
+from aiohttp import web
+from conftest import Reply
 
 from corvane import errors
 from corvane.http import RETRYABLE_STATUSES, BaseClient, RetryPolicy, _retry_after
@@ -256,3 +258,68 @@ def test_retry_policy_delays():
     assert RETRYABLE_STATUSES == {429, 500, 502, 503, 504}
     with pytest.raises(TypeError):
         RetryPolicy(attempts="3")
+
+
+# ---- what reaches the wire, whatever aiohttp and yarl versions are installed ----
+
+@pytest.mark.parametrize("path_and_query, params, wire", [
+    ("/rest/posts/urn%3Ali%3Ashare%3A7", None, "/rest/posts/urn%3Ali%3Ashare%3A7"),
+    ("/rest/posts/urn%3Ali%3Ashare%3A7?q=a%2Cb", {"x": "1:2"},
+     "/rest/posts/urn%3Ali%3Ashare%3A7?q=a%2Cb&x=1%3A2"),
+    ("/v23.0/me?fields=picture%7Burl%7D&after=QVFI%3D", {}, "/v23.0/me?fields=picture%7Burl%7D&after=QVFI%3D"),
+])
+async def test_encoded_url_reaches_the_wire_unchanged(fake_server, session, path_and_query, params,
+                                                      wire):
+    await client(session).get(fake_server.url(path_and_query), params=params)
+    assert fake_server.last.raw_path == wire
+
+
+@pytest.fixture
+async def other_origin():
+    """A second loopback server (another port, so another origin) that records headers."""
+    seen = []
+
+    async def record(request):
+        seen.append(dict(request.headers))
+        return web.json_response({"landed": True})
+
+    app = web.Application()
+    app.router.add_route("*", "/{tail:.*}", record)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    yield f"http://127.0.0.1:{port}", seen
+    await runner.cleanup()
+
+
+async def test_authorization_is_not_sent_to_another_origin_after_a_redirect(fake_server, session,
+                                                                             other_origin):
+    base, seen = other_origin
+    fake_server.reply(302, body="", headers={"Location": base + "/landing"})
+    answer = await client(session).get(fake_server.url("/start"),
+                                       headers={"Authorization": "Bearer T0KEN"})
+    assert answer == {"landed": True}
+    assert fake_server.requests[0].headers["Authorization"] == "Bearer T0KEN"
+    assert [h.get("Authorization") for h in seen] == [None]
+
+
+async def test_redirect_within_the_origin_keeps_authorization(fake_server, session):
+    fake_server.reply(302, body="", headers={"Location": "/next"})
+    await client(session).get(fake_server.url("/start"), headers={"Authorization": "Bearer T0KEN"})
+    assert [r.headers.get("Authorization") for r in fake_server.requests] == ["Bearer T0KEN"] * 2
+
+
+async def test_every_answer_gives_its_connection_back(fake_server):
+    # One connection in the pool: an answer left unreleased would stall the next request.
+    async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=1)) as narrow:
+        c = client(narrow, retry=RetryPolicy(attempts=1))
+        for reply in [Reply(404, {"error": {"message": "no"}}), Reply(200, body="<html>"),
+                      Reply(200, {"ok": 1}), Reply(500, body="")] * 2:
+            fake_server.replies.append(reply)
+            try:
+                await asyncio.wait_for(c.get(fake_server.url("/x")), 5)
+            except errors.ApiError:
+                pass
+    assert len(fake_server.requests) == 8

@@ -3,6 +3,7 @@ import asyncio
 
 import aiohttp
 import pytest
+from aiohttp import web
 
 from corvane.http import BaseClient
 
@@ -94,3 +95,57 @@ def test_construction_sends_nothing_and_validates(created):
         BaseClient(timeout="soon")
     with pytest.raises(TypeError):
         BaseClient(30.0)  # every parameter is by name
+    for senseless in (float("nan"), -1, -0.5):
+        with pytest.raises(ValueError, match="timeout"):
+            BaseClient(timeout=senseless)
+
+
+# ---- a client used from more than one event loop ----
+
+async def _serve_and_get(client):
+    """Starts a server on the running loop, asks it once through `client`, stops it (the
+    client is left open, as a host's long-lived client is)."""
+    async def answer(request):
+        return web.json_response({"loop": id(asyncio.get_running_loop())})
+
+    app = web.Application()
+    app.router.add_get("/", answer)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    try:
+        body = await client.get(f"http://127.0.0.1:{port}/")
+        return body, await client._ensure_session()
+    finally:
+        await runner.cleanup()
+
+
+def test_own_session_is_renewed_on_a_second_event_loop(created):
+    c = BaseClient()
+    first, session_one = asyncio.run(_serve_and_get(c))
+    second, session_two = asyncio.run(_serve_and_get(c))
+    assert first != second  # each answer came through its own loop
+    assert session_two is not session_one and session_one.closed
+    assert c._sess.owned
+    asyncio.run(c.close())
+    assert len(created) == 2
+
+
+def test_supplied_session_of_another_loop_is_never_replaced(created):
+    async def make():
+        return aiohttp.ClientSession()
+
+    supplied = asyncio.run(make())
+    c = BaseClient(session=supplied)
+
+    async def ensure():
+        return await c._ensure_session()
+
+    try:
+        assert asyncio.run(ensure()) is supplied
+        assert not supplied.closed and not c._sess.owned
+        assert len(created) == 1  # the host's own, nothing more
+    finally:
+        supplied.detach()

@@ -1,0 +1,126 @@
+"""No credential leaves through what a failed request hands out: the TransportError's str, repr
+and url, its formatted traceback with the chained cause, and log lines. Walked through Facebook
+with sentinel credentials against a redirect loop, a refused connection and a time-out."""
+import asyncio
+import logging
+import traceback
+
+import aiohttp
+import pytest
+from aiohttp import web
+from conftest import Reply
+
+from corvane import endpoints, errors, http
+from corvane.facebook import Facebook
+
+TOKEN = "SENTINEL-TOKEN-7f3a91"
+APP_SECRET = "SENTINEL-SECRET-c04e2b"
+CODE = "SENTINEL-CODE-55d0e1"
+
+
+def every_text(err):
+    yield str(err)
+    yield repr(err)
+    yield str(err.url)
+    yield "".join(traceback.format_exception(err))
+    cause = err.__cause__
+    yield str(cause)
+    yield repr(cause)
+    yield repr(getattr(cause, "__dict__", {}))
+
+
+def sentinels_in(texts):
+    found = set()
+    for text in texts:
+        for sentinel in (TOKEN, APP_SECRET, CODE):
+            if sentinel in text:
+                found.add(sentinel)
+    return found
+
+
+async def redirect_loop_host():
+    async def bounce(request):
+        raise web.HTTPFound(location=request.path_qs)
+
+    app = web.Application()
+    app.router.add_route("*", "/{tail:.*}", bounce)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    return runner, f"http://127.0.0.1:{port}"
+
+
+OPERATIONS = {
+    "me": lambda fb: fb.me(TOKEN),
+    "exchange_code": lambda fb: fb.exchange_code(CODE, redirect_uri="https://crm.example/cb"),
+    "granted_scopes": lambda fb: fb.granted_scopes(TOKEN),
+}
+
+
+@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+@pytest.mark.parametrize("fault, kind", [
+    ("redirect loop", aiohttp.TooManyRedirects),
+    ("refused", aiohttp.ClientConnectorError),
+    ("time-out", asyncio.TimeoutError),
+])
+async def test_no_secret_in_a_transport_failure(monkeypatch, fake_server, unused_tcp_port, sleeps,
+                                               caplog, fault, kind, operation):
+    runner = None
+    timeout = 30.0
+    if fault == "redirect loop":
+        runner, host = await redirect_loop_host()
+    elif fault == "refused":
+        host = f"http://127.0.0.1:{unused_tcp_port}"
+    else:
+        fake_server.route("/v23.0/me", Reply(json={}, delay=2.0))
+        fake_server.route("/v23.0/oauth/access_token", Reply(json={}, delay=2.0))
+        fake_server.route("/v23.0/debug_token", Reply(json={}, delay=2.0))
+        host, timeout = fake_server.base, 0.05
+    monkeypatch.setattr(endpoints.Graph, "host", host)
+    fb = Facebook(app_id="1234", app_secret=APP_SECRET, timeout=timeout)
+    try:
+        with caplog.at_level(logging.DEBUG):
+            with pytest.raises(errors.TransportError) as caught:
+                await OPERATIONS[operation](fb)
+    finally:
+        await fb.close()
+        if runner is not None:
+            await runner.cleanup()
+    err = caught.value
+    # The kind of failure survives in the cause, which hosts rely on.
+    assert isinstance(err.__cause__, kind)
+    assert "***" in err.url or "?" not in err.url
+    logged = [record.getMessage() for record in caplog.records]
+    assert sentinels_in([*every_text(err), *logged]) == set()
+
+
+async def test_masked_cause_keeps_plain_attributes_only(session, sleeps, unused_tcp_port):
+    url = f"http://127.0.0.1:{unused_tcp_port}/x?access_token={TOKEN}"
+    c = http.BaseClient(session=session, retry=http.RetryPolicy(attempts=1))
+    with pytest.raises(errors.TransportError) as caught:
+        await c.get(url)
+    cause = caught.value.__cause__
+    assert isinstance(cause, aiohttp.ClientConnectorError)
+    assert isinstance(cause.os_error, OSError)  # an errno says why; no secret in it
+    assert str(cause).startswith("Cannot connect to host 127.0.0.1")
+    assert cause.__traceback__ is not None
+
+
+@pytest.mark.parametrize("sent", [
+    {"headers": {"Authorization": f"Bearer {TOKEN}"}},
+    {"data": {"client_secret": TOKEN, "grant_type": "authorization_code"}},
+])
+async def test_credentials_outside_the_query_are_masked_too(fake_server, sent):
+    # A failure whose text quotes what was sent (here raised by a host's own trace hook).
+    async def quoting(session, ctx, params):
+        raise aiohttp.ClientError(f"refused: {sent}")
+
+    trace = aiohttp.TraceConfig()
+    trace.on_request_start.append(quoting)
+    async with aiohttp.ClientSession(trace_configs=[trace]) as traced:
+        c = http.BaseClient(session=traced, retry=http.RetryPolicy(attempts=1))
+        with pytest.raises(errors.TransportError) as caught:
+            await c.post(fake_server.url("/x"), **sent)
+    assert sentinels_in(every_text(caught.value)) == set()
