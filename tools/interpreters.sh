@@ -42,6 +42,10 @@ make_project_venv() {
   local stamp="$dir/.corvane-stamp" want
   want="$(cat pyproject.toml; echo "$mode $*")"
   if [ -x "$dir/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+    # Up to date; a regular install still takes the current sources (an incremental build).
+    [ "$mode" = editable ] && return 0
+    "$dir/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall . \
+      --config-settings=build-dir="$PWD/$builddir"
     return 0
   fi
   [ -x "$dir/bin/python" ] || "$python" -m venv "$dir"
