@@ -6,13 +6,13 @@ BIN := $(CURDIR)/.venv/bin
 MODULES := errors models http endpoints policy crypto facebook leads webhooks linkedin
 PYTEST := -m pytest tests/python
 
-.PHONY: setup setup-oldest test test-cpp test-python stubtest test-oldest test-asan \
+.PHONY: setup setup-oldest test test-cpp test-python test-uvloop stubtest test-oldest test-asan \
         wheel test-wheel bench demo clean
 
 setup:
 	@tools/setup.sh
 
-test: setup test-cpp stubtest test-python
+test: setup test-cpp stubtest test-python test-uvloop
 
 test-cpp:
 	@[ -f build/cpp/build.ninja ] || PATH="$(BIN):$$PATH" meson setup build/cpp -Dtests=true -Dmodules=false >/dev/null
@@ -24,6 +24,10 @@ stubtest:
 
 test-python:
 	$(PY) $(PYTEST)
+
+# The same suite on uvloop's event loop.
+test-uvloop:
+	$(PY) $(PYTEST) --uvloop
 
 # The oldest end of the supported range: Python 3.10 with the oldest dependencies.
 setup-oldest: setup

@@ -27,6 +27,20 @@ SAMPLES_DIR = Path(__file__).resolve().parents[1] / "data"
 _real_sleep = asyncio.sleep
 
 
+def pytest_addoption(parser):
+    parser.addoption("--uvloop", action="store_true", default=False,
+                     help="run every asynchronous test on uvloop's event loop")
+
+
+def pytest_asyncio_loop_factories(config, item):
+    # Many aiohttp deployments run uvloop: `make test` runs the suite once on each loop.
+    if config.getoption("--uvloop"):
+        import uvloop
+
+        return {"uvloop": uvloop.new_event_loop}
+    return {"asyncio": asyncio.new_event_loop}
+
+
 @dataclass
 class Recorded:
     method: str
@@ -152,3 +166,4 @@ def sleeps(monkeypatch):
 
     monkeypatch.setattr(asyncio, "sleep", fake_sleep)
     return waits
+
