@@ -49,7 +49,7 @@ test-wheel: wheel
 	tools/test-wheel.sh
 
 demo: setup
-	$(PY) examples/offline_demo.py
+	$(PY) -m corvane demo
 
 bench: setup
 	$(PY) bench/run.py
