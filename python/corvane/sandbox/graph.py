@@ -97,6 +97,7 @@ class GraphHost:
         self.fail_until = 0.0
         self.fail_status = 500
         self._calls: dict[str, deque[float]] = {}
+        self.requests: list[tuple[str, str]] = []  # (method, path) of every request, in order
 
     # ---- checks every request goes through ----
 
@@ -136,6 +137,7 @@ class GraphHost:
     # ---- dispatch ----
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
+        self.requests.append((request.method, request.path))
         if time.monotonic() < self.fail_until:
             return err.transient(self.fail_status)
         parts = [p for p in request.path.split("/") if p]
