@@ -6,9 +6,11 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 
+# Names that only ever carry credentials match anywhere; the generic "code" and "token" only as
+# query parameters.
 _CREDENTIAL_PARAMS = re.compile(
-    r"((?:access_token|appsecret_proof|client_secret|fb_exchange_token|input_token|code|token)"
-    r"=)[^&\s\"']+", re.IGNORECASE)
+    r"((?:access_token|appsecret_proof|client_secret|fb_exchange_token|input_token"
+    r"|(?<=[?&])code|(?<=[?&])token)=)[^&\s\"']+", re.IGNORECASE)
 
 
 def redact(text: str, secrets: Iterable[str | None] = ()) -> str:

@@ -3,6 +3,7 @@ the disk. One connection; a lock keeps one transaction at a time on it."""
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
@@ -13,6 +14,19 @@ import aiosqlite
 from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
                     Store, migrations)
 from .store_rows import decode_lead, lead_row, page_row
+
+
+class _NoStatements(logging.Filter):
+    """aiosqlite logs every statement with its parameters at debug level, and the parameters
+    of the pages table are tokens: those records never leave the logger."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not (record.levelno <= logging.DEBUG and record.msg in ("executing %s", "operation %s completed"))
+
+
+_aiosqlite_log = logging.getLogger("aiosqlite")
+if not any(isinstance(f, _NoStatements) for f in _aiosqlite_log.filters):
+    _aiosqlite_log.addFilter(_NoStatements())
 
 
 def _create_private(path: str) -> None:
