@@ -96,3 +96,41 @@ async def test_concurrent_claims_never_share_an_event(store):
     got = await asyncio.gather(*(store.claim(100.0, 30) for _ in range(60)))
     keys = [c.key for c in got if c is not None]
     assert sorted(keys) == sorted(f"k{n}" for n in range(40))
+
+
+async def test_two_receivers_share_a_burst_and_fetch_each_lead_once(postgres_db):
+    import aiohttp
+
+    from corvane.sandbox import Sandbox
+    from receiver_harness import Running, config_for
+
+    async with Sandbox() as sb:
+        a = await Running(sb, postgres_db, config_for(sb)).start()
+        b = await Running(sb, postgres_db, config_for(sb)).start()
+        try:
+            await a.subscribe()
+            await a.connect()
+            leads = [sb.world.add_lead("300000000000001", {"full_name": f"Lead {n}", "email": f"l{n}@example.com"})
+                     for n in range(200)]
+            bodies = [json.dumps(sb.leadgen_payload(lead.id)).encode() for lead in leads]
+
+            # A load balancer spreads the deliveries; Meta repeats a quarter of them, and the
+            # repeat lands on the other receiver.
+            async def post(session, base, body):
+                async with session.post(base + "/webhook", data=body,
+                                        headers={"X-Hub-Signature-256": sb.sign(body)}) as resp:
+                    assert resp.status == 200
+
+            async with aiohttp.ClientSession() as s:
+                sends = [post(s, (a, b)[n % 2].base, body) for n, body in enumerate(bodies)]
+                sends += [post(s, (b, a)[n % 2].base, body) for n, body in enumerate(bodies[:50])]
+                await asyncio.gather(*sends)
+            await a.wait_leads(200, timeout=40)
+            assert a.stats.duplicates + b.stats.duplicates == 50
+            fetched = [path for method, path in sb.graph.requests if method == "GET"]
+            for lead in leads:
+                assert fetched.count(f"/v23.0/{lead.id}") == 1
+            assert (await a.store.counts())["leads"] == 200
+        finally:
+            await a.stop()
+            await b.stop()
