@@ -11,6 +11,7 @@ import secrets
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import aiohttp
 from aiohttp import web
@@ -51,9 +52,13 @@ class Stats:
     duplicates: int = 0
 
 
-STORE = web.AppKey("store", Store)
-WORKER = web.AppKey("worker", Worker)
-STATS = web.AppKey("stats", Stats)
+# Typed application keys where aiohttp has them (3.9 on); plain text keys before.
+if hasattr(web, "AppKey"):
+    STORE = web.AppKey("store", Store)
+    WORKER = web.AppKey("worker", Worker)
+    STATS = web.AppKey("stats", Stats)
+else:  # pragma: no cover - the oldest supported aiohttp
+    STORE, WORKER, STATS = "corvane.store", "corvane.worker", "corvane.stats"  # type: ignore[assignment]
 
 
 class Receiver:
@@ -181,7 +186,7 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     or a Store; `session` is handed to the Facebook client (the sandbox's, in tests)."""
     store = open_store(db) if isinstance(db, str) else db
     if facebook is None:
-        options = {"session": session} if session is not None else {}
+        options: dict[str, Any] = {"session": session} if session is not None else {}
         if config.graph_version:
             options["graph_version"] = config.graph_version
         facebook = Facebook(app_id=config.app_id, app_secret=config.app_secret,

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-import asyncpg
+import asyncpg  # type: ignore[import-untyped]
 
 from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
                     Store, migrations)

@@ -143,12 +143,12 @@ class SqliteStore(Store):
 
     async def counts(self) -> dict[str, int]:
         async with self._tx() as db:
-            by_status = dict(list(await db.execute_fetchall(
-                "SELECT status, COUNT(*) FROM events GROUP BY status")))
+            by_status = {str(r[0]): int(r[1]) for r in await db.execute_fetchall(
+                "SELECT status, COUNT(*) FROM events GROUP BY status")}
             retries = list(await db.execute_fetchall(
                 "SELECT COALESCE(SUM(attempts - 1), 0) FROM events WHERE attempts > 1"))[0][0]
             leads = list(await db.execute_fetchall("SELECT COUNT(*) FROM leads"))[0][0]
-        return {**{str(k): int(v) for k, v in by_status.items()}, "retries": int(retries), "leads": int(leads)}
+        return {**by_status, "retries": int(retries), "leads": int(leads)}
 
     async def save_page(self, page_id: str, name: str | None, token: str, user_token: str | None,
                         now: float) -> None:

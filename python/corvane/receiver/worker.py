@@ -29,7 +29,7 @@ class WorkerSettings:
     backoff_max: float = 600.0
 
     def delay(self, attempts: int) -> float:
-        raw = min(self.backoff_max, self.backoff_base * 2 ** max(0, attempts - 1))
+        raw = min(self.backoff_max, self.backoff_base * 2.0 ** max(0, attempts - 1))
         return raw * random.uniform(0.8, 1.0)
 
 

@@ -218,7 +218,7 @@ class GraphHost:
             page = self.world.pages[auth.subject]
             return ok(select({"id": page.id, "name": page.name, "category": page.category},
                              request.query.get("fields")))
-        user = dict(self.world.user)
+        user: dict[str, Any] = dict(self.world.user)
         user["picture"] = {"data": {"url": "https://sandbox.invalid/user.jpg", "is_silhouette": False}}
         return ok(select(user, request.query.get("fields")))
 

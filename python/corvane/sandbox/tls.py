@@ -5,11 +5,14 @@ from __future__ import annotations
 import socket
 import ssl
 from collections.abc import Iterable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import aiohttp
 import trustme
 from aiohttp.abc import AbstractResolver
+
+if TYPE_CHECKING:  # aiohttp names the type from 3.10 on
+    from aiohttp.abc import ResolveResult
 
 
 class Certificates:
@@ -38,7 +41,8 @@ class SandboxResolver(AbstractResolver):
         self.hosts = frozenset(hosts)
         self.port = port
 
-    async def resolve(self, host: str, port: int = 0, family: int = socket.AF_INET) -> list[dict[str, Any]]:
+    async def resolve(self, host: str, port: int = 0,
+                      family: socket.AddressFamily = socket.AF_INET) -> list[ResolveResult]:
         if host in self.hosts:
             target, port = "127.0.0.1", self.port
         elif host in self._LOOPBACK:
