@@ -74,18 +74,20 @@ class Worker:
         self._tasks = []
 
     async def _loop(self) -> None:
+        # A store that fails (a restarting database) must not end the loop: the event stays
+        # pending, or comes back when its lease runs out.
         while True:
             try:
                 event = await self.store.claim(time.time(), self.settings.lease)
+                if event is not None:
+                    await self.process(event)
+                    continue
             except asyncio.CancelledError:
                 raise
-            except Exception:
-                log.exception("event claim failed")
-                event = None
-            if event is None:
-                await self._idle()
-                continue
-            await self.process(event)
+            except Exception as error:  # noqa: BLE001
+                log.error("worker: %s", describe(error, self.secrets))
+                await asyncio.sleep(self.settings.poll)
+            await self._idle()
 
     async def _idle(self) -> None:
         wait = self.settings.poll
