@@ -2,19 +2,12 @@
 redirect URI with a fresh single-use code and the caller's `state`."""
 from __future__ import annotations
 
-from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
-
 from aiohttp import web
 
+from .urls import with_query
 from .world import GRANTED_SCOPES, World
 
 FACEBOOK_WWW = "www.facebook.com"
-
-
-def with_query(url: str, extra: dict[str, str]) -> str:
-    parts = urlsplit(url)
-    query = parse_qsl(parts.query, keep_blank_values=True) + list(extra.items())
-    return urlunsplit(parts._replace(query=urlencode(query)))
 
 
 def facebook_consent(world: World, query: dict[str, str]) -> tuple[int, str]:

@@ -15,7 +15,7 @@ from urllib.parse import parse_qsl, urlsplit
 import aiohttp
 from aiohttp import web
 
-from . import dialog
+from . import dialog, linkedin
 from .graph import GRAPH_HOST, GraphHost
 from .tls import Certificates, make_session
 from .world import AD_ID, FORM_ID, World
@@ -51,6 +51,7 @@ class Sandbox:
     def __init__(self, *, world: World | None = None, rate_limit: tuple[int, float] = (10_000, 60.0)) -> None:
         self.world = world or World()
         self.graph = GraphHost(self.world, rate_limit=rate_limit)
+        self.linkedin = linkedin.LinkedInHosts(self.world.linkedin)
         self.port = 0
         self.deliveries: list[Delivery] = []
         self._certs: Certificates | None = None
@@ -113,6 +114,10 @@ class Sandbox:
             return await self.graph.handle(request)
         if host == dialog.FACEBOOK_WWW:
             return await dialog.handle(self.world, request)
+        if host == linkedin.OAUTH_HOST:
+            return await self.linkedin.oauth(request)
+        if host == linkedin.API_HOST:
+            return await self.linkedin.api(request)
         return web.Response(status=404, text=f"{host} is not emulated")
 
     # ---- what a test or the demo steers ----
@@ -123,9 +128,14 @@ class Sandbox:
         self.graph.fail_until = time.monotonic() + seconds
 
     def consent(self, login_url: str) -> str:
-        """The URL the user's browser is sent back to after approving a login link."""
-        query = dict(parse_qsl(urlsplit(login_url).query, keep_blank_values=True))
-        status, where = dialog.facebook_consent(self.world, query)
+        """The URL the user's browser is sent back to after approving a login link (of
+        Facebook or LinkedIn, told apart by the link's host)."""
+        parts = urlsplit(login_url)
+        query = dict(parse_qsl(parts.query, keep_blank_values=True))
+        if parts.hostname == linkedin.OAUTH_HOST:
+            status, where = self.linkedin.consent(query)
+        else:
+            status, where = dialog.facebook_consent(self.world, query)
         if status != 302:
             raise ValueError(where)
         return where

@@ -8,6 +8,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
+from .linkedin import LinkedInWorld
+
 # Graph ids are decimal texts; these are fixed so that tests and the demo can name them.
 APP_ID = "880000000000001"
 USER_ID = "100000000000001"
@@ -155,6 +157,7 @@ class World:
             }
         }
         self.leads: dict[str, LeadRec] = {}
+        self.linkedin = LinkedInWorld()
         self._ids = itertools.count(700000000000001)
         # Leads that were there before the sandbox started, a day apart.
         for n, answers in enumerate(SAMPLE_ANSWERS):
