@@ -9,13 +9,16 @@ import json
 import time
 from collections import deque
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlencode
 
 from aiohttp import web
 
 from . import graph_errors as err
 from .world import Token, World
+
+if TYPE_CHECKING:
+    from .instagram import InstagramHosts
 
 GRAPH_HOST = "graph.facebook.com"
 _MAX_PAGE = 100
@@ -98,6 +101,7 @@ class GraphHost:
         self.fail_status = 500
         self._calls: dict[str, deque[float]] = {}
         self.requests: list[tuple[str, str]] = []  # (method, path) of every request, in order
+        self.instagram: InstagramHosts | None = None  # the linked account's nodes, when served
 
     # ---- checks every request goes through ----
 
@@ -153,6 +157,11 @@ class GraphHost:
         handler = routes.get((method, *parts))
         if handler is not None:
             return handler(request)
+        if self.instagram is not None and parts and self._instagram_node(parts):
+            auth = self._auth(request)
+            if isinstance(auth, web.Response):
+                return auth
+            return await self.instagram.route(request, parts, via_facebook=True)
         if len(parts) == 2 and parts[1] == "permissions" and method == "DELETE":
             return self.revoke(request)
         if len(parts) == 2 and parts[1] == "subscribed_apps":
@@ -168,6 +177,13 @@ class GraphHost:
         if isinstance(auth, web.Response):
             return auth
         return err.unknown_node(node, method.lower())
+
+    def _instagram_node(self, parts: list[str]) -> bool:
+        """A node of the linked Instagram account, or the inbox of the Page it is linked to."""
+        assert self.instagram is not None
+        if self.instagram.world.node_kind(parts[0]) is not None:
+            return True
+        return parts[0] == self.instagram.page_id and parts[1:] in (["conversations"], ["messages"])
 
     # ---- OAuth ----
 

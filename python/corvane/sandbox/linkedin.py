@@ -47,7 +47,7 @@ class LinkedInWorld:
 
     @property
     def member_urn(self) -> str:
-        return "urn:li:person:" + self.member["sub"]
+        return "urn:li:person:" + str(self.member["sub"])
 
     def issue(self, scopes: tuple[str, ...]) -> dict[str, Any]:
         token, refresh = "AQV" + secrets.token_urlsafe(40), "AQX" + secrets.token_urlsafe(40)

@@ -15,10 +15,10 @@ from urllib.parse import parse_qsl, urlsplit
 import aiohttp
 from aiohttp import web
 
-from . import dialog, linkedin
+from . import dialog, instagram, linkedin
 from .graph import GRAPH_HOST, GraphHost
 from .tls import Certificates, make_session
-from .world import AD_ID, FORM_ID, World
+from .world import AD_ID, FORM_ID, PAGE_STORE, World
 
 # Every host the library talks to; the ones without a handler yet answer 404.
 HOSTS = (
@@ -52,6 +52,8 @@ class Sandbox:
         self.world = world or World()
         self.graph = GraphHost(self.world, rate_limit=rate_limit)
         self.linkedin = linkedin.LinkedInHosts(self.world.linkedin)
+        self.instagram = instagram.InstagramHosts(self.world.instagram, PAGE_STORE)
+        self.graph.instagram = self.instagram
         self.port = 0
         self.deliveries: list[Delivery] = []
         self._certs: Certificates | None = None
@@ -114,6 +116,12 @@ class Sandbox:
             return await self.graph.handle(request)
         if host == dialog.FACEBOOK_WWW:
             return await dialog.handle(self.world, request)
+        if host == instagram.GRAPH_HOST:
+            return await self.instagram.graph(request)
+        if host == instagram.TOKEN_HOST:
+            return await self.instagram.token(request)
+        if host == instagram.DIALOG_HOST:
+            return await self.instagram.dialog(request)
         if host == linkedin.OAUTH_HOST:
             return await self.linkedin.oauth(request)
         if host == linkedin.API_HOST:
@@ -129,11 +137,13 @@ class Sandbox:
 
     def consent(self, login_url: str) -> str:
         """The URL the user's browser is sent back to after approving a login link (of
-        Facebook or LinkedIn, told apart by the link's host)."""
+        Facebook, Instagram or LinkedIn, told apart by the link's host)."""
         parts = urlsplit(login_url)
         query = dict(parse_qsl(parts.query, keep_blank_values=True))
         if parts.hostname == linkedin.OAUTH_HOST:
             status, where = self.linkedin.consent(query)
+        elif parts.hostname == instagram.DIALOG_HOST:
+            status, where = self.instagram.consent(query)
         else:
             status, where = dialog.facebook_consent(self.world, query)
         if status != 302:

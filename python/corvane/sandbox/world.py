@@ -8,6 +8,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
+from .instagram_world import InstagramWorld
 from .linkedin import LinkedInWorld
 
 # Graph ids are decimal texts; these are fixed so that tests and the demo can name them.
@@ -158,6 +159,7 @@ class World:
         }
         self.leads: dict[str, LeadRec] = {}
         self.linkedin = LinkedInWorld()
+        self.instagram = InstagramWorld(IG_ACCOUNT)
         self._ids = itertools.count(700000000000001)
         # Leads that were there before the sandbox started, a day apart.
         for n, answers in enumerate(SAMPLE_ANSWERS):
