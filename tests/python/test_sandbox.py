@@ -163,3 +163,20 @@ async def test_facebook_leads_example_runs_against_the_sandbox(sb, monkeypatch, 
     assert "Corvane Demo Store" in out and "3 lead(s)" in out and "Spring 2026 leads" in out
     for page in sb.world.pages.values():
         assert page.token not in out
+
+
+async def test_page_posts_and_comments(sb):
+    fb = client(sb)
+    token = await _page_token(sb, fb)
+    posts = await fb.posts(PAGE_STORE, token, limit=2)
+    assert len(posts) == 2 and posts[0]["message"]
+    created = await fb.publish_post(PAGE_STORE, token, message="Yangi mahsulot!", link="https://shop.example/x")
+    assert (await fb.posts(PAGE_STORE, token))[0]["id"] == created["id"]
+    assert all(isinstance(v, int) for v in (await fb.post_insights(created["id"], token)).values())
+    comments = await fb.comments(posts[0]["id"], token)
+    assert len(comments) == 2
+    assert (await fb.reply_comment(comments[0]["id"], token, "Rahmat!"))["id"]
+    assert (await fb.hide_comment(comments[1]["id"], token))["success"]
+    assert await fb.delete_post(created["id"], token)
+    with pytest.raises(AuthError):  # a user token is refused on a Page's post
+        await fb.comments(posts[0]["id"], await login(sb, fb))

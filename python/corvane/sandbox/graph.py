@@ -18,6 +18,7 @@ from . import graph_errors as err
 from .world import Token, World
 
 if TYPE_CHECKING:
+    from .fb_content import PageContent
     from .instagram import InstagramHosts
 
 GRAPH_HOST = "graph.facebook.com"
@@ -102,6 +103,7 @@ class GraphHost:
         self._calls: dict[str, deque[float]] = {}
         self.requests: list[tuple[str, str]] = []  # (method, path) of every request, in order
         self.instagram: InstagramHosts | None = None  # the linked account's nodes, when served
+        self.content: PageContent | None = None  # the Pages' posts and comments, when served
 
     # ---- checks every request goes through ----
 
@@ -157,6 +159,10 @@ class GraphHost:
         handler = routes.get((method, *parts))
         if handler is not None:
             return handler(request)
+        if self.content is not None and parts:
+            answer = await self.content.route(request, parts, self._page_token)
+            if answer is not None:
+                return answer
         if self.instagram is not None and parts and self._instagram_node(parts):
             auth = self._auth(request)
             if isinstance(auth, web.Response):

@@ -16,6 +16,7 @@ import aiohttp
 from aiohttp import web
 
 from . import dialog, instagram, linkedin
+from .fb_content import PageContent
 from .graph import GRAPH_HOST, GraphHost
 from .tls import Certificates, make_session
 from .world import AD_ID, FORM_ID, PAGE_STORE, World
@@ -54,6 +55,7 @@ class Sandbox:
         self.linkedin = linkedin.LinkedInHosts(self.world.linkedin)
         self.instagram = instagram.InstagramHosts(self.world.instagram, PAGE_STORE)
         self.graph.instagram = self.instagram
+        self.graph.content = PageContent(self.world)
         self.port = 0
         self.deliveries: list[Delivery] = []
         self._certs: Certificates | None = None
