@@ -252,5 +252,7 @@ async def test_no_secret_in_logs_or_reasons(sb, db, caplog):
         assert secret not in text
 
 
-async def test_store_file_is_private(receiver, db):
-    assert stat.S_IMODE(os.stat(db).st_mode) == 0o600
+async def test_store_files_are_private(sb, receiver, db):
+    await receiver.connect()  # tokens written: the journal exists now
+    for path in (db, db + "-wal", db + "-shm"):
+        assert stat.S_IMODE(os.stat(path).st_mode) == 0o600, path

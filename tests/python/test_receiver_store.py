@@ -134,3 +134,16 @@ async def test_two_receivers_share_a_burst_and_fetch_each_lead_once(postgres_db)
         finally:
             await a.stop()
             await b.stop()
+
+
+async def test_an_existing_sqlite_file_is_made_private(tmp_path):
+    import os
+    import stat
+
+    path = tmp_path / "old.sqlite3"
+    path.write_bytes(b"")
+    path.chmod(0o644)
+    s = open_store(str(path))
+    await s.open()
+    await s.close()
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600

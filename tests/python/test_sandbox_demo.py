@@ -26,3 +26,11 @@ def test_demo_refuses_an_existing_file(tmp_path):
     done = subprocess.run([sys.executable, "-m", "corvane", "demo", "--db", str(db)],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode != 0 and db.read_bytes() == b""
+
+
+def test_offline_example_runs():
+    from pathlib import Path
+
+    example = Path(__file__).resolve().parents[2] / "examples" / "offline_demo.py"
+    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr

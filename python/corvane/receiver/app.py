@@ -62,8 +62,10 @@ else:  # pragma: no cover - the oldest supported aiohttp
 
 
 class Receiver:
-    def __init__(self, store: Store, config: Config, facebook: Facebook, *, release_claims: bool) -> None:
+    def __init__(self, store: Store, config: Config, facebook: Facebook, *, release_claims: bool,
+                 owns_facebook: bool) -> None:
         self.store = store
+        self.owns_facebook = owns_facebook
         self.config = config
         self.facebook = facebook
         self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
@@ -176,7 +178,8 @@ class Receiver:
 
     async def on_cleanup(self, app: web.Application) -> None:
         await self.worker.stop()
-        await self.facebook.close()
+        if self.owns_facebook:
+            await self.facebook.close()
         await self.store.close()
 
 
@@ -185,6 +188,7 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     """The receiver as an aiohttp.web application. `db` is an SQLite path, a postgresql:// DSN
     or a Store; `session` is handed to the Facebook client (the sandbox's, in tests)."""
     store = open_store(db) if isinstance(db, str) else db
+    owns_facebook = facebook is None
     if facebook is None:
         options: dict[str, Any] = {"session": session} if session is not None else {}
         if config.graph_version:
@@ -195,7 +199,8 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     # start; receivers sharing PostgreSQL wait for the lease instead.
     from .sqlite_store import SqliteStore
 
-    receiver = Receiver(store, config, facebook, release_claims=isinstance(store, SqliteStore))
+    receiver = Receiver(store, config, facebook, release_claims=isinstance(store, SqliteStore),
+                        owns_facebook=owns_facebook)
     app = web.Application(client_max_size=MAX_BODY)
     app[STORE] = store
     app[WORKER] = receiver.worker
