@@ -104,7 +104,11 @@ class Worker:
             pass
 
     async def process(self, event: Claimed) -> None:
-        tokens = await self.store.tokens(event.page_id or "")
+        if not event.page_id:
+            # Without a Page there is no token to read the lead with, now or later.
+            await self.store.fail(event.key, "the event names no Page", time.time())
+            return
+        tokens = await self.store.tokens(event.page_id)
         if tokens is None:
             # The Page may be connected later; the event waits for it.
             await self._postpone(event, f"Page {event.page_id} is not connected")

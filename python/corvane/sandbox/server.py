@@ -113,7 +113,7 @@ class Sandbox:
         return session
 
     async def _dispatch(self, request: web.Request) -> web.StreamResponse:
-        host = (request.host or "").rsplit(":", 1)[0] if not (request.host or "").startswith("[") else request.host
+        host = request.url.host or ""
         if host == GRAPH_HOST:
             return await self.graph.handle(request)
         if host == dialog.FACEBOOK_WWW:
