@@ -256,3 +256,23 @@ async def test_store_files_are_private(sb, receiver, db):
     await receiver.connect()  # tokens written: the journal exists now
     for path in (db, db + "-wal", db + "-shm"):
         assert stat.S_IMODE(os.stat(path).st_mode) == 0o600, path
+
+
+async def test_lead_delivered_before_its_page_connects_is_fetched_on_connect(sb, db):
+    slow = config_for(sb, worker=type(FAST)(concurrency=1, poll=0.05, backoff_base=600, backoff_max=600))
+    running = await Running(sb, db, slow).start()
+    try:
+        await running.subscribe()
+        lead = sb.world.add_lead("300000000000001", UZBEK)
+        body = json.dumps(sb.leadgen_payload(lead.id)).encode()
+        assert await running.post(body, {"X-Hub-Signature-256": sb.sign(body)}) == 200
+
+        async def waiting():
+            event = await running.store.event(f"page:leadgen:{lead.id}")
+            return event["attempts"] == 1 and event["claimed_until"] is None
+        await running.wait(waiting)
+        assert "not connected" in (await running.store.event(f"page:leadgen:{lead.id}"))["error"]
+        await running.connect()
+        await running.wait_leads(1, timeout=5)
+    finally:
+        await running.stop()

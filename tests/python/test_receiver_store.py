@@ -74,6 +74,16 @@ async def test_postpone_fail_and_complete(store):
     assert (counts["done"], counts["failed"], counts["retries"], counts["leads"]) == (1, 1, 1, 1)
 
 
+async def test_a_connected_page_makes_its_waiting_events_due(store):
+    await store.record([event("a"), event("b")], 100.0)
+    for _ in range(2):
+        claimed = await store.claim(100.0, 30)
+        await store.postpone(claimed.key, 900.0, "Page p1 is not connected")
+    assert await store.retry_page_now("p2", 101.0) == 0
+    assert await store.retry_page_now("p1", 101.0) == 2
+    assert (await store.claim(101.0, 30)) is not None
+
+
 async def test_login_state_is_single_use_and_expires(store):
     await store.put_state("s1", "https://crm.example/cb", 700.0)
     await store.put_state("s2", "https://crm.example/cb", 700.0)

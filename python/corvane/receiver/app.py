@@ -141,10 +141,14 @@ class Receiver:
                     continue
                 await fb.subscribe_page(page.id, page.access_token, ["leadgen"])
                 await self.store.save_page(page.id, page.name, page.access_token, user_token, time.time())
+                # Leads that arrived before the Page was connected are fetched now, not after
+                # their back-off.
+                await self.store.retry_page_now(page.id, time.time())
                 connected.append(f"{page.name} ({page.id})")
         except CorvaneError as error:
             log.warning("login callback failed: %s", describe(error, (self.config.app_secret, code)))
             return web.Response(status=502, text="The Graph API refused the login")
+        self.worker.wake()
         log.info("connected %d Page(s)", len(connected))
         return web.Response(text="Connected Pages:\n" + "\n".join(connected) + "\n")
 

@@ -88,6 +88,12 @@ class PostgresStore(Store):
             "UPDATE events SET status = $1, claimed_until = NULL, error = $2, done_at = $3"
             " WHERE key = $4 AND status = $5", STATUS_FAILED, reason, now, key, STATUS_PENDING)
 
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        status = await self.pool.execute(
+            "UPDATE events SET next_try = $1 WHERE page_id = $2 AND status = $3 AND next_try > $1",
+            now, page_id, STATUS_PENDING)
+        return int(status.split()[-1])
+
     async def release_claims(self) -> None:
         await self.pool.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
 

@@ -124,6 +124,13 @@ class SqliteStore(Store):
                 "UPDATE events SET status = ?, claimed_until = NULL, error = ?, done_at = ?"
                 " WHERE key = ? AND status = ?", (STATUS_FAILED, reason, now, key, STATUS_PENDING))
 
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE events SET next_try = ? WHERE page_id = ? AND status = ? AND next_try > ?",
+                (now, page_id, STATUS_PENDING, now))
+            return int(cur.rowcount)
+
     async def release_claims(self) -> None:
         async with self._tx() as db:
             await db.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")

@@ -101,6 +101,11 @@ class Store(abc.ABC):
         """Marks the event failed for good."""
 
     @abc.abstractmethod
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        """Makes the pending events of a Page due at once (it has just been connected); returns
+        how many there were."""
+
+    @abc.abstractmethod
     async def release_claims(self) -> None:
         """Frees every claim (a single receiver starting again after a stop)."""
 
