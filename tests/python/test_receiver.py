@@ -14,7 +14,8 @@ from aiohttp import web
 
 from corvane.sandbox import Sandbox
 from corvane.sandbox.world import AD_ID, PAGE_STORE
-from receiver_harness import VERIFY, FAST, Running, config_for
+from corvane.receiver import WorkerSettings
+from receiver_harness import VERIFY, Running, config_for
 
 UZBEK = {"full_name": "Shahnoza Qodirova", "email": "SHAHNOZA@example.UZ",
          "phone_number": "+998 (71) 200-00-01", "city": "Buxoro", "qaysi_kurs_qiziqtiradi": "Ingliz tili"}
@@ -191,7 +192,7 @@ async def test_outage_lead_stored_once_the_graph_api_recovers(sb, receiver):
 
 
 async def test_pending_event_resumes_after_a_restart(sb, db):
-    idle = config_for(sb, worker=type(FAST)(concurrency=0))
+    idle = config_for(sb, worker=WorkerSettings(concurrency=0))
     first = await Running(sb, db, idle).start()
     await first.subscribe()
     await first.connect()
@@ -259,7 +260,7 @@ async def test_store_files_are_private(sb, receiver, db):
 
 
 async def test_lead_delivered_before_its_page_connects_is_fetched_on_connect(sb, db):
-    slow = config_for(sb, worker=type(FAST)(concurrency=1, poll=0.05, backoff_base=600, backoff_max=600))
+    slow = config_for(sb, worker=WorkerSettings(concurrency=1, poll=0.05, backoff_base=600, backoff_max=600))
     running = await Running(sb, db, slow).start()
     try:
         await running.subscribe()
