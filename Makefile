@@ -54,7 +54,7 @@ test-wheel: wheel
 	tools/test-wheel.sh
 
 demo: setup
-	$(PY) examples/offline_demo.py
+	$(PY) -m corvane demo
 
 bench: setup
 	$(PY) bench/run.py

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import secrets
+from typing import Any
 
 from corvane.facebook import Facebook
 
@@ -31,8 +32,9 @@ def print_login_link(redirect_uri: str) -> None:
     print(client.login_url(redirect_uri=redirect_uri, state=state))
 
 
-async def show_leads(redirect_uri: str, code: str, since: int | None) -> None:
-    async with Facebook.from_env(scopes=SCOPES) as fb:
+async def show_leads(redirect_uri: str, code: str, since: int | None, **options: Any) -> None:
+    # options go to the client as they are (a session of the host's own, for instance).
+    async with Facebook.from_env(scopes=SCOPES, **options) as fb:
         bundle = await fb.exchange_code(code, redirect_uri=redirect_uri)
         user_token = bundle.access_token
         if not user_token:

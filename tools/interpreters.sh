@@ -32,7 +32,7 @@ PY
 }
 
 # make_project_venv DIR PYTHON BUILDDIR MODE [pip args...]: a venv at DIR with corvane and its
-# test and receiver extras. MODE "editable" rebuilds changed C++ on import; "regular" installs
+# test, receiver and sandbox extras. MODE "editable" rebuilds changed C++ on import; "regular" installs
 # a copy. A stamp of pyproject.toml (and the extra args) keeps a second run from reinstalling.
 make_project_venv() {
   # The venv's own build tools (ninja, meson) first: an editable install remembers the ninja
@@ -55,10 +55,10 @@ make_project_venv() {
   mkdir -p "$builddir"
   if [ "$mode" = editable ]; then
     # The build tools live in the venv, so the editable install can rebuild on import.
-    "$dir/bin/python" -m pip install -q --no-build-isolation --editable ".[test,receiver]" \
+    "$dir/bin/python" -m pip install -q --no-build-isolation --editable ".[test,receiver,sandbox]" \
       --config-settings=build-dir="$PWD/$builddir" "$@"
   else
-    "$dir/bin/python" -m pip install -q --no-build-isolation ".[test,receiver]" \
+    "$dir/bin/python" -m pip install -q --no-build-isolation ".[test,receiver,sandbox]" \
       --config-settings=build-dir="$PWD/$builddir" "$@"
   fi
   echo "$want" > "$stamp"

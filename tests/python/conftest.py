@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json as jsonlib
+import uuid
 from collections import deque
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -167,3 +168,35 @@ def sleeps(monkeypatch):
     monkeypatch.setattr(asyncio, "sleep", fake_sleep)
     return waits
 
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """The DSN of a PostgreSQL server started for this test session."""
+    from pg_server import PostgresServer
+
+    server = PostgresServer()
+    try:
+        yield server.start()
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def postgres_db(postgres_server):
+    """A new, empty database on the session's server; its DSN. Made on a loop of its own, so
+    that sync fixtures can ask for it too."""
+    import asyncpg
+    from concurrent.futures import ThreadPoolExecutor
+
+    name = f"t_{uuid.uuid4().hex[:12]}"
+
+    async def create() -> None:
+        conn = await asyncpg.connect(postgres_server)
+        try:
+            await conn.execute(f"CREATE DATABASE {name}")
+        finally:
+            await conn.close()
+
+    with ThreadPoolExecutor(1) as pool:
+        pool.submit(asyncio.run, create()).result()
+    return postgres_server.rsplit("/", 1)[0] + "/" + name

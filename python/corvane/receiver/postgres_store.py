@@ -1,0 +1,152 @@
+"""The shared store: PostgreSQL through asyncpg, for several receivers behind one load
+balancer. Events go in with ON CONFLICT DO NOTHING, so a delivery that reaches two receivers is
+recorded once; workers claim with FOR UPDATE SKIP LOCKED, so no two fetch the same lead."""
+from __future__ import annotations
+
+from typing import Any
+
+import asyncpg  # type: ignore[import-untyped]
+
+from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
+                    Store, migrations)
+from .store_rows import decode_lead, lead_row, page_row
+
+# Receivers starting together must not run the same migration twice.
+_MIGRATION_LOCK = 0x636F7276  # "corv"
+
+
+class PostgresStore(Store):
+    def __init__(self, dsn: str, *, pool_size: int = 5) -> None:
+        self.dsn = dsn
+        self.pool_size = pool_size
+        self._pool: asyncpg.Pool | None = None
+
+    @property
+    def pool(self) -> asyncpg.Pool:
+        if self._pool is None:
+            raise RuntimeError("the store is not open")
+        return self._pool
+
+    async def open(self) -> None:
+        self._pool = await asyncpg.create_pool(self.dsn, min_size=1, max_size=self.pool_size)
+        async with self.pool.acquire() as conn, conn.transaction():
+            await conn.execute("SELECT pg_advisory_xact_lock($1)", _MIGRATION_LOCK)
+            await conn.execute("CREATE TABLE IF NOT EXISTS schema_migrations (version TEXT PRIMARY KEY)")
+            done = {r[0] for r in await conn.fetch("SELECT version FROM schema_migrations")}
+            for version, statements in migrations():
+                if version not in done:
+                    for statement in statements:
+                        await conn.execute(statement)
+                    await conn.execute("INSERT INTO schema_migrations (version) VALUES ($1)", version)
+
+    async def close(self) -> None:
+        if self._pool is not None:
+            await self._pool.close()
+            self._pool = None
+
+    async def record(self, events: list[NewEvent], now: float) -> int:
+        if not events:
+            return 0
+        rows = await self.pool.fetch(
+            "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
+            " next_try, received_at)"
+            " SELECT k, o, f, p, l, v, s, $8, $8 FROM unnest($1::text[], $2::text[], $3::text[],"
+            " $4::text[], $5::text[], $6::text[], $7::text[]) AS t(k, o, f, p, l, v, s)"
+            " ON CONFLICT (key) DO NOTHING RETURNING key",
+            [e.key for e in events], [e.object_type for e in events], [e.field for e in events],
+            [e.page_id for e in events], [e.leadgen_id for e in events],
+            [e.payload for e in events], [e.status for e in events], now)
+        return len(rows)
+
+    async def claim(self, now: float, lease: float) -> Claimed | None:
+        row = await self.pool.fetchrow(
+            "UPDATE events SET claimed_until = $1, attempts = attempts + 1 WHERE key = ("
+            " SELECT key FROM events WHERE status = $2 AND next_try <= $3"
+            " AND (claimed_until IS NULL OR claimed_until < $3) ORDER BY next_try, received_at"
+            " LIMIT 1 FOR UPDATE SKIP LOCKED)"
+            " RETURNING key, page_id, leadgen_id, attempts",
+            now + lease, STATUS_PENDING, now)
+        return Claimed(row[0], row[1], row[2], row[3]) if row else None
+
+    async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
+        async with self.pool.acquire() as conn, conn.transaction():
+            await conn.execute(
+                "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
+                " custom, ad_context, raw, stored_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)"
+                " ON CONFLICT (leadgen_id) DO NOTHING", *lead_row(key, lead, now))
+            await conn.execute(
+                "UPDATE events SET status = $1, claimed_until = NULL, error = NULL, done_at = $2"
+                " WHERE key = $3", STATUS_DONE, now, key)
+
+    async def postpone(self, key: str, next_try: float, reason: str) -> None:
+        await self.pool.execute(
+            "UPDATE events SET next_try = $1, claimed_until = NULL, error = $2 WHERE key = $3"
+            " AND status = $4", next_try, reason, key, STATUS_PENDING)
+
+    async def fail(self, key: str, reason: str, now: float) -> None:
+        await self.pool.execute(
+            "UPDATE events SET status = $1, claimed_until = NULL, error = $2, done_at = $3"
+            " WHERE key = $4 AND status = $5", STATUS_FAILED, reason, now, key, STATUS_PENDING)
+
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        status = await self.pool.execute(
+            "UPDATE events SET next_try = $1 WHERE page_id = $2 AND status = $3 AND next_try > $1",
+            now, page_id, STATUS_PENDING)
+        return int(status.split()[-1])
+
+    async def release_claims(self) -> None:
+        await self.pool.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
+
+    async def next_due(self) -> float | None:
+        value = await self.pool.fetchval("SELECT MIN(next_try) FROM events WHERE status = $1", STATUS_PENDING)
+        return float(value) if value is not None else None
+
+    async def event(self, key: str) -> dict[str, Any] | None:
+        row = await self.pool.fetchrow("SELECT * FROM events WHERE key = $1", key)
+        return dict(row) if row else None
+
+    async def counts(self) -> dict[str, int]:
+        async with self.pool.acquire() as conn, conn.transaction(isolation="repeatable_read"):
+            by_status = {r[0]: int(r[1]) for r in await conn.fetch(
+                "SELECT status, COUNT(*) FROM events GROUP BY status")}
+            retries = await conn.fetchval(
+                "SELECT COALESCE(SUM(attempts - 1), 0) FROM events WHERE attempts > 1")
+            leads = await conn.fetchval("SELECT COUNT(*) FROM leads")
+        return {**by_status, "retries": int(retries), "leads": int(leads)}
+
+    async def save_page(self, page_id: str, name: str | None, token: str, user_token: str | None,
+                        now: float) -> None:
+        await self.pool.execute(
+            "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
+            " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
+            " access_token = excluded.access_token, user_token = excluded.user_token,"
+            " connected_at = excluded.connected_at", page_id, name, token, user_token, now)
+
+    async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
+        row = await self.pool.fetchrow(
+            "SELECT access_token, user_token FROM pages WHERE page_id = $1", page_id)
+        return (row[0], row[1]) if row else None
+
+    async def pages(self) -> list[dict[str, Any]]:
+        rows = await self.pool.fetch(
+            "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+        return [page_row(tuple(r)) for r in rows]
+
+    async def leads(self, limit: int = 100) -> list[dict[str, Any]]:
+        rows = await self.pool.fetch(
+            "SELECT * FROM leads ORDER BY stored_at DESC, leadgen_id LIMIT $1", limit)
+        return [decode_lead(dict(r)) for r in rows]
+
+    async def put_state(self, state: str, redirect_uri: str, expires_at: float) -> None:
+        await self.pool.execute(
+            "INSERT INTO oauth_states (state, redirect_uri, expires_at) VALUES ($1, $2, $3)",
+            state, redirect_uri, expires_at)
+
+    async def take_state(self, state: str, now: float) -> str | None:
+        async with self.pool.acquire() as conn, conn.transaction():
+            row = await conn.fetchrow(
+                "DELETE FROM oauth_states WHERE state = $1 RETURNING redirect_uri, expires_at", state)
+            await conn.execute("DELETE FROM oauth_states WHERE expires_at < $1", now)
+        if row is None or row[1] < now:
+            return None
+        return str(row[0])

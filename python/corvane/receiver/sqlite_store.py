@@ -1,0 +1,202 @@
+"""The embedded store: one SQLite file through aiosqlite, so the event loop never waits on
+the disk. One connection; a lock keeps one transaction at a time on it."""
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+from typing import Any
+
+import aiosqlite
+
+from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
+                    Store, migrations)
+from .store_rows import decode_lead, lead_row, page_row
+
+
+class _NoStatements(logging.Filter):
+    """aiosqlite logs every statement with its parameters at debug level, and the parameters
+    of the pages table are tokens: those records never leave the logger."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not (record.levelno <= logging.DEBUG and record.msg in ("executing %s", "operation %s completed"))
+
+
+_aiosqlite_log = logging.getLogger("aiosqlite")
+if not any(isinstance(f, _NoStatements) for f in _aiosqlite_log.filters):
+    _aiosqlite_log.addFilter(_NoStatements())
+
+
+def _create_private(path: str) -> None:
+    """Creates the file readable by its owner only (it holds page tokens); SQLite gives its
+    journal files the same mode."""
+    if path == ":memory:":
+        return
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    os.close(fd)
+    os.chmod(path, 0o600)
+
+
+class SqliteStore(Store):
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._db: aiosqlite.Connection | None = None
+        self._lock = asyncio.Lock()
+
+    async def open(self) -> None:
+        _create_private(self.path)
+        self._db = await aiosqlite.connect(self.path, isolation_level=None)
+        await self._db.execute("PRAGMA journal_mode=WAL")
+        await self._db.execute("PRAGMA busy_timeout=5000")
+        await self._db.execute("PRAGMA foreign_keys=ON")
+        async with self._tx() as db:
+            await db.execute("CREATE TABLE IF NOT EXISTS schema_migrations (version TEXT PRIMARY KEY)")
+            done = {r[0] for r in await db.execute_fetchall("SELECT version FROM schema_migrations")}
+            for version, statements in migrations():
+                if version not in done:
+                    for statement in statements:
+                        await db.execute(statement)
+                    await db.execute("INSERT INTO schema_migrations (version) VALUES (?)", (version,))
+
+    async def close(self) -> None:
+        if self._db is not None:
+            await self._db.close()
+            self._db = None
+
+    @asynccontextmanager
+    async def _tx(self) -> AsyncIterator[aiosqlite.Connection]:
+        if self._db is None:
+            raise RuntimeError("the store is not open")
+        async with self._lock:
+            await self._db.execute("BEGIN IMMEDIATE")
+            try:
+                yield self._db
+            except BaseException:
+                await self._db.execute("ROLLBACK")
+                raise
+            await self._db.execute("COMMIT")
+
+    async def record(self, events: list[NewEvent], now: float) -> int:
+        added = 0
+        async with self._tx() as db:
+            for e in events:
+                cur = await db.execute(
+                    "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
+                    " next_try, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                    " ON CONFLICT (key) DO NOTHING",
+                    (e.key, e.object_type, e.field, e.page_id, e.leadgen_id, e.payload, e.status, now, now))
+                added += cur.rowcount
+        return added
+
+    async def claim(self, now: float, lease: float) -> Claimed | None:
+        async with self._tx() as db:
+            rows = await db.execute_fetchall(
+                "UPDATE events SET claimed_until = ?, attempts = attempts + 1 WHERE key = ("
+                " SELECT key FROM events WHERE status = ? AND next_try <= ?"
+                " AND (claimed_until IS NULL OR claimed_until < ?) ORDER BY next_try, received_at LIMIT 1)"
+                " RETURNING key, page_id, leadgen_id, attempts",
+                (now + lease, STATUS_PENDING, now, now))
+        rows = list(rows)
+        return Claimed(*rows[0]) if rows else None
+
+    async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
+                " custom, ad_context, raw, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT (leadgen_id) DO NOTHING",
+                lead_row(key, lead, now))
+            await db.execute(
+                "UPDATE events SET status = ?, claimed_until = NULL, error = NULL, done_at = ? WHERE key = ?",
+                (STATUS_DONE, now, key))
+
+    async def postpone(self, key: str, next_try: float, reason: str) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE events SET next_try = ?, claimed_until = NULL, error = ? WHERE key = ? AND status = ?",
+                (next_try, reason, key, STATUS_PENDING))
+
+    async def fail(self, key: str, reason: str, now: float) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE events SET status = ?, claimed_until = NULL, error = ?, done_at = ?"
+                " WHERE key = ? AND status = ?", (STATUS_FAILED, reason, now, key, STATUS_PENDING))
+
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE events SET next_try = ? WHERE page_id = ? AND status = ? AND next_try > ?",
+                (now, page_id, STATUS_PENDING, now))
+            return int(cur.rowcount)
+
+    async def release_claims(self) -> None:
+        async with self._tx() as db:
+            await db.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
+
+    async def next_due(self) -> float | None:
+        async with self._tx() as db:
+            rows = list(await db.execute_fetchall(
+                "SELECT MIN(next_try) FROM events WHERE status = ?", (STATUS_PENDING,)))
+        return rows[0][0] if rows else None
+
+    async def event(self, key: str) -> dict[str, Any] | None:
+        async with self._tx() as db:
+            cur = await db.execute("SELECT * FROM events WHERE key = ?", (key,))
+            row = await cur.fetchone()
+            names = [d[0] for d in cur.description]
+        return dict(zip(names, row)) if row else None
+
+    async def counts(self) -> dict[str, int]:
+        async with self._tx() as db:
+            by_status = {str(r[0]): int(r[1]) for r in await db.execute_fetchall(
+                "SELECT status, COUNT(*) FROM events GROUP BY status")}
+            retries = list(await db.execute_fetchall(
+                "SELECT COALESCE(SUM(attempts - 1), 0) FROM events WHERE attempts > 1"))[0][0]
+            leads = list(await db.execute_fetchall("SELECT COUNT(*) FROM leads"))[0][0]
+        return {**by_status, "retries": int(retries), "leads": int(leads)}
+
+    async def save_page(self, page_id: str, name: str | None, token: str, user_token: str | None,
+                        now: float) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
+                " VALUES (?, ?, ?, ?, ?) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
+                " access_token = excluded.access_token, user_token = excluded.user_token,"
+                " connected_at = excluded.connected_at", (page_id, name, token, user_token, now))
+
+    async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
+        async with self._tx() as db:
+            rows = list(await db.execute_fetchall(
+                "SELECT access_token, user_token FROM pages WHERE page_id = ?", (page_id,)))
+        return (rows[0][0], rows[0][1]) if rows else None
+
+    async def pages(self) -> list[dict[str, Any]]:
+        async with self._tx() as db:
+            rows = await db.execute_fetchall(
+                "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+        return [page_row(r) for r in rows]
+
+    async def leads(self, limit: int = 100) -> list[dict[str, Any]]:
+        async with self._tx() as db:
+            cur = await db.execute(
+                "SELECT * FROM leads ORDER BY stored_at DESC, leadgen_id LIMIT ?", (limit,))
+            rows = await cur.fetchall()
+            names = [d[0] for d in cur.description]
+        return [decode_lead(dict(zip(names, r))) for r in rows]
+
+    async def put_state(self, state: str, redirect_uri: str, expires_at: float) -> None:
+        async with self._tx() as db:
+            await db.execute("INSERT INTO oauth_states (state, redirect_uri, expires_at) VALUES (?, ?, ?)",
+                             (state, redirect_uri, expires_at))
+
+    async def take_state(self, state: str, now: float) -> str | None:
+        async with self._tx() as db:
+            # Expired states go too: the table never grows past ten minutes of logins.
+            rows = list(await db.execute_fetchall(
+                "DELETE FROM oauth_states WHERE state = ? RETURNING redirect_uri, expires_at", (state,)))
+            await db.execute("DELETE FROM oauth_states WHERE expires_at < ?", (now,))
+        if not rows or rows[0][1] < now:
+            return None
+        return str(rows[0][0])

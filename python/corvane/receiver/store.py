@@ -1,0 +1,158 @@
+"""The receiver's store: one small interface, an SQLite and a PostgreSQL implementation, one
+schema kept as plain SQL files in migrations/."""
+from __future__ import annotations
+
+import abc
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any
+
+STATUS_PENDING = "pending"
+STATUS_DONE = "done"
+STATUS_FAILED = "failed"
+STATUS_IGNORED = "ignored"
+
+
+@dataclass(frozen=True)
+class NewEvent:
+    """An event of a verified delivery, as it is recorded."""
+
+    key: str
+    object_type: str
+    field: str
+    page_id: str | None
+    leadgen_id: str | None
+    payload: str  # the event's value as JSON text
+
+    @property
+    def status(self) -> str:
+        return STATUS_PENDING if self.field == "leadgen" and self.leadgen_id else STATUS_IGNORED
+
+
+@dataclass(frozen=True)
+class Claimed:
+    """A pending lead event that a worker has taken for one attempt."""
+
+    key: str
+    page_id: str | None
+    leadgen_id: str
+    attempts: int  # this attempt included
+
+
+@dataclass(frozen=True)
+class LeadRecord:
+    """A CRM record, stored in the same transaction that marks its event done. The dicts are
+    stored as JSON text."""
+
+    leadgen_id: str
+    page_id: str | None
+    form_id: str | None
+    ad_id: str | None
+    created_time: str | None
+    fields: dict[str, Any]
+    custom: dict[str, Any]
+    ad_context: dict[str, Any]
+    raw: dict[str, Any]
+
+
+def migrations() -> list[tuple[str, list[str]]]:
+    """(version, statements) of every migration file, in order."""
+    folder = resources.files(__package__).joinpath("migrations")
+    out = []
+    for entry in sorted(folder.iterdir(), key=lambda e: e.name):
+        if entry.name.endswith(".sql"):
+            text = "\n".join(line for line in entry.read_text("utf-8").splitlines()
+                             if not line.lstrip().startswith("--"))
+            out.append((entry.name[:-4], [s.strip() for s in text.split(";") if s.strip()]))
+    return out
+
+
+class Store(abc.ABC):
+    """What the receiver keeps. Every method is one transaction."""
+
+    @abc.abstractmethod
+    async def open(self) -> None:
+        """Connects and brings the schema up to date."""
+
+    @abc.abstractmethod
+    async def close(self) -> None: ...
+
+    # ---- events ----
+
+    @abc.abstractmethod
+    async def record(self, events: list[NewEvent], now: float) -> int:
+        """Records the events whose key is new; returns how many were new."""
+
+    @abc.abstractmethod
+    async def claim(self, now: float, lease: float) -> Claimed | None:
+        """Takes one due pending lead event for `lease` seconds, counting the attempt; no other
+        worker (in this process or another) gets it during the lease."""
+
+    @abc.abstractmethod
+    async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
+        """Stores the CRM record and marks the event done, together."""
+
+    @abc.abstractmethod
+    async def postpone(self, key: str, next_try: float, reason: str) -> None:
+        """Leaves the event pending until `next_try`, with the reason of the failed attempt."""
+
+    @abc.abstractmethod
+    async def fail(self, key: str, reason: str, now: float) -> None:
+        """Marks the event failed for good."""
+
+    @abc.abstractmethod
+    async def retry_page_now(self, page_id: str, now: float) -> int:
+        """Makes the pending events of a Page due at once (it has just been connected); returns
+        how many there were."""
+
+    @abc.abstractmethod
+    async def release_claims(self) -> None:
+        """Frees every claim (a single receiver starting again after a stop)."""
+
+    @abc.abstractmethod
+    async def next_due(self) -> float | None:
+        """The earliest next try of a pending event."""
+
+    @abc.abstractmethod
+    async def event(self, key: str) -> dict[str, Any] | None: ...
+
+    @abc.abstractmethod
+    async def counts(self) -> dict[str, int]:
+        """Events by status, leads stored, and retries (attempts beyond each event's first)."""
+
+    # ---- Pages and login ----
+
+    @abc.abstractmethod
+    async def save_page(self, page_id: str, name: str | None, token: str, user_token: str | None,
+                        now: float) -> None: ...
+
+    @abc.abstractmethod
+    async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
+        """(page token, user token) of a connected Page."""
+
+    @abc.abstractmethod
+    async def pages(self) -> list[dict[str, Any]]:
+        """Connected Pages without their tokens."""
+
+    @abc.abstractmethod
+    async def leads(self, limit: int = 100) -> list[dict[str, Any]]:
+        """The newest CRM records, JSON members decoded."""
+
+    @abc.abstractmethod
+    async def put_state(self, state: str, redirect_uri: str, expires_at: float) -> None: ...
+
+    @abc.abstractmethod
+    async def take_state(self, state: str, now: float) -> str | None:
+        """Spends a login state: its redirect URI when it was known and unexpired, else None.
+        Either way it can never be used again."""
+
+
+def open_store(db: str) -> Store:
+    """The store for `--db`: a postgresql:// DSN, else an SQLite file path."""
+    if db.startswith(("postgresql://", "postgres://")):
+        from .postgres_store import PostgresStore
+
+        return PostgresStore(db)
+    from .sqlite_store import SqliteStore
+
+    return SqliteStore(db)

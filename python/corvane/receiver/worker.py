@@ -1,0 +1,144 @@
+"""The worker: fetches the lead of each pending "leadgen" event with its Page's token, adds the
+ad context, normalises the answers and stores the CRM record in the transaction that marks the
+event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded."""
+from __future__ import annotations
+
+import asyncio
+import logging
+import random
+import time
+from dataclasses import dataclass
+from typing import Any
+
+from corvane.errors import ApiError, CorvaneError, NotFoundError
+from corvane.facebook import Facebook
+from corvane.leads import normalize
+
+from .redact import describe
+from .store import Claimed, LeadRecord, Store
+
+log = logging.getLogger("corvane.receiver")
+
+
+@dataclass
+class WorkerSettings:
+    concurrency: int = 4
+    lease: float = 300.0  # longer than a fetch with all its retries can take
+    poll: float = 1.0  # how often to look for events that other receivers recorded
+    backoff_base: float = 2.0
+    backoff_max: float = 600.0
+
+    def delay(self, attempts: int) -> float:
+        raw = min(self.backoff_max, self.backoff_base * 2.0 ** max(0, attempts - 1))
+        return raw * random.uniform(0.8, 1.0)
+
+
+def is_gone(error: BaseException) -> bool:
+    """A lead that will never be fetched: the Graph API says it is not there (404 or code 803),
+    or answers code 100 subcode 33 for a node that does not exist (a deleted lead)."""
+    if isinstance(error, NotFoundError):
+        return True
+    return isinstance(error, ApiError) and error.code == 100 and error.subcode == 33
+
+
+def crm_record(event: Claimed, lead: Any, ad_context: dict[str, Any]) -> LeadRecord:
+    normalized = normalize(lead.field_data).as_dict()
+    custom = normalized.pop("custom", {})
+    return LeadRecord(
+        leadgen_id=event.leadgen_id, page_id=event.page_id, form_id=lead.form_id, ad_id=lead.ad_id,
+        created_time=lead.created_time, fields=normalized, custom=custom, ad_context=ad_context,
+        raw=lead.raw)
+
+
+class Worker:
+    def __init__(self, store: Store, facebook: Facebook, settings: WorkerSettings,
+                 secrets: tuple[str, ...] = ()) -> None:
+        self.store = store
+        self.facebook = facebook
+        self.settings = settings
+        self.secrets = secrets
+        self._wake = asyncio.Event()
+        self._tasks: list[asyncio.Task[None]] = []
+
+    def wake(self) -> None:
+        self._wake.set()
+
+    def start(self) -> None:
+        self._tasks = [asyncio.create_task(self._loop(), name=f"corvane-worker-{n}")
+                       for n in range(self.settings.concurrency)]
+
+    async def stop(self) -> None:
+        for task in self._tasks:
+            task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
+        self._tasks = []
+
+    async def _loop(self) -> None:
+        # A store that fails (a restarting database) must not end the loop: the event stays
+        # pending, or comes back when its lease runs out.
+        while True:
+            try:
+                event = await self.store.claim(time.time(), self.settings.lease)
+                if event is not None:
+                    await self.process(event)
+                    continue
+            except asyncio.CancelledError:
+                raise
+            except Exception as error:  # noqa: BLE001
+                log.error("worker: %s", describe(error, self.secrets))
+                await asyncio.sleep(self.settings.poll)
+            await self._idle()
+
+    async def _idle(self) -> None:
+        wait = self.settings.poll
+        try:
+            due = await self.store.next_due()
+        except Exception:  # noqa: BLE001 - the loop must survive a store hiccup
+            due = None
+        if due is not None:
+            wait = max(0.01, min(wait, due - time.time()))
+        self._wake.clear()
+        try:
+            await asyncio.wait_for(self._wake.wait(), wait)
+        except asyncio.TimeoutError:
+            pass
+
+    async def process(self, event: Claimed) -> None:
+        if not event.page_id:
+            # Without a Page there is no token to read the lead with, now or later.
+            await self.store.fail(event.key, "the event names no Page", time.time())
+            return
+        tokens = await self.store.tokens(event.page_id)
+        if tokens is None:
+            # The Page may be connected later; the event waits for it.
+            await self._postpone(event, f"Page {event.page_id} is not connected")
+            return
+        page_token, user_token = tokens
+        secrets = (*self.secrets, page_token, user_token)
+        try:
+            lead = await self.facebook.lead(event.leadgen_id, page_token)
+            # The ad is read with the token of the user who connected the Page (ads_management);
+            # a refusal yields an empty context and the lead is stored all the same.
+            context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+        except asyncio.CancelledError:
+            raise
+        except CorvaneError as error:
+            reason = describe(error, secrets)
+            if is_gone(error):
+                log.warning("lead %s failed for good: %s", event.leadgen_id, reason)
+                await self.store.fail(event.key, reason, time.time())
+            else:
+                await self._postpone(event, reason)
+            return
+        except Exception as error:  # noqa: BLE001 - a fault in one lead must not stop the others
+            await self._postpone(event, describe(error, secrets))
+            return
+        await self.store.complete(event.key, crm_record(event, lead, context), time.time())
+        log.info("lead %s stored", event.leadgen_id)
+
+    async def _postpone(self, event: Claimed, reason: str) -> None:
+        delay = self.settings.delay(event.attempts)
+        log.warning("lead %s attempt %d failed (%s); next try in %.1fs",
+                    event.leadgen_id, event.attempts, reason, delay)
+        await self.store.postpone(event.key, time.time() + delay, reason)
+        self.wake()

@@ -1,0 +1,213 @@
+"""LinkedIn's hosts in the sandbox: the OAuth dialog, token and introspection endpoints on the
+OAuth host; OpenID userinfo on the v2 API; posts on the versioned REST API, which refuses a
+request without an active "LinkedIn-Version" with 426."""
+from __future__ import annotations
+
+import hmac
+import json
+import secrets
+import time
+from dataclasses import dataclass, field
+from typing import Any
+from urllib.parse import unquote
+
+from aiohttp import web
+
+from .urls import with_query
+
+OAUTH_HOST = "www.linkedin.com"
+API_HOST = "api.linkedin.com"
+SCOPES = ("openid", "profile", "email", "w_member_social")
+_VERSIONS_KEPT = 12  # LinkedIn keeps a version active for about a year
+
+
+def active_versions(now: float | None = None) -> set[str]:
+    t = time.gmtime(now if now is not None else time.time())
+    year, month = t.tm_year, t.tm_mon
+    out = set()
+    for _ in range(_VERSIONS_KEPT):
+        out.add(f"{year:04d}{month:02d}")
+        year, month = (year - 1, 12) if month == 1 else (year, month - 1)
+    return out
+
+
+@dataclass
+class LinkedInWorld:
+    client_id: str = "78sandboxli01"
+    client_secret: str = field(default_factory=lambda: secrets.token_urlsafe(16))
+    member: dict[str, Any] = field(default_factory=lambda: {
+        "sub": "sbx-Ao7kPq2Zr", "email_verified": True, "name": "Jasur Ergashev",
+        "locale": {"country": "UZ", "language": "uz"}, "given_name": "Jasur",
+        "family_name": "Ergashev", "email": "jasur.ergashev@example.uz",
+        "picture": "https://sandbox.invalid/li/jasur.jpg"})
+    tokens: dict[str, tuple[str, ...]] = field(default_factory=dict)  # token -> scopes
+    refresh_tokens: dict[str, tuple[str, ...]] = field(default_factory=dict)
+    codes: dict[str, tuple[str, tuple[str, ...]]] = field(default_factory=dict)
+    posts: list[dict[str, Any]] = field(default_factory=list)
+
+    @property
+    def member_urn(self) -> str:
+        return "urn:li:person:" + str(self.member["sub"])
+
+    def issue(self, scopes: tuple[str, ...]) -> dict[str, Any]:
+        token, refresh = "AQV" + secrets.token_urlsafe(40), "AQX" + secrets.token_urlsafe(40)
+        self.tokens[token] = scopes
+        self.refresh_tokens[refresh] = scopes
+        return {"access_token": token, "expires_in": 5183999, "refresh_token": refresh,
+                "refresh_token_expires_in": 31536059, "scope": ",".join(scopes),
+                "token_type": "Bearer", "id_token": "sandbox." + secrets.token_urlsafe(24) + ".sig"}
+
+
+def li_error(status: int, message: str, code: str, service_code: int | None = None) -> web.Response:
+    body: dict[str, Any] = {"status": status, "code": code, "message": message}
+    if service_code is not None:
+        body["serviceErrorCode"] = service_code
+    return web.json_response(body, status=status)
+
+
+def oauth_error(error: str, description: str, status: int = 400) -> web.Response:
+    return web.json_response({"error": error, "error_description": description}, status=status)
+
+
+class LinkedInHosts:
+    def __init__(self, world: LinkedInWorld) -> None:
+        self.world = world
+
+    def consent(self, query: dict[str, str]) -> tuple[int, str]:
+        w = self.world
+        if query.get("response_type") != "code" or query.get("client_id") != w.client_id:
+            return 400, "invalid_request"
+        redirect_uri = query.get("redirect_uri", "")
+        if not redirect_uri.startswith(("https://", "http://")):
+            return 400, "invalid redirect_uri"
+        asked = tuple(s for s in query.get("scope", "").split(" ") if s)
+        unknown = [s for s in asked if s not in SCOPES]
+        if unknown:
+            return 302, with_query(redirect_uri, {"error": "unauthorized_scope_error",
+                                                  "error_description": f"Scope \"{unknown[0]}\" is not authorized"})
+        code = "AQT" + secrets.token_urlsafe(32)
+        w.codes[code] = (redirect_uri, asked)
+        back = {"code": code}
+        if query.get("state"):
+            back["state"] = query["state"]
+        return 302, with_query(redirect_uri, back)
+
+    # ---- OAuth host ----
+
+    async def oauth(self, request: web.Request) -> web.StreamResponse:
+        path = request.path.rstrip("/")
+        if request.method == "GET" and path == "/oauth/v2/authorization":
+            status, where = self.consent(dict(request.query))
+            if status == 302:
+                raise web.HTTPFound(where)
+            return web.Response(status=status, text=where)
+        if request.method != "POST":
+            return web.Response(status=404, text="Not Found")
+        form = {k: str(v) for k, v in (await request.post()).items()}
+        w = self.world
+        if form.get("client_id") != w.client_id or not hmac.compare_digest(
+                form.get("client_secret", ""), w.client_secret):
+            return oauth_error("invalid_client", "Client authentication failed", 401)
+        if path == "/oauth/v2/accessToken":
+            if form.get("grant_type") == "authorization_code":
+                grant = w.codes.pop(form.get("code", ""), None)
+                if grant is None or grant[0] != form.get("redirect_uri"):
+                    return oauth_error("invalid_request", "Unable to retrieve access token: "
+                                       "appid/redirect uri/code verifier does not match authorization code")
+                return web.json_response(w.issue(grant[1]))
+            if form.get("grant_type") == "refresh_token":
+                scopes = w.refresh_tokens.get(form.get("refresh_token", ""))
+                if scopes is None:
+                    return oauth_error("invalid_request", "The provided refresh token is invalid")
+                return web.json_response(w.issue(scopes))
+            return oauth_error("unsupported_grant_type", "The grant type is not supported")
+        if path == "/oauth/v2/introspectToken":
+            scopes = w.tokens.get(form.get("token", ""))
+            if scopes is None:
+                return web.json_response({"active": False})
+            now = int(time.time())
+            return web.json_response({"active": True, "client_id": w.client_id, "authorized_at": now,
+                                      "created_at": now, "status": "active", "expires_at": now + 5183999,
+                                      "scope": ",".join(scopes), "auth_type": "3L"})
+        return web.Response(status=404, text="Not Found")
+
+    # ---- API host ----
+
+    def _bearer(self, request: web.Request) -> tuple[str, ...] | web.Response:
+        auth = request.headers.get("Authorization", "")
+        scopes = self.world.tokens.get(auth[7:]) if auth.startswith("Bearer ") else None
+        if scopes is None:
+            return li_error(401, "Invalid access token", "INVALID_ACCESS_TOKEN", 65600)
+        return scopes
+
+    async def api(self, request: web.Request) -> web.StreamResponse:
+        path = request.path
+        if path == "/v2/userinfo" and request.method == "GET":
+            scopes = self._bearer(request)
+            if isinstance(scopes, web.Response):
+                return scopes
+            if "openid" not in scopes:
+                return li_error(403, "Not enough permissions to access: userinfo.GET.NO_VERSION",
+                                "ACCESS_DENIED", 100)
+            return web.json_response(dict(self.world.member))
+        if path.startswith("/rest/"):
+            version = request.headers.get("LinkedIn-Version", "")
+            if not version:
+                return li_error(426, "A version must be present. Please specify a version by adding "
+                                "the LinkedIn-Version header.", "VERSION_MISSING")
+            if version not in active_versions():
+                return li_error(426, f"Requested version {version} is not active", "NONEXISTENT_VERSION")
+            scopes = self._bearer(request)
+            if isinstance(scopes, web.Response):
+                return scopes
+            if path == "/rest/posts" and request.method == "GET":
+                return self.list_posts(request)
+            if path == "/rest/posts" and request.method == "POST":
+                return await self.create_post(request, scopes)
+            if path.startswith("/rest/posts/") and request.method == "DELETE":
+                return self.delete_post(unquote(request.raw_path.split("?", 1)[0][len("/rest/posts/"):]))
+        return li_error(404, f"No virtual resource found for {path}", "RESOURCE_NOT_FOUND")
+
+    def list_posts(self, request: web.Request) -> web.Response:
+        q = request.query
+        if q.get("q") != "author":
+            return li_error(400, "Invalid finder", "ILLEGAL_ARGUMENT", 100)
+        author = q.get("author", "")
+        if author != self.world.member_urn:
+            # Reading another author's posts needs the Community Management API product.
+            return li_error(403, "Not enough permissions to access: partnerApiPostsExternal.FINDER-author",
+                            "ACCESS_DENIED", 100)
+        try:
+            start, count = int(q.get("start", "0")), int(q.get("count", "10"))
+        except ValueError:
+            return li_error(400, "Invalid paging parameters", "ILLEGAL_ARGUMENT", 100)
+        mine = [p for p in reversed(self.world.posts) if p["author"] == author]
+        return web.json_response({"paging": {"start": start, "count": count, "links": [], "total": len(mine)},
+                                  "elements": mine[start:start + count]})
+
+    async def create_post(self, request: web.Request, scopes: tuple[str, ...]) -> web.Response:
+        if "w_member_social" not in scopes:
+            return li_error(403, "Not enough permissions to access: partnerApiPostsExternal.CREATE",
+                            "ACCESS_DENIED", 100)
+        try:
+            post = json.loads(await request.read())
+        except ValueError:
+            return li_error(400, "Request body is not valid JSON", "ILLEGAL_ARGUMENT", 100)
+        if not isinstance(post, dict) or post.get("author") != self.world.member_urn:
+            return li_error(403, "ERROR :: /author :: member is not allowed to post as this author",
+                            "ACCESS_DENIED", 100)
+        if post.get("visibility") not in ("PUBLIC", "CONNECTIONS") or not isinstance(post.get("commentary"), str) \
+                or post.get("lifecycleState") != "PUBLISHED":
+            return li_error(422, "ERROR :: /visibility, /commentary or /lifecycleState :: invalid",
+                            "UNPROCESSABLE_ENTITY", 100)
+        urn = f"urn:li:share:{7200000000000000000 + len(self.world.posts) + 1}"
+        now = int(time.time() * 1000)
+        self.world.posts.append({**post, "id": urn, "createdAt": now, "publishedAt": now, "lastModifiedAt": now})
+        return web.Response(status=201, headers={"x-restli-id": urn})
+
+    def delete_post(self, urn: str) -> web.Response:
+        for n, post in enumerate(self.world.posts):
+            if post["id"] == urn:
+                del self.world.posts[n]
+                return web.Response(status=204)
+        return li_error(404, f"Post {urn} not found", "RESOURCE_NOT_FOUND", 100)

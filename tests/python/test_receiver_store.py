@@ -1,0 +1,159 @@
+"""The store interface, held to the same behaviour on SQLite and on a real PostgreSQL server."""
+from __future__ import annotations
+
+import asyncio
+import json
+
+import pytest
+
+from corvane.receiver.store import LeadRecord, NewEvent, open_store
+
+LEAD = LeadRecord(leadgen_id="444", page_id="p1", form_id="f1", ad_id=None, created_time=None,
+                  fields={"email": "a@example.uz"}, custom={"savol": "javob"}, ad_context={},
+                  raw={"id": "444"})
+
+
+def event(key: str, field: str = "leadgen", leadgen_id: str | None = "444") -> NewEvent:
+    return NewEvent(key, "page", field, "p1", leadgen_id, json.dumps({"leadgen_id": leadgen_id}))
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def db(request, tmp_path):
+    if request.param == "sqlite":
+        return str(tmp_path / "s.sqlite3")
+    return request.getfixturevalue("postgres_db")
+
+
+@pytest.fixture
+async def store(db):
+    s = open_store(db)
+    await s.open()
+    await s.open()  # a second start finds the schema in place
+    yield s
+    await s.close()
+
+
+async def test_record_skips_known_keys_and_ignores_other_fields(store):
+    assert await store.record([event("k1"), event("k2", "feed", None)], 100.0) == 2
+    assert await store.record([event("k1"), event("k3")], 101.0) == 1
+    assert await store.record([], 102.0) == 0
+    counts = await store.counts()
+    assert counts["pending"] == 2 and counts["ignored"] == 1
+
+
+async def test_claim_is_exclusive_for_its_lease(store):
+    await store.record([event("k1")], 100.0)
+    first = await store.claim(100.0, lease=30)
+    assert (first.key, first.leadgen_id, first.attempts) == ("k1", "444", 1)
+    assert await store.claim(120.0, lease=30) is None
+    again = await store.claim(131.0, lease=30)  # the first holder died: the lease ran out
+    assert again.attempts == 2
+    await store.release_claims()
+    assert (await store.claim(132.0, lease=30)).attempts == 3
+
+
+async def test_postpone_fail_and_complete(store):
+    await store.record([event("a"), event("b"), event("c")], 100.0)
+    claimed = {}
+    for _ in range(3):
+        c = await store.claim(100.0, 30)
+        claimed[c.key] = c
+    await store.postpone("a", 200.0, "HTTP 500")
+    await store.fail("b", "gone", 100.0)
+    await store.complete("c", LEAD, 100.0)
+    await store.complete("c", LEAD, 101.0)  # a late second worker stores nothing twice
+    assert await store.claim(150.0, 30) is None
+    assert await store.next_due() == 200.0
+    assert (await store.claim(200.0, 30)).key == "a"
+    a, b = await store.event("a"), await store.event("b")
+    assert (a["status"], a["error"], a["attempts"]) == ("pending", "HTTP 500", 2)
+    assert (b["status"], b["error"]) == ("failed", "gone")
+    [row] = await store.leads()
+    assert row["event_key"] == "c" and row["custom"] == {"savol": "javob"} and row["raw"] == {"id": "444"}
+    counts = await store.counts()
+    assert (counts["done"], counts["failed"], counts["retries"], counts["leads"]) == (1, 1, 1, 1)
+
+
+async def test_a_connected_page_makes_its_waiting_events_due(store):
+    await store.record([event("a"), event("b")], 100.0)
+    for _ in range(2):
+        claimed = await store.claim(100.0, 30)
+        await store.postpone(claimed.key, 900.0, "Page p1 is not connected")
+    assert await store.retry_page_now("p2", 101.0) == 0
+    assert await store.retry_page_now("p1", 101.0) == 2
+    assert (await store.claim(101.0, 30)) is not None
+
+
+async def test_login_state_is_single_use_and_expires(store):
+    await store.put_state("s1", "https://crm.example/cb", 700.0)
+    await store.put_state("s2", "https://crm.example/cb", 700.0)
+    assert await store.take_state("s1", 100.0) == "https://crm.example/cb"
+    assert await store.take_state("s1", 100.0) is None
+    assert await store.take_state("s2", 701.0) is None
+    assert await store.take_state("nope", 100.0) is None
+
+
+async def test_pages_keep_tokens_out_of_listings(store):
+    await store.save_page("p1", "Old name", "tok-1", "user-1", 1.0)
+    await store.save_page("p1", "New name", "tok-2", "user-2", 2.0)
+    assert await store.tokens("p1") == ("tok-2", "user-2")
+    assert await store.tokens("p2") is None
+    assert await store.pages() == [{"page_id": "p1", "name": "New name", "connected_at": 2.0}]
+
+
+async def test_concurrent_claims_never_share_an_event(store):
+    await store.record([event(f"k{n}") for n in range(40)], 100.0)
+    got = await asyncio.gather(*(store.claim(100.0, 30) for _ in range(60)))
+    keys = [c.key for c in got if c is not None]
+    assert sorted(keys) == sorted(f"k{n}" for n in range(40))
+
+
+async def test_two_receivers_share_a_burst_and_fetch_each_lead_once(postgres_db):
+    import aiohttp
+
+    from corvane.sandbox import Sandbox
+    from receiver_harness import Running, config_for
+
+    async with Sandbox() as sb:
+        a = await Running(sb, postgres_db, config_for(sb)).start()
+        b = await Running(sb, postgres_db, config_for(sb)).start()
+        try:
+            await a.subscribe()
+            await a.connect()
+            leads = [sb.world.add_lead("300000000000001", {"full_name": f"Lead {n}", "email": f"l{n}@example.com"})
+                     for n in range(200)]
+            bodies = [json.dumps(sb.leadgen_payload(lead.id)).encode() for lead in leads]
+
+            # A load balancer spreads the deliveries; Meta repeats a quarter of them, and the
+            # repeat lands on the other receiver.
+            async def post(session, base, body):
+                async with session.post(base + "/webhook", data=body,
+                                        headers={"X-Hub-Signature-256": sb.sign(body)}) as resp:
+                    assert resp.status == 200
+
+            async with aiohttp.ClientSession() as s:
+                sends = [post(s, (a, b)[n % 2].base, body) for n, body in enumerate(bodies)]
+                sends += [post(s, (b, a)[n % 2].base, body) for n, body in enumerate(bodies[:50])]
+                await asyncio.gather(*sends)
+            await a.wait_leads(200, timeout=40)
+            assert a.stats.duplicates + b.stats.duplicates == 50
+            fetched = [path for method, path in sb.graph.requests if method == "GET"]
+            for lead in leads:
+                assert fetched.count(f"/v23.0/{lead.id}") == 1
+            assert (await a.store.counts())["leads"] == 200
+        finally:
+            await a.stop()
+            await b.stop()
+
+
+async def test_an_existing_sqlite_file_is_made_private(tmp_path):
+    import os
+    import stat
+
+    path = tmp_path / "old.sqlite3"
+    path.write_bytes(b"")
+    path.chmod(0o644)
+    s = open_store(str(path))
+    await s.open()
+    await s.close()
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600

@@ -1,0 +1,119 @@
+"""The sandbox's LinkedIn hosts, driven with the requests the LinkedIn client sends."""
+from __future__ import annotations
+
+import time
+from urllib.parse import parse_qs, quote, urlencode, urlsplit
+
+import pytest
+
+from corvane.sandbox import Sandbox
+from corvane.sandbox.linkedin import active_versions
+
+OAUTH = "https://www.linkedin.com/oauth/v2"
+REST = "https://api.linkedin.com/rest"
+REDIRECT = "https://crm.example/li/callback"
+VERSION = time.strftime("%Y%m", time.gmtime())
+
+
+@pytest.fixture
+async def sb():
+    async with Sandbox() as sandbox:
+        yield sandbox
+
+
+def headers(token: str | None, version: str | None = VERSION) -> dict[str, str]:
+    out = {"X-Restli-Protocol-Version": "2.0.0"}
+    if version:
+        out["LinkedIn-Version"] = version
+    if token:
+        out["Authorization"] = f"Bearer {token}"
+    return out
+
+
+async def sign_in(sb: Sandbox, scopes: str = "openid profile email w_member_social") -> dict:
+    li = sb.world.linkedin
+    link = f"{OAUTH}/authorization?" + urlencode(
+        {"response_type": "code", "client_id": li.client_id, "redirect_uri": REDIRECT,
+         "scope": scopes, "state": "st"}, quote_via=quote)
+    query = parse_qs(urlsplit(sb.consent(link)).query)
+    assert query["state"] == ["st"]
+    form = {"grant_type": "authorization_code", "code": query["code"][0], "client_id": li.client_id,
+            "client_secret": li.client_secret, "redirect_uri": REDIRECT}
+    async with sb.session().post(f"{OAUTH}/accessToken", data=form) as resp:
+        assert resp.status == 200
+        return await resp.json()
+
+
+async def test_sign_in_userinfo_refresh_and_introspection(sb):
+    li = sb.world.linkedin
+    bundle = await sign_in(sb)
+    s = sb.session()
+    async with s.get("https://api.linkedin.com/v2/userinfo", headers=headers(bundle["access_token"], None)) as resp:
+        info = await resp.json()
+        assert info["sub"] == li.member["sub"] and info["locale"]["language"] == "uz"
+    form = {"grant_type": "refresh_token", "refresh_token": bundle["refresh_token"],
+            "client_id": li.client_id, "client_secret": li.client_secret}
+    async with s.post(f"{OAUTH}/accessToken", data=form) as resp:
+        fresh = await resp.json()
+        assert fresh["access_token"] != bundle["access_token"]
+    for token, active in ((fresh["access_token"], True), ("nope", False)):
+        form = {"token": token, "client_id": li.client_id, "client_secret": li.client_secret}
+        async with s.post(f"{OAUTH}/introspectToken", data=form) as resp:
+            assert (await resp.json())["active"] is active
+
+
+async def test_code_is_single_use(sb):
+    li = sb.world.linkedin
+    link = f"{OAUTH}/authorization?" + urlencode(
+        {"response_type": "code", "client_id": li.client_id, "redirect_uri": REDIRECT, "scope": "openid"})
+    code = parse_qs(urlsplit(sb.consent(link)).query)["code"][0]
+    form = {"grant_type": "authorization_code", "code": code, "client_id": li.client_id,
+            "client_secret": li.client_secret, "redirect_uri": REDIRECT}
+    statuses = []
+    for _ in range(2):
+        async with sb.session().post(f"{OAUTH}/accessToken", data=form) as resp:
+            statuses.append(resp.status)
+    assert statuses == [200, 400]
+
+
+@pytest.mark.parametrize("version, token, status", [
+    (None, "good", 426),
+    ("200001", "good", 426),
+    (VERSION, "bad", 401),
+    (VERSION, "good", 200),
+])
+async def test_rest_needs_an_active_version_and_a_token(sb, version, token, status):
+    bundle = await sign_in(sb)
+    tok = bundle["access_token"] if token == "good" else "AQVnope"
+    params = {"q": "author", "author": sb.world.linkedin.member_urn, "start": 0, "count": 10}
+    async with sb.session().get(f"{REST}/posts", params=params, headers=headers(tok, version)) as resp:
+        assert resp.status == status
+        body = await resp.json()
+        assert (body["status"] == status) if status != 200 else "elements" in body
+
+
+async def test_post_create_list_delete(sb):
+    token = (await sign_in(sb))["access_token"]
+    urn = sb.world.linkedin.member_urn
+    post = {"author": urn, "commentary": "Salom, dunyo!", "visibility": "PUBLIC",
+            "distribution": {"feedDistribution": "MAIN_FEED", "targetEntities": [],
+                             "thirdPartyDistributionChannels": []},
+            "lifecycleState": "PUBLISHED", "isReshareDisabledByAuthor": False}
+    s = sb.session()
+    async with s.post(f"{REST}/posts", json=post, headers=headers(token)) as resp:
+        assert resp.status == 201
+        post_id = resp.headers["x-restli-id"]
+    params = {"q": "author", "author": urn, "start": 0, "count": 10}
+    async with s.get(f"{REST}/posts", params=params, headers=headers(token)) as resp:
+        assert [p["id"] for p in (await resp.json())["elements"]] == [post_id]
+    other = {**params, "author": "urn:li:organization:5515715"}
+    async with s.get(f"{REST}/posts", params=other, headers=headers(token)) as resp:
+        assert resp.status == 403
+    async with s.delete(f"{REST}/posts/" + quote(post_id, safe=""), headers=headers(token)) as resp:
+        assert resp.status == 204
+    assert sb.world.linkedin.posts == []
+
+
+def test_versions_run_a_year_back():
+    versions = active_versions(time.mktime((2026, 2, 15, 0, 0, 0, 0, 0, 0)))
+    assert "202602" in versions and "202503" in versions and "202502" not in versions
