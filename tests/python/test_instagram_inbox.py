@@ -175,14 +175,18 @@ async def test_cancelling_conversations_leaks_nothing(ig, hosts):
     hosts.reply(json={"data": [conversation(f"t{i}", f"c{i}") for i in range(12)]})
     for i in range(12):
         hosts.route(f"/ig/v23.0/c{i}", slow)
+    def fetches():
+        return [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.endswith("fetch")]
+
     task = asyncio.ensure_future(ig.conversations("tok"))
     await asyncio.wait_for(started.wait(), 5)
+    assert len(fetches()) == 12  # eight waiting on the server, four on the semaphore
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
     for _ in range(5):
         await asyncio.sleep(0)
-    assert asyncio.all_tasks() == {asyncio.current_task()}
+    assert fetches() == []
     assert len(lookups(hosts)) <= 8
 
 
