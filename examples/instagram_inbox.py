@@ -62,7 +62,7 @@ def local_app() -> web.Application:
     app = web.Application()
     app.router.add_get("/{version}/me/conversations", conversations)
     app.router.add_get("/{version}/{conversation}/messages", messages)
-    app.router.add_post("/{version}/me/messages", send)
+    app.router.add_post("/{version}/{account}/messages", send)
     app.router.add_get("/{version}/{node}", node)
     return app
 
