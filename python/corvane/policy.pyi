@@ -1,4 +1,5 @@
-"""Renewable tables the library reads at each use: Graph field sets and Lead Ads tables."""
+"""Renewable tables the library reads at each use: Graph field sets, insights metric lists
+and Lead Ads tables."""
 
 import os
 from collections.abc import Mapping
@@ -14,9 +15,11 @@ class Policy:
     def __init__(self, data: dict[str, Any]) -> None: ...
     @property
     def data(self) -> dict[str, Any]:
-        """A new JSON-shaped dict with the three tables."""
+        """A new JSON-shaped dict with the four tables."""
     def fields(self, name: str, /) -> str | None:
         """The field list of the set ``name``, or None."""
+    def metrics(self, name: str, /) -> str | None:
+        """The insights metric list ``name``, or None."""
     def lead_map(self) -> Mapping[str, str | None]:
         """The exact map (read-only)."""
     def lead_heuristics(self) -> tuple[tuple[tuple[str, ...], str | None], ...]:

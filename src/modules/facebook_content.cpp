@@ -3,6 +3,7 @@
 // so moderation opens no conflict).
 #include "facebook_internal.hpp"
 #include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/values.hpp"
 
 namespace corvane::facebook {
@@ -16,10 +17,6 @@ py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(valu
 
 // The Graph API reads flags as the words true and false.
 py::str flag(bool value) { return py::str(value ? "true" : "false"); }
-
-constexpr const char* kPostMetrics =
-    "post_impressions,post_impressions_unique,post_engaged_users,post_clicks,"
-    "post_reactions_by_type_total";
 
 // ---- posts, publish_post, delete_post ----
 
@@ -98,7 +95,7 @@ PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> post_insights_task(py::object self, py::object post_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(post_id, "insights");
   py::dict query;
-  query["metric"] = kPostMetrics;
+  query["metric"] = pyutil::metric_list("FB_POST_INSIGHTS");
   // Old posts may have no statistics at all: the platform answers with an error.
   graph::Tolerated answer =
       co_await graph::get_tolerating_refusal(self, url, page_token, std::move(query));
@@ -220,7 +217,8 @@ PyMethodDef content_methods[] = {
     pyutil::method_def(
         "post_insights", post_insights,
         "post_insights(self, post_id, page_token)\n--\n\n"
-        "The post's statistics as {metric name: value}. {} when the platform has none for it "
+        "The post's statistics as {metric name: value}, for the metrics of the current "
+        "policy's \"FB_POST_INSIGHTS\" list. {} when the platform has none for it "
         "(old posts; logged at info level)."),
     pyutil::method_def("comments", comments,
                        "comments(self, post_id, page_token, *, limit=50)\n--\n\n"

@@ -48,10 +48,22 @@ void set_item(py::handle dict, py::handle key, py::handle value) {
   if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
-py::object list_copy(py::handle values) {
-  auto copy = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
-  if (!copy) throw py::error_already_set();
-  return copy;
+// The answers of one question without its null ones, as a new list: the real members of a
+// list or tuple (a subclass's __bool__ or __len__ may say anything; its items are read
+// through iteration), none of them "None". A null answer is no answer.
+py::list answers_of(py::handle values) {
+  py::object source = py::reinterpret_borrow<py::object>(values);
+  if (!PyList_CheckExact(values.ptr()) && !PyTuple_CheckExact(values.ptr())) {
+    source = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+    if (!source) throw py::error_already_set();
+  }
+  py::list answers;
+  // Nothing below runs code of the host, so the size read at each step is the real one.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(source.ptr()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(source.ptr(), i);
+    if (item != Py_None && PyList_Append(answers.ptr(), item) < 0) throw py::error_already_set();
+  }
+  return answers;
 }
 
 // The question's raw name: its "name", else its "key", else the empty text.
@@ -76,17 +88,21 @@ void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
   if (!PyDict_Check(entry.ptr())) entry_type_error(index, "", "a dict", entry);
   py::object raw_name = raw_name_of(entry, index);
   py::object values = pyutil::dict_item(entry, names().values);
-  if (!pyutil::truthy(values)) return;  // no answer, no trace
-  if (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr())) {
+  if (!values || (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr()))) {
+    if (!pyutil::truthy(values)) return;  // no answer, no trace
     entry_type_error(index, "['values']", "a list", values);
   }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(values.ptr());
-  py::object value = strip_text(pyutil::text_form(PySequence_Fast_GET_ITEM(values.ptr(), 0)));
-  py::handle custom = Lead::get(lead, kCustom);
+  const py::list answers = answers_of(values);
+  const Py_ssize_t count = PyList_GET_SIZE(answers.ptr());
+  if (count == 0) return;
+  // Held: str() of the answer is host code for anything but text.
+  const auto first = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(answers.ptr(), 0));
+  py::object value = strip_text(pyutil::text_form(first));
+  const auto custom = py::reinterpret_borrow<py::object>(Lead::get(lead, kCustom));
 
   const int field = canonical_field(raw_name);
   if (field < 0) {
-    set_item(custom, raw_name, count == 1 ? value : list_copy(values));
+    set_item(custom, raw_name, count == 1 ? value : py::object(answers));
     return;
   }
   if (field == kPhone) {
@@ -105,7 +121,7 @@ void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
     py::object all_name = py::reinterpret_steal<py::object>(
         PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr()));
     if (!all_name) throw py::error_already_set();
-    set_item(custom, all_name, list_copy(values));
+    set_item(custom, all_name, answers);
   }
 }
 
@@ -117,6 +133,8 @@ py::object normalize(py::handle field_data) {
                    Py_TYPE(field_data.ptr())->tp_name);
       throw py::error_already_set();
     }
+    // The size is read again at each step and each entry held: the host's code (a key's
+    // __hash__, an answer's __str__) runs in between and may change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(field_data.ptr()); ++i) {
       add_answer(lead, py::reinterpret_borrow<py::object>(
                            PySequence_Fast_GET_ITEM(field_data.ptr(), i)), i);
@@ -146,7 +164,8 @@ PyObject* lead_as_dict(PyObject* self, PyObject*) {
       py::handle value = Lead::get(self, i);
       if (!empty_text(value)) out[LeadShape::kFields[i].name] = value;
     }
-    py::handle custom = Lead::get(self, kCustom);
+    // Held: copying a dict subclass runs its own code, which may assign `custom` anew.
+    const auto custom = py::reinterpret_borrow<py::object>(Lead::get(self, kCustom));
     if (PyDict_GET_SIZE(custom.ptr()) > 0) out["custom"] = pyutil::copy_dict(custom);
     return py::object(std::move(out));
   });
@@ -197,13 +216,14 @@ PyMethodDef g_functions[] = {
      "Maps a lead's field_data (a list of {\"name\", \"values\"} dicts, or None) to a new\n"
      "NormalizedLead.\n\n"
      "Each question's name (else its \"key\") is trimmed and lower-cased and looked up in the\n"
-     "current policy's exact map, then its keyword heuristics. A question with no answers is\n"
-     "skipped. The first answer, trimmed, fills the field (phones cleaned to digits and a\n"
-     "leading \"+\", e-mails lower-cased) unless an earlier question filled it, in which case\n"
-     "it goes to custom under the raw name; multiple answers also go to custom under\n"
-     "\"<name>__all\". Questions without a field go to custom (the text, or the list of several\n"
-     "answers). full_name is joined from first_name and last_name when absent. TypeError for\n"
-     "field_data or an entry of the wrong type; no partial record is returned."},
+     "current policy's exact map, then its keyword heuristics. Null answers are dropped and a\n"
+     "question left with no answers is skipped. The first answer, trimmed, fills the field\n"
+     "(phones cleaned to digits and a leading \"+\", e-mails lower-cased) unless an earlier\n"
+     "question filled it, in which case it goes to custom under the raw name; multiple\n"
+     "answers also go to custom under \"<name>__all\". Questions without a field go to custom\n"
+     "(the text, or the list of several answers). full_name is joined from first_name and\n"
+     "last_name when absent. TypeError for field_data or an entry of the wrong type; no\n"
+     "partial record is returned."},
     {"_tables", &py_tables, METH_NOARGS,
      "_tables()\n--\n\n"
      "The pair (exact map, heuristics) of the current policy."},

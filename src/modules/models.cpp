@@ -144,7 +144,10 @@ T from_item(const Kind& kind, py::handle item) {
   T record;
   record.raw = corvane::pyutil::copy_dict(item);
   for (const Field& field : kind.fields) {
-    PyObject* found = PyDict_GetItemString(item.ptr(), field.name);  // borrowed
+    // Held before it is read: copying a list subclass runs its __iter__, which may change
+    // the item.
+    const auto found = py::reinterpret_borrow<py::object>(
+        PyDict_GetItemString(item.ptr(), field.name));  // null when absent
     record.values.push_back(read_field(kind, field, found ? py::handle(found) : py::none()));
   }
   return record;
@@ -156,7 +159,7 @@ std::string record_repr(const Kind& kind, const Record& record) {
   bool first = true;
   for (std::size_t i = 0; i < kind.fields.size(); ++i) {
     const Field& field = kind.fields[i];
-    const py::object& value = record.values[i];
+    const py::object value = record.values[i];  // held while its repr runs host code
     if (field.shown == Shown::hidden || value.is_none()) continue;
     std::string shown;
     if (field.shown == Shown::secret) {
@@ -175,9 +178,14 @@ std::string record_repr(const Kind& kind, const Record& record) {
 
 bool same_values(const Record& a, const Record& b) {
   for (std::size_t i = 0; i < a.values.size(); ++i) {
-    if (!a.values[i].equal(b.values[i])) return false;
+    // Both held: a value's __eq__ is host code.
+    const py::object left = a.values[i];
+    const py::object right = b.values[i];
+    if (!left.equal(right)) return false;
   }
-  return a.raw.equal(b.raw);
+  const py::dict left = a.raw;
+  const py::dict right = b.raw;
+  return left.equal(right);
 }
 
 // The record inside `self`. Checked because a property's getter can be handed any object, and
@@ -231,13 +239,21 @@ py::class_<T> bind_record(py::module_& m, const Kind& kind, const char* doc) {
             return py::tuple(py::make_tuple(values, record.raw));
           },
           [&kind](const py::tuple& state) {
-            if (state.size() != 2 || !PyTuple_Check(state[0].ptr()) ||
-                py::len(state[0]) != kind.fields.size() || !PyDict_Check(state[1].ptr())) {
+            // The real sizes: a tuple subclass's __len__ and __iter__ may say anything, and
+            // every field is read by position later.
+            if (PyTuple_GET_SIZE(state.ptr()) != 2) {
+              throw py::value_error(std::string(kind.name) + ": malformed pickled state");
+            }
+            const py::handle values = PyTuple_GET_ITEM(state.ptr(), 0);
+            if (!PyTuple_Check(values.ptr()) ||
+                PyTuple_GET_SIZE(values.ptr()) != static_cast<Py_ssize_t>(kind.fields.size()) ||
+                !PyDict_Check(PyTuple_GET_ITEM(state.ptr(), 1))) {
               throw py::value_error(std::string(kind.name) + ": malformed pickled state");
             }
             T record;
-            for (py::handle value : state[0]) {
-              record.values.push_back(py::reinterpret_borrow<py::object>(value));
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.ptr()); ++i) {
+              record.values.push_back(
+                  py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(values.ptr(), i)));
             }
             record.raw = state[1].cast<py::dict>();
             return record;

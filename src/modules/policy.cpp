@@ -81,18 +81,29 @@ void policy_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-PyObject* policy_fields(PyObject* self, PyObject* name) {
+// The list `name` of `table`, or None. The tables hold exact str keys and are never
+// changed, but `name` may be a str subclass whose __hash__/__eq__ runs host code, so the
+// answer is taken as a new reference at once.
+PyObject* named_list(PyObject* table, PyObject* name, const char* method) {
   if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "Policy.fields: `name` must be str, not %s",
+    PyErr_Format(PyExc_TypeError, "Policy.%s: `name` must be str, not %s", method,
                  Py_TYPE(name)->tp_name);
     return nullptr;
   }
-  PyObject* found = PyDict_GetItemWithError(tables_of(self).fields.ptr(), name);  // borrowed
+  PyObject* found = PyDict_GetItemWithError(table, name);  // borrowed
   if (found == nullptr) {
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
   }
   return Py_NewRef(found);
+}
+
+PyObject* policy_fields(PyObject* self, PyObject* name) {
+  return named_list(tables_of(self).fields.ptr(), name, "fields");
+}
+
+PyObject* policy_metrics(PyObject* self, PyObject* name) {
+  return named_list(tables_of(self).metrics.ptr(), name, "metrics");
 }
 
 PyObject* policy_lead_map(PyObject* self, PyObject*) {
@@ -109,9 +120,10 @@ PyObject* policy_data(PyObject* self, void*) {
 
 PyObject* policy_repr(PyObject* self) {
   const Tables& t = tables_of(self);
-  return PyUnicode_FromFormat("<corvane.policy.Policy: %zd field sets, %zd lead names, "
-                              "%zd heuristics>",
-                              PyDict_Size(t.fields.ptr()), PyDict_Size(t.lead_map.ptr()),
+  return PyUnicode_FromFormat("<corvane.policy.Policy: %zd field sets, %zd metric lists, "
+                              "%zd lead names, %zd heuristics>",
+                              PyDict_Size(t.fields.ptr()), PyDict_Size(t.metrics.ptr()),
+                              PyDict_Size(t.lead_map.ptr()),
                               PyTuple_GET_SIZE(t.heuristics.ptr()));
 }
 
@@ -119,6 +131,10 @@ PyMethodDef policy_methods[] = {
     {"fields", policy_fields, METH_O,
      "fields($self, name, /)\n--\n\n"
      "The field list of the set ``name``, or None when this policy has no such set."},
+    {"metrics", policy_metrics, METH_O,
+     "metrics($self, name, /)\n--\n\n"
+     "The comma-separated insights metric list ``name`` (e.g. \"FB_POST_INSIGHTS\"), or\n"
+     "None when this policy has no such list."},
     {"lead_map", policy_lead_map, METH_NOARGS,
      "lead_map($self, /)\n--\n\n"
      "The exact map, read-only: normalised Lead Ads field name -> canonical key, or None\n"
@@ -131,7 +147,7 @@ PyMethodDef policy_methods[] = {
 
 PyGetSetDef policy_getset[] = {
     {"data", policy_data, nullptr,
-     "A new JSON-shaped dict with the three tables (changing it changes nothing in the "
+     "A new JSON-shaped dict with the four tables (changing it changes nothing in the "
      "policy).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -145,7 +161,8 @@ PyType_Slot policy_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Policy(data)\n--\n\n"
                     "An immutable set of tables built from a JSON-shaped dict with the members\n"
-                    "\"fields\" (set name -> comma-separated Graph field list), \"lead_map\"\n"
+                    "\"fields\" (set name -> comma-separated Graph field list), \"metrics\"\n"
+                    "(list name -> comma-separated insights metric list), \"lead_map\"\n"
                     "(trimmed lower-case Lead Ads field name -> canonical key or None) and\n"
                     "\"lead_heuristics\" (list of [keyword list, canonical key or None], first\n"
                     "match wins). Missing members give empty tables; a non-dict is a\n"
@@ -180,8 +197,13 @@ py::object install(const py::object& policy) {
   if (!PyDict_Check(policy.ptr()))
     corvane::pyutil::raise_arg_type("install", "policy", "a Policy or a dict", policy);
   // Laid over the baseline member by member: a given member replaces the baseline's whole.
+  // The members are taken as a snapshot of strong pairs: storing a key runs its __hash__,
+  // which may change the host's dict.
   py::dict merged = corvane::policy::tables_document(tables_of(state->baseline.ptr()));
-  for (auto [name, member] : py::reinterpret_borrow<py::dict>(policy)) merged[name] = member;
+  auto items = py::reinterpret_steal<py::list>(PyDict_Items(policy.ptr()));
+  if (!items) throw py::error_already_set();
+  for (py::handle item : items)
+    merged[PyTuple_GET_ITEM(item.ptr(), 0)] = PyTuple_GET_ITEM(item.ptr(), 1);
   // Checked in full before the swap: a malformed table leaves the current policy in force.
   py::object built =
       new_policy(reinterpret_cast<PyTypeObject*>(state->type.ptr()), merged, "policy");
@@ -211,7 +233,8 @@ PYBIND11_MODULE(policy, m) {
   m.doc() =
       "Renewable tables the library reads at each use.\n\n"
       "``current()`` answers the policy in force: the named Graph field sets behind\n"
-      "``corvane.endpoints.Fields`` and the Lead Ads tables behind ``corvane.leads``.\n"
+      "``corvane.endpoints.Fields``, the insights metric lists the clients ask for and the\n"
+      "Lead Ads tables behind ``corvane.leads``.\n"
       "``install`` swaps in a renewed policy (a ``Policy`` or a dict laid over ``BASELINE``\n"
       "member by member), ``load`` installs a JSON file and ``reset`` returns to the\n"
       "baseline. A malformed table is refused with ValueError naming the member, and the\n"

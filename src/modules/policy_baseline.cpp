@@ -1,4 +1,4 @@
-// The baseline policy: the field sets, lead map and lead heuristics in force until a
+// The baseline policy: the field sets, metric lists, lead map and lead heuristics in force until a
 // renewed policy is installed (and again after reset()).
 #include <initializer_list>
 #include <utility>
@@ -58,6 +58,17 @@ constexpr Entry kFieldSets[] = {
     {"IG_PROFILE_FB",
      "id,username,name,profile_picture_url,biography,website,followers_count,follows_count,"
      "media_count"},
+};
+
+// Insights metric lists. The platform refuses a whole request for one retired metric
+// ("(#100) The value must be a valid insights metric"), so these name only metrics it serves;
+// when it retires one, a renewed policy replaces the list without a release.
+constexpr Entry kMetricLists[] = {
+    // Facebook.post_insights: views (the successor of impressions), clicks and reactions.
+    {"FB_POST_INSIGHTS",
+     "post_media_view,post_total_media_view_unique,post_clicks,post_reactions_by_type_total"},
+    // Instagram.insights: daily account totals.
+    {"IG_ACCOUNT_INSIGHTS", "reach,views,accounts_engaged,total_interactions,profile_links_taps"},
 };
 
 // Meta's standard Lead Ads question names (and their common spellings) -> canonical key.
@@ -150,6 +161,9 @@ py::dict baseline_document() {
   py::dict fields;
   for (const auto& [name, list] : kFieldSets) fields[py::str(name)] = py::str(list);
 
+  py::dict metrics;
+  for (const auto& [name, list] : kMetricLists) metrics[py::str(name)] = py::str(list);
+
   py::dict lead_map;
   for (const auto& [name, key] : kLeadMapEntries) lead_map[py::str(name)] = key_or_none(key);
 
@@ -165,6 +179,7 @@ py::dict baseline_document() {
 
   py::dict document;
   document["fields"] = fields;
+  document["metrics"] = metrics;
   document["lead_map"] = lead_map;
   document["lead_heuristics"] = heuristics;
   return document;

@@ -12,13 +12,58 @@ namespace {
   throw py::value_error("policy member " + path + ": " + problem);
 }
 
-std::string quoted(py::handle key) { return py::repr(key).cast<std::string>(); }
+// repr(key) for an error message. A repr that is not valid UTF-8 (a lone surrogate from a
+// key's own __repr__) falls back to ascii(), which always is.
+std::string quoted(py::handle key) {
+  auto text = py::reinterpret_steal<py::object>(PyObject_Repr(key.ptr()));
+  if (!text) throw py::error_already_set();
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data != nullptr) return {data, static_cast<std::size_t>(size)};
+  PyErr_Clear();
+  text = py::reinterpret_steal<py::object>(PyObject_ASCII(key.ptr()));
+  if (!text) throw py::error_already_set();
+  return text.cast<std::string>();
+}
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 bool is_sequence(py::handle value) {
   return PyList_Check(value.ptr()) || PyTuple_Check(value.ptr());
 }
+
+// The (key, value) pairs of a dict as a new list: every pair is held strongly while checks
+// run code of the host (a key's repr, __hash__ or __eq__), which may change or clear the
+// dict itself.
+py::list items_of(py::handle dict) {
+  auto items = py::reinterpret_steal<py::list>(PyDict_Items(dict.ptr()));
+  if (!items) throw py::error_already_set();
+  return items;
+}
+
+// The members of a list or tuple as a new tuple, taken through iteration: a subclass's
+// __len__ is never trusted for indexing, and the snapshot holds every member strongly.
+py::tuple members_of(py::handle sequence) {
+  auto members = py::reinterpret_steal<py::tuple>(PySequence_Tuple(sequence.ptr()));
+  if (!members) throw py::error_already_set();
+  return members;
+}
+
+// The UTF-8 form of a str member; text that has none (a lone surrogate) can never be sent
+// or matched, so it is malformed at `path`.
+std::string text_at(py::handle value, const std::string& path) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    malformed(path, "text that is not valid Unicode (a lone surrogate)");
+  }
+  return {data, static_cast<std::size_t>(size)};
+}
+
+// The tables keep exact str copies: a str subclass with its own __hash__ or __eq__ would
+// otherwise run host code on every later look-up.
+py::str exact(const std::string& text) { return py::str(text.data(), text.size()); }
 
 // Lead tables are matched against trimmed, lower-cased names, so anything else is dead.
 bool is_normalised(const py::str& text) {
@@ -33,9 +78,9 @@ py::object canonical_or_none(py::handle value, const std::string& path) {
   if (value.is_none()) return py::none();
   if (!PyUnicode_Check(value.ptr()))
     malformed(path, "must be a canonical lead key or None, not " + type_name(value));
-  const auto key = value.cast<std::string>();
+  const auto key = text_at(value, path);
   if (!is_canonical(key)) malformed(path, quoted(value) + " is not a canonical lead key");
-  return py::reinterpret_borrow<py::object>(value);
+  return exact(key);
 }
 
 // Braces nest sub-selections and parentheses carry modifiers ("picture{url}",
@@ -53,22 +98,28 @@ bool balanced(std::string_view list) {
   return open.empty();
 }
 
-py::dict check_fields(py::handle member) {
-  const std::string path = "'fields'";
+// "fields" (set name -> Graph field list) and "metrics" (name -> insights metric list) share
+// one shape: non-empty names not starting with '_', each mapped to a non-empty,
+// comma-separated list with balanced braces and parentheses.
+py::dict check_named_lists(py::handle member, std::string_view member_name,
+                           const char* kind) {
+  const std::string path = "'" + std::string(member_name) + "'";
   if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
   py::dict out;
-  for (auto [name, list] : py::reinterpret_borrow<py::dict>(member)) {
+  for (py::handle item : items_of(member)) {
+    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+    const py::handle list = PyTuple_GET_ITEM(item.ptr(), 1);
     const std::string at = path + "[" + quoted(name) + "]";
-    if (!PyUnicode_Check(name.ptr())) malformed(at, "set names must be str");
-    const auto name_text = name.cast<std::string>();
+    if (!PyUnicode_Check(name.ptr())) malformed(at, "names must be str");
+    const auto name_text = text_at(name, at);
     if (name_text.empty() || name_text.front() == '_')
-      malformed(at, "set names must be non-empty and must not start with '_'");
+      malformed(at, "names must be non-empty and must not start with '_'");
     if (!PyUnicode_Check(list.ptr())) malformed(at, "must be a str, not " + type_name(list));
-    const auto list_text = list.cast<std::string>();
+    const auto list_text = text_at(list, at);
     if (list_text.find_first_not_of(" \t\r\n,") == std::string::npos)
-      malformed(at, "the field list is empty");
+      malformed(at, std::string("the ") + kind + " list is empty");
     if (!balanced(list_text)) malformed(at, "unbalanced braces or parentheses");
-    out[name] = list;
+    out[exact(name_text)] = exact(list_text);
   }
   return out;
 }
@@ -77,13 +128,15 @@ py::dict check_lead_map(py::handle member) {
   const std::string path = "'lead_map'";
   if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
   py::dict out;
-  for (auto [name, key] : py::reinterpret_borrow<py::dict>(member)) {
+  for (py::handle item : items_of(member)) {
+    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+    const py::handle key = PyTuple_GET_ITEM(item.ptr(), 1);
     const std::string at = path + "[" + quoted(name) + "]";
     if (!PyUnicode_Check(name.ptr())) malformed(at, "field names must be str");
-    const auto text = py::reinterpret_borrow<py::str>(name);
+    const py::str text = exact(text_at(name, at));
     if (py::len(text) == 0 || !is_normalised(text))
       malformed(at, "field names must be non-empty, trimmed and lower case");
-    out[name] = canonical_or_none(key, at);
+    out[text] = canonical_or_none(key, at);
   }
   return out;
 }
@@ -91,29 +144,30 @@ py::dict check_lead_map(py::handle member) {
 py::tuple check_heuristics(py::handle member) {
   const std::string path = "'lead_heuristics'";
   if (!is_sequence(member)) malformed(path, "must be a list, not " + type_name(member));
-  const auto pairs = py::reinterpret_borrow<py::sequence>(member);
+  const py::tuple pairs = members_of(member);
   py::tuple out(pairs.size());
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const std::string at = path + "[" + std::to_string(i) + "]";
-    const py::object pair = pairs[i];
-    if (!is_sequence(pair) || py::len(pair) != 2)
-      malformed(at, "must be a pair [keywords, canonical key or None]");
-    const py::object keywords = pair[py::int_(0)];
-    if (!is_sequence(keywords) || py::len(keywords) == 0)
-      malformed(at + "[0]", "must be a non-empty list of keywords");
-    const auto words = py::reinterpret_borrow<py::sequence>(keywords);
+    const py::handle pair = PyTuple_GET_ITEM(pairs.ptr(), i);
+    if (!is_sequence(pair)) malformed(at, "must be a pair [keywords, canonical key or None]");
+    const py::tuple parts = members_of(pair);
+    if (parts.size() != 2) malformed(at, "must be a pair [keywords, canonical key or None]");
+    const py::handle keywords = PyTuple_GET_ITEM(parts.ptr(), 0);
+    if (!is_sequence(keywords)) malformed(at + "[0]", "must be a non-empty list of keywords");
+    const py::tuple words = members_of(keywords);
+    if (words.empty()) malformed(at + "[0]", "must be a non-empty list of keywords");
     py::tuple kept(words.size());
     for (std::size_t j = 0; j < words.size(); ++j) {
-      const py::object word = words[j];
+      const py::handle word = PyTuple_GET_ITEM(words.ptr(), j);
       const std::string word_at = at + "[0][" + std::to_string(j) + "]";
       if (!PyUnicode_Check(word.ptr())) malformed(word_at, "keywords must be str");
-      const auto text = py::reinterpret_borrow<py::str>(word);
+      const py::str text = exact(text_at(word, word_at));
       // An empty keyword would match every name; an upper-case one none.
       if (py::len(text) == 0 || !text.attr("lower")().equal(text))
         malformed(word_at, "keywords must be non-empty and lower case");
-      kept[j] = word;
+      kept[j] = text;
     }
-    out[i] = py::make_tuple(kept, canonical_or_none(pair[py::int_(1)], at + "[1]"));
+    out[i] = py::make_tuple(kept, canonical_or_none(PyTuple_GET_ITEM(parts.ptr(), 1), at + "[1]"));
   }
   return out;
 }
@@ -135,17 +189,22 @@ Tables build_tables(py::handle document, const char* argument) {
   }
   Tables tables;
   tables.heuristics = py::tuple(0);
-  for (auto [name, member] : py::reinterpret_borrow<py::dict>(document)) {
-    const std::string key = PyUnicode_Check(name.ptr()) ? name.cast<std::string>() : "";
+  for (py::handle item : items_of(document)) {
+    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+    const py::handle member = PyTuple_GET_ITEM(item.ptr(), 1);
+    std::string key;
+    if (PyUnicode_Check(name.ptr())) key = text_at(name, quoted(name));
     if (key == kFields) {
-      tables.fields = check_fields(member);
+      tables.fields = check_named_lists(member, kFields, "field");
+    } else if (key == kMetrics) {
+      tables.metrics = check_named_lists(member, kMetrics, "metric");
     } else if (key == kLeadMap) {
       tables.lead_map = check_lead_map(member);
     } else if (key == kLeadHeuristics) {
       tables.heuristics = check_heuristics(member);
     } else {
       // A misspelt member would otherwise leave the tables it meant to renew untouched.
-      malformed(quoted(name), "unknown member (expected 'fields', 'lead_map' or "
+      malformed(quoted(name), "unknown member (expected 'fields', 'metrics', 'lead_map' or "
                               "'lead_heuristics')");
     }
   }
@@ -163,6 +222,7 @@ py::dict tables_document(const Tables& tables) {
   }
   py::dict document;
   document[py::str(kFields.data(), kFields.size())] = copy_of(tables.fields);
+  document[py::str(kMetrics.data(), kMetrics.size())] = copy_of(tables.metrics);
   document[py::str(kLeadMap.data(), kLeadMap.size())] = copy_of(tables.lead_map);
   document[py::str(kLeadHeuristics.data(), kLeadHeuristics.size())] = heuristics;
   return document;

@@ -19,13 +19,15 @@ inline constexpr std::array<std::string_view, 14> kCanonicalKeys = {
 
 // The members a policy document may hold.
 inline constexpr std::string_view kFields = "fields";
+inline constexpr std::string_view kMetrics = "metrics";
 inline constexpr std::string_view kLeadMap = "lead_map";
 inline constexpr std::string_view kLeadHeuristics = "lead_heuristics";
 
-// Validated tables. Built once, never changed afterwards: readers may hold any of them for
+// Validated tables (exact str throughout). Built once, never changed afterwards: readers may hold any of them for
 // as long as they like, and a swap of the current policy never shows them half-updated.
 struct Tables {
   py::dict fields;          // set name -> non-empty field list
+  py::dict metrics;         // list name -> non-empty insights metric list
   py::dict lead_map;        // normalised field name -> canonical key or None
   py::object lead_map_view; // read-only view of lead_map handed to callers
   py::tuple heuristics;     // ((keyword, ...), canonical key or None), in order
@@ -36,11 +38,12 @@ struct Tables {
 // the key or position inside it). Members missing from the document give empty tables.
 Tables build_tables(py::handle document, const char* argument);
 
-// A new JSON-shaped dict with the three members of `tables` (fresh containers, so callers
+// A new JSON-shaped dict with the four members of `tables` (fresh containers, so callers
 // may change it without touching the tables).
 py::dict tables_document(const Tables& tables);
 
-// The baseline document: complete field sets for every set the clients read, Meta's
+// The baseline document: complete field sets for every set the clients read, the insights
+// metrics they ask for, Meta's
 // standard Lead Ads question names and multilingual keyword heuristics.
 py::dict baseline_document();
 

@@ -155,8 +155,10 @@ PyMethodDef g_functions[] = {
      "Splits a decoded delivery into WebhookEvent records, lazily.\n\n"
      "Events come entry by entry; within an entry all \"changes\", then all \"messaging\" items\n"
      "(field \"messages\"), then all \"standby\" items (field \"messages_standby\"). Each event\n"
-     "is built when asked for; a payload, entry or change that is not a dict raises TypeError\n"
-     "when iteration reaches it, after the events before it were delivered."},
+     "is built when asked for. A payload, entry, change or messaging/standby item that is not\n"
+     "a dict, and an \"entry\", \"changes\", \"messaging\" or \"standby\" member that is truthy\n"
+     "but not a list, raise TypeError when iteration reaches them, after the events before\n"
+     "were delivered."},
     {"dedupe_key", &dedupe_key, METH_O,
      "dedupe_key(event)\n--\n\n"
      "The stable de-duplication key of a WebhookEvent.\n\n"

@@ -138,13 +138,19 @@ class MemberList {
   std::size_t count_ = 0;
 };
 
+// Nesting the writer allows. Each level takes about a kilobyte of C stack (a dict's members
+// sit on the stack), so this fits well within the smallest stack a host thread gets; the
+// interpreter's recursion limit alone is no bound, as a host may raise it to millions.
+constexpr int kMaxDepth = 1000;
+
 // Writes one value; dicts and lists recurse through it. Deeply nested values fail with
 // RecursionError, as they do in json.dumps, instead of exhausting the C stack: the nesting
-// is counted here against the interpreter's recursion limit (cheaper than entering and
-// leaving the interpreter's own count at every container).
+// is counted here (cheaper than entering and leaving the interpreter's own count at every
+// container) against the interpreter's recursion limit, and never past kMaxDepth.
 class CanonicalWriter {
  public:
-  explicit CanonicalWriter(core::TextBuffer& out) : out_(out), depth_left_(Py_GetRecursionLimit()) {}
+  explicit CanonicalWriter(core::TextBuffer& out)
+      : out_(out), depth_left_(std::min(Py_GetRecursionLimit(), kMaxDepth)) {}
 
   // Exact types first (nearly every value of parsed JSON), then json's own order of checks
   // for subclasses, so that every value takes the branch it takes there.

@@ -33,18 +33,24 @@ PyObject* get_key(PyObject* self, void*) {
   return pyutil::guarded([&] { return event_key(self); });
 }
 
+// The value, held: a look-up in it may run a key's __eq__, which may assign `value` anew and
+// free the dict being read.
+py::object value_of(PyObject* self) {
+  return py::reinterpret_borrow<py::object>(Event::get(self, kValue));
+}
+
 PyObject* get_leadgen_id(PyObject* self, void*) {
-  return pyutil::guarded([&] { return truthy_text(Event::get(self, kValue), names().leadgen_id); });
+  return pyutil::guarded([&] { return truthy_text(value_of(self), names().leadgen_id); });
 }
 
 PyObject* get_form_id(PyObject* self, void*) {
-  return pyutil::guarded([&] { return truthy_text(Event::get(self, kValue), names().form_id); });
+  return pyutil::guarded([&] { return truthy_text(value_of(self), names().form_id); });
 }
 
 // The value's "page_id" when truthy, else the entry id (a Page's entry id is the Page).
 PyObject* get_page_id(PyObject* self, void*) {
   return pyutil::guarded([&] {
-    py::object chosen = dict_item(Event::get(self, kValue), names().page_id);
+    py::object chosen = dict_item(value_of(self), names().page_id);
     if (!truthy(chosen)) chosen = py::reinterpret_borrow<py::object>(Event::get(self, kObjectId));
     return truthy(chosen) ? py::object(text_form(chosen)) : py::object(py::none());
   });

@@ -17,8 +17,10 @@ namespace {
 // mostly ASCII text or plain integers, which need no intermediate str.
 class KeyBuilder {
  public:
+  // Every piece but the first is preceded by ":", also after an empty piece: "::5" and ":5"
+  // are different keys.
   KeyBuilder& add(py::handle part) {
-    if (!text_.empty()) text_.put(':');
+    if (pieces_++ > 0) text_.put(':');
     PyObject* p = part.ptr();
     if (PyUnicode_CheckExact(p)) {
       add_text(part);
@@ -73,6 +75,7 @@ class KeyBuilder {
   }
 
   core::TextBuffer text_;
+  std::size_t pieces_ = 0;
   bool ascii_ = true;
 };
 
@@ -80,9 +83,16 @@ class KeyBuilder {
 
 py::object event_key(py::handle event) {
   const Names& n = names();
-  py::handle value = Event::get(event, kValue);
+  // The fields are held for the whole computation: an id's __bool__ or __str__ may assign
+  // any field of the event anew, which would free a borrowed one mid-read.
+  const auto field_of = [&](EventField index) {
+    return py::reinterpret_borrow<py::object>(Event::get(event, index));
+  };
+  const py::object value = field_of(kValue);
+  const py::object object_id = field_of(kObjectId);
+  const py::object time = field_of(kTime);
   KeyBuilder key;
-  key.add(Event::get(event, kObjectType)).add(Event::get(event, kField));
+  key.add(field_of(kObjectType)).add(field_of(kField));
 
   if (PyDict_Check(value.ptr())) {
     // 1. The first truthy identifier, in this order: a feed change carrying both a comment
@@ -102,7 +112,7 @@ py::object event_key(py::handle event) {
   core::TextBuffer canonical;
   append_canonical_json(canonical, value);
   const core::Sha256Digest digest = core::sha256(canonical.view());
-  key.add(Event::get(event, kObjectId)).add(Event::get(event, kTime));
+  key.add(object_id).add(time);
   return key.add_digest(digest).build();
 }
 

@@ -1,10 +1,11 @@
 // parse_events: the lazy iterator that splits a delivery into WebhookEvent records.
 //
-// Theory of operation: the iterator keeps where it stands (the entry iterator, the entry, which
-// of its three lists it walks and that list's iterator) and builds one event per __next__, so
-// the payload is read only as far as the consumer has got. A payload, entry or change that is
-// not a dict raises TypeError when it is reached; like a generator, the iterator is finished
-// after an error.
+// Theory of operation: the iterator keeps where it stands (its place in the entries, the entry,
+// which of its three lists it walks and its place in that list) and builds one event per
+// __next__, so the payload is read only as far as the consumer has got. A payload, entry,
+// change or messaging/standby item that is not a dict, or an "entry", "changes", "messaging"
+// or "standby" member that is truthy but not a list, raises TypeError when it is reached; like
+// a generator, the iterator is finished after an error and refuses to be re-entered.
 #include "modules/webhooks_event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
@@ -19,52 +20,44 @@ using pyutil::truthy;
 
 enum class Stage { kStart, kChanges, kMessaging, kStandby, kDone };
 
-// A walk over one of the payload's lists: a list is read by index (JSON arrays are lists, and
-// an index costs less than an iterator object); anything else through iter().
+// A walk over one of the payload's lists (JSON arrays: a list, or a tuple a host built), by
+// index. The size is read again at each step and each item is held from the moment it is
+// taken: the consumer's code runs between steps and may change the list.
 class Cursor {
  public:
   Cursor() = default;
-  explicit Cursor(py::object items) {
-    if (PyList_Check(items.ptr())) {
-      list_ = std::move(items);
-    } else {
-      iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
-      if (!iterator_) throw py::error_already_set();
-    }
-  }
+  explicit Cursor(py::object items) : items_(std::move(items)) {}
 
   // The next item, or an empty object at the end.
   py::object next() {
-    if (list_) {
-      if (position_ >= PyList_GET_SIZE(list_.ptr())) return {};
-      return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_.ptr(), position_++));
-    }
-    if (!iterator_) return {};
-    auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator_.ptr()));
-    if (!item && PyErr_Occurred()) throw py::error_already_set();
-    return item;
+    if (!items_) return {};
+    PyObject* items = items_.ptr();
+    const bool is_list = PyList_Check(items);
+    const Py_ssize_t size = is_list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
+    if (position_ >= size) return {};
+    PyObject* item = is_list ? PyList_GET_ITEM(items, position_) : PyTuple_GET_ITEM(items, position_);
+    ++position_;
+    return py::reinterpret_borrow<py::object>(item);
   }
 
-  bool active() const { return list_ || iterator_; }
+  bool active() const { return static_cast<bool>(items_); }
   void clear() {
-    py::object list = std::move(list_);  // emptied before the references go
-    py::object iterator = std::move(iterator_);
+    py::object items = std::move(items_);  // emptied before the reference goes
     position_ = 0;
   }
   int visit(visitproc visit, void* arg) const {
-    Py_VISIT(list_.ptr());
-    Py_VISIT(iterator_.ptr());
+    Py_VISIT(items_.ptr());
     return 0;
   }
 
  private:
-  py::object list_;
-  py::object iterator_;
+  py::object items_;
   Py_ssize_t position_ = 0;
 };
 
 struct State {
   Stage stage = Stage::kStart;
+  bool running = false;    // inside __next__: the consumer's code may call it again
   py::object payload;      // until the first event is asked for
   py::object object_type;
   Cursor entries;          // over payload["entry"]
@@ -89,10 +82,16 @@ State& state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)
   throw py::error_already_set();
 }
 
-// A cursor over container[name] when that member is truthy; an inactive one otherwise.
+// A cursor over container[name]. An absent or falsy member has no items; a truthy one that
+// is not a list is a TypeError naming it (a str or a dict would otherwise be walked letter
+// by letter or key by key).
 Cursor list_cursor(py::handle container, py::handle name) {
   py::object list = dict_item(container, name);
-  return truthy(list) ? Cursor(std::move(list)) : Cursor();
+  if (list && (PyList_Check(list.ptr()) || PyTuple_Check(list.ptr()))) return Cursor(std::move(list));
+  if (!truthy(list)) return Cursor();
+  PyErr_Format(PyExc_TypeError, "parse_events: \"%U\" must be a list, not %s", name.ptr(),
+               Py_TYPE(list.ptr())->tp_name);
+  throw py::error_already_set();
 }
 
 void start(State& self) {
@@ -131,8 +130,11 @@ py::object make_event(State& self, py::object item) {
     py::object found_value = dict_item(item, n.value);
     value = truthy(found_value) ? std::move(found_value) : py::object(py::dict());
   } else {
-    field = py::reinterpret_borrow<py::object>(self.stage == Stage::kMessaging ? n.messages
-                                                                               : n.messages_standby);
+    const bool messaging = self.stage == Stage::kMessaging;
+    if (!PyDict_Check(item.ptr())) {
+      not_a_dict(messaging ? "a \"messaging\" item" : "a \"standby\" item", item);
+    }
+    field = py::reinterpret_borrow<py::object>(messaging ? n.messages : n.messages_standby);
     value = std::move(item);
   }
   return Event::make({self.object_type, std::move(field), self.entry_id, self.entry_time,
@@ -175,8 +177,16 @@ void release_all(State& self) {
 
 PyObject* iterator_next(PyObject* self) {
   State& it = state_of(self);
+  // As with a generator: a call from inside a step (an id's __bool__ or __str__ calling
+  // next()) would find the state half-moved.
+  if (it.running) {
+    PyErr_SetString(PyExc_ValueError, "parse_events iterator already executing");
+    return nullptr;
+  }
   if (it.stage == Stage::kDone) return nullptr;
+  it.running = true;
   PyObject* event = pyutil::guarded([&] { return advance(it); });
+  it.running = false;
   if (event == nullptr) release_all(it);  // the end, or an error: either way finished
   return event;
 }

@@ -1,4 +1,4 @@
-// Field-set look-up and listing through corvane.policy.
+// Field-set and metric-list look-up, and field-set listing, through corvane.policy.
 #include "py/fields.hpp"
 
 #include "py/policy_access.hpp"
@@ -36,7 +36,10 @@ py::str field_set(const py::str& name) {
   const py::object list = current_policy().attr("fields")(name);
   if (PyUnicode_Check(list.ptr())) {
     if (PyUnicode_GET_LENGTH(list.ptr()) > 0) return py::reinterpret_borrow<py::str>(list);
-  } else if (!list.is_none() && PyObject_IsTrue(list.ptr()) != 0) {
+  } else if (!list.is_none()) {
+    const int truth = PyObject_IsTrue(list.ptr());
+    if (truth < 0) throw py::error_already_set();
+    if (truth == 0) raise_attribute_error(py::str("Noma'lum maydon to'plami: ") + name);
     // A policy answering something other than text is broken: say so plainly rather than
     // send it to the Graph API.
     PyErr_Format(PyExc_TypeError, "policy fields(%R) answered %s, not str", name.ptr(),
@@ -48,6 +51,21 @@ py::str field_set(const py::str& name) {
 
 py::str field_set(std::string_view name) {
   return field_set(py::str(name.data(), name.size()));
+}
+
+py::str metric_list(std::string_view name) {
+  const py::str key(name.data(), name.size());
+  const py::object list = current_policy().attr("metrics")(key);
+  if (PyUnicode_Check(list.ptr())) {
+    if (PyUnicode_GET_LENGTH(list.ptr()) > 0) return py::reinterpret_borrow<py::str>(list);
+  } else if (!list.is_none()) {
+    PyErr_Format(PyExc_TypeError, "policy metrics(%R) answered %s, not str", key.ptr(),
+                 Py_TYPE(list.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  PyErr_SetObject(PyExc_LookupError,
+                  (py::str("Noma'lum metrikalar ro'yxati: ") + key).ptr());
+  throw py::error_already_set();
 }
 
 py::list field_set_names() {

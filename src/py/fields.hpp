@@ -1,4 +1,4 @@
-// Named Graph field sets, looked up exactly as `corvane.endpoints.Fields.NAME` does, for C++
+// Named Graph field sets and insights metric lists, looked up exactly as `corvane.endpoints.Fields.NAME` does, for C++
 // callers that should not go through Python attribute access on Fields. Nothing is cached:
 // every look-up asks corvane.policy.current() anew, so a renewed policy applies at once.
 #pragma once
@@ -21,6 +21,12 @@ py::str field_set(std::string_view name);
 
 // The same look-up for a Python str name (what Fields.__getattr__ uses).
 py::str field_set(const py::str& name);
+
+// The insights metric list `name` of the current policy (e.g. metric_list("FB_POST_INSIGHTS")),
+// asked anew at every call like field_set. When current().metrics(name) answers None or "",
+// raises LookupError("Noma'lum metrikalar ro'yxati: " + name); an answer that is not text is a
+// TypeError; a failure of the policy itself propagates unchanged.
+py::str metric_list(std::string_view name);
 
 // The names of all available sets: those of BASELINE["fields"] and, when the current
 // policy's data has a non-empty "fields", its names too; unique, sorted ascending.

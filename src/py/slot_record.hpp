@@ -226,7 +226,11 @@ class RecordType {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
     bool equal = true;
     for (std::size_t i = 0; i < kSize && equal; ++i) {
-      const int r = PyObject_RichCompareBool(get(a, i).ptr(), get(b, i).ptr(), Py_EQ);
+      // Both values held for the comparison: a field's __eq__ may assign a field of either
+      // record and free the value it is compared through (list comparison holds them too).
+      const auto left = py::reinterpret_borrow<py::object>(get(a, i));
+      const auto right = py::reinterpret_borrow<py::object>(get(b, i));
+      const int r = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
       if (r < 0) return nullptr;
       equal = r == 1;
     }

@@ -20,9 +20,9 @@ from hypothesis import settings
 settings.register_profile("corvane", deadline=None)
 settings.load_profile("corvane")
 
-# Real webhook deliveries, lead objects and error bodies collected from public sources; they
-# live beside the repository (shared/samples) and tests that read them skip where it is absent.
-SAMPLES_DIR = Path(__file__).resolve().parents[3] / "shared" / "samples"
+# Real webhook deliveries, lead objects and error bodies collected from public sources (where
+# each came from: tests/data/SOURCES.md).
+SAMPLES_DIR = Path(__file__).resolve().parents[1] / "data"
 
 # The server's own waits must not go through a test's replacement of asyncio.sleep.
 _real_sleep = asyncio.sleep

@@ -4,19 +4,16 @@ import hashlib
 import hmac
 import json
 import logging
-import pathlib
 import socket
 
 import pytest
-from conftest import Reply
+from conftest import SAMPLES_DIR as SAMPLES, Reply
 
-from corvane import endpoints, errors, http
+from corvane import endpoints, errors, http, policy
 from corvane.facebook import Facebook
 
 SECRET = "app-secret-9"
-SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "samples"
-METRICS = ("post_impressions,post_impressions_unique,post_engaged_users,post_clicks,"
-           "post_reactions_by_type_total")
+METRICS = "post_media_view,post_total_media_view_unique,post_clicks,post_reactions_by_type_total"
 
 
 def signed(token, *pairs):
@@ -90,7 +87,6 @@ async def test_leads_since_must_be_an_integer(fb, fake_server, since):
     assert fake_server.requests == []
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 async def test_lead_from_a_sample_lead_object(fb, fake_server):
     body = json.loads(next((SAMPLES / "leads").glob("*bulk-read-store-locator.json")).read_text())
     item = body["data"][0]
@@ -135,7 +131,6 @@ async def test_ad_context_without_an_ad_sends_nothing(fb, fake_server, ad_id):
     assert fake_server.requests == []
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 @pytest.mark.parametrize("sample, status", [("graph-200--*", 403), ("graph-10--*", 400),
                                             ("graph-803--*", 404)])
 async def test_ad_context_refusal_gives_empty_and_one_info_line(fb, fake_server, caplog, sample, status):
@@ -217,6 +212,21 @@ async def test_post_insights_maps_metric_names_to_first_values(fb, fake_server):
         "post_clicks": None, "post_engaged_users": None}
     assert (fake_server.last.path, fake_server.last.query) == ("/v23.0/10_55/insights",
                                                                signed("pt", ("metric", METRICS)))
+
+
+async def test_post_insights_reads_the_metric_list_at_every_call(fb, fake_server):
+    fake_server.reply(json={"data": []})
+    fake_server.reply(json={"data": []})
+    policy.install({"metrics": {"FB_POST_INSIGHTS": "post_clicks"}})
+    try:
+        await fb.post_insights("10_55", "pt")
+        policy.install({"metrics": {}})
+        with pytest.raises(LookupError, match="FB_POST_INSIGHTS"):
+            await fb.post_insights("10_55", "pt")
+    finally:
+        policy.reset()
+    await fb.post_insights("10_55", "pt")
+    assert [r.params["metric"] for r in fake_server.requests] == ["post_clicks", METRICS]
 
 
 async def test_post_insights_without_data_is_empty(fb, fake_server):

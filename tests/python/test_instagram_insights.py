@@ -5,7 +5,7 @@ import datetime
 import pytest
 from conftest import Reply
 
-from corvane import endpoints, errors, http
+from corvane import endpoints, errors, http, policy
 from corvane.instagram import Instagram, _flatten  # type: ignore[attr-defined]
 
 DAY = datetime.timedelta(days=1)
@@ -55,10 +55,23 @@ async def test_insights_metrics(ig, fake_server):
                             until=datetime.date(2025, 3, 10))
     assert (got["since"], got["until"]) == ("2025-03-01", "2025-03-10")
     assert got["metrics"] == {"reach": 1300, "views": None, "accounts_engaged": None}
-    metric = fake_server.last.params["metric"]
     assert fake_server.last.path == "/v23.0/178/insights"
+    assert fake_server.last.params["metric"] == policy.BASELINE["metrics"]["IG_ACCOUNT_INSIGHTS"]
+
+
+async def test_insights_reads_the_metric_list_at_every_call(ig, fake_server):
+    policy.install({"metrics": {"IG_ACCOUNT_INSIGHTS": "reach"}})
+    try:
+        await ig.insights("tok")
+        policy.install({"metrics": {}})
+        with pytest.raises(LookupError, match="IG_ACCOUNT_INSIGHTS"):
+            await ig.insights("tok")
+    finally:
+        policy.reset()
+    await ig.insights("tok")
     # Retired in every version: one of them fails the whole request.
-    assert not {"profile_views", "website_clicks"} & set(metric.split(","))
+    assert [r.params["metric"] for r in fake_server.requests] == [
+        "reach", "reach,views,accounts_engaged,total_interactions,profile_links_taps"]
 
 
 @pytest.mark.parametrize("kwargs, error", [

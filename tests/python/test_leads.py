@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 from corvane import leads, policy
 from corvane.leads import NormalizedLead, normalize
 from conftest import SAMPLES_DIR
+from isolated import run_isolated
 
 SAMPLES = SAMPLES_DIR / "leads"
 FIELDS = ["full_name", "first_name", "last_name", "email", "phone", "company", "job_title",
@@ -45,7 +46,7 @@ def sample_leads():
             yield pytest.param(field_data, id=f"{path.stem}[{i}]")
 
 
-@pytest.mark.parametrize("field_data", sample_leads())
+@pytest.mark.parametrize("field_data", list(sample_leads()))
 def test_real_leads_lose_no_answer(field_data):
     lead = normalize(field_data)
     stored = lead.as_dict()
@@ -245,3 +246,46 @@ def test_lead_record_behaves_like_a_plain_record():
         NormalizedLead(custom=None)
     with pytest.raises(TypeError, match="unexpected keyword argument 'name'"):
         NormalizedLead(name="x")
+
+
+@pytest.mark.parametrize("pairs, expected", [
+    ((("email", [None]),), {}),
+    ((("email", [None, " A@B.UZ "]),), {"email": "a@b.uz"}),
+    ((("car_make", [None]),), {}),
+    ((("car_make", [None, "Honda", None, "Kia"]),), {"custom": {"car_make": ["Honda", "Kia"]}}),
+    ((("email", [None]), ("work_email", ["x@y.uz"])), {"email": "x@y.uz"}),
+])
+def test_a_null_answer_is_no_answer(pairs, expected):
+    assert normalize(answers(*pairs)).as_dict() == expected
+
+
+# Sequences whose truthiness or length says something else than what they hold.
+LYING_VALUES = {
+    "truthy empty list": "class V(list):\n    __bool__ = lambda s: True\nvalues = V()",
+    "list of length 1": "class V(list):\n    __len__ = lambda s: 1\nvalues = V()",
+    "tuple of length 1": "class V(tuple):\n    __len__ = lambda s: 1\nvalues = V()",
+    "list hiding its items": "class V(list):\n    __bool__ = lambda s: False\nvalues = V(['A@B'])",
+}
+
+
+@pytest.mark.parametrize("name", sorted(LYING_VALUES))
+def test_answers_are_read_by_their_real_size(name):
+    out = run_isolated(LYING_VALUES[name] + """
+from corvane.leads import normalize
+print(normalize([{"name": "email", "values": values}]).as_dict())
+""")
+    assert out.strip() == ("{'email': 'a@b'}" if "hiding" in name else "{}")
+
+
+def test_as_dict_holds_custom_while_copying_it():
+    run_isolated("""
+from corvane.leads import NormalizedLead
+class Custom(dict):
+    def __iter__(self):
+        return super().__iter__()
+    def keys(self):
+        lead.custom = {}
+        return super().keys()
+lead = NormalizedLead(custom=Custom(a=[1] * 3))
+lead.as_dict()
+""")

@@ -8,6 +8,7 @@ import pytest
 
 from corvane import models
 from conftest import SAMPLES_DIR
+from isolated import run_isolated
 
 SAMPLES = SAMPLES_DIR / "leads"
 RECORDS_FROM_RESPONSE = [models.TokenBundle, models.Page, models.LeadForm, models.Lead]
@@ -31,7 +32,6 @@ def make(cls, item):
     return cls.from_response(item)
 
 
-@pytest.mark.skipif(not SAMPLES.is_dir(), reason="samples not available")
 def test_lead_from_sample_lead_objects():
     leads = sample_leads()
     assert len(leads) >= 4
@@ -182,3 +182,19 @@ def test_misuse_is_a_type_error_not_a_crash(cls):
             use()
     with pytest.raises((TypeError, ValueError)):
         cls.__new__(cls).__setstate__(((1,), {}))
+
+
+def test_pickled_state_is_read_by_its_real_size():
+    # A tuple that says it holds every field but holds one.
+    out = run_isolated("""
+from corvane import models
+class Short(tuple):
+    __len__ = lambda self: 3
+    __iter__ = lambda self: iter(["1", "2", "3"])
+form = models.LeadForm.__new__(models.LeadForm)
+try:
+    form.__setstate__((Short(["1"]), {}))
+except ValueError:
+    print("refused")
+""")
+    assert out.strip() == "refused"

@@ -2,9 +2,11 @@
 
 import json
 import sys
+import textwrap
 import threading
 
 import pytest
+from isolated import run_isolated
 
 from corvane import policy
 
@@ -137,6 +139,19 @@ def test_heuristics_put_specific_before_general(raw, key):
     assert canonical_key(raw) == key
 
 
+def test_baseline_metric_lists():
+    # Only metrics the platform still serves: one retired name fails the whole request.
+    assert policy.BASELINE["metrics"] == {
+        "FB_POST_INSIGHTS":
+            "post_media_view,post_total_media_view_unique,post_clicks,post_reactions_by_type_total",
+        "IG_ACCOUNT_INSIGHTS": "reach,views,accounts_engaged,total_interactions,profile_links_taps",
+    }
+    for name, metrics in policy.BASELINE["metrics"].items():
+        assert policy.current().metrics(name) == metrics
+    with pytest.raises(TypeError, match="`name`"):
+        policy.current().metrics(1)
+
+
 def test_tables_only_name_canonical_keys():
     assert len(policy.CANONICAL_KEYS) == 14
     allowed = set(policy.CANONICAL_KEYS) | {None}
@@ -165,6 +180,17 @@ def test_tables_only_name_canonical_keys():
         ({"lead_heuristics": [[[""], "email"]]}, "'lead_heuristics'[0][0][0]"),
         ({"lead_heuristics": [[["Mail"], "email"]]}, "'lead_heuristics'[0][0][0]"),
         ({"lead_heuristics": [[["mail"], "mail"]]}, "'lead_heuristics'[0][1]"),
+        ({"metrics": "reach"}, "'metrics'"),
+        ({"metrics": {"FB_POST_INSIGHTS": " , "}}, "'metrics'['FB_POST_INSIGHTS']"),
+        ({"metrics": {"_X": "reach"}}, "'metrics'['_X']"),
+        ({"metrics": {"X": ["reach"]}}, "'metrics'['X']"),
+        # Text without a UTF-8 form can be neither sent nor matched.
+        ({"fields": {"FB_PAGE": "id,\udc80"}}, "'fields'['FB_PAGE']"),
+        ({"metrics": {"\ud800X": "reach"}}, "'metrics'['\\ud800X']"),
+        ({"lead_map": {"\udc80": "email"}}, "'lead_map'['\\udc80']"),
+        ({"lead_map": {"email": "\udc80"}}, "'lead_map'['email']"),
+        ({"lead_heuristics": [[["\udc80"], "email"]]}, "'lead_heuristics'[0][0][0]"),
+        ({"\udc80": {}}, "'\\udc80'"),
     ],
 )
 def test_malformed_tables_are_refused_and_the_current_policy_stays(document, member):
@@ -193,6 +219,12 @@ def test_install_lays_a_dict_over_the_baseline_member_by_member():
     assert installed.fields("FB_USER") is None
     assert dict(installed.lead_map()) == policy.BASELINE["lead_map"]
     assert installed.data["lead_heuristics"] == policy.BASELINE["lead_heuristics"]
+    assert installed.data["metrics"] == policy.BASELINE["metrics"]
+
+    renewed = policy.install({"metrics": {"FB_POST_INSIGHTS": "post_clicks"}})
+    assert renewed.metrics("FB_POST_INSIGHTS") == "post_clicks"
+    assert renewed.metrics("IG_ACCOUNT_INSIGHTS") is None
+    assert renewed.data["fields"] == policy.BASELINE["fields"]
 
     policy.reset()
     assert policy.current().fields("FB_USER") == policy.BASELINE["fields"]["FB_USER"]
@@ -203,7 +235,8 @@ def test_install_of_a_policy_object_and_empty_policy():
     assert policy.install(empty) is empty
     assert policy.current().fields("FB_PAGE") is None
     assert dict(empty.lead_map()) == {} and empty.lead_heuristics() == ()
-    assert empty.data == {"fields": {}, "lead_map": {}, "lead_heuristics": []}
+    assert empty.metrics("FB_POST_INSIGHTS") is None
+    assert empty.data == {"fields": {}, "metrics": {}, "lead_map": {}, "lead_heuristics": []}
 
 
 def test_policy_is_not_changed_through_what_it_hands_out():
@@ -279,3 +312,70 @@ def test_swap_is_atomic_for_readers():
             t.join()
         sys.setswitchinterval(old)
     assert not mixed
+
+
+# Each key acts once `armed` is set, i.e. inside the check, not while the document is built.
+# (Interpreters before 3.13 hash a key before taking their own reference to the value.)
+HOSTILE_DOCUMENTS = {
+    # Storing a key runs its __hash__, which clears the dict being walked.
+    "fields key hash": """
+        class Key(str):
+            def __hash__(self):
+                if armed: doc["fields"].clear()
+                return str.__hash__(self)
+        doc = {"fields": {Key("FB_PAGE"): "".join(["id,", "name"])}}
+    """,
+    "lead_map key hash": """
+        class Key(str):
+            def __hash__(self):
+                if armed: doc["lead_map"].clear()
+                return str.__hash__(self)
+        doc = {"lead_map": {Key("email"): "".join(["em", "ail"])}}
+    """,
+    # A str subclass's own methods are host code too.
+    "lead_map key strip": """
+        class Key(str):
+            def strip(self):
+                doc["lead_map"].clear()
+                return str(self)
+        doc = {"lead_map": {Key("email"): "".join(["em", "ail"])}}
+    """,
+    # repr(key) for the message frees the key and its value mid-check.
+    "fields key repr": """
+        class Key:
+            def __repr__(self):
+                doc["fields"].clear()
+                return "Key()"
+        doc = {"fields": {Key(): "".join(["id,", "name"])}}
+    """,
+    "member name repr": """
+        class Key:
+            def __repr__(self):
+                doc.clear()
+                return "Key()"
+        doc = {Key(): {"x": "y"}}
+    """,
+    "member name hash": """
+        class Key(str):
+            def __hash__(self):
+                if armed: doc.clear()
+                return str.__hash__(self)
+        doc = {Key("fields"): {"FB_PAGE": "".join(["id,", "name"])}}
+    """,
+    "heuristics length lies": """
+        class Lying(list):
+            def __len__(self):
+                return 5
+        doc = {"lead_heuristics": Lying([[Lying(["mail"]), "email"]])}
+    """,
+}
+
+
+@pytest.mark.parametrize("entry", ["Policy", "install"])
+@pytest.mark.parametrize("name", sorted(HOSTILE_DOCUMENTS))
+def test_documents_that_change_under_the_check_do_not_crash(name, entry):
+    build = "policy.Policy" if entry == "Policy" else "policy.install"
+    run_isolated("from corvane import policy\narmed = False\n"
+                 + textwrap.dedent(HOSTILE_DOCUMENTS[name])
+                 + f"armed = True\ntry:\n    {build}(doc)\nexcept (ValueError, TypeError):\n"
+                   "    pass\n")

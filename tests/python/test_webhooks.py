@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from corvane import crypto, webhooks
 from corvane.webhooks import WebhookEvent, dedupe_key, parse_events
 from conftest import SAMPLES_DIR
+from isolated import run_isolated
 
 SAMPLES = SAMPLES_DIR / "payloads"
 
@@ -55,7 +56,7 @@ def expected_events(payload):
     return out
 
 
-@pytest.mark.parametrize("payload", deliveries())
+@pytest.mark.parametrize("payload", list(deliveries()))
 def test_real_deliveries_split_and_key(payload):
     events = list(parse_events(payload))
     assert [(e.field, e.value) for e in events] == expected_events(payload)
@@ -94,7 +95,8 @@ def test_an_entry_yields_changes_then_messaging_then_standby():
 
 
 @pytest.mark.parametrize("payload", [{}, {"entry": None}, {"entry": []}, {"object": "page"},
-                                     {"entry": [{"id": "1"}, {"other": [1]}]}])
+                                     {"entry": [{"id": "1"}, {"other": [1]}]}, {"entry": 0},
+                                     {"entry": {}}, {"entry": [{"messaging": ""}]}])
 def test_payloads_without_events(payload):
     assert list(parse_events(payload)) == []
 
@@ -116,6 +118,28 @@ def test_a_bad_part_fails_only_when_reached(payload, bad):
     with pytest.raises(TypeError, match=bad):
         next(events)
     assert list(events) == []  # finished, like a generator after an error
+
+
+A = {"field": "a"}
+
+
+@pytest.mark.parametrize("payload, delivered, message", [
+    ({"entry": 5}, 0, '"entry" must be a list, not int'),
+    ({"entry": {"id": "1", "changes": [A]}}, 0, '"entry" must be a list, not dict'),
+    ({"entry": [{"changes": {"0": A}}]}, 0, '"changes" must be a list, not dict'),
+    ({"entry": [{"changes": [A], "messaging": "hello"}]}, 1, '"messaging" must be a list, not str'),
+    ({"entry": [{"changes": [A], "standby": True}]}, 1, '"standby" must be a list, not bool'),
+    ({"entry": [{"messaging": [A, "hello"]}]}, 1, 'a "messaging" item must be a dict, not str'),
+    ({"entry": [{"standby": [A, [A]]}]}, 1, 'a "standby" item must be a dict, not list'),
+    ({"entry": [{"changes": [A]}, {"id": "2", "changes": 7}]}, 1, '"changes" must be a list'),
+])
+def test_members_of_the_wrong_type_fail_when_reached(payload, delivered, message):
+    events = parse_events(payload)
+    for _ in range(delivered):
+        next(events)
+    with pytest.raises(TypeError, match=message):
+        next(events)
+    assert list(events) == []
 
 
 @pytest.mark.parametrize("payload", [None, [], "page", 5])
@@ -229,6 +253,86 @@ def test_deep_nesting_fails_cleanly_but_not_before_json_would():
     for _ in range(400):
         nested = {"a": [nested]}
     assert dedupe_key(WebhookEvent("p", "f", None, None, nested)).endswith(digest(nested))
+
+
+@pytest.mark.parametrize("pieces, value, key", [
+    (("", "", None, None), {"leadgen_id": "5"}, "::5"),
+    (("page", "", None, None), {"leadgen_id": "5"}, "page::5"),
+    (("", "leadgen", None, None), {"mid": "m"}, ":leadgen:m"),
+    (("", "", None, None), {}, "::None:None:" + digest({})),
+    (("", "", "", ""), {}, ":::" + ":" + digest({})),
+])
+def test_every_key_has_all_its_colons(pieces, value, key):
+    assert dedupe_key(WebhookEvent(*pieces, value)) == key
+
+
+def test_a_deep_value_fails_cleanly_whatever_the_recursion_limit():
+    out = run_isolated("""
+import sys
+from corvane.webhooks import WebhookEvent
+sys.setrecursionlimit(10**6)
+value = {}
+for _ in range(50_000):
+    value = {"a": value}
+try:
+    WebhookEvent("p", "f", None, None, value).key
+except RecursionError:
+    print("RecursionError")
+""")
+    assert out.strip() == "RecursionError"
+
+
+def test_parse_events_refuses_to_be_reentered():
+    out = run_isolated("""
+from corvane.webhooks import parse_events
+class Sneaky:
+    def __bool__(self):
+        try:
+            next(events)
+        except ValueError as error:
+            print(error)
+        return True
+    def __str__(self):
+        return "page"
+events = parse_events({"object": Sneaky(), "entry": [{"changes": [{"field": "a"}]}]})
+print([(e.object_type, e.field) for e in events])
+""")
+    assert out.splitlines() == ["parse_events iterator already executing", "[('page', 'a')]"]
+
+
+def test_key_holds_the_value_while_an_id_runs_code():
+    out = run_isolated("""
+from corvane.webhooks import WebhookEvent
+class Id:
+    def __bool__(self):
+        event.value = {}
+        return False
+event = WebhookEvent("page", "feed", "1", 2, {"leadgen_id": Id(), "mid": "m" + str(1)})
+print(event.key)
+""")
+    assert out.strip() == "page:feed:m1"
+
+
+@pytest.mark.parametrize("record, field", [
+    ("WebhookEvent('p', 'f', None, None, {})", "value"),
+    ("__import__('corvane.leads').leads.NormalizedLead()", "custom"),
+])
+def test_record_comparison_holds_both_values(record, field):
+    # The left value is a dict whose comparison reads it again after an item's __eq__, which
+    # assigns the field anew (a subclass: plain dicts are recycled, not freed).
+    run_isolated(f"""
+from corvane.webhooks import WebhookEvent
+class D(dict):
+    pass
+class Item:
+    def __eq__(self, other):
+        setattr(a, {field!r}, {{}})
+        return True
+a, b = {record}, {record}
+setattr(a, {field!r}, D(k=Item(), l=1))
+setattr(b, {field!r}, D(k=0, l=1))
+print(a == b)
+""")
 
 
 def test_dedupe_key_wants_an_event():

@@ -4,6 +4,7 @@
 
 #include "modules/instagram/internal.hpp"
 #include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/values.hpp"
 
 namespace corvane::instagram {
@@ -34,9 +35,7 @@ using pyutil::truthy;
 
 // The platform retired metrics before (profile_views, website_clicks), and one retired
 // metric fails the whole request: the list is the policy's, read at every call.
-py::object account_metrics() {
-  return py::str("reach,views,accounts_engaged,total_interactions,profile_links_taps");
-}
+py::object account_metrics() { return pyutil::metric_list("IG_ACCOUNT_INSIGHTS"); }
 
 // ---- insights ----
 
