@@ -3,6 +3,7 @@ publishing, against the loopback fake server through a host-supplied session."""
 import hashlib
 import hmac
 import logging
+import pathlib
 
 import pytest
 from conftest import Reply
@@ -10,6 +11,7 @@ from conftest import Reply
 from corvane import endpoints, errors, http, instagram
 from corvane.instagram import Instagram
 
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SECRET = "ig-secret-7"
 DEFAULT_SCOPES = [
     "instagram_business_basic",
@@ -250,6 +252,11 @@ async def test_profile_refusals(ig, fb_ig, hosts):
     hosts.reply(json={"username": "no-id"})
     with pytest.raises(errors.ApiError):
         await ig.profile("tok")
+    # What the Graph API host answers when asked for a member it does not know.
+    hosts.reply(status=400, body=(DATA / "errors" / "graph-100--springsocial-nonExistingFields.json").read_bytes(),
+                content_type="application/json")
+    with pytest.raises(errors.ApiError, match="nonexisting field"):
+        await fb_ig.profile("page-tok", ig_user_id="1784")
 
 
 async def test_media_list(ig, hosts):
