@@ -1,6 +1,8 @@
 // Module-side access to the shared coroutine type, and the awaitable helpers.
 #include "bridge/runtime.hpp"
 
+#include "py/saved_error.hpp"
+
 namespace corvane::bridge {
 namespace {
 
@@ -41,12 +43,10 @@ Task<py::object> LockGuard::acquire(py::object lock, LockGuard& guard) {
 
 LockGuard::~LockGuard() {
   if (!lock_) return;
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  pyutil::SavedError saved;
   PyObject* out = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
   if (out == nullptr) PyErr_WriteUnraisable(lock_.ptr());
   Py_XDECREF(out);
-  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace corvane::bridge

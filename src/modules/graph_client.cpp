@@ -270,7 +270,8 @@ bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, 
                                                py::dict query) {
   Tolerated result;
   try {
-    py::object answer = co_await self.attr("_get")(url, token, **query);
+    py::object answer_call = self.attr("_get")(url, token, **query);
+    py::object answer = co_await std::move(answer_call);
     result.data = std::move(answer);
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "ApiError")) throw;

@@ -17,27 +17,29 @@ using pyutil::parse_args;
 
 Task<py::object> paginate_task(py::object self, py::object url, py::object params,
                                Py_ssize_t max_items, py::object page_size) {
-  py::list items;
-  py::dict query = pyutil::copy_dict(params);
+  bridge::Rooted<py::list> items;
+  bridge::Rooted<py::dict> query = pyutil::copy_dict(params);
   if (PyDict_Contains(query.ptr(), py::str("limit").ptr()) != 1) {
     // min(page_size, max_items), as the caller's numbers compare.
     py::object cap = py::int_(max_items);
     query["limit"] = page_size < cap ? page_size : cap;
   }
-  py::object page = co_await self.attr("get")(url, py::arg("params") = query);
+  py::object first = self.attr("get")(url, py::arg("params") = query);
+  bridge::Rooted<> page = co_await std::move(first);
   std::unordered_set<std::string> fetched;
   while (PyDict_Check(page.ptr())) {
-    py::object data = pyutil::member(page, "data");
+    bridge::Rooted<> data = pyutil::member(page, "data");
     if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr())) {
       for (auto item : data) items.append(item);
     }
     if (PyList_GET_SIZE(items.ptr()) >= max_items) {
       co_return items[py::slice(0, max_items, 1)];
     }
-    py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
+    bridge::Rooted<> next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
     if (!fetched.emplace(pyutil::utf8(next)).second) break;
-    page = co_await self.attr("request")("GET", next);
+    py::object following = self.attr("request")("GET", next);
+    page = co_await std::move(following);
   }
   co_return items;
 }
