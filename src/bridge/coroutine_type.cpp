@@ -197,19 +197,27 @@ int coro_clear(PyObject* self) {
   return 0;
 }
 
+// Dropping an operation drops what its frames await, which may be another operation: a long
+// chain would recurse once per link. The trashcan defers deallocations past a depth, as CPython
+// does for its own containers.
 void coro_dealloc(PyObject* self) {
   CoroObject* coro = as_coro(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, coro_dealloc)
   if (coro->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   PyObject_GC_Track(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;  // resurrected
   PyObject_GC_UnTrack(self);
   delete std::exchange(coro->driver, nullptr);
   Py_CLEAR(coro->qualname);
   Py_CLEAR(coro->name);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  }
+done:
+  Py_TRASHCAN_END
 }
 
 PyObject* coro_repr(PyObject* self) {
