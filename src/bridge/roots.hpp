@@ -86,7 +86,7 @@ class Rooted : public T {
  public:
   static constexpr bool corvane_rooted = true;
 
-  Rooted() noexcept { link(); }
+  Rooted() { link(); }
   // From anything T is made from (a T, an attribute accessor, ...); implicit on purpose.
   template <class U>
     requires(!std::same_as<std::remove_cvref_t<U>, Rooted> && std::constructible_from<T, U &&>)

@@ -259,5 +259,6 @@ async def test_no_leaks_over_many_requests_and_cancellations(fake_server, sessio
 
     baseline = await growth(PurePythonClient(session))
     grown = await growth(BaseClient(session=session, retry=RetryPolicy(attempts=1)))
-    # A leak of one object per call would be thousands; the noise is tens.
-    assert grown - baseline < 100, (grown, baseline)
+    # One object leaked per request would be 3,000 or more; pools and free lists of asyncio and
+    # aiohttp move either count by a few hundred from run to run.
+    assert grown - baseline < 1000, (grown, baseline)

@@ -269,6 +269,27 @@ async def test_task_cycle_through_a_suspended_coroutine_is_collected():
         loop.set_exception_handler(previous)
 
 
+async def test_collections_while_operations_run_and_wait(fake_server, session):
+    # The collector walks the frames' references at any allocation: while a frame runs (from a
+    # hook it calls), while frames are parked, and while they unwind on cancellation.
+    fake_server.route("/slow", Reply(json={}, delay=0.05))
+
+    class Collects(BaseClient):
+        def _auth_headers(self, headers=None):
+            gc.collect()
+            return super()._auth_headers(headers)
+
+    client = Collects(session=session)
+    calls = [client.get(fake_server.url(f"/n/{i}"), params={"i": i}) for i in range(10)]
+    slow = [asyncio.create_task(client.get(fake_server.url("/slow"))) for _ in range(5)]
+    await asyncio.sleep(0.01)
+    gc.collect()
+    slow[0].cancel()
+    assert await asyncio.gather(*calls) == [{}] * 10
+    results = await asyncio.gather(*slow, return_exceptions=True)
+    assert isinstance(results[0], asyncio.CancelledError) and results[1:] == [{}] * 4
+
+
 # ---- cases that could crash: each in its own interpreter ----
 
 PRELUDE = '''
