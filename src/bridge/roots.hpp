@@ -1,18 +1,21 @@
 // Python references held by suspended C++ frames, made visible to the garbage collector.
 //
 // The collector learns what a container owns only from its tp_traverse. A coroutine object's
-// C++ frames own Python references (their parameters, locals kept across a co_await) that no
-// Python object reports, so without help a cycle through a suspended operation (a client that
-// stores its own coroutine, a task whose frame awaits it) is never collected. Two mechanisms
-// make them reachable from the coroutine object's tp_traverse:
-//  - parameters: every by-value parameter of a Task that is a py::object (or a subclass) is
-//    recorded by the promise when the frame is created (see task.hpp); nothing to write;
-//  - locals kept across a co_await: declare them as Rooted<...> instead of py::object. A
-//    Rooted is a py::object that, while it lives, is linked into the root list of the driver
-//    running the frame that created it.
-// Temporaries of a full-expression that contains a co_await live across the suspension too:
-// build the awaitable in a statement of its own and `co_await std::move(it)`, so that nothing
-// but the driver holds it while the frame waits.
+// C++ frames own Python references that no Python object reports, so without help a cycle
+// through a suspended operation (a client that stores its own coroutine, a task whose frame
+// awaits it, requests left pending on a closed loop) is never collected. What a Task frame
+// must do, for everything it holds while it waits:
+//  1. parameters: take Python objects by value as py::object (or py::str, py::dict, ...).
+//     The promise records them when the frame is made and traversal reports them; nothing to
+//     write. (A reference parameter, or a Rooted one, does not compile.)
+//  2. locals alive across a co_await: declare them Rooted<> (or Rooted<py::dict>, ...) instead
+//     of py::object, and make Rooted the Python members of a struct kept across one. A Rooted
+//     is a py::object that, while it lives, is listed in the root list of the driver running
+//     the frame that made it. Locals that only exist after the last co_await need nothing.
+//  3. the awaited object: build it in a statement of its own and `co_await std::move(it)`.
+//     Temporaries of a full-expression that contains a co_await (the bound method of
+//     `self.attr("get")(...)`, py::arg values) live, unreported, across the suspension.
+// clear() of the coroutine object destroys the frames, which releases all of these.
 #pragma once
 
 #include <concepts>

@@ -228,6 +228,10 @@ struct std::coroutine_traits<corvane::bridge::Task<T>, Args...> {
       (!(std::is_reference_v<Args> &&
          std::derived_from<std::remove_cvref_t<Args>, pybind11::handle>) && ...),
       "a Task takes Python objects by value");
+  // A Rooted registers with the driver running when it is made, which for a parameter may be
+  // the caller's, not the frame's: parameters are py::object, recorded by the promise instead.
+  static_assert((!requires { std::remove_cvref_t<Args>::corvane_rooted; } && ...),
+                "a Task parameter is a py::object, not a Rooted");
   using promise_type = typename corvane::bridge::Task<T>::promise_type;
 };
 
