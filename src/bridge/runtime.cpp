@@ -36,7 +36,8 @@ Task<py::object> sleep(double seconds) {
 }
 
 Task<py::object> LockGuard::acquire(py::object lock, LockGuard& guard) {
-  co_await lock.attr("acquire")();
+  py::object acquiring = lock.attr("acquire")();
+  co_await std::move(acquiring);
   guard.lock_ = std::move(lock);
   co_return py::none();
 }

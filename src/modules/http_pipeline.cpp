@@ -120,7 +120,7 @@ struct Reply {
 
 Task<Reply> send_once(py::object self, py::object session, py::str method, py::object url,
                       py::object json, py::object data, py::dict headers) {
-  py::dict options;
+  bridge::Rooted<py::dict> options;
   if (!json.is_none()) options["json"] = json;
   if (!data.is_none()) options["data"] = form_fields(data);
   if (!headers.empty()) options["headers"] = headers;
