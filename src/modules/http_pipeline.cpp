@@ -25,6 +25,7 @@
 #include "core/retry.hpp"
 #include "http_internal.hpp"
 #include "py/errors.hpp"
+#include "py/json_decode.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -271,16 +272,42 @@ py::object raw_body(py::handle text) {
   return out;
 }
 
+// True when the body's bytes are read as UTF-8: no charset declared, or UTF-8 by name.
+bool read_as_utf8(py::handle charset) {
+  if (charset.is_none()) return true;
+  if (!PyUnicode_Check(charset.ptr())) return false;
+  if (PyUnicode_GET_LENGTH(charset.ptr()) == 0) return true;
+  Py_ssize_t length = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  std::string lower(name, static_cast<std::size_t>(length));
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower == "utf-8" || lower == "utf8";
+}
+
 Task<py::object> read_task(py::object response) {
   py::object raw = co_await response.attr("read")();
   if (!PyBytes_Check(raw.ptr())) raw = py::bytes(raw);
-  std::optional<py::str> text = decode_text(raw, response.attr("charset"));
+  const py::object charset = response.attr("charset");
+  if (read_as_utf8(charset)) {
+    // The fast decoder answers exactly as json.loads would, or declines and the text path
+    // below decides (empty bodies, non-JSON, big integers, NaN and the like).
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
+    py::object decoded =
+        pyutil::decode_json(std::string_view(data, static_cast<std::size_t>(size)));
+    if (decoded) co_return decoded;
+  }
+  std::optional<py::str> text = decode_text(raw, charset);
   if (!text) {
     // Bytes invalid in the charset: the text with replacement characters, never an exception.
     char* data = nullptr;
     Py_ssize_t size = 0;
     PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-    py::object charset = response.attr("charset");
     const char* encoding = PyUnicode_Check(charset.ptr()) ? PyUnicode_AsUTF8(charset.ptr()) : "utf-8";
     if (encoding == nullptr) {  // a charset with lone surrogates names no codec
       PyErr_Clear();
