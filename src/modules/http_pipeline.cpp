@@ -26,6 +26,7 @@
 #include "http_internal.hpp"
 #include "py/errors.hpp"
 #include "py/json_decode.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -94,6 +95,18 @@ py::dict without_nulls(py::handle mapping) {
   return out;
 }
 
+// The query of a request from what _auth_params returned: a new dict of its own, which the
+// pipeline may keep as it is when no member is null (the common case: no second copy).
+py::dict query_of(py::object params) {
+  if (!PyDict_CheckExact(params.ptr())) return without_nulls(params);
+  PyObject *name, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(params.ptr(), &pos, &name, &value)) {
+    if (value == Py_None) return without_nulls(params);
+  }
+  return py::reinterpret_steal<py::dict>(params.release());
+}
+
 py::dict form_fields(py::handle data) {
   py::dict out;
   for (py::handle item : items_of(without_nulls(data))) {
@@ -102,12 +115,24 @@ py::dict form_fields(py::handle data) {
   return out;
 }
 
+// obj.name() with a name made once.
+py::object call_method(py::handle obj, py::handle name) {
+  PyObject* out = PyObject_CallMethodNoArgs(obj.ptr(), name.ptr());
+  if (out == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(out);
+}
+
 py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); }
 
 // Only a POST creates something that a replay would create again.
 bool replays_safely(const py::str& method) {
-  py::object upper = method.attr("upper")();
-  return pyutil::utf8(upper) != "POST";
+  const std::string_view text = pyutil::utf8(method);
+  if (text.size() != 4) return true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const char c = text[i];
+    if ((c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c) != "POST"[i]) return true;
+  }
+  return false;
 }
 
 // ---- the HTTP exchange ----
@@ -132,19 +157,26 @@ struct Reply {
   py::object response;
 };
 
+// `form`: the form body as sent (form_fields), or None.
 Task<Reply> send_once(py::object self, py::object session, py::str method, py::object url,
-                      py::object json, py::object data, py::dict headers) {
+                      py::object json, py::object form, py::dict headers) {
   py::dict options;
-  if (!json.is_none()) options["json"] = json;
-  if (!data.is_none()) options["data"] = form_fields(data);
-  if (!headers.empty()) options["headers"] = headers;
-  py::object context = session.attr("request")(method, url, **options);
+  if (!json.is_none()) options[pyutil::name<"json">()] = json;
+  if (!form.is_none()) options[pyutil::name<"data">()] = form;
+  if (!headers.empty()) options[pyutil::name<"headers">()] = headers;
+  py::object request = session.attr(pyutil::name<"request">());
+  py::object context = py::reinterpret_steal<py::object>(
+      PyObject_Call(request.ptr(), py::make_tuple(method, url).ptr(),
+                    options.empty() ? nullptr : options.ptr()));
+  if (!context) throw py::error_already_set();
   py::object response = co_await context;
   ReleaseOnExit release{response};
-  py::object reading = self.attr("_read")(response);
+  py::object reading = py::reinterpret_steal<py::object>(
+      PyObject_CallMethodOneArg(self.ptr(), pyutil::name<"_read">().ptr(), response.ptr()));
+  if (!reading) throw py::error_already_set();
   Reply reply;
   reply.body = co_await reading;
-  reply.status = release.response.attr("status").cast<long>();
+  reply.status = release.response.attr(pyutil::name<"status">()).cast<long>();
   reply.response = release.response;
   co_return reply;
 }
@@ -153,7 +185,13 @@ py::object yarl_url(const std::string& url) {
   static pyutil::Immortal url_type;
   if (!url_type) url_type = pyutil::Immortal(py::module_::import("yarl").attr("URL"));
   // encoded=True: percent-escapes already in the URL (paging cursors, URNs) go out unchanged.
-  return url_type.get()(py::str(url), py::arg("encoded") = true);
+  static PyObject* const keywords = Py_BuildValue("(s)", "encoded");
+  if (keywords == nullptr) throw py::error_already_set();
+  py::str text(url);
+  PyObject* args[] = {text.ptr(), Py_True};
+  PyObject* made = PyObject_Vectorcall(url_type.get().ptr(), args, 1, keywords);
+  if (made == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(made);
 }
 
 Task<py::object> request_task(py::object self, py::str method, py::str url, py::object params,
@@ -162,30 +200,40 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     throw py::value_error("request: give at most one of json and data");
   }
   const std::string url_text(pyutil::utf8(url));
-  const std::string masked_url = core::mask_secrets(url_text);
-  py::object session = co_await self.attr("_ensure_session")();
-  const py::dict query = without_nulls(self.attr("_auth_params")(params));
-  const py::dict header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
+  auto call_hook = [&](py::handle name, py::handle argument) {
+    PyObject* out = PyObject_CallMethodOneArg(self.ptr(), name.ptr(), argument.ptr());
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
+  };
+  py::object session = co_await call_method(self, pyutil::name<"_ensure_session">());
+  const py::dict query = query_of(call_hook(pyutil::name<"_auth_params">(), params));
+  py::object returned_headers = call_hook(pyutil::name<"_auth_headers">(), headers);
+  const py::dict header_map = PyDict_CheckExact(returned_headers.ptr())
+                                  ? py::reinterpret_steal<py::dict>(returned_headers.release())
+                                  : pyutil::copy_dict(returned_headers);
   const std::string wire_url_text = append_query(url_text, encode_query(query));
   const py::object wire_url = yarl_url(wire_url_text);
-  const Secrets secrets(wire_url_text, header_map, data);
+  // The form as every attempt sends it, and as secrets are looked for in it.
+  const py::object form = data.is_none() ? py::object(py::none()) : py::object(form_fields(data));
   const bool replayable = replays_safely(method);
 
-  const py::object retry = self.attr("retry");
-  const long attempts = attempt_count(py::object(retry.attr("attempts")).ptr());
+  const py::object retry = self.attr(pyutil::name<"retry">());
+  const long attempts = attempt_count(py::object(retry.attr(pyutil::name<"attempts">())).ptr());
   py::object last_failure;
   for (long attempt = 1; attempt <= attempts; ++attempt) {
     std::optional<Reply> reply;
     py::object failure;  // the HTTP layer's exception, when the attempt failed there
     try {
-      reply = co_await send_once(self, session, method, wire_url, json, data, header_map);
+      reply = co_await send_once(self, session, method, wire_url, json, form, header_map);
     } catch (py::error_already_set& e) {
       if (!is_transport_failure(e)) throw;
       failure = e.value();
     }
 
     if (!reply) {
-      py::object error = transport_error(failure, masked_url, secrets);
+      // Masked only now: a request that succeeds never needs it.
+      py::object error = transport_error(failure, core::mask_secrets(url_text),
+                                         Secrets(wire_url_text, header_map, form));
       last_failure = error;
       if (attempt < attempts && (replayable || nothing_was_sent(failure))) {
         co_await bridge::sleep(retry.attr("delay_for")(attempt).cast<double>());
@@ -289,9 +337,9 @@ bool read_as_utf8(py::handle charset) {
 }
 
 Task<py::object> read_task(py::object response) {
-  py::object raw = co_await response.attr("read")();
+  py::object raw = co_await call_method(response, pyutil::name<"read">());
   if (!PyBytes_Check(raw.ptr())) raw = py::bytes(raw);
-  const py::object charset = response.attr("charset");
+  const py::object charset = response.attr(pyutil::name<"charset">());
   if (read_as_utf8(charset)) {
     // The fast decoder answers exactly as json.loads would, or declines and the text path
     // below decides (empty bodies, non-JSON, big integers, NaN and the like).
@@ -428,24 +476,29 @@ PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // get/post/delete go through self.request, so a subclass's request sees every call.
-PyObject* verb(const char* name, PyObject* args, PyObject* kwargs) {
+PyObject* verb(const char* format, py::handle method, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
-    const std::string format = std::string("OO|$OOOO:") + name;
-    parse_args(args, kwargs, format.c_str(), kVerbKeywords, &self, &url, &params, &json, &data,
+    parse_args(args, kwargs, format, kVerbKeywords, &self, &url, &params, &json, &data,
                &headers);
-    std::string upper(name);
-    for (auto& c : upper) c = static_cast<char>(c - 'a' + 'A');
-    return py::handle(self).attr("request")(
-        py::str(upper), py::handle(url), py::arg("params") = py::handle(params),
-        py::arg("json") = py::handle(json), py::arg("data") = py::handle(data),
-        py::arg("headers") = py::handle(headers));
+    static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
+    if (keywords == nullptr) throw py::error_already_set();
+    PyObject* call[] = {self, method.ptr(), url, params, json, data, headers};
+    PyObject* out = PyObject_VectorcallMethod(pyutil::name<"request">().ptr(), call, 3, keywords);
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
   });
 }
-PyObject* get_method(PyObject*, PyObject* a, PyObject* k) { return verb("get", a, k); }
-PyObject* post_method(PyObject*, PyObject* a, PyObject* k) { return verb("post", a, k); }
-PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) { return verb("delete", a, k); }
+PyObject* get_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:get", pyutil::name<"GET">(), a, k);
+}
+PyObject* post_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:post", pyutil::name<"POST">(), a, k);
+}
+PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:delete", pyutil::name<"DELETE">(), a, k);
+}
 
 // A copy of the mapping, or an empty dict: the pipeline filters what it gets.
 PyObject* copy_hook(PyObject* args, PyObject* kwargs, const char* format, const char* name) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "http_internal.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -19,7 +20,7 @@ using pyutil::guarded;
 using pyutil::parse_args;
 
 bool is_open(py::handle session) {
-  return !session.is_none() && !pyutil::truthy(session.attr("closed"));
+  return !session.is_none() && !pyutil::truthy(session.attr(pyutil::name<"closed">()));
 }
 
 // The loop a session was created on. aiohttp keeps it as _loop in every supported version; its
@@ -37,7 +38,7 @@ py::object running_loop() {
 // An owned session made on another loop than the running one (closed or not) cannot serve
 // this loop's requests. A supplied session is the host's affair and is always used.
 bool foreign_owned(py::handle slot, py::handle session) {
-  if (session.is_none() || !pyutil::truthy(slot.attr("owned"))) return false;
+  if (session.is_none() || !pyutil::truthy(slot.attr(pyutil::name<"owned">()))) return false;
   py::object loop = loop_of(session);
   py::object running = running_loop();
   return !loop.is_none() && !running.is_none() && !loop.is(running);
@@ -229,8 +230,8 @@ PyMethodDef client_methods[] = {
 }  // namespace
 
 Task<py::object> ensure_session(py::object self) {
-  py::object slot = self.attr("_sess");
-  py::object session = slot.attr("session");
+  py::object slot = self.attr(pyutil::name<"_sess">());
+  py::object session = slot.attr(pyutil::name<"session">());
   if (usable(slot, session)) co_return session;  // the common path takes no lock
 
   bridge::LockGuard guard;

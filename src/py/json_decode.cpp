@@ -115,9 +115,10 @@ struct KeptParser {
   KeptParser() { (void)parser.allocate(64 * 1024, kMaxDepth); }
 };
 
+// One per process: every decode runs on the thread that holds the GIL.
 KeptParser& kept() {
-  thread_local KeptParser state;
-  return state;
+  static KeptParser* const state = new KeptParser();  // never freed: decodes run until exit
+  return *state;
 }
 
 py::object walk(dom::parser& parser, std::string_view utf8) {
