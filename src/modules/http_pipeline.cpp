@@ -336,11 +336,58 @@ bool read_as_utf8(py::handle charset) {
   return lower == "utf-8" || lower == "utf8";
 }
 
+// Whether an aiohttp response's body is read as UTF-8, told from its Content-Type header where
+// that is plain (no header, no charset, or charset=utf-8 alone): aiohttp's own `charset`
+// parses the header anew for every response, which costs more than decoding a small body.
+// nullopt when the header is anything else, or the response is not aiohttp's own: `charset`
+// decides then.
+std::optional<bool> declared_utf8(py::handle response) {
+  static PyObject* response_type = nullptr;  // aiohttp.ClientResponse, once aiohttp is loaded
+  if (response_type == nullptr) {
+    PyObject* module = PyImport_GetModule(pyutil::name<"aiohttp">().ptr());
+    if (module == nullptr) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      return std::nullopt;
+    }
+    response_type = PyObject_GetAttrString(module, "ClientResponse");  // kept for good
+    Py_DECREF(module);
+    if (response_type == nullptr) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(response.ptr())) != response_type) return std::nullopt;
+  py::object headers = response.attr(pyutil::name<"headers">());
+  PyObject* value = PyObject_CallMethodOneArg(headers.ptr(), pyutil::name<"get">().ptr(),
+                                              pyutil::name<"Content-Type">().ptr());
+  if (value == nullptr) throw py::error_already_set();
+  const py::object type = py::reinterpret_steal<py::object>(value);
+  if (type.is_none()) return true;
+  if (!PyUnicode_IS_ASCII(type.ptr())) return std::nullopt;
+  std::string plain;  // lower case, without blanks
+  for (char c : pyutil::utf8(type)) {
+    if (c == ' ' || c == '\t') continue;
+    plain.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  const auto first = plain.find("charset");
+  if (first == std::string::npos) return true;
+  if (plain.find("charset", first + 1) != std::string::npos) return std::nullopt;
+  for (std::string_view tail : {";charset=utf-8", ";charset=\"utf-8\"", ";charset=utf8"}) {
+    if (plain.ends_with(tail) && plain.size() - tail.size() + 1 == first) return true;
+  }
+  return std::nullopt;
+}
+
 Task<py::object> read_task(py::object response) {
   py::object raw = co_await call_method(response, pyutil::name<"read">());
   if (!PyBytes_Check(raw.ptr())) raw = py::bytes(raw);
-  const py::object charset = response.attr(pyutil::name<"charset">());
-  if (read_as_utf8(charset)) {
+  std::optional<bool> utf8 = declared_utf8(response);
+  py::object charset;
+  if (!utf8) {
+    charset = response.attr(pyutil::name<"charset">());
+    utf8 = read_as_utf8(charset);
+  }
+  if (*utf8) {
     // The fast decoder answers exactly as json.loads would, or declines and the text path
     // below decides (empty bodies, non-JSON, big integers, NaN and the like).
     char* data = nullptr;
@@ -350,6 +397,7 @@ Task<py::object> read_task(py::object response) {
         pyutil::decode_json(std::string_view(data, static_cast<std::size_t>(size)));
     if (decoded) co_return decoded;
   }
+  if (!charset) charset = response.attr(pyutil::name<"charset">());
   std::optional<py::str> text = decode_text(raw, charset);
   if (!text) {
     // Bytes invalid in the charset: the text with replacement characters, never an exception.

@@ -136,3 +136,21 @@ def test_keys_and_values_are_new_objects_per_body():
     first, second = read(b'[{"id": "1"}, {"id": "2"}]'), read(b'[{"id": "3"}]')
     first[0]["id"] = "changed"
     assert second == [{"id": "3"}] and first[1] == {"id": "2"}
+
+
+@pytest.mark.parametrize("content_type", [
+    None, "application/json", "application/json; charset=UTF-8", 'text/plain;charset="utf-8"',
+    "application/json; charset=latin-1", "application/json; charset=cp1251",
+    "application/json; charset=utf-8; charset=latin-1", "text/html; foo=bar",
+])
+async def test_content_type_of_a_real_answer_decides_the_charset(fake_server, session,
+                                                                 content_type):
+    raw = '{"name": "\u00dcnal", "city": "\u0422\u043e\u0448\u043a\u0435\u043d\u0442"}'.encode()
+    for _ in range(2):
+        fake_server.reply(body=raw, content_type=content_type)
+    got = await BaseClient(session=session).get(fake_server.url("/x"))
+    async with session.get(fake_server.url("/y")) as response:  # what aiohttp reports
+        await response.read()
+        charset = response.charset
+    got = dict(got) if type(got).__name__ == "_RawAnswer" else got
+    assert same(got, by_text(raw, charset))
