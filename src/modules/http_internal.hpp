@@ -66,6 +66,9 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
 // Pagination (http_paginate.cpp).
 void add_paginate_method(pyutil::ClassBuilder& client);
 
+// Lists that stream (http_iterate.cpp).
+void add_iterate_methods(pyutil::ClassBuilder& client);
+
 // Retry policy (http_retry.cpp).
 py::object make_retry_policy_class(const char* module);
 constexpr double kDefaultMaxRetryAfter = 300.0;
