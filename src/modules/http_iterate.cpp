@@ -11,6 +11,10 @@
 // the page being fetched is the only thing in flight, and what the walk keeps it reports to
 // the collector itself. A cancelled fetch leaves the walk as it was: the next __anext__ asks
 // for the same page again.
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
 #include <string>
 #include <unordered_set>
 
@@ -33,6 +37,7 @@ struct Walk {
   bool started;       // the first page was fetched
   bool busy;          // an __anext__ is fetching a page
   std::unordered_set<std::string>* fetched;  // links already followed
+  PyObject* weakrefs;
 };
 
 PyTypeObject* walk_type = nullptr;
@@ -64,6 +69,7 @@ int walk_clear(PyObject* self) {
 
 void walk_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  if (as_walk(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   walk_clear(self);
   delete as_walk(self)->fetched;
   PyTypeObject* type = Py_TYPE(self);
@@ -167,6 +173,7 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
   w->next = nullptr;
   w->started = false;
   w->busy = false;
+  w->weakrefs = nullptr;
   w->fetched = new (std::nothrow) std::unordered_set<std::string>();
   py::object out = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(w));
   if (w->fetched == nullptr) throw std::bad_alloc();
@@ -178,13 +185,14 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
 PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
   return pyutil::guarded([&] {
     static const char* keywords[] = {"self", "url", "params", "page_size", "convert", nullptr};
+    static const char* public_keywords[] = {"self", "url", "params", "page_size", nullptr};
     PyObject *self = nullptr, *url = nullptr, *params = Py_None, *page_size = nullptr;
     PyObject* convert = Py_None;
     if (with_convert) {
       pyutil::parse_args(args, kwargs, "OO|$OOO:_iterate", keywords, &self, &url, &params,
                          &page_size, &convert);
     } else {
-      pyutil::parse_args(args, kwargs, "OO|$OO:iterate", keywords, &self, &url, &params,
+      pyutil::parse_args(args, kwargs, "OO|$OO:iterate", public_keywords, &self, &url, &params,
                          &page_size);
     }
     if (!PyUnicode_Check(url)) throw py::type_error("iterate: url must be a str");
@@ -224,7 +232,12 @@ PyMethodDef iterate_defs[] = {
 
 void add_iterate_methods(pyutil::ClassBuilder& client) {
   if (walk_type == nullptr) {
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(Walk, weakrefs), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
     static PyType_Slot slots[] = {
+        {Py_tp_members, members},
         {Py_tp_traverse, reinterpret_cast<void*>(walk_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(walk_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(walk_dealloc)},
