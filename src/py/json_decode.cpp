@@ -4,8 +4,11 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
+#include <memory>
+#include <array>
+#include <cstdint>
 
 #include <simdjson.h>
 
@@ -74,13 +77,18 @@ class Walker {
     return made;
   }
 
-  // Member names repeat on every item of a page: one str per distinct name, as json.loads
-  // does, and its hash is computed once.
+  // Member names repeat on every item of a page: one str per name, as json.loads makes it,
+  // and its hash is computed once. A small direct-mapped cache: a name whose slot another one
+  // took is simply made again.
   PyObject* key(std::string_view text) {
-    auto found = keys_.find(text);
-    if (found != keys_.end()) return Py_NewRef(found->second.ptr());
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : text) h = (h ^ c) * 16777619u;
+    Slot& slot = slots_[h % slots_.size()];
+    if (slot.key != nullptr && slot.text == text) return Py_NewRef(slot.key);
     PyObject* made = new_text(text);
-    keys_.emplace(text, py::reinterpret_borrow<py::object>(made));
+    Py_XDECREF(slot.key);
+    slot.text = text;
+    slot.key = Py_NewRef(made);
     return made;
   }
 
@@ -103,8 +111,19 @@ class Walker {
     return out.release().ptr();
   }
 
-  // Views into the parser's string buffer, valid for the whole walk.
-  std::unordered_map<std::string_view, py::object> keys_;
+  struct Slot {
+    std::string_view text;  // a view into the parser's string buffer, valid for the walk
+    PyObject* key = nullptr;
+  };
+  std::array<Slot, 64> slots_{};
+
+ public:
+  Walker() = default;
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+  ~Walker() {
+    for (Slot& slot : slots_) Py_XDECREF(slot.key);
+  }
 };
 
 // The parser kept between calls, and whether a call is using it: a finaliser that runs Python
@@ -112,7 +131,21 @@ class Walker {
 struct KeptParser {
   dom::parser parser{};
   bool busy = false;
+  // The body copied with simdjson's padding after it; grown as bodies grow, up to
+  // kKeptCapacity.
+  std::unique_ptr<char[]> text;
+  std::size_t capacity = 0;
   KeptParser() { (void)parser.allocate(64 * 1024, kMaxDepth); }
+
+  std::string_view padded_copy(std::string_view utf8) {
+    if (capacity < utf8.size() + simdjson::SIMDJSON_PADDING) {
+      capacity = std::max<std::size_t>(utf8.size() + simdjson::SIMDJSON_PADDING, 2 * capacity);
+      text.reset(new char[capacity]);
+    }
+    std::memcpy(text.get(), utf8.data(), utf8.size());
+    std::memset(text.get() + utf8.size(), 0, simdjson::SIMDJSON_PADDING);
+    return {text.get(), utf8.size()};
+  }
 };
 
 // One per process: every decode runs on the thread that holds the GIL.
@@ -121,9 +154,11 @@ KeptParser& kept() {
   return *state;
 }
 
-py::object walk(dom::parser& parser, std::string_view utf8) {
+py::object walk(dom::parser& parser, std::string_view utf8, bool padded) {
   dom::element root;
-  if (parser.parse(utf8.data(), utf8.size(), true).get(root) != simdjson::SUCCESS) {
+  // `padded`: the text is followed by SIMDJSON_PADDING readable bytes, so simdjson need not
+  // copy it into a padded buffer of its own (an allocation per body).
+  if (parser.parse(utf8.data(), utf8.size(), !padded).get(root) != simdjson::SUCCESS) {
     return py::object();
   }
   try {
@@ -144,14 +179,14 @@ py::object decode_json(std::string_view utf8) {
   if (state.busy || utf8.size() > kKeptCapacity) {
     dom::parser own;
     if (own.allocate(utf8.size(), kMaxDepth) != simdjson::SUCCESS) return py::object();
-    return walk(own, utf8);
+    return walk(own, utf8, false);
   }
   state.busy = true;
   struct Release {
     bool& busy;
     ~Release() { busy = false; }
   } release{state.busy};
-  return walk(state.parser, utf8);
+  return walk(state.parser, state.padded_copy(utf8), true);
 }
 
 }  // namespace corvane::pyutil
