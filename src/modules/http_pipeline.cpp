@@ -137,6 +137,16 @@ bool replays_safely(const py::str& method) {
 
 // ---- the HTTP exchange ----
 
+Task<py::object> read_task(py::object response);
+PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* auth_params(PyObject*, PyObject* a, PyObject* k);
+PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k);
+
+template <class F>
+PyCFunction entry(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Releases a response's connection when the attempt leaves, however it leaves.
 struct ReleaseOnExit {
   py::object response;
@@ -171,11 +181,17 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
   if (!context) throw py::error_already_set();
   py::object response = co_await context;
   ReleaseOnExit release{response};
-  py::object reading = py::reinterpret_steal<py::object>(
-      PyObject_CallMethodOneArg(self.ptr(), pyutil::name<"_read">().ptr(), response.ptr()));
-  if (!reading) throw py::error_already_set();
   Reply reply;
-  reply.body = co_await reading;
+  Hook read = hook(self, pyutil::name<"_read">(), entry(read_method));
+  if (read.own) {
+    read.bound = py::object();
+    reply.body = co_await read_task(response);
+  } else {
+    PyObject* reading = PyObject_CallOneArg(read.bound.ptr(), response.ptr());
+    if (reading == nullptr) throw py::error_already_set();
+    read.bound = py::reinterpret_steal<py::object>(reading);  // the awaitable, moved below
+    reply.body = co_await std::move(read.bound);
+  }
   reply.status = release.response.attr(pyutil::name<"status">()).cast<long>();
   reply.response = release.response;
   co_return reply;
@@ -200,14 +216,31 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     throw py::value_error("request: give at most one of json and data");
   }
   const std::string url_text(pyutil::utf8(url));
-  auto call_hook = [&](py::handle name, py::handle argument) {
-    PyObject* out = PyObject_CallMethodOneArg(self.ptr(), name.ptr(), argument.ptr());
+  // The base versions of _auth_params/_auth_headers return a copy of their argument.
+  auto call_hook = [&](py::handle name, PyCFunction own, py::handle argument) {
+    Hook found = hook(self, name, own);
+    if (found.own) return py::object(pyutil::copy_dict(argument));
+    PyObject* out = PyObject_CallOneArg(found.bound.ptr(), argument.ptr());
     if (out == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(out);
   };
-  py::object session = co_await call_method(self, pyutil::name<"_ensure_session">());
-  const py::dict query = query_of(call_hook(pyutil::name<"_auth_params">(), params));
-  py::object returned_headers = call_hook(pyutil::name<"_auth_headers">(), headers);
+  py::object session;
+  {
+    Hook ensure = hook(self, pyutil::name<"_ensure_session">(), ensure_session_entry());
+    if (ensure.own) {
+      ensure.bound = py::object();
+      session = co_await ensure_session(self);
+    } else {
+      PyObject* ensuring = PyObject_CallNoArgs(ensure.bound.ptr());
+      if (ensuring == nullptr) throw py::error_already_set();
+      ensure.bound = py::reinterpret_steal<py::object>(ensuring);
+      session = co_await std::move(ensure.bound);
+    }
+  }
+  const py::dict query =
+      query_of(call_hook(pyutil::name<"_auth_params">(), entry(auth_params), params));
+  py::object returned_headers =
+      call_hook(pyutil::name<"_auth_headers">(), entry(auth_headers), headers);
   const py::dict header_map = PyDict_CheckExact(returned_headers.ptr())
                                   ? py::reinterpret_steal<py::dict>(returned_headers.release())
                                   : pyutil::copy_dict(returned_headers);
@@ -509,17 +542,22 @@ py::str text_argument(PyObject* value, const char* name) {
   return py::reinterpret_borrow<py::str>(value);
 }
 
+py::object start_request(PyObject* self, PyObject* method, PyObject* url, PyObject* params,
+                         PyObject* json, PyObject* data, PyObject* headers) {
+  auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
+  return bridge::as_coroutine(
+      request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
+                   own(params), own(json), own(data), own(headers)),
+      "BaseClient.request");
+}
+
 PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *method = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
     parse_args(args, kwargs, "OOO|$OOOO:request", kRequestKeywords, &self, &method, &url,
                &params, &json, &data, &headers);
-    auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
-    return bridge::as_coroutine(
-        request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
-                     own(params), own(json), own(data), own(headers)),
-        "BaseClient.request");
+    return start_request(self, method, url, params, json, data, headers);
   });
 }
 
@@ -530,10 +568,12 @@ PyObject* verb(const char* format, py::handle method, PyObject* args, PyObject* 
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
     parse_args(args, kwargs, format, kVerbKeywords, &self, &url, &params, &json, &data,
                &headers);
+    Hook request = hook(self, pyutil::name<"request">(), entry(request_method));
+    if (request.own) return start_request(self, method.ptr(), url, params, json, data, headers);
     static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
     if (keywords == nullptr) throw py::error_already_set();
-    PyObject* call[] = {self, method.ptr(), url, params, json, data, headers};
-    PyObject* out = PyObject_VectorcallMethod(pyutil::name<"request">().ptr(), call, 3, keywords);
+    PyObject* call[] = {method.ptr(), url, params, json, data, headers};
+    PyObject* out = PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords);
     if (out == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(out);
   });

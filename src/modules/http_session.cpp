@@ -229,6 +229,21 @@ PyMethodDef client_methods[] = {
 
 }  // namespace
 
+PyCFunction ensure_session_entry() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ensure_session_method));
+}
+
+Hook hook(py::handle self, py::handle name, PyCFunction own) {
+  PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
+  if (found == nullptr) throw py::error_already_set();
+  Hook out{py::reinterpret_steal<py::object>(found), false};
+  if (PyMethod_Check(found)) {
+    PyObject* function = PyMethod_GET_FUNCTION(found);
+    out.own = PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == own;
+  }
+  return out;
+}
+
 Task<py::object> ensure_session(py::object self) {
   py::object slot = self.attr(pyutil::name<"_sess">());
   py::object session = slot.attr(pyutil::name<"session">());
