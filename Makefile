@@ -57,6 +57,7 @@ demo: setup
 	$(PY) -m corvane demo
 
 bench: setup
+	@$(PY) -c "import orjson" 2>/dev/null || $(PY) -m pip install -q "orjson>=3.9"
 	$(PY) bench/run.py
 
 clean:

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 # System libraries, the C++ test framework and the debug interpreter come from Debian;
 # everything Python comes from PyPI (pyproject.toml).
 packages=(
-  g++ pkg-config libssl-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv postgresql
+  g++ pkg-config libssl-dev libsimdjson-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv postgresql
 )
 missing=()
 for p in "${packages[@]}"; do

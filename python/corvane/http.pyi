@@ -1,10 +1,11 @@
-from collections.abc import Awaitable, Coroutine, Mapping
-from typing import Any, ClassVar, TypeVar
+from collections.abc import Awaitable, Callable, Coroutine, Mapping
+from typing import Any, ClassVar, Generic, TypeVar, final
 
 import aiohttp
 
 _JSON = Any
 _C = TypeVar("_C", bound=BaseClient)
+_T = TypeVar("_T")
 
 RETRYABLE_STATUSES: frozenset[int]
 
@@ -26,6 +27,11 @@ class RetryPolicy:
     def delay_for(self, attempt: int) -> float: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class _Walk(Generic[_T]):
+    def __aiter__(self) -> _Walk[_T]: ...
+    def __anext__(self) -> Coroutine[Any, Any, _T]: ...
 
 class _RawAnswer(dict[str, Any]):
     status: int | None
@@ -100,6 +106,17 @@ class BaseClient:
         max_items: int = 500,
         page_size: int = 100,
     ) -> list[_JSON]: ...
+    def iterate(
+        self, url: str, *, params: Mapping[str, Any] | None = None, page_size: int = 100
+    ) -> _Walk[_JSON]: ...
+    def _iterate(
+        self,
+        url: str,
+        *,
+        params: Mapping[str, Any] | None = None,
+        page_size: int = 100,
+        convert: Callable[[_JSON], _T] | None = None,
+    ) -> _Walk[_T]: ...
     def _auth_params(self, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
     def _auth_headers(self, headers: Mapping[str, str] | None = None) -> dict[str, str]: ...
     def _parse_error(self, status: int, body: _JSON) -> Exception: ...

@@ -166,6 +166,41 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- iter_posts, iter_comments ----
+
+// self._iterate(url, params=self._signed(token, query)): the items as the Graph API gives them.
+py::object stream(py::handle self, py::object url, PyObject* token, py::dict query) {
+  return self.attr("_iterate")(url, py::arg("params") = self.attr("_signed")(own(token), query));
+}
+
+PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "page_id", "page_token", nullptr};
+    PyObject *self = nullptr, *page_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:iter_posts", keywords, &self, &page_id, &page_token);
+    py::object url = py::handle(self).attr("graph").attr("edge")(
+        graph::node_id(page_id, "iter_posts", "page_id"), "published_posts");
+    py::dict query;
+    query["fields"] = field_set("FB_POST");
+    return stream(self, url, page_token, query);
+  });
+}
+
+PyObject* iter_comments(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "post_id", "page_token", nullptr};
+    PyObject *self = nullptr, *post_id = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:iter_comments", keywords, &self, &post_id,
+                       &page_token);
+    py::object url = py::handle(self).attr("graph").attr("edge")(
+        graph::node_id(post_id, "iter_comments", "post_id"), "comments");
+    py::dict query;
+    query["fields"] = field_set("FB_COMMENT");
+    query["order"] = "reverse_chronological";
+    return stream(self, url, page_token, query);
+  });
+}
+
 // One POST with one query value, the answer returned unchanged.
 Task<py::object> post_one_task(py::object self, py::object url, py::object page_token,
                                py::dict query) {
@@ -207,6 +242,13 @@ PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef content_methods[] = {
+    pyutil::method_def("iter_posts", iter_posts,
+                       "iter_posts(self, page_id, page_token)\n--\n\n"
+                       "The Page's own posts as an async iterator, one page held at a time."),
+    pyutil::method_def("iter_comments", iter_comments,
+                       "iter_comments(self, post_id, page_token)\n--\n\n"
+                       "A post's comments, newest first, as an async iterator, one page held at "
+                       "a time."),
     pyutil::method_def(
         "posts", posts,
         "posts(self, page_id, page_token, *, limit=25)\n--\n\n"

@@ -71,6 +71,30 @@ PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- iter_leads ----
+
+// An async iterator over the form's leads as Lead records, one page held at a time.
+PyObject* iter_leads(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "form_id", "page_token", "since", nullptr};
+    PyObject *self = nullptr, *form_id = nullptr, *page_token = nullptr, *since = Py_None;
+    pyutil::parse_args(args, kwargs, "OOO|O:iter_leads", keywords, &self, &form_id, &page_token,
+                       &since);
+    if (since != Py_None && (PyBool_Check(since) || !PyLong_Check(since))) {
+      throw py::type_error("iter_leads: since must be an int (seconds since 1970) or None");
+    }
+    py::handle client(self);
+    py::object url = client.attr("graph").attr("edge")(
+        graph::node_id(form_id, "iter_leads", "form_id"), "leads");
+    py::dict query;
+    query["fields"] = field_set("FB_LEAD");
+    if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(own(since));
+    return client.attr("_iterate")(
+        url, py::arg("params") = client.attr("_signed")(own(page_token), query),
+        py::arg("convert") = state().lead.get().attr("from_response"));
+  });
+}
+
 // ---- lead ----
 
 Task<py::object> lead_task(py::object self, py::object leadgen_id, py::object page_token) {
@@ -150,6 +174,12 @@ PyMethodDef lead_methods[] = {
         "The leads of a form, as Lead records: at most limit of them, only those created after "
         "since (seconds since 1970, UTC) when it is given and not 0. Backfills what a webhook "
         "missed."),
+    pyutil::method_def(
+        "iter_leads", iter_leads,
+        "iter_leads(self, form_id, page_token, since=None)\n--\n\n"
+        "The leads of a form as an async iterator of Lead records, fetching the next page "
+        "only when the previous one is used up: a backfill of any size holds one page. since "
+        "as in leads()."),
     pyutil::method_def("lead", lead,
                        "lead(self, leadgen_id, page_token)\n--\n\n"
                        "One lead, by the leadgen_id of its webhook event, as a Lead record."),

@@ -97,6 +97,7 @@ PYBIND11_MODULE(http, m) {
   add_session_methods(client);
   add_pipeline_methods(client);
   add_paginate_method(client);
+  add_iterate_methods(client);
   add_answer_methods(client);
   m.attr("BaseClient") = client.build();
 

@@ -33,6 +33,18 @@ py::object make_session_class(const char* module);
 void add_session_methods(pyutil::ClassBuilder& client);
 Task<py::object> ensure_session(py::object self);
 
+// A hook of the client as attribute look-up finds it, and whether it is still the library's
+// own method, the one whose C function is `own` (not replaced by a subclass or on the
+// instance). The pipeline runs its own hooks directly, without a Python call and coroutine
+// per request, and anything else through `bound`.
+struct Hook {
+  py::object bound;
+  bool own;
+};
+Hook hook(py::handle self, py::handle name, PyCFunction own);
+// The C function behind BaseClient._ensure_session (http_session.cpp).
+PyCFunction ensure_session_entry();
+
 // Request pipeline (http_pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
 py::object retry_after_of(py::handle response);
@@ -65,6 +77,9 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
 
 // Pagination (http_paginate.cpp).
 void add_paginate_method(pyutil::ClassBuilder& client);
+
+// Lists that stream (http_iterate.cpp).
+void add_iterate_methods(pyutil::ClassBuilder& client);
 
 // Retry policy (http_retry.cpp).
 py::object make_retry_policy_class(const char* module);

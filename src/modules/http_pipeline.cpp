@@ -26,6 +26,8 @@
 #include "http_internal.hpp"
 #include "py/errors.hpp"
 #include "py/saved_error.hpp"
+#include "py/json_decode.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -94,6 +96,18 @@ py::dict without_nulls(py::handle mapping) {
   return out;
 }
 
+// The query of a request from what _auth_params returned: a new dict of its own, which the
+// pipeline may keep as it is when no member is null (the common case: no second copy).
+py::dict query_of(py::object params) {
+  if (!PyDict_CheckExact(params.ptr())) return without_nulls(params);
+  PyObject *name, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(params.ptr(), &pos, &name, &value)) {
+    if (value == Py_None) return without_nulls(params);
+  }
+  return py::reinterpret_steal<py::dict>(params.release());
+}
+
 py::dict form_fields(py::handle data) {
   py::dict out;
   for (py::handle item : items_of(without_nulls(data))) {
@@ -102,15 +116,37 @@ py::dict form_fields(py::handle data) {
   return out;
 }
 
+// obj.name() with a name made once.
+py::object call_method(py::handle obj, py::handle name) {
+  PyObject* out = PyObject_CallMethodNoArgs(obj.ptr(), name.ptr());
+  if (out == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(out);
+}
+
 py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); }
 
 // Only a POST creates something that a replay would create again.
 bool replays_safely(const py::str& method) {
-  py::object upper = method.attr("upper")();
-  return pyutil::utf8(upper) != "POST";
+  const std::string_view text = pyutil::utf8(method);
+  if (text.size() != 4) return true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const char c = text[i];
+    if ((c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c) != "POST"[i]) return true;
+  }
+  return false;
 }
 
 // ---- the HTTP exchange ----
+
+Task<py::object> read_task(py::object response);
+PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* auth_params(PyObject*, PyObject* a, PyObject* k);
+PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k);
+
+template <class F>
+PyCFunction entry(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 // Releases a response's connection when the attempt leaves, however it leaves.
 struct ReleaseOnExit {
@@ -119,7 +155,8 @@ struct ReleaseOnExit {
     if (!response) return;
     pyutil::SavedError saved;
     PyObject* out = PyObject_CallMethod(response.ptr(), "release", nullptr);
-    if (out == nullptr) PyErr_WriteUnraisable(response.ptr());
+    // No object named: its repr would quote the URL, secrets included.
+    if (out == nullptr) PyErr_WriteUnraisable(nullptr);
     Py_XDECREF(out);
   }
 };
@@ -130,19 +167,35 @@ struct Reply {
   bridge::Rooted<> response;
 };
 
+// `form`: the form body as sent (form_fields), or None.
 Task<Reply> send_once(py::object self, py::object session, py::str method, py::object url,
-                      py::object json, py::object data, py::dict headers) {
+                      py::object json, py::object form, py::dict headers) {
   bridge::Rooted<py::dict> options;
-  if (!json.is_none()) options["json"] = json;
-  if (!data.is_none()) options["data"] = form_fields(data);
-  if (!headers.empty()) options["headers"] = headers;
-  py::object context = session.attr("request")(method, url, **options);
+  if (!json.is_none()) options[pyutil::name<"json">()] = json;
+  if (!form.is_none()) options[pyutil::name<"data">()] = form;
+  if (!headers.empty()) options[pyutil::name<"headers">()] = headers;
+  py::object context;
+  {
+    py::object request = session.attr(pyutil::name<"request">());
+    context = py::reinterpret_steal<py::object>(
+        PyObject_Call(request.ptr(), py::make_tuple(method, url).ptr(),
+                      options.empty() ? nullptr : options.ptr()));
+  }
+  if (!context) throw py::error_already_set();
   py::object response = co_await std::move(context);
   ReleaseOnExit release{std::move(response)};
-  py::object reading = self.attr("_read")(release.response);
   Reply reply;
-  reply.body = co_await std::move(reading);
-  reply.status = release.response.attr("status").cast<long>();
+  Hook read = hook(self, pyutil::name<"_read">(), entry(read_method));
+  if (read.own) {
+    read.bound = py::object();
+    reply.body = co_await read_task(release.response);
+  } else {
+    PyObject* reading = PyObject_CallOneArg(read.bound.ptr(), release.response.ptr());
+    if (reading == nullptr) throw py::error_already_set();
+    read.bound = py::reinterpret_steal<py::object>(reading);  // the awaitable, moved below
+    reply.body = co_await std::move(read.bound);
+  }
+  reply.status = release.response.attr(pyutil::name<"status">()).cast<long>();
   reply.response = release.response;
   co_return reply;
 }
@@ -151,7 +204,13 @@ py::object yarl_url(const std::string& url) {
   static pyutil::Immortal url_type;
   if (!url_type) url_type = pyutil::Immortal(py::module_::import("yarl").attr("URL"));
   // encoded=True: percent-escapes already in the URL (paging cursors, URNs) go out unchanged.
-  return url_type.get()(py::str(url), py::arg("encoded") = true);
+  static PyObject* const keywords = Py_BuildValue("(s)", "encoded");
+  if (keywords == nullptr) throw py::error_already_set();
+  py::str text(url);
+  PyObject* args[] = {text.ptr(), Py_True};
+  PyObject* made = PyObject_Vectorcall(url_type.get().ptr(), args, 1, keywords);
+  if (made == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(made);
 }
 
 Task<py::object> request_task(py::object self, py::str method, py::str url, py::object params,
@@ -160,31 +219,59 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     throw py::value_error("request: give at most one of json and data");
   }
   const std::string url_text(pyutil::utf8(url));
-  const std::string masked_url = core::mask_secrets(url_text);
-  py::object ensuring = self.attr("_ensure_session")();
-  const bridge::Rooted<> session = co_await std::move(ensuring);
-  const bridge::Rooted<py::dict> query = without_nulls(self.attr("_auth_params")(params));
-  const bridge::Rooted<py::dict> header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
+  // The base versions of _auth_params/_auth_headers return a copy of their argument.
+  auto call_hook = [&](py::handle name, PyCFunction own, py::handle argument) {
+    Hook found = hook(self, name, own);
+    if (found.own) return py::object(pyutil::copy_dict(argument));
+    PyObject* out = PyObject_CallOneArg(found.bound.ptr(), argument.ptr());
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
+  };
+  bridge::Rooted<> session;
+  {
+    Hook ensure = hook(self, pyutil::name<"_ensure_session">(), ensure_session_entry());
+    if (ensure.own) {
+      ensure.bound = py::object();
+      session = co_await ensure_session(self);
+    } else {
+      PyObject* ensuring = PyObject_CallNoArgs(ensure.bound.ptr());
+      if (ensuring == nullptr) throw py::error_already_set();
+      ensure.bound = py::reinterpret_steal<py::object>(ensuring);
+      session = co_await std::move(ensure.bound);
+    }
+  }
+  const bridge::Rooted<py::dict> query =
+      query_of(call_hook(pyutil::name<"_auth_params">(), entry(auth_params), params));
+  py::object returned_headers =
+      call_hook(pyutil::name<"_auth_headers">(), entry(auth_headers), headers);
+  const bridge::Rooted<py::dict> header_map =
+      PyDict_CheckExact(returned_headers.ptr())
+          ? py::reinterpret_steal<py::dict>(returned_headers.release())
+          : pyutil::copy_dict(returned_headers);
   const std::string wire_url_text = append_query(url_text, encode_query(query));
   const bridge::Rooted<> wire_url = yarl_url(wire_url_text);
-  const Secrets secrets(wire_url_text, header_map, data);
+  // The form as every attempt sends it, and as secrets are looked for in it.
+  const bridge::Rooted<> form =
+      data.is_none() ? py::object(py::none()) : py::object(form_fields(data));
   const bool replayable = replays_safely(method);
 
-  const bridge::Rooted<> retry = self.attr("retry");
-  const long attempts = attempt_count(py::object(retry.attr("attempts")).ptr());
+  const bridge::Rooted<> retry = self.attr(pyutil::name<"retry">());
+  const long attempts = attempt_count(py::object(retry.attr(pyutil::name<"attempts">())).ptr());
   bridge::Rooted<> last_failure;
   for (long attempt = 1; attempt <= attempts; ++attempt) {
     std::optional<Reply> reply;
     bridge::Rooted<> failure;  // the HTTP layer's exception, when the attempt failed there
     try {
-      reply = co_await send_once(self, session, method, wire_url, json, data, header_map);
+      reply = co_await send_once(self, session, method, wire_url, json, form, header_map);
     } catch (py::error_already_set& e) {
       if (!is_transport_failure(e)) throw;
       failure = e.value();
     }
 
     if (!reply) {
-      bridge::Rooted<> error = transport_error(failure, masked_url, secrets);
+      // Masked only now: a request that succeeds never needs it.
+      bridge::Rooted<> error = transport_error(failure, core::mask_secrets(url_text),
+                                               Secrets(wire_url_text, header_map, form));
       last_failure = error;
       if (attempt < attempts && (replayable || nothing_was_sent(failure))) {
         const double backoff = retry.attr("delay_for")(attempt).cast<double>();
@@ -273,16 +360,90 @@ py::object raw_body(py::handle text) {
   return out;
 }
 
+// True when the body's bytes are read as UTF-8: no charset declared, or UTF-8 by name.
+bool read_as_utf8(py::handle charset) {
+  if (charset.is_none()) return true;
+  if (!PyUnicode_Check(charset.ptr())) return false;
+  if (PyUnicode_GET_LENGTH(charset.ptr()) == 0) return true;
+  Py_ssize_t length = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  std::string lower(name, static_cast<std::size_t>(length));
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower == "utf-8" || lower == "utf8";
+}
+
+// Whether an aiohttp response's body is read as UTF-8, told from its Content-Type header where
+// that is plain (no header, no charset, or charset=utf-8 alone): aiohttp's own `charset`
+// parses the header anew for every response, which costs more than decoding a small body.
+// nullopt when the header is anything else, or the response is not aiohttp's own: `charset`
+// decides then.
+std::optional<bool> declared_utf8(py::handle response) {
+  static PyObject* response_type = nullptr;  // aiohttp.ClientResponse, once aiohttp is loaded
+  if (response_type == nullptr) {
+    PyObject* module = PyImport_GetModule(pyutil::name<"aiohttp">().ptr());
+    if (module == nullptr) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      return std::nullopt;
+    }
+    response_type = PyObject_GetAttrString(module, "ClientResponse");  // kept for good
+    Py_DECREF(module);
+    if (response_type == nullptr) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(response.ptr())) != response_type) return std::nullopt;
+  py::object headers = response.attr(pyutil::name<"headers">());
+  PyObject* value = PyObject_CallMethodOneArg(headers.ptr(), pyutil::name<"get">().ptr(),
+                                              pyutil::name<"Content-Type">().ptr());
+  if (value == nullptr) throw py::error_already_set();
+  const py::object type = py::reinterpret_steal<py::object>(value);
+  if (type.is_none()) return true;
+  if (!PyUnicode_IS_ASCII(type.ptr())) return std::nullopt;
+  std::string plain;  // lower case, without blanks
+  for (char c : pyutil::utf8(type)) {
+    if (c == ' ' || c == '\t') continue;
+    plain.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  const auto first = plain.find("charset");
+  if (first == std::string::npos) return true;
+  if (plain.find("charset", first + 1) != std::string::npos) return std::nullopt;
+  for (std::string_view tail : {";charset=utf-8", ";charset=\"utf-8\"", ";charset=utf8"}) {
+    if (plain.ends_with(tail) && plain.size() - tail.size() + 1 == first) return true;
+  }
+  return std::nullopt;
+}
+
 Task<py::object> read_task(py::object response) {
-  py::object raw = co_await response.attr("read")();
+  py::object raw = co_await call_method(response, pyutil::name<"read">());
   if (!PyBytes_Check(raw.ptr())) raw = py::bytes(raw);
-  std::optional<py::str> text = decode_text(raw, response.attr("charset"));
+  std::optional<bool> utf8 = declared_utf8(response);
+  py::object charset;
+  if (!utf8) {
+    charset = response.attr(pyutil::name<"charset">());
+    utf8 = read_as_utf8(charset);
+  }
+  if (*utf8) {
+    // The fast decoder answers exactly as json.loads would, or declines and the text path
+    // below decides (empty bodies, non-JSON, big integers, NaN and the like).
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
+    py::object decoded =
+        pyutil::decode_json(std::string_view(data, static_cast<std::size_t>(size)));
+    if (decoded) co_return decoded;
+  }
+  if (!charset) charset = response.attr(pyutil::name<"charset">());
+  std::optional<py::str> text = decode_text(raw, charset);
   if (!text) {
     // Bytes invalid in the charset: the text with replacement characters, never an exception.
     char* data = nullptr;
     Py_ssize_t size = 0;
     PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-    py::object charset = response.attr("charset");
     const char* encoding = PyUnicode_Check(charset.ptr()) ? PyUnicode_AsUTF8(charset.ptr()) : "utf-8";
     if (encoding == nullptr) {  // a charset with lone surrogates names no codec
       PyErr_Clear();
@@ -388,39 +549,51 @@ py::str text_argument(PyObject* value, const char* name) {
   return py::reinterpret_borrow<py::str>(value);
 }
 
+py::object start_request(PyObject* self, PyObject* method, PyObject* url, PyObject* params,
+                         PyObject* json, PyObject* data, PyObject* headers) {
+  auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
+  return bridge::as_coroutine(
+      request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
+                   own(params), own(json), own(data), own(headers)),
+      "BaseClient.request");
+}
+
 PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *method = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
     parse_args(args, kwargs, "OOO|$OOOO:request", kRequestKeywords, &self, &method, &url,
                &params, &json, &data, &headers);
-    auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
-    return bridge::as_coroutine(
-        request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
-                     own(params), own(json), own(data), own(headers)),
-        "BaseClient.request");
+    return start_request(self, method, url, params, json, data, headers);
   });
 }
 
 // get/post/delete go through self.request, so a subclass's request sees every call.
-PyObject* verb(const char* name, PyObject* args, PyObject* kwargs) {
+PyObject* verb(const char* format, py::handle method, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
-    const std::string format = std::string("OO|$OOOO:") + name;
-    parse_args(args, kwargs, format.c_str(), kVerbKeywords, &self, &url, &params, &json, &data,
+    parse_args(args, kwargs, format, kVerbKeywords, &self, &url, &params, &json, &data,
                &headers);
-    std::string upper(name);
-    for (auto& c : upper) c = static_cast<char>(c - 'a' + 'A');
-    return py::handle(self).attr("request")(
-        py::str(upper), py::handle(url), py::arg("params") = py::handle(params),
-        py::arg("json") = py::handle(json), py::arg("data") = py::handle(data),
-        py::arg("headers") = py::handle(headers));
+    Hook request = hook(self, pyutil::name<"request">(), entry(request_method));
+    if (request.own) return start_request(self, method.ptr(), url, params, json, data, headers);
+    static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
+    if (keywords == nullptr) throw py::error_already_set();
+    PyObject* call[] = {method.ptr(), url, params, json, data, headers};
+    PyObject* out = PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords);
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
   });
 }
-PyObject* get_method(PyObject*, PyObject* a, PyObject* k) { return verb("get", a, k); }
-PyObject* post_method(PyObject*, PyObject* a, PyObject* k) { return verb("post", a, k); }
-PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) { return verb("delete", a, k); }
+PyObject* get_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:get", pyutil::name<"GET">(), a, k);
+}
+PyObject* post_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:post", pyutil::name<"POST">(), a, k);
+}
+PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) {
+  return verb("OO|$OOOO:delete", pyutil::name<"DELETE">(), a, k);
+}
 
 // A copy of the mapping, or an empty dict: the pipeline filters what it gets.
 PyObject* copy_hook(PyObject* args, PyObject* kwargs, const char* format, const char* name) {

@@ -11,6 +11,7 @@
 
 #include "http_internal.hpp"
 #include "py/saved_error.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -20,7 +21,7 @@ using pyutil::guarded;
 using pyutil::parse_args;
 
 bool is_open(py::handle session) {
-  return !session.is_none() && !pyutil::truthy(session.attr("closed"));
+  return !session.is_none() && !pyutil::truthy(session.attr(pyutil::name<"closed">()));
 }
 
 // The loop a session was created on. aiohttp keeps it as _loop in every supported version; its
@@ -38,7 +39,7 @@ py::object running_loop() {
 // An owned session made on another loop than the running one (closed or not) cannot serve
 // this loop's requests. A supplied session is the host's affair and is always used.
 bool foreign_owned(py::handle slot, py::handle session) {
-  if (session.is_none() || !pyutil::truthy(slot.attr("owned"))) return false;
+  if (session.is_none() || !pyutil::truthy(slot.attr(pyutil::name<"owned">()))) return false;
   py::object loop = loop_of(session);
   py::object running = running_loop();
   return !loop.is_none() && !running.is_none() && !loop.is(running);
@@ -231,9 +232,24 @@ PyMethodDef client_methods[] = {
 
 }  // namespace
 
+PyCFunction ensure_session_entry() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ensure_session_method));
+}
+
+Hook hook(py::handle self, py::handle name, PyCFunction own) {
+  PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
+  if (found == nullptr) throw py::error_already_set();
+  Hook out{py::reinterpret_steal<py::object>(found), false};
+  if (PyMethod_Check(found)) {
+    PyObject* function = PyMethod_GET_FUNCTION(found);
+    out.own = PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == own;
+  }
+  return out;
+}
+
 Task<py::object> ensure_session(py::object self) {
-  const bridge::Rooted<> slot = self.attr("_sess");
-  bridge::Rooted<> session = slot.attr("session");
+  const bridge::Rooted<> slot = self.attr(pyutil::name<"_sess">());
+  bridge::Rooted<> session = slot.attr(pyutil::name<"session">());
   if (usable(slot, session)) co_return session;  // the common path takes no lock
 
   bridge::LockGuard guard;
