@@ -6,13 +6,14 @@ BIN := $(CURDIR)/.venv/bin
 MODULES := errors models http endpoints policy crypto facebook instagram linkedin leads webhooks
 PYTEST := -m pytest tests/python
 
-.PHONY: setup setup-oldest test test-cpp test-python test-uvloop stubtest test-oldest test-asan \
+.PHONY: setup setup-oldest test test-cpp test-python test-uvloop stubtest docs-check \
+        test-oldest test-asan \
         wheel test-wheel bench demo clean
 
 setup:
 	@tools/setup.sh
 
-test: setup test-cpp stubtest test-python test-uvloop
+test: setup test-cpp stubtest test-python test-uvloop docs-check
 
 test-cpp:
 	@[ -f build/cpp/build.ninja ] || PATH="$(BIN):$$PATH" meson setup build/cpp -Dtests=true -Dmodules=false >/dev/null
@@ -24,6 +25,12 @@ stubtest:
 
 test-python:
 	$(PY) $(PYTEST)
+
+# The documentation and the typed surface: every public operation documented, the stubs'
+# docstrings current, the examples clean under mypy --strict.
+docs-check:
+	$(PY) -m pytest tests/python/test_docs.py tests/python/test_typing.py
+	MYPYPATH=python $(PY) -m mypy --strict examples/
 
 # The same suite on uvloop's event loop.
 test-uvloop:

@@ -30,7 +30,7 @@ CUSTOMERS = {
 
 def local_app() -> web.Application:
     """Answers the requests the inbox makes, as the Instagram Graph host would."""
-    sent: list[dict] = []
+    sent: list[dict[str, object]] = []
 
     async def conversations(request: web.Request) -> web.Response:
         data = []

@@ -29,7 +29,7 @@ REDIRECT_URI = "https://crm.example/linkedin/callback"
 
 async def stand_in() -> tuple[web.AppRunner, str]:
     """LinkedIn's answers for the calls this example makes."""
-    posts: list[dict] = []
+    posts: list[dict[str, object]] = []
 
     async def token(request: web.Request) -> web.Response:
         form = await request.post()

@@ -1,6 +1,26 @@
+"""Error kinds of corvane.
+
+Every failure the library reports is one of these::
+
+    CorvaneError                 base of everything corvane raises
+    ├── ApiError                 the platform answered with an error (or lacked what was needed)
+    │   ├── AuthError            credentials refused: token invalid, expired or revoked
+    │   ├── PermissionError      valid credentials without the permission, or action forbidden
+    │   ├── NotFoundError        the object does not exist or is not visible
+    │   └── RateLimitError       the platform throttled the caller (see retry_after)
+    ├── TransportError           the platform could not be reached (connection, timeout)
+    └── ConfigurationError       a setting or argument is missing; nothing was sent
+
+Each error carries ``message`` and, where known, ``provider``, ``status``, ``code``, ``subcode``,
+``payload``, ``url`` (secrets masked) and ``retry_after``; the absent ones are None. ``str(err)``
+is the message. ``url`` and ``retry_after`` may be assigned after construction.
+"""
+
 from typing import Any
 
 class CorvaneError(Exception):
+    """Base of every error corvane raises."""
+
     message: Any
     provider: str | None
     status: int | None
@@ -21,12 +41,22 @@ class CorvaneError(Exception):
         payload: Any = ...,
         url: str | None = ...,
         retry_after: float | None = ...,
-    ) -> None: ...
+    ) -> None:
+        """Builds an error from its message and, by name, any of its fields."""
 
-class ApiError(CorvaneError): ...
-class AuthError(ApiError): ...
-class PermissionError(ApiError): ...
-class NotFoundError(ApiError): ...
-class RateLimitError(ApiError): ...
-class TransportError(CorvaneError): ...
-class ConfigurationError(CorvaneError): ...
+class ApiError(CorvaneError):
+    """The platform answered with an error that no narrower kind covers, or a successful answer
+    lacked what the operation needs.
+    """
+class AuthError(ApiError):
+    """The credentials were refused (token invalid, expired or revoked)."""
+class PermissionError(ApiError):
+    """The credentials are valid but lack a permission, or the platform forbids the action."""
+class NotFoundError(ApiError):
+    """The object does not exist or is not visible."""
+class RateLimitError(ApiError):
+    """The platform throttled the caller; retry_after holds its Retry-After in seconds."""
+class TransportError(CorvaneError):
+    """The platform could not be reached: connection failure or timeout, after retries."""
+class ConfigurationError(CorvaneError):
+    """A setting or argument is missing; detected before any request is sent."""

@@ -1,11 +1,19 @@
-"""The Facebook client: login, Pages and webhook subscriptions, Lead Ads, posts, comments and insights."""
+"""The Facebook client of corvane.
+
+Facebook talks to Meta's Graph API for Facebook users and Pages: the login link and the code
+exchange, the user's Pages with their page tokens, page webhook subscriptions, Lead Ads forms and
+leads, posts, comments and post insights. Log lines go to the logger "corvane.facebook".
+"""
 
 from collections.abc import Mapping, Sequence
-from typing import Any, ClassVar, TypeVar
+from typing import Any, ClassVar, Literal, TypeVar
+
+import aiohttp
 
 from corvane.endpoints import Graph
-from corvane.http import BaseClient, _Walk
+from corvane.http import BaseClient, RetryPolicy, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
+from corvane.results import AdContext, PublishedPost, Subscription
 
 __all__ = ("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS")
 
@@ -16,7 +24,21 @@ DEFAULT_PAGE_WEBHOOK_FIELDS: tuple[str, ...]
 _PAGE_FIELDS: str
 
 class Facebook(BaseClient):
-    provider: ClassVar[str]
+    """Client for Meta's Graph API on behalf of Facebook users and Pages.
+
+    Built once with the app's credentials, it holds no user token: every operation takes the
+    token it acts with (the user token, or a page token from pages()), so one client serves every
+    user and Page of the app, with any number of operations in flight. Credentials travel as the
+    access_token and appsecret_proof query parameters.
+
+        async with Facebook(app_id="...", app_secret="...") as fb:
+            link = fb.login_url(redirect_uri="https://example.com/cb", state=state)
+            bundle = await fb.exchange_code(code, redirect_uri="https://example.com/cb")
+            for page in await fb.pages(bundle.access_token):
+                await fb.subscribe_page(page.id, page.access_token)
+    """
+
+    provider: ClassVar[Literal["facebook"]]
     app_id: str
     app_secret: str
     config_id: str | None
@@ -30,10 +52,31 @@ class Facebook(BaseClient):
         graph_version: str = "v23.0",
         config_id: str | None = None,
         scopes: Sequence[str] | None = None,
-        **options: Any,
-    ) -> None: ...
+        timeout: float = 30.0,
+        retry: RetryPolicy | None = None,
+        session: aiohttp.ClientSession | None = None,
+        user_agent: str = "corvane-python",
+    ) -> None:
+        """app_id, app_secret: the Meta app's credentials (both required, else ConfigurationError);
+        graph_version: the Graph API version of every URL; config_id: the default Facebook Login
+        for Business configuration of login_url(); scopes: the default permissions of
+        login_url(). Further options (timeout, retry, session, user_agent) go to BaseClient.
+        Nothing is sent.
+        """
     @classmethod
-    def from_env(cls: type[_F], **options: Any) -> _F: ...
+    def from_env(
+        cls: type[_F],
+        *,
+        scopes: Sequence[str] | None = None,
+        timeout: float = 30.0,
+        retry: RetryPolicy | None = None,
+        session: aiohttp.ClientSession | None = None,
+        user_agent: str = "corvane-python",
+    ) -> _F:
+        """A client from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET, FACEBOOK_CONFIG_ID (empty counts as
+        unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor.
+        Unset credentials raise ConfigurationError.
+        """
     # Request helpers shared by the operations.
     def _signed(self, token: str | None, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
     async def _get(self, url: str, token: str | None, **query: Any) -> _JSON: ...
@@ -48,31 +91,90 @@ class Facebook(BaseClient):
         state: str | None = None,
         config_id: str | None = None,
         scopes: Sequence[str] | None = None,
-    ) -> str: ...
-    async def exchange_code(self, code: str, *, redirect_uri: str) -> TokenBundle: ...
-    async def granted_scopes(self, token: str) -> list[_JSON]: ...
-    async def revoke(self, token: str, *, user_id: str = "me") -> bool: ...
-    async def me(self, token: str) -> Profile: ...
+    ) -> str:
+        """The link of Facebook's login dialog. A configuration id (the argument, else the client's)
+        is sent as config_id with no scope (Facebook Login for Business); otherwise scope lists
+        the permissions (the argument, else the client's) joined by ','. The caller makes, keeps
+        and checks state (CSRF protection).
+        """
+    async def exchange_code(self, code: str, *, redirect_uri: str) -> TokenBundle:
+        """Exchanges the dialog's code for a short-lived user token, then that for a long-lived one
+        (about 60 days). Returns a TokenBundle of both answers merged, the long-lived one
+        winning. redirect_uri must be exactly the one of the login link. ApiError when the first
+        answer carries no token (no second request is sent).
+        """
+    async def granted_scopes(self, token: str) -> list[str]:
+        """The permissions the user really granted to token (the dialog lets them refuse some), as
+        the token-inspection endpoint reports them; [] when it reports none.
+        """
+    async def revoke(self, token: str, *, user_id: str = "me") -> bool:
+        """Withdraws the app's permissions on Meta's side. True when the platform reports success,
+        else False.
+        """
+    async def me(self, token: str) -> Profile:
+        """The user's own Profile (id, name as username and full_name, picture URL, email)."""
     # Pages and webhook subscriptions.
-    async def pages(self, token: str) -> list[Page]: ...
-    async def subscribe_page(self, page_id: str, page_token: str, fields: Sequence[str] | None = None) -> bool: ...
-    async def subscriptions(self, page_id: str, page_token: str) -> list[dict[str, Any]]: ...
-    async def unsubscribe_page(self, page_id: str, page_token: str) -> bool: ...
+    async def pages(self, token: str) -> list[Page]:
+        """The Pages the user of token manages (at most 500), as Page records with their page tokens
+        (secrets: keep them out of browsers and logs) and linked Instagram accounts.
+        """
+    async def subscribe_page(self, page_id: str, page_token: str, fields: Sequence[str] | None = None) -> bool:
+        """Subscribes the Page to the app's webhook for fields (default
+        DEFAULT_PAGE_WEBHOOK_FIELDS). The page token needs pages_manage_metadata. True when the
+        platform reports success.
+        """
+    async def subscriptions(self, page_id: str, page_token: str) -> list[Subscription]:
+        """The Page's webhook subscriptions as the platform lists them (one request)."""
+    async def unsubscribe_page(self, page_id: str, page_token: str) -> bool:
+        """Removes the app's webhook subscription of the Page. True when the platform reports
+        success.
+        """
     # Lead Ads.
-    async def lead_forms(self, page_id: str, page_token: str) -> list[LeadForm]: ...
-    async def leads(self, form_id: str, page_token: str, *, since: int | None = None, limit: int = 200) -> list[Lead]: ...
-    def iter_leads(self, form_id: str, page_token: str, since: int | None = None) -> _Walk[Lead]: ...
-    async def lead(self, leadgen_id: str, page_token: str) -> Lead: ...
-    async def ad_context(self, ad_id: str | None, token: str) -> dict[str, Any]: ...
+    async def lead_forms(self, page_id: str, page_token: str) -> list[LeadForm]:
+        """The Page's Lead Ads forms (at most 500), as LeadForm records."""
+    async def leads(self, form_id: str, page_token: str, *, since: int | None = None, limit: int = 200) -> list[Lead]:
+        """The leads of a form, as Lead records: at most limit of them, only those created after
+        since (seconds since 1970, UTC) when it is given and not 0. Backfills what a webhook
+        missed.
+        """
+    def iter_leads(self, form_id: str, page_token: str, since: int | None = None) -> _Walk[Lead]:
+        """The leads of a form as an async iterator of Lead records, fetching the next page only
+        when the previous one is used up: a backfill of any size holds one page. since as in
+        leads().
+        """
+    async def lead(self, leadgen_id: str, page_token: str) -> Lead:
+        """One lead, by the leadgen_id of its webhook event, as a Lead record."""
+    async def ad_context(self, ad_id: str | None, token: str) -> AdContext:
+        """The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id,
+        adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). token
+        needs ads_management. {} without an ad id, or when the platform refuses (logged at info
+        level); a transport failure is raised.
+        """
     # Posts, comments and insights.
-    async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[dict[str, Any]]: ...
-    def iter_posts(self, page_id: str, page_token: str) -> _Walk[dict[str, Any]]: ...
+    async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[dict[str, Any]]:
+        """The Page's own posts (published_posts, not the feed that visitors write on), at most
+        limit of them, as the platform returns them.
+        """
+    def iter_posts(self, page_id: str, page_token: str) -> _Walk[dict[str, Any]]:
+        """The Page's own posts as an async iterator, one page held at a time."""
     async def publish_post(
         self, page_id: str, page_token: str, *, message: str, link: str | None = None, published: bool = True
-    ) -> _JSON: ...
-    async def delete_post(self, post_id: str, page_token: str) -> bool: ...
-    async def post_insights(self, post_id: str, page_token: str) -> dict[str, _JSON]: ...
-    async def comments(self, post_id: str, page_token: str, *, limit: int = 50) -> list[dict[str, Any]]: ...
-    def iter_comments(self, post_id: str, page_token: str) -> _Walk[dict[str, Any]]: ...
-    async def reply_comment(self, comment_id: str, page_token: str, message: str) -> _JSON: ...
-    async def hide_comment(self, comment_id: str, page_token: str, hidden: bool = True) -> _JSON: ...
+    ) -> PublishedPost:
+        """Creates a post on the Page's feed; returns the platform's answer (the new post's id)."""
+    async def delete_post(self, post_id: str, page_token: str) -> bool:
+        """Deletes a post. True when the platform reports success."""
+    async def post_insights(self, post_id: str, page_token: str) -> dict[str, _JSON]:
+        """The post's statistics as {metric name: value}, for the metrics of the current policy's
+        "FB_POST_INSIGHTS" list. {} when the platform has none for it (old posts; logged at info
+        level).
+        """
+    async def comments(self, post_id: str, page_token: str, *, limit: int = 50) -> list[dict[str, Any]]:
+        """The post's comments, newest first, at most limit of them."""
+    def iter_comments(self, post_id: str, page_token: str) -> _Walk[dict[str, Any]]:
+        """A post's comments, newest first, as an async iterator, one page held at a time."""
+    async def reply_comment(self, comment_id: str, page_token: str, message: str) -> _JSON:
+        """Answers a comment as the Page; returns the platform's answer."""
+    async def hide_comment(self, comment_id: str, page_token: str, hidden: bool = True) -> _JSON:
+        """Hides (or, with hidden=False, shows again) a comment; its author still sees it. Returns
+        the platform's answer.
+        """

@@ -1,3 +1,13 @@
+"""Transport core of corvane.
+
+BaseClient is the base class of the Facebook, Instagram and LinkedIn clients: one HTTP session
+per client (created lazily, closed only if the client created it), the request pipeline with
+retries and back-off, mapping of error responses to corvane.errors kinds, and Graph cursor
+pagination. RetryPolicy holds the retry settings. Log lines go to the logger "corvane".
+
+aiohttp is imported when a client is first constructed, not when this module is imported.
+"""
+
 from collections.abc import Awaitable, Callable, Coroutine, Mapping
 from typing import Any, ClassVar, Generic, TypeVar, final
 
@@ -10,6 +20,12 @@ _T = TypeVar("_T")
 RETRYABLE_STATUSES: frozenset[int]
 
 class RetryPolicy:
+    """Retry settings of a client: attempts, back-off and spread.
+
+    With the defaults a request is tried at most three times, waiting about 0.5 and 1 second
+    between attempts.
+    """
+
     attempts: int
     backoff_base: float
     backoff_max: float
@@ -23,8 +39,17 @@ class RetryPolicy:
         backoff_max: float = 30.0,
         jitter: bool = True,
         max_retry_after: float = 300.0,
-    ) -> None: ...
-    def delay_for(self, attempt: int) -> float: ...
+    ) -> None:
+        """Retry settings: total attempts per request (the first one included), the delay after the
+        first failure, the cap of the exponential delay, whether each delay is multiplied by a
+        random factor in [0.5, 1.5), and the longest Retry-After a rate limit is waited out for
+        (a longer one raises the RateLimitError at once). Seconds must be finite and not
+        negative, and attempts must fit a C long, else ValueError.
+        """
+    def delay_for(self, attempt: int) -> float:
+        """Seconds to wait after the failed attempt number `attempt` (counted from 1): backoff_base
+        * 2**(attempt-1), capped at backoff_max, then spread.
+        """
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
@@ -34,16 +59,41 @@ class _Walk(Generic[_T]):
     def __anext__(self) -> Coroutine[Any, Any, _T]: ...
 
 class _RawAnswer(dict[str, Any]):
+    """{'raw': text}: a response body that is not JSON. For a successful response, status and url
+    (masked) tell which one it was.
+    """
+
     status: int | None
     url: str | None
 
 class _Session:
+    """The session slot of a client: the session, whether the client owns it, and the lock that
+    serialises its creation.
+    """
+
     session: aiohttp.ClientSession | None
     owned: bool
     lock: Any
     def __init__(self, session: aiohttp.ClientSession | None = None) -> None: ...
 
 class BaseClient:
+    """Base of the provider clients.
+
+    Use it as a scope (``async with client:``), which creates the session on entry and closes it
+    on exit, or keep it and ``await client.close()`` yourself. A session passed as ``session=``
+    is used but never closed. A session the client created itself belongs to the event loop it
+    was created on: used from another loop (a second ``asyncio.run``), the client leaves it and
+    creates a new one. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or
+    per call) and read their platform's error bodies in ``_parse_error``.
+
+    Retries follow ``retry`` (a RetryPolicy). GET and DELETE are retried after a transport
+    failure and after a retryable error response. A POST is retried only when it certainly took
+    no effect: the connection could not be made (nothing was sent), or the platform refused it as
+    a rate limit (RateLimitError). After a 5xx answer, a time-out or a connection lost once the
+    request may have gone out, a POST fails at once: the platform has no idempotency key, and a
+    replay could publish the same post twice (or present a single-use code a second time).
+    """
+
     provider: ClassVar[str]
     timeout: aiohttp.ClientTimeout
     retry: RetryPolicy
@@ -56,10 +106,18 @@ class BaseClient:
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
-    ) -> None: ...
+    ) -> None:
+        """timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults when
+        None); session: an aiohttp.ClientSession owned by the host, used but never closed;
+        user_agent: the User-Agent of sessions the client creates. Nothing is sent and no session
+        is created here.
+        """
     async def __aenter__(self: _C) -> _C: ...
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
-    async def close(self) -> None: ...
+    async def close(self) -> None:
+        """Closes the session if the client created it, and empties the slot. A session supplied by
+        the host is only forgotten. The client stays usable.
+        """
     async def _ensure_session(self) -> aiohttp.ClientSession: ...
     def request(
         self,
@@ -70,7 +128,13 @@ class BaseClient:
         json: _JSON = None,
         data: Mapping[str, Any] | None = None,
         headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]: ...
+    ) -> Coroutine[Any, Any, _JSON]:
+        """Sends one API call with retries and returns the decoded JSON body of the first successful
+        response (None for an empty body, {'raw': text} for one that is not JSON). params: query
+        parameters (None values dropped), appended to the URL's own query; json: a JSON body;
+        data: a form body; headers: per-request headers. Error responses raise the matching
+        corvane.errors kind; unreachable servers raise TransportError.
+        """
     def get(
         self,
         url: str,
@@ -79,7 +143,8 @@ class BaseClient:
         json: _JSON = None,
         data: Mapping[str, Any] | None = None,
         headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]: ...
+    ) -> Coroutine[Any, Any, _JSON]:
+        """request('GET', url, ...)."""
     def post(
         self,
         url: str,
@@ -88,7 +153,8 @@ class BaseClient:
         json: _JSON = None,
         data: Mapping[str, Any] | None = None,
         headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]: ...
+    ) -> Coroutine[Any, Any, _JSON]:
+        """request('POST', url, ...)."""
     def delete(
         self,
         url: str,
@@ -97,7 +163,8 @@ class BaseClient:
         json: _JSON = None,
         data: Mapping[str, Any] | None = None,
         headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]: ...
+    ) -> Coroutine[Any, Any, _JSON]:
+        """request('DELETE', url, ...)."""
     async def paginate(
         self,
         url: str,
@@ -105,10 +172,19 @@ class BaseClient:
         params: Mapping[str, Any] | None = None,
         max_items: int = 500,
         page_size: int = 100,
-    ) -> list[_JSON]: ...
+    ) -> list[_JSON]:
+        """Fetches a Graph list and follows its paging.next links, returning at most max_items items
+        of the pages' data arrays, in order. Asks for page_size items per page unless params
+        names a limit.
+        """
     def iterate(
         self, url: str, *, params: Mapping[str, Any] | None = None, page_size: int = 100
-    ) -> _Walk[_JSON]: ...
+    ) -> _Walk[_JSON]:
+        """An async iterator over the items of a Graph list: the data arrays of its pages, in order,
+        following paging.next. The next page is fetched only when the previous one is used up, so
+        only one page is held at a time. Asks for page_size items per page unless params names a
+        limit.
+        """
     def _iterate(
         self,
         url: str,

@@ -1,14 +1,27 @@
-"""Lead Ads answers mapped to canonical CRM fields."""
+"""Lead Ads answers mapped to canonical CRM fields.
+
+normalize(lead["field_data"]) maps each question to one of fourteen canonical fields of
+NormalizedLead (full_name, email, phone, ...) in two stages: the exact map of known question
+names, then keyword heuristics on the name. Both tables are read from corvane.policy at each
+question name, so renewed tables apply at once. Answers that map to no field are kept in
+``custom`` under their raw question names: no answer is ever lost.
+"""
 
 import re
 from collections.abc import Sequence
+
+from corvane.results import FieldDataItem
 from typing import Any, ClassVar, final
 
 _PHONE_CLEAN_RE: re.Pattern[str]
 
 @final
 class NormalizedLead:
-    """A lead's answers under canonical CRM keys (see normalize)."""
+    """A lead's answers under canonical CRM keys (see normalize).
+
+    A plain mutable record with exactly these fifteen fields, compared by value. custom defaults
+    to a new empty dict per record; as_dict() gives the CRM payload.
+    """
 
     __match_args__: ClassVar[tuple[str, ...]]
     full_name: str | None
@@ -49,10 +62,23 @@ class NormalizedLead:
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __reduce__(self) -> tuple[Any, ...]: ...
     def as_dict(self) -> dict[str, Any]:
-        """A new dict for a CRM payload: non-empty fields in order, then "custom" if any."""
+        """A new dict for a CRM payload: the canonical fields that are neither None nor empty, in
+        declaration order, then "custom" (a copy) when it is not empty.
+        """
 
-def normalize(field_data: Sequence[dict[str, Any]] | None) -> NormalizedLead:
-    """Maps a lead's field_data to a new NormalizedLead."""
+def normalize(field_data: Sequence[FieldDataItem | dict[str, Any]] | None) -> NormalizedLead:
+    """Maps a lead's field_data (a list of {"name", "values"} dicts, or None) to a new
+    NormalizedLead.
+
+    Each question's name (else its "key") is trimmed and lower-cased and looked up in the current
+    policy's exact map, then its keyword heuristics. Null answers are dropped and a question left
+    with no answers is skipped. The first answer, trimmed, fills the field (phones cleaned to
+    digits and a leading "+", e-mails lower-cased) unless an earlier question filled it, in which
+    case it goes to custom under the raw name; multiple answers also go to custom under
+    "<name>__all". Questions without a field go to custom (the text, or the list of several
+    answers). full_name is joined from first_name and last_name when absent. TypeError for
+    field_data or an entry of the wrong type; no partial record is returned.
+    """
 
 def _tables() -> tuple[Any, Any]: ...
 def _canonical_key(raw_name: str | None) -> str | None: ...

@@ -129,7 +129,21 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
                                   ? version
                                   : py::reinterpret_borrow<py::object>(state().default_version.get());
     for (auto [name, value] : bound.extras) values[name] = value;
-    return bound.values[0](**values);
+    try {
+      return bound.values[0](**values);
+    } catch (py::error_already_set& e) {
+      if (!pyutil::is_kind(e, "ConfigurationError")) throw;
+      // The constructor's message stays as it is; the note says where from_env looked.
+      std::string unset;
+      for (const char* name : {"FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET"}) {
+        if (pyutil::truthy(variable(name))) continue;
+        unset += unset.empty() ? name : std::string(" and ") + name;
+      }
+      graph::add_note(e.value(), "from_env reads the app's credentials from the environment "
+                                 "variables FACEBOOK_APP_ID and FACEBOOK_APP_SECRET; unset or "
+                                 "empty: " + unset);
+      throw;
+    }
   });
 }
 

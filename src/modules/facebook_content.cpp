@@ -38,7 +38,9 @@ PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO|$O:posts", keywords, &self, &page_id, &page_token,
                        &limit);
     return bridge::as_coroutine(posts_task(own(self), graph::node_id(page_id, "posts", "page_id"),
-                                           own(page_token), limit ? own(limit) : py::int_(25)),
+                                           graph::token(page_token, "posts", "page_token"),
+                                           limit ? graph::count(limit, "posts", "limit")
+                                                 : py::int_(25)),
                                 "Facebook.posts");
   });
 }
@@ -69,7 +71,7 @@ PyObject* publish_post(PyObject*, PyObject* args, PyObject* kwargs) {
     if (truthy(link_text)) query["link"] = link_text;
     return bridge::as_coroutine(
         publish_task(own(self), graph::node_id(page_id, "publish_post", "page_id"),
-                     own(page_token), query),
+                     graph::token(page_token, "publish_post", "page_token"), query),
         "Facebook.publish_post");
   });
 }
@@ -89,7 +91,7 @@ PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO:delete_post", keywords, &self, &post_id, &page_token);
     return bridge::as_coroutine(
         delete_post_task(own(self), graph::node_id(post_id, "delete_post", "post_id"),
-                         own(page_token)),
+                         graph::token(page_token, "delete_post", "page_token")),
         "Facebook.delete_post");
   });
 }
@@ -135,7 +137,7 @@ PyObject* post_insights(PyObject*, PyObject* args, PyObject* kwargs) {
                        &page_token);
     return bridge::as_coroutine(
         post_insights_task(own(self), graph::node_id(post_id, "post_insights", "post_id"),
-                           own(page_token)),
+                           graph::token(page_token, "post_insights", "page_token")),
         "Facebook.post_insights");
   });
 }
@@ -160,8 +162,9 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO|$O:comments", keywords, &self, &post_id, &page_token,
                        &limit);
     return bridge::as_coroutine(
-        comments_task(own(self), graph::node_id(post_id, "comments", "post_id"), own(page_token),
-                      limit ? own(limit) : py::int_(50)),
+        comments_task(own(self), graph::node_id(post_id, "comments", "post_id"),
+                      graph::token(page_token, "comments", "page_token"),
+                      limit ? graph::count(limit, "comments", "limit") : py::int_(50)),
         "Facebook.comments");
   });
 }
@@ -220,7 +223,8 @@ PyObject* reply_comment(PyObject*, PyObject* args, PyObject* kwargs) {
     query["message"] = graph::text(message, "reply_comment", "message");
     py::object url = s.attr("graph").attr("edge")(
         graph::node_id(comment_id, "reply_comment", "comment_id"), "comments");
-    return bridge::as_coroutine(post_one_task(own(self), url, own(page_token), query),
+    py::object token = graph::token(page_token, "reply_comment", "page_token");
+    return bridge::as_coroutine(post_one_task(own(self), url, token, query),
                                 "Facebook.reply_comment");
   });
 }
@@ -236,7 +240,8 @@ PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
     query["is_hidden"] = flag(truthy(hidden));
     py::object url =
         s.attr("graph").attr("node")(graph::node_id(comment_id, "hide_comment", "comment_id"));
-    return bridge::as_coroutine(post_one_task(own(self), url, own(page_token), query),
+    py::object token = graph::token(page_token, "hide_comment", "page_token");
+    return bridge::as_coroutine(post_one_task(own(self), url, token, query),
                                 "Facebook.hide_comment");
   });
 }

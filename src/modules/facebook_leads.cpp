@@ -34,7 +34,7 @@ PyObject* lead_forms(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO:lead_forms", keywords, &self, &page_id, &page_token);
     return bridge::as_coroutine(
         lead_forms_task(own(self), graph::node_id(page_id, "lead_forms", "page_id"),
-                        own(page_token)),
+                        graph::token(page_token, "lead_forms", "page_token")),
         "Facebook.lead_forms");
   });
 }
@@ -65,8 +65,9 @@ PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
       throw py::type_error("leads: since must be an int (seconds since 1970) or None");
     }
     return bridge::as_coroutine(
-        leads_task(own(self), graph::node_id(form_id, "leads", "form_id"), own(page_token),
-                   own(since), limit ? own(limit) : py::int_(200)),
+        leads_task(own(self), graph::node_id(form_id, "leads", "form_id"),
+                   graph::token(page_token, "leads", "page_token"),
+                   own(since), limit ? graph::count(limit, "leads", "limit") : py::int_(200)),
         "Facebook.leads");
   });
 }
@@ -112,7 +113,8 @@ PyObject* lead(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *self = nullptr, *leadgen_id = nullptr, *page_token = nullptr;
     pyutil::parse_args(args, kwargs, "OOO:lead", keywords, &self, &leadgen_id, &page_token);
     return bridge::as_coroutine(
-        lead_task(own(self), graph::node_id(leadgen_id, "lead", "leadgen_id"), own(page_token)),
+        lead_task(own(self), graph::node_id(leadgen_id, "lead", "leadgen_id"),
+                  graph::token(page_token, "lead", "page_token")),
         "Facebook.lead");
   });
 }
@@ -159,7 +161,8 @@ PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO:ad_context", keywords, &self, &ad_id, &token);
     py::object id = graph::text_or_none(ad_id, "ad_context", "ad_id");
     if (truthy(id)) id = graph::node_id(id, "ad_context", "ad_id");
-    return bridge::as_coroutine(ad_context_task(own(self), id, own(token)),
+    return bridge::as_coroutine(
+        ad_context_task(own(self), id, graph::token(token, "ad_context", "token")),
                                 "Facebook.ad_context");
   });
 }

@@ -150,7 +150,7 @@ PyObject* revoke(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object user = user_id ? py::object(graph::node_id(user_id, "revoke", "user_id"))
                               : py::object(py::str("me"));
     return bridge::as_coroutine(revoke_task(py::reinterpret_borrow<py::object>(self),
-                                            py::reinterpret_borrow<py::object>(token), user),
+                                            graph::token(token, "revoke", "token"), user),
                                 "Facebook.revoke");
   });
 }
@@ -178,7 +178,7 @@ PyObject* me(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *self = nullptr, *token = nullptr;
     pyutil::parse_args(args, kwargs, "OO:me", keywords, &self, &token);
     return bridge::as_coroutine(me_task(py::reinterpret_borrow<py::object>(self),
-                                        py::reinterpret_borrow<py::object>(token)),
+                                        graph::token(token, "me", "token")),
                                 "Facebook.me");
   });
 }

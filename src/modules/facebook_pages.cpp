@@ -27,7 +27,8 @@ PyObject* pages(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"self", "token", nullptr};
     PyObject *self = nullptr, *token = nullptr;
     pyutil::parse_args(args, kwargs, "OO:pages", keywords, &self, &token);
-    return bridge::as_coroutine(pages_task(own(self), own(token)), "Facebook.pages");
+    return bridge::as_coroutine(pages_task(own(self), graph::token(token, "pages", "token")),
+                                "Facebook.pages");
   });
 }
 
@@ -52,7 +53,8 @@ PyObject* subscribe_page(PyObject*, PyObject* args, PyObject* kwargs) {
                        &page_token, &fields);
     return bridge::as_coroutine(
         subscribe_task(own(self), graph::node_id(page_id, "subscribe_page", "page_id"),
-                       own(page_token), graph::text_list(fields, "subscribe_page", "fields")),
+                       graph::token(page_token, "subscribe_page", "page_token"),
+                       graph::text_list(fields, "subscribe_page", "fields")),
         "Facebook.subscribe_page");
   });
 }
@@ -74,7 +76,7 @@ PyObject* subscriptions(PyObject*, PyObject* args, PyObject* kwargs) {
                        &page_token);
     return bridge::as_coroutine(
         subscriptions_task(own(self), graph::node_id(page_id, "subscriptions", "page_id"),
-                           own(page_token)),
+                           graph::token(page_token, "subscriptions", "page_token")),
         "Facebook.subscriptions");
   });
 }
@@ -94,7 +96,7 @@ PyObject* unsubscribe_page(PyObject*, PyObject* args, PyObject* kwargs) {
                        &page_token);
     return bridge::as_coroutine(
         unsubscribe_task(own(self), graph::node_id(page_id, "unsubscribe_page", "page_id"),
-                         own(page_token)),
+                         graph::token(page_token, "unsubscribe_page", "page_token")),
         "Facebook.unsubscribe_page");
   });
 }

@@ -266,6 +266,34 @@ py::list text_list(py::handle value, const char* function, const char* name) {
 
 py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
 
+py::object count(py::handle value, const char* function, const char* name) {
+  // A bool is an int to Python, but limit=True means nothing a caller would intend.
+  if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
+    throw py::type_error(std::string(function) + ": " + name + " must be an int, not " +
+                         type_name(value));
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object token(py::handle value, const char* function, const char* name) {
+  if (value.is_none()) return py::none();
+  return text(value, function, name);
+}
+
+void add_note(py::handle error, const std::string& note) {
+  py::str text(note);
+  if (py::hasattr(error, "add_note")) {
+    error.attr("add_note")(text);
+    return;
+  }
+  py::object notes = py::getattr(error, "__notes__", py::none());
+  if (!PyList_Check(notes.ptr())) {
+    notes = py::list();
+    error.attr("__notes__") = notes;
+  }
+  notes.attr("append")(text);
+}
+
 py::object require_json(py::handle self, py::object answer) {
   // Only a dict can be the marked answer; anything else is JSON already.
   if (!PyDict_Check(answer.ptr())) return answer;

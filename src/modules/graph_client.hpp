@@ -83,6 +83,19 @@ py::list text_list(py::handle value, const char* function, const char* name);
 // The texts of `items` joined with ",".
 py::str join_commas(py::handle items);
 
+// A count the caller gave (limit=, count=): an int other than a bool, else TypeError naming the
+// public parameter. Checked at the call: the list walk would otherwise refuse it later, under
+// its own internal name.
+py::object count(py::handle value, const char* function, const char* name);
+
+// A token argument: a str, or None (the request then goes out unsigned and the platform
+// answers), else TypeError naming the public parameter rather than the signing helper.
+py::object token(py::handle value, const char* function, const char* name);
+
+// Adds `note` to an exception (PEP 678: shown under the message in tracebacks), leaving its
+// message exactly as it is. Before 3.11 the note is kept in __notes__ alone.
+void add_note(py::handle error, const std::string& note);
+
 // ---- answers ----
 
 // `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with

@@ -124,6 +124,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     // The total time one attempt may take: connect, send and receive the whole body.
     s.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
         py::arg("total") = py::float_(seconds));
+    // Duck-typed: a host's own policy class is welcome, but retry=3 would otherwise fail only
+    // at the first request, with an AttributeError far from the mistake.
+    if (retry != Py_None && (!PyObject_HasAttrString(retry, "attempts") ||
+                             !PyObject_HasAttrString(retry, "delay_for"))) {
+      throw py::type_error(std::string("retry must be a RetryPolicy or None, not ") +
+                           Py_TYPE(retry)->tp_name);
+    }
     s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
                                        : py::reinterpret_borrow<py::object>(retry);
     s.attr("user_agent") = agent;

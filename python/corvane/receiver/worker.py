@@ -7,6 +7,7 @@ import asyncio
 import logging
 import random
 import time
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -41,12 +42,12 @@ def is_gone(error: BaseException) -> bool:
     return isinstance(error, ApiError) and error.code == 100 and error.subcode == 33
 
 
-def crm_record(event: Claimed, lead: Any, ad_context: dict[str, Any]) -> LeadRecord:
+def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> LeadRecord:
     normalized = normalize(lead.field_data).as_dict()
     custom = normalized.pop("custom", {})
     return LeadRecord(
         leadgen_id=event.leadgen_id, page_id=event.page_id, form_id=lead.form_id, ad_id=lead.ad_id,
-        created_time=lead.created_time, fields=normalized, custom=custom, ad_context=ad_context,
+        created_time=lead.created_time, fields=normalized, custom=custom, ad_context=dict(ad_context),
         raw=lead.raw)
 
 

@@ -91,7 +91,8 @@ PyObject* insights(PyObject*, PyObject* args, PyObject* kwargs) {
     long first = since == Py_None ? last - 29 : day_number(since, "since");
     if (last - first > 30) first = last - 30;
     return bridge::as_coroutine(
-        insights_task(own(self), node, own(token), iso_date(first), iso_date(last)),
+        insights_task(own(self), node, graph::token(token, "insights", "token"), iso_date(first),
+                      iso_date(last)),
         "Instagram.insights");
   });
 }
@@ -131,7 +132,8 @@ PyObject* demographics(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OO|$O:demographics", keywords, &self, &token,
                        &ig_user_id);
     py::str node = account_node(self, ig_user_id, "demographics");
-    return bridge::as_coroutine(demographics_task(own(self), node, own(token)),
+    return bridge::as_coroutine(demographics_task(own(self), node,
+                                                  graph::token(token, "demographics", "token")),
                                 "Instagram.demographics");
   });
 }

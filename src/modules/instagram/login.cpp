@@ -47,7 +47,14 @@ PyObject* login_url(PyObject*, PyObject* args, PyObject* kwargs) {
     py::handle self(self_ptr);
     py::object app_id = self.attr("app_id");
     if (!truthy(app_id)) {
-      pyutil::raise_error("ConfigurationError", py::str("Instagram login uchun `app_id` majburiy"));
+      // A client from from_env() with INSTAGRAM_APP_ID unset gets here: say where the id comes
+      // from, beside the message.
+      py::object error = pyutil::make_error("ConfigurationError",
+                                            py::str("Instagram login uchun `app_id` majburiy"));
+      graph::add_note(error, "pass app_id= to Instagram(), or set the environment variable "
+                             "INSTAGRAM_APP_ID for Instagram.from_env(); a client of "
+                             "Instagram.via_facebook() logs in through Facebook.login_url()");
+      pyutil::raise(error);
     }
     py::str redirect = graph::text(redirect_uri, "login_url", "redirect_uri");
     py::object state_text = graph::text_or_none(state_arg, "login_url", "state");

@@ -46,7 +46,8 @@ PyObject* profile(PyObject*, PyObject* args, PyObject* kwargs) {
     // Each host knows its own members: the Graph API host refuses account_type, the
     // Instagram Graph host knows neither biography nor website.
     py::object fields = field_set(via_facebook(self) ? "IG_PROFILE_FB" : "IG_PROFILE");
-    return bridge::as_coroutine(profile_task(own(self), node, own(token), fields),
+    return bridge::as_coroutine(profile_task(own(self), node,
+                                             graph::token(token, "profile", "token"), fields),
                                 "Instagram.profile");
   });
 }
@@ -70,7 +71,8 @@ PyObject* media(PyObject*, PyObject* args, PyObject* kwargs) {
                        &limit);
     py::str node = account_node(self, ig_user_id, "media");
     return bridge::as_coroutine(
-        media_task(own(self), node, own(token), limit ? own(limit) : py::int_(25)),
+        media_task(own(self), node, graph::token(token, "media", "token"),
+                   limit ? graph::count(limit, "media", "limit") : py::int_(25)),
         "Instagram.media");
   });
 }
@@ -114,7 +116,7 @@ PyObject* media_insights(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO:media_insights", keywords, &self, &media_id, &token);
     return bridge::as_coroutine(
         media_insights_task(own(self), graph::node_id(media_id, "media_insights", "media_id"),
-                            own(token)),
+                            graph::token(token, "media_insights", "token")),
         "Instagram.media_insights");
   });
 }
@@ -155,7 +157,7 @@ PyObject* await_container(PyObject*, PyObject* args, PyObject* kwargs) {
     return bridge::as_coroutine(
         await_container_task(own(self),
                              graph::node_id(container_id, "_await_container", "container_id"),
-                             own(token)),
+                             graph::token(token, "_await_container", "token")),
         "Instagram._await_container");
   });
 }
@@ -205,7 +207,9 @@ PyObject* publish(PyObject*, PyObject* args, PyObject* kwargs) {
     } else {
       values["image_url"] = image;
     }
-    return bridge::as_coroutine(publish_task(own(self), node, own(token), values, is_video),
+    return bridge::as_coroutine(publish_task(own(self), node,
+                                             graph::token(token, "publish", "token"), values,
+                                             is_video),
                                 "Instagram.publish");
   });
 }

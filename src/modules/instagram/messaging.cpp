@@ -50,8 +50,9 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
     pyutil::parse_args(args, kwargs, "OOO|$O:comments", keywords, &self, &media_id, &token,
                        &limit);
     return bridge::as_coroutine(
-        comments_task(own(self), graph::node_id(media_id, "comments", "media_id"), own(token),
-                      limit ? own(limit) : py::int_(50)),
+        comments_task(own(self), graph::node_id(media_id, "comments", "media_id"),
+                      graph::token(token, "comments", "token"),
+                      limit ? graph::count(limit, "comments", "limit") : py::int_(50)),
         "Instagram.comments");
   });
 }
@@ -73,7 +74,9 @@ PyObject* reply_comment(PyObject*, PyObject* args, PyObject* kwargs) {
     query["message"] = graph::text(message, "reply_comment", "message");
     py::object url = py::handle(self).attr("graph").attr("edge")(
         graph::node_id(comment_id, "reply_comment", "comment_id"), "replies");
-    return bridge::as_coroutine(one_request_task(own(self), "_post", url, own(token), query),
+    return bridge::as_coroutine(one_request_task(own(self), "_post", url,
+                                                 graph::token(token, "reply_comment", "token"),
+                                                 query),
                                 "Instagram.reply_comment");
   });
 }
@@ -88,7 +91,9 @@ PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
     query["hide"] = flag(truthy(hidden));
     py::object url = py::handle(self).attr("graph").attr("node")(
         graph::node_id(comment_id, "hide_comment", "comment_id"));
-    return bridge::as_coroutine(one_request_task(own(self), "_post", url, own(token), query),
+    return bridge::as_coroutine(one_request_task(own(self), "_post", url,
+                                                 graph::token(token, "hide_comment", "token"),
+                                                 query),
                                 "Instagram.hide_comment");
   });
 }
@@ -101,7 +106,8 @@ PyObject* delete_comment(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object url = py::handle(self).attr("graph").attr("node")(
         graph::node_id(comment_id, "delete_comment", "comment_id"));
     return bridge::as_coroutine(
-        one_request_task(own(self), "_delete", url, own(token), py::dict()),
+        one_request_task(own(self), "_delete", url, graph::token(token, "delete_comment", "token"),
+                         py::dict()),
         "Instagram.delete_comment");
   });
 }
@@ -141,7 +147,8 @@ PyObject* contact(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *self = nullptr, *igsid = nullptr, *token = nullptr;
     pyutil::parse_args(args, kwargs, "OOO:contact", keywords, &self, &igsid, &token);
     return bridge::as_coroutine(
-        contact_task(own(self), graph::node_id(igsid, "contact", "igsid"), own(token)),
+        contact_task(own(self), graph::node_id(igsid, "contact", "igsid"),
+                     graph::token(token, "contact", "token")),
         "Instagram.contact");
   });
 }
@@ -299,10 +306,12 @@ PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     py::dict query;
     query["fields"] = field_set("IG_CONVERSATION");
-    query["limit"] = limit ? own(limit) : py::int_(25);
+    query["limit"] = limit ? graph::count(limit, "conversations", "limit") : py::int_(25);
     if (facebook_mode) query["platform"] = "instagram";
     if (truthy(cursor)) query["after"] = cursor;
-    return bridge::as_coroutine(conversations_task(own(self), node, own(token), query,
+    return bridge::as_coroutine(conversations_task(own(self), node,
+                                                   graph::token(token, "conversations", "token"),
+                                                   query,
                                                    business_ids_of(account, page),
                                                    truthy(enrich_arg)),
                                 "Instagram.conversations");
@@ -330,11 +339,11 @@ PyObject* messages(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object cursor = graph::text_or_none(after, "messages", "after");
     py::dict query;
     query["fields"] = field_set("IG_MESSAGE");
-    query["limit"] = limit ? own(limit) : py::int_(50);
+    query["limit"] = limit ? graph::count(limit, "messages", "limit") : py::int_(50);
     if (truthy(cursor)) query["after"] = cursor;
     return bridge::as_coroutine(
         messages_task(own(self), graph::node_id(conversation_id, "messages", "conversation_id"),
-                      own(token), query),
+                      graph::token(token, "messages", "token"), query),
         "Instagram.messages");
   });
 }
@@ -370,7 +379,9 @@ PyObject* send_message(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict body;  // recipient before message, as the platform documents it
     body["recipient"] = recipient;
     body["message"] = message;
-    return bridge::as_coroutine(send_message_task(own(self), node, own(token), body),
+    return bridge::as_coroutine(send_message_task(own(self), node,
+                                                  graph::token(token, "send_message", "token"),
+                                                  body),
                                 "Instagram.send_message");
   });
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/percent.hpp"
+#include "modules/graph_client.hpp"
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
@@ -102,7 +103,14 @@ PyObject* login_url(PyObject*, PyObject* args, PyObject* kwargs) {
                        &state_arg, &scopes);
     py::handle client(self);
     if (!truthy(client.attr("client_id"))) {
-      pyutil::raise_error("ConfigurationError", py::str("LinkedIn uchun `client_id` majburiy"));
+      // A client from from_env() with LINKEDIN_CLIENT_ID unset gets here: say where the id
+      // comes from, beside the message.
+      py::object error = pyutil::make_error("ConfigurationError",
+                                            py::str("LinkedIn uchun `client_id` majburiy"));
+      graph::add_note(error, "pass client_id= to LinkedIn(), or set the environment variable "
+                             "LINKEDIN_CLIENT_ID (and LINKEDIN_CLIENT_SECRET) for "
+                             "LinkedIn.from_env()");
+      pyutil::raise(error);
     }
     py::str redirect = text(redirect_uri, "login_url", "redirect_uri");
     py::object state_text = text_or_none(state_arg, "login_url", "state");

@@ -1,0 +1,157 @@
+"""The shapes of the dict results, for type checkers and editors.
+
+The operations return plain dicts; these ``TypedDict`` classes name their keys so that a
+misspelled key (``ctx["campain_name"]``) is caught before it runs::
+
+    from corvane.results import AdContext
+
+    def campaign_of(context: AdContext) -> str:
+        return context.get("campaign_name") or "-"
+
+Importing this module loads no extension module.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Literal, TypedDict
+
+__all__ = [
+    "AccountInsights",
+    "AdContext",
+    "Breakdown",
+    "Contact",
+    "Conversation",
+    "ConversationPage",
+    "CreatedPost",
+    "DeletedPost",
+    "Demographics",
+    "FieldDataItem",
+    "Published",
+    "PublishedPost",
+    "Subscription",
+]
+
+
+class FieldDataItem(TypedDict, total=False):
+    """One answer of a lead form (``Lead.field_data``): the question's name and the answers
+    given, as texts. A few forms name the question under ``key`` instead of ``name``."""
+
+    name: str
+    key: str
+    values: list[str]
+
+
+class AdContext(TypedDict, total=False):
+    """The ad, ad set and campaign behind a lead (``Facebook.ad_context``): all nine keys, or
+    none at all when the lead has no ad or the platform refused to tell."""
+
+    ad_id: str | None
+    ad_name: str | None
+    adset_id: str | None
+    adset_name: str | None
+    campaign_id: str | None
+    campaign_name: str | None
+    objective: str | None
+    optimization_goal: str | None
+    targeting: dict[str, Any] | None
+
+
+class PublishedPost(TypedDict, total=False):
+    """The Graph API's answer to a new Page post (``Facebook.publish_post``)."""
+
+    id: str
+
+
+class Subscription(TypedDict, total=False):
+    """One app subscribed to a Page's webhooks (``Facebook.subscriptions``)."""
+
+    id: str
+    name: str
+    category: str
+    link: str
+    subscribed_fields: list[str]
+
+
+class CreatedPost(TypedDict):
+    """The result of ``LinkedIn.create_post``: the new post's URN (``None`` when LinkedIn sent
+    none) and LinkedIn's answer."""
+
+    id: str | None
+    body: Any
+
+
+class DeletedPost(TypedDict):
+    """The result of ``LinkedIn.delete_post``."""
+
+    deleted: Literal[True]
+    urn: str
+
+
+# ---- Instagram ----
+
+
+class Published(TypedDict):
+    """The result of ``Instagram.publish``: the container made, then the media published."""
+
+    container_id: str
+    media_id: str
+
+
+class AccountInsights(TypedDict):
+    """The result of ``Instagram.insights``: the dates sent (YYYY-MM-DD) and each metric's
+    total over them."""
+
+    since: str
+    until: str
+    metrics: dict[str, Any]
+
+
+class Breakdown(TypedDict, total=False):
+    """One breakdown of ``Instagram.demographics``: ``values`` when available, else the
+    platform's ``reason``."""
+
+    available: bool
+    values: dict[str, Any]
+    reason: str
+
+
+Demographics = TypedDict(
+    "Demographics",
+    {"age,gender": Breakdown, "city": Breakdown, "country": Breakdown},
+)
+Demographics.__doc__ = """The result of ``Instagram.demographics``, one entry per breakdown."""
+
+
+class Contact(TypedDict, total=False):
+    """A conversation partner's profile (``Instagram.contact``): the platform's fields with
+    ``available`` True, or only ``id``, ``available`` False and ``reason``."""
+
+    id: str
+    available: bool
+    reason: str
+    name: str
+    username: str
+    profile_pic: str
+    follower_count: int
+    is_verified_user: bool
+    is_user_follow_business: bool
+    is_business_follow_user: bool
+
+
+class Conversation(TypedDict):
+    """A Direct conversation as the inbox shows it (``Instagram.conversations``)."""
+
+    id: str
+    updated_time: str | None
+    message_count: int | None
+    unread_count: int | None
+    contact: dict[str, Any] | None
+    contacts: list[dict[str, Any]]
+    last_message: dict[str, Any] | None
+
+
+class ConversationPage(TypedDict, total=False):
+    """One page of ``Instagram.conversations``."""
+
+    data: list[Conversation]
+    paging: dict[str, Any]

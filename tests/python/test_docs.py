@@ -1,0 +1,67 @@
+"""The documentation keeps up with the code: every public operation of a client or module has
+its entry on its page, every entry names a real operation, the stubs carry the docstrings that
+help() shows, and the README leads to every page."""
+from __future__ import annotations
+
+import importlib
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
+
+# page -> (module, class whose own operations the page documents, or None for the module's).
+PAGES = {
+    "facebook.md": ("corvane.facebook", "Facebook"),
+    "instagram.md": ("corvane.instagram", "Instagram"),
+    "linkedin.md": ("corvane.linkedin", "LinkedIn"),
+    "clients.md": ("corvane.http", "BaseClient"),
+    "webhooks.md": ("corvane.webhooks", None),
+    "leads.md": ("corvane.leads", None),
+}
+
+
+def documented(page: str) -> set[str]:
+    text = (DOCS / page).read_text()
+    return set(re.findall(r"^### `([A-Za-z_]\w*)", text, re.M))
+
+
+def public(module_name: str, class_name: str | None) -> set[str]:
+    module = importlib.import_module(module_name)
+    if class_name is None:
+        return {n for n in dir(module) if not n.startswith("_")}
+    cls = getattr(module, class_name)
+    # The operations the class itself defines (inherited ones have their own page) and the
+    # constructor, documented under the class's name.
+    own = {n for n in vars(cls) if not n.startswith("_") and callable(getattr(cls, n))}
+    return own | {class_name}
+
+
+@pytest.mark.parametrize("page", sorted(PAGES))
+def test_each_page_documents_exactly_the_public_operations(page):
+    module, cls = PAGES[page]
+    expected = public(module, cls)
+    written = documented(page)
+    assert not expected - written, f"undocumented on {page}: {sorted(expected - written)}"
+    assert not written - expected, f"documented but not public: {sorted(written - expected)}"
+
+
+def test_readme_and_index_link_every_page():
+    pages = {p.name for p in DOCS.glob("*.md")} - {"README.md"}
+    index = (DOCS / "README.md").read_text()
+    assert {p for p in pages if f"({p})" not in index} == set()
+    assert "docs/README.md" in (ROOT / "README.md").read_text()
+    # Relative links between pages resolve.
+    for path in DOCS.glob("*.md"):
+        for target in re.findall(r"\]\(([\w-]+\.md)(?:#[\w-]+)?\)", path.read_text()):
+            assert (DOCS / target).exists(), f"{path.name} links to missing {target}"
+
+
+def test_stub_docstrings_match_help():
+    done = subprocess.run([sys.executable, str(ROOT / "tools" / "stub_docstrings.py"), "--check"],
+                          capture_output=True, text=True, cwd=ROOT)
+    assert done.returncode == 0, done.stdout + done.stderr
