@@ -436,3 +436,63 @@ def test_pending_requests_on_a_closed_loop_leave_no_socket():
         print("leaked", open_fds() - before - len(accepted), flush=True)
     ''')
     assert out == "in flight 20\nleaked 0\n"
+
+
+
+class Owned(str):
+    """An id the platform answered that keeps its client alive, closing a cycle."""
+
+
+def parked(make_operation):
+    """Builds a client holding its own operation, parked at a wait that never ends."""
+    def build():
+        client, operation = make_operation()
+        client.pending = operation
+        assert isinstance(operation.send(None), asyncio.Future)
+        return client
+    return build
+
+
+def never(*args, **kwargs):
+    return asyncio.get_running_loop().create_future()
+
+
+async def test_cycle_through_a_suspended_instagram_operation_is_collected(session):
+    # The container id is a local of the frame while a video is processed; the frame alone
+    # holds it, so only the frame's roots tell the collector about the edge to the client.
+    from corvane.instagram import Instagram
+
+    class Parked(Instagram):
+        async def _post(self, url, token, **values):
+            creation_id = Owned("1789")
+            creation_id.client = self
+            return {"id": creation_id}
+
+        _await_container = staticmethod(never)
+
+    def make():
+        client = Parked(app_secret="s", session=session)
+        return client, client.publish("tok", video_url="https://cdn.example/v.mp4")
+
+    assert collected(parked(make)) == (True, [])
+
+
+async def test_cycle_through_a_suspended_linkedin_operation_is_collected(session):
+    # The session is a local of the publishing frame while the POST is in flight.
+    from corvane.linkedin import LinkedIn
+
+    class Session:
+        def __init__(self, client):
+            self.client = client
+
+        request = staticmethod(never)
+
+    class Parked(LinkedIn):
+        async def _ensure_session(self):
+            return Session(self)
+
+    def make():
+        client = Parked(client_id="c", client_secret="s", session=session)
+        return client, client.create_post("tok", "782bbtaQ", "hello")
+
+    assert collected(parked(make)) == (True, [])

@@ -89,3 +89,60 @@ async def test_undecodable_bytes_are_not_json_either(fb, fake_server):
     fake_server.replies.append(Reply(200, body=b"\xff\xfe{", content_type="application/json"))
     with pytest.raises(errors.ApiError, match="not JSON"):
         await fb.lead_forms("42", TOKEN)
+
+
+# ---- Instagram ----
+
+IG_SECRET = "ig-secret-7"
+
+
+@pytest.fixture
+def ig(monkeypatch, fake_server, session):
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base)
+    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", fake_server.url("/oauth/access_token"))
+    from corvane.instagram import Instagram
+    return Instagram(app_id="555", app_secret=IG_SECRET, session=session,
+                     retry=http.RetryPolicy(attempts=1))
+
+
+IMAGE = "https://cdn.example/a.jpg"
+# name: (JSON answers before the one that is not JSON, the operation)
+IG_OPERATIONS = {
+    "profile": ([], lambda ig: ig.profile(TOKEN)),
+    "media": ([], lambda ig: ig.media(TOKEN)),
+    "media_insights": ([], lambda ig: ig.media_insights("1789", TOKEN)),
+    "media_insights, statistics": ([{"id": "1789", "media_type": "IMAGE"}],
+                                   lambda ig: ig.media_insights("1789", TOKEN)),
+    "publish, container": ([], lambda ig: ig.publish(TOKEN, image_url=IMAGE)),
+    "publish, media_publish": ([{"id": "1789"}], lambda ig: ig.publish(TOKEN, image_url=IMAGE)),
+    "_await_container": ([], lambda ig: ig._await_container("1789", TOKEN)),
+    "comments": ([], lambda ig: ig.comments("1789", TOKEN)),
+    "contact": ([], lambda ig: ig.contact("6612", TOKEN)),
+    "conversations": ([], lambda ig: ig.conversations(TOKEN)),
+    "insights": ([], lambda ig: ig.insights(TOKEN)),
+    "demographics": ([], lambda ig: ig.demographics(TOKEN)),
+    "exchange_code, short-lived": (
+        [], lambda ig: ig.exchange_code("c0de", redirect_uri="https://x.example/cb")),
+    "exchange_code, long-lived": (
+        [{"access_token": "short-1", "user_id": 7}],
+        lambda ig: ig.exchange_code("c0de", redirect_uri="https://x.example/cb")),
+    "refresh_token": ([], lambda ig: ig.refresh_token(TOKEN)),
+}
+
+
+@pytest.mark.parametrize("operation", sorted(IG_OPERATIONS))
+async def test_instagram_operations_refuse_an_answer_that_is_not_json(ig, fake_server, operation):
+    before, call = IG_OPERATIONS[operation]
+    for answer in before:
+        fake_server.reply(200, answer)
+    html(fake_server)
+    with pytest.raises(errors.ApiError) as caught:
+        await call(ig)
+    err = caught.value
+    assert type(err) is errors.ApiError and "not JSON" in str(err)
+    assert (err.status, err.provider) == (200, "instagram")
+    assert err.payload == {"raw": HTML}
+    assert len(fake_server.requests) == len(before) + 1
+    for secret in (TOKEN, IG_SECRET, "short-1"):
+        assert secret not in err.url and secret not in repr(err)

@@ -6,11 +6,12 @@
 namespace corvane::instagram {
 
 Task<py::object> gather_collected(py::list awaitables) {
-  // Looked up at each call, like every other service of the loop.
-  py::object gather = py::module_::import("asyncio").attr("gather");
-  // The gathering future is what the loop's task waits on: cancelling the task cancels it,
-  // and it cancels every child still running.
-  py::object results = co_await gather(*awaitables, py::arg("return_exceptions") = true);
+  // asyncio.gather is looked up at each call, like every other service of the loop. The
+  // gathering future is what the loop's task waits on: cancelling the task cancels it, and it
+  // cancels every child still running.
+  py::object waiting = py::module_::import("asyncio").attr("gather")(
+      *awaitables, py::arg("return_exceptions") = true);
+  py::object results = co_await std::move(waiting);
   co_return results;
 }
 

@@ -54,14 +54,18 @@ py::object iso_date(long day) { return date_type().attr("fromordinal")(day).attr
 
 Task<py::object> insights_task(py::object self, py::object node, py::object token,
                                py::object since_text, py::object until_text) {
-  py::dict query;
-  query["metric"] = account_metrics();
-  query["period"] = "day";
-  query["metric_type"] = "total_value";
-  query["since"] = since_text;
-  query["until"] = until_text;
-  py::object url = self.attr("graph").attr("edge")(node, "insights");
-  py::object data = co_await self.attr("_get")(url, token, **query);
+  py::object call;
+  {
+    py::dict query;
+    query["metric"] = account_metrics();
+    query["period"] = "day";
+    query["metric_type"] = "total_value";
+    query["since"] = since_text;
+    query["until"] = until_text;
+    py::object url = self.attr("graph").attr("edge")(node, "insights");
+    call = self.attr("_get")(url, token, **query);
+  }
+  py::object data = graph::require_json(self, co_await std::move(call));
   py::dict metrics;
   for (py::handle item : items_of(member(data, "data"))) {
     py::object name = member(item, "name");
@@ -100,9 +104,12 @@ PyObject* insights(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- demographics ----
 
 Task<py::object> demographics_task(py::object self, py::object node, py::object token) {
-  py::object url = self.attr("graph").attr("edge")(node, "insights");
-  py::dict recorded;
-  for (py::handle breakdown : py::iter(constant("_DEMOGRAPHIC_BREAKDOWNS"))) {
+  bridge::Rooted<> url = self.attr("graph").attr("edge")(node, "insights");
+  bridge::Rooted<py::dict> recorded;
+  // Walked by index: a range-for's hidden iterator would hold the items across the waits.
+  const bridge::Rooted<py::tuple> breakdowns = py::tuple(constant("_DEMOGRAPHIC_BREAKDOWNS"));
+  for (size_t i = 0; i < breakdowns.size(); ++i) {
+    const bridge::Rooted<> breakdown = breakdowns[i];
     py::dict query;
     query["metric"] = "follower_demographics";
     query["period"] = "lifetime";
@@ -110,8 +117,8 @@ Task<py::object> demographics_task(py::object self, py::object node, py::object 
     query["breakdown"] = breakdown;
     query["timeframe"] = "this_month";
     // Typically an account under 100 followers: the platform withholds demographics.
-    graph::Tolerated answer =
-        co_await graph::get_tolerating_refusal(self, url, token, std::move(query));
+    Task<graph::Tolerated> asking = graph::get_tolerating_refusal(self, url, token, std::move(query));
+    graph::Tolerated answer = co_await std::move(asking);
     py::dict entry;
     if (answer.refusal) {
       entry["available"] = py::bool_(false);

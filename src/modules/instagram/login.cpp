@@ -80,26 +80,33 @@ PyObject* login_url(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- exchange_code ----
 
 Task<py::object> exchange_code_task(py::object self, py::object code, py::object redirect_uri) {
-  py::dict form;  // the order the platform documents; no access_token, no proof
-  form["client_id"] = self.attr("app_id");
-  form["client_secret"] = self.attr("app_secret");
-  form["grant_type"] = "authorization_code";
-  form["redirect_uri"] = redirect_uri;
-  form["code"] = code;
-  // A form POST: the token endpoint answers a GET with query values "Invalid platform app".
-  py::object short_lived = co_await self.attr("request")(
-      "POST", endpoint("INSTAGRAM_TOKEN_URL"), py::arg("data") = form);
-  py::object short_token = member(short_lived, "access_token");
-  if (!truthy(short_token)) {
-    answer_error(self, "Instagram qisqa muddatli token bermadi", short_lived);
+  py::object exchange;
+  {
+    py::dict form;  // the order the platform documents; no access_token, no proof
+    form["client_id"] = self.attr("app_id");
+    form["client_secret"] = self.attr("app_secret");
+    form["grant_type"] = "authorization_code";
+    form["redirect_uri"] = redirect_uri;
+    form["code"] = code;
+    // A form POST: the token endpoint answers a GET with query values "Invalid platform app".
+    exchange = self.attr("request")("POST", endpoint("INSTAGRAM_TOKEN_URL"),
+                                    py::arg("data") = form);
   }
-
-  py::dict query;
-  query["grant_type"] = "ig_exchange_token";
-  query["client_secret"] = self.attr("app_secret");
-  query["access_token"] = short_token;
-  py::object long_lived = co_await self.attr("request")(
-      "GET", instagram_host().attr("long_lived_token")(), py::arg("params") = query);
+  bridge::Rooted<> short_lived = graph::require_json(self, co_await std::move(exchange));
+  py::object long_call;
+  {
+    py::object short_token = member(short_lived, "access_token");
+    if (!truthy(short_token)) {
+      answer_error(self, "Instagram qisqa muddatli token bermadi", short_lived);
+    }
+    py::dict query;
+    query["grant_type"] = "ig_exchange_token";
+    query["client_secret"] = self.attr("app_secret");
+    query["access_token"] = short_token;
+    long_call = self.attr("request")("GET", instagram_host().attr("long_lived_token")(),
+                                     py::arg("params") = query);
+  }
+  py::object long_lived = graph::require_json(self, co_await std::move(long_call));
 
   // The long-lived answer wins; what only the short-lived one carried (user_id,
   // permissions) survives.
@@ -125,11 +132,15 @@ PyObject* exchange_code(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- refresh_token ----
 
 Task<py::object> refresh_token_task(py::object self, py::object token) {
-  py::dict query;
-  query["grant_type"] = "ig_refresh_token";
-  query["access_token"] = token;
-  py::object data = co_await self.attr("request")(
-      "GET", instagram_host().attr("refresh_token")(), py::arg("params") = query);
+  py::object call;
+  {
+    py::dict query;
+    query["grant_type"] = "ig_refresh_token";
+    query["access_token"] = token;
+    call = self.attr("request")("GET", instagram_host().attr("refresh_token")(),
+                                py::arg("params") = query);
+  }
+  py::object data = graph::require_json(self, co_await std::move(call));
   if (!truthy(member(data, "access_token"))) answer_error(self, "Token yangilanmadi", data);
   co_return state().token_bundle.get().attr("from_response")(data);
 }

@@ -1,5 +1,6 @@
 // The account's own content: its profile, its media, the statistics of one media object, and
 // publishing an image or a video (container, processing, publish).
+#include <optional>
 #include <string>
 
 #include "modules/instagram/internal.hpp"
@@ -22,8 +23,9 @@ py::object upper_or_empty(py::handle value) {
 
 Task<py::object> profile_task(py::object self, py::object node, py::object token,
                               py::object fields) {
-  py::object url = self.attr("graph").attr("node")(node);
-  py::object data = co_await self.attr("_get")(url, token, py::arg("fields") = fields);
+  py::object call = self.attr("_get")(self.attr("graph").attr("node")(node), token,
+                                     py::arg("fields") = fields);
+  py::object data = graph::require_json(self, co_await std::move(call));
   py::object id = member(data, "id");
   if (id.is_none()) answer_error(self, "Instagram javobida `id` yo'q", data);
   co_return state().profile.get()(
@@ -56,10 +58,10 @@ PyObject* profile(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> media_task(py::object self, py::object node, py::object token,
                             py::object limit) {
-  py::object url = self.attr("graph").attr("edge")(node, "media");
-  py::object fields = field_set("IG_MEDIA");
-  py::object items = co_await self.attr("_list")(url, token, py::arg("max_items") = limit,
-                                                 py::arg("fields") = fields);
+  py::object listing = self.attr("_list")(self.attr("graph").attr("edge")(node, "media"), token,
+                                         py::arg("max_items") = limit,
+                                         py::arg("fields") = field_set("IG_MEDIA"));
+  py::object items = co_await std::move(listing);
   co_return items;
 }
 
@@ -80,21 +82,26 @@ PyObject* media(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- media_insights ----
 
 Task<py::object> media_insights_task(py::object self, py::object media_id, py::object token) {
-  py::object graph_urls = self.attr("graph");
-  py::object info = co_await self.attr("_get")(graph_urls.attr("node")(media_id), token,
-                                               py::arg("fields") = "id,media_type,media_product_type");
-  // The product type wins: a reel is a VIDEO and a story an IMAGE or VIDEO by media type,
-  // but each has metrics of its own.
-  py::dict table = constant("_MEDIA_METRICS");
-  py::object kind = upper_or_empty(member(info, "media_product_type"));
-  if (!table.contains(kind)) kind = upper_or_empty(member(info, "media_type"));
-  py::object metric = table.contains(kind) ? py::object(table[kind]) : constant("_DEFAULT_METRICS");
-
-  py::dict query;
-  query["metric"] = metric;
-  // Old posts may have no statistics at all: the platform answers with an error.
-  graph::Tolerated answer = co_await graph::get_tolerating_refusal(
-      self, graph_urls.attr("edge")(media_id, "insights"), token, std::move(query));
+  const bridge::Rooted<> graph_urls = self.attr("graph");
+  std::optional<Task<graph::Tolerated>> asking;  // made once the media type is known
+  {
+    py::object info_call = self.attr("_get")(
+        graph_urls.attr("node")(media_id), token,
+        py::arg("fields") = "id,media_type,media_product_type");
+    py::object info = graph::require_json(self, co_await std::move(info_call));
+    // The product type wins: a reel is a VIDEO and a story an IMAGE or VIDEO by media type,
+    // but each has metrics of its own.
+    py::dict table = constant("_MEDIA_METRICS");
+    py::object kind = upper_or_empty(member(info, "media_product_type"));
+    if (!table.contains(kind)) kind = upper_or_empty(member(info, "media_type"));
+    py::dict query;
+    query["metric"] =
+        table.contains(kind) ? py::object(table[kind]) : constant("_DEFAULT_METRICS");
+    // Old posts may have no statistics at all: the platform answers with an error.
+    asking.emplace(graph::get_tolerating_refusal(
+        self, graph_urls.attr("edge")(media_id, "insights"), token, std::move(query)));
+  }
+  graph::Tolerated answer = co_await std::move(*asking);
   if (answer.refusal) {
     log_info("Media %s uchun insight yo'q: %s", media_id, answer.refusal);
     co_return py::dict();
@@ -129,18 +136,20 @@ Task<py::object> await_container_task(py::object self, py::object container_id,
                                       py::object token) {
   const long attempts = constant("_PUBLISH_ATTEMPTS").cast<long>();
   const double delay = constant("_PUBLISH_DELAY").cast<double>();
-  py::object url = self.attr("graph").attr("node")(container_id);
+  const bridge::Rooted<> url = self.attr("graph").attr("node")(container_id);
   for (long attempt = 0; attempt < attempts; ++attempt) {
-    py::object status =
-        co_await self.attr("_get")(url, token, py::arg("fields") = "status_code,status");
-    py::object code = member(status, "status_code");
-    if (PyUnicode_Check(code.ptr())) {
-      const std::string_view text = pyutil::utf8(code);
-      if (text == "FINISHED") co_return py::none();
-      if (text == "ERROR") {
-        std::string message = "Video qayta ishlanmadi: ";
-        message.append(pyutil::utf8(pyutil::text_form(member(status, "status"))));
-        answer_error(self, message.c_str(), status);
+    py::object asking = self.attr("_get")(url, token, py::arg("fields") = "status_code,status");
+    {
+      py::object status = graph::require_json(self, co_await std::move(asking));
+      py::object code = member(status, "status_code");
+      if (PyUnicode_Check(code.ptr())) {
+        const std::string_view text = pyutil::utf8(code);
+        if (text == "FINISHED") co_return py::none();
+        if (text == "ERROR") {
+          std::string message = "Video qayta ishlanmadi: ";
+          message.append(pyutil::utf8(pyutil::text_form(member(status, "status"))));
+          answer_error(self, message.c_str(), status);
+        }
       }
     }
     co_await bridge::sleep(delay);
@@ -164,16 +173,23 @@ PyObject* await_container(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> publish_task(py::object self, py::object node, py::object token,
                               py::dict container_values, bool video) {
-  py::object graph_urls = self.attr("graph");
-  py::object container =
-      co_await self.attr("_post")(graph_urls.attr("edge")(node, "media"), token,
-                                  **container_values);
-  py::object creation_id = member(container, "id");
-  if (!truthy(creation_id)) answer_error(self, "Container yaratilmadi", container);
+  const bridge::Rooted<> graph_urls = self.attr("graph");
+  py::object creating =
+      self.attr("_post")(graph_urls.attr("edge")(node, "media"), token, **container_values);
+  bridge::Rooted<> creation_id;
+  {
+    py::object container = graph::require_json(self, co_await std::move(creating));
+    creation_id = member(container, "id");
+    if (!truthy(creation_id)) answer_error(self, "Container yaratilmadi", container);
+  }
   // An image container is ready at once; a video one needs processing first.
-  if (video) co_await self.attr("_await_container")(creation_id, token);
-  py::object published = co_await self.attr("_post")(
-      graph_urls.attr("edge")(node, "media_publish"), token, py::arg("creation_id") = creation_id);
+  if (video) {
+    py::object processing = self.attr("_await_container")(creation_id, token);
+    co_await std::move(processing);
+  }
+  py::object publishing = self.attr("_post")(graph_urls.attr("edge")(node, "media_publish"),
+                                             token, py::arg("creation_id") = creation_id);
+  py::object published = graph::require_json(self, co_await std::move(publishing));
   py::dict result;
   result["container_id"] = creation_id;
   result["media_id"] = member(published, "id");

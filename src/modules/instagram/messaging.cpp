@@ -5,6 +5,7 @@
 // customer of the page is looked up once, at most _PROFILE_CONCURRENCY at a time under a
 // semaphore of this call, all awaited together; the participants are changed only after
 // every look-up has finished.
+#include <optional>
 #include <string>
 
 #include "modules/instagram/internal.hpp"
@@ -36,10 +37,10 @@ py::list participants_of(py::handle conversation) {
 
 Task<py::object> comments_task(py::object self, py::object media_id, py::object token,
                                py::object limit) {
-  py::object url = self.attr("graph").attr("edge")(media_id, "comments");
-  py::object fields = field_set("IG_COMMENT");
-  py::object items = co_await self.attr("_list")(url, token, py::arg("max_items") = limit,
-                                                 py::arg("fields") = fields);
+  py::object listing = self.attr("_list")(self.attr("graph").attr("edge")(media_id, "comments"),
+                                         token, py::arg("max_items") = limit,
+                                         py::arg("fields") = field_set("IG_COMMENT"));
+  py::object items = co_await std::move(listing);
   co_return items;
 }
 
@@ -60,7 +61,8 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
 // One request through a helper (_post or _delete), the answer returned unchanged.
 Task<py::object> one_request_task(py::object self, const char* helper, py::object url,
                                   py::object token, py::dict query) {
-  py::object answer = co_await self.attr(helper)(url, token, **query);
+  py::object call = self.attr(helper)(url, token, **query);
+  py::object answer = co_await std::move(call);
   co_return answer;
 }
 
@@ -117,8 +119,9 @@ PyObject* delete_comment(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> contact_task(py::object self, py::object igsid, py::object token) {
   py::dict query;
   query["fields"] = field_set("IG_PARTICIPANT");
-  graph::Tolerated answer = co_await graph::get_tolerating_refusal(
+  Task<graph::Tolerated> asking = graph::get_tolerating_refusal(
       self, self.attr("graph").attr("node")(igsid), token, std::move(query));
+  graph::Tolerated answer = co_await std::move(asking);
   if (!answer.refusal && PyDict_Check(answer.data.ptr())) {
     py::dict profile = pyutil::copy_dict(answer.data);
     profile["available"] = py::bool_(true);
@@ -159,37 +162,43 @@ PyObject* contact(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> fetch_task(py::object self, py::object igsid, py::object token,
                             py::object limiter) {
   bridge::LockGuard permit;
-  co_await bridge::LockGuard::acquire(limiter, permit);
-  py::object profile = co_await self.attr("contact")(igsid, token);
+  Task<py::object> acquiring = bridge::LockGuard::acquire(std::move(limiter), permit);
+  co_await std::move(acquiring);
+  py::object looking_up = self.attr("contact")(igsid, token);
+  py::object profile = co_await std::move(looking_up);
   co_return py::make_tuple(igsid, profile);
 }
 
 Task<py::object> enrich_task(py::object self, py::object conversations, py::object token,
                              py::object business_ids) {
-  py::list items = items_of(conversations);
-  py::list ids;
-  py::set seen;
-  for (py::handle conversation : items) {
-    for (py::handle participant : participants_of(conversation)) {
-      py::object id = member(participant, "id");
-      if (!truthy(id)) continue;
-      py::str text = pyutil::text_form(id);
-      if (!truthy(text) || contains(seen, text) || contains(business_ids, text)) continue;
-      seen.add(text);
-      ids.append(text);
+  const bridge::Rooted<py::list> items = items_of(conversations);
+  std::optional<Task<py::object>> gathering;  // made once the ids are known
+  {
+    py::list ids;
+    py::set seen;
+    for (py::handle conversation : items) {
+      for (py::handle participant : participants_of(conversation)) {
+        py::object id = member(participant, "id");
+        if (!truthy(id)) continue;
+        py::str text = pyutil::text_form(id);
+        if (!truthy(text) || contains(seen, text) || contains(business_ids, text)) continue;
+        seen.add(text);
+        ids.append(text);
+      }
     }
-  }
-  if (ids.empty()) co_return py::none();
+    if (ids.empty()) co_return py::none();
 
-  // Per call: two enrichments running at once do not share their permits.
-  py::object limiter =
-      py::module_::import("asyncio").attr("Semaphore")(constant("_PROFILE_CONCURRENCY"));
-  py::list fetches;
-  for (py::handle id : ids) {
-    fetches.append(bridge::as_coroutine(fetch_task(self, own(id.ptr()), token, limiter),
-                                        "Instagram._enrich.<locals>.fetch"));
+    // Per call: two enrichments running at once do not share their permits.
+    py::object limiter =
+        py::module_::import("asyncio").attr("Semaphore")(constant("_PROFILE_CONCURRENCY"));
+    py::list fetches;
+    for (py::handle id : ids) {
+      fetches.append(bridge::as_coroutine(fetch_task(self, own(id.ptr()), token, limiter),
+                                          "Instagram._enrich.<locals>.fetch"));
+    }
+    gathering.emplace(gather_collected(std::move(fetches)));
   }
-  py::list results = co_await gather_collected(std::move(fetches));
+  py::list results = co_await std::move(*gathering);
 
   py::dict profiles;
   for (py::handle result : results) {
@@ -270,10 +279,14 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
 
 Task<py::object> conversations_task(py::object self, py::object node, py::object token,
                                     py::dict query, py::set business, bool enrich_them) {
-  py::object url = self.attr("graph").attr("edge")(node, "conversations");
-  py::object data = co_await self.attr("_get")(url, token, **query);
-  py::list items = items_of(member(data, "data"));
-  if (enrich_them && !items.empty()) co_await self.attr("_enrich")(items, token, business);
+  py::object asking = self.attr("_get")(self.attr("graph").attr("edge")(node, "conversations"),
+                                       token, **query);
+  const bridge::Rooted<> data = graph::require_json(self, co_await std::move(asking));
+  const bridge::Rooted<py::list> items = items_of(member(data, "data"));
+  if (enrich_them && !items.empty()) {
+    py::object enriching = self.attr("_enrich")(items, token, business);
+    co_await std::move(enriching);
+  }
   py::list shaped;
   for (py::handle conversation : items) shaped.append(shape(conversation, business));
   py::dict result;
@@ -323,8 +336,10 @@ PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> messages_task(py::object self, py::object conversation_id, py::object token,
                                py::dict query) {
   // The conversation's own edge, so that the paging cursor runs over messages.
-  py::object url = self.attr("graph").attr("edge")(conversation_id, "messages");
-  py::object answer = co_await self.attr("_get")(url, token, **query);
+  py::object asking =
+      self.attr("_get")(self.attr("graph").attr("edge")(conversation_id, "messages"), token,
+                        **query);
+  py::object answer = co_await std::move(asking);
   co_return answer;
 }
 
@@ -350,8 +365,9 @@ PyObject* messages(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> send_message_task(py::object self, py::object node, py::object token,
                                    py::dict body) {
-  py::object url = self.attr("graph").attr("edge")(node, "messages");
-  py::object answer = co_await self.attr("_post")(url, token, body);
+  py::object sending = self.attr("_post")(self.attr("graph").attr("edge")(node, "messages"),
+                                         token, body);
+  py::object answer = co_await std::move(sending);
   co_return answer;
 }
 

@@ -161,9 +161,10 @@ py::object bundle_of(py::handle answer, const char* message) {
 }
 
 Task<py::object> token_call_task(py::object self, py::dict form, const char* message) {
-  py::object url = endpoint("access_token");
-  py::object answer = co_await self.attr("request")("POST", url, py::arg("data") = form,
-                                                     py::arg("headers") = form_headers());
+  py::object asking = self.attr("request")("POST", endpoint("access_token"),
+                                           py::arg("data") = form,
+                                           py::arg("headers") = form_headers());
+  py::object answer = co_await std::move(asking);
   co_return bundle_of(answer, message);
 }
 
@@ -201,9 +202,10 @@ PyObject* refresh(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 Task<py::object> introspect_task(py::object self, py::dict form) {
-  py::object url = endpoint("introspect");
-  py::object answer = co_await self.attr("request")("POST", url, py::arg("data") = form,
-                                                     py::arg("headers") = form_headers());
+  py::object asking = self.attr("request")("POST", endpoint("introspect"),
+                                           py::arg("data") = form,
+                                           py::arg("headers") = form_headers());
+  py::object answer = co_await std::move(asking);
   if (!answer.is_none() && !PyDict_Check(answer.ptr())) {
     throw py::type_error(std::string("introspect: LinkedIn answered with ") +
                          Py_TYPE(answer.ptr())->tp_name + ", not an object");
@@ -249,9 +251,9 @@ py::object full_name_of(py::handle info) {
 }
 
 Task<py::object> me_task(py::object self, py::object token) {
-  py::object url = endpoint("userinfo");
-  py::object info = co_await self.attr("request")("GET", url,
-                                                   py::arg("headers") = rest_headers(self, token));
+  py::object asking = self.attr("request")("GET", endpoint("userinfo"),
+                                           py::arg("headers") = rest_headers(self, token));
+  py::object info = co_await std::move(asking);
   if (!PyDict_Check(info.ptr()) || PyDict_Contains(info.ptr(), py::str("sub").ptr()) != 1) {
     throw py::key_error("sub");  // userinfo without the member's id: nothing to build on
   }

@@ -39,8 +39,9 @@ Task<py::object> posts_task(py::object self, py::str token, py::dict query) {
   py::object answer;
   py::object refused;  // the PermissionError, rewrapped once the handler is left
   try {
-    answer = co_await self.attr("request")("GET", posts_url(), py::arg("params") = query,
-                                           py::arg("headers") = self.attr("_headers")(token));
+    py::object asking = self.attr("request")("GET", posts_url(), py::arg("params") = query,
+                                             py::arg("headers") = self.attr("_headers")(token));
+    answer = co_await std::move(asking);
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "PermissionError")) throw;
     refused = e.value();
@@ -113,9 +114,10 @@ Task<py::object> create_post_task(py::object self, py::str token, py::str author
     pyutil::raise_error("ConfigurationError",
                         py::str("`visibility` PUBLIC yoki CONNECTIONS bo'lishi kerak"));
   }
-  py::dict post =
-      post_object(author_urn(author), text_value, visibility, article_url, article_title);
-  co_return co_await publish(self, token, post);
+  Task<py::object> publishing = publish(
+      self, token,
+      post_object(author_urn(author), text_value, visibility, article_url, article_title));
+  co_return co_await std::move(publishing);
 }
 
 PyObject* create_post(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -144,8 +146,9 @@ Task<py::object> delete_post_task(py::object self, py::str token, py::str post_u
   // The whole URN is one path segment: its colons go out as %3A.
   std::string path = "posts/";
   core::percent_encode_into(path, pyutil::utf8(post_urn));
-  co_await self.attr("request")("DELETE", posts_url(path),
-                                py::arg("headers") = self.attr("_headers")(token));
+  py::object deleting = self.attr("request")("DELETE", posts_url(path),
+                                             py::arg("headers") = self.attr("_headers")(token));
+  co_await std::move(deleting);
   py::dict out;
   out["deleted"] = py::bool_(true);
   out["urn"] = post_urn;

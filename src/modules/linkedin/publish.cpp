@@ -15,6 +15,7 @@
 //     keep them in request_info) reaches the host with the token masked there.
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
+#include "py/saved_error.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -23,16 +24,16 @@ namespace {
 // What the HTTP layer itself would follow at most.
 constexpr int kMaxRedirects = 10;
 
+// Kept across the wait for the body: the response is a root of the frame while it waits.
 struct ReleaseOnExit {
-  py::object response;
+  bridge::Rooted<> response;
   ~ReleaseOnExit() {
     if (!response) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
+    // release() runs Python while the error that ends the frame may be on the indicator.
+    pyutil::SavedError saved;
     PyObject* out = PyObject_CallMethod(response.ptr(), "release", nullptr);
     if (out == nullptr) PyErr_WriteUnraisable(response.ptr());
     Py_XDECREF(out);
-    PyErr_Restore(type, value, trace);
   }
 };
 
@@ -97,24 +98,29 @@ bool is_response_error(const py::error_already_set& e) {
 }  // namespace
 
 Task<py::object> publish(py::object self, py::str token, py::object post) {
-  py::object session = co_await self.attr("_ensure_session")();
-  py::dict headers = pyutil::copy_dict(self.attr("_headers")(token));
-  py::object url = wire_url(state().endpoints.get().attr("rest")("posts"));
-  py::str method("POST");
-  py::object body = post;
+  py::object ensuring = self.attr("_ensure_session")();
+  const bridge::Rooted<> session = co_await std::move(ensuring);
+  bridge::Rooted<py::dict> headers = pyutil::copy_dict(self.attr("_headers")(token));
+  bridge::Rooted<> url = wire_url(state().endpoints.get().attr("rest")("posts"));
+  bridge::Rooted<py::str> method = py::str("POST");
+  bridge::Rooted<> body = post;
   for (int hop = 0;; ++hop) {
-    py::dict options;
-    if (!body.is_none()) options["json"] = body;
-    options["headers"] = headers;
-    options["allow_redirects"] = py::bool_(false);
+    py::object sending;
+    {
+      py::dict options;
+      if (!body.is_none()) options["json"] = body;
+      options["headers"] = headers;
+      options["allow_redirects"] = py::bool_(false);
+      sending = session.attr("request")(method, url, **options);
+    }
     py::object response;
     try {
-      response = co_await session.attr("request")(method, url, **options);
+      response = co_await std::move(sending);
     } catch (py::error_already_set& e) {
       if (is_response_error(e)) mask_request_info(e.value());
       throw;
     }
-    ReleaseOnExit release{response};
+    ReleaseOnExit release{std::move(response)};
     const long status = release.response.attr("status").cast<long>();
 
     py::object target;
@@ -131,7 +137,8 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
       continue;
     }
 
-    py::object answer = co_await self.attr("_read")(release.response);
+    py::object reading = self.attr("_read")(release.response);
+    py::object answer = co_await std::move(reading);
     if (status >= 400 || is_redirect(status)) {
       pyutil::raise(error_with_url(self, py::int_(status), answer, release.response.attr("url")));
     }
