@@ -1,0 +1,69 @@
+"""The leak suite runs only on a debug interpreter; the baseline is measured once per run."""
+from __future__ import annotations
+
+import asyncio
+import json
+import sys
+import warnings
+from pathlib import Path
+
+import aiohttp
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+from harness import Growth, Server, debug_interpreter, growth  # noqa: E402
+
+# Noise left after the baseline is taken into account, per request made in one iteration. A
+# missing decref on any path leaks at least one reference (and usually a block) per pass.
+REFS_NOISE = 0.4
+BLOCKS_NOISE = 0.4
+
+
+def pytest_collection_modifyitems(config, items):
+    if not debug_interpreter():
+        skip = pytest.mark.skip(reason="needs a debug interpreter (make test-leaks)")
+        for item in items:
+            item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def baseline() -> Growth:
+    """A plain aiohttp request with query parameters, its JSON body decoded."""
+
+    async def main() -> Growth:
+        async with Server() as server, aiohttp.ClientSession() as session:
+            url = server.url("/plain")
+
+            async def step() -> None:
+                async with session.get(url, params={"fields": "id,name"}) as response:
+                    json.loads(await response.text())
+
+            return await growth(step)
+
+    result = asyncio.run(main())
+    print(f"\nbaseline, one plain aiohttp request: {result}")
+    return result
+
+
+@pytest.fixture
+def flat(baseline):
+    """Asserts that a measured growth is within the baseline's noise: `requests` is the number
+    of requests one iteration makes (0 for loops that send nothing)."""
+
+    def check(measured: Growth, requests: int = 1) -> None:
+        scale = max(requests, 1)
+        allowed_refs = max(baseline.refs, 0) * scale + REFS_NOISE * scale
+        allowed_blocks = max(baseline.blocks, 0) * scale + BLOCKS_NOISE * scale
+        assert measured.refs <= allowed_refs and measured.blocks <= allowed_blocks, (
+            f"grows {measured} (allowed {allowed_refs:.3f} refs/it, {allowed_blocks:.3f} "
+            f"blocks/it; baseline {baseline})")
+
+    return check
+
+
+def run(main):
+    """Runs one leak loop on a fresh event loop, without the "never awaited" noise that the
+    dropped-coroutine paths make on purpose."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return asyncio.run(main())
