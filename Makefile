@@ -3,7 +3,7 @@
 # rebuilt on import); .venv-oldest the oldest supported interpreter and dependencies.
 PY := .venv/bin/python
 BIN := $(CURDIR)/.venv/bin
-MODULES := errors models http endpoints policy crypto facebook leads webhooks linkedin
+MODULES := errors models http endpoints policy crypto facebook instagram linkedin leads webhooks
 PYTEST := -m pytest tests/python
 
 .PHONY: setup setup-oldest setup-leaks test test-cpp test-python test-uvloop stubtest test-oldest \

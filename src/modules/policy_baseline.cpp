@@ -49,10 +49,15 @@ constexpr Entry kFieldSets[] = {
     {"IG_PARTICIPANT",
      "id,name,username,profile_pic,follower_count,is_verified_user,is_user_follow_business,"
      "is_business_follow_user"},
-    // Every member Instagram.profile maps into a Profile.
+    // Every member Instagram.profile maps into a Profile, as the Instagram Graph host knows
+    // them (it has no biography or website).
     {"IG_PROFILE",
-     "id,username,name,account_type,profile_picture_url,biography,website,followers_count,"
-     "follows_count,media_count"},
+     "id,user_id,username,name,account_type,profile_picture_url,followers_count,follows_count,"
+     "media_count"},
+    // The same on the Graph API host (Facebook login), which refuses account_type.
+    {"IG_PROFILE_FB",
+     "id,username,name,profile_picture_url,biography,website,followers_count,follows_count,"
+     "media_count"},
 };
 
 // Insights metric lists. The platform refuses a whole request for one retired metric

@@ -3,6 +3,7 @@ answers scripted replies, and a host-supplied aiohttp session to reach it."""
 from __future__ import annotations
 
 import asyncio
+import inspect
 import json as jsonlib
 import uuid
 from collections import deque
@@ -81,7 +82,7 @@ class FakeServer:
     def __init__(self) -> None:
         self.requests: list[Recorded] = []
         self.replies: deque[Reply] = deque()
-        self.routes: dict[str, Callable[[Recorded], Reply] | Reply] = {}
+        self.routes: dict[str, Callable[[Recorded], Any] | Reply] = {}
         self.base = ""
         self.closing = asyncio.Event()  # cuts scripted delays short at teardown
 
@@ -91,7 +92,7 @@ class FakeServer:
     def reply(self, status: int = 200, json: Any = None, **kwargs: Any) -> None:
         self.replies.append(Reply(status=status, json=json, **kwargs))
 
-    def route(self, path: str, reply: Callable[[Recorded], Reply] | Reply) -> None:
+    def route(self, path: str, reply: Callable[[Recorded], Any] | Reply) -> None:
         self.routes[path] = reply
 
     @property
@@ -113,6 +114,8 @@ class FakeServer:
         if request.path in self.routes:
             scripted = self.routes[request.path]
             reply = scripted(recorded) if callable(scripted) else scripted
+            if inspect.isawaitable(reply):  # an async route: waits inside the handler
+                reply = await reply
         elif self.replies:
             reply = self.replies.popleft()
         else:

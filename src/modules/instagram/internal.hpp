@@ -1,0 +1,72 @@
+// Shared declarations of corvane.instagram's source files (the module is split by concern:
+// setup and the account node, login, media and publishing, comments and Direct, statistics).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "bridge/runtime.hpp"
+#include "modules/graph_client.hpp"
+#include "py/pyclass.hpp"
+
+namespace corvane::instagram {
+
+namespace py = pybind11;
+using bridge::Task;
+
+// Objects of other modules, resolved once when the module is initialised.
+struct ModuleState {
+  pyutil::Immortal module_dict;       // corvane.instagram's globals (constants read per call)
+  pyutil::Immortal logger;            // logging.getLogger("corvane.instagram")
+  pyutil::Immortal base_client;       // corvane.http.BaseClient
+  pyutil::Immortal endpoints;         // corvane.endpoints (addresses read per call)
+  pyutil::Immortal graph_type;        // corvane.endpoints.Graph
+  pyutil::Immortal instagram_graph;   // corvane.endpoints.InstagramGraph
+  pyutil::Immortal default_version;   // corvane.endpoints.DEFAULT_GRAPH_VERSION
+  pyutil::Immortal token_bundle;      // corvane.models.TokenBundle
+  pyutil::Immortal profile;           // corvane.models.Profile
+};
+ModuleState& state();
+
+inline py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+// A module constant as it is now (hosts may tune _PUBLISH_DELAY and the like).
+py::object constant(const char* name);
+
+// The named field set as the policy holds it now.
+py::object field_set(const char* name);
+
+// True in the Facebook-login mode. Reads the instance's own `via_facebook` (the class
+// attribute of that name is the constructor).
+bool via_facebook(py::handle self);
+
+// The node an account-level request acts for: the account id, or "me" in the Instagram-login
+// mode; the Facebook-login mode refuses a missing id with ConfigurationError.
+py::str account_node(py::handle self, py::handle ig_user_id, const char* function);
+
+// The list items of `value` when it is a list or tuple, else none (a platform answer whose
+// member has another shape carries no items).
+py::list items_of(py::handle value);
+
+// An ApiError of the client's provider with the answer that made the operation fail
+// (`payload` may be null: no payload).
+[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+
+// Log lines on "corvane.instagram".
+void log_info(const char* message, py::handle first, py::handle second);
+void log_warning(const char* message, py::handle first);
+
+// Awaits every awaitable together (asyncio.gather with return_exceptions): a failure of one
+// is its result and cancels none of the others; cancelling the wait cancels them all.
+Task<py::object> gather_collected(py::list awaitables);
+
+// _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
+py::dict flatten(py::handle data);
+
+// The groups of operations, each added to the class by its own file.
+void add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp
+void add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
+void add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
+void add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
+void add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
+
+}  // namespace corvane::instagram

@@ -1,0 +1,446 @@
+// Comment moderation and the Direct inbox: conversations shaped for a front end (the business
+// apart from its customers), enriched with each customer's profile; messages; sending.
+//
+// Enrichment is the one place where an operation sends requests in parallel: each distinct
+// customer of the page is looked up once, at most _PROFILE_CONCURRENCY at a time under a
+// semaphore of this call, all awaited together; the participants are changed only after
+// every look-up has finished.
+#include <string>
+
+#include "modules/instagram/internal.hpp"
+#include "py/errors.hpp"
+#include "py/values.hpp"
+
+namespace corvane::instagram {
+namespace {
+
+using pyutil::guarded;
+using pyutil::member;
+using pyutil::truthy;
+
+// The Graph API reads flags as the words true and false.
+py::str flag(bool value) { return py::str(value ? "true" : "false"); }
+
+bool contains(py::handle container, py::handle key) {
+  const int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// The participants of a conversation (participants.data), none when absent.
+py::list participants_of(py::handle conversation) {
+  return items_of(member(member(conversation, "participants"), "data"));
+}
+
+// ---- comments, reply_comment, hide_comment, delete_comment ----
+
+Task<py::object> comments_task(py::object self, py::object media_id, py::object token,
+                               py::object limit) {
+  py::object url = self.attr("graph").attr("edge")(media_id, "comments");
+  py::object fields = field_set("IG_COMMENT");
+  py::object items = co_await self.attr("_list")(url, token, py::arg("max_items") = limit,
+                                                 py::arg("fields") = fields);
+  co_return items;
+}
+
+PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "media_id", "token", "limit", nullptr};
+    PyObject *self = nullptr, *media_id = nullptr, *token = nullptr, *limit = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO|$O:comments", keywords, &self, &media_id, &token,
+                       &limit);
+    return bridge::as_coroutine(
+        comments_task(own(self), graph::node_id(media_id, "comments", "media_id"), own(token),
+                      limit ? own(limit) : py::int_(50)),
+        "Instagram.comments");
+  });
+}
+
+// One request through a helper (_post or _delete), the answer returned unchanged.
+Task<py::object> one_request_task(py::object self, const char* helper, py::object url,
+                                  py::object token, py::dict query) {
+  py::object answer = co_await self.attr(helper)(url, token, **query);
+  co_return answer;
+}
+
+PyObject* reply_comment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "comment_id", "token", "message", nullptr};
+    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr, *message = nullptr;
+    pyutil::parse_args(args, kwargs, "OOOO:reply_comment", keywords, &self, &comment_id, &token,
+                       &message);
+    py::dict query;
+    query["message"] = graph::text(message, "reply_comment", "message");
+    py::object url = py::handle(self).attr("graph").attr("edge")(
+        graph::node_id(comment_id, "reply_comment", "comment_id"), "replies");
+    return bridge::as_coroutine(one_request_task(own(self), "_post", url, own(token), query),
+                                "Instagram.reply_comment");
+  });
+}
+
+PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "comment_id", "token", "hidden", nullptr};
+    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr, *hidden = Py_True;
+    pyutil::parse_args(args, kwargs, "OOO|O:hide_comment", keywords, &self, &comment_id, &token,
+                       &hidden);
+    py::dict query;
+    query["hide"] = flag(truthy(hidden));
+    py::object url = py::handle(self).attr("graph").attr("node")(
+        graph::node_id(comment_id, "hide_comment", "comment_id"));
+    return bridge::as_coroutine(one_request_task(own(self), "_post", url, own(token), query),
+                                "Instagram.hide_comment");
+  });
+}
+
+PyObject* delete_comment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "comment_id", "token", nullptr};
+    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:delete_comment", keywords, &self, &comment_id, &token);
+    py::object url = py::handle(self).attr("graph").attr("node")(
+        graph::node_id(comment_id, "delete_comment", "comment_id"));
+    return bridge::as_coroutine(
+        one_request_task(own(self), "_delete", url, own(token), py::dict()),
+        "Instagram.delete_comment");
+  });
+}
+
+// ---- contact ----
+
+Task<py::object> contact_task(py::object self, py::object igsid, py::object token) {
+  py::dict query;
+  query["fields"] = field_set("IG_PARTICIPANT");
+  graph::Tolerated answer = co_await graph::get_tolerating_refusal(
+      self, self.attr("graph").attr("node")(igsid), token, std::move(query));
+  if (!answer.refusal && PyDict_Check(answer.data.ptr())) {
+    py::dict profile = pyutil::copy_dict(answer.data);
+    profile["available"] = py::bool_(true);
+    co_return profile;
+  }
+  py::object reason;
+  if (answer.refusal) {
+    // The platform opens a profile only to a business the user wrote to, and the permission
+    // may be missing: a normal state, not an error.
+    log_info("IG profil olinmadi (igsid=%s): %s", igsid, answer.refusal);
+    reason = answer.refusal.attr("message");
+  } else {
+    reason = py::str("Profil javobi obyekt emas");
+    log_info("IG profil olinmadi (igsid=%s): %s", igsid, reason);
+  }
+  py::dict unavailable;
+  unavailable["id"] = igsid;
+  unavailable["available"] = py::bool_(false);
+  unavailable["reason"] = reason;
+  co_return unavailable;
+}
+
+PyObject* contact(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "igsid", "token", nullptr};
+    PyObject *self = nullptr, *igsid = nullptr, *token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:contact", keywords, &self, &igsid, &token);
+    return bridge::as_coroutine(
+        contact_task(own(self), graph::node_id(igsid, "contact", "igsid"), own(token)),
+        "Instagram.contact");
+  });
+}
+
+// ---- _enrich ----
+
+// One look-up under the call's semaphore; the permit is released however it ends.
+Task<py::object> fetch_task(py::object self, py::object igsid, py::object token,
+                            py::object limiter) {
+  bridge::LockGuard permit;
+  co_await bridge::LockGuard::acquire(limiter, permit);
+  py::object profile = co_await self.attr("contact")(igsid, token);
+  co_return py::make_tuple(igsid, profile);
+}
+
+Task<py::object> enrich_task(py::object self, py::object conversations, py::object token,
+                             py::object business_ids) {
+  py::list items = items_of(conversations);
+  py::list ids;
+  py::set seen;
+  for (py::handle conversation : items) {
+    for (py::handle participant : participants_of(conversation)) {
+      py::object id = member(participant, "id");
+      if (!truthy(id)) continue;
+      py::str text = pyutil::text_form(id);
+      if (!truthy(text) || contains(seen, text) || contains(business_ids, text)) continue;
+      seen.add(text);
+      ids.append(text);
+    }
+  }
+  if (ids.empty()) co_return py::none();
+
+  // Per call: two enrichments running at once do not share their permits.
+  py::object limiter =
+      py::module_::import("asyncio").attr("Semaphore")(constant("_PROFILE_CONCURRENCY"));
+  py::list fetches;
+  for (py::handle id : ids) {
+    fetches.append(bridge::as_coroutine(fetch_task(self, own(id.ptr()), token, limiter),
+                                        "Instagram._enrich.<locals>.fetch"));
+  }
+  py::list results = co_await gather_collected(std::move(fetches));
+
+  py::dict profiles;
+  for (py::handle result : results) {
+    if (PyExceptionInstance_Check(result.ptr())) {
+      log_warning("Profil boyitishda xato: %s", result);
+      continue;
+    }
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(result);
+    profiles[pair[0]] = pair[1];
+  }
+  for (py::handle conversation : items) {
+    for (py::handle participant : participants_of(conversation)) {
+      if (!PyDict_Check(participant.ptr())) continue;
+      py::object id = member(participant, "id");
+      if (id.is_none()) continue;
+      PyObject* found = PyDict_GetItemWithError(profiles.ptr(), pyutil::text_form(id).ptr());
+      if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+      py::object profile = found ? own(found) : py::none();
+      if (!truthy(profile) || !PyDict_Check(profile.ptr())) continue;
+      for (auto [key, value] : py::reinterpret_borrow<py::dict>(profile)) {
+        if (py::str(key).equal(py::str("id"))) continue;  // the participant keeps its own id
+        participant[key] = value;
+      }
+    }
+  }
+  co_return py::none();
+}
+
+PyObject* enrich(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "conversations", "token", "business_ids", nullptr};
+    PyObject *self = nullptr, *conversations = nullptr, *token = nullptr, *business = nullptr;
+    pyutil::parse_args(args, kwargs, "OOOO:_enrich", keywords, &self, &conversations, &token,
+                       &business);
+    return bridge::as_coroutine(
+        enrich_task(own(self), own(conversations), own(token), own(business)),
+        "Instagram._enrich");
+  });
+}
+
+// ---- _shape, conversations ----
+
+py::dict shape(py::handle conversation, py::handle business_ids) {
+  py::list contacts;
+  for (py::handle participant : participants_of(conversation)) {
+    py::object id = member(participant, "id");
+    if (!id.is_none() && contains(business_ids, pyutil::text_form(id))) continue;
+    contacts.append(participant);
+  }
+  py::list messages = items_of(member(member(conversation, "messages"), "data"));
+  py::dict shaped;
+  for (const char* name : {"id", "updated_time", "message_count", "unread_count"}) {
+    shaped[name] = member(conversation, name);
+  }
+  shaped["contact"] = contacts.empty() ? py::none() : py::object(contacts[0]);
+  shaped["contacts"] = contacts;
+  shaped["last_message"] = messages.empty() ? py::none() : py::object(messages[0]);
+  return shaped;
+}
+
+PyObject* shape_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"conversation", "business_ids", nullptr};
+    PyObject *conversation = nullptr, *business = nullptr;
+    pyutil::parse_args(args, kwargs, "OO:_shape", keywords, &conversation, &business);
+    return shape(conversation, business);
+  });
+}
+
+// The business's own ids among the arguments (present, non-empty texts).
+py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
+  py::set ids;
+  for (py::handle id : {ig_user_id, page_id}) {
+    if (truthy(id)) ids.add(id);
+  }
+  return ids;
+}
+
+Task<py::object> conversations_task(py::object self, py::object node, py::object token,
+                                    py::dict query, py::set business, bool enrich_them) {
+  py::object url = self.attr("graph").attr("edge")(node, "conversations");
+  py::object data = co_await self.attr("_get")(url, token, **query);
+  py::list items = items_of(member(data, "data"));
+  if (enrich_them && !items.empty()) co_await self.attr("_enrich")(items, token, business);
+  py::list shaped;
+  for (py::handle conversation : items) shaped.append(shape(conversation, business));
+  py::dict result;
+  result["data"] = shaped;
+  result["paging"] = member(data, "paging");
+  co_return result;
+}
+
+[[noreturn]] void missing_page_id() {
+  pyutil::raise_error("ConfigurationError", py::str("Facebook login oqimida `page_id` majburiy"));
+}
+
+PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self",  "token", "ig_user_id", "page_id",
+                                     "limit", "after", "enrich",     nullptr};
+    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *page_id = Py_None;
+    PyObject *limit = nullptr, *after = Py_None, *enrich_arg = Py_True;
+    pyutil::parse_args(args, kwargs, "OO|$OOOOO:conversations", keywords, &self, &token,
+                       &ig_user_id, &page_id, &limit, &after, &enrich_arg);
+    const bool facebook_mode = via_facebook(self);
+    py::object account = graph::text_or_none(ig_user_id, "conversations", "ig_user_id");
+    py::object page = graph::text_or_none(page_id, "conversations", "page_id");
+    py::object cursor = graph::text_or_none(after, "conversations", "after");
+    py::object node = py::str("me");
+    if (facebook_mode) {
+      // The Page holds the inbox; "me" would not name it reliably.
+      if (!truthy(page)) missing_page_id();
+      node = graph::node_id(page, "conversations", "page_id");
+    }
+    py::dict query;
+    query["fields"] = field_set("IG_CONVERSATION");
+    query["limit"] = limit ? own(limit) : py::int_(25);
+    if (facebook_mode) query["platform"] = "instagram";
+    if (truthy(cursor)) query["after"] = cursor;
+    return bridge::as_coroutine(conversations_task(own(self), node, own(token), query,
+                                                   business_ids_of(account, page),
+                                                   truthy(enrich_arg)),
+                                "Instagram.conversations");
+  });
+}
+
+// ---- messages, send_message ----
+
+Task<py::object> messages_task(py::object self, py::object conversation_id, py::object token,
+                               py::dict query) {
+  // The conversation's own edge, so that the paging cursor runs over messages.
+  py::object url = self.attr("graph").attr("edge")(conversation_id, "messages");
+  py::object answer = co_await self.attr("_get")(url, token, **query);
+  co_return answer;
+}
+
+PyObject* messages(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "conversation_id", "token", "limit", "after",
+                                     nullptr};
+    PyObject *self = nullptr, *conversation_id = nullptr, *token = nullptr, *limit = nullptr;
+    PyObject* after = Py_None;
+    pyutil::parse_args(args, kwargs, "OOO|$OO:messages", keywords, &self, &conversation_id,
+                       &token, &limit, &after);
+    py::object cursor = graph::text_or_none(after, "messages", "after");
+    py::dict query;
+    query["fields"] = field_set("IG_MESSAGE");
+    query["limit"] = limit ? own(limit) : py::int_(50);
+    if (truthy(cursor)) query["after"] = cursor;
+    return bridge::as_coroutine(
+        messages_task(own(self), graph::node_id(conversation_id, "messages", "conversation_id"),
+                      own(token), query),
+        "Instagram.messages");
+  });
+}
+
+Task<py::object> send_message_task(py::object self, py::object node, py::object token,
+                                   py::dict body) {
+  py::object url = self.attr("graph").attr("edge")(node, "messages");
+  py::object answer = co_await self.attr("_post")(url, token, body);
+  co_return answer;
+}
+
+PyObject* send_message(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self",       "recipient_id", "token", "text",
+                                     "ig_user_id", "page_id",      nullptr};
+    PyObject *self = nullptr, *recipient_id = nullptr, *token = nullptr, *text = nullptr;
+    PyObject *ig_user_id = Py_None, *page_id = Py_None;
+    pyutil::parse_args(args, kwargs, "OOOO|$OO:send_message", keywords, &self, &recipient_id,
+                       &token, &text, &ig_user_id, &page_id);
+    py::object node;
+    if (via_facebook(self)) {
+      // Without the Page the request would go to an absent node.
+      py::object page = graph::text_or_none(page_id, "send_message", "page_id");
+      if (!truthy(page)) missing_page_id();
+      node = graph::node_id(page, "send_message", "page_id");
+    } else {
+      node = account_node(self, ig_user_id, "send_message");
+    }
+    py::dict recipient;
+    recipient["id"] = graph::text(recipient_id, "send_message", "recipient_id");
+    py::dict message;
+    message["text"] = graph::text(text, "send_message", "text");
+    py::dict body;  // recipient before message, as the platform documents it
+    body["recipient"] = recipient;
+    body["message"] = message;
+    return bridge::as_coroutine(send_message_task(own(self), node, own(token), body),
+                                "Instagram.send_message");
+  });
+}
+
+PyMethodDef messaging_methods[] = {
+    pyutil::method_def("comments", comments,
+                       "comments(self, media_id, token, *, limit=50)\n--\n\n"
+                       "The media object's comments (Fields.IG_COMMENT), at most limit in total "
+                       "across pages, as the platform sends them."),
+    pyutil::method_def("reply_comment", reply_comment,
+                       "reply_comment(self, comment_id, token, message)\n--\n\n"
+                       "Answers a comment as the account; returns the platform's answer."),
+    pyutil::method_def(
+        "hide_comment", hide_comment,
+        "hide_comment(self, comment_id, token, hidden=True)\n--\n\n"
+        "Hides (or, with hidden=False, shows again) a comment; returns the platform's answer."),
+    pyutil::method_def("delete_comment", delete_comment,
+                       "delete_comment(self, comment_id, token)\n--\n\n"
+                       "Deletes a comment; returns the platform's answer."),
+    pyutil::method_def(
+        "conversations", conversations,
+        "conversations(self, token, *, ig_user_id=None, page_id=None, limit=25, after=None, "
+        "enrich=True)\n--\n\n"
+        "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
+        "id, updated_time, message_count, unread_count, contact, contacts (participants other "
+        "than ig_user_id and page_id) and last_message. With enrich, each distinct customer's "
+        "profile (contact()) is merged into their participant objects, at most "
+        "_PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the Page's "
+        "inbox and needs page_id (else ConfigurationError). after: the platform's cursor of "
+        "the next page."),
+    pyutil::method_def(
+        "messages", messages,
+        "messages(self, conversation_id, token, *, limit=50, after=None)\n--\n\n"
+        "One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the "
+        "platform answers; after: its cursor of the next page."),
+    pyutil::method_def(
+        "contact", contact,
+        "contact(self, igsid, token)\n--\n\n"
+        "A conversation partner's profile (Fields.IG_PARTICIPANT) with available=True. When "
+        "the platform refuses to open it (no message from them yet, missing permission), "
+        "{'id', 'available': False, 'reason'} instead of an error (logged at info level)."),
+    pyutil::method_def(
+        "send_message", send_message,
+        "send_message(self, recipient_id, token, text, *, ig_user_id=None, page_id=None)"
+        "\n--\n\n"
+        "Sends a text message to a customer: from the Page (page_id, required in the "
+        "Facebook-login mode, else ConfigurationError) or from the account (ig_user_id, "
+        "default 'me'). More than 24 hours after the customer's last message the platform "
+        "refuses with PermissionError. Returns the platform's answer."),
+    pyutil::method_def(
+        "_enrich", enrich,
+        "_enrich(self, conversations, token, business_ids)\n--\n\n"
+        "Merges each distinct customer's contact() profile into their participant objects "
+        "(in place; the participant keeps its id). At most _PROFILE_CONCURRENCY look-ups are "
+        "in flight; a look-up failing with anything but a refusal is logged at warning level "
+        "and leaves its participants as they were."),
+};
+
+PyMethodDef shape_def = pyutil::method_def(
+    "_shape", shape_method,
+    "_shape(conversation, business_ids)\n--\n\n"
+    "A conversation as the inbox shows it: id, updated_time, message_count, unread_count, "
+    "contact (the first of contacts or None), contacts (participants whose id is not in "
+    "business_ids) and last_message (the first of messages.data or None).");
+
+}  // namespace
+
+void add_messaging_methods(pyutil::ClassBuilder& cls) {
+  for (auto& def : messaging_methods) cls.method(&def);
+  cls.static_method(&shape_def);
+}
+
+}  // namespace corvane::instagram

@@ -1,0 +1,327 @@
+// corvane.instagram: the Instagram client (construction in both login modes, from_env, repr,
+// the account-node rule) and the module's constants. The operations live in login.cpp,
+// media.cpp, messaging.cpp and insights.cpp.
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "modules/instagram/internal.hpp"
+#include "py/errors.hpp"
+#include "py/fields.hpp"
+#include "py/values.hpp"
+
+namespace corvane::instagram {
+
+ModuleState& state() {
+  static ModuleState s;
+  return s;
+}
+
+py::object constant(const char* name) {
+  PyObject* found = PyDict_GetItemString(state().module_dict.get().ptr(), name);  // borrowed
+  if (found == nullptr) throw py::attribute_error(std::string("corvane.instagram.") + name);
+  return own(found);
+}
+
+py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
+
+bool via_facebook(py::handle self) {
+  PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+  if (dict == nullptr) throw py::error_already_set();
+  py::object owned = py::reinterpret_steal<py::object>(dict);
+  return pyutil::truthy(pyutil::member(owned, "via_facebook"));
+}
+
+py::str account_node(py::handle self, py::handle ig_user_id, const char* function) {
+  if (ig_user_id && !ig_user_id.is_none() && pyutil::truthy(ig_user_id)) {
+    return graph::node_id(ig_user_id, function, "ig_user_id");
+  }
+  if (ig_user_id && !ig_user_id.is_none()) graph::text(ig_user_id, function, "ig_user_id");
+  if (via_facebook(self)) {
+    // With a page token "me" is the Page, never the Instagram account.
+    pyutil::raise_error(
+        "ConfigurationError",
+        py::str("Facebook login oqimida `ig_user_id` majburiy (`me` Page'ni bildiradi, "
+                "Instagram akkauntni emas)"));
+  }
+  return py::str("me");
+}
+
+py::list items_of(py::handle value) {
+  if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
+    PyObject* copy = PySequence_List(value.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
+  }
+  return py::list();
+}
+
+void answer_error(py::handle self, const char* message, py::handle payload) {
+  py::dict fields;
+  fields["provider"] = self.attr("provider");
+  if (payload) fields["payload"] = payload;
+  pyutil::raise_error("ApiError", py::str(message), fields);
+}
+
+void log_info(const char* message, py::handle first, py::handle second) {
+  state().logger.get().attr("info")(message, first, second);
+}
+
+void log_warning(const char* message, py::handle first) {
+  state().logger.get().attr("warning")(message, first);
+}
+
+namespace {
+
+using pyutil::guarded;
+
+constexpr const char* kModuleDoc = R"doc(The Instagram client of corvane.
+
+Instagram talks to Meta's Graph API for Instagram professional accounts, in either login
+mode: Instagram login (the Instagram Graph host, the account's own token) or Facebook login
+(the Graph API host, the token of the Facebook Page linked to the account, and the account's
+id on every call). It reads the profile and media, publishes images and reels, moderates
+comments, reads and answers Direct conversations with their customers' profiles, and reads
+account insights and follower demographics. Log lines go to the logger "corvane.instagram".
+)doc";
+
+constexpr const char* kClassDoc = R"doc(Client for Instagram professional accounts.
+
+Built once with the app's credentials, it holds no token: every operation takes the token it
+acts with, so one client serves every account of the app. The mode is fixed per client:
+
+    ig = Instagram(app_id="...", app_secret="...")          # Instagram login
+    fb_ig = Instagram.via_facebook(app_secret="...")         # Facebook login
+    await fb_ig.profile(page_token, ig_user_id="1784...")    # the account id is required
+
+On an instance, `via_facebook` reads the mode (True for Facebook login); on the class it is
+the constructor of the Facebook-login mode.
+)doc";
+
+const char* const kDefaultScopes[] = {
+    "instagram_business_basic",
+    "instagram_business_manage_messages",
+    "instagram_business_manage_comments",
+    "instagram_business_content_publish",
+    "instagram_business_manage_insights",
+};
+
+const graph::Signature kInitSig{
+    "Instagram", {"self"}, 1, {"app_id", "app_secret", "via_facebook", "graph_version", "scopes"}};
+const graph::Signature kViaFacebookSig{"via_facebook", {"cls"}, 1, {}, {"app_secret"}};
+const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
+
+py::object text_or_empty(const py::object& value, const char* name) {
+  if (!value || value.is_none()) return py::str("");
+  return graph::text(value, "Instagram", name);
+}
+
+PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    graph::BoundArgs bound = graph::bind(kInitSig, args, kwargs);
+    const py::object& self = bound.values[0];
+    state().base_client.get().attr("__init__")(self, **bound.extras);
+
+    py::object app_id = text_or_empty(bound.values[1], "app_id");
+    py::object app_secret = text_or_empty(bound.values[2], "app_secret");
+    const bool facebook_mode = bound.values[3] && pyutil::truthy(bound.values[3]);
+    py::object version =
+        bound.values[4] ? bound.values[4] : own(state().default_version.get().ptr());
+    graph::text(version, "Instagram", "graph_version");
+    py::list scopes = graph::text_list(bound.values[5], "Instagram", "scopes");
+    if (!pyutil::truthy(scopes)) {
+      for (const char* scope : kDefaultScopes) scopes.append(py::str(scope));
+    }
+
+    self.attr("app_id") = app_id;
+    self.attr("app_secret") = app_secret;
+    // Kept in the instance's own __dict__, where it hides the class's constructor of the
+    // same name for reads through the instance.
+    self.attr("via_facebook") = py::bool_(facebook_mode);
+    self.attr("scopes") = scopes;
+    self.attr("graph") =
+        (facebook_mode ? state().graph_type : state().instagram_graph).get()(version);
+    return py::none();
+  });
+}
+
+void refuse_repeated(const py::dict& extras, const char* function,
+                     std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (PyDict_Contains(extras.ptr(), py::str(name).ptr()) == 1) {
+      throw py::type_error(std::string(function) + "() got multiple values for keyword argument '" +
+                           name + "'");
+    }
+  }
+}
+
+PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    graph::BoundArgs bound = graph::bind(kViaFacebookSig, args, kwargs);
+    refuse_repeated(bound.extras, "via_facebook", {"via_facebook"});
+    py::dict values;
+    values["app_secret"] = bound.values[1];
+    values["via_facebook"] = py::bool_(true);
+    for (auto [name, value] : bound.extras) values[name] = value;
+    return bound.values[0](**values);
+  });
+}
+
+PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
+    refuse_repeated(bound.extras, "from_env", {"app_id", "app_secret", "graph_version"});
+    // Read at each call: hosts and tests set the environment after import.
+    py::object environ = py::module_::import("os").attr("environ");
+    py::object app_id = environ.attr("get")("INSTAGRAM_APP_ID");
+    py::object app_secret = environ.attr("get")("INSTAGRAM_APP_SECRET");
+    py::object version = environ.attr("get")("META_GRAPH_VERSION");
+    py::dict values;
+    values["app_id"] = app_id.is_none() ? py::str("") : app_id;
+    values["app_secret"] = app_secret.is_none() ? py::str("") : app_secret;
+    // An empty version would give URLs without one ("host//me"): it counts as unset.
+    values["graph_version"] =
+        pyutil::truthy(version) ? version : own(state().default_version.get().ptr());
+    for (auto [name, value] : bound.extras) values[name] = value;
+    return bound.values[0](**values);
+  });
+}
+
+PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", nullptr};
+    PyObject* self = nullptr;
+    pyutil::parse_args(args, kwargs, "O:__repr__", keywords, &self);
+    py::handle s(self);
+    // The app secret stays out: reprs end up in logs and tracebacks.
+    return py::str("{}(app_id={!r}, via_facebook={!r}, graph_version={!r})")
+        .format(py::type::of(s).attr("__name__"), py::getattr(s, "app_id", py::none()),
+                py::bool_(via_facebook(s)),
+                py::getattr(py::getattr(s, "graph", py::none()), "version", py::none()));
+  });
+}
+
+PyObject* node(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "ig_user_id", nullptr};
+    PyObject *self = nullptr, *ig_user_id = Py_None;
+    pyutil::parse_args(args, kwargs, "O|O:_node", keywords, &self, &ig_user_id);
+    return account_node(self, ig_user_id, "_node");
+  });
+}
+
+PyMethodDef setup_methods[] = {
+    pyutil::method_def(
+        "__init__", init,
+        "__init__(self, *, app_id='', app_secret='', via_facebook=False, "
+        "graph_version='v23.0', scopes=None, **options)\n--\n\n"
+        "app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: "
+        "the Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), "
+        "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
+        "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
+        "scopes: the default permissions of login_url() (None or [] for the five "
+        "instagram_business_ ones). Further options (timeout, retry, session, user_agent) go "
+        "to BaseClient. Nothing is validated or sent here."),
+    pyutil::method_def("__repr__", repr, nullptr),
+    pyutil::method_def(
+        "_node", node,
+        "_node(self, ig_user_id=None)\n--\n\n"
+        "The node an account-level request acts for: ig_user_id, or 'me' when it is None or "
+        "empty in the Instagram-login mode. In the Facebook-login mode a missing id raises "
+        "ConfigurationError ('me' would be the Page)."),
+};
+
+PyMethodDef class_methods[] = {
+    pyutil::method_def(
+        "via_facebook", via_facebook_ctor,
+        "via_facebook(cls, *, app_secret, **options)\n--\n\n"
+        "A client of the Facebook-login mode: requests go to the Graph API host with the "
+        "token of the Page linked to the account; app_secret is the Facebook app's. No app id "
+        "is needed (login happened on the Facebook side)."),
+    pyutil::method_def(
+        "from_env", from_env,
+        "from_env(cls, **options)\n--\n\n"
+        "A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and "
+        "META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor. "
+        "Nothing is validated."),
+};
+
+}  // namespace
+
+void add_setup_methods(pyutil::ClassBuilder& cls) {
+  for (auto& def : setup_methods) cls.method(&def);
+  for (auto& def : class_methods) cls.class_method(&def);
+}
+
+}  // namespace corvane::instagram
+
+namespace {
+
+using namespace corvane;
+using namespace corvane::instagram;
+
+PyObject* flatten_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  return pyutil::guarded([&]() -> py::object {
+    static const char* keywords[] = {"data", nullptr};
+    PyObject* data = nullptr;
+    pyutil::parse_args(args, kwargs, "O!:_flatten", keywords, &PyDict_Type, &data);
+    return flatten(data);
+  });
+}
+
+PyMethodDef flatten_def = pyutil::method_def(
+    "_flatten", flatten_function,
+    "_flatten(data)\n--\n\n"
+    "A follower-demographics answer as one flat dict: the dimension values of each result "
+    "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
+    "wins. {} for an answer without data.");
+
+}  // namespace
+
+PYBIND11_MODULE(instagram, m) {
+  m.doc() = kModuleDoc;
+
+  ModuleState& s = state();
+  py::module_ http = py::module_::import("corvane.http");
+  py::module_ endpoints = py::module_::import("corvane.endpoints");
+  py::module_ models = py::module_::import("corvane.models");
+  py::module_::import("corvane.errors");
+  graph::init();  // corvane.crypto
+  s.module_dict = pyutil::Immortal(py::reinterpret_borrow<py::object>(m.attr("__dict__")));
+  s.logger = pyutil::Immortal(pyutil::logger("corvane.instagram"));
+  s.base_client = pyutil::Immortal(http.attr("BaseClient"));
+  s.endpoints = pyutil::Immortal(endpoints);
+  s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
+  s.instagram_graph = pyutil::Immortal(endpoints.attr("InstagramGraph"));
+  s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
+  s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
+  s.profile = pyutil::Immortal(models.attr("Profile"));
+
+  py::dict media_metrics;
+  media_metrics["IMAGE"] = "reach,likes,comments,saved,shares,total_interactions,profile_visits";
+  media_metrics["VIDEO"] = "reach,likes,comments,saved,shares,total_interactions,views";
+  media_metrics["REELS"] = "reach,likes,comments,saved,shares,total_interactions,views";
+  media_metrics["CAROUSEL_ALBUM"] = "reach,likes,comments,saved,shares,total_interactions";
+  media_metrics["STORY"] = "reach,replies,navigation,total_interactions";
+  m.attr("_MEDIA_METRICS") = media_metrics;
+  m.attr("_DEFAULT_METRICS") = "reach,likes,comments,saved,shares,total_interactions";
+  m.attr("_PUBLISH_ATTEMPTS") = 30;
+  m.attr("_PUBLISH_DELAY") = 2.0;
+  m.attr("_PROFILE_CONCURRENCY") = 8;
+  m.attr("_DEMOGRAPHIC_BREAKDOWNS") = py::make_tuple("age,gender", "city", "country");
+  PyObject* flatten_fn = PyCFunction_NewEx(&flatten_def, nullptr, m.attr("__name__").ptr());
+  if (flatten_fn == nullptr) throw py::error_already_set();
+  m.attr("_flatten") = py::reinterpret_steal<py::object>(flatten_fn);
+
+  pyutil::ClassBuilder client("corvane.instagram", "Instagram",
+                              py::make_tuple(http.attr("BaseClient")), kClassDoc);
+  client.attr("provider", py::str("instagram"));
+  add_setup_methods(client);
+  graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
+  add_login_methods(client);
+  add_media_methods(client);
+  add_messaging_methods(client);
+  add_insights_methods(client);
+  m.attr("Instagram") = client.build();
+  m.attr("__all__") = py::make_tuple("Instagram");
+}
