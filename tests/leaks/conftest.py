@@ -1,14 +1,21 @@
 """The leak suite runs only on a debug interpreter; the baseline is measured once per run."""
 from __future__ import annotations
 
-import asyncio
-import json
-import sys
+import os
+
+# The accelerators of aiohttp and its helpers are built for the release interpreter; loaded
+# into the debug one they crash. Their pure-Python code is chosen at import time.
+for _name in ("AIOHTTP", "MULTIDICT", "YARL", "FROZENLIST", "PROPCACHE"):
+    os.environ[f"{_name}_NO_EXTENSIONS"] = "1"
+
+import asyncio  # noqa: E402
+import json  # noqa: E402
+import sys  # noqa: E402
 import warnings
 from pathlib import Path
 
-import aiohttp
-import pytest
+import aiohttp  # noqa: E402
+import pytest  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent))
 from harness import Growth, Server, debug_interpreter, growth  # noqa: E402
@@ -47,16 +54,23 @@ def baseline() -> Growth:
 
 @pytest.fixture
 def flat(baseline):
-    """Asserts that a measured growth is within the baseline's noise: `requests` is the number
-    of requests one iteration makes (0 for loops that send nothing)."""
+    """Asserts that a loop's growth stays within the baseline's noise. `measure` runs the loop
+    and returns its Growth; `requests` is the number of requests one iteration makes (0 for
+    loops that send nothing). A first-time cost (a cache filled, a table grown) can lift one
+    measurement; a leak lifts every one, so a loop over the limit is measured again, twice."""
 
-    def check(measured: Growth, requests: int = 1) -> None:
+    def check(measure, requests: int = 1) -> None:
         scale = max(requests, 1)
         allowed_refs = max(baseline.refs, 0) * scale + REFS_NOISE * scale
         allowed_blocks = max(baseline.blocks, 0) * scale + BLOCKS_NOISE * scale
-        assert measured.refs <= allowed_refs and measured.blocks <= allowed_blocks, (
-            f"grows {measured} (allowed {allowed_refs:.3f} refs/it, {allowed_blocks:.3f} "
-            f"blocks/it; baseline {baseline})")
+        seen = []
+        for _ in range(3):
+            measured = measure()
+            if measured.refs <= allowed_refs and measured.blocks <= allowed_blocks:
+                return
+            seen.append(str(measured))
+        pytest.fail(f"grows {'; '.join(seen)} (allowed {allowed_refs:.3f} refs/it, "
+                    f"{allowed_blocks:.3f} blocks/it; baseline {baseline})")
 
     return check
 

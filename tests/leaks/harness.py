@@ -48,6 +48,8 @@ UNIVERSAL = {
     "family_name": "N",
     "active": True,
     "elements": [{"id": "urn:li:share:1"}],
+    "status_code": "FINISHED",
+    "user_id": "9001",
 }
 
 

@@ -4,24 +4,28 @@ from __future__ import annotations
 import contextlib
 
 import pytest
-from conftest import run
+from conftest import run  # noqa
 from harness import Server, growth
 
 from corvane import endpoints, errors
 from corvane.facebook import Facebook
 from corvane.http import RetryPolicy
+from corvane.instagram import Instagram
 from corvane.linkedin import LinkedIn
 
 TOKEN = "user-token"
 PAGE_TOKEN = "page-token"
+IG = "9001"
 
 
 @contextlib.contextmanager
 def hosts(server: Server):
     """Points the Graph and LinkedIn addresses at the loopback server."""
-    saved = [(endpoints.Graph, "host", endpoints.Graph.host)]
+    saved = [(endpoints.Graph, "host", endpoints.Graph.host),
+             (endpoints.InstagramGraph, "host", endpoints.InstagramGraph.host)]
     endpoints.Graph.host = server.base
-    for name, path in [("LINKEDIN_OAUTH", "/oauth/v2"), ("LINKEDIN_API", "/v2"),
+    endpoints.InstagramGraph.host = server.url("/ig")
+    for name, path in [("INSTAGRAM_TOKEN_URL", "/oauth/access_token"), ("LINKEDIN_OAUTH", "/oauth/v2"), ("LINKEDIN_API", "/v2"),
                        ("LINKEDIN_REST", "/rest")]:
         saved.append((endpoints, name, getattr(endpoints, name)))
         setattr(endpoints, name, server.url(path))
@@ -74,6 +78,31 @@ def linkedin_operations(li: LinkedIn):
     return every_operation
 
 
+def instagram_operations(ig: Instagram):
+    async def every_operation():
+        if not ig.via_facebook:  # the Instagram login flows
+            ig.login_url(redirect_uri="https://crm.example/cb", state="s")
+            await ig.exchange_code("code-1", redirect_uri="https://crm.example/cb")
+            await ig.refresh_token(TOKEN)
+        await ig.profile(TOKEN, ig_user_id=IG)
+        await ig.media(TOKEN, ig_user_id=IG)
+        await ig.media_insights("9", TOKEN)
+        await ig.publish(TOKEN, ig_user_id=IG, caption="c", image_url="https://x.example/i.jpg")
+        await ig.publish(TOKEN, ig_user_id=IG, video_url="https://x.example/v.mp4", is_reel=True)
+        await ig.comments("9", TOKEN)
+        await ig.reply_comment("9", TOKEN, "thanks")
+        await ig.hide_comment("9", TOKEN)
+        await ig.delete_comment("9", TOKEN)
+        await ig.conversations(TOKEN, ig_user_id=IG, page_id="1")
+        await ig.messages("9", TOKEN)
+        await ig.contact("9", TOKEN)
+        await ig.send_message("9", TOKEN, "hi", ig_user_id=IG, page_id="1")
+        await ig.insights(TOKEN, ig_user_id=IG)
+        await ig.demographics(TOKEN, ig_user_id=IG)
+
+    return every_operation
+
+
 async def measure(make_step):
     async with Server() as server:
         with hosts(server):
@@ -85,7 +114,7 @@ def test_facebook_every_operation(flat):
         return facebook_operations(Facebook(app_id="1", app_secret="s",
                                             retry=RetryPolicy(attempts=1)))
 
-    flat(run(lambda: measure(make)), requests=22)
+    flat(lambda: run(lambda: measure(make)), requests=22)
 
 
 def test_linkedin_every_operation(flat):
@@ -93,7 +122,18 @@ def test_linkedin_every_operation(flat):
         return linkedin_operations(LinkedIn(client_id="c", client_secret="s",
                                             retry=RetryPolicy(attempts=1)))
 
-    flat(run(lambda: measure(make)), requests=7)
+    flat(lambda: run(lambda: measure(make)), requests=7)
+
+
+@pytest.mark.parametrize("login", ["instagram", "facebook"])
+def test_instagram_every_operation(flat, login):
+    def make(server):
+        options = {"retry": RetryPolicy(attempts=1)}
+        if login == "facebook":
+            return instagram_operations(Instagram.via_facebook(app_secret="s", **options))
+        return instagram_operations(Instagram(app_id="1", app_secret="s", **options))
+
+    flat(lambda: run(lambda: measure(make)), requests=25)
 
 
 def test_error_answers_through_the_clients(flat):
@@ -121,4 +161,4 @@ def test_error_answers_through_the_clients(flat):
 
         return step
 
-    flat(run(lambda: measure(make)), requests=4)
+    flat(lambda: run(lambda: measure(make)), requests=4)

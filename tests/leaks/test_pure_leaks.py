@@ -48,7 +48,7 @@ def test_webhook_functions(flat):
         del events
         WebhookEvent("page", "leadgen", "1", 2, {"leadgen_id": 3}).key
 
-    flat(run(lambda: growth(step)), requests=0)
+    flat(lambda: run(lambda: growth(step)), requests=0)
 
 
 def test_lead_normalisation(flat):
@@ -63,4 +63,4 @@ def test_lead_normalisation(flat):
             normalized.as_dict()
             repr(normalized)
 
-    flat(run(lambda: growth(step)), requests=0)
+    flat(lambda: run(lambda: growth(step)), requests=0)

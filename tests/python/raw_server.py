@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 import socket
 import struct
 from collections import deque
@@ -16,6 +17,8 @@ class Act:
     """What the server does with one request.
     kind: "answer" (status, headers, body), "reset" (headers and part of the body, then a TCP
     reset), "stall" (headers and part of the body, then nothing), "loop" (302 to the same path).
+    "{target}" in a body is replaced by the request's path and query, as an echoing proxy or
+    platform would quote them.
     """
 
     kind: str = "answer"
@@ -80,7 +83,9 @@ class RawServer:
                 self.requests.append(request)
                 act = self.acts.popleft() if self.acts else self.default
                 if act.kind == "answer":
-                    writer.write(self._head(act.status, act.headers, len(act.body)) + act.body)
+                    quoted = json.dumps(request[1])[1:-1].encode()
+                    body = act.body.replace(b"{target}", quoted)
+                    writer.write(self._head(act.status, act.headers, len(body)) + body)
                     await writer.drain()
                 elif act.kind == "loop":
                     path = request[1]

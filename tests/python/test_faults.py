@@ -12,6 +12,7 @@ from raw_server import Act, RawServer, no_connection_left
 
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
+from corvane.instagram import Instagram
 from corvane.linkedin import LinkedIn
 
 TOKEN = "tok-fault"
@@ -24,6 +25,7 @@ async def raw(monkeypatch):
     server = await RawServer().start()
     server.default = Act(body=OK_BODY)
     monkeypatch.setattr(endpoints.Graph, "host", server.base)
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", server.url("/ig"))
     monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", server.url("/oauth/v2"))
     monkeypatch.setattr(endpoints, "LINKEDIN_API", server.url("/v2"))
     monkeypatch.setattr(endpoints, "LINKEDIN_REST", server.url("/rest"))
@@ -33,6 +35,10 @@ async def raw(monkeypatch):
 
 def facebook(**options):
     return Facebook(app_id="1", app_secret="fault-secret", **options)
+
+
+def instagram(**options):
+    return Instagram(app_id="1", app_secret="fault-secret", **options)
 
 
 def linkedin(**options):
@@ -45,6 +51,9 @@ OPERATIONS = {
     "facebook.publish_post": (facebook, "POST", lambda c: c.publish_post("1", TOKEN, message="m")),
     "facebook.subscribe_page": (facebook, "POST", lambda c: c.subscribe_page("1", TOKEN)),
     "facebook.delete_post": (facebook, "DELETE", lambda c: c.delete_post("1_2", TOKEN)),
+    "instagram.profile": (instagram, "GET", lambda c: c.profile(TOKEN)),
+    "instagram.reply_comment": (instagram, "POST", lambda c: c.reply_comment("9", TOKEN, "hi")),
+    "instagram.delete_comment": (instagram, "DELETE", lambda c: c.delete_comment("9", TOKEN)),
     "linkedin.me": (linkedin, "GET", lambda c: c.me(TOKEN)),
     "linkedin.exchange_code": (linkedin, "POST", lambda c: c.exchange_code("code", "https://x.example/cb")),
     "linkedin.delete_post": (linkedin, "DELETE", lambda c: c.delete_post(TOKEN, "urn:li:share:1")),
@@ -115,6 +124,7 @@ async def test_body_that_never_ends_times_out(raw, sleeps, operation):
 async def test_refused_connection(sleeps, unused_tcp_port, monkeypatch, operation):
     base = f"http://127.0.0.1:{unused_tcp_port}"
     monkeypatch.setattr(endpoints.Graph, "host", base)
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", base + "/ig")
     monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", base + "/oauth/v2")
     monkeypatch.setattr(endpoints, "LINKEDIN_API", base + "/v2")
     monkeypatch.setattr(endpoints, "LINKEDIN_REST", base + "/rest")
@@ -137,7 +147,7 @@ async def test_refused_connection(sleeps, unused_tcp_port, monkeypatch, operatio
 # ---- the answer is broken ----
 
 @pytest.mark.parametrize("operation", ["facebook.me", "facebook.subscribe_page",
-                                       "linkedin.exchange_code"])
+                                       "instagram.profile", "linkedin.exchange_code"])
 @pytest.mark.parametrize("body, content_type", [
     (b'{"id": "1", "sub": "s"', "application/json"),  # cut short
     (b"{'id': 1}", "application/json"),  # not JSON
