@@ -52,8 +52,8 @@ setup-leaks: setup
 	@tools/setup-leaks.sh
 
 test-leaks: setup-leaks
-	.venv-leaks/bin/python -m pytest tests/leaks -p no:cacheprovider -o addopts="" -q -rA \
-	  -W ignore::pytest.PytestConfigWarning
+	.venv-leaks/bin/python -m pytest tests/leaks -p no:cacheprovider -p no:logging -o addopts="" \
+	  -q -rA -s -W ignore::pytest.PytestConfigWarning
 
 # An sdist and one wheel per supported interpreter on this machine, in dist/.
 wheel: setup

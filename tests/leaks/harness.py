@@ -116,7 +116,7 @@ class Server:
         path = request.path
         await request.read()
         if path.startswith("/status/"):
-            status = int(path.rsplit("/", 1)[1])
+            status = int(path.split("/")[2])
             code = int(request.query.get("code", "1"))
             headers = {"Retry-After": "0"} if status == 429 else {}
             body = {"error": {"message": "no", "code": code, "error_subcode": 7}}

@@ -3,6 +3,7 @@ gained per pass, beyond what a plain aiohttp request shows in the same run."""
 from __future__ import annotations
 
 import asyncio
+import json
 
 import pytest
 from conftest import run
@@ -89,15 +90,15 @@ def test_relay_paths(step, flat):
 
 
 class Reader(BaseClient):
-    """Lets a test stop a request inside body decoding."""
+    """Stops a request inside body decoding, until cancelled."""
 
-    gate: asyncio.Event | None = None
+    entered: asyncio.Event | None = None
 
     @classmethod
     async def _read(cls, response):
-        if cls.gate is not None:
-            await cls.gate.wait()
-        return await BaseClient._read(response)
+        assert cls.entered is not None
+        cls.entered.set()
+        await asyncio.get_running_loop().create_future()
 
 
 async def cancel_after(coro, turns: int = 1, until=None):
@@ -148,11 +149,9 @@ def request_scenarios(server: Server, client: BaseClient):
         await cancel_after(client.get(server.url("/slow")), turns=3)
 
     async def cancelled_reading():
-        Reader.gate = asyncio.Event()
-        try:
-            await cancel_after(Reader(session=client._sess.session).get(ok), until=lambda: False)
-        finally:
-            Reader.gate = None
+        Reader.entered = asyncio.Event()
+        reader = Reader(session=client._sess.session)
+        await cancel_after(reader.get(ok), until=Reader.entered.is_set)
 
     async def cancelled_waiting_for_the_lock():
         fresh = BaseClient()
@@ -212,12 +211,53 @@ SCENARIOS = ["success", "error_kinds", "retries", "transport", "cancelled_in_fli
 SHORT = {"transport": 100, "retries": 150, "error_kinds": 150}
 
 
-@pytest.mark.parametrize("name", SCENARIOS)
-def test_request_paths(name, flat):
+def native_scenarios(server: Server, client: BaseClient):
+    """The same awaits as a native coroutine, for the paths where aiohttp itself keeps
+    something behind."""
+    session = client._sess.session
+    ok, flaky = server.url("/ok"), server.url("/flaky")
+    params = {"fields": "id,name", "limit": 5}
+
+    async def native_get(url):
+        async with session.get(url, params=params) as response:
+            return json.loads(await response.text())
+
+    async def native_retry():
+        await native_get(flaky)
+        await asyncio.sleep(30)
+
+    async def closed_suspended():
+        coro = native_get(ok)
+        coro.send(None)
+        coro.close()
+
+    async def thrown_suspended():
+        coro = native_get(ok)
+        coro.send(None)
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("from the host"))
+
+    async def cancelled_in_retry_wait():
+        server.flips = 0
+        await cancel_after(native_retry(), until=lambda: server.flips > 0)
+
+    return {"closed_suspended": closed_suspended, "thrown_suspended": thrown_suspended,
+            "cancelled_in_retry_wait": cancelled_in_retry_wait}
+
+
+def measure_loop(name, scenarios):
     async def main():
         async with Server() as server:
             async with BaseClient(retry=RetryPolicy(backoff_base=0, jitter=False)) as client:
-                step = request_scenarios(server, client)[name]
+                step = scenarios(server, client)[name]
                 return await growth(step, iterations=SHORT.get(name, 300))
 
-    flat(lambda: run(main), REQUESTS.get(name, 1))
+    return run(main)
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_request_paths(name, flat):
+    reference = None
+    if name in ("closed_suspended", "thrown_suspended", "cancelled_in_retry_wait"):
+        reference = lambda: measure_loop(name, native_scenarios)  # noqa: E731
+    flat(lambda: measure_loop(name, request_scenarios), REQUESTS.get(name, 1), reference)

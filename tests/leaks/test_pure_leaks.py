@@ -40,9 +40,12 @@ def test_webhook_functions(flat):
         webhooks.verify_request(SECRET, body, {"X-Hub-Signature-256": "sha256=zz"})
         webhooks.verify_request(SECRET, body, {})
         for payload in deliveries + odd:
-            for event in webhooks.parse_events(payload):
-                (event.key, event.leadgen_id, event.page_id, event.form_id, repr(event))
-                webhooks.dedupe_key(event)
+            try:
+                for event in webhooks.parse_events(payload):
+                    (event.key, event.leadgen_id, event.page_id, event.form_id, repr(event))
+                    webhooks.dedupe_key(event)
+            except TypeError:  # a delivery of the wrong shape, refused half-way
+                pass
         events = webhooks.parse_events(deliveries[0])  # abandoned half-way
         next(events, None)
         del events
@@ -59,7 +62,10 @@ def test_lead_normalisation(flat):
 
     async def step():
         for field_data in field_lists + odd:
-            normalized = leads.normalize(field_data)
+            try:
+                normalized = leads.normalize(field_data)
+            except TypeError:  # field data of the wrong shape
+                continue
             normalized.as_dict()
             repr(normalized)
 
