@@ -103,24 +103,36 @@ def instagram_operations(ig: Instagram):
     return every_operation
 
 
+OPENED: list = []  # the clients of the running loop, closed when it ends
+
+
+def opened(client):
+    OPENED.append(client)
+    return client
+
+
 async def measure(make_step):
     async with Server() as server:
         with hosts(server):
-            return await growth(make_step(server), iterations=200, warmup=20)
+            try:
+                return await growth(make_step(server), iterations=200, warmup=20)
+            finally:
+                while OPENED:
+                    await OPENED.pop().close()
 
 
 def test_facebook_every_operation(flat):
     def make(server):
-        return facebook_operations(Facebook(app_id="1", app_secret="s",
-                                            retry=RetryPolicy(attempts=1)))
+        return facebook_operations(opened(Facebook(app_id="1", app_secret="s",
+                                                   retry=RetryPolicy(attempts=1))))
 
     flat(lambda: run(lambda: measure(make)), requests=22)
 
 
 def test_linkedin_every_operation(flat):
     def make(server):
-        return linkedin_operations(LinkedIn(client_id="c", client_secret="s",
-                                            retry=RetryPolicy(attempts=1)))
+        return linkedin_operations(opened(LinkedIn(client_id="c", client_secret="s",
+                                                   retry=RetryPolicy(attempts=1))))
 
     flat(lambda: run(lambda: measure(make)), requests=7)
 
@@ -130,8 +142,8 @@ def test_instagram_every_operation(flat, login):
     def make(server):
         options = {"retry": RetryPolicy(attempts=1)}
         if login == "facebook":
-            return instagram_operations(Instagram.via_facebook(app_secret="s", **options))
-        return instagram_operations(Instagram(app_id="1", app_secret="s", **options))
+            return instagram_operations(opened(Instagram.via_facebook(app_secret="s", **options)))
+        return instagram_operations(opened(Instagram(app_id="1", app_secret="s", **options)))
 
     flat(lambda: run(lambda: measure(make)), requests=25)
 
@@ -140,8 +152,8 @@ def test_error_answers_through_the_clients(flat):
     """The Graph and LinkedIn error parsers and the failure paths of the operations."""
 
     def make(server):
-        fb = Facebook(app_id="1", app_secret="s", retry=RetryPolicy(attempts=1))
-        li = LinkedIn(client_id="c", client_secret="s", retry=RetryPolicy(attempts=1))
+        fb = opened(Facebook(app_id="1", app_secret="s", retry=RetryPolicy(attempts=1)))
+        li = opened(LinkedIn(client_id="c", client_secret="s", retry=RetryPolicy(attempts=1)))
 
         async def step():
             endpoints.Graph.host = server.url("/status/403")
