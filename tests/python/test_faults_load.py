@@ -33,7 +33,7 @@ async def raw(monkeypatch):
 
 
 def clients():
-    options = {"retry": http.RetryPolicy(attempts=1), "timeout": 2.0}
+    options = {"retry": http.RetryPolicy(attempts=1), "timeout": 5.0}
     return (Facebook(app_id="1", app_secret="s", **options),
             Instagram(app_id="1", app_secret="s", **options),
             LinkedIn(client_id="c", client_secret="s", **options))
