@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "bridge/runtime.hpp"
+#include "py/saved_error.hpp"
 
 namespace corvane::bridge {
 
@@ -55,14 +56,54 @@ PyObject* method_result(PySendResult r, PyObject* result) {
   }
 }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+// Operations awaiting operations nest C calls (send -> frame -> send ...) with no Python frame
+// in between: every entry is counted against the interpreter's recursion limit, and against
+// its own bound, so that a deep chain raises RecursionError as native coroutines do instead of
+// overflowing the C stack.
+thread_local int t_depth = 0;
+
+class Entry {
+ public:
+  Entry() noexcept {
+    if (t_depth >= Py_GetRecursionLimit()) {
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while running a coroutine");
+      return;
+    }
+    if (Py_EnterRecursiveCall(" while running a coroutine") != 0) return;
+    entered_ = true;
+    ++t_depth;
+  }
+  ~Entry() {
+    if (!entered_) return;
+    --t_depth;
+    Py_LeaveRecursiveCall();
+  }
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  bool entered_ = false;
+};
+
+PySendResult send_guarded(PyObject* self, PyObject* arg, PyObject** result) {
+  Entry entry;
+  if (!entry) {
+    *result = nullptr;
+    return PYGEN_ERROR;
+  }
   return as_coro(self)->driver->send(arg, result);
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return send_guarded(self, arg, result);
 }
 
 // (The send must be sequenced before `result` is read: no nesting in one call expression.)
 PyObject* coro_iternext(PyObject* self) {
   PyObject* result = nullptr;
-  const PySendResult r = as_coro(self)->driver->send(Py_None, &result);
+  const PySendResult r = send_guarded(self, Py_None, &result);
   return method_result(r, result);
 }
 
@@ -70,7 +111,7 @@ PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* coro_send(PyObject* self, PyObject* value) {
   PyObject* result = nullptr;
-  const PySendResult r = as_coro(self)->driver->send(value, &result);
+  const PySendResult r = send_guarded(self, value, &result);
   return method_result(r, result);
 }
 
@@ -113,23 +154,27 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                  Py_TYPE(type)->tp_name);
     return nullptr;
   }
-  if (trace != Py_None) PyException_SetTraceback(exc, trace);
+  if (trace != Py_None && PyException_SetTraceback(exc, trace) < 0) {
+    Py_DECREF(exc);
+    return nullptr;
+  }
   PyObject* result = nullptr;
-  const PySendResult r = as_coro(self)->driver->throw_in(exc, &result);
+  PySendResult r = PYGEN_ERROR;
+  if (Entry entry; entry) r = as_coro(self)->driver->throw_in(exc, &result);
   Py_DECREF(exc);
   return method_result(r, result);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
-  if (as_coro(self)->driver->close() < 0) return nullptr;
+  Entry entry;
+  if (!entry || as_coro(self)->driver->close() < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 void coro_finalize(PyObject* self) {
   DriverBase* driver = as_coro(self)->driver;
   if (driver == nullptr || driver->finished()) return;
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  pyutil::SavedError saved;
   if (!driver->started()) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
                          as_coro(self)->qualname) < 0) {
@@ -139,7 +184,6 @@ void coro_finalize(PyObject* self) {
   } else if (driver->close() < 0) {
     PyErr_WriteUnraisable(self);
   }
-  PyErr_Restore(type, value, trace);
 }
 
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -153,19 +197,27 @@ int coro_clear(PyObject* self) {
   return 0;
 }
 
+// Dropping an operation drops what its frames await, which may be another operation: a long
+// chain would recurse once per link. The trashcan defers deallocations past a depth, as CPython
+// does for its own containers.
 void coro_dealloc(PyObject* self) {
   CoroObject* coro = as_coro(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, coro_dealloc)
   if (coro->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   PyObject_GC_Track(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;  // resurrected
   PyObject_GC_UnTrack(self);
   delete std::exchange(coro->driver, nullptr);
   Py_CLEAR(coro->qualname);
   Py_CLEAR(coro->name);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  }
+done:
+  Py_TRASHCAN_END
 }
 
 PyObject* coro_repr(PyObject* self) {

@@ -2,6 +2,7 @@
 #include "bridge/driver.hpp"
 
 #include "py/pyclass.hpp"
+#include "py/saved_error.hpp"
 
 #include <new>
 #include <stdexcept>
@@ -48,29 +49,76 @@ int lookup_optional(PyObject* obj, const char* name, PyObject** out) {
   return 0;
 }
 
-// Sets the error the loop sees when a coroutine returns `value` from send/throw.
+// Sets the error the loop sees when a coroutine that already ended is driven again.
 PySendResult raise_finished_error() {
   PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
   return PYGEN_ERROR;
 }
 
+// A StopIteration leaving a frame would read as a return to whoever drives the coroutine (an
+// asyncio task would then never finish): like a native coroutine, it becomes a RuntimeError
+// caused by it. StopAsyncIteration passes unchanged, as it does out of a native coroutine (an
+// __anext__ implemented as an operation ends the iteration with it).
+void replace_stop_iteration() {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+  PyObject* stop = pyutil::take_raised_exception();
+  PyObject* error = PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+  if (error == nullptr) {
+    Py_DECREF(stop);
+    return;  // the failure to build it (MemoryError) is what is raised
+  }
+  PyException_SetCause(error, Py_NewRef(stop));
+  PyException_SetContext(error, stop);
+  pyutil::set_raised_exception(error);
+}
+
+thread_local detail::RootList* t_current_roots = nullptr;
+
+// Makes `roots` the list Rooted locals register with while this driver's frames run.
+class CurrentRoots {
+ public:
+  explicit CurrentRoots(detail::RootList* roots) noexcept
+      : saved_(std::exchange(t_current_roots, roots)) {}
+  ~CurrentRoots() { t_current_roots = saved_; }
+  CurrentRoots(const CurrentRoots&) = delete;
+  CurrentRoots& operator=(const CurrentRoots&) = delete;
+
+ private:
+  detail::RootList* saved_;
+};
+
+// Marks the driver as running for the scope: a send/throw/close arriving meanwhile (from code
+// the step runs, a finaliser, a destructor) is refused as it is by a native coroutine.
+class RunningScope {
+ public:
+  explicit RunningScope(bool& running) noexcept : running_(running) { running_ = true; }
+  ~RunningScope() { running_ = false; }
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+
+ private:
+  bool& running_;
+};
+
+PySendResult raise_already_executing() {
+  PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+  return PYGEN_ERROR;
+}
+
 }  // namespace
 
+namespace detail {
+RootList* current_roots() noexcept { return t_current_roots; }
+}  // namespace detail
+
 PyErrorState PyErrorState::fetch() {
-  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  if (trace != nullptr && value != nullptr) PyException_SetTraceback(value, trace);
   PyErrorState state;
-  state.type = py::reinterpret_steal<py::object>(type);
-  state.value = py::reinterpret_steal<py::object>(value);
-  state.trace = py::reinterpret_steal<py::object>(trace);
+  state.exc = py::reinterpret_steal<py::object>(pyutil::take_raised_exception());
   return state;
 }
 
-void PyErrorState::raise() const {
-  PyErr_Restore(py::object(type).release().ptr(), py::object(value).release().ptr(),
-                py::object(trace).release().ptr());
+void PyErrorState::raise() {
+  pyutil::set_raised_exception(exc.release().ptr());
   throw py::error_already_set();
 }
 
@@ -107,14 +155,10 @@ Driver::Driver(Task<py::object> root) : root_(std::move(root)) {
 }
 
 Driver::~Driver() {
-  // Frames hold Python references; destroying them may run Python code, which must not
-  // disturb an error that is being raised around us.
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  root_.reset();
+  destroy_frames();
+  pyutil::SavedError saved;
   parked_ = py::object();
   yielded_ = py::object();
-  PyErr_Restore(type, value, trace);
 }
 
 void Driver::park(py::object iterator, py::object yielded, PyAwaiter* awaiter,
@@ -127,15 +171,28 @@ void Driver::park(py::object iterator, py::object yielded, PyAwaiter* awaiter,
 
 void Driver::finish() noexcept {
   finished_ = true;
-  parked_ = py::object();
   awaiter_ = nullptr;
   waiting_ = {};
+  pyutil::SavedError saved;
+  parked_ = py::object();
+}
+
+// Frames hold Python references; destroying them runs their destructors, which may run Python
+// code: it must neither disturb an error being raised around us nor re-enter this coroutine.
+void Driver::destroy_frames() noexcept {
+  if (!root_.handle()) return;
+  pyutil::SavedError saved;
+  const bool was_running = std::exchange(running_, true);
+  root_.reset();  // no catch block runs: frames clean up by RAII alone
+  running_ = was_running;
 }
 
 PySendResult Driver::resume(std::coroutine_handle<> from, PyObject** result) {
-  running_ = true;
-  from.resume();
-  running_ = false;
+  {
+    RunningScope running(running_);
+    CurrentRoots roots(&roots_);
+    from.resume();
+  }
   if (!root_.handle().done()) {
     *result = yielded_.release().ptr();
     return PYGEN_NEXT;
@@ -143,17 +200,14 @@ PySendResult Driver::resume(std::coroutine_handle<> from, PyObject** result) {
   finish();
   try {
     py::object value = root_.take_result();
-    root_.reset();
+    destroy_frames();
     *result = value.release().ptr();
     return PYGEN_RETURN;
   } catch (...) {
     pyutil::set_error_from_current_exception();
   }
-  // The error is set: release the frame without disturbing it.
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  root_.reset();
-  PyErr_Restore(type, value, trace);
+  replace_stop_iteration();
+  destroy_frames();
   *result = nullptr;
   return PYGEN_ERROR;
 }
@@ -165,21 +219,33 @@ PySendResult Driver::forward_outcome(PySendResult r, PyObject* value, PyObject**
   }
   PyAwaiter* awaiter = std::exchange(awaiter_, nullptr);
   const auto waiting = std::exchange(waiting_, {});
-  parked_ = py::object();
   if (r == PYGEN_RETURN) {
     awaiter->complete(py::reinterpret_steal<py::object>(value));
   } else {
     awaiter->fail(PyErrorState::fetch());
   }
+  {
+    pyutil::SavedError saved;  // dropping the iterator may run Python code
+    parked_ = py::object();
+  }
   return resume(waiting, result);
+}
+
+// Thrown into a coroutine that never ran: the error is raised where the frame would start, and
+// ends it. Thrown into one that ended: refused, as by a native coroutine.
+PySendResult Driver::fail_finished(PyObject* exc) {
+  if (finished_) return raise_finished_error();
+  started_ = true;
+  finish();
+  destroy_frames();
+  pyutil::set_raised_exception(Py_NewRef(exc));
+  replace_stop_iteration();
+  return PYGEN_ERROR;
 }
 
 PySendResult Driver::send(PyObject* value, PyObject** result) {
   *result = nullptr;
-  if (running_) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
+  if (running_) return raise_already_executing();
   if (finished_) return raise_finished_error();
   if (!started_) {
     if (value != Py_None) {
@@ -191,26 +257,18 @@ PySendResult Driver::send(PyObject* value, PyObject** result) {
   }
   PyObject* out = nullptr;
   py::object it = parked_;  // the parked iterator may be dropped while it runs
-  running_ = true;
-  const PySendResult r = PyIter_Send(it.ptr(), value, &out);
-  running_ = false;
+  PySendResult r;
+  {
+    RunningScope running(running_);
+    r = PyIter_Send(it.ptr(), value, &out);
+  }
   return forward_outcome(r, out, result);
 }
 
 PySendResult Driver::throw_in(PyObject* exc, PyObject** result) {
   *result = nullptr;
-  if (running_) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (!started_ || finished_) {
-    // Thrown into a coroutine that never ran or already ended: it ends with that error.
-    started_ = true;
-    finish();
-    root_.reset();
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    return PYGEN_ERROR;
-  }
+  if (running_) return raise_already_executing();
+  if (!started_ || finished_) return fail_finished(exc);
   py::object it = parked_;
   PyObject* throw_method = nullptr;
   if (lookup_optional(it.ptr(), "throw", &throw_method) < 0) {
@@ -218,17 +276,20 @@ PySendResult Driver::throw_in(PyObject* exc, PyObject** result) {
   }
   if (throw_method == nullptr) {
     // A plain iterator cannot take the error: it surfaces at the await point itself.
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    pyutil::set_raised_exception(Py_NewRef(exc));
     return forward_outcome(PYGEN_ERROR, nullptr, result);
   }
-  running_ = true;
-  PyObject* out = PyObject_CallOneArg(throw_method, exc);
-  running_ = false;
+  PyObject* out = nullptr;
+  {
+    RunningScope running(running_);
+    out = PyObject_CallOneArg(throw_method, exc);
+  }
   Py_DECREF(throw_method);
   if (out != nullptr) return forward_outcome(PYGEN_NEXT, out, result);
   if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    // The awaited iterator returned while handling the error: its value is the await's result.
     PyErrorState stop = PyErrorState::fetch();
-    PyObject* value = PyObject_GetAttrString(stop.value.ptr(), "value");
+    PyObject* value = PyObject_GetAttrString(stop.exc.ptr(), "value");
     if (value == nullptr) return forward_outcome(PYGEN_ERROR, nullptr, result);
     return forward_outcome(PYGEN_RETURN, value, result);
   }
@@ -237,11 +298,15 @@ PySendResult Driver::throw_in(PyObject* exc, PyObject** result) {
 
 int Driver::close() {
   if (running_) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    raise_already_executing();
     return -1;
   }
+  if (finished_) return 0;
   int rc = 0;
-  if (py::object it = std::move(parked_)) {
+  if (py::object it = parked_) {
+    // The parked iterator stays in place while it closes, so that cr_await still shows it and a
+    // re-entrant call meets "already executing", not a missing iterator.
+    RunningScope running(running_);
     PyObject* close_method = nullptr;
     if (lookup_optional(it.ptr(), "close", &close_method) < 0) {
       rc = -1;
@@ -254,23 +319,27 @@ int Driver::close() {
   }
   started_ = true;
   finish();
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  root_.reset();  // no catch block runs: frames clean up by RAII alone
-  PyErr_Restore(type, value, trace);
+  destroy_frames();
   return rc;
 }
 
 int Driver::traverse(visitproc visit, void* arg) {
   Py_VISIT(parked_.ptr());
   Py_VISIT(yielded_.ptr());
+  auto visit_one = [&](PyObject* obj) -> int {
+    Py_VISIT(obj);
+    return 0;
+  };
+  if (int rc = roots_.for_each(visit_one)) return rc;
+  if (root_.handle()) return root_.handle().promise().for_each_parameter(visit_one);
   return 0;
 }
 
 void Driver::clear() {
   finish();
+  pyutil::SavedError saved;
   yielded_ = py::object();
-  root_.reset();
+  destroy_frames();
 }
 
 }  // namespace corvane::bridge

@@ -9,6 +9,10 @@
 // loop throwing CancelledError in: it reaches the parked iterator, comes back out as its
 // error and unwinds the C++ frames like any Python error. close() and deallocation destroy the
 // frames without running catch blocks; all cleanup in frames is RAII and synchronous.
+//
+// Everything a suspended frame holds is reported by traverse(): the parked iterator, the
+// Python parameters of every frame in the chain, and the Rooted locals of the driver's root
+// list (see roots.hpp); clear() destroys the frames, which releases them.
 #pragma once
 
 #include <Python.h>
@@ -60,8 +64,12 @@ class Driver final : public DriverBase {
  private:
   PySendResult resume(std::coroutine_handle<> from, PyObject** result);
   PySendResult forward_outcome(PySendResult r, PyObject* value, PyObject** result);
+  PySendResult fail_finished(PyObject* exc);
   void finish() noexcept;
+  void destroy_frames() noexcept;
 
+  // Declared first: destroyed last, after the frames whose Rooted locals it lists.
+  detail::RootList roots_;
   Task<py::object> root_;
   py::object parked_;         // the iterator a frame is waiting on
   py::object yielded_;        // the value it yielded, handed to the loop after resume()

@@ -11,12 +11,13 @@ namespace corvane::bridge {
 
 namespace py = pybind11;
 
-// An error taken off the interpreter's indicator, to be raised again later.
+// An error taken off the interpreter's indicator (one exception instance), to be raised again
+// later.
 struct PyErrorState {
-  py::object type, value, trace;
-  static PyErrorState fetch();       // takes (and clears) the current error
-  [[noreturn]] void raise() const;   // restores it and throws py::error_already_set
-  explicit operator bool() const { return static_cast<bool>(type); }
+  py::object exc;
+  static PyErrorState fetch();  // takes (and clears) the current error
+  [[noreturn]] void raise();    // sets it again and throws py::error_already_set
+  explicit operator bool() const { return static_cast<bool>(exc); }
 };
 
 // Awaiting a Python awaitable: its iterator is sent None once; a value it yields is a real
@@ -42,10 +43,18 @@ class PyAwaiter {
   PyErrorState error_;
 };
 
+// An awaitable given as an rvalue (a call's result, `std::move(local)`) is taken over, so that
+// no reference to it stays behind in the frame while it is awaited.
 template <class U>
   requires std::derived_from<std::remove_cvref_t<U>, py::handle>
 PyAwaiter detail::PromiseBase::await_transform(U&& awaitable) {
-  return PyAwaiter(py::reinterpret_borrow<py::object>(awaitable), driver);
+  if constexpr (std::is_rvalue_reference_v<U&&> &&
+                std::derived_from<std::remove_cvref_t<U>, py::object> &&
+                !std::is_const_v<std::remove_reference_t<U>>) {
+    return PyAwaiter(py::reinterpret_steal<py::object>(awaitable.release()), driver);
+  } else {
+    return PyAwaiter(py::reinterpret_borrow<py::object>(awaitable), driver);
+  }
 }
 
 }  // namespace corvane::bridge

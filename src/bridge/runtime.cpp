@@ -1,6 +1,8 @@
 // Module-side access to the shared coroutine type, and the awaitable helpers.
 #include "bridge/runtime.hpp"
 
+#include "py/saved_error.hpp"
+
 namespace corvane::bridge {
 namespace {
 
@@ -34,19 +36,18 @@ Task<py::object> sleep(double seconds) {
 }
 
 Task<py::object> LockGuard::acquire(py::object lock, LockGuard& guard) {
-  co_await lock.attr("acquire")();
+  py::object acquiring = lock.attr("acquire")();
+  co_await std::move(acquiring);
   guard.lock_ = std::move(lock);
   co_return py::none();
 }
 
 LockGuard::~LockGuard() {
   if (!lock_) return;
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  pyutil::SavedError saved;
   PyObject* out = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
   if (out == nullptr) PyErr_WriteUnraisable(lock_.ptr());
   Py_XDECREF(out);
-  PyErr_Restore(type, value, trace);
 }
 
 }  // namespace corvane::bridge

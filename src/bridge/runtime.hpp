@@ -43,7 +43,7 @@ class LockGuard {
   static Task<py::object> acquire(py::object lock, LockGuard& guard);
 
  private:
-  py::object lock_;
+  Rooted<> lock_;  // a frame's local: reported while the frame waits
 };
 
 }  // namespace corvane::bridge

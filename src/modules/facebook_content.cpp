@@ -25,8 +25,9 @@ Task<py::object> posts_task(py::object self, py::object page_id, py::object page
   // published_posts, not feed: the feed also carries what visitors wrote on the Page.
   py::object url = self.attr("graph").attr("edge")(page_id, "published_posts");
   py::object fields = field_set("FB_POST");
-  py::object items = co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit,
-                                                 py::arg("fields") = fields);
+  py::object items_call =
+      self.attr("_list")(url, page_token, py::arg("max_items") = limit, py::arg("fields") = fields);
+  py::object items = co_await std::move(items_call);
   co_return items;
 }
 
@@ -45,7 +46,8 @@ PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> publish_task(py::object self, py::object page_id, py::object page_token,
                               py::dict query) {
   py::object url = self.attr("graph").attr("edge")(page_id, "feed");
-  py::object answer = co_await self.attr("_post")(url, page_token, **query);
+  py::object answer_call = self.attr("_post")(url, page_token, **query);
+  py::object answer = co_await std::move(answer_call);
   co_return answer;
 }
 
@@ -74,7 +76,9 @@ PyObject* publish_post(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> delete_post_task(py::object self, py::object post_id, py::object page_token) {
   py::object url = self.attr("graph").attr("node")(post_id);
-  py::object data = graph::require_json(self, co_await self.attr("_delete")(url, page_token));
+  py::object data_call = self.attr("_delete")(url, page_token);
+  py::object answer = co_await std::move(data_call);
+  py::object data = graph::require_json(self, std::move(answer));
   co_return py::bool_(truthy(member(data, "success")));
 }
 
@@ -142,10 +146,10 @@ Task<py::object> comments_task(py::object self, py::object post_id, py::object p
                                py::object limit) {
   py::object url = self.attr("graph").attr("edge")(post_id, "comments");
   py::object fields = field_set("FB_COMMENT");
-  py::object items =
-      co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit,
-                                  py::arg("fields") = fields,
-                                  py::arg("order") = "reverse_chronological");
+  py::object items_call =
+      self.attr("_list")(url, page_token, py::arg("max_items") = limit, py::arg("fields") = fields,
+                         py::arg("order") = "reverse_chronological");
+  py::object items = co_await std::move(items_call);
   co_return items;
 }
 
@@ -165,7 +169,8 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
 // One POST with one query value, the answer returned unchanged.
 Task<py::object> post_one_task(py::object self, py::object url, py::object page_token,
                                py::dict query) {
-  py::object answer = co_await self.attr("_post")(url, page_token, **query);
+  py::object answer_call = self.attr("_post")(url, page_token, **query);
+  py::object answer = co_await std::move(answer_call);
   co_return answer;
 }
 

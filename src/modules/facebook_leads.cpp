@@ -22,7 +22,8 @@ constexpr const char* kSinceFilter =
 Task<py::object> lead_forms_task(py::object self, py::object page_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(page_id, "leadgen_forms");
   py::object fields = field_set("FB_LEADGEN_FORM");
-  py::object items = co_await self.attr("_list")(url, page_token, py::arg("fields") = fields);
+  py::object items_call = self.attr("_list")(url, page_token, py::arg("fields") = fields);
+  py::object items = co_await std::move(items_call);
   co_return records(state().lead_form.get(), items);
 }
 
@@ -46,8 +47,9 @@ Task<py::object> leads_task(py::object self, py::object form_id, py::object page
   py::dict query;
   query["fields"] = field_set("FB_LEAD");
   if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(since);
-  py::object items =
-      co_await self.attr("_list")(url, page_token, py::arg("max_items") = limit, **query);
+  py::object items_call =
+      self.attr("_list")(url, page_token, py::arg("max_items") = limit, **query);
+  py::object items = co_await std::move(items_call);
   co_return records(state().lead.get(), items);
 }
 
@@ -74,8 +76,9 @@ PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> lead_task(py::object self, py::object leadgen_id, py::object page_token) {
   py::object url = self.attr("graph").attr("node")(leadgen_id);
   py::object fields = field_set("FB_LEAD");
-  py::object data = graph::require_json(
-      self, co_await self.attr("_get")(url, page_token, py::arg("fields") = fields));
+  py::object data_call = self.attr("_get")(url, page_token, py::arg("fields") = fields);
+  py::object answer = co_await std::move(data_call);
+  py::object data = graph::require_json(self, std::move(answer));
   co_return state().lead.get().attr("from_response")(data);
 }
 

@@ -73,8 +73,8 @@ Task<py::object> exchange_code_task(py::object self, py::object code, py::object
   first["client_secret"] = app_secret;
   first["redirect_uri"] = redirect_uri;
   first["code"] = code;
-  py::object short_lived =
-      graph::require_json(self, co_await self.attr("_get")(url, py::none(), **first));
+  py::object short_lived_call = self.attr("_get")(url, py::none(), **first);
+  py::object short_lived = graph::require_json(self, co_await std::move(short_lived_call));
   py::object short_token = member(short_lived, "access_token");
   if (!truthy(short_token)) answer_error(self, "Facebook qisqa muddatli token bermadi", short_lived);
 
@@ -83,8 +83,8 @@ Task<py::object> exchange_code_task(py::object self, py::object code, py::object
   second["client_id"] = app_id;
   second["client_secret"] = app_secret;
   second["fb_exchange_token"] = short_token;
-  py::object long_lived =
-      graph::require_json(self, co_await self.attr("_get")(url, py::none(), **second));
+  py::object long_lived_call = self.attr("_get")(url, py::none(), **second);
+  py::object long_lived = graph::require_json(self, co_await std::move(long_lived_call));
 
   // The long-lived answer wins; what only the short-lived one carried survives.
   py::dict merged = pyutil::copy_dict(short_lived);
@@ -115,8 +115,8 @@ Task<py::object> granted_scopes_task(py::object self, py::object token) {
   // The app access token: an ordinary query value here, so no appsecret_proof goes with it.
   query["access_token"] = py::str("{}|{}").format(self.attr("app_id"), self.attr("app_secret"));
   py::object url = self.attr("graph").attr("debug_token")();
-  py::object data =
-      graph::require_json(self, co_await self.attr("_get")(url, py::none(), **query));
+  py::object data_call = self.attr("_get")(url, py::none(), **query);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   py::object scopes = member(member(data, "data"), "scopes");
   co_return truthy(scopes) ? scopes : py::list();
 }
@@ -137,7 +137,8 @@ PyObject* granted_scopes(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> revoke_task(py::object self, py::object token, py::object user_id) {
   py::object url = self.attr("graph").attr("edge")(user_id, "permissions");
-  py::object data = graph::require_json(self, co_await self.attr("_delete")(url, token));
+  py::object data_call = self.attr("_delete")(url, token);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   co_return py::bool_(truthy(member(data, "success")));
 }
 
@@ -159,8 +160,8 @@ PyObject* revoke(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> me_task(py::object self, py::object token) {
   py::object url = self.attr("graph").attr("me")();
   py::object fields = field_set("FB_USER");
-  py::object data = graph::require_json(
-      self, co_await self.attr("_get")(url, token, py::arg("fields") = fields));
+  py::object data_call = self.attr("_get")(url, token, py::arg("fields") = fields);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   py::object id = member(data, "id");
   if (id.is_none()) answer_error(self, "Facebook javobida `id` yo'q", data);
   py::object name = member(data, "name");

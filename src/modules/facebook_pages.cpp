@@ -17,7 +17,8 @@ py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(valu
 Task<py::object> pages_task(py::object self, py::object token) {
   py::object url = self.attr("graph").attr("my_accounts")();
   py::object fields = py::reinterpret_borrow<py::object>(state().page_fields.get());
-  py::object items = co_await self.attr("_list")(url, token, py::arg("fields") = fields);
+  py::object items_call = self.attr("_list")(url, token, py::arg("fields") = fields);
+  py::object items = co_await std::move(items_call);
   co_return records(state().page.get(), items);
 }
 
@@ -38,8 +39,8 @@ Task<py::object> subscribe_task(py::object self, py::object page_id, py::object 
   py::object chosen = truthy(fields) ? fields
                                      : py::reinterpret_borrow<py::object>(state().webhook_fields.get());
   py::object joined = graph::join_commas(chosen);
-  py::object data = graph::require_json(
-      self, co_await self.attr("_post")(url, page_token, py::arg("subscribed_fields") = joined));
+  py::object data_call = self.attr("_post")(url, page_token, py::arg("subscribed_fields") = joined);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   co_return py::bool_(truthy(member(data, "success")));
 }
 
@@ -59,7 +60,8 @@ PyObject* subscribe_page(PyObject*, PyObject* args, PyObject* kwargs) {
 Task<py::object> subscriptions_task(py::object self, py::object page_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(page_id, "subscribed_apps");
   // One request: the list is short, and a diagnostic should not page.
-  py::object data = graph::require_json(self, co_await self.attr("_get")(url, page_token));
+  py::object data_call = self.attr("_get")(url, page_token);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   py::object entries = member(data, "data");
   co_return truthy(entries) ? entries : py::list();
 }
@@ -79,7 +81,8 @@ PyObject* subscriptions(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Task<py::object> unsubscribe_task(py::object self, py::object page_id, py::object page_token) {
   py::object url = self.attr("graph").attr("edge")(page_id, "subscribed_apps");
-  py::object data = graph::require_json(self, co_await self.attr("_delete")(url, page_token));
+  py::object data_call = self.attr("_delete")(url, page_token);
+  py::object data = graph::require_json(self, co_await std::move(data_call));
   co_return py::bool_(truthy(member(data, "success")));
 }
 

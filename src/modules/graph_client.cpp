@@ -277,7 +277,8 @@ bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, 
   Tolerated result;
   py::object answer;
   try {
-    answer = co_await self.attr("_get")(url, token, **query);
+    py::object answer_call = self.attr("_get")(url, token, **query);
+    answer = co_await std::move(answer_call);
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "ApiError")) throw;
     result.refusal = e.value();

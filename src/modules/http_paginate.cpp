@@ -19,27 +19,31 @@ using pyutil::parse_args;
 
 Task<py::object> paginate_task(py::object self, py::object url, py::object params,
                                Py_ssize_t max_items, py::object page_size) {
-  py::list items;
-  py::dict query = pyutil::copy_dict(params);
+  bridge::Rooted<py::list> items;
+  bridge::Rooted<py::dict> query = pyutil::copy_dict(params);
   if (PyDict_Contains(query.ptr(), py::str("limit").ptr()) != 1) {
     // min(page_size, max_items), as the caller's numbers compare.
     py::object cap = py::int_(max_items);
     query["limit"] = page_size < cap ? page_size : cap;
   }
-  py::object page = require_json(self, co_await self.attr("get")(url, py::arg("params") = query));
+  py::object first = self.attr("get")(url, py::arg("params") = query);
+  py::object first_page = co_await std::move(first);
+  bridge::Rooted<> page = require_json(self, std::move(first_page));
   std::unordered_set<std::string> fetched;
   while (PyDict_Check(page.ptr())) {
-    py::object data = pyutil::member(page, "data");
+    bridge::Rooted<> data = pyutil::member(page, "data");
     if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr())) {
       for (auto item : data) items.append(item);
     }
     if (PyList_GET_SIZE(items.ptr()) >= max_items) {
       co_return items[py::slice(0, max_items, 1)];
     }
-    py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
+    bridge::Rooted<> next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
     if (!fetched.emplace(pyutil::utf8(next)).second) break;
-    page = require_json(self, co_await self.attr("request")("GET", next));
+    py::object following = self.attr("request")("GET", next);
+    py::object next_page = co_await std::move(following);
+    page = require_json(self, std::move(next_page));
   }
   co_return items;
 }

@@ -25,6 +25,7 @@
 #include "core/retry.hpp"
 #include "http_internal.hpp"
 #include "py/errors.hpp"
+#include "py/saved_error.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -113,36 +114,34 @@ bool replays_safely(const py::str& method) {
 
 // Releases a response's connection when the attempt leaves, however it leaves.
 struct ReleaseOnExit {
-  py::object response;
+  bridge::Rooted<> response;
   ~ReleaseOnExit() {
     if (!response) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
+    pyutil::SavedError saved;
     PyObject* out = PyObject_CallMethod(response.ptr(), "release", nullptr);
     if (out == nullptr) PyErr_WriteUnraisable(response.ptr());
     Py_XDECREF(out);
-    PyErr_Restore(type, value, trace);
   }
 };
 
 struct Reply {
   long status = 0;
-  py::object body;
-  py::object response;
+  bridge::Rooted<> body;
+  bridge::Rooted<> response;
 };
 
 Task<Reply> send_once(py::object self, py::object session, py::str method, py::object url,
                       py::object json, py::object data, py::dict headers) {
-  py::dict options;
+  bridge::Rooted<py::dict> options;
   if (!json.is_none()) options["json"] = json;
   if (!data.is_none()) options["data"] = form_fields(data);
   if (!headers.empty()) options["headers"] = headers;
   py::object context = session.attr("request")(method, url, **options);
-  py::object response = co_await context;
-  ReleaseOnExit release{response};
-  py::object reading = self.attr("_read")(response);
+  py::object response = co_await std::move(context);
+  ReleaseOnExit release{std::move(response)};
+  py::object reading = self.attr("_read")(release.response);
   Reply reply;
-  reply.body = co_await reading;
+  reply.body = co_await std::move(reading);
   reply.status = release.response.attr("status").cast<long>();
   reply.response = release.response;
   co_return reply;
@@ -162,20 +161,21 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   }
   const std::string url_text(pyutil::utf8(url));
   const std::string masked_url = core::mask_secrets(url_text);
-  py::object session = co_await self.attr("_ensure_session")();
-  const py::dict query = without_nulls(self.attr("_auth_params")(params));
-  const py::dict header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
+  py::object ensuring = self.attr("_ensure_session")();
+  const bridge::Rooted<> session = co_await std::move(ensuring);
+  const bridge::Rooted<py::dict> query = without_nulls(self.attr("_auth_params")(params));
+  const bridge::Rooted<py::dict> header_map = pyutil::copy_dict(self.attr("_auth_headers")(headers));
   const std::string wire_url_text = append_query(url_text, encode_query(query));
-  const py::object wire_url = yarl_url(wire_url_text);
+  const bridge::Rooted<> wire_url = yarl_url(wire_url_text);
   const Secrets secrets(wire_url_text, header_map, data);
   const bool replayable = replays_safely(method);
 
-  const py::object retry = self.attr("retry");
+  const bridge::Rooted<> retry = self.attr("retry");
   const long attempts = attempt_count(py::object(retry.attr("attempts")).ptr());
-  py::object last_failure;
+  bridge::Rooted<> last_failure;
   for (long attempt = 1; attempt <= attempts; ++attempt) {
     std::optional<Reply> reply;
-    py::object failure;  // the HTTP layer's exception, when the attempt failed there
+    bridge::Rooted<> failure;  // the HTTP layer's exception, when the attempt failed there
     try {
       reply = co_await send_once(self, session, method, wire_url, json, data, header_map);
     } catch (py::error_already_set& e) {
@@ -184,10 +184,11 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     }
 
     if (!reply) {
-      py::object error = transport_error(failure, masked_url, secrets);
+      bridge::Rooted<> error = transport_error(failure, masked_url, secrets);
       last_failure = error;
       if (attempt < attempts && (replayable || nothing_was_sent(failure))) {
-        co_await bridge::sleep(retry.attr("delay_for")(attempt).cast<double>());
+        const double backoff = retry.attr("delay_for")(attempt).cast<double>();
+        co_await bridge::sleep(backoff);
         continue;
       }
       pyutil::raise(error);
@@ -202,7 +203,8 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       co_return std::move(reply->body);
     }
 
-    py::object error = self.attr("_parse_error")(reply->status, reply->body);
+    bridge::Rooted<> error = self.attr("_parse_error")(reply->status, reply->body);
+    pyutil::require_exception(error, "_parse_error");
     error.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
     mask_message(error, secrets);
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "http_internal.hpp"
+#include "py/saved_error.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -132,15 +133,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // Empties the slot when the close leaves, whether the session's close succeeded or not.
 struct EmptySlotOnExit {
-  py::object slot;
+  bridge::Rooted<> slot;
   ~EmptySlotOnExit() {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
+    pyutil::SavedError saved;
     if (PyObject_SetAttrString(slot.ptr(), "session", Py_None) < 0 ||
         PyObject_SetAttrString(slot.ptr(), "owned", Py_False) < 0) {
       PyErr_WriteUnraisable(slot.ptr());
     }
-    PyErr_Restore(type, value, trace);
   }
 };
 
@@ -148,18 +147,22 @@ Task<py::object> close_task(py::object self) {
   EmptySlotOnExit empty{self.attr("_sess")};
   py::object session = empty.slot.attr("session");
   if (pyutil::truthy(empty.slot.attr("owned")) && is_open(session)) {
-    co_await session.attr("close")();
+    py::object closing = session.attr("close")();
+    session = py::object();
+    co_await std::move(closing);
   }
   co_return py::none();
 }
 
 Task<py::object> aenter_task(py::object self) {
-  co_await self.attr("_ensure_session")();
+  py::object ensuring = self.attr("_ensure_session")();
+  co_await std::move(ensuring);
   co_return self;
 }
 
 Task<py::object> aexit_task(py::object self) {
-  co_await self.attr("close")();
+  py::object closing = self.attr("close")();
+  co_await std::move(closing);
   co_return py::bool_(false);  // never suppresses the failure that leaves the scope
 }
 
@@ -229,12 +232,13 @@ PyMethodDef client_methods[] = {
 }  // namespace
 
 Task<py::object> ensure_session(py::object self) {
-  py::object slot = self.attr("_sess");
-  py::object session = slot.attr("session");
+  const bridge::Rooted<> slot = self.attr("_sess");
+  bridge::Rooted<> session = slot.attr("session");
   if (usable(slot, session)) co_return session;  // the common path takes no lock
 
   bridge::LockGuard guard;
-  co_await bridge::LockGuard::acquire(slot.attr("lock"), guard);
+  py::object lock = slot.attr("lock");
+  co_await bridge::LockGuard::acquire(std::move(lock), guard);
   session = slot.attr("session");
   drop_foreign(slot, session);
   session = slot.attr("session");

@@ -17,14 +17,41 @@ py::object make_error(const char* kind, py::handle message, const py::dict& fiel
   return error_kind(kind)(message, **fields);
 }
 
+namespace {
+
+[[noreturn]] void not_an_exception(py::handle value) {
+  PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException, not %.200s",
+               Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+}  // namespace
+
 void raise(py::handle error) {
+  if (!PyExceptionInstance_Check(error.ptr())) not_an_exception(error);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
 
 void raise_from(py::handle error, py::handle cause) {
-  PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  if (!PyExceptionInstance_Check(error.ptr())) not_an_exception(error);
+  if (cause.is_none()) {
+    PyException_SetCause(error.ptr(), nullptr);  // `raise error from None`
+  } else if (PyExceptionInstance_Check(cause.ptr())) {
+    PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
+  } else {
+    PyErr_Format(PyExc_TypeError, "exception causes must derive from BaseException, not %.200s",
+                 Py_TYPE(cause.ptr())->tp_name);
+    throw py::error_already_set();
+  }
   raise(error);
+}
+
+void require_exception(py::handle value, const char* hook) {
+  if (PyExceptionInstance_Check(value.ptr())) return;
+  PyErr_Format(PyExc_TypeError, "%s must return an exception instance, not %.200s", hook,
+               Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
 }
 
 void raise_error(const char* kind, py::handle message, const py::dict& fields) {

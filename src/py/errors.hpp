@@ -15,11 +15,16 @@ py::object error_kind(const char* kind);
 // A new error object: kind(message, **fields).
 py::object make_error(const char* kind, py::handle message, const py::dict& fields = py::dict());
 
-// Raises `error` (an exception instance) as a C++ py::error_already_set.
+// Raises `error` (an exception instance) as a C++ py::error_already_set. Anything else raises
+// TypeError, as Python's own `raise` does: the object may come from a hook a host overrode.
 [[noreturn]] void raise(py::handle error);
 
-// Raises `error` with `cause` (an exception instance) as its __cause__.
+// Raises `error` with `cause` (an exception instance, or None) as its __cause__.
 [[noreturn]] void raise_from(py::handle error, py::handle cause);
+
+// Throws TypeError naming `hook` unless `value` (what the hook returned) is an exception
+// instance, before code goes on to set attributes on it or raise it.
+void require_exception(py::handle value, const char* hook);
 
 // Raises kind(message, **fields).
 [[noreturn]] void raise_error(const char* kind, py::handle message,

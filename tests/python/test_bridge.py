@@ -207,14 +207,28 @@ async def settle():
     gc.collect()
 
 
+class PurePythonClient:
+    """The same calls made in pure Python over the same session: the baseline that says how
+    much asyncio and aiohttp themselves grow in this run (a few hundred objects under -X dev)."""
+
+    def __init__(self, session):
+        self.session = session
+
+    async def get(self, url, params=None):
+        async with self.session.get(url, params=params) as response:
+            body = await response.json()
+        if response.status >= 400:
+            raise errors.NotFoundError("m", status=response.status)
+        return body
+
+
 async def test_no_leaks_over_many_requests_and_cancellations(fake_server, session):
     fake_server.route("/slow", Reply(json={}, delay=0.02))
     fake_server.route("/err", Reply(status=404, json={"error": {"code": 803, "message": "m"}}))
-    c = BaseClient(session=session, retry=RetryPolicy(attempts=1))
     params = {"fields": "id,name", "limit": 5}
     url = fake_server.url("/ok")
 
-    async def round_trip():
+    async def round_trip(c):
         await c.get(url, params=params)
         try:
             await c.get(fake_server.url("/err"), params=params)
@@ -231,13 +245,20 @@ async def test_no_leaks_over_many_requests_and_cancellations(fake_server, sessio
         coro.close()
         fake_server.requests.clear()  # the server's own record is not the client's memory
 
-    for _ in range(50):  # warm up caches, pools, interned strings
-        await round_trip()
-    await settle()
-    refs = [sys.getrefcount(x) for x in (c, session, params, url)]
-    objects = len(gc.get_objects())
-    for _ in range(1000):  # 3,000 requests, 1,000 cancellations, 1,000 closed coroutines
-        await round_trip()
-    await settle()
-    assert [sys.getrefcount(x) for x in (c, session, params, url)] == refs
-    assert len(gc.get_objects()) - objects < 200
+    async def growth(c):
+        for _ in range(50):  # warm up caches, pools, interned strings
+            await round_trip(c)
+        await settle()
+        refs = [sys.getrefcount(x) for x in (c, session, params, url)]
+        objects = len(gc.get_objects())
+        for _ in range(1000):  # 3,000 requests, 1,000 cancellations, 1,000 closed coroutines
+            await round_trip(c)
+        await settle()
+        assert [sys.getrefcount(x) for x in (c, session, params, url)] == refs
+        return len(gc.get_objects()) - objects
+
+    baseline = await growth(PurePythonClient(session))
+    grown = await growth(BaseClient(session=session, retry=RetryPolicy(attempts=1)))
+    # One object leaked per request would be 3,000 or more; pools and free lists of asyncio and
+    # aiohttp move either count by a few hundred from run to run.
+    assert grown - baseline < 1000, (grown, baseline)
