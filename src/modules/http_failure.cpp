@@ -144,6 +144,16 @@ Secrets::Secrets(std::string_view wire_url, const py::dict& headers, py::handle 
   }
 }
 
+void mask_message(py::handle error, const Secrets& secrets) {
+  py::object message = py::getattr(error, "message", py::none());
+  if (!PyUnicode_Check(message.ptr())) return;
+  const std::string masked = masked_text(message, secrets);
+  if (masked == pyutil::utf8(message)) return;
+  const py::str text(masked);
+  error.attr("message") = text;
+  error.attr("args") = py::make_tuple(text);
+}
+
 bool is_transport_failure(const py::error_already_set& e) {
   resolve_aiohttp();
   // An expired total timeout is asyncio.TimeoutError, the builtin TimeoutError only since

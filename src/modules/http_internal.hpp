@@ -67,6 +67,10 @@ struct Secrets {
   Secrets(std::string_view wire_url, const py::dict& headers, py::handle form);
   std::vector<std::string> known;
 };
+// Masks the message of an error built from an error answer: a platform or a proxy may quote
+// the request back, credentials included ("Invalid OAuth access token: ...", an error page
+// echoing its URL), and the message reaches str(), tracebacks and log lines.
+void mask_message(py::handle error, const Secrets& secrets);
 // True for the failures the pipeline turns into TransportError.
 bool is_transport_failure(const py::error_already_set& e);
 // True when the failure certainly happened before anything was sent (no connection).

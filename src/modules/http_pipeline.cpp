@@ -15,8 +15,8 @@
 //     made, or the platform refused it as a rate limit. The Graph API has no idempotency key,
 //     so a POST replayed after a 5xx or a connection lost mid-request may publish twice;
 //  7. anything else, a failing hook or a cancellation included, leaves at once, unchanged.
-// Secrets never leave through diagnostics: error URLs, the retry log line and everything a
-// TransportError shows (message, url, cause) are masked.
+// Secrets never leave through diagnostics: error URLs and messages, the retry log line and
+// everything a TransportError shows (message, url, cause) are masked.
 #include <optional>
 #include <string>
 
@@ -293,6 +293,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     bridge::Rooted<> error = self.attr("_parse_error")(reply->status, reply->body);
     pyutil::require_exception(error, "_parse_error");
     error.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
+    mask_message(error, secrets);
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");
     if (rate_limited) error.attr("retry_after") = retry_after_of(reply->response);
     if (attempt < attempts && (replayable || rate_limited) &&
