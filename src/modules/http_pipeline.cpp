@@ -293,7 +293,8 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     bridge::Rooted<> error = self.attr("_parse_error")(reply->status, reply->body);
     pyutil::require_exception(error, "_parse_error");
     error.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
-    mask_message(error, secrets);
+    // Platforms and proxies may quote the request back in an error answer.
+    mask_message(error, Secrets(wire_url_text, header_map, form));
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");
     if (rate_limited) error.attr("retry_after") = retry_after_of(reply->response);
     if (attempt < attempts && (replayable || rate_limited) &&
