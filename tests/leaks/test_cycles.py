@@ -29,14 +29,9 @@ MAKERS = ["suspended_relay_holding_itself", "unstarted_relay_holding_itself",
           "client_holding_its_request", "future_callback_holding_the_coroutine"]
 
 
-# Known fault: the references that suspended (or not yet started) C++ frames hold (their
-# arguments, `self`, an awaitable kept in a local) are not reported to the collector, so a
-# cycle through them is never freed. Native coroutines free all four.
-FRAMES_NOT_TRAVERSED = pytest.mark.xfail(
-    reason="the bridge does not report its frames' references to the collector", strict=False)
 
 
-@pytest.mark.parametrize("maker", [pytest.param(m, marks=FRAMES_NOT_TRAVERSED) for m in MAKERS])
+@pytest.mark.parametrize("maker", MAKERS)
 def test_cycles_through_corvane_coroutines(maker):
     async def main():
         loop = asyncio.get_running_loop()

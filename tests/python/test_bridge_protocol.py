@@ -178,6 +178,8 @@ async def test_recognised_as_a_coroutine_by_asyncio_inspect_and_abc():
 @pytest.mark.parametrize("awaited", ["ready", "pending"])
 async def test_eager_task_factory(awaited):
     loop = asyncio.get_running_loop()
+    if not isinstance(loop, asyncio.BaseEventLoop):
+        pytest.skip("eager task factories need asyncio's own loop (uvloop's create_task has no eager_start)")
     loop.set_task_factory(asyncio.eager_task_factory)
     try:
         results = {}
