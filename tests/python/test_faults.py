@@ -3,6 +3,7 @@ after the documented number of attempts (a POST is replayed only when nothing wa
 rate limit), the same client serves the next request, and no connection stays open."""
 from __future__ import annotations
 
+import asyncio
 import json
 import math
 
@@ -113,7 +114,7 @@ async def test_connection_lost_or_redirected_forever(raw, sleeps, operation, fau
 @pytest.mark.parametrize("operation", sorted(OPERATIONS))
 async def test_body_that_never_ends_times_out(raw, sleeps, operation):
     method = OPERATIONS[operation][1]
-    kind = (aiohttp.ClientError, TimeoutError) if method == "POST*" else errors.TransportError
+    kind = (aiohttp.ClientError, asyncio.TimeoutError) if method == "POST*" else errors.TransportError
     err = await fails_then_recovers(raw, operation, [Act("stall", body=b'{"id": "1"')] * 3,
                                     expect=kind, attempts=tries(method, False), timeout=0.3)
     if method != "POST*":
