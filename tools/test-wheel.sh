@@ -10,7 +10,8 @@ wheel="$(ls "$PWD"/dist/corvane-*-"$tag"-*.whl)"
 place="$(mktemp -d)"
 trap 'rm -rf "$place"' EXIT
 "$python" -m venv "$place/venv"
-"$place/venv/bin/python" -m pip install -q "$wheel"
+# With the extras, so that the receiver and the sandbox import as well.
+"$place/venv/bin/python" -m pip install -q "$wheel[receiver,sandbox]"
 cd "$place"
 "$place/venv/bin/python" - <<'PY'
 import importlib, pathlib, pkgutil, corvane
