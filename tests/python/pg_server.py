@@ -38,7 +38,11 @@ class PostgresServer:
         cmd = list(args)
         if self._as_postgres:
             cmd = ["runuser", "-u", "postgres", "--", *cmd]
-        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+        # The server is no code of ours: a sanitizer run's preload and allocator settings stay out.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       timeout=120, env=env)
 
     def start(self) -> str:
         if self._as_postgres:
