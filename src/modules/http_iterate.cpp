@@ -246,9 +246,9 @@ void add_iterate_methods(pyutil::ClassBuilder& client) {
         {Py_tp_doc, const_cast<char*>("The items of a Graph list, page by page (iterate).")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"corvane.http._Walk", sizeof(Walk), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    static PyType_Spec walk_shape = {"corvane.http._Walk", sizeof(Walk), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    PyObject* type = PyType_FromSpec(&walk_shape);
     if (type == nullptr) throw py::error_already_set();
     walk_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
   }

@@ -25,10 +25,10 @@ SCOPES = ["pages_show_list", "pages_manage_metadata", "leads_retrieval", "ads_ma
 
 
 def load(name: str) -> ModuleType:
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    assert found and found.loader
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
