@@ -15,7 +15,7 @@ from typing import Any, ClassVar, Literal, TypeVar
 import aiohttp
 
 from corvane.endpoints import Graph
-from corvane.http import BaseClient, RetryPolicy
+from corvane.http import BaseClient, RetryPolicy, _Walk
 from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
@@ -147,6 +147,11 @@ class Instagram(BaseClient):
         """The account's media objects as the platform sends them, at most limit in total across
         pages.
         """
+    def iter_media(self, token: str, *, ig_user_id: str | None = None) -> _Walk[dict[str, Any]]:
+        """An async iterator over all the account's media objects (Fields.IG_MEDIA), as the platform
+        sends them, newest first. The next page is fetched only when the previous one is used up.
+        ig_user_id: the account (required in the Facebook-login mode; else 'me').
+        """
     async def media_insights(self, media_id: str, token: str) -> dict[str, _JSON]:
         """The statistics of one media object as {metric name: value}. The metrics are chosen by its
         product type (REELS, STORY), else its media type, else the default list. {} when the
@@ -175,6 +180,10 @@ class Instagram(BaseClient):
     async def comments(self, media_id: str, token: str, *, limit: int = 50) -> list[dict[str, Any]]:
         """The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, as
         the platform sends them.
+        """
+    def iter_comments(self, media_id: str, token: str) -> _Walk[dict[str, Any]]:
+        """An async iterator over all the media object's comments (Fields.IG_COMMENT), as the
+        platform sends them, one page held at a time.
         """
     async def reply_comment(self, comment_id: str, token: str, message: str) -> _JSON:
         """Answers a comment as the account; returns the platform's answer."""

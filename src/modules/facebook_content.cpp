@@ -173,8 +173,11 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- iter_posts, iter_comments ----
 
 // self._iterate(url, params=self._signed(token, query)): the items as the Graph API gives them.
-py::object stream(py::handle self, py::object url, PyObject* token, py::dict query) {
-  return self.attr("_iterate")(url, py::arg("params") = self.attr("_signed")(own(token), query));
+// The token is checked first so that a wrong type names the caller's operation.
+py::object stream(py::handle self, py::object url, PyObject* token, const char* function,
+                  py::dict query) {
+  py::object checked = graph::token(token, function, "page_token");
+  return self.attr("_iterate")(url, py::arg("params") = self.attr("_signed")(checked, query));
 }
 
 PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -186,7 +189,7 @@ PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
         graph::node_id(page_id, "iter_posts", "page_id"), "published_posts");
     py::dict query;
     query["fields"] = field_set("FB_POST");
-    return stream(self, url, page_token, query);
+    return stream(self, url, page_token, "iter_posts", query);
   });
 }
 
@@ -201,7 +204,7 @@ PyObject* iter_comments(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict query;
     query["fields"] = field_set("FB_COMMENT");
     query["order"] = "reverse_chronological";
-    return stream(self, url, page_token, query);
+    return stream(self, url, page_token, "iter_comments", query);
   });
 }
 

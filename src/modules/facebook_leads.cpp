@@ -87,11 +87,12 @@ PyObject* iter_leads(PyObject*, PyObject* args, PyObject* kwargs) {
     py::handle client(self);
     py::object url = client.attr("graph").attr("edge")(
         graph::node_id(form_id, "iter_leads", "form_id"), "leads");
+    py::object token = graph::token(page_token, "iter_leads", "page_token");
     py::dict query;
     query["fields"] = field_set("FB_LEAD");
     if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(own(since));
     return client.attr("_iterate")(
-        url, py::arg("params") = client.attr("_signed")(own(page_token), query),
+        url, py::arg("params") = client.attr("_signed")(token, query),
         py::arg("convert") = state().lead.get().attr("from_response"));
   });
 }

@@ -56,8 +56,8 @@ async def test_mixed_load_then_random_cancellation(raw):
         warnings.simplefilter("always")
         try:
             sessions = [await c._ensure_session() for c in (fb, ig, li)]
-            raw.script(*(rng.choice(ACTS) for _ in range(1200)))
-            results = await asyncio.gather(*operations(fb, ig, li, 1200, rng),
+            raw.script(*(rng.choice(ACTS) for _ in range(2000)))
+            results = await asyncio.gather(*operations(fb, ig, li, 2000, rng),
                                            return_exceptions=True)
             for result in results:
                 assert not isinstance(result, BaseException) or isinstance(
@@ -67,8 +67,8 @@ async def test_mixed_load_then_random_cancellation(raw):
             assert [c._sess.session for c in (fb, ig, li)] == sessions  # one session each
 
             raw.acts.clear()
-            raw.script(*(rng.choice(ACTS) for _ in range(600)))
-            tasks = [asyncio.ensure_future(op) for op in operations(fb, ig, li, 600, rng)]
+            raw.script(*(rng.choice(ACTS) for _ in range(1000)))
+            tasks = [asyncio.ensure_future(op) for op in operations(fb, ig, li, 1000, rng)]
             for task in tasks:
                 loop.call_later(rng.uniform(0, 0.2), task.cancel)
             outcomes = await asyncio.gather(*tasks, return_exceptions=True)

@@ -1,4 +1,4 @@
-"""Lists that stream: iterate() and the Facebook iterators hand out a Graph list item by item,
+"""Lists that stream: iterate() and the clients' iterators hand out a Graph list item by item,
 fetching each page only when the one before is used up."""
 import asyncio
 import gc
@@ -10,6 +10,7 @@ from conftest import Reply
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
 from corvane.http import BaseClient, RetryPolicy
+from corvane.instagram import Instagram
 
 
 @pytest.fixture
@@ -138,15 +139,31 @@ def fb(monkeypatch, fake_server, session):
                     retry=http.RetryPolicy(attempts=1))
 
 
-@pytest.mark.parametrize("call, path, fields, extra", [
-    (lambda fb: fb.iter_leads("f1", "pt", since=1717000000), "/v23.0/f1/leads", "FB_LEAD",
+@pytest.fixture
+def clients(fb, monkeypatch, fake_server, session):
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base)
+    ig = Instagram(app_secret="app-secret-9", session=session, retry=http.RetryPolicy(attempts=1))
+    via_fb = Instagram.via_facebook(app_secret="app-secret-9", session=session,
+                                    retry=http.RetryPolicy(attempts=1))
+    return {"fb": fb, "ig": ig, "ig_fb": via_fb}
+
+
+ITERATORS = [
+    ("fb", lambda fb: fb.iter_leads("f1", "pt", since=1717000000), "/v23.0/f1/leads", "FB_LEAD",
      {"filtering": '[{"field":"time_created","operator":"GREATER_THAN","value":1717000000}]'}),
-    (lambda fb: fb.iter_posts("10", "pt"), "/v23.0/10/published_posts", "FB_POST", {}),
-    (lambda fb: fb.iter_comments("10_2", "pt"), "/v23.0/10_2/comments", "FB_COMMENT",
+    ("fb", lambda fb: fb.iter_posts("10", "pt"), "/v23.0/10/published_posts", "FB_POST", {}),
+    ("fb", lambda fb: fb.iter_comments("10_2", "pt"), "/v23.0/10_2/comments", "FB_COMMENT",
      {"order": "reverse_chronological"}),
-])
-async def test_facebook_iterators_ask_as_the_list_operations_do(fb, fake_server, call, path,
-                                                                fields, extra):
+    ("ig", lambda ig: ig.iter_media("pt"), "/v23.0/me/media", "IG_MEDIA", {}),
+    ("ig_fb", lambda ig: ig.iter_media("pt", ig_user_id="1784"), "/v23.0/1784/media",
+     "IG_MEDIA", {}),
+    ("ig", lambda ig: ig.iter_comments("m7", "pt"), "/v23.0/m7/comments", "IG_COMMENT", {}),
+]
+
+
+@pytest.mark.parametrize("client, call, path, fields, extra", ITERATORS)
+async def test_iterators_ask_as_the_list_operations_do(clients, fake_server, client, call, path,
+                                                       fields, extra):
     def reply(request):
         start = int(request.params.get("after", 0))
         body = {"data": [{"id": str(i), "created_time": "2024-05-29T10:15:00+0000",
@@ -157,7 +174,7 @@ async def test_facebook_iterators_ask_as_the_list_operations_do(fb, fake_server,
         return Reply(json=body)
 
     fake_server.route(path, reply)
-    items = [item async for item in call(fb)]
+    items = [item async for item in call(clients[client])]
     ids = [item.id if hasattr(item, "id") else item["id"] for item in items]
     assert ids == ["0", "1", "2", "3"]
     first = fake_server.requests[0].params
@@ -172,3 +189,19 @@ async def test_iter_leads_gives_lead_records(fb, fake_server):
     [lead] = [lead async for lead in fb.iter_leads("f1", "pt")]
     assert type(lead).__name__ == "Lead" and lead.id == "9"
     assert "filtering" not in fake_server.last.params
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: c["fb"].iter_leads("f1", 7), "iter_leads: page_token"),
+    (lambda c: c["fb"].iter_posts("10", b"pt"), "iter_posts: page_token"),
+    (lambda c: c["fb"].iter_comments("10_2", 7.5), "iter_comments: page_token"),
+    (lambda c: c["ig"].iter_media(7), "iter_media: token"),
+    (lambda c: c["ig"].iter_comments("m7", 7), "iter_comments: token"),
+    (lambda c: c["ig"].iter_comments("m/7", "pt"), "iter_comments: media_id"),
+    (lambda c: c["ig_fb"].iter_media("pt"), "Facebook login oqimida `ig_user_id` majburiy"),
+])
+def test_iterator_arguments_are_checked_at_the_call_naming_the_callers_parameter(
+        clients, call, message):
+    with pytest.raises((TypeError, ValueError, errors.ConfigurationError)) as caught:
+        call(clients)
+    assert str(caught.value).startswith(message), str(caught.value)

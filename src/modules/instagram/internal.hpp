@@ -68,5 +68,6 @@ void add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
 void add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
 void add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
 void add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
+void add_listing_methods(pyutil::ClassBuilder& cls);    // listings.cpp
 
 }  // namespace corvane::instagram

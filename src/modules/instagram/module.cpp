@@ -321,6 +321,7 @@ PYBIND11_MODULE(instagram, m) {
   add_login_methods(client);
   add_media_methods(client);
   add_messaging_methods(client);
+  add_listing_methods(client);
   add_insights_methods(client);
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");
