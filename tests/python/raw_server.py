@@ -116,6 +116,9 @@ class RawServer:
         await asyncio.wait([eof, stop], return_when=asyncio.FIRST_COMPLETED)
         for waiter in (eof, stop):
             waiter.cancel()
+        # Finished, not just asked to stop: a test that counts the loop's tasks right after
+        # must not find these two still cancelling.
+        await asyncio.gather(eof, stop, return_exceptions=True)
 
     async def start(self) -> "RawServer":
         self._server = await asyncio.start_server(self._serve, "127.0.0.1", 0)

@@ -19,7 +19,9 @@ from corvane.linkedin import LinkedIn
 
 OK = b'{"id": "1", "sub": "m", "name": "N", "username": "u"}'
 ACTS = [Act(body=OK), Act(status=404, body=b'{"error": {"code": 803, "message": "gone"}}'),
-        Act(status=500, body=b"{}")] * 6 + [Act("stall")]  # a few time-outs
+        Act(status=500, body=b"{}")] * 12 + [Act("stall")]
+# A few time-outs: fewer stalls than the session's 100 connections, or every other operation
+# would wait out its time in the pool behind them.
 
 
 @pytest.fixture
