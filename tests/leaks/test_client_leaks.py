@@ -58,6 +58,9 @@ def facebook_operations(fb: Facebook):
         await fb.comments("1_2", PAGE_TOKEN)
         await fb.reply_comment("5", PAGE_TOKEN, "thanks")
         await fb.hide_comment("5", PAGE_TOKEN)
+        for walk in (fb.iter_leads("2", PAGE_TOKEN, since=1700000000),
+                     fb.iter_posts("1", PAGE_TOKEN), fb.iter_comments("1_2", PAGE_TOKEN)):
+            assert [item async for item in walk]
 
     return every_operation
 
@@ -99,6 +102,8 @@ def instagram_operations(ig: Instagram):
         await ig.send_message("9", TOKEN, "hi", ig_user_id=IG, page_id="1")
         await ig.insights(TOKEN, ig_user_id=IG)
         await ig.demographics(TOKEN, ig_user_id=IG)
+        for walk in (ig.iter_media(TOKEN, ig_user_id=IG), ig.iter_comments("9", TOKEN)):
+            assert [item async for item in walk]
 
     return every_operation
 
@@ -126,7 +131,7 @@ def test_facebook_every_operation(flat):
         return facebook_operations(opened(Facebook(app_id="1", app_secret="s",
                                                    retry=RetryPolicy(attempts=1))))
 
-    flat(lambda: run(lambda: measure(make)), requests=22)
+    flat(lambda: run(lambda: measure(make)), requests=25)
 
 
 def test_linkedin_every_operation(flat):
@@ -145,7 +150,7 @@ def test_instagram_every_operation(flat, login):
             return instagram_operations(opened(Instagram.via_facebook(app_secret="s", **options)))
         return instagram_operations(opened(Instagram(app_id="1", app_secret="s", **options)))
 
-    flat(lambda: run(lambda: measure(make)), requests=25)
+    flat(lambda: run(lambda: measure(make)), requests=27)
 
 
 def test_error_answers_through_the_clients(flat):
