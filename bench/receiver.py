@@ -18,8 +18,8 @@ took from under one to several milliseconds from one run to the next).
 from __future__ import annotations
 
 import asyncio
-import importlib.util
 import json
+import runpy
 import shutil
 import sqlite3
 import statistics
@@ -39,7 +39,7 @@ from corvane.receiver import STORE, Config, WorkerSettings, create_app
 SECRET = "5e1b0c7a9d2f4e6081a3b5c7d9e1f203"
 MAX_BODY = 1024 * 1024
 RATE = 500
-BURST = 1500  # deliveries per throughput round
+BURST = 1000  # deliveries per throughput round
 AT_RATE = 500  # deliveries of a latency run: one second at RATE
 LATENCY_RUNS = 3
 TABLE = ("CREATE TABLE IF NOT EXISTS events (key TEXT PRIMARY KEY, page_id TEXT, leadgen_id TEXT,"
@@ -50,11 +50,7 @@ def postgres_server() -> Any:
     """The throw-away server the test suite starts (tests/python/pg_server.py), loaded from its
     file so that nothing else of the test folder comes onto the import path."""
     path = Path(__file__).resolve().parents[1] / "tests" / "python" / "pg_server.py"
-    found = importlib.util.spec_from_file_location("pg_server", path)
-    assert found is not None and found.loader is not None
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module.PostgresServer()
+    return runpy.run_path(str(path))["PostgresServer"]()
 
 
 # ---- what a careful host writes ----

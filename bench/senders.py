@@ -58,11 +58,12 @@ def deliveries(first: int, count: int, secret: str) -> tuple[list[bytes], int]:
 class Connection:
     """One keep-alive connection: a request written, its answer read before the next."""
 
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        self.reader, self.writer = reader, writer
+
     @classmethod
     async def open(cls, port: int) -> Connection:
-        self = cls()
-        self.reader, self.writer = await asyncio.open_connection("127.0.0.1", port)
-        return self
+        return cls(*await asyncio.open_connection("127.0.0.1", port))
 
     async def post(self, request: bytes) -> int:
         self.writer.write(request)
