@@ -290,4 +290,4 @@ def run(rounds: int) -> bool:
 
 
 if __name__ == "__main__":
-    sys.exit(0 if run(int(sys.argv[1]) if len(sys.argv) > 1 else 5) else 1)
+    sys.exit(0 if run(int(sys.argv[1]) if len(sys.argv) > 1 else 3) else 1)

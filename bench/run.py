@@ -99,7 +99,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=61)
     parser.add_argument("--pipeline-rounds", type=int, default=15)
-    parser.add_argument("--receiver-rounds", type=int, default=5)
+    parser.add_argument("--receiver-rounds", type=int, default=3)
     parser.add_argument("--enrichment-rounds", type=int, default=5)
     args = parser.parse_args()
     check_identical()
