@@ -18,6 +18,8 @@ took from under one to several milliseconds from one run to the next).
 from __future__ import annotations
 
 import asyncio
+import hashlib
+import hmac
 import json
 import runpy
 import shutil
@@ -30,6 +32,7 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
+import aiohttp
 import asyncpg  # type: ignore[import-untyped]
 from aiohttp import web
 
@@ -211,8 +214,29 @@ class Serving:
 Row = tuple[str, str, float, float, str, str, bool]
 
 
+async def check_same_refusals(ours: Serving, theirs: Serving) -> None:
+    """Both sides refuse the same deliveries with the same status: unsigned, badly signed,
+    signed but not a JSON object, over the size limit."""
+    def signed(body: bytes) -> dict[str, str]:
+        return {"X-Hub-Signature-256": "sha256=" + hmac.new(SECRET.encode(), body,
+                                                            hashlib.sha256).hexdigest()}
+
+    cases = [(b'{"object": "page"}', {}), (b'{"object": "page"}', signed(b"{}")),
+             (b"{not json", signed(b"{not json")), (b"[1, 2]", signed(b"[1, 2]")),
+             (b" " * (MAX_BODY + 1), signed(b" " * (MAX_BODY + 1)))]
+    async with aiohttp.ClientSession() as session:
+        for body, headers in cases:
+            statuses = []
+            for side in (ours, theirs):
+                async with session.post(f"http://127.0.0.1:{side.port}/webhook", data=body,
+                                        headers=headers) as response:
+                    statuses.append(response.status)
+            assert statuses[0] == statuses[1] >= 400, (body[:20], statuses)
+
+
 async def figures(label: str, ours: Serving, theirs: Serving, senders: Senders,
                   rounds: int) -> list[Row]:
+    await check_same_refusals(ours, theirs)
     warm = senders.batch(200)
     await ours.run(senders, warm), await theirs.run(senders, warm)
     ours_rates, theirs_rates, ratios = [], [], []
