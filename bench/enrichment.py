@@ -23,7 +23,6 @@ LATENCY = 0.020
 CUSTOMERS = 200
 BUSINESS = "17841452691600098"
 TOKEN = "IGQWRbenchtoken0000"
-FIELDS = "id,name,username,profile_pic,follower_count,is_user_follow_business"
 
 
 class ProfileServer:
@@ -53,7 +52,7 @@ async def hand_conversations(session: aiohttp.ClientSession, base: str) -> list[
 
     async def look_up(igsid: str) -> dict[str, Any]:
         async with limiter:
-            return await get(f"{base}/v23.0/{igsid}", fields=FIELDS)
+            return await get(f"{base}/v23.0/{igsid}", fields=endpoints.Fields.IG_PARTICIPANT)
 
     profiles = dict(zip(ids, await asyncio.gather(*map(look_up, ids))))
     out = []
