@@ -1,12 +1,16 @@
 """Benchmark: corvane against what a careful host writes by hand.
 
-Two sections. Pure paths: webhooks and leads against the lean Python rules of
+Four sections. Pure paths: webhooks and leads against the lean Python rules of
 bench/reference.py. Request pipeline (bench/pipeline.py): requests, walks and streamed lists
-against hand-written aiohttp loops (json.loads, and orjson when installed). Both sides get the
-same inputs and must give identical results before anything is timed. Each figure is the median
+against hand-written aiohttp loops (json.loads, and orjson when installed). Receiver
+(bench/receiver.py): deliveries acknowledged per second and latency at a fixed rate, on SQLite
+and PostgreSQL, against hand-written aiohttp.web receivers. Enrichment (bench/enrichment.py):
+Instagram.conversations looking up 200 profiles against a slow server. Both sides get the same
+inputs and must give identical results before anything is timed. Each figure is the median
 over short alternating rounds, printed with the median of the per-round ratios and the target.
 
     make bench            # or: .venv/bin/python bench/run.py [--rounds N] [--pipeline-rounds N]
+                          #     [--receiver-rounds N] [--enrichment-rounds N]
 """
 
 from __future__ import annotations
@@ -23,7 +27,9 @@ from typing import Any, Callable
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
+import enrichment  # noqa: E402
 import pipeline  # noqa: E402
+import receiver  # noqa: E402
 import reference  # noqa: E402
 from corvane import leads, webhooks  # noqa: E402
 
@@ -93,6 +99,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=61)
     parser.add_argument("--pipeline-rounds", type=int, default=15)
+    parser.add_argument("--receiver-rounds", type=int, default=3)
+    parser.add_argument("--enrichment-rounds", type=int, default=5)
     args = parser.parse_args()
     check_identical()
     print("results identical: parse_events + dedupe_key, normalize, verify_request")
@@ -127,6 +135,8 @@ def main() -> int:
         print(f"{name:<28}{per:>10}{ours_us:>12.2f}{theirs_us:>12.2f}{ratio:>7.2f}x"
               f"  {target} {verdict}")
     failed |= not pipeline.run(args.pipeline_rounds)
+    failed |= not receiver.run(args.receiver_rounds)
+    failed |= not enrichment.run(args.enrichment_rounds)
     return 1 if failed else 0
 
 
