@@ -115,15 +115,17 @@ async def figures(base: str, rounds: int) -> list[tuple[str, float, float, str, 
             seconds, in_flight, _ = await timed(theirs, session, base)
             theirs_s.append(seconds)
             theirs_most = max(theirs_most, in_flight)
-    ours_rounds = statistics.median(ours_s) / LATENCY
-    theirs_rounds = statistics.median(theirs_s) / LATENCY
+    # A round is one look-up as this machine serves it (the 20 ms plus the timer's overshoot and
+    # the loopback trip): 25 rounds of look-ups and one for the page is the floor.
+    ours_rounds = statistics.median(ours_s) / one
+    theirs_rounds = statistics.median(theirs_s) / one
     print(f"Instagram.conversations, {CUSTOMERS} customers: median "
           f"{statistics.median(ours_s) * 1000:.0f} ms, hand-written "
           f"{statistics.median(theirs_s) * 1000:.0f} ms (least possible "
           f"{(1 + CUSTOMERS / 8) * LATENCY * 1000:.0f} ms plus the page's own time); one "
           f"look-up alone takes {one * 1000:.1f} ms here, corvane's median is "
           f"{statistics.median(ours_s) / one:.1f} such look-ups")
-    return [("wall time, rounds of 20 ms", ours_rounds, theirs_rounds, "<= 26",
+    return [("wall time, rounds of one look-up", ours_rounds, theirs_rounds, "<= 26",
              ours_rounds <= 26),
             ("most look-ups in flight", most, theirs_most, "<= 8", most <= 8)]
 

@@ -41,6 +41,14 @@ async def test_record_skips_known_keys_and_ignores_other_fields(store):
     assert counts["pending"] == 2 and counts["ignored"] == 1
 
 
+async def test_a_long_delivery_with_repeats_inside_is_recorded_once_per_key(store):
+    # Longer than one statement takes on SQLite, with keys repeated within the delivery.
+    keys = [f"d{n % 230}" for n in range(260)] + ["k1"]
+    assert await store.record([event("k1")], 100.0) == 1
+    assert await store.record([event(k) for k in keys], 101.0) == 230
+    assert (await store.counts())["pending"] == 231
+
+
 async def test_claim_is_exclusive_for_its_lease(store):
     await store.record([event("k1")], 100.0)
     first = await store.claim(100.0, lease=30)

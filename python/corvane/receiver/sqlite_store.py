@@ -39,6 +39,21 @@ def _create_private(path: str) -> None:
     os.chmod(path, 0o600)
 
 
+_ROWS_PER_INSERT = 100  # 9 parameters a row, well under SQLite's bound of 999 per statement
+_EVENT_ROW = "(?, ?, ?, ?, ?, ?, ?, ?, ?)"
+
+
+async def _insert_events(db: aiosqlite.Connection, events: list[NewEvent], now: float) -> int:
+    values: list[Any] = []
+    for e in events:
+        values += (e.key, e.object_type, e.field, e.page_id, e.leadgen_id, e.payload, e.status, now, now)
+    cursor = await db.execute(
+        "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
+        " next_try, received_at) VALUES " + ", ".join([_EVENT_ROW] * len(events))
+        + " ON CONFLICT (key) DO NOTHING", values)
+    return cursor.rowcount
+
+
 class SqliteStore(Store):
     def __init__(self, path: str) -> None:
         self.path = path
@@ -79,16 +94,23 @@ class SqliteStore(Store):
             await self._db.execute("COMMIT")
 
     async def record(self, events: list[NewEvent], now: float) -> int:
-        added = 0
-        async with self._tx() as db:
-            for e in events:
-                cur = await db.execute(
-                    "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
-                    " next_try, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                    " ON CONFLICT (key) DO NOTHING",
-                    (e.key, e.object_type, e.field, e.page_id, e.leadgen_id, e.payload, e.status, now, now))
-                added += cur.rowcount
-        return added
+        # One multi-row INSERT is one statement, atomic on its own: a delivery of a few events
+        # costs a single trip to the database thread instead of BEGIN, one per event, COMMIT.
+        # Longer deliveries go in chunks (SQLite bounds the parameters of a statement) inside
+        # one transaction.
+        if not events:
+            return 0
+        if self._db is None:
+            raise RuntimeError("the store is not open")
+        chunks = [events[i:i + _ROWS_PER_INSERT] for i in range(0, len(events), _ROWS_PER_INSERT)]
+        if len(chunks) > 1:
+            added = 0
+            async with self._tx() as db:
+                for chunk in chunks:
+                    added += await _insert_events(db, chunk, now)
+            return added
+        async with self._lock:  # never inside another coroutine's open transaction
+            return await _insert_events(self._db, events, now)
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
         async with self._tx() as db:
