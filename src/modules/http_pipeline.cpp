@@ -709,7 +709,15 @@ py::object retry_after_of(py::handle response) {
     }
   }
   if (!PyUnicode_Check(value.ptr())) return py::none();
-  const auto seconds = core::parse_retry_after(pyutil::utf8(value));
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (text == nullptr) {
+    // Lone surrogates: aiohttp's form of header bytes that are not UTF-8, never a number.
+    PyErr_Clear();
+    return py::none();
+  }
+  const auto seconds =
+      core::parse_retry_after(std::string_view(text, static_cast<std::size_t>(size)));
   if (!seconds) return py::none();
   return py::float_(*seconds);
 }
