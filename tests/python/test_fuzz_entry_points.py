@@ -8,6 +8,7 @@ import codecs
 import hashlib
 import hmac
 import json
+import math
 import re
 from urllib.parse import unquote
 
@@ -16,15 +17,16 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from multidict import CIMultiDict
 
-from corvane import errors, webhooks
+from corvane import crypto, errors, webhooks
 from corvane.endpoints import Graph, InstagramGraph, LinkedIn as LinkedInUrls
 from corvane.facebook import Facebook
-from corvane.http import BaseClient
+from corvane.http import BaseClient, _retry_after
 from corvane.instagram import Instagram, _flatten
 from corvane.linkedin import LinkedIn
+from corvane.models import Lead, LeadForm, Page, TokenBundle
 from corvane.webhooks import WebhookEvent, dedupe_key, parse_events
 from strategies import (ALLOWED, BadText, HollowDict, LyingMapping, SubStr, TruthyEmptyList,
-                        containers, liars, lone_surrogates, scalars, texts, values)
+                        liars, lone_surrogates, scalars, texts, values)
 
 FEW = settings(max_examples=100)
 
@@ -49,6 +51,42 @@ def agrees(got, model):
 def get(mapping, name):
     # The entry points read dicts directly: a subclass's own __getitem__ or get is not asked.
     return dict.get(mapping, name) if isinstance(mapping, dict) else None
+
+
+paths = st.one_of(texts, texts.map(SubStr), st.text(alphabet="/a%?#: ", max_size=6))
+not_text = st.one_of(st.none(), st.integers(), st.binary(max_size=3), st.builds(BadText),
+                     st.lists(st.text(max_size=2), max_size=2))
+
+
+def clean(*texts_given):
+    """Every argument is a str without lone surrogates (UTF-8 can hold it)."""
+    return all(isinstance(t, str) and not any("\ud800" <= c <= "\udfff" for c in t)
+               for t in texts_given)
+
+
+class Answer:
+    def __init__(self, body, charset, headers=None):
+        self.body, self.charset, self.headers = body, charset, headers
+
+    async def read(self):
+        return self.body
+
+
+class CollidingKey:
+    """A member name that hashes like `name` but cannot be compared: a look-up of `name` in
+    its dict fails inside the dict."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise RuntimeError("not comparable")
+
+    def __repr__(self):
+        return f"CollidingKey({self.name!r})"
 
 
 # ---- webhook events -------------------------------------------------------------------------
@@ -102,6 +140,17 @@ def truthy_text(value):
     return str(value) if value else None
 
 
+def check_event(event):
+    """key, leadgen_id, form_id and page_id: the documented rule's answer, or its refusal."""
+    agrees(outcome(lambda: dedupe_key(event)), outcome(lambda: expected_key(event)))
+    agrees(outcome(lambda: event.key), outcome(lambda: expected_key(event)))
+    for name in ("leadgen_id", "form_id"):
+        agrees(outcome(lambda: getattr(event, name)),
+               outcome(lambda: truthy_text(get(event.value, name))))
+    agrees(outcome(lambda: event.page_id),
+           outcome(lambda: truthy_text(get(event.value, "page_id") or event.object_id)))
+
+
 @FEW
 @given(payloads)
 @example({"entry": [{"changes": [{"value": {"post_id": "\ud800", "x": 1}}]}]})
@@ -110,28 +159,17 @@ def test_keys_and_properties_of_any_delivery(payload):
     for event in events_of(payload):
         assert type(event.object_type) is str and type(event.field) is str
         assert event.object_id is None or type(event.object_id) is str
-        agrees(outcome(lambda: dedupe_key(event)), outcome(lambda: expected_key(event)))
-        agrees(outcome(lambda: event.key), outcome(lambda: expected_key(event)))
-        for name in ("leadgen_id", "form_id"):
-            agrees(outcome(lambda: getattr(event, name)),
-                   outcome(lambda: truthy_text(get(event.value, name))))
-        agrees(outcome(lambda: event.page_id),
-               outcome(lambda: truthy_text(get(event.value, "page_id") or event.object_id)))
+        check_event(event)
 
 
 @FEW
 @given(st.tuples(values, values, values, values, values))
-def test_properties_of_events_built_from_anything(fields):
+def test_keys_and_properties_of_events_built_from_anything(fields):
     try:
         event = WebhookEvent(*fields)
     except ALLOWED:
         return
-    agrees(outcome(lambda: event.key), outcome(lambda: expected_key(event)))
-    for name in ("leadgen_id", "form_id"):
-        agrees(outcome(lambda: getattr(event, name)),
-               outcome(lambda: truthy_text(get(event.value, name))))
-    agrees(outcome(lambda: event.page_id),
-           outcome(lambda: truthy_text(get(event.value, "page_id") or event.object_id)))
+    check_event(event)
 
 
 # ---- signature header look-up ---------------------------------------------------------------
@@ -158,6 +196,45 @@ def test_signature_header_is_found_by_its_documented_names(body, flips, kind, ot
         assert webhooks.verify_request("s3", body, {"x-hub-signature-256": other}) is False
     except ALLOWED:
         pass
+    # Any other text is refused, and only the hex digits may change their letter case.
+    forged = signature[:7] + mixed_case(signature[7:26], flips) + signature[26:]
+    assert crypto.verify_signature("s3", body, forged) is True
+    assert crypto.verify_signature("s3", body, mixed_case(signature[:7], flips) + signature[7:]) \
+        is (signature[:7] == mixed_case(signature[:7], flips))
+    assert crypto.verify_signature("", body, signature) is False
+
+
+@FEW
+@given(st.sampled_from([dict, HollowDict, CIMultiDict, LyingMapping]),
+       st.one_of(st.sampled_from(["subscribe", SubStr("subscribe"), "Subscribe"]), texts, not_text),
+       st.one_of(st.just("tok\ud800"), st.just("tok"), texts, not_text), values,
+       st.one_of(st.sampled_from(["tok", "tok\ud800", "", None]), texts, not_text))
+def test_challenge_is_answered_only_for_the_configured_token(kind, mode, token, challenge,
+                                                              verify_token):
+    query = kind({"hub.mode": mode, "hub.verify_token": token, "hub.challenge": challenge})
+    try:
+        got = webhooks.verify_challenge(query, verify_token)
+    except TypeError:
+        assert not isinstance(verify_token, (str, type(None)))
+        return
+    subscribed = isinstance(mode, str) and mode == "subscribe"
+    matches = isinstance(token, str) and token == verify_token
+    assert got is (challenge if verify_token and subscribed and matches else None)
+
+
+@FEW
+@given(st.sampled_from([dict, CIMultiDict, LyingMapping]), st.lists(st.booleans(), min_size=11,
+                                                                     max_size=11),
+       st.one_of(st.from_regex(r"[ \t]*[+-]?[0-9]{1,6}(\.[0-9]{0,3})?[ \t]*", fullmatch=True),
+                 texts, not_text))
+@example(dict, [False] * 11, "\udcff")  # aiohttp's form of a byte that is not UTF-8
+def test_retry_after_is_seconds_or_none(kind, flips, value):
+    name = mixed_case("Retry-After", flips)
+    got = _retry_after(Answer(b"", None, kind({name: value, "X-Other": "1"})))
+    found = kind is not LyingMapping or name == "Retry-After"  # a plain dict: any case
+    assert got is None or (type(got) is float and math.isfinite(got))
+    if found and isinstance(value, str) and re.fullmatch(r"[ \t]*[+-]?[0-9.]+[ \t]*", value):
+        assert got == float(value)
 
 
 # ---- URL builders and login links -----------------------------------------------------------
@@ -178,17 +255,6 @@ def query_pairs(url, base):
         assert UNRESERVED_OR_ESCAPED.fullmatch(name) and UNRESERVED_OR_ESCAPED.fullmatch(value)
         pairs.append((unquote(name, errors="strict"), unquote(value, errors="strict")))
     return pairs
-
-
-paths = st.one_of(texts, texts.map(SubStr), st.text(alphabet="/a%?#: ", max_size=6))
-not_text = st.one_of(st.none(), st.integers(), st.binary(max_size=3), st.builds(BadText),
-                     st.lists(st.text(max_size=2), max_size=2))
-
-
-def clean(*texts_given):
-    """Every argument is a str without lone surrogates (UTF-8 can hold it)."""
-    return all(isinstance(t, str) and not any("\ud800" <= c <= "\udfff" for c in t)
-               for t in texts_given)
 
 
 @FEW
@@ -237,43 +303,47 @@ def test_oauth_dialog_query_decodes_to_the_text_forms_in_order(pairs, kind, shap
     try:
         url = Graph().oauth_dialog(params)
     except ALLOWED:
-        assert outcome_pairs[0] == "raised" or not clean(*(t for p in outcome_pairs[1] for t in p))
+        if outcome_pairs[0] == "ok":  # refused only for text UTF-8 cannot hold
+            assert not clean(*(t for pair in outcome_pairs[1] for t in pair))
         return
     assert query_pairs(url, "https://www.facebook.com/v23.0/dialog/oauth") == outcome_pairs[1]
+
+
+ID = "1 2/é"  # needs escaping itself
+LOGIN = {  # client, call, dialog, the pairs before the scope
+    "facebook": (lambda: Facebook(app_id=ID, app_secret="s", scopes=["email"]),
+                 lambda c, r, **kw: c.login_url(redirect_uri=r, **kw),
+                 "https://www.facebook.com/v23.0/dialog/oauth",
+                 lambda r: [("client_id", ID), ("redirect_uri", r), ("response_type", "code")]),
+    "instagram": (lambda: Instagram(app_id=ID, app_secret="s", scopes=["email"]),
+                  lambda c, r, **kw: c.login_url(redirect_uri=r, **kw),
+                  "https://www.instagram.com/oauth/authorize",
+                  lambda r: [("client_id", ID), ("redirect_uri", r), ("response_type", "code")]),
+    "linkedin": (lambda: LinkedIn(client_id=ID, client_secret="s", scopes=["email"]),
+                 lambda c, r, **kw: c.login_url(r, **kw),
+                 "https://www.linkedin.com/oauth/v2/authorization",
+                 lambda r: [("response_type", "code"), ("client_id", ID), ("redirect_uri", r)]),
+}
 
 
 @FEW
 @given(st.one_of(texts, texts.map(SubStr), not_text), st.one_of(st.none(), texts, not_text),
        st.one_of(st.none(), liars(st.lists(texts, max_size=3)), not_text),
-       st.sampled_from(["facebook", "instagram", "linkedin"]))
+       st.sampled_from(sorted(LOGIN)))
 def test_login_links_round_trip_their_arguments(redirect, state, scopes, provider):
-    if provider == "facebook":
-        client = Facebook(app_id="1 2/é", app_secret="s", scopes=["email"])
-        call = lambda: client.login_url(redirect_uri=redirect, state=state, scopes=scopes)
-        base, first = "https://www.facebook.com/v23.0/dialog/oauth", [
-            ("client_id", "1 2/é"), ("redirect_uri", redirect), ("response_type", "code")]
-    elif provider == "instagram":
-        client = Instagram(app_id="1 2/é", app_secret="s", scopes=["email"])
-        call = lambda: client.login_url(redirect_uri=redirect, state=state, scopes=scopes)
-        base, first = "https://www.instagram.com/oauth/authorize", [
-            ("client_id", "1 2/é"), ("redirect_uri", redirect), ("response_type", "code")]
-    else:
-        client = LinkedIn(client_id="1 2/é", client_secret="s", scopes=["email"])
-        call = lambda: client.login_url(redirect, state=state, scopes=scopes)
-        base, first = "https://www.linkedin.com/oauth/v2/authorization", [
-            ("response_type", "code"), ("client_id", "1 2/é"), ("redirect_uri", redirect)]
+    make, call, dialog, first = LOGIN[provider]
     try:
-        url = call()
+        url = call(make(), redirect, state=state, scopes=scopes)
     except (TypeError, ValueError):
+        good_scopes = scopes is None or isinstance(scopes, list) and clean(*scopes)
+        assert not (clean(redirect) and (state is None or clean(state)) and good_scopes)
         return
-    chosen = (list(scopes) if scopes is not None else []) or ["email"]
-    scope = ("scope", (" " if provider == "linkedin" else ",").join(chosen))
-    tail = [("state", state)] if state else []
-    pairs = query_pairs(url, base)
-    if provider == "facebook":  # the scope comes after the state there
-        assert pairs == first + tail + [scope]
-    else:
-        assert pairs == first + [scope] + tail
+    chosen = (list(scopes) if scopes is not None else []) or ["email"]  # [] means the client's
+    scope = [("scope", (" " if provider == "linkedin" else ",").join(chosen))]
+    state_pair = [("state", state)] if state else []
+    # Facebook's dialog takes the state before the scope.
+    rest = state_pair + scope if provider == "facebook" else scope + state_pair
+    assert query_pairs(url, dialog) == first(redirect) + rest
 
 
 # ---- error bodies ---------------------------------------------------------------------------
@@ -320,24 +390,10 @@ def graph_message(status, body):
     return f"HTTP {status}"
 
 
-class CollidingKey:
-    """A member name that hashes like "message" but cannot be compared: a look-up of
-    "message" in its dict fails inside the dict."""
-
-    def __hash__(self):
-        return hash("message")
-
-    def __eq__(self, other):
-        raise RuntimeError("not comparable")
-
-    def __repr__(self):
-        return "CollidingKey()"
-
-
 @FEW
 @given(STATUSES, error_bodies, st.sampled_from(["graph", "linkedin"]))
-@example(400, {CollidingKey(): 1}, "graph")
-@example(400, {CollidingKey(): 1}, "linkedin")
+@example(400, {CollidingKey("message"): 1}, "graph")
+@example(400, {CollidingKey("message"): 1}, "linkedin")
 def test_error_bodies_become_their_documented_kind(status, body, platform):
     parse = BaseClient()._parse_error if platform == "graph" else LinkedIn()._parse_error
     try:
@@ -406,15 +462,37 @@ def test_demographics_flatten_to_joined_dimensions(data):
         assert all(got[1][k] is model[1][k] for k in got[1])
 
 
+# ---- records built from answers ------------------------------------------------------------
+
+SECRET_FIELDS = {TokenBundle: ("access_token", "refresh_token"), Page: ("access_token",)}
+record_items = liars(st.fixed_dictionaries({}, optional={
+    name: st.one_of(scalars, values) for name in (
+        "id", "name", "category", "token_type", "expires_in", "scope", "created_time",
+        "form_id", "ad_id", "field_data", "instagram_business_account", "status")}))
+
+
+@FEW
+@given(st.sampled_from([TokenBundle, Page, LeadForm, Lead]), record_items | values,
+       st.text(min_size=1, max_size=8))
+@example(Page, {CollidingKey("id"): 1}, "x")
+def test_records_keep_their_answer_and_never_show_secrets(kind, item, secret):
+    token = f"EAAB{secret}Zq"
+    if isinstance(item, dict):
+        item.update({name: token for name in SECRET_FIELDS.get(kind, ())})
+    try:
+        record = kind.from_response(item)
+    except ALLOWED:
+        field_data = get(item, "field_data")
+        assert not isinstance(item, dict) or kind is Lead and not (
+            field_data is None or isinstance(field_data, list)) or CollidingKey in map(type, item)
+        return
+    assert dict.items(record.raw) == dict.items(item) and record.raw is not item
+    assert token not in repr(record)
+    if kind in (Page, LeadForm):
+        assert record.id is get(item, "id")
+
+
 # ---- response bodies ------------------------------------------------------------------------
-
-class Answer:
-    def __init__(self, body, charset):
-        self.body, self.charset = body, charset
-
-    async def read(self):
-        return self.body
-
 
 def read(body, charset):
     coro = BaseClient._read(Answer(body, charset))
