@@ -419,6 +419,14 @@ def test_error_bodies_become_their_documented_kind(status, body, platform):
         agrees(("ok", error.message), outcome(lambda: str(chosen) if chosen else f"HTTP {status}"))
 
 
+async def test_a_query_member_that_cannot_be_compared_is_raised_before_sending():
+    client, params = BaseClient(), {CollidingKey("limit"): 1}
+    with pytest.raises(RuntimeError, match="not comparable"):
+        await client.paginate("http://127.0.0.1:9/x", params=params)
+    with pytest.raises(RuntimeError, match="not comparable"):
+        client.iterate("http://127.0.0.1:9/x", params=params)
+
+
 # ---- follower demographics ------------------------------------------------------------------
 
 def flatten_model(data):
