@@ -429,10 +429,11 @@ async def test_a_query_member_that_cannot_be_compared_is_raised_before_sending()
 
 # ---- follower demographics ------------------------------------------------------------------
 
-def flatten_model(data):
-    def items(value):
-        return list(value) if isinstance(value, (list, tuple)) else []
+def items(value):
+    return list(value) if isinstance(value, (list, tuple)) else []
 
+
+def flatten_model(data):
     flat = {}
     for item in items(get(data, "data")):
         for breakdown in items(get(get(item, "total_value"), "breakdowns")):
@@ -498,6 +499,43 @@ def test_records_keep_their_answer_and_never_show_secrets(kind, item, secret):
     assert token not in repr(record)
     if kind in (Page, LeadForm):
         assert record.id is get(item, "id")
+
+
+# ---- inbox conversations --------------------------------------------------------------------
+
+def shape_model(conversation, business_ids):
+    contacts = [p for p in items(get(get(conversation, "participants"), "data"))
+                if get(p, "id") is None or str(get(p, "id")) not in business_ids]
+    messages = items(get(get(conversation, "messages"), "data"))
+    shaped = {n: get(conversation, n) for n in ("id", "updated_time", "message_count",
+                                                "unread_count")}
+    return shaped | {"contact": contacts[0] if contacts else None, "contacts": contacts,
+                     "last_message": messages[0] if messages else None}
+
+
+participants = liars(st.lists(liars(st.fixed_dictionaries({}, optional={"id": scalars})) | values,
+                              max_size=3))
+conversations = values | liars(st.fixed_dictionaries({}, optional={
+    "id": scalars, "updated_time": scalars, "unread_count": scalars,
+    "participants": nest("data", participants), "messages": nest("data", participants)}))
+
+
+@FEW
+@given(conversations, st.one_of(st.frozensets(texts, max_size=2), st.lists(texts, max_size=2),
+                                texts, st.none(), st.integers()))
+def test_conversations_keep_their_own_objects_and_drop_the_business(conversation, business):
+    got, model = outcome(lambda: Instagram._shape(conversation, business)), outcome(
+        lambda: shape_model(conversation, business))
+    if got[0] == "raised" or model[0] == "raised":
+        agrees(got, model)
+        return
+    assert list(got[1]) == list(model[1])
+    for name, value in got[1].items():
+        want = model[1][name]
+        if name == "contacts":
+            assert len(value) == len(want) and all(a is b for a, b in zip(value, want))
+        else:
+            assert value is want
 
 
 # ---- response bodies ------------------------------------------------------------------------
