@@ -70,15 +70,30 @@ py::str edge(const py::object& self, const py::object& node_id, const py::object
 // Facebook's OAuth dialog with `params` as the query, in their order; the "?" is written
 // even without parameters.
 py::str oauth_dialog(const py::object& self, const py::object& params, const py::dict& globals) {
-  if (!PyMapping_Check(params.ptr()) || PySequence_Check(params.ptr()))
+  // Lists and str pass PyMapping_Check, and so does every class with __getitem__, a Mapping
+  // written in Python included: what a mapping has and they lack is items().
+  PyObject* items_method = PyMapping_Check(params.ptr())
+                               ? PyObject_GetAttrString(params.ptr(), "items")
+                               : nullptr;
+  if (items_method == nullptr) {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError))
+      throw py::error_already_set();
+    PyErr_Clear();
     corvane::pyutil::raise_arg_type("Graph.oauth_dialog", "params", "a mapping", params);
+  }
+  const py::object items = py::reinterpret_steal<py::object>(items_method)();
   // The pairs own their text: the views below point into these str objects.
   py::list texts;
   corvane::core::QueryPairs pairs;
-  const py::object items = py::reinterpret_borrow<py::object>(params).attr("items")();
   for (py::handle item : items) {
-    const py::str name = corvane::pyutil::text_form(item[py::int_(0)]);
-    const py::str value = corvane::pyutil::text_form(item[py::int_(1)]);
+    // Unpacked as `for name, value in params.items()` would: anything but two parts is refused.
+    const py::object parts = py::reinterpret_steal<py::object>(
+        PySequence_Fast(item.ptr(), "Graph.oauth_dialog: params.items() must give pairs"));
+    if (!parts) throw py::error_already_set();
+    if (PySequence_Fast_GET_SIZE(parts.ptr()) != 2)
+      throw py::value_error("Graph.oauth_dialog: params.items() must give (name, value) pairs");
+    const py::str name = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 0));
+    const py::str value = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 1));
     texts.append(name);
     texts.append(value);
     pairs.emplace_back(corvane::pyutil::utf8(name), corvane::pyutil::utf8(value));

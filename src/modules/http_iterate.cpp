@@ -200,7 +200,9 @@ PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
       throw py::type_error("iterate: page_size must be an integer");
     }
     py::dict query = pyutil::copy_dict(params);
-    if (PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr()) != 1) {
+    const int has_limit = PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr());
+    if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised
+    if (has_limit == 0) {
       query[pyutil::name<"limit">()] =
           page_size ? py::reinterpret_borrow<py::object>(page_size) : py::int_(100);
     }

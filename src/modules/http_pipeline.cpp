@@ -351,7 +351,9 @@ std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
     text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
   }
   if (text != nullptr) return py::reinterpret_steal<py::str>(text);
-  if (!decode_failed_with(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+  // Not only UnicodeDecodeError: some codecs (idna, punycode before 3.13) refuse bytes with
+  // a bare UnicodeError.
+  if (!decode_failed_with(PyExc_UnicodeError)) throw py::error_already_set();
   return std::nullopt;
 }
 
@@ -525,8 +527,10 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
     } else if (PyUnicode_Check(error.ptr())) {
       py::object description = pyutil::member(body, "error_description");
       message = pyutil::truthy(description) ? pyutil::text_form(description) : error;
-    } else if (PyDict_Contains(body.ptr(), py::str("message").ptr()) == 1) {
-      message = pyutil::text_form(pyutil::member(body, "message"));
+    } else {
+      const int has_message = PyDict_Contains(body.ptr(), py::str("message").ptr());
+      if (has_message < 0) throw py::error_already_set();  // a key's __eq__ raised
+      if (has_message == 1) message = pyutil::text_form(pyutil::member(body, "message"));
     }
   }
   py::dict fields;
@@ -705,7 +709,15 @@ py::object retry_after_of(py::handle response) {
     }
   }
   if (!PyUnicode_Check(value.ptr())) return py::none();
-  const auto seconds = core::parse_retry_after(pyutil::utf8(value));
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (text == nullptr) {
+    // Lone surrogates: aiohttp's form of header bytes that are not UTF-8, never a number.
+    PyErr_Clear();
+    return py::none();
+  }
+  const auto seconds =
+      core::parse_retry_after(std::string_view(text, static_cast<std::size_t>(size)));
   if (!seconds) return py::none();
   return py::float_(*seconds);
 }

@@ -146,9 +146,8 @@ T from_item(const Kind& kind, py::handle item) {
   for (const Field& field : kind.fields) {
     // Held before it is read: copying a list subclass runs its __iter__, which may change
     // the item.
-    const auto found = py::reinterpret_borrow<py::object>(
-        PyDict_GetItemString(item.ptr(), field.name));  // null when absent
-    record.values.push_back(read_field(kind, field, found ? py::handle(found) : py::none()));
+    const py::object found = corvane::pyutil::member(item, field.name);  // None when absent
+    record.values.push_back(read_field(kind, field, found));
   }
   return record;
 }

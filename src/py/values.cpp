@@ -16,8 +16,12 @@ py::str text_form(py::handle value) {
 
 py::object member(py::handle value, const char* name, py::handle fallback) {
   if (value && PyDict_Check(value.ptr())) {
-    PyObject* found = PyDict_GetItemString(value.ptr(), name);  // borrowed
+    // A host's dict may hold a key whose __eq__ raises when it meets `name`: that error is the
+    // caller's to see, not something to swallow (or to leave set for the next call to trip on).
+    const py::str key(name);
+    PyObject* found = PyDict_GetItemWithError(value.ptr(), key.ptr());  // borrowed
     if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+    if (PyErr_Occurred()) throw py::error_already_set();
   }
   return py::reinterpret_borrow<py::object>(fallback);
 }

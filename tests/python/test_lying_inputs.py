@@ -10,68 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from corvane import leads, webhooks
-
-
-class TruthyEmptyList(list):
-    def __bool__(self):
-        return True
-
-
-class LongList(list):
-    def __len__(self):
-        return super().__len__() + 5
-
-
-class ShortList(list):
-    def __len__(self):
-        return 0
-
-
-class HollowDict(dict):
-    def __iter__(self):
-        return iter(())
-
-    def __len__(self):
-        return 0
-
-
-class SubStr(str):
-    pass
-
-
-class BadText:
-    def __str__(self):
-        raise RuntimeError("no text form")
-
-    def __repr__(self):  # hypothesis prints the examples it tries
-        return "BadText()"
-
-
-def liars(inner):
-    return st.one_of(
-        inner,
-        inner.map(lambda xs: TruthyEmptyList(xs) if isinstance(xs, list) else xs),
-        inner.map(lambda xs: LongList(xs) if isinstance(xs, list) else xs),
-        inner.map(lambda xs: ShortList(xs) if isinstance(xs, list) else xs),
-        inner.map(lambda d: HollowDict(d) if isinstance(d, dict) else d),
-    )
-
-
-scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(),
-                    st.text(max_size=8), st.text(max_size=8).map(SubStr), st.builds(BadText))
-KEYS = st.one_of(st.sampled_from(["name", "values", "field", "value", "id", "entry",
-                                  "changes", "messaging", "object", "leadgen_id", "time"]),
-                st.text(max_size=4))
-
-
-def containers(children):
-    return liars(st.one_of(st.lists(children, max_size=4),
-                           st.dictionaries(KEYS, children, max_size=5)))
-
-
-values = st.recursive(scalars, containers, max_leaves=25)
-
-ALLOWED = (TypeError, ValueError, RuntimeError)  # RuntimeError: BadText's own, passed through
+from strategies import ALLOWED, BadText, SubStr, liars, values
 
 
 @given(values)
