@@ -11,6 +11,7 @@ over short alternating rounds, printed with the median of the per-round ratios a
 
     make bench            # or: .venv/bin/python bench/run.py [--rounds N] [--pipeline-rounds N]
                           #     [--receiver-rounds N] [--enrichment-rounds N]
+                          #     [--only pure|pipeline|receiver|enrichment] [--deliveries]
 """
 
 from __future__ import annotations
@@ -95,13 +96,45 @@ def over_all(fn: Callable[[Any], Any], inputs: list[Any]) -> Callable[[], None]:
     return run
 
 
+class HostLoopOnly:
+    """The host's loop around a parse that yields nothing: what every delivery costs before
+    either side does any work of its own."""
+    parse_events = staticmethod(iter)
+    dedupe_key = staticmethod(len)
+
+
+def per_delivery(rounds: int) -> None:
+    """parse_events + dedupe_key delivery by delivery. The ceiling is the ratio corvane would
+    reach if its own work cost nothing: the Python time over the host loop's alone."""
+    ours, theirs, loop = keys_of(webhooks), keys_of(reference), keys_of(HostLoopOnly)
+    loop_us, _, _ = medians(lambda: loop(()), lambda: loop(()), 2000, rounds)
+    print(f"\nparse_events + dedupe_key by delivery (the host loop alone: {loop_us:.2f} us)")
+    print(f"{'events':<44}{'corvane us':>12}{'python us':>12}{'ratio':>8}{'ceiling':>9}")
+    for payload in data.DELIVERIES:
+        fields = " ".join(event.field for event in reference.parse_events(payload))
+        label = f"{payload['object']}: {fields}"
+        ours_us, theirs_us, ratio = medians(lambda: ours(payload), lambda: theirs(payload), 400,
+                                            rounds)
+        print(f"{label:<44}{ours_us:>12.2f}{theirs_us:>12.2f}{ratio:>7.2f}x"
+              f"{theirs_us / loop_us:>8.1f}x")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=61)
     parser.add_argument("--pipeline-rounds", type=int, default=15)
     parser.add_argument("--receiver-rounds", type=int, default=3)
     parser.add_argument("--enrichment-rounds", type=int, default=5)
+    parser.add_argument("--only", choices=("pure", "pipeline", "receiver", "enrichment"),
+                        help="run one section (the others start servers and take minutes)")
+    parser.add_argument("--deliveries", action="store_true",
+                        help="also time parse_events + dedupe_key delivery by delivery")
     args = parser.parse_args()
+    sections = {"pipeline": lambda: pipeline.run(args.pipeline_rounds),
+                "receiver": lambda: receiver.run(args.receiver_rounds),
+                "enrichment": lambda: enrichment.run(args.enrichment_rounds)}
+    if args.only in sections:
+        return 0 if sections[args.only]() else 1
     check_identical()
     print("results identical: parse_events + dedupe_key, normalize, verify_request")
 
@@ -134,9 +167,11 @@ def main() -> int:
         failed |= not meets(ratio)
         print(f"{name:<28}{per:>10}{ours_us:>12.2f}{theirs_us:>12.2f}{ratio:>7.2f}x"
               f"  {target} {verdict}")
-    failed |= not pipeline.run(args.pipeline_rounds)
-    failed |= not receiver.run(args.receiver_rounds)
-    failed |= not enrichment.run(args.enrichment_rounds)
+    if args.deliveries:
+        per_delivery(args.rounds)
+    if args.only != "pure":
+        for run in sections.values():
+            failed |= not run()
     return 1 if failed else 0
 
 
