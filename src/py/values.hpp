@@ -36,6 +36,14 @@ py::object member(py::handle value, const char* name, py::handle fallback = py::
 // A new dict holding the members of `mapping` (any mapping, or None for an empty dict).
 py::dict copy_dict(py::handle mapping);
 
+// True when the dict holds the key. A key comparison that fails (a str subclass with its own
+// __eq__) is raised, never left set behind a "no".
+inline bool dict_has(py::handle dict, const char* key) {
+  const int found = PyDict_Contains(dict.ptr(), py::str(key).ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
 // logging.getLogger(name); resolve once per module and keep it.
 py::object logger(const char* name);
 

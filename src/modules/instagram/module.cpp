@@ -148,7 +148,7 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
 void refuse_repeated(const py::dict& extras, const char* function,
                      std::initializer_list<const char*> names) {
   for (const char* name : names) {
-    if (PyDict_Contains(extras.ptr(), py::str(name).ptr()) == 1) {
+    if (pyutil::dict_has(extras, name)) {
       throw py::type_error(std::string(function) + "() got multiple values for keyword argument '" +
                            name + "'");
     }

@@ -129,7 +129,7 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
     for (const char* name : {"client_id", "client_secret", "api_version"}) {
-      if (PyDict_Contains(bound.extras.ptr(), py::str(name).ptr()) == 1) {
+      if (pyutil::dict_has(bound.extras, name)) {
         throw py::type_error(std::string("from_env() got multiple values for keyword argument '") +
                              name + "'");
       }

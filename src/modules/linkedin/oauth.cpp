@@ -254,7 +254,7 @@ Task<py::object> me_task(py::object self, py::object token) {
   py::object asking = self.attr("request")("GET", endpoint("userinfo"),
                                            py::arg("headers") = rest_headers(self, token));
   py::object info = co_await std::move(asking);
-  if (!PyDict_Check(info.ptr()) || PyDict_Contains(info.ptr(), py::str("sub").ptr()) != 1) {
+  if (!PyDict_Check(info.ptr()) || !pyutil::dict_has(info, "sub")) {
     throw py::key_error("sub");  // userinfo without the member's id: nothing to build on
   }
   py::object sub = member(info, "sub");
