@@ -16,5 +16,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $sudo apt-get update -q
   # Without recommends: the LLVM tools and documentation clang-14 recommends are not needed to
   # build the targets, and leaving them out keeps a fresh machine's install well under a minute.
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+    -o DPkg::Lock::Timeout=300 "${missing[@]}"
 fi
