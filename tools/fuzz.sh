@@ -33,7 +33,8 @@ run_target() {
   fi
 }
 
-targets=(${FUZZ_TARGETS:-$(cd build/fuzz/bin && ls)})
+# One target per tests/fuzz/*.cpp: a binary left in build/ by a removed target is not run.
+targets=(${FUZZ_TARGETS:-$(cd tests/fuzz && ls *.cpp | sed 's/\.cpp$//')})
 for name in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n || true; done
   run_target "$name" &
