@@ -1,4 +1,5 @@
-# Entry points: setup (idempotent), test, test-oldest, test-asan, test-leaks, wheel, demo, bench.
+# Entry points: setup (idempotent), test, test-oldest, test-asan, test-leaks, fuzz, wheel, demo,
+# bench.
 # .venv holds the newest supported interpreter with corvane installed editable (changed C++ is
 # rebuilt on import); .venv-oldest the oldest supported interpreter and dependencies.
 PY := .venv/bin/python
@@ -7,7 +8,7 @@ MODULES := errors models http endpoints policy crypto facebook instagram linkedi
 PYTEST := -m pytest tests/python
 
 .PHONY: setup setup-oldest setup-leaks test test-cpp test-python test-uvloop stubtest docs-check \
-        test-oldest test-asan test-leaks \
+        test-oldest test-asan test-leaks fuzz \
         wheel test-wheel bench demo clean
 
 setup:
@@ -60,6 +61,12 @@ setup-leaks: setup
 test-leaks: setup-leaks
 	.venv-leaks/bin/python -m pytest tests/leaks -p no:cacheprovider -p no:logging -o addopts="" \
 	  -q -rA -s -W ignore::pytest.PytestConfigWarning
+
+# libFuzzer targets for the pure C++ core (tests/fuzz), built with clang, ASan and UBSan in
+# build/fuzz and run FUZZ_SECONDS (default 20) each on a copy of their corpus. Needs no .venv.
+fuzz:
+	@tools/setup-fuzz.sh
+	tools/fuzz.sh
 
 # An sdist and one wheel per supported interpreter on this machine, in dist/.
 wheel: setup

@@ -113,7 +113,9 @@ void append_json_ascii(TextBuffer& out, std::string_view ascii) {
   std::size_t i = clean_prefix(ascii);
   char* p = out.room(i == ascii.size() ? ascii.size() + 2 : ascii.size() * 6 + 2);
   *p++ = '"';
-  std::memcpy(p, ascii.data(), i);
+  // An empty view may have no data at all, and memcpy from a null pointer is undefined even
+  // for no bytes.
+  if (i != 0) std::memcpy(p, ascii.data(), i);
   p += i;
   for (; i < ascii.size(); ++i) {
     const auto c = static_cast<unsigned char>(ascii[i]);

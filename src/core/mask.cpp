@@ -51,10 +51,18 @@ bool ends_value(char c) {
   }
 }
 
-void replace_all(std::string& text, const std::string& what) {
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 3)) {
+// Replaces `what` (4 bytes or more) by "***" until none is left, and tells whether it replaced
+// any. A value holding "*" can be formed anew by a replacement and the text around it, so the
+// search goes on from the earliest start that overlaps the "***" just written. Every
+// replacement shortens the text, so this ends.
+bool replace_all(std::string& text, const std::string& what) {
+  bool replaced = false;
+  for (auto at = text.find(what); at != std::string::npos;
+       at = text.find(what, at < what.size() ? 0 : at - what.size() + 1)) {
     text.replace(at, what.size(), "***");
+    replaced = true;
   }
+  return replaced;
 }
 
 }  // namespace
@@ -141,8 +149,12 @@ std::string mask_secrets_in_text(std::string_view text, const std::vector<std::s
     i = j + 1;
     while (i < text.size() && !ends_value(text[i])) ++i;
   }
-  for (const std::string& value : known) {
-    if (value.size() >= 4) replace_all(out, value);
+  // Masking one value can form another that holds "*": repeat until a pass masks nothing.
+  for (bool again = true; again;) {
+    again = false;
+    for (const std::string& value : known) {
+      if (value.size() >= 4 && replace_all(out, value)) again = true;
+    }
   }
   return out;
 }

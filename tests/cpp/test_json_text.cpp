@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/json_text.hpp"
@@ -44,7 +45,14 @@ TEST(JsonString, AsciiFastPathFindsEveryEscapeAtEveryPosition) {
   }
 }
 
-TEST(JsonString, EmptyText) { EXPECT_EQ(quoted(std::vector<std::uint8_t>{}), "\"\""); }
+TEST(JsonString, EmptyText) {
+  EXPECT_EQ(quoted(std::vector<std::uint8_t>{}), "\"\"");
+  // A default view has no data pointer: the ASCII writer must not copy from it (UBSan flags
+  // memcpy from null even for no bytes).
+  corvane::core::TextBuffer out;
+  corvane::core::append_json_ascii(out, std::string_view{});
+  EXPECT_EQ(out.view(), "\"\"");
+}
 
 TEST(JsonString, WideUnitsBecomeUtf8) {
   // "Ism: Ғулом" with a tab, then U+1F600 and a lone surrogate.

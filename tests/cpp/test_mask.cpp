@@ -63,6 +63,14 @@ TEST(TextMask, KnownValuesAreMaskedWhereverTheyStand) {
   EXPECT_EQ(corvane::core::mask_secrets_in_text("code c", known), "code c");
 }
 
+TEST(TextMask, NoKnownValueIsFormedAgainByTheMask) {
+  // A value holding "*" can meet the "***" that replaced it, or one that replaced another value.
+  using corvane::core::mask_secrets_in_text;
+  EXPECT_EQ(mask_secrets_in_text("xx***", {"x***"}), "***");
+  EXPECT_EQ(mask_secrets_in_text("x *cdab y", {"****", "cdab"}), "x *** y");
+  EXPECT_EQ(mask_secrets_in_text("a ********* b", {"******"}), "a *** b");
+}
+
 TEST(SecretNames, AreExactlyTheKnownOnes) {
   for (const char* name : {"access_token", "appsecret_proof", "client_secret",
                            "fb_exchange_token", "input_token", "code", "refresh_token", "token"}) {
