@@ -49,6 +49,15 @@ async def test_a_long_delivery_with_repeats_inside_is_recorded_once_per_key(stor
     assert (await store.counts())["pending"] == 231
 
 
+async def test_concurrent_deliveries_each_count_their_own_new_keys(store):
+    await store.record([event("old")], 100.0)
+    pairs = [[event(f"c{n}"), event(f"c{n + 1}")] for n in range(0, 60, 2)]
+    twins = [[event("twin"), event("old")], [event("twin")]]  # a key in two deliveries at once
+    counts = await asyncio.gather(*(store.record(d, 101.0) for d in pairs + twins))
+    assert counts[:30] == [2] * 30 and sorted(counts[30:]) == [0, 1]
+    assert (await store.counts())["pending"] == 62
+
+
 async def test_claim_is_exclusive_for_its_lease(store):
     await store.record([event("k1")], 100.0)
     first = await store.claim(100.0, lease=30)

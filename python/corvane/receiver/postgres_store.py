@@ -9,7 +9,10 @@ import asyncpg  # type: ignore[import-untyped]
 
 from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
                     Store, migrations)
+from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
+
+_ROWS_PER_BATCH = 1000  # events written by one statement
 
 # Receivers starting together must not run the same migration twice.
 _MIGRATION_LOCK = 0x636F7276  # "corv"
@@ -20,6 +23,7 @@ class PostgresStore(Store):
         self.dsn = dsn
         self.pool_size = pool_size
         self._pool: asyncpg.Pool | None = None
+        self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_BATCH)
 
     @property
     def pool(self) -> asyncpg.Pool:
@@ -40,6 +44,7 @@ class PostgresStore(Store):
                     await conn.execute("INSERT INTO schema_migrations (version) VALUES ($1)", version)
 
     async def close(self) -> None:
+        await self._recorder.drain()  # what was accepted is written first
         if self._pool is not None:
             await self._pool.close()
             self._pool = None
@@ -47,16 +52,22 @@ class PostgresStore(Store):
     async def record(self, events: list[NewEvent], now: float) -> int:
         if not events:
             return 0
-        rows = await self.pool.fetch(
+        if self._pool is None:
+            raise RuntimeError("the store is not open")
+        return await self._recorder.record(events, now)
+
+    async def _insert_batch(self, rows: Rows) -> set[str]:
+        found = await self.pool.fetch(
             "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
             " next_try, received_at)"
-            " SELECT k, o, f, p, l, v, s, $8, $8 FROM unnest($1::text[], $2::text[], $3::text[],"
-            " $4::text[], $5::text[], $6::text[], $7::text[]) AS t(k, o, f, p, l, v, s)"
+            " SELECT k, o, f, p, l, v, s, t, t FROM unnest($1::text[], $2::text[], $3::text[],"
+            " $4::text[], $5::text[], $6::text[], $7::text[], $8::float8[])"
+            " AS r(k, o, f, p, l, v, s, t)"
             " ON CONFLICT (key) DO NOTHING RETURNING key",
-            [e.key for e in events], [e.object_type for e in events], [e.field for e in events],
-            [e.page_id for e in events], [e.leadgen_id for e in events],
-            [e.payload for e in events], [e.status for e in events], now)
-        return len(rows)
+            [e.key for e, _ in rows], [e.object_type for e, _ in rows], [e.field for e, _ in rows],
+            [e.page_id for e, _ in rows], [e.leadgen_id for e, _ in rows],
+            [e.payload for e, _ in rows], [e.status for e, _ in rows], [now for _, now in rows])
+        return {row[0] for row in found}
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
         row = await self.pool.fetchrow(

@@ -13,6 +13,7 @@ import aiosqlite
 
 from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
                     Store, migrations)
+from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
 
@@ -42,16 +43,16 @@ def _create_private(path: str) -> None:
 _ROWS_PER_INSERT = 100  # 9 parameters a row, well under SQLite's bound of 999 per statement
 _EVENT_ROW = "(?, ?, ?, ?, ?, ?, ?, ?, ?)"
 
-
-async def _insert_events(db: aiosqlite.Connection, events: list[NewEvent], now: float) -> int:
+async def _insert_events(db: aiosqlite.Connection, rows: Rows) -> set[str]:
+    """One multi-row INSERT (one statement, atomic on its own); the keys that were new."""
     values: list[Any] = []
-    for e in events:
+    for e, now in rows:
         values += (e.key, e.object_type, e.field, e.page_id, e.leadgen_id, e.payload, e.status, now, now)
-    cursor = await db.execute(
+    inserted = await db.execute_fetchall(
         "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
-        " next_try, received_at) VALUES " + ", ".join([_EVENT_ROW] * len(events))
-        + " ON CONFLICT (key) DO NOTHING", values)
-    return cursor.rowcount
+        " next_try, received_at) VALUES " + ", ".join([_EVENT_ROW] * len(rows))
+        + " ON CONFLICT (key) DO NOTHING RETURNING key", values)
+    return {row[0] for row in inserted}
 
 
 class SqliteStore(Store):
@@ -59,6 +60,7 @@ class SqliteStore(Store):
         self.path = path
         self._db: aiosqlite.Connection | None = None
         self._lock = asyncio.Lock()
+        self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_INSERT)
 
     async def open(self) -> None:
         _create_private(self.path)
@@ -76,6 +78,7 @@ class SqliteStore(Store):
                     await db.execute("INSERT INTO schema_migrations (version) VALUES (?)", (version,))
 
     async def close(self) -> None:
+        await self._recorder.drain()  # what was accepted is written first
         if self._db is not None:
             await self._db.close()
             self._db = None
@@ -94,23 +97,23 @@ class SqliteStore(Store):
             await self._db.execute("COMMIT")
 
     async def record(self, events: list[NewEvent], now: float) -> int:
-        # One multi-row INSERT is one statement, atomic on its own: a delivery of a few events
-        # costs a single trip to the database thread instead of BEGIN, one per event, COMMIT.
-        # Longer deliveries go in chunks (SQLite bounds the parameters of a statement) inside
-        # one transaction.
         if not events:
             return 0
         if self._db is None:
             raise RuntimeError("the store is not open")
-        chunks = [events[i:i + _ROWS_PER_INSERT] for i in range(0, len(events), _ROWS_PER_INSERT)]
-        if len(chunks) > 1:
-            added = 0
-            async with self._tx() as db:
-                for chunk in chunks:
-                    added += await _insert_events(db, chunk, now)
-            return added
-        async with self._lock:  # never inside another coroutine's open transaction
-            return await _insert_events(self._db, events, now)
+        return await self._recorder.record(events, now)
+
+    async def _insert_batch(self, rows: Rows) -> set[str]:
+        if len(rows) <= _ROWS_PER_INSERT:
+            async with self._lock:  # never inside another coroutine's open transaction
+                assert self._db is not None
+                return await _insert_events(self._db, rows)
+        # A delivery longer than one statement takes: its chunks in one transaction.
+        new: set[str] = set()
+        async with self._tx() as db:
+            for i in range(0, len(rows), _ROWS_PER_INSERT):
+                new |= await _insert_events(db, rows[i:i + _ROWS_PER_INSERT])
+        return new
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
         async with self._tx() as db:
