@@ -8,16 +8,15 @@ from __future__ import annotations
 
 import asyncio
 import statistics
-import subprocess
 import sys
 import time
-from pathlib import Path
 from typing import Any, Awaitable, Callable
 
 import aiohttp
 
 from corvane import endpoints
 from corvane.instagram import Instagram
+from pipeline import Server
 
 LATENCY = 0.020
 CUSTOMERS = 200
@@ -25,17 +24,8 @@ BUSINESS = "17841452691600098"
 TOKEN = "IGQWRbenchtoken0000"
 
 
-class ProfileServer:
-    def __enter__(self) -> str:
-        self.process = subprocess.Popen([sys.executable, str(Path(__file__).with_name(
-            "profile_server.py"))], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        assert self.process.stdout is not None
-        return f"http://127.0.0.1:{int(self.process.stdout.readline())}"
-
-    def __exit__(self, *exc: Any) -> None:
-        assert self.process.stdin is not None
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
+def ProfileServer() -> Server:
+    return Server("profile_server.py")
 
 
 async def hand_conversations(session: aiohttp.ClientSession, base: str) -> list[dict[str, Any]]:

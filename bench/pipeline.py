@@ -27,9 +27,15 @@ Run = Callable[[], Awaitable[Any]]
 
 
 class Server:
+    """A loopback server script of this folder run as a process of its own: it prints its port,
+    then serves until its stdin closes."""
+
+    def __init__(self, script: str = "server.py") -> None:
+        self.script = script
+
     def __enter__(self) -> str:
         self.process = subprocess.Popen([sys.executable, str(Path(__file__).with_name(
-            "server.py"))], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            self.script))], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert self.process.stdout is not None
         return f"http://127.0.0.1:{int(self.process.stdout.readline())}"
 
