@@ -16,7 +16,7 @@ import aiohttp
 
 from corvane import endpoints
 from corvane.instagram import Instagram
-from pipeline import Server
+from pipeline import Server, print_figures
 
 LATENCY = 0.020
 CUSTOMERS = 200
@@ -132,13 +132,8 @@ def run(rounds: int) -> bool:
             rows = asyncio.run(figures(base, rounds))
     finally:
         endpoints.InstagramGraph.host = saved
-    print(f"{'figure':<34}{'baseline':>16}{'corvane':>10}{'base':>10}{'ratio':>8}  target")
-    ok = True
-    for name, ours, theirs, target, met in rows:
-        ok &= met
-        print(f"{name:<34}{'aiohttp+gather':>16}{ours:>10.1f}{theirs:>10.1f}{'-':>8}  {target} "
-              f"{'ok' if met else 'MISSED'}")
-    return ok
+    return print_figures([(name, "aiohttp+gather", ours, theirs, "-", target, met)
+                          for name, ours, theirs, target, met in rows])
 
 
 if __name__ == "__main__":

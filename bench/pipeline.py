@@ -45,6 +45,16 @@ class Server:
         self.process.wait(timeout=10)
 
 
+def print_figures(rows: list[tuple[str, str, float, float, str, str, bool]]) -> bool:
+    """Prints (figure, baseline, corvane, baseline's figure, ratio, target, met) rows as the
+    receiver and enrichment sections show them; True when every target is met."""
+    print(f"{'figure':<34}{'baseline':>16}{'corvane':>10}{'base':>10}{'ratio':>8}  target")
+    for name, base_name, ours, theirs, ratio, target, met in rows:
+        print(f"{name:<34}{base_name:>16}{ours:>10.1f}{theirs:>10.1f}{ratio:>8}  {target} "
+              f"{'ok' if met else 'MISSED'}")
+    return all(row[-1] for row in rows)
+
+
 # ---- what a careful host writes ----
 
 async def raw_get(session: aiohttp.ClientSession, url: str, params: Any = None) -> Any:

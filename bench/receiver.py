@@ -37,6 +37,7 @@ import asyncpg  # type: ignore[import-untyped]
 from aiohttp import web
 
 import reference
+from pipeline import print_figures
 from corvane.receiver import STORE, Config, WorkerSettings, create_app
 
 SECRET = "5e1b0c7a9d2f4e6081a3b5c7d9e1f203"
@@ -304,13 +305,7 @@ def run(rounds: int) -> bool:
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)
-    print(f"{'figure':<34}{'baseline':>16}{'corvane':>10}{'base':>10}{'ratio':>8}  target")
-    ok = True
-    for name, base_name, ours, theirs, ratio, target, met in rows:
-        ok &= met
-        print(f"{name:<34}{base_name:>16}{ours:>10.1f}{theirs:>10.1f}{ratio:>8}  {target} "
-              f"{'ok' if met else 'MISSED'}")
-    return ok
+    return print_figures(rows)
 
 
 if __name__ == "__main__":

@@ -4,18 +4,8 @@
 # Idempotent: a second run installs nothing that is already there.
 set -euo pipefail
 
-packages=(clang-14 libclang-rt-14-dev libssl-dev make)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "installing Debian packages: ${missing[*]}"
-  $sudo apt-get update -q
-  # Without recommends: the LLVM tools and documentation clang-14 recommends are not needed to
-  # build the targets, and leaving them out keeps a fresh machine's install well under a minute.
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=300 "${missing[@]}"
-fi
+cd "$(dirname "$0")/.."
+. tools/debian.sh
+# Without recommends: the LLVM tools and documentation clang-14 recommends are not needed to
+# build the targets, and leaving them out keeps a fresh machine's install well under a minute.
+install_debian_packages --no-install-recommends clang-14 libclang-rt-14-dev libssl-dev make

@@ -5,23 +5,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/interpreters.sh
+. tools/debian.sh
 
 # System libraries, the C++ test framework and the debug interpreter come from Debian;
 # everything Python comes from PyPI (pyproject.toml).
 packages=(
   g++ pkg-config libssl-dev libsimdjson-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv postgresql
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "installing Debian packages: ${missing[*]}"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+install_debian_packages "${packages[@]}"
 
 newest="$(interpreter_newest)"
 [ -n "$newest" ] || { echo "no CPython 3.10-3.13 with headers found" >&2; exit 1; }
