@@ -6,7 +6,7 @@
 // only; the paging.next links the platform hands back are complete, already signed URLs.
 // Every helper goes through attribute lookup on the client (self._signed, self.request,
 // self.paginate), so a subclass's override is what runs.
-#include "graph_client.hpp"
+#include "modules/graph_client.hpp"
 
 #include <algorithm>
 #include <string>
@@ -278,6 +278,13 @@ py::object count(py::handle value, const char* function, const char* name) {
 py::object token(py::handle value, const char* function, const char* name) {
   if (value.is_none()) return py::none();
   return text(value, function, name);
+}
+
+py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
+                          py::handle convert) {
+  py::object params = self.attr("_signed")(token, query);
+  if (!convert) return self.attr("_iterate")(url, py::arg("params") = params);
+  return self.attr("_iterate")(url, py::arg("params") = params, py::arg("convert") = convert);
 }
 
 void add_note(py::handle error, const std::string& note) {

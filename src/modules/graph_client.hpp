@@ -92,6 +92,15 @@ py::object count(py::handle value, const char* function, const char* name);
 // answers), else TypeError naming the public parameter rather than the signing helper.
 py::object token(py::handle value, const char* function, const char* name);
 
+// ---- lists that stream ----
+
+// self._iterate(url, params=self._signed(token, query)): an async iterator over the items of a
+// Graph list, one page held at a time, each passed through `convert` when one is given.
+// `token` is the caller's, already checked with token() so that a wrong type names the public
+// operation, not the signing helper.
+py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
+                          py::handle convert = {});
+
 // Adds `note` to an exception (PEP 678: shown under the message in tracebacks), leaving its
 // message exactly as it is. Before 3.11 the note is kept in __notes__ alone.
 void add_note(py::handle error, const std::string& note);

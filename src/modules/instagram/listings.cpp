@@ -9,12 +9,10 @@ namespace {
 
 using pyutil::guarded;
 
-// self._iterate(url, params=self._signed(token, {"fields": ...})): the items as the platform
-// sends them. The token is checked here so that a wrong type names the caller's operation.
-py::object stream(py::handle self, py::object url, py::object token, const char* fields) {
+py::object stream(py::handle self, py::handle url, py::handle token, const char* fields) {
   py::dict query;
   query["fields"] = field_set(fields);
-  return self.attr("_iterate")(url, py::arg("params") = self.attr("_signed")(token, query));
+  return graph::iterate_signed(self, url, token, query);
 }
 
 PyObject* iter_media(PyObject*, PyObject* args, PyObject* kwargs) {

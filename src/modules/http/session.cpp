@@ -9,7 +9,7 @@
 #include <cmath>
 #include <string>
 
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/saved_error.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"

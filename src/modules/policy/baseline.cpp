@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "policy_tables.hpp"
+#include "modules/policy/tables.hpp"
 
 namespace corvane::policy {
 namespace {

@@ -1,9 +1,9 @@
 // corvane.facebook: the Facebook client (construction, from_env, repr) and the module's
-// constants. The operations live in facebook_oauth.cpp, facebook_pages.cpp,
-// facebook_leads.cpp and facebook_content.cpp.
+// constants. The operations live beside this file: oauth.cpp, pages.cpp, leads.cpp and
+// content.cpp.
 #include <pybind11/pybind11.h>
 
-#include "facebook_internal.hpp"
+#include "modules/facebook/internal.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
 #include "py/values.hpp"

@@ -3,7 +3,7 @@
 // of an answer passes it through require_json first, so that a proxy's HTML page or a body
 // cut short fails loudly instead of reading as "no pages", "no leads" or "not subscribed".
 #include "core/mask.hpp"
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
 

@@ -1,7 +1,7 @@
 // WebhookEvent: the record and its derived properties.
 #include <string>
 
-#include "modules/webhooks_event.hpp"
+#include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 

@@ -23,7 +23,7 @@
 #include "core/mask.hpp"
 #include "core/percent.hpp"
 #include "core/retry.hpp"
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/saved_error.hpp"
 #include "py/json_decode.hpp"

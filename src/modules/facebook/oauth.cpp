@@ -2,7 +2,7 @@
 // granted permissions, revocation and the user's own profile.
 #include <string>
 
-#include "facebook_internal.hpp"
+#include "modules/facebook/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "core/json_number.hpp"
 #include "core/json_text.hpp"
-#include "modules/webhooks_event.hpp"
+#include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
 
 namespace corvane::webhooks {

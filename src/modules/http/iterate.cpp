@@ -18,7 +18,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
 

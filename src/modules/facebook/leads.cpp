@@ -1,6 +1,6 @@
 // Facebook Lead Ads: a Page's lead forms, the leads of a form (optionally since a time), one
 // lead by the leadgen_id of a webhook event, and the ad behind a lead.
-#include "facebook_internal.hpp"
+#include "modules/facebook/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
 
@@ -91,9 +91,8 @@ PyObject* iter_leads(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict query;
     query["fields"] = field_set("FB_LEAD");
     if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(own(since));
-    return client.attr("_iterate")(
-        url, py::arg("params") = client.attr("_signed")(token, query),
-        py::arg("convert") = state().lead.get().attr("from_response"));
+    return graph::iterate_signed(client, url, token, query,
+                                 state().lead.get().attr("from_response"));
   });
 }
 

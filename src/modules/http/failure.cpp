@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/mask.hpp"
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
 

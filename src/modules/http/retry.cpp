@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/retry.hpp"
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {

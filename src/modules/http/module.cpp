@@ -3,7 +3,7 @@
 // asynchronous operations share.
 #include <pybind11/pybind11.h>
 
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {

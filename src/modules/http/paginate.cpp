@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "http_internal.hpp"
+#include "modules/http/internal.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {

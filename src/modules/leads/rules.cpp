@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "modules/leads_lead.hpp"
+#include "modules/leads/lead.hpp"
 #include "py/fast_lookup.hpp"
 
 namespace corvane::leads {

@@ -5,7 +5,7 @@
 
 #include "core/json_number.hpp"
 #include "core/sha256.hpp"
-#include "modules/webhooks_event.hpp"
+#include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "policy_tables.hpp"
+#include "modules/policy/tables.hpp"
 #include "py/text_args.hpp"
 
 namespace py = pybind11;

@@ -1,7 +1,7 @@
 // A Page's content: its own posts, publishing and deleting posts, post insights, comments,
 // replies, and hiding comments (never deleting them: the author still sees a hidden comment,
 // so moderation opens no conflict).
-#include "facebook_internal.hpp"
+#include "modules/facebook/internal.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
 #include "py/values.hpp"
@@ -172,14 +172,6 @@ PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- iter_posts, iter_comments ----
 
-// self._iterate(url, params=self._signed(token, query)): the items as the Graph API gives them.
-// The token is checked first so that a wrong type names the caller's operation.
-py::object stream(py::handle self, py::object url, PyObject* token, const char* function,
-                  py::dict query) {
-  py::object checked = graph::token(token, function, "page_token");
-  return self.attr("_iterate")(url, py::arg("params") = self.attr("_signed")(checked, query));
-}
-
 PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"self", "page_id", "page_token", nullptr};
@@ -189,7 +181,8 @@ PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
         graph::node_id(page_id, "iter_posts", "page_id"), "published_posts");
     py::dict query;
     query["fields"] = field_set("FB_POST");
-    return stream(self, url, page_token, "iter_posts", query);
+    return graph::iterate_signed(self, url, graph::token(page_token, "iter_posts", "page_token"),
+                                 query);
   });
 }
 
@@ -204,7 +197,8 @@ PyObject* iter_comments(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict query;
     query["fields"] = field_set("FB_COMMENT");
     query["order"] = "reverse_chronological";
-    return stream(self, url, page_token, "iter_comments", query);
+    return graph::iterate_signed(self, url,
+                                 graph::token(page_token, "iter_comments", "page_token"), query);
   });
 }
 

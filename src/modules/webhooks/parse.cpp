@@ -6,7 +6,7 @@
 // change or messaging/standby item that is not a dict, or an "entry", "changes", "messaging"
 // or "standby" member that is truthy but not a list, raises TypeError when it is reached; like
 // a generator, the iterator is finished after an error and refuses to be re-entered.
-#include "modules/webhooks_event.hpp"
+#include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 

@@ -1,7 +1,7 @@
 // corvane.leads: a Lead Ads lead's field_data mapped to canonical CRM fields.
 #include <string>
 
-#include "modules/leads_lead.hpp"
+#include "modules/leads/lead.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 

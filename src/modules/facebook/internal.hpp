@@ -5,7 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
-#include "graph_client.hpp"
+#include "modules/graph_client.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::facebook {
@@ -40,10 +40,10 @@ py::list records(py::handle record_type, py::handle items);
 void log_info(const char* message, py::handle first, py::handle second);
 
 // The groups of operations, each added to the class by its own file.
-void add_setup_methods(pyutil::ClassBuilder& cls);    // facebook.cpp
-void add_oauth_methods(pyutil::ClassBuilder& cls);    // facebook_oauth.cpp
-void add_page_methods(pyutil::ClassBuilder& cls);     // facebook_pages.cpp
-void add_lead_methods(pyutil::ClassBuilder& cls);     // facebook_leads.cpp
-void add_content_methods(pyutil::ClassBuilder& cls);  // facebook_content.cpp
+void add_setup_methods(pyutil::ClassBuilder& cls);    // module.cpp
+void add_oauth_methods(pyutil::ClassBuilder& cls);    // oauth.cpp
+void add_page_methods(pyutil::ClassBuilder& cls);     // pages.cpp
+void add_lead_methods(pyutil::ClassBuilder& cls);     // leads.cpp
+void add_content_methods(pyutil::ClassBuilder& cls);  // content.cpp
 
 }  // namespace corvane::facebook

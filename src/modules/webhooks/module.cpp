@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "modules/webhooks_event.hpp"
+#include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 

@@ -1,6 +1,6 @@
 // Facebook Pages: the user's Pages with their page tokens, and the Page's webhook
 // subscription (without it, an app-level webhook delivers nothing for that Page).
-#include "facebook_internal.hpp"
+#include "modules/facebook/internal.hpp"
 #include "py/values.hpp"
 
 namespace corvane::facebook {

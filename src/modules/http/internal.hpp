@@ -28,7 +28,7 @@ struct ModuleState {
 };
 ModuleState& state();
 
-// Session slot (http_session.cpp).
+// Session slot (session.cpp).
 py::object make_session_class(const char* module);
 void add_session_methods(pyutil::ClassBuilder& client);
 Task<py::object> ensure_session(py::object self);
@@ -42,10 +42,10 @@ struct Hook {
   bool own;
 };
 Hook hook(py::handle self, py::handle name, PyCFunction own);
-// The C function behind BaseClient._ensure_session (http_session.cpp).
+// The C function behind BaseClient._ensure_session (session.cpp).
 PyCFunction ensure_session_entry();
 
-// Request pipeline (http_pipeline.cpp).
+// Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
 py::object retry_after_of(py::handle response);
 PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
@@ -55,12 +55,12 @@ PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 // and the masked URL. require_json(client, answer) returns `answer` unchanged unless it is a
 // _RawAnswer, for which it raises ApiError ("... is not JSON", provider, status, url,
 // payload) instead: an operation that reads members must not take an HTML page for "none".
-// (http_answer.cpp; BaseClient._require_json is the same check for other modules.)
+// (answer.cpp; BaseClient._require_json is the same check for other modules.)
 py::object make_raw_answer_class(const char* module);
 py::object require_json(py::handle client, py::object answer);
 void add_answer_methods(pyutil::ClassBuilder& client);
 
-// Failures of the HTTP layer (http_failure.cpp).
+// Failures of the HTTP layer (failure.cpp).
 // The secret values of one request, for masking texts that quote it in any form.
 struct Secrets {
   // `form`: the request's form body (a dict), or None.
@@ -79,13 +79,13 @@ bool nothing_was_sent(py::handle failure);
 py::object transport_error(py::handle failure, const std::string& masked_url,
                            const Secrets& secrets);
 
-// Pagination (http_paginate.cpp).
+// Pagination (paginate.cpp).
 void add_paginate_method(pyutil::ClassBuilder& client);
 
-// Lists that stream (http_iterate.cpp).
+// Lists that stream (iterate.cpp).
 void add_iterate_methods(pyutil::ClassBuilder& client);
 
-// Retry policy (http_retry.cpp).
+// Retry policy (retry.cpp).
 py::object make_retry_policy_class(const char* module);
 constexpr double kDefaultMaxRetryAfter = 300.0;
 // `value` as seconds of a wait: a finite number, not negative; else TypeError/ValueError

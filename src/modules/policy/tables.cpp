@@ -1,5 +1,5 @@
 // Validation of policy documents into immutable tables.
-#include "policy_tables.hpp"
+#include "modules/policy/tables.hpp"
 
 #include <algorithm>
 #include <string>
