@@ -108,10 +108,6 @@ async def test_graph_refusals(sb, case, kind, code):
     assert "error" in info.value.payload
 
 
-# Open question: on aiohttp 3.8.4 (Python 3.10) the fourth call is not refused; the sandbox's
-# budget is per token in the query, so something differs in what reaches it there.
-@pytest.mark.xfail(tuple(int(p) for p in aiohttp.__version__.split(".")[:2]) < (3, 9),
-                   reason="sandbox rate limit not met on aiohttp 3.8", strict=False)
 async def test_rate_limit_past_the_token_budget():
     async with Sandbox(rate_limit=(3, 60.0)) as sb:
         fb = client(sb)

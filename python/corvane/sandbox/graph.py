@@ -128,7 +128,10 @@ class GraphHost:
         given = request.query.get("appsecret_proof", "")
         if not hmac.compare_digest(given, proof(token, self.world.app_secret)):
             return err.bad_proof()
-        return self._rate(token) or info
+        # Not `self._rate(token) or info`: before aiohttp 3.9 a Response is falsy (it has a
+        # length, that of its state mapping), and a refusal would be served as an answer.
+        refused = self._rate(token)
+        return info if refused is None else refused
 
     def _page_token(self, request: web.Request, page_id: str) -> Token | web.Response:
         info = self._auth(request)
