@@ -75,6 +75,11 @@ async def settle() -> None:
     for _ in range(3):
         await asyncio.sleep(0)
     gc.collect()
+    # The interpreter's type-attribute cache (4,096 slots, placed by the name's address) holds
+    # a reference to the name of each lookup it caches: attribute names made afresh by C code
+    # sit there until another lookup takes their slot, a few blocks per pass, bounded, that
+    # Python code (whose names are the same interned objects every time) never shows.
+    sys._clear_type_cache()
 
 
 async def growth(step: Callable[[], Awaitable[None]], iterations: int = ITERATIONS,

@@ -255,15 +255,7 @@ def measure_loop(name, scenarios):
     return run(main)
 
 
-# Open question: a request cancelled in its wait between attempts keeps no reference, but the
-# allocated blocks grow by about one per pass more than the same awaits in a native coroutine.
-UNEXPLAINED_BLOCKS = pytest.mark.xfail(
-    reason="blocks grow beyond the native equivalent after a cancelled retry wait", strict=False)
-
-
-@pytest.mark.parametrize("name", [
-    pytest.param(name, marks=UNEXPLAINED_BLOCKS) if name == "cancelled_in_retry_wait" else name
-    for name in SCENARIOS])
+@pytest.mark.parametrize("name", SCENARIOS)
 def test_request_paths(name, flat):
     reference = None
     if name in ("closed_suspended", "thrown_suspended", "cancelled_in_retry_wait"):
