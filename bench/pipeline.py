@@ -127,6 +127,16 @@ async def compare(ours: Run, theirs: Run, rounds: int) -> tuple[float, float, fl
             statistics.median(ratios))
 
 
+async def compare_repeated(ours: Run, theirs: Run, rounds: int,
+                           times: int) -> tuple[float, float, float]:
+    """compare() `times` over, the median of each figure. A small request's CPU is within a
+    few per cent of the raw loop's, and one comparison of it swings by ±5% on a shared VM
+    (heavy-tailed rounds on both sides), so that one run alone would decide a 5% target by
+    chance."""
+    runs = [await compare(ours, theirs, rounds) for _ in range(times)]
+    return tuple(statistics.median(run[i] for run in runs) for i in range(3))  # type: ignore
+
+
 Row = tuple[str, str, float, float, float, str, bool]
 
 
@@ -144,15 +154,16 @@ async def figures(base: str, rounds: int) -> list[Row]:
         bases: list[tuple[str, Callable[..., Awaitable[Any]]]] = [("aiohttp+json", raw_get)]
         if orjson is not None:
             bases.append(("aiohttp+orjson", orjson_get))
-        for what, url, count, target in (("GET 300 B", small, 512, 1.05),
-                                         ("GET 100-item page", large, 64, 1.0)):
+        for what, url, count, target, times in (("GET 300 B", small, 512, 1.05, 5),
+                                                ("GET 100-item page", large, 64, 1.0, 1)):
             for concurrency in (1, 64):
                 ours = repeat(lambda url=url: client.get(url), count, concurrency)
                 for base_name, get in bases:
                     theirs = repeat(lambda url=url, get=get: get(session, url), count,
                                     concurrency)
-                    o, t, ratio = await compare(ours, theirs, rounds)
                     is_json = base_name == "aiohttp+json"
+                    o, t, ratio = await compare_repeated(ours, theirs, rounds,
+                                                         times if is_json else 1)
                     rows.append((f"{what}, concurrency {concurrency}", base_name, o / count,
                                  t / count, ratio, f"<= {target:.2f}" if is_json else "-",
                                  ratio <= target or not is_json))
@@ -240,7 +251,8 @@ def run(rounds: int) -> bool:
         rows = asyncio.run(figures(base, rounds))
     print("\nRequest pipeline: CPU of this process per request (per item for walks), "
           "server in another process; ratio = corvane / baseline, lower is better")
-    print("(the last row: peak memory in pages of items, and corvane minus baseline)")
+    print("(the last row: peak memory in pages of items, and corvane minus baseline; the "
+          "GET 300 B rows against aiohttp+json: the median of five comparisons)")
     print(f"{'figure':<34}{'baseline':>16}{'corvane us':>12}{'base us':>10}{'ratio':>8}"
           f"  target")
     ok = True
