@@ -24,10 +24,6 @@ BUSINESS = "17841452691600098"
 TOKEN = "IGQWRbenchtoken0000"
 
 
-def ProfileServer() -> Server:
-    return Server("profile_server.py")
-
-
 async def hand_conversations(session: aiohttp.ClientSession, base: str) -> list[dict[str, Any]]:
     """The page, then each distinct customer's profile, 8 at a time, merged in."""
     async def get(url: str, **query: Any) -> Any:
@@ -128,7 +124,7 @@ def run(rounds: int) -> bool:
           f"{LATENCY * 1000:.0f} ms; baseline: aiohttp + Semaphore(8) + gather")
     saved = endpoints.InstagramGraph.host
     try:
-        with ProfileServer() as base:
+        with Server("profile_server.py") as base:
             rows = asyncio.run(figures(base, rounds))
     finally:
         endpoints.InstagramGraph.host = saved

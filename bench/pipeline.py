@@ -134,7 +134,8 @@ async def compare_repeated(ours: Run, theirs: Run, rounds: int,
     (heavy-tailed rounds on both sides), so that one run alone would decide a 5% target by
     chance."""
     runs = [await compare(ours, theirs, rounds) for _ in range(times)]
-    return tuple(statistics.median(run[i] for run in runs) for i in range(3))  # type: ignore
+    ours_us, theirs_us, ratios = zip(*runs)
+    return statistics.median(ours_us), statistics.median(theirs_us), statistics.median(ratios)
 
 
 Row = tuple[str, str, float, float, float, str, bool]
