@@ -6,6 +6,10 @@ PY := .venv/bin/python
 BIN := $(CURDIR)/.venv/bin
 MODULES := errors models http endpoints policy crypto facebook instagram linkedin leads webhooks
 PYTEST := -m pytest tests/python
+# ccache keys on paths relative to the tree, so a clone elsewhere (a CI checkout) reuses what an
+# earlier build compiled; without hashing the working folder, debug builds' objects are shared too.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
 
 .PHONY: setup setup-oldest setup-leaks test test-cpp test-python test-uvloop stubtest docs-check \
         test-oldest test-asan test-leaks fuzz \

@@ -7,10 +7,12 @@ cd "$(dirname "$0")/.."
 . tools/interpreters.sh
 . tools/debian.sh
 
-# System libraries, the C++ test framework and the debug interpreter come from Debian;
-# everything Python comes from PyPI (pyproject.toml).
+# System libraries, the C++ test framework, the debug interpreter and the compiler cache (meson
+# uses ccache when it finds it: the sanitized, debug and wheel builds compile the same sources
+# again) come from Debian; everything Python comes from PyPI (pyproject.toml).
 packages=(
   g++ pkg-config libssl-dev libsimdjson-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv postgresql
+  ccache
 )
 install_debian_packages "${packages[@]}"
 

@@ -1,7 +1,7 @@
 # Builds every libFuzzer target (one per tests/fuzz/*.cpp) against the core sources, all with
 # AddressSanitizer and UndefinedBehaviorSanitizer, into build/fuzz/bin. Used by tools/fuzz.sh;
 # run from the repository root: make -f tests/fuzz/build.mk -j2
-CXX := clang++-14
+CXX := $(shell command -v ccache >/dev/null && echo "ccache ")clang++-14
 OUT := build/fuzz
 # UBSan's reports abort instead of printing and going on, so that the fuzzer counts them.
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=undefined
