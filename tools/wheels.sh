@@ -33,6 +33,6 @@ for minor in ${WHEEL_PYTHONS:-3.10 3.11 3.12 3.13}; do
     --wheel-dir "$root/raw" "$src" --config-settings=build-dir="$src/build/cp${minor/./}"
 done
 for wheel in "$root"/raw/*.whl; do
-  .venv/bin/python -m auditwheel repair --wheel-dir dist "$wheel" >/dev/null
+  PATH="$PWD/.venv/bin:$PATH" .venv/bin/python -m auditwheel repair --wheel-dir dist "$wheel" >/dev/null
 done
 ls -1 dist
