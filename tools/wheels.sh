@@ -6,7 +6,10 @@
 # Each wheel builds as a user's pip would build it from the sdist: in an environment holding
 # only the build requirements, fresh from PyPI. That environment and the unpacked sdist sit at
 # fixed places under build/wheels/ rather than pip's random temporary folders, so that the
-# compiler cache (ccache, found by meson) recognises a second build of the same sources.
+# compiler cache (ccache, found by meson) recognises a second build of the same sources: the
+# environment is the unpacked sdist's .venv and the build folder two levels below the sources,
+# as .venv and build/editable sit in the tree, so the newest interpreter's wheel compiles to
+# what the editable build compiled, path for path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/interpreters.sh
@@ -22,13 +25,11 @@ for minor in ${WHEEL_PYTHONS:-3.10 3.11 3.12 3.13}; do
   python="$(interpreter_for "$minor")"
   [ -n "$python" ] || { echo "skipping Python $minor: not on this machine"; continue; }
   echo "building the wheel for Python $minor"
-  env="$root/env-$minor"
+  env="$src/.venv"
   rm -rf "$env" && "$python" -m venv "$env"
   mapfile -t reqs < <(build_requirements "$env/bin/python")
   "$env/bin/python" -m pip install -q --upgrade pip
   "$env/bin/python" -m pip install -q "${reqs[@]}"
-  # The build folder two levels below the sources, as .venv's editable build sits below the
-  # tree: the same relative paths, so the cache can serve one from the other's objects.
   PATH="$env/bin:$PATH" "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
     --wheel-dir "$root/raw" "$src" --config-settings=build-dir="$src/build/cp${minor/./}"
 done
