@@ -2,7 +2,8 @@
 
 LinkedIn signs members in with OAuth 2.0 and OpenID Connect, reads their profile from the OpenID
 userinfo endpoint, and lists, publishes and deletes posts through the versioned REST API, whose
-every request carries a "LinkedIn-Version" header. Nothing here writes log records.
+every request carries a "LinkedIn-Version" header. The one log record: a warning on the
+"corvane.linkedin" logger when LinkedIn refuses the version sent (426).
 """
 
 from collections.abc import Mapping, Sequence
@@ -97,13 +98,15 @@ class LinkedIn(BaseClient):
     async def me(self, token: str) -> Profile:
         """The signed-in member's Profile from the OpenID userinfo endpoint: id = sub, username =
         email (else sub), full_name, picture, email; raw holds the answer with 'language' taken
-        from its locale.
+        from its locale (en_US, en-US or {'language': 'en'} give 'en'). ApiError when the answer
+        lacks the member id (sub) or holds a field of the wrong type.
         """
     # Posts.
     async def posts(self, token: str, author: str, *, start: int = 0, count: int = 10) -> dict[str, Any] | None:
         """One page of the posts of author (a URN, or a member's bare sub) as LinkedIn answers it;
-        call again with a larger start for the next page. Needs LinkedIn's Community Management
-        API product: without it, a PermissionError that says so.
+        call again with a larger start for the next page. Sent as LinkedIn's author finder
+        (X-RestLi-Method: FINDER). Needs LinkedIn's Community Management API product: without it,
+        a PermissionError that says so.
         """
     async def create_post(
         self,

@@ -166,8 +166,9 @@ async def test_success_whose_body_is_not_json_is_refused_once(raw, sleeps, opera
 
 async def test_userinfo_that_is_not_json_has_no_member_id(raw):
     # LinkedIn's profile is built on the member's "sub": without it there is nothing to build.
-    await fails_then_recovers(raw, "linkedin.me", [Act(body=b"<html>gateway</html>")],
-                              expect=KeyError, attempts=1)
+    err = await fails_then_recovers(raw, "linkedin.me", [Act(body=b"<html>gateway</html>")],
+                                    expect=errors.ApiError, attempts=1)
+    assert "sub" in err.message and err.payload == {"raw": "<html>gateway</html>"}
 
 
 @pytest.mark.parametrize("charset, body, expected", [

@@ -427,7 +427,9 @@ def test_error_bodies_become_their_documented_kind(status, body, platform):
         assert error.code is code and error.subcode is get(get(body, "error"), "error_subcode")
         assert type(error).__name__ == graph_kind(status, code)
     else:
-        assert error.provider == "linkedin" and error.code is get(body, "serviceErrorCode")
+        service_code = get(body, "serviceErrorCode")
+        code = service_code if service_code is not None else get(body, "code")
+        assert error.provider == "linkedin" and error.code is code
         kind = LINKEDIN_KINDS.get(status, "ApiError") if is_int(status) else "ApiError"
         assert type(error).__name__ == kind
 

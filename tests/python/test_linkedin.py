@@ -140,16 +140,23 @@ def test_real_linkedin_error_bodies(path):
     status = int(path.stem.split("-")[1])
     error = LinkedIn()._parse_error(status, body)
     assert type(error) is KINDS[status]
-    assert error.message == body["message"] and error.code == body.get("serviceErrorCode")
+    # The gateway's own refusals (426) carry only a text code.
+    assert error.message == body["message"] and error.code == body.get("serviceErrorCode", body.get("code"))
 
 
-async def test_error_answers_reach_the_host_through_the_pipeline_with_their_url(li, li_server):
+async def test_a_retired_version_is_an_api_error_with_its_code_and_one_warning(li, li_server, caplog):
     body = json.loads((DATA_DIR / "errors" / "linkedin-426--issue-pipedream-13965.json").read_text())
     li_server.reply(426, body)
-    with pytest.raises(errors.ApiError) as info:
-        await li.me("tok")
-    assert info.value.message == "Requested version 20230901 is not active"
-    assert info.value.url == li_server.url("/v2/userinfo") and len(li_server.requests) == 1
+    with caplog.at_level("DEBUG"), pytest.raises(errors.ApiError) as info:
+        await li.me("tok-SENTINEL")
+    error = info.value
+    assert (type(error), error.code) == (errors.ApiError, "NONEXISTENT_VERSION")
+    assert error.message == "Requested version 20230901 is not active"
+    assert error.url == li_server.url("/v2/userinfo") and len(li_server.requests) == 1
+    [record] = [r for r in caplog.records if r.name == "corvane.linkedin"]
+    text = record.getMessage()
+    assert record.levelname == "WARNING" and VERSION in record.args
+    assert "api_version=" in text and "LINKEDIN_API_VERSION" in text and "SENTINEL" not in text
 
 
 # ---- sign-in link ----
@@ -223,7 +230,8 @@ async def test_token_calls_send_their_form(li, li_server, call, args, path, form
     "call, args, message",
     [("exchange_code", ("c", "https://x"), "LinkedIn token bermadi"), ("refresh", ("r",), "Token yangilanmadi")],
 )
-@pytest.mark.parametrize("answer", [{"access_token": "", "expires_in": 1}, {"error": "pending"}, None])
+@pytest.mark.parametrize("answer", [{"access_token": "", "expires_in": 1}, {"access_token": 7}, {"error": "pending"},
+                                    None])
 async def test_an_answer_without_token_fails_with_the_whole_answer(li, li_server, call, args, message, answer):
     li_server.reply(200, answer)
     with pytest.raises(errors.ApiError) as info:
@@ -235,7 +243,7 @@ async def test_an_answer_without_token_fails_with_the_whole_answer(li, li_server
 
 async def test_introspect_refuses_an_answer_that_is_not_an_object(li, li_server):
     li_server.reply(200, ["active"])
-    with pytest.raises(TypeError):
+    with pytest.raises(errors.ApiError, match="introspect: LinkedIn's answer must be an object, not list"):
         await li.introspect("t")
     li_server.reply(200, body="")
     assert await li.introspect("t") is None
@@ -263,7 +271,8 @@ INFO = {"sub": "782bbtaQ", "name": "Ada Lovelace", "given_name": "Ada", "family_
     [
         ({"country": "US", "language": "en"}, "en"),
         ("en_US", "en"),
-        ("zh_Hant_TW", "zh"),
+        ("en-US", "en"),  # LinkedIn's own sample
+        ("zh_Hant-TW", "zh"),
         ("uz", "uz"),
         ({"country": "US"}, None),
         (None, None),
@@ -300,11 +309,27 @@ async def test_me_name_fallbacks(li, li_server, info, username, full_name):
         username, full_name, info.get("email"), None)
 
 
-@pytest.mark.parametrize("answer", [{"name": "no sub"}, None])
-async def test_me_without_sub_fails(li, li_server, answer):
+@pytest.mark.parametrize(
+    "answer, complaint",
+    [
+        ({"name": "no sub"}, 'member id "sub" must be a non-empty str, not NoneType'),
+        ({"sub": ""}, "sub"),
+        ({"sub": 782}, "sub"),
+        (None, "userinfo answer must be an object, not NoneType"),
+        (["782bbtaQ"], "userinfo answer must be an object, not list"),
+        ({"sub": "s1", "email": 5}, '"email" must be a str, not int'),
+        ({"sub": "s1", "name": {"first": "Ada"}}, '"name" must be a str, not dict'),
+        ({"sub": "s1", "locale": ["en", "US"]}, '"locale" must be'),
+        ({"sub": "s1", "locale": {"language": 1}}, '"locale" must be'),
+    ],
+)
+async def test_a_userinfo_answer_of_the_wrong_shape_is_an_api_error(li, li_server, answer, complaint):
     li_server.reply(200, answer)
-    with pytest.raises(KeyError):
+    with pytest.raises(errors.ApiError) as info:
         await li.me("tok")
+    error = info.value
+    assert type(error) is errors.ApiError and str(error).startswith("me: ") and complaint in str(error)
+    assert (error.provider, error.payload) == ("linkedin", answer)
 
 
 async def test_me_checks_its_token_before_sending(li, li_server):

@@ -40,6 +40,7 @@ async def test_posts_asks_by_author(li, li_server, author, kwargs, query):
     sent = li_server.last
     assert (sent.method, sent.path, sent.query) == ("GET", "/rest/posts", query)
     assert_rest_headers(sent)
+    assert lower_headers(sent)["x-restli-method"] == "FINDER"
 
 
 async def test_posts_without_community_management_names_the_product(li, li_server):

@@ -75,6 +75,23 @@ async def test_lead_stored_with_normalised_fields_and_ad_context(sb, receiver):
     assert sb.world.pages[PAGE_STORE].subscribed_fields == ["leadgen"]
 
 
+async def test_a_lead_whose_ad_cannot_be_read_is_stored_with_a_warning(sb, db, caplog):
+    # The admin granted everything but ads_management: the ad is refused to the user token.
+    config = config_for(sb, scopes=["pages_show_list", "pages_manage_metadata", "leads_retrieval"])
+    running = await Running(sb, db, config).start()
+    try:
+        await running.subscribe()
+        await running.connect()
+        lead_id = await sb.submit_lead(UZBEK)
+        await running.wait_leads(1)
+        [row] = await running.store.leads()
+    finally:
+        await running.stop()
+    assert row["leadgen_id"] == lead_id and row["ad_context"] == {}
+    assert [r.levelname for r in caplog.records
+            if r.name == "corvane.receiver" and AD_ID in r.getMessage()] == ["WARNING"]
+
+
 async def test_duplicate_delivery_skipped_and_fetched_once(sb, receiver):
     await receiver.connect()
     lead_id = await sb.submit_lead(UZBEK)

@@ -1,11 +1,15 @@
 """The sandbox's LinkedIn hosts, driven with the requests the LinkedIn client sends."""
 from __future__ import annotations
 
+import calendar
 import time
 from urllib.parse import parse_qs, quote, urlencode, urlsplit
 
 import pytest
 
+from corvane import endpoints, errors
+from corvane.http import RetryPolicy
+from corvane.linkedin import LinkedIn
 from corvane.sandbox import Sandbox
 from corvane.sandbox.linkedin import active_versions
 
@@ -117,3 +121,74 @@ async def test_post_create_list_delete(sb):
 def test_versions_run_a_year_back():
     versions = active_versions(time.mktime((2026, 2, 15, 0, 0, 0, 0, 0, 0)))
     assert "202602" in versions and "202503" in versions and "202502" not in versions
+
+
+@pytest.mark.parametrize("version, kept, strict, status", [
+    ("202512", 12, True, 426),   # 2026-12 and the 11 months before it
+    ("202601", 12, True, 200),
+    ("202606", 6, True, 426),
+    ("202512", 1, False, 200),   # switched off: any version
+    ("", 12, False, 426),        # but never none at all
+])
+async def test_version_window_is_configurable_and_can_be_switched_off(sb, version, kept, strict, status):
+    token = (await sign_in(sb))["access_token"]
+    li = sb.world.linkedin
+    li.clock = lambda: calendar.timegm((2026, 12, 9, 12, 0, 0))
+    li.versions_kept, li.strict_versions = kept, strict
+    params = {"q": "author", "author": li.member_urn}
+    async with sb.session().get(f"{REST}/posts", params=params, headers=headers(token, version)) as resp:
+        assert resp.status == status
+
+
+async def test_a_spent_daily_member_quota_is_429_until_midnight_utc(sb):
+    token = (await sign_in(sb))["access_token"]
+    li = sb.world.linkedin
+    now = [calendar.timegm((2026, 12, 9, 23, 59, 0))]
+    li.clock, li.member_daily_quota = (lambda: now[0]), 2
+    s = sb.session()
+
+    async def userinfo() -> tuple[int, dict]:
+        async with s.get("https://api.linkedin.com/v2/userinfo", headers=headers(token, None)) as resp:
+            return resp.status, await resp.json()
+
+    assert [(await userinfo())[0] for _ in range(2)] == [200, 200]
+    status, body = await userinfo()
+    assert status == 429 and body == {"serviceErrorCode": 101, "status": 429, "message":
+                                      "Resource level throttle limit for calls to this resource is reached."}
+    now[0] += 120  # past 00:00 UTC
+    assert (await userinfo())[0] == 200
+    li.member_daily_quota = None
+    assert all([(await userinfo())[0] == 200 for _ in range(3)])
+
+
+# ---- through the client ----
+
+@pytest.fixture
+async def member(sb):
+    return (await sign_in(sb))["access_token"]
+
+
+def client(sb: Sandbox, **kw) -> LinkedIn:
+    return LinkedIn(client_id=sb.world.linkedin.client_id, session=sb.session(),
+                    retry=RetryPolicy(attempts=1), **kw)
+
+
+async def test_the_client_default_version_is_active_and_lists_posts_as_a_finder(sb, member):
+    assert endpoints.DEFAULT_LINKEDIN_VERSION in active_versions()
+    li = client(sb)
+    me = await li.me(member)
+    assert (await li.posts(member, me.id))["elements"] == []
+    assert sb.world.linkedin.restli_methods == ["FINDER"]
+
+
+@pytest.mark.parametrize("setting, kind, code", [
+    ({"api_version": "202506"}, errors.ApiError, "NONEXISTENT_VERSION"),
+    ({"quota": 1}, errors.RateLimitError, 101),
+])
+async def test_the_client_meets_the_sandbox_refusals(sb, member, setting, kind, code):
+    sb.world.linkedin.member_daily_quota = setting.pop("quota", None)
+    li = client(sb, **setting)
+    await li.me(member)  # spends the one call of the quota
+    with pytest.raises(errors.CorvaneError) as info:
+        await li.posts(member, sb.world.linkedin.member_urn)
+    assert (type(info.value), info.value.code) == (kind, code)

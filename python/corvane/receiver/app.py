@@ -29,7 +29,10 @@ log = logging.getLogger("corvane.receiver")
 
 MAX_BODY = 1024 * 1024
 STATE_TTL = 600.0
-SCOPES = ("pages_show_list", "pages_manage_metadata", "leads_retrieval", "ads_management")
+# Meta's Lead Ads retrieval guide: the Page permissions, leads_retrieval, and for the ad behind
+# each lead ads_management with pages_read_engagement and pages_manage_ads.
+SCOPES = ("pages_show_list", "pages_read_engagement", "pages_manage_metadata", "pages_manage_ads",
+          "leads_retrieval", "ads_management")
 
 
 @dataclass

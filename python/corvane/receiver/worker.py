@@ -134,6 +134,12 @@ class Worker:
         except Exception as error:  # noqa: BLE001 - a fault in one lead must not stop the others
             await self._postpone(event, describe(error, secrets))
             return
+        if lead.ad_id and not context:
+            # The client logs the refusal at info level; for this host a lead without its
+            # campaign is a fault of its setup, to be seen.
+            log.warning("lead %s: the ad %s could not be read, stored without its campaign "
+                        "(the connecting user's token needs ads_management)",
+                        event.leadgen_id, lead.ad_id)
         await self.store.complete(event.key, crm_record(event, lead, context), time.time())
         log.info("lead %s stored", event.leadgen_id)
 

@@ -1,12 +1,19 @@
 """LinkedIn's hosts in the sandbox: the OAuth dialog, token and introspection endpoints on the
-OAuth host; OpenID userinfo on the v2 API; posts on the versioned REST API, which refuses a
-request without an active "LinkedIn-Version" with 426."""
+OAuth host; OpenID userinfo on the v2 API; posts on the versioned REST API.
+
+Strict as LinkedIn, each rule on by default and switched off on the world by a test that needs
+it: the REST API answers 426 for a "LinkedIn-Version" outside its active window
+(`versions_kept` months back from today, `strict_versions`), and every API call of a member
+beyond `member_daily_quota` in one UTC day gets 429 (None: no quota). The "X-RestLi-Method"
+header of each finder call is recorded in `restli_methods`: LinkedIn's examples send it, but
+LinkedIn tells the finder by `q=` and does not require it."""
 from __future__ import annotations
 
 import hmac
 import json
 import secrets
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import unquote
@@ -18,14 +25,16 @@ from .urls import with_query
 OAUTH_HOST = "www.linkedin.com"
 API_HOST = "api.linkedin.com"
 SCOPES = ("openid", "profile", "email", "w_member_social")
-_VERSIONS_KEPT = 12  # LinkedIn keeps a version active for about a year
+VERSIONS_KEPT = 12  # LinkedIn keeps a version active for about a year
+MEMBER_DAILY_QUOTA = 1000  # LinkedIn publishes no figure; each app sees its own in the portal
 
 
-def active_versions(now: float | None = None) -> set[str]:
+def active_versions(now: float | None = None, kept: int = VERSIONS_KEPT) -> set[str]:
+    """The month versions of the `kept` months that end with the month of `now` (UTC)."""
     t = time.gmtime(now if now is not None else time.time())
     year, month = t.tm_year, t.tm_mon
     out = set()
-    for _ in range(_VERSIONS_KEPT):
+    for _ in range(kept):
         out.add(f"{year:04d}{month:02d}")
         year, month = (year - 1, 12) if month == 1 else (year, month - 1)
     return out
@@ -44,6 +53,21 @@ class LinkedInWorld:
     refresh_tokens: dict[str, tuple[str, ...]] = field(default_factory=dict)
     codes: dict[str, tuple[str, tuple[str, ...]]] = field(default_factory=dict)
     posts: list[dict[str, Any]] = field(default_factory=list)
+    strict_versions: bool = True
+    versions_kept: int = VERSIONS_KEPT
+    member_daily_quota: int | None = MEMBER_DAILY_QUOTA
+    clock: Callable[[], float] = time.time  # the quota's day and the version window follow it
+    calls: dict[tuple[str, str], int] = field(default_factory=dict)  # (sub, UTC day) -> calls
+    restli_methods: list[str | None] = field(default_factory=list)
+
+    def spend(self) -> bool:
+        """Counts one API call of the member; False once today's quota (UTC) is spent."""
+        key = (str(self.member["sub"]), time.strftime("%Y-%m-%d", time.gmtime(self.clock())))
+        used = self.calls.get(key, 0)
+        if self.member_daily_quota is not None and used >= self.member_daily_quota:
+            return False
+        self.calls[key] = used + 1
+        return True
 
     @property
     def member_urn(self) -> str:
@@ -63,6 +87,13 @@ def li_error(status: int, message: str, code: str, service_code: int | None = No
     if service_code is not None:
         body["serviceErrorCode"] = service_code
     return web.json_response(body, status=status)
+
+
+def throttled() -> web.Response:
+    # LinkedIn's answer to a spent daily quota: no Retry-After, the quota comes back at 00:00 UTC.
+    return web.json_response({"serviceErrorCode": 101, "status": 429, "message":
+                              "Resource level throttle limit for calls to this resource is reached."},
+                             status=429)
 
 
 def oauth_error(error: str, description: str, status: int = 400) -> web.Response:
@@ -138,7 +169,19 @@ class LinkedInHosts:
         scopes = self.world.tokens.get(auth[7:]) if auth.startswith("Bearer ") else None
         if scopes is None:
             return li_error(401, "Invalid access token", "INVALID_ACCESS_TOKEN", 65600)
+        if not self.world.spend():
+            return throttled()
         return scopes
+
+    def _version_refused(self, request: web.Request) -> web.Response | None:
+        w = self.world
+        version = request.headers.get("LinkedIn-Version", "")
+        if not version:
+            return li_error(426, "A version must be present. Please specify a version by adding "
+                            "the LinkedIn-Version header.", "VERSION_MISSING")
+        if w.strict_versions and version not in active_versions(w.clock(), w.versions_kept):
+            return li_error(426, f"Requested version {version} is not active", "NONEXISTENT_VERSION")
+        return None
 
     async def api(self, request: web.Request) -> web.StreamResponse:
         path = request.path
@@ -151,12 +194,9 @@ class LinkedInHosts:
                                 "ACCESS_DENIED", 100)
             return web.json_response(dict(self.world.member))
         if path.startswith("/rest/"):
-            version = request.headers.get("LinkedIn-Version", "")
-            if not version:
-                return li_error(426, "A version must be present. Please specify a version by adding "
-                                "the LinkedIn-Version header.", "VERSION_MISSING")
-            if version not in active_versions():
-                return li_error(426, f"Requested version {version} is not active", "NONEXISTENT_VERSION")
+            refused = self._version_refused(request)
+            if refused is not None:
+                return refused
             scopes = self._bearer(request)
             if isinstance(scopes, web.Response):
                 return scopes
@@ -172,6 +212,7 @@ class LinkedInHosts:
         q = request.query
         if q.get("q") != "author":
             return li_error(400, "Invalid finder", "ILLEGAL_ARGUMENT", 100)
+        self.world.restli_methods.append(request.headers.get("X-RestLi-Method"))
         author = q.get("author", "")
         if author != self.world.member_urn:
             # Reading another author's posts needs the Community Management API product.

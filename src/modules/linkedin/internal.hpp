@@ -21,6 +21,7 @@ struct ModuleState {
   pyutil::Immortal token_bundle;     // corvane.models.TokenBundle
   pyutil::Immortal profile;          // corvane.models.Profile
   pyutil::Immortal url_type;         // yarl.URL, resolved at the first request
+  pyutil::Immortal logger;           // logging.getLogger("corvane.linkedin")
 };
 ModuleState& state();
 
@@ -39,6 +40,18 @@ py::list text_list(py::handle value, const char* function, const char* name);
 
 // A required argument that PyArg_Parse left unset.
 void require(PyObject* value, const char* function, const char* name);
+
+// ---- LinkedIn's answers ----
+
+// Raises ApiError "<operation>: <what> must be <wanted>, not <type>" with the answer as payload:
+// a success whose body has the wrong shape reaches the host as a platform error, never as a
+// bare TypeError or KeyError.
+[[noreturn]] void bad_answer(const char* operation, const char* what, const char* wanted,
+                             py::handle value, py::handle answer);
+
+// `answer` itself when it is a dict or None, else bad_answer(operation, "LinkedIn's answer",
+// "an object", ...).
+py::object object_or_none(py::handle answer, const char* operation);
 
 // ---- shared pieces of the operations ----
 

@@ -8,6 +8,7 @@
 #include "core/mask.hpp"
 #include "modules/linkedin/internal.hpp"
 #include "modules/graph_client.hpp"
+#include "py/errors.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -51,6 +52,24 @@ void require(PyObject* value, const char* function, const char* name) {
   }
 }
 
+void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
+                py::handle answer) {
+  py::dict fields;
+  fields["provider"] = "linkedin";
+  fields["payload"] = answer;
+  pyutil::raise_error("ApiError",
+                      py::str(std::string(operation) + ": " + what + " must be " + wanted +
+                              ", not " + type_name(value)),
+                      fields);
+}
+
+py::object object_or_none(py::handle answer, const char* operation) {
+  if (!answer.is_none() && !PyDict_Check(answer.ptr())) {
+    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
+  }
+  return py::reinterpret_borrow<py::object>(answer);
+}
+
 py::str person_urn(py::handle sub) { return py::str("urn:li:person:") + py::str(sub); }
 
 py::str author_urn(py::handle author) {
@@ -79,7 +98,8 @@ constexpr const char* kModuleDoc = R"doc(The LinkedIn client of corvane.
 
 LinkedIn signs members in with OAuth 2.0 and OpenID Connect, reads their profile from the
 OpenID userinfo endpoint, and lists, publishes and deletes posts through the versioned REST
-API, whose every request carries a "LinkedIn-Version" header. Nothing here writes log records.
+API, whose every request carries a "LinkedIn-Version" header. The one log record: a warning on
+the "corvane.linkedin" logger when LinkedIn refuses the version sent (426).
 )doc";
 
 constexpr const char* kClassDoc = R"doc(Client for LinkedIn's OAuth, OpenID userinfo and versioned REST API.
@@ -209,6 +229,7 @@ PYBIND11_MODULE(linkedin, m) {
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_LINKEDIN_VERSION"));
   s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
   s.profile = pyutil::Immortal(models.attr("Profile"));
+  s.logger = pyutil::Immortal(pyutil::logger("corvane.linkedin"));
 
   py::list scopes;
   for (const char* scope : {"openid", "profile", "email", "w_member_social"}) scopes.append(scope);

@@ -46,18 +46,33 @@ py::object rest_headers(py::handle self, py::handle token) {
 
 // ---- _parse_error ----
 
-const char* kind_for(py::handle status) {
-  if (!PyLong_Check(status.ptr()) || PyBool_Check(status.ptr())) return "ApiError";
+// The status as a number, 0 for anything that is not a plain int in range.
+long status_number(py::handle status) {
+  if (!PyLong_Check(status.ptr()) || PyBool_Check(status.ptr())) return 0;
   int overflow = 0;
   const long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
-  if (overflow != 0) return "ApiError";
-  switch (s) {
+  if (s == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow != 0 ? 0 : s;
+}
+
+const char* kind_for(long status) {
+  switch (status) {
     case 429: return "RateLimitError";
     case 401: return "AuthError";
     case 403: return "PermissionError";
     case 404: return "NotFoundError";
     default: return "ApiError";  // 400, 426 (a sunset LinkedIn-Version), 5xx, ...
   }
+}
+
+// A 426 fails every REST call until the host changes its version: say which one was sent and
+// where it is set, once per refused request.
+void warn_retired_version(py::handle self, py::handle message) {
+  state().logger.get().attr("warning")(
+      "LinkedIn refused LinkedIn-Version %r (%s): pass api_version= to LinkedIn() or set "
+      "LINKEDIN_API_VERSION to a version LinkedIn still serves (YYYYMM, about the last 12 "
+      "months)",
+      py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
 }
 
 PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -76,13 +91,18 @@ PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
         }
       }
       code = member(body, "serviceErrorCode");
+      // Errors of the gateway in front of the API (426 for a retired version) carry only a
+      // text code, such as "NONEXISTENT_VERSION".
+      if (code.is_none()) code = member(body, "code");
     }
+    const long number = status_number(status);
+    if (number == 426) warn_retired_version(self, message);
     py::dict fields;
     fields["provider"] = "linkedin";
     fields["status"] = py::handle(status);
     fields["code"] = code;
     fields["payload"] = py::handle(body);
-    return pyutil::make_error(kind_for(status), pyutil::text_form(message), fields);
+    return pyutil::make_error(kind_for(number), pyutil::text_form(message), fields);
   });
 }
 
@@ -151,7 +171,8 @@ py::dict form_headers() {
 
 // The bundle of a token answer, or the ApiError `message` carrying the whole answer.
 py::object bundle_of(py::handle answer, const char* message) {
-  if (!truthy(member(answer, "access_token"))) {
+  py::object token = member(answer, "access_token");
+  if (!truthy(token) || !PyUnicode_Check(token.ptr())) {
     py::dict fields;
     fields["provider"] = "linkedin";
     fields["payload"] = answer;
@@ -206,11 +227,7 @@ Task<py::object> introspect_task(py::object self, py::dict form) {
                                            py::arg("data") = form,
                                            py::arg("headers") = form_headers());
   py::object answer = co_await std::move(asking);
-  if (!answer.is_none() && !PyDict_Check(answer.ptr())) {
-    throw py::type_error(std::string("introspect: LinkedIn answered with ") +
-                         Py_TYPE(answer.ptr())->tp_name + ", not an object");
-  }
-  co_return answer;
+  co_return object_or_none(answer, "introspect");
 }
 
 PyObject* introspect(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -229,12 +246,25 @@ PyObject* introspect(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- me ----
 
-// The language of an OpenID locale: {"language": "en", ...}, "en_US" or a bare "uz".
+// The language of an OpenID locale: {"language": "en", ...}, "en_US", "en-US" (LinkedIn's own
+// sample) or a bare "uz".
 py::object language_of(py::handle locale) {
   if (PyDict_Check(locale.ptr())) return member(locale, "language");
   if (PyUnicode_Check(locale.ptr())) {
-    py::str text = py::reinterpret_borrow<py::str>(locale);
-    if (truthy(text.attr("__contains__")("_"))) return text.attr("split")("_", 1)[py::int_(0)];
+    // Searched by code point: a locale need not encode to UTF-8 (a lone surrogate).
+    const Py_ssize_t length = PyUnicode_GetLength(locale.ptr());
+    Py_ssize_t cut = length;
+    for (const Py_UCS4 mark : {Py_UCS4('_'), Py_UCS4('-')}) {
+      const Py_ssize_t at = PyUnicode_FindChar(locale.ptr(), mark, 0, cut, 1);
+      if (at == -2) throw py::error_already_set();
+      if (at >= 0) cut = at;
+    }
+    if (cut < length) {
+      if (PyObject* head = PyUnicode_Substring(locale.ptr(), 0, cut)) {
+        return py::reinterpret_steal<py::object>(head);
+      }
+      throw py::error_already_set();
+    }
   }
   return py::reinterpret_borrow<py::object>(locale);
 }
@@ -245,24 +275,46 @@ py::object full_name_of(py::handle info) {
   py::list parts;
   for (const char* part : {"given_name", "family_name"}) {
     py::object value = member(info, part);
-    if (truthy(value)) parts.append(pyutil::text_form(value));
+    if (truthy(value)) parts.append(value);
   }
   return py::str(" ").attr("join")(parts);
+}
+
+// The userinfo answer as the profile needs it: an object with a non-empty "sub"; the texts
+// that become the profile's fields are str or absent, the locale an object, a str or absent.
+void check_userinfo(py::handle info) {
+  if (!PyDict_Check(info.ptr())) bad_answer("me", "LinkedIn's userinfo answer", "an object", info, info);
+  const py::object sub = member(info, "sub");
+  if (!PyUnicode_Check(sub.ptr()) || !truthy(sub)) {
+    // Without the member's id there is nothing to build on.
+    bad_answer("me", "the userinfo answer's member id \"sub\"", "a non-empty str", sub, info);
+  }
+  for (const char* name : {"name", "given_name", "family_name", "email", "picture"}) {
+    const py::object value = member(info, name);
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+      const std::string what = std::string("the userinfo answer's \"") + name + "\"";
+      bad_answer("me", what.c_str(), "a str", value, info);
+    }
+  }
+  const py::object locale = member(info, "locale");
+  py::object language = PyDict_Check(locale.ptr()) ? member(locale, "language") : locale;
+  if (!language.is_none() && !PyUnicode_Check(language.ptr())) {
+    bad_answer("me", "the userinfo answer's \"locale\"", "a str or {\"language\": str}",
+               locale, info);
+  }
 }
 
 Task<py::object> me_task(py::object self, py::object token) {
   py::object asking = self.attr("request")("GET", endpoint("userinfo"),
                                            py::arg("headers") = rest_headers(self, token));
   py::object info = co_await std::move(asking);
-  if (!PyDict_Check(info.ptr()) || !pyutil::dict_has(info, "sub")) {
-    throw py::key_error("sub");  // userinfo without the member's id: nothing to build on
-  }
+  check_userinfo(info);
   py::object sub = member(info, "sub");
   py::object email = member(info, "email");
   py::dict raw = pyutil::copy_dict(info);
   raw["language"] = language_of(member(info, "locale"));
   co_return state().profile.get()(
-      py::arg("id") = pyutil::text_form(sub), py::arg("platform") = "linkedin",
+      py::arg("id") = sub, py::arg("platform") = "linkedin",
       py::arg("username") = truthy(email) ? email : sub,
       py::arg("full_name") = full_name_of(info), py::arg("picture") = member(info, "picture"),
       py::arg("email") = email, py::arg("raw") = raw);
@@ -290,7 +342,8 @@ PyMethodDef oauth_methods[] = {
         "_parse_error(self, status, body)\n--\n\n"
         "The error object (not raised) for a LinkedIn error answer: the message is the body's "
         "message, error_description or error (else 'HTTP <status>'), the code its "
-        "serviceErrorCode; 429 RateLimitError, 401 AuthError, 403 PermissionError, 404 "
+        "serviceErrorCode, else its code ('NONEXISTENT_VERSION'); a 426 (a retired "
+        "LinkedIn-Version) also logs a warning naming the version sent. 429 RateLimitError, 401 AuthError, 403 PermissionError, 404 "
         "NotFoundError, every other status ApiError."),
     pyutil::method_def(
         "login_url", login_url,
@@ -319,7 +372,8 @@ PyMethodDef oauth_methods[] = {
         "me(self, token)\n--\n\n"
         "The signed-in member's Profile from the OpenID userinfo endpoint: id = sub, username "
         "= email (else sub), full_name, picture, email; raw holds the answer with 'language' "
-        "taken from its locale."),
+        "taken from its locale (en_US, en-US or {'language': 'en'} give 'en'). ApiError when "
+        "the answer lacks the member id (sub) or holds a field of the wrong type."),
 };
 
 PyMethodDef person_urn_def = pyutil::method_def(

@@ -35,12 +35,20 @@ py::int_ integer(PyObject* value, long fallback, const char* name) {
 
 // ---- posts ----
 
+py::dict finder_header() {
+  py::dict extra;
+  extra["X-RestLi-Method"] = "FINDER";
+  return extra;
+}
+
 Task<py::object> posts_task(py::object self, py::str token, py::dict query) {
   py::object answer;
   py::object refused;  // the PermissionError, rewrapped once the handler is left
   try {
+    // A finder call, marked as LinkedIn's own examples mark it.
+    py::object headers = self.attr("_headers")(token, finder_header());
     py::object asking = self.attr("request")("GET", posts_url(), py::arg("params") = query,
-                                             py::arg("headers") = self.attr("_headers")(token));
+                                             py::arg("headers") = headers);
     answer = co_await std::move(asking);
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "PermissionError")) throw;
@@ -56,11 +64,7 @@ Task<py::object> posts_task(py::object self, py::str token, py::dict query) {
                                           fields),
                        refused);
   }
-  if (!answer.is_none() && !PyDict_Check(answer.ptr())) {
-    throw py::type_error(std::string("posts: LinkedIn answered with ") +
-                         Py_TYPE(answer.ptr())->tp_name + ", not an object");
-  }
-  co_return answer;
+  co_return object_or_none(answer, "posts");
 }
 
 PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -172,8 +176,9 @@ PyMethodDef post_methods[] = {
         "posts", posts,
         "posts(self, token, author, *, start=0, count=10)\n--\n\n"
         "One page of the posts of author (a URN, or a member's bare sub) as LinkedIn answers "
-        "it; call again with a larger start for the next page. Needs LinkedIn's Community "
-        "Management API product: without it, a PermissionError that says so."),
+        "it; call again with a larger start for the next page. Sent as LinkedIn's author finder "
+        "(X-RestLi-Method: FINDER). Needs LinkedIn's Community Management API product: "
+        "without it, a PermissionError that says so."),
     pyutil::method_def(
         "create_post", create_post,
         "create_post(self, token, author, text, *, visibility='PUBLIC', article_url=None, "
