@@ -165,11 +165,12 @@ async def test_twenty_customers_at_most_eight_in_flight(ig, hosts):
 
 
 async def test_cancelling_conversations_leaks_nothing(ig, hosts):
-    started = asyncio.Event()
+    started, released = asyncio.Event(), asyncio.Event()
 
     async def slow(request):
         started.set()
-        await asyncio.sleep(30)
+        # Released at the end: the server's shutdown waits for every handler still running.
+        await asyncio.wait_for(released.wait(), 30)
         return Reply(json={})
 
     hosts.reply(json={"data": [conversation(f"t{i}", f"c{i}") for i in range(12)]})
@@ -188,6 +189,7 @@ async def test_cancelling_conversations_leaks_nothing(ig, hosts):
         await asyncio.sleep(0)
     assert fetches() == []
     assert len(lookups(hosts)) <= 8
+    released.set()
 
 
 # ---- messages, contact, send_message ----

@@ -1,6 +1,8 @@
 """The sandbox answers the Facebook client as the Graph API does, over TLS on loopback."""
 from __future__ import annotations
 
+import asyncio
+import gc
 import sys
 import time
 from pathlib import Path
@@ -9,7 +11,7 @@ from urllib.parse import parse_qs, urlsplit
 import aiohttp
 import pytest
 
-from corvane.errors import ApiError, AuthError, PermissionError, RateLimitError
+from corvane.errors import ApiError, AuthError, ConfigurationError, PermissionError, RateLimitError
 from corvane.facebook import Facebook
 from corvane.http import RetryPolicy
 from corvane.sandbox import Sandbox
@@ -138,6 +140,27 @@ async def test_outage_then_recovery(sb):
     assert info.value.status == 500 and not isinstance(info.value, (AuthError, PermissionError))
     sb.fail(0)
     assert await fb.lead_forms(PAGE_STORE, token)
+
+
+@pytest.mark.parametrize("make", ["facebook_client", "instagram_client", "linkedin_client"])
+async def test_clients_of_a_stopped_sandbox_never_reach_the_real_hosts(make, monkeypatch):
+    async with Sandbox() as sandbox:
+        handed_out = getattr(sandbox, make)()
+        own = Facebook(app_id=sandbox.app_id, app_secret=sandbox.app_secret, session=sandbox.session())
+    monkeypatch.setattr(aiohttp, "ClientSession", None)  # a session of the client's own: never made
+    for request in [handed_out._ensure_session(), own.pages("tok")]:
+        with pytest.raises(ConfigurationError, match="sandbox to'xtagan"):
+            await request
+
+
+def test_a_sandbox_never_stopped_leaves_no_unclosed_session(recwarn):
+    async def forget():
+        sandbox = await Sandbox().start()
+        sandbox.session()
+
+    asyncio.run(forget())
+    gc.collect()
+    assert not [w for w in recwarn if "nclosed" in str(w.message)]
 
 
 async def test_session_reaches_no_other_host(sb):

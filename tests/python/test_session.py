@@ -60,12 +60,17 @@ async def test_concurrent_first_calls_create_one_session(fake_server, created):
     assert len(created) == 1 and len(fake_server.requests) == 20
 
 
-async def test_closed_session_in_slot_is_replaced(fake_server, created):
+async def test_closed_session_in_slot_is_replaced_with_one_warning(fake_server, created, caplog):
     own = aiohttp.ClientSession()
     await own.close()
     c = BaseClient(session=own)
     await c.get(fake_server.url("/x"))
+    await c.get(fake_server.url("/y"))
     assert len(created) == 2 and c._sess.owned is True and c._sess.session is created[1][0]
+    # The host's session was closed under the client: its requests now reach the real hosts.
+    warned = [r for r in caplog.records if r.levelname == "WARNING"]
+    assert [(r.name, r.args) for r in warned] == [("corvane", ("BaseClient",))]
+    assert "xost bergan sessiya yopilgan" in warned[0].getMessage()
     await c.close()
     await c.close()  # closing an empty slot does nothing
 

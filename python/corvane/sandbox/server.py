@@ -2,6 +2,7 @@
 (told apart by the Host header), plus the webhook side that delivers leads to a receiver."""
 from __future__ import annotations
 
+import asyncio
 import hashlib
 import hmac
 import json
@@ -9,17 +10,23 @@ import secrets
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import parse_qsl, urlsplit
 
 import aiohttp
 from aiohttp import web
 
+from .. import http as _http
 from . import dialog, instagram, linkedin
 from .fb_content import PageContent
 from .graph import GRAPH_HOST, GraphHost
 from .tls import Certificates, make_session
 from .world import AD_ID, FORM_ID, PAGE_STORE, World
+
+if TYPE_CHECKING:
+    from ..facebook import Facebook
+    from ..instagram import Instagram
+    from ..linkedin import LinkedIn
 
 # Every host the library talks to; the ones without a handler yet answer 404.
 HOSTS = (
@@ -63,6 +70,7 @@ class Sandbox:
         self._sessions: list[aiohttp.ClientSession] = []
         self._outbound: aiohttp.ClientSession | None = None
         self._webhook: tuple[str, str] | None = None
+        self._guard: asyncio.Task[None] | None = None
 
     @property
     def app_id(self) -> str:
@@ -85,9 +93,25 @@ class Sandbox:
         self.port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
         # Deliveries go to the receiver over plain loopback HTTP, not through the resolver.
         self._outbound = aiohttp.ClientSession(trust_env=False)
+        self._guard = asyncio.get_running_loop().create_task(self._stop_with_the_loop())
         return self
 
+    async def _stop_with_the_loop(self) -> None:
+        # A sandbox started without `async with` and never stopped: asyncio.run (and test
+        # runners) cancel what is left when the loop ends, and the sandbox stops then, so that
+        # none of its sessions is reported unclosed.
+        try:
+            await asyncio.Event().wait()
+        finally:
+            if self._guard is asyncio.current_task():
+                self._guard = None
+                await self.stop()
+
     async def stop(self) -> None:
+        guard, self._guard = self._guard, None
+        if guard is not None:
+            guard.cancel()
+            await asyncio.gather(guard, return_exceptions=True)
         for session in self._sessions:
             await session.close()
         self._sessions.clear()
@@ -105,12 +129,36 @@ class Sandbox:
         await self.stop()
 
     def session(self, **kwargs: Any) -> aiohttp.ClientSession:
-        """A new client session that reaches the emulated hosts; closed when the sandbox stops."""
+        """A new client session that reaches the emulated hosts; closed when the sandbox stops.
+        A client using it after that raises ConfigurationError rather than fall back to a
+        session of its own that would reach the real platforms."""
         if self._certs is None:
             raise RuntimeError("the sandbox is not started")
-        session = make_session(self._certs, HOSTS, self.port, **kwargs)
+        session = _http._pin_session(make_session(self._certs, HOSTS, self.port, **kwargs))
         self._sessions.append(session)
         return session
+
+    def facebook_client(self, **kwargs: Any) -> Facebook:
+        """A Facebook client of the sandbox's app, on a session of the sandbox."""
+        from ..facebook import Facebook
+
+        return Facebook(app_id=self.app_id, app_secret=self.app_secret, session=self.session(), **kwargs)
+
+    def instagram_client(self, **kwargs: Any) -> Instagram:
+        """An Instagram client (Instagram login) of the sandbox's Instagram app, on a session of
+        the sandbox."""
+        from ..instagram import Instagram
+
+        app = self.world.instagram
+        return Instagram(app_id=app.app_id, app_secret=app.app_secret, session=self.session(), **kwargs)
+
+    def linkedin_client(self, **kwargs: Any) -> LinkedIn:
+        """A LinkedIn client of the sandbox's LinkedIn app, on a session of the sandbox."""
+        from ..linkedin import LinkedIn
+
+        app = self.world.linkedin
+        return LinkedIn(client_id=app.client_id, client_secret=app.client_secret,
+                        session=self.session(), **kwargs)
 
     async def _dispatch(self, request: web.Request) -> web.StreamResponse:
         host = request.url.host or ""

@@ -25,6 +25,7 @@ struct ModuleState {
   pyutil::Immortal retry_policy;  // corvane.http.RetryPolicy
   pyutil::Immortal retryable;     // RETRYABLE_STATUSES
   pyutil::Immortal raw_answer;    // corvane.http._RawAnswer
+  pyutil::Immortal pinned;        // weakref.WeakSet of sessions never replaced (_pin_session)
 };
 ModuleState& state();
 
@@ -32,6 +33,9 @@ ModuleState& state();
 py::object make_session_class(const char* module);
 void add_session_methods(pyutil::ClassBuilder& client);
 Task<py::object> ensure_session(py::object self);
+// corvane.http._pin_session(session): a supplied session that, once closed, is refused rather
+// than replaced (the sandbox's sessions: a client must not reach the real hosts after it stops).
+extern PyMethodDef pin_session_def;
 
 // A hook of the client as attribute look-up finds it, and whether it is still the library's
 // own method, the one whose C function is `own` (not replaced by a subclass or on the

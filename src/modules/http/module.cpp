@@ -101,6 +101,10 @@ PYBIND11_MODULE(http, m) {
   add_answer_methods(client);
   m.attr("BaseClient") = client.build();
 
+  s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());
+  m.attr("_pin_session") = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&pin_session_def, nullptr, m.attr("__name__").ptr()));
+
   m.attr("_retry_after") = py::reinterpret_steal<py::object>(
       PyCFunction_NewEx(&retry_after_def, nullptr, m.attr("__name__").ptr()));
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "modules/http/internal.hpp"
+#include "py/errors.hpp"
 #include "py/saved_error.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
@@ -58,6 +59,33 @@ void drop_foreign(py::handle slot, py::handle session) {
   if (!detach.is_none()) detach();
   slot.attr("session") = py::none();
   slot.attr("owned") = py::bool_(false);
+}
+
+// The client's own logger ("corvane.facebook", ...), looked up when the rare warning is due.
+py::object client_logger(py::handle self) {
+  py::object provider = py::getattr(self, "provider", py::str("unknown"));
+  std::string name = "corvane";
+  if (PyUnicode_Check(provider.ptr()) && provider.cast<std::string>() != "unknown") {
+    name += "." + provider.cast<std::string>();
+  }
+  return pyutil::logger(name.c_str());
+}
+
+// A supplied session found closed. A pinned one (the sandbox's, after the sandbox stopped) is
+// refused: replacing it would send the client's tokens to the real hosts. Any other is
+// replaced as hosts rely on, but not silently.
+void supplied_session_closed(py::handle self, py::handle session) {
+  const char* type = Py_TYPE(self.ptr())->tp_name;
+  if (PySequence_Contains(state().pinned.get().ptr(), session.ptr()) == 1) {
+    pyutil::raise_error(
+        "ConfigurationError",
+        py::str("{}: sandbox to'xtagan, uning sessiyasi yopiq; so'rov platformaning haqiqiy "
+                "xostlariga yuborilmaydi").format(type));
+  }
+  client_logger(self).attr("warning")(
+      "%s: xost bergan sessiya yopilgan; endi so'rovlar mijozning o'z sessiyasi orqali "
+      "platformaning haqiqiy xostlariga boradi",
+      type);
 }
 
 // ---- _Session ----
@@ -239,6 +267,22 @@ PyMethodDef client_methods[] = {
 
 }  // namespace
 
+PyMethodDef pin_session_def = pyutil::method_def(
+    "_pin_session",
+    [](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
+      return guarded([&] {
+        static const char* keywords[] = {"session", nullptr};
+        PyObject* session = nullptr;
+        parse_args(args, kwargs, "O:_pin_session", keywords, &session);
+        state().pinned.get().attr("add")(py::handle(session));
+        return py::reinterpret_borrow<py::object>(session);
+      });
+    },
+    "_pin_session(session)\n--\n\n"
+    "Marks a supplied session that a client must never replace once it is closed: a request "
+    "then raises ConfigurationError instead of reaching the real hosts with a session of the "
+    "client's own. The sandbox pins the sessions it hands out. Returns the session.");
+
 PyCFunction ensure_session_entry() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ensure_session_method));
 }
@@ -266,6 +310,9 @@ Task<py::object> ensure_session(py::object self) {
   drop_foreign(slot, session);
   session = slot.attr("session");
   if (!is_open(session)) {
+    if (!session.is_none() && !pyutil::truthy(slot.attr("owned"))) {
+      supplied_session_closed(self, session);
+    }
     // Looked up now, not at import: hosts and tests replace aiohttp.ClientSession.
     py::dict headers;
     headers["User-Agent"] = self.attr("user_agent");
