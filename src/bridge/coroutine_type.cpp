@@ -136,17 +136,40 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     exc = Py_NewRef(type);
   } else if (PyExceptionClass_Check(type)) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg "
+                     "signature instead.",
+                     1) < 0) {
+      return nullptr;
+    }
+#endif
     PyObject *t = Py_NewRef(type), *v = Py_NewRef(value), *tb = nullptr;
     PyErr_NormalizeException(&t, &v, &tb);
-    Py_XDECREF(t);
     Py_XDECREF(tb);
     if (v == nullptr || !PyExceptionInstance_Check(v)) {
+      Py_XDECREF(t);
       Py_XDECREF(v);
       if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_TypeError, "calling the exception class did not give an exception");
       }
       return nullptr;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 a native coroutine raises exactly the class given: a value the class made into
+    // a subclass (OSError(2, ...) is a FileNotFoundError) is wrapped once more, type(value).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(v)) != t) {
+      PyObject* wrapped = PyObject_CallOneArg(t, v);
+      Py_DECREF(v);
+      if (wrapped == nullptr) {
+        Py_DECREF(t);
+        return nullptr;
+      }
+      v = wrapped;
+    }
+#endif
+    Py_DECREF(t);
     exc = v;
   } else {
     PyErr_Format(PyExc_TypeError,

@@ -231,15 +231,19 @@ PySendResult Driver::forward_outcome(PySendResult r, PyObject* value, PyObject**
   return resume(waiting, result);
 }
 
-// Thrown into a coroutine that never ran: the error is raised where the frame would start, and
-// ends it. Thrown into one that ended: refused, as by a native coroutine.
+// Thrown into a coroutine that never ran: it ends, and the error is raised. Up to 3.11 a native
+// coroutine runs its frame to raise it there, so a StopIteration becomes RuntimeError; from
+// 3.12 on it is closed without running and the error passes as it is. Thrown into one that
+// ended: refused, as by a native coroutine.
 PySendResult Driver::fail_finished(PyObject* exc) {
   if (finished_) return raise_finished_error();
   started_ = true;
   finish();
   destroy_frames();
   pyutil::set_raised_exception(Py_NewRef(exc));
+#if PY_VERSION_HEX < 0x030C0000
   replace_stop_iteration();
+#endif
   return PYGEN_ERROR;
 }
 

@@ -122,12 +122,26 @@ async def test_stop_iteration_leaving_a_frame_is_a_runtime_error():
             await asyncio.wait_for(asyncio.create_task(relay(StopsInAwait())), 5)
 
 
-async def test_stop_iteration_thrown_into_an_unstarted_coroutine():
-    # Native coroutines of 3.10 and 3.11 turn it into RuntimeError (later ones let it out, where
-    # a caller would read it as a return): the bridge always turns it.
-    coro = _relay(ready())
-    assert outcome(lambda: coro.throw(StopIteration("v"))) == (
-        "raised", "RuntimeError", "coroutine raised StopIteration", "StopIteration")
+@pytest.mark.parametrize("started", [False, True], ids=["unstarted", "started"])
+@pytest.mark.parametrize("thrown", [
+    (StopIteration("v"),), (StopIteration,), (OSError, (2, "gone")), (OSError, FileNotFoundError(2, "gone")),
+    (KeyError, "k"),
+], ids=repr)
+async def test_throw_follows_the_running_interpreters_rule(started, thrown):
+    # 3.10 and 3.11 run an unstarted frame to raise there (StopIteration becomes RuntimeError,
+    # OSError(2, ...) a FileNotFoundError); 3.12 on close it unrun, raise exactly the class
+    # given and warn that the three-argument form is deprecated.
+    def case(relay):
+        coro = relay(asyncio.get_running_loop().create_future())
+        if started:
+            coro.send(None)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            ended = outcome(lambda: coro.throw(*thrown))
+        coro.close()
+        return ended, {w.category.__name__ for w in caught}
+
+    same_for_both(case)
 
 
 async def test_stop_async_iteration_passes_as_from_a_native_coroutine():
