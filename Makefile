@@ -25,8 +25,7 @@ test-cpp:
 	PATH="$(BIN):$$PATH" meson test -C build/cpp --print-errorlogs
 
 stubtest:
-	@# The editable install has no stubs beside the modules: mypy reads them from python/.
-	MYPYPATH=python $(PY) -m mypy.stubtest --concise $(addprefix corvane.,$(MODULES))
+	$(PY) -m mypy.stubtest --concise $(addprefix corvane.,$(MODULES))
 
 test-python:
 	$(PY) $(PYTEST)
@@ -35,7 +34,7 @@ test-python:
 # docstrings current, the examples clean under mypy --strict.
 docs-check:
 	$(PY) -m pytest tests/python/test_docs.py tests/python/test_typing.py
-	MYPYPATH=python $(PY) -m mypy --strict examples/
+	$(PY) -m mypy --strict examples/
 
 # The same suite on uvloop's event loop.
 test-uvloop:
