@@ -110,10 +110,10 @@ class LinkedIn(BaseClient):
         a PermissionError that says so.
         """
     def iter_posts(self, token: str, author: str, *, page_size: int = 50) -> AsyncIterator[LinkedInPost]:
-        """An async iterator over the posts of author (a URN, or a member's bare sub), newest
-        first, page_size (1 to 100) per request. The next page is asked for only when the
-        previous one is used up; the walk ends at an empty or short page, at LinkedIn's total,
-        and at a page LinkedIn answers again. Errors are those of posts().
+        """An async iterator over the posts of author (a URN, or a member's bare sub), newest first,
+        page_size (1 to 100) per request. The next page is asked for only when the previous one
+        is used up; the walk ends at an empty or short page, at LinkedIn's total, and at a page
+        LinkedIn answers again. Errors are those of posts().
         """
     # Company pages.
     async def organizations(self, token: str) -> list[str]:
