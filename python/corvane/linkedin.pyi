@@ -6,14 +6,14 @@ every request carries a "LinkedIn-Version" header. The one log record: a warning
 "corvane.linkedin" logger when LinkedIn refuses the version sent (426).
 """
 
-from collections.abc import Mapping, Sequence
+from collections.abc import AsyncIterator, Mapping, Sequence
 from typing import Any, ClassVar, Literal, TypeVar
 
 import aiohttp
 
 from corvane.http import BaseClient, RetryPolicy
 from corvane.models import Profile, TokenBundle
-from corvane.results import CreatedPost, DeletedPost
+from corvane.results import CreatedPost, DeletedPost, LinkedInPost, PostPage
 
 __all__ = ("LinkedIn",)
 
@@ -21,6 +21,7 @@ _JSON = Any
 _L = TypeVar("_L", bound=LinkedIn)
 
 DEFAULT_SCOPES: list[str]
+ORGANIZATION_SCOPES: list[str]
 
 class LinkedIn(BaseClient):
     """Client for LinkedIn's OAuth, OpenID userinfo and versioned REST API.
@@ -102,11 +103,24 @@ class LinkedIn(BaseClient):
         lacks the member id (sub) or holds a field of the wrong type.
         """
     # Posts.
-    async def posts(self, token: str, author: str, *, start: int = 0, count: int = 10) -> dict[str, Any] | None:
+    async def posts(self, token: str, author: str, *, start: int = 0, count: int = 10) -> PostPage:
         """One page of the posts of author (a URN, or a member's bare sub) as LinkedIn answers it;
         call again with a larger start for the next page. Sent as LinkedIn's author finder
         (X-RestLi-Method: FINDER). Needs LinkedIn's Community Management API product: without it,
         a PermissionError that says so.
+        """
+    def iter_posts(self, token: str, author: str, *, page_size: int = 50) -> AsyncIterator[LinkedInPost]:
+        """An async iterator over the posts of author (a URN, or a member's bare sub), newest first,
+        page_size (1 to 100) per request. The next page is asked for only when the previous one
+        is used up; the walk ends at an empty or short page, at LinkedIn's total, and at a page
+        LinkedIn answers again. Errors are those of posts().
+        """
+    # Company pages.
+    async def organizations(self, token: str) -> list[str]:
+        """The URNs ('urn:li:organization:<id>') of the company pages the member administers (an
+        approved ADMINISTRATOR role), in LinkedIn's order, every page of LinkedIn's answer read.
+        The token needs r_organization_social, w_organization_social or an organization admin
+        scope; without one LinkedIn answers 403 (PermissionError).
         """
     async def create_post(
         self,

@@ -26,6 +26,9 @@ __all__ = [
     "DeletedPost",
     "Demographics",
     "FieldDataItem",
+    "LinkedInPost",
+    "PostPage",
+    "PostPaging",
     "Published",
     "PublishedPost",
     "Subscription",
@@ -85,6 +88,39 @@ class DeletedPost(TypedDict):
 
     deleted: Literal[True]
     urn: str
+
+
+class PostPaging(TypedDict, total=False):
+    """The ``paging`` of a LinkedIn finder answer: where the page starts, how many it asked
+    for, the number of elements in all (often missing) and LinkedIn's prev/next links."""
+
+    start: int
+    count: int
+    total: int
+    links: list[dict[str, str]]
+
+
+class LinkedInPost(TypedDict, total=False):
+    """A post as LinkedIn's posts finder lists it (``LinkedIn.posts``, ``iter_posts``)."""
+
+    id: str
+    author: str
+    commentary: str
+    visibility: str
+    distribution: dict[str, Any]
+    content: dict[str, Any]
+    lifecycleState: str
+    isReshareDisabledByAuthor: bool
+    createdAt: int
+    publishedAt: int
+    lastModifiedAt: int
+
+
+class PostPage(TypedDict, total=False):
+    """The result of ``LinkedIn.posts``: LinkedIn's answer, one page of an author's posts."""
+
+    elements: list[LinkedInPost]
+    paging: PostPaging
 
 
 # ---- Instagram ----

@@ -47,7 +47,7 @@ UNIVERSAL = {
     "given_name": "M",
     "family_name": "N",
     "active": True,
-    "elements": [{"id": "urn:li:share:1"}],
+    "elements": [{"id": "urn:li:share:1", "organization": "urn:li:organization:1"}],
     "status_code": "FINISHED",
     "user_id": "9001",
 }

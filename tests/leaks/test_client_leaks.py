@@ -77,6 +77,8 @@ def linkedin_operations(li: LinkedIn):
         await li.create_post(TOKEN, "urn:li:person:1", "text", article_url="https://x.example/",
                              article_title="t")
         await li.delete_post(TOKEN, "urn:li:share:2")
+        await li.organizations(TOKEN)
+        assert [post["id"] async for post in li.iter_posts(TOKEN, "urn:li:organization:1")] == ["urn:li:share:1"]
 
     return every_operation
 
@@ -139,7 +141,7 @@ def test_linkedin_every_operation(flat):
         return linkedin_operations(opened(LinkedIn(client_id="c", client_secret="s",
                                                    retry=RetryPolicy(attempts=1))))
 
-    flat(lambda: run(lambda: measure(make)), requests=7)
+    flat(lambda: run(lambda: measure(make)), requests=9)
 
 
 @pytest.mark.parametrize("login", ["instagram", "facebook"])

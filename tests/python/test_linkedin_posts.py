@@ -261,3 +261,101 @@ async def test_delete_post_errors_come_from_the_pipeline(li, li_server):
     with pytest.raises(errors.NotFoundError) as info:
         await li.delete_post(TOKEN, "urn:li:share:1")
     assert info.value.url == li_server.url("/rest/posts/urn%3Ali%3Ashare%3A1")
+
+
+# ---- iter_posts ----
+
+def page(ids, start, count, total=None):
+    paging = {"start": start, "count": count, "links": []}
+    if total is not None:
+        paging["total"] = total
+    return {"elements": [{"id": f"urn:li:share:{i}"} for i in ids], "paging": paging}
+
+
+@pytest.mark.parametrize(
+    "pages, ids, starts",
+    [
+        # LinkedIn's total ends the walk, though the last page is full.
+        ([page([1, 2], 0, 2, 4), page([3, 4], 2, 2, 4)], [1, 2, 3, 4], ["0", "2"]),
+        # Without a total, a page shorter than its count is the last.
+        ([page([1, 2], 0, 2), page([3], 2, 2)], [1, 2, 3], ["0", "2"]),
+        # LinkedIn caps the count: a page of its own full count is not short.
+        ([page([1], 0, 1), page([2], 1, 1), page([], 2, 1)], [1, 2], ["0", "1", "2"]),
+        # The same page again, by position or by content, ends the walk instead of looping.
+        ([page([1, 2], 0, 2), page([1, 2], 0, 2)], [1, 2], ["0", "2"]),
+        ([page([1, 2], 0, 2), page([1, 2], 2, 2)], [1, 2], ["0", "2"]),
+        ([{}], [], ["0"]),
+    ],
+)
+async def test_iter_posts_walks_start_count_pages(li, li_server, pages, ids, starts):
+    for answer in pages:
+        li_server.reply(200, answer)
+    walk = li.iter_posts(TOKEN, "782bbtaQ", page_size=2)
+    assert li_server.requests == []  # nothing is asked before the first item is
+    got = []
+    async for post in walk:
+        got.append(post["id"])
+        if len(got) == 1:  # one page held at a time: the next is asked for once this one is used up
+            assert len(li_server.requests) == 1
+    assert got == [f"urn:li:share:{i}" for i in ids]
+    assert [dict(r.query)["start"] for r in li_server.requests] == starts
+    first = li_server.requests[0]
+    assert first.query == [("q", "author"), ("author", "urn:li:person:782bbtaQ"), ("start", "0"), ("count", "2")]
+    assert_rest_headers(first)
+    assert lower_headers(first)["x-restli-method"] == "FINDER"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, kind, message",
+    [
+        ((1, "a"), {}, TypeError, "iter_posts: token must be a str, not int"),
+        ((TOKEN, None), {}, TypeError, "iter_posts: author must be a str, not NoneType"),
+        ((TOKEN, "a"), {"page_size": "5"}, TypeError, "iter_posts: page_size must be an int, not str"),
+        ((TOKEN, "a"), {"page_size": 101}, ValueError, "iter_posts: page_size must be from 1 to 100, not 101"),
+    ],
+)
+def test_iter_posts_checks_its_arguments(li, args, kwargs, kind, message):
+    with pytest.raises(kind) as info:
+        li.iter_posts(*args, **kwargs)
+    assert str(info.value) == message
+
+
+async def test_iter_posts_of_a_page_without_rights_names_what_is_missing(li, li_server):
+    li_server.reply(403, {"status": 403, "serviceErrorCode": 100, "code": "ACCESS_DENIED",
+                          "message": "Not enough permissions to access: partnerApiPostsExternal.FINDER-author"})
+    with pytest.raises(errors.PermissionError) as info:
+        async for _ in li.iter_posts(TOKEN, "urn:li:organization:5515715"):
+            pass
+    assert info.value.message == NO_PRODUCT and "r_organization_social" in info.value.__notes__[0]
+
+
+async def test_posts_refuses_an_empty_answer(li, li_server):
+    li_server.reply(200, None, body=b"")
+    with pytest.raises(errors.ApiError, match="^posts: LinkedIn's answer must be an object, not NoneType$"):
+        await li.posts(TOKEN, "782bbtaQ")
+
+
+# ---- organizations ----
+
+async def test_organizations_lists_the_administered_pages_over_every_page(li, li_server):
+    def acl(n):
+        return {"roleAssignee": "urn:li:person:782bbtaQ", "role": "ADMINISTRATOR", "state": "APPROVED",
+                "organization": f"urn:li:organization:{n}"}
+    li_server.reply(200, {"elements": [acl(n) for n in range(100)], "paging": {"start": 0, "count": 100, "total": 101}})
+    li_server.reply(200, {"elements": [acl(100), acl(3)], "paging": {"start": 100, "count": 100}})
+    assert await li.organizations(TOKEN) == [f"urn:li:organization:{n}" for n in range(101)]
+    first, second = li_server.requests
+    assert (first.method, first.path) == ("GET", "/rest/organizationAcls")
+    assert first.query == [("q", "roleAssignee"), ("role", "ADMINISTRATOR"), ("state", "APPROVED"),
+                           ("start", "0"), ("count", "100")]
+    assert dict(second.query)["start"] == "100"
+    assert_rest_headers(first)
+    assert lower_headers(first)["x-restli-method"] == "FINDER"
+
+
+async def test_organizations_refuses_an_element_without_a_urn(li, li_server):
+    body = {"elements": [{"role": "ADMINISTRATOR", "organization": 5}]}
+    li_server.reply(200, body)
+    with pytest.raises(errors.ApiError, match="^organizations: an element's organization must be a str, not int$") as info:
+        await li.organizations(TOKEN)
+    assert info.value.payload == body

@@ -192,3 +192,51 @@ async def test_the_client_meets_the_sandbox_refusals(sb, member, setting, kind, 
     with pytest.raises(errors.CorvaneError) as info:
         await li.posts(member, sb.world.linkedin.member_urn)
     assert (type(info.value), info.value.code) == (kind, code)
+
+
+# ---- company pages ----
+
+ADMIN_ORG, ANALYST_ORG = "urn:li:organization:2414183", "urn:li:organization:5515715"
+ALL_SCOPES = "openid profile email w_member_social r_organization_social w_organization_social"
+
+
+async def test_a_member_posts_lists_and_deletes_as_the_page_it_administers(sb):
+    token = (await sign_in(sb, ALL_SCOPES))["access_token"]
+    li = client(sb)
+    assert await li.organizations(token) == [ADMIN_ORG]
+    created = [(await li.create_post(token, ADMIN_ORG, f"Yangilik {n}"))["id"] for n in range(5)]
+    await li.create_post(token, sb.world.linkedin.member["sub"], "mine")
+    walked = [post["id"] async for post in li.iter_posts(token, ADMIN_ORG, page_size=2)]
+    assert walked == created[::-1]  # newest first, the member's own post not among them
+    assert sb.world.linkedin.restli_methods == ["FINDER"] * 4  # the ACLs, then pages of 2, 2 and 1
+    await li.delete_post(token, created[0])
+    assert len([p async for p in li.iter_posts(token, ADMIN_ORG)]) == 4
+
+
+@pytest.mark.parametrize("scopes, author, operation", [
+    ("openid w_member_social r_organization_social", ADMIN_ORG, "create"),  # no w_organization_social
+    (ALL_SCOPES, ANALYST_ORG, "create"),                                   # no posting role there
+    ("openid w_organization_social", ADMIN_ORG, "list"),                   # no r_organization_social
+    (ALL_SCOPES, ANALYST_ORG, "list"),
+    ("openid profile email w_member_social", None, "organizations"),
+])
+async def test_the_sandbox_refuses_a_page_without_scope_or_role(sb, scopes, author, operation):
+    token = (await sign_in(sb, scopes))["access_token"]
+    li = client(sb)
+    calls = {"create": lambda: li.create_post(token, author, "x"),
+             "list": lambda: li.posts(token, author), "organizations": lambda: li.organizations(token)}
+    with pytest.raises(errors.PermissionError) as info:
+        await calls[operation]()
+    payload = info.value.payload
+    assert (payload["status"], payload["code"], payload["serviceErrorCode"]) == (403, "ACCESS_DENIED", 100)
+    assert sb.world.linkedin.posts == []
+
+
+async def test_a_page_post_is_deleted_only_with_the_write_scope(sb):
+    writer = (await sign_in(sb, ALL_SCOPES))["access_token"]
+    reader = (await sign_in(sb, "openid r_organization_social"))["access_token"]
+    li = client(sb)
+    urn = (await li.create_post(writer, ADMIN_ORG, "x"))["id"]
+    with pytest.raises(errors.PermissionError):
+        await li.delete_post(reader, urn)
+    assert (await li.delete_post(writer, urn))["deleted"] is True

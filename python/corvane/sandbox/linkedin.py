@@ -6,7 +6,13 @@ it: the REST API answers 426 for a "LinkedIn-Version" outside its active window
 (`versions_kept` months back from today, `strict_versions`), and every API call of a member
 beyond `member_daily_quota` in one UTC day gets 429 (None: no quota). The "X-RestLi-Method"
 header of each finder call is recorded in `restli_methods`: LinkedIn's examples send it, but
-LinkedIn tells the finder by `q=` and does not require it."""
+LinkedIn tells the finder by `q=` and does not require it.
+
+Company pages: the world holds two organizations, the member an approved ADMINISTRATOR of the
+first and an ANALYST of the second. Reading a page's posts needs `r_organization_social`,
+posting and deleting as it `w_organization_social`, and either one a posting role on that page
+(ADMINISTRATOR, CONTENT_ADMIN or DIRECT_SPONSORED_CONTENT_POSTER); LinkedIn answers 403
+ACCESS_DENIED otherwise. The roleAssignee finder of `organizationAcls` lists the member's roles."""
 from __future__ import annotations
 
 import hmac
@@ -24,7 +30,13 @@ from .urls import with_query
 
 OAUTH_HOST = "www.linkedin.com"
 API_HOST = "api.linkedin.com"
-SCOPES = ("openid", "profile", "email", "w_member_social")
+SCOPES = ("openid", "profile", "email", "w_member_social", "r_organization_social",
+          "w_organization_social", "r_organization_admin", "rw_organization_admin")
+ORGANIZATION = "urn:li:organization:"
+POSTING_ROLES = ("ADMINISTRATOR", "CONTENT_ADMIN", "DIRECT_SPONSORED_CONTENT_POSTER")
+# Any of these lets a member read their own organization roles.
+ACL_SCOPES = ("r_organization_social", "w_organization_social", "r_organization_admin",
+              "rw_organization_admin")
 VERSIONS_KEPT = 12  # LinkedIn keeps a version active for about a year
 MEMBER_DAILY_QUOTA = 1000  # LinkedIn publishes no figure; each app sees its own in the portal
 
@@ -59,6 +71,13 @@ class LinkedInWorld:
     clock: Callable[[], float] = time.time  # the quota's day and the version window follow it
     calls: dict[tuple[str, str], int] = field(default_factory=dict)  # (sub, UTC day) -> calls
     restli_methods: list[str | None] = field(default_factory=list)
+    organizations: dict[str, dict[str, Any]] = field(default_factory=lambda: {
+        "urn:li:organization:2414183": {"localizedName": "Ipak Yo'li Savdo", "vanityName": "ipakyoli"},
+        "urn:li:organization:5515715": {"localizedName": "Samarqand Tekstil", "vanityName": "samtekstil"}})
+    # The member's roles on company pages: organization URN -> (role, state).
+    roles: dict[str, tuple[str, str]] = field(default_factory=lambda: {
+        "urn:li:organization:2414183": ("ADMINISTRATOR", "APPROVED"),
+        "urn:li:organization:5515715": ("ANALYST", "APPROVED")})
 
     def spend(self) -> bool:
         """Counts one API call of the member; False once today's quota (UTC) is spent."""
@@ -72,6 +91,17 @@ class LinkedInWorld:
     @property
     def member_urn(self) -> str:
         return "urn:li:person:" + str(self.member["sub"])
+
+    def may_act_as(self, author: str, scopes: tuple[str, ...], member_scope: str | None,
+                   organization_scope: str) -> bool:
+        """Whether a token with `scopes` may read (or write) as `author`: the member itself with
+        `member_scope` (None: no scope needed), or a company page with `organization_scope` on
+        which the member holds an approved posting role."""
+        if author == self.member_urn:
+            return member_scope is None or member_scope in scopes
+        role = self.roles.get(author) if author.startswith(ORGANIZATION) else None
+        return (organization_scope in scopes and role is not None and role[1] == "APPROVED"
+                and role[0] in POSTING_ROLES)
 
     def issue(self, scopes: tuple[str, ...]) -> dict[str, Any]:
         token, refresh = "AQV" + secrets.token_urlsafe(40), "AQX" + secrets.token_urlsafe(40)
@@ -94,6 +124,26 @@ def throttled() -> web.Response:
     return web.json_response({"serviceErrorCode": 101, "status": 429, "message":
                               "Resource level throttle limit for calls to this resource is reached."},
                              status=429)
+
+
+def paged(request: web.Request, elements: list[dict[str, Any]], finder: dict[str, str], path: str) -> web.Response:
+    """One page of a start/count finder as LinkedIn answers it: paging with start, count, total
+    and the "next" (and "prev") links, at most 100 elements."""
+    try:
+        start, count = int(request.query.get("start", "0")), int(request.query.get("count", "10"))
+    except ValueError:
+        return li_error(400, "Invalid paging parameters", "ILLEGAL_ARGUMENT", 100)
+    if start < 0 or not 0 < count <= 100:
+        return li_error(400, "Invalid paging parameters", "ILLEGAL_ARGUMENT", 100)
+    links = []
+    if start > 0:
+        links.append({"type": "application/json", "rel": "prev",
+                      "href": with_query(path, {**finder, "start": str(max(start - count, 0)), "count": str(count)})})
+    if start + count < len(elements):
+        links.append({"type": "application/json", "rel": "next",
+                      "href": with_query(path, {**finder, "start": str(start + count), "count": str(count)})})
+    return web.json_response({"paging": {"start": start, "count": count, "links": links, "total": len(elements)},
+                              "elements": elements[start:start + count]})
 
 
 def oauth_error(error: str, description: str, status: int = 400) -> web.Response:
@@ -201,40 +251,53 @@ class LinkedInHosts:
             if isinstance(scopes, web.Response):
                 return scopes
             if path == "/rest/posts" and request.method == "GET":
-                return self.list_posts(request)
+                return self.list_posts(request, scopes)
+            if path == "/rest/organizationAcls" and request.method == "GET":
+                return self.list_acls(request, scopes)
             if path == "/rest/posts" and request.method == "POST":
                 return await self.create_post(request, scopes)
             if path.startswith("/rest/posts/") and request.method == "DELETE":
-                return self.delete_post(unquote(request.raw_path.split("?", 1)[0][len("/rest/posts/"):]))
+                return self.delete_post(unquote(request.raw_path.split("?", 1)[0][len("/rest/posts/"):]), scopes)
         return li_error(404, f"No virtual resource found for {path}", "RESOURCE_NOT_FOUND")
 
-    def list_posts(self, request: web.Request) -> web.Response:
+    def list_posts(self, request: web.Request, scopes: tuple[str, ...]) -> web.Response:
         q = request.query
         if q.get("q") != "author":
             return li_error(400, "Invalid finder", "ILLEGAL_ARGUMENT", 100)
         self.world.restli_methods.append(request.headers.get("X-RestLi-Method"))
         author = q.get("author", "")
-        if author != self.world.member_urn:
-            # Reading another author's posts needs the Community Management API product.
+        if not self.world.may_act_as(author, scopes, None, "r_organization_social"):
+            # Another member's posts, or a page without the scope and a role on it.
             return li_error(403, "Not enough permissions to access: partnerApiPostsExternal.FINDER-author",
                             "ACCESS_DENIED", 100)
-        try:
-            start, count = int(q.get("start", "0")), int(q.get("count", "10"))
-        except ValueError:
-            return li_error(400, "Invalid paging parameters", "ILLEGAL_ARGUMENT", 100)
         mine = [p for p in reversed(self.world.posts) if p["author"] == author]
-        return web.json_response({"paging": {"start": start, "count": count, "links": [], "total": len(mine)},
-                                  "elements": mine[start:start + count]})
+        return paged(request, mine, {"q": "author", "author": author}, "/rest/posts")
+
+    def list_acls(self, request: web.Request, scopes: tuple[str, ...]) -> web.Response:
+        q = request.query
+        if q.get("q") != "roleAssignee":
+            return li_error(400, "Invalid finder", "ILLEGAL_ARGUMENT", 100)
+        self.world.restli_methods.append(request.headers.get("X-RestLi-Method"))
+        if not any(s in scopes for s in ACL_SCOPES):
+            return li_error(403, "Not enough permissions to access: organizationAcls.FINDER-roleAssignee",
+                            "ACCESS_DENIED", 100)
+        w = self.world
+        acls = [{"roleAssignee": w.member_urn, "state": state, "role": role, "organization": urn}
+                for urn, (role, state) in w.roles.items()
+                if q.get("role", role) == role and q.get("state", state) == state]
+        kept = {k: v for k, v in q.items() if k in ("q", "role", "state")}
+        return paged(request, acls, kept, "/rest/organizationAcls")
 
     async def create_post(self, request: web.Request, scopes: tuple[str, ...]) -> web.Response:
-        if "w_member_social" not in scopes:
+        if not any(s in scopes for s in ("w_member_social", "w_organization_social")):
             return li_error(403, "Not enough permissions to access: partnerApiPostsExternal.CREATE",
                             "ACCESS_DENIED", 100)
         try:
             post = json.loads(await request.read())
         except ValueError:
             return li_error(400, "Request body is not valid JSON", "ILLEGAL_ARGUMENT", 100)
-        if not isinstance(post, dict) or post.get("author") != self.world.member_urn:
+        if not isinstance(post, dict) or not self.world.may_act_as(
+                str(post.get("author")), scopes, "w_member_social", "w_organization_social"):
             return li_error(403, "ERROR :: /author :: member is not allowed to post as this author",
                             "ACCESS_DENIED", 100)
         if post.get("visibility") not in ("PUBLIC", "CONNECTIONS") or not isinstance(post.get("commentary"), str) \
@@ -246,9 +309,12 @@ class LinkedInHosts:
         self.world.posts.append({**post, "id": urn, "createdAt": now, "publishedAt": now, "lastModifiedAt": now})
         return web.Response(status=201, headers={"x-restli-id": urn})
 
-    def delete_post(self, urn: str) -> web.Response:
+    def delete_post(self, urn: str, scopes: tuple[str, ...]) -> web.Response:
         for n, post in enumerate(self.world.posts):
             if post["id"] == urn:
+                if not self.world.may_act_as(post["author"], scopes, "w_member_social", "w_organization_social"):
+                    return li_error(403, "Not enough permissions to access: partnerApiPostsExternal.DELETE",
+                                    "ACCESS_DENIED", 100)
                 del self.world.posts[n]
                 return web.Response(status=204)
         return li_error(404, f"Post {urn} not found", "RESOURCE_NOT_FOUND", 100)

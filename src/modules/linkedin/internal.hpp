@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "bridge/runtime.hpp"
 #include "py/pyclass.hpp"
 
@@ -53,6 +55,14 @@ void require(PyObject* value, const char* function, const char* name);
 // "an object", ...).
 py::object object_or_none(py::handle answer, const char* operation);
 
+// `answer` itself when it is a dict, else bad_answer(operation, "LinkedIn's answer", "an
+// object", ...): a finder always answers an object, so an empty body is a broken answer.
+py::dict object_answer(py::handle answer, const char* operation);
+
+// An int argument (a bool is refused), `fallback` when absent, else TypeError
+// "<function>: <name> must be an int, not <type>".
+py::int_ integer(PyObject* value, long fallback, const char* function, const char* name);
+
 // ---- shared pieces of the operations ----
 
 // "urn:li:person:" + sub.
@@ -64,6 +74,32 @@ py::str author_urn(py::handle author);
 // self._parse_error(status, body) with `url` set to the masked text form of `url`.
 py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
 
+// {"X-RestLi-Method": "FINDER"}: a finder call, marked as LinkedIn's own examples mark it.
+py::dict finder_header();
+
+// ---- pages of a start/count finder (paging.cpp) ----
+
+// What one page of a finder answer gives, and where the next page starts. The walk ends at an
+// empty page, at the total LinkedIn announces, without a total at a page shorter than its
+// count, and at a page LinkedIn answers again (a position before the one asked, or the same
+// first element as the page before): a server repeating a page would otherwise keep a walk
+// going forever.
+class Paging {
+ public:
+  explicit Paging(long count) : count_(count) {}
+  // The elements of `page` (an answer object) to hand out; sets done() and next_start().
+  py::list take(py::handle page);
+  bool done() const { return done_; }
+  long next_start() const { return start_; }
+  long count() const { return count_; }
+
+ private:
+  long count_;
+  long start_ = 0;
+  bool done_ = false;
+  std::string first_id_;  // the text form of the previous page's first element's id
+};
+
 // yarl.URL(text, encoded=True): percent-escapes in the text (a URN in a path) reach the wire
 // as written instead of being decoded back.
 py::object wire_url(py::handle text);
@@ -72,6 +108,12 @@ py::object wire_url(py::handle text);
 void add_setup_methods(pyutil::ClassBuilder& cls);  // module.cpp
 void add_oauth_methods(pyutil::ClassBuilder& cls);  // oauth.cpp
 void add_post_methods(pyutil::ClassBuilder& cls);   // posts.cpp
+void add_walk_methods(pyutil::ClassBuilder& cls);   // walk.cpp (iter_posts)
+void add_organization_methods(pyutil::ClassBuilder& cls);  // organizations.cpp
+
+// One page of the author finder, a 403 turned into the PermissionError that names what
+// reading needs (posts.cpp); `query` holds q, author, start and count.
+Task<py::object> posts_page(py::object self, py::str token, py::dict query);
 
 // The POST of create_post, sent once outside the pipeline (publish.cpp).
 Task<py::object> publish(py::object self, py::str token, py::object post);

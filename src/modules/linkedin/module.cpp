@@ -70,6 +70,28 @@ py::object object_or_none(py::handle answer, const char* operation) {
   return py::reinterpret_borrow<py::object>(answer);
 }
 
+py::dict object_answer(py::handle answer, const char* operation) {
+  if (!PyDict_Check(answer.ptr())) {
+    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
+  }
+  return py::reinterpret_borrow<py::dict>(answer);
+}
+
+py::int_ integer(PyObject* value, long fallback, const char* function, const char* name) {
+  if (value == nullptr) return py::int_(fallback);
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    throw py::type_error(std::string(function) + ": " + name + " must be an int, not " +
+                         type_name(value));
+  }
+  return py::reinterpret_borrow<py::int_>(value);
+}
+
+py::dict finder_header() {
+  py::dict extra;
+  extra["X-RestLi-Method"] = "FINDER";
+  return extra;
+}
+
 py::str person_urn(py::handle sub) { return py::str("urn:li:person:") + py::str(sub); }
 
 py::str author_urn(py::handle author) {
@@ -235,6 +257,12 @@ PYBIND11_MODULE(linkedin, m) {
   for (const char* scope : {"openid", "profile", "email", "w_member_social"}) scopes.append(scope);
   s.default_scopes = pyutil::Immortal(scopes);
   m.attr("DEFAULT_SCOPES") = scopes;
+  // What a host adds to the sign-in scopes to read and post as the member's company pages.
+  py::list organization_scopes;
+  for (const char* scope : {"r_organization_social", "w_organization_social"}) {
+    organization_scopes.append(scope);
+  }
+  m.attr("ORGANIZATION_SCOPES") = organization_scopes;
 
   pyutil::ClassBuilder client("corvane.linkedin", "LinkedIn",
                               py::make_tuple(http.attr("BaseClient")), kClassDoc);
@@ -242,6 +270,8 @@ PYBIND11_MODULE(linkedin, m) {
   add_setup_methods(client);
   add_oauth_methods(client);
   add_post_methods(client);
+  add_walk_methods(client);
+  add_organization_methods(client);
   m.attr("LinkedIn") = client.build();
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/percent.hpp"
+#include "modules/graph_client.hpp"
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
@@ -18,34 +19,26 @@ constexpr const char* kNoCommunityManagement =
     "API' ruxsatini talab qiladi \xE2\x80\x94 LinkedIn Developer portalida Products "
     "bo'limidan so'rang.";
 
+constexpr const char* kOrganizationPrefix = "urn:li:organization:";
+constexpr const char* kOrganizationNote =
+    "an organization's posts need the r_organization_social scope and an ADMINISTRATOR, "
+    "CONTENT_ADMIN or DIRECT_SPONSORED_CONTENT_POSTER role of the member on that page "
+    "(LinkedIn.organizations() lists the pages the member administers)";
+
 py::object self_of(PyObject* self) { return py::reinterpret_borrow<py::object>(self); }
 
 py::object posts_url(const std::string& path = "posts") {
   return state().endpoints.get().attr("rest")(py::str(path));
 }
 
-py::int_ integer(PyObject* value, long fallback, const char* name) {
-  if (value == nullptr) return py::int_(fallback);
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
-    throw py::type_error(std::string("posts: ") + name + " must be an int, not " +
-                         Py_TYPE(value)->tp_name);
-  }
-  return py::reinterpret_borrow<py::int_>(value);
-}
-
 // ---- posts ----
 
-py::dict finder_header() {
-  py::dict extra;
-  extra["X-RestLi-Method"] = "FINDER";
-  return extra;
-}
+}  // namespace
 
-Task<py::object> posts_task(py::object self, py::str token, py::dict query) {
+Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
   py::object answer;
   py::object refused;  // the PermissionError, rewrapped once the handler is left
   try {
-    // A finder call, marked as LinkedIn's own examples mark it.
     py::object headers = self.attr("_headers")(token, finder_header());
     py::object asking = self.attr("request")("GET", posts_url(), py::arg("params") = query,
                                              py::arg("headers") = headers);
@@ -60,11 +53,23 @@ Task<py::object> posts_task(py::object self, py::str token, py::dict query) {
     fields["provider"] = "linkedin";
     fields["status"] = refused.attr("status");
     fields["payload"] = refused.attr("payload");
-    pyutil::raise_from(pyutil::make_error("PermissionError", py::str(kNoCommunityManagement),
-                                          fields),
-                       refused);
+    py::object error =
+        pyutil::make_error("PermissionError", py::str(kNoCommunityManagement), fields);
+    // A company page's posts need more than the product: the scope and a role on the page.
+    if (pyutil::truthy(py::str(query["author"]).attr("startswith")(kOrganizationPrefix))) {
+      graph::add_note(error, kOrganizationNote);
+    }
+    pyutil::raise_from(error, refused);
   }
-  co_return object_or_none(answer, "posts");
+  co_return answer;
+}
+
+namespace {
+
+Task<py::object> posts_of(py::object self, py::str token, py::dict query) {
+  Task<py::object> asking = posts_page(std::move(self), std::move(token), std::move(query));
+  py::object answer = co_await std::move(asking);
+  co_return object_answer(answer, "posts");
 }
 
 PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -78,9 +83,9 @@ PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict query;  // the pipeline encodes it
     query["q"] = "author";
     query["author"] = author_urn(text(author, "posts", "author"));
-    query["start"] = integer(start, 0, "start");
-    query["count"] = integer(count, 10, "count");
-    return bridge::as_coroutine(posts_task(self_of(self), token_text, query), "LinkedIn.posts");
+    query["start"] = integer(start, 0, "posts", "start");
+    query["count"] = integer(count, 10, "posts", "count");
+    return bridge::as_coroutine(posts_of(self_of(self), token_text, query), "LinkedIn.posts");
   });
 }
 
