@@ -147,8 +147,8 @@ class Facebook(BaseClient):
     async def ad_context(self, ad_id: str | None, token: str) -> AdContext:
         """The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id,
         adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). token
-        needs ads_management. {} without an ad id, or when the platform refuses (logged at info
-        level); a transport failure is raised.
+        needs ads_management. {} without an ad id, or when the platform refuses (logged at
+        warning level); a transport failure is raised.
         """
     # Posts, comments and insights.
     async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[dict[str, Any]]:

@@ -139,7 +139,7 @@ async def test_ad_context_refusal_gives_empty_and_one_info_line(fb, fake_server,
     with caplog.at_level(logging.INFO, logger="corvane.facebook"):
         assert await fb.ad_context("ad1", "user-tok") == {}
     [line] = info_lines(caplog)
-    assert line.levelno == logging.INFO and line.msg == "Ad konteksti olinmadi (ad_id=%s): %s"
+    assert line.levelno == logging.WARNING and line.msg == "Ad konteksti olinmadi (ad_id=%s): %s"
     assert line.args[0] == "ad1" and line.args[1] == body["error"]["message"]
     assert "user-tok" not in line.getMessage()
 

@@ -38,6 +38,7 @@ py::list records(py::handle record_type, py::handle items);
 
 // Logs "message" at info level on "corvane.facebook" with two arguments.
 void log_info(const char* message, py::handle first, py::handle second);
+void log_warning(const char* message, py::handle first, py::handle second);
 
 // The groups of operations, each added to the class by its own file.
 void add_setup_methods(pyutil::ClassBuilder& cls);    // module.cpp

@@ -135,7 +135,9 @@ Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object t
   graph::Tolerated answer =
       co_await graph::get_tolerating_refusal(self, url, token, std::move(query));
   if (answer.refusal) {
-    log_info("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(answer.refusal));
+    // A warning: the lead is kept, but its campaign is lost, usually to a token without
+    // ads_management (a Page token where the user's was needed).
+    log_warning("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   py::object data = std::move(answer.data);
@@ -192,7 +194,7 @@ PyMethodDef lead_methods[] = {
         "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
         "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
         "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
-        "at info level); a transport failure is raised."),
+        "at warning level); a transport failure is raised."),
 };
 
 }  // namespace

@@ -28,6 +28,10 @@ void log_info(const char* message, py::handle first, py::handle second) {
   state().logger.get().attr("info")(message, first, second);
 }
 
+void log_warning(const char* message, py::handle first, py::handle second) {
+  state().logger.get().attr("warning")(message, first, second);
+}
+
 namespace {
 
 using pyutil::guarded;
