@@ -204,7 +204,8 @@ async def test_granted_scopes(fb, fake_server, answer, scopes):
     assert await fb.granted_scopes("user-tok") == scopes
     request = fake_server.last
     assert (request.path, request.query) == ("/v23.0/debug_token",
-                                             [("input_token", "user-tok"), ("access_token", f"{APP}|{SECRET}")])
+                                             [("input_token", "user-tok"), ("access_token", f"{APP}|{SECRET}"),
+                                              ("appsecret_proof", proof(f"{APP}|{SECRET}"))])
 
 
 @pytest.mark.parametrize("answer, result", [({"success": True}, True), ({"success": False}, False), ({}, False)])
@@ -274,7 +275,8 @@ async def test_pages_asks_for_the_page_fields_and_stops_at_500(fb, fake_server):
     assert fake_server.requests[0].query == [("fields", facebook._PAGE_FIELDS),
                                              ("access_token", "user-tok"),
                                              ("appsecret_proof", proof("user-tok")), ("limit", "100")]
-    assert fake_server.requests[1].query == [("cursor", "1"), ("after", "100")]  # the link, as given
+    # The link as given, with the caller's token (the link has none) and its proof.
+    assert fake_server.requests[1].query == [("cursor", "1"), ("after", "100"), *signed("user-tok")]
     assert facebook._PAGE_FIELDS == endpoints.Fields.FB_PAGE + (
         ",instagram_business_account{id,username,name,profile_picture_url,followers_count,"
         "follows_count,media_count,biography,website}")
