@@ -15,7 +15,7 @@ from urllib.parse import urlencode
 from aiohttp import web
 
 from . import graph_errors as err
-from .usage import Strictness, Usage
+from .usage import BUSINESS_KEY, TOKEN_KEY, Strictness, Usage
 from .world import Token, World
 
 if TYPE_CHECKING:
@@ -146,7 +146,7 @@ class GraphHost:
         refused = check_proof(request, token, self.world.app_secret, self.strict)
         if refused is not None:
             return refused
-        request["corvane.token"] = info
+        request[TOKEN_KEY] = info
         # Not `self._rate(token) or info`: before aiohttp 3.9 a Response is falsy (it has a
         # length, that of its state mapping), and a refusal would be served as an answer.
         refused = self._rate(token)
@@ -166,16 +166,16 @@ class GraphHost:
 
     def business(self, request: web.Request, object_id: str, use_case: str) -> web.Response | None:
         """Counts the call against the business object's budget: the throttle when spent."""
-        request["corvane.business"] = (object_id, use_case)
+        request[BUSINESS_KEY] = (object_id, use_case)
         return self.usage.charge(object_id, use_case) if self.strict.budgets else None
 
     def _usage_headers(self, request: web.Request, answer: web.StreamResponse) -> None:
         if not self.strict.usage_headers:
             return
-        business = request.get("corvane.business")
+        business = request.get(BUSINESS_KEY)
         if business is not None and "X-Business-Use-Case-Usage" not in answer.headers:
             answer.headers["X-Business-Use-Case-Usage"] = self.usage.business_header(*business)
-        info = request.get("corvane.token")
+        info = request.get(TOKEN_KEY)
         if info is not None and info.kind != "page":
             answer.headers["X-App-Usage"] = self.usage.app_header()
 

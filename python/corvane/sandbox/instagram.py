@@ -17,7 +17,7 @@ from . import graph_errors as err
 from .graph import check_proof, ok, paged, select
 from .instagram_world import InstagramWorld, _now_text
 from .urls import with_query
-from .usage import Strictness, Usage
+from .usage import BUSINESS_KEY, Strictness, Usage
 
 DIALOG_HOST = "www.instagram.com"
 TOKEN_HOST = "api.instagram.com"
@@ -93,7 +93,7 @@ class InstagramHosts:
 
     async def graph(self, request: web.Request) -> web.StreamResponse:
         answer = await self._graph(request)
-        if self.strict.usage_headers and request.get("corvane.business"):
+        if self.strict.usage_headers and request.get(BUSINESS_KEY):
             if "X-Business-Use-Case-Usage" not in answer.headers:
                 answer.headers["X-Business-Use-Case-Usage"] = self.usage.business_header(
                     self.world.account_id, "instagram")
@@ -126,7 +126,7 @@ class InstagramHosts:
         refused = check_proof(request, token, w.app_secret, self.strict)
         if refused is not None:
             return refused
-        request["corvane.business"] = True
+        request[BUSINESS_KEY] = True
         if self.strict.budgets:
             refused = self.usage.charge(w.account_id, "instagram")
             if refused is not None:

@@ -9,9 +9,17 @@ import math
 import time
 from dataclasses import dataclass, field
 
+from typing import Any
+
 from aiohttp import web
 
 from . import graph_errors as err
+
+# Where a request records what its answer's usage headers report: the token's kind and the
+# business object charged. Typed keys where aiohttp has them (3.11+), plain names before.
+_Key: Any = getattr(web, "RequestKey", None)
+TOKEN_KEY: Any = _Key("corvane_token", object) if _Key else "corvane.token"
+BUSINESS_KEY: Any = _Key("corvane_business", object) if _Key else "corvane.business"
 
 
 @dataclass
