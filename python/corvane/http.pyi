@@ -44,8 +44,8 @@ class RetryPolicy:
         first failure, the cap of the exponential delay, whether each delay is multiplied by a
         random factor in [0.5, 1.5), and the longest wait a rate limit is waited out for
         (Retry-After, or Meta's estimated_time_to_regain_access; a longer one raises the
-        RateLimitError at once). Seconds must be finite and not negative, and attempts must fit
-        a C long, else ValueError.
+        RateLimitError at once). Seconds must be finite and not negative, and attempts must fit a
+        C long, else ValueError.
         """
     def delay_for(self, attempt: int) -> float:
         """Seconds to wait after the failed attempt number `attempt` (counted from 1): backoff_base
