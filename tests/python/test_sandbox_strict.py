@@ -33,6 +33,14 @@ async def call(sb: Sandbox, url: str, token: str, secret: str | None = None, **q
         return resp.status, await resp.json(), resp.headers
 
 
+async def user_token(sb: Sandbox) -> str:
+    """A user's token, through the login the platform offers."""
+    fb = Facebook(app_id=sb.app_id, app_secret=sb.app_secret, session=sb.session())
+    redirect = "https://crm.example/cb"
+    code = dict(parse_qsl(urlsplit(sb.consent(fb.login_url(redirect_uri=redirect))).query))["code"]
+    return (await fb.exchange_code(code, redirect_uri=redirect)).access_token
+
+
 def page_token(sb: Sandbox) -> str:
     return sb.world.pages[PAGE_STORE].token
 
@@ -82,7 +90,7 @@ async def test_every_list_walks_all_its_pages_through_the_strict_sandbox(sb, mon
     fb = Facebook(app_id=sb.app_id, app_secret=sb.app_secret, session=sb.session(),
                   retry=RetryPolicy(attempts=1))
     ig = Instagram.via_facebook(app_secret=sb.app_secret, session=sb.session(), retry=RetryPolicy(attempts=1))
-    user = sb.world.issue_user_token("user", ("pages_show_list",))
+    user = await user_token(sb)
     token = page_token(sb)
     post = next(iter(sb.graph.content.posts))
     media = next(iter(sb.world.instagram.media))
@@ -117,7 +125,7 @@ async def test_a_missing_node_is_100_33_and_not_found_to_the_client(sb):
 
 
 async def test_usage_headers_on_every_answer(sb):
-    user = sb.world.issue_user_token("user", ("pages_show_list",))
+    user = await user_token(sb)
     _, _, headers = await call(sb, f"{FB}/me", user, sb.app_secret)
     assert set(json.loads(headers["X-App-Usage"])) == {"call_count", "total_time", "total_cputime"}
     for url, token, owner, kind in [
