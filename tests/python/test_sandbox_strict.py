@@ -10,7 +10,7 @@ from urllib.parse import parse_qsl, urlsplit
 
 import pytest
 
-from corvane.errors import NotFoundError, RateLimitError
+from corvane.errors import AuthError, NotFoundError, RateLimitError
 from corvane.facebook import Facebook
 from corvane.http import RetryPolicy
 from corvane.instagram import Instagram
@@ -173,3 +173,15 @@ async def test_the_client_gives_up_at_once_on_a_long_throttle_and_waits_a_short_
         with pytest.raises(RateLimitError):  # still blocked after the wait (nothing really waited)
             await fb.lead_forms(PAGE_STORE, page_token(sb))
         assert sleeps == [120.0]
+
+
+@pytest.mark.parametrize("operation", [
+    lambda ig, token: ig.profile(token, ig_user_id=IG_ACCOUNT),
+    lambda ig, token: ig.conversations(token, ig_user_id=IG_ACCOUNT, page_id=PAGE_STORE),
+])
+async def test_the_instagram_inbox_and_account_take_the_pages_token(sb, operation):
+    ig = Instagram.via_facebook(app_secret=sb.app_secret, session=sb.session(), retry=RetryPolicy(attempts=1))
+    assert await operation(ig, page_token(sb))
+    with pytest.raises(AuthError) as caught:
+        await operation(ig, await user_token(sb))
+    assert caught.value.code == 190
