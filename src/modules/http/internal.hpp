@@ -47,6 +47,8 @@ PyCFunction ensure_session_entry();
 
 // Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
+
+// The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);
 PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 
