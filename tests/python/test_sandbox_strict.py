@@ -132,6 +132,7 @@ async def test_usage_headers_on_every_answer(sb):
         (f"{FB}/{FORM_ID}/leads", page_token(sb), PAGE_STORE, "leadgen"),
         (f"{FB}/{PAGE_STORE}/published_posts", page_token(sb), PAGE_STORE, "pages"),
         (f"{FB}/{IG_ACCOUNT}/media", page_token(sb), IG_ACCOUNT, "instagram"),
+        (f"{FB}/{PAGE_STORE}/conversations", page_token(sb), PAGE_STORE, "messenger"),
     ]:
         _, _, headers = await call(sb, url, token, sb.app_secret)
         [figures] = json.loads(headers["X-Business-Use-Case-Usage"])[owner]
@@ -145,6 +146,7 @@ async def test_usage_headers_on_every_answer(sb):
     (f"{FB}/{FORM_ID}/leads", PAGE_STORE, "leadgen", 80005),
     (f"{FB}/{PAGE_STORE}/published_posts", PAGE_STORE, "pages", 80001),
     (f"{FB}/{IG_ACCOUNT}/media", IG_ACCOUNT, "instagram", 80002),
+    (f"{FB}/{PAGE_STORE}/conversations", PAGE_STORE, "messenger", 80006),
 ])
 async def test_a_spent_budget_throttles_and_calls_while_blocked_lengthen_it(url, owner, kind, code):
     async with Sandbox(usage=Usage(calls=2, block=600, penalty=120)) as sb:

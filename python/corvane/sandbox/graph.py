@@ -213,7 +213,11 @@ class GraphHost:
                 return auth
             if self.instagram.page_token_route(parts) and auth.kind != "page" and self.strict.page_tokens:
                 return err.needs_page_token()
-            refused = self.business(request, self.instagram.world.account_id, "instagram")
+            # The Page's inbox counts against the Page's Messenger budget, the rest against the
+            # Instagram account's.
+            owner = (self.instagram.page_id, "messenger") if parts[0] == self.instagram.page_id \
+                else (self.instagram.world.account_id, "instagram")
+            refused = self.business(request, *owner)
             if refused is not None:
                 return refused
             return await self.instagram.route(request, parts, via_facebook=True)
