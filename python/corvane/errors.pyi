@@ -55,7 +55,9 @@ class PermissionError(ApiError):
 class NotFoundError(ApiError):
     """The object does not exist or is not visible."""
 class RateLimitError(ApiError):
-    """The platform throttled the caller; retry_after holds its Retry-After in seconds."""
+    """The platform throttled the caller; retry_after holds the wait it gave in seconds
+    (Retry-After, else the longest estimated_time_to_regain_access of X-Business-Use-Case-Usage).
+    """
 class TransportError(CorvaneError):
     """The platform could not be reached: connection failure or timeout, after retries."""
 class ConfigurationError(CorvaneError):

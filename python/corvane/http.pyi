@@ -42,9 +42,10 @@ class RetryPolicy:
     ) -> None:
         """Retry settings: total attempts per request (the first one included), the delay after the
         first failure, the cap of the exponential delay, whether each delay is multiplied by a
-        random factor in [0.5, 1.5), and the longest Retry-After a rate limit is waited out for
-        (a longer one raises the RateLimitError at once). Seconds must be finite and not
-        negative, and attempts must fit a C long, else ValueError.
+        random factor in [0.5, 1.5), and the longest wait a rate limit is waited out for
+        (Retry-After, or Meta's estimated_time_to_regain_access; a longer one raises the
+        RateLimitError at once). Seconds must be finite and not negative, and attempts must fit a
+        C long, else ValueError.
         """
     def delay_for(self, attempt: int) -> float:
         """Seconds to wait after the failed attempt number `attempt` (counted from 1): backoff_base
@@ -195,6 +196,7 @@ class BaseClient:
     ) -> _Walk[_T]: ...
     def _auth_params(self, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
     def _auth_headers(self, headers: Mapping[str, str] | None = None) -> dict[str, str]: ...
+    def _sign_url(self, url: str) -> str: ...
     def _parse_error(self, status: int, body: _JSON) -> Exception: ...
     def _require_json(self, answer: _JSON) -> _JSON: ...
     @classmethod

@@ -116,7 +116,9 @@ PYBIND11_MODULE(errors, m) {
            "The credentials are valid but lack a permission, or the platform forbids the action.");
   new_kind(m, "NotFoundError", api, "The object does not exist or is not visible.");
   new_kind(m, "RateLimitError", api,
-           "The platform throttled the caller; retry_after holds its Retry-After in seconds.");
+           "The platform throttled the caller; retry_after holds the wait it gave in seconds "
+           "(Retry-After, else the longest estimated_time_to_regain_access of "
+           "X-Business-Use-Case-Usage).");
   new_kind(m, "TransportError", base,
            "The platform could not be reached: connection failure or timeout, after retries.");
   new_kind(m, "ConfigurationError", base,

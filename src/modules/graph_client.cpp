@@ -2,8 +2,10 @@
 // argument checks their operations use.
 //
 // The Graph API takes its credentials as query parameters: access_token and appsecret_proof
-// (an HMAC of the token keyed with the app secret). The helpers put them on the first request
-// only; the paging.next links the platform hands back are complete, already signed URLs.
+// (an HMAC of the token keyed with the app secret). With "Require App Secret" on, the platform
+// refuses any call without the proof, and the paging.next links it hands back carry the token
+// but never the proof. So _sign_url, which the pipeline runs on every URL it sends, proves the
+// token of every request to a Graph host, paging links included.
 // Every helper goes through attribute lookup on the client (self._signed, self.request,
 // self.paginate), so a subclass's override is what runs.
 #include "modules/graph_client.hpp"
@@ -12,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/query.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
 
@@ -94,6 +97,41 @@ PyObject* list_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Whether `url` goes to a Graph host: the Graph API's, the Instagram Graph host, or the host the
+// client's URL builder is pointed at (a stand-in of either).
+bool to_graph_host(py::handle self, std::string_view url) {
+  const std::string origin = core::url_origin(url);
+  if (origin.empty()) return false;
+  if (origin == "https://graph.facebook.com" || origin == "https://graph.instagram.com") {
+    return true;
+  }
+  py::object builder = py::getattr(self, "graph", py::none());
+  py::object host = builder.is_none() ? py::object(py::none()) : py::getattr(builder, "host", py::none());
+  return PyUnicode_Check(host.ptr()) && core::url_origin(pyutil::utf8(host)) == origin;
+}
+
+PyObject* sign_url_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "url", nullptr};
+    PyObject *self = nullptr, *url = nullptr;
+    pyutil::parse_args(args, kwargs, "OO:_sign_url", keywords, &self, &url);
+    py::str text = graph::text(url, "_sign_url", "url");
+    py::object secret = py::handle(self).attr("app_secret");
+    if (!PyUnicode_Check(secret.ptr()) || !pyutil::truthy(secret)) return std::move(text);
+    const std::string_view target = pyutil::utf8(text);
+    if (!to_graph_host(self, target)) return std::move(text);
+    return py::str(core::with_appsecret_proof(target, pyutil::utf8(secret)));
+  });
+}
+
+PyMethodDef sign_url_def = pyutil::method_def(
+    "_sign_url", sign_url_method,
+    "_sign_url(self, url)\n--\n\n"
+    "url with the appsecret_proof of the access_token it carries, when it goes to a Graph host "
+    "and the client has an app secret: any proof already in it is replaced, every other query "
+    "member is kept exactly as written. The pipeline runs it on every URL it sends, so the "
+    "platform's paging.next links (which carry the token but never the proof) are signed too.");
+
 template <ProofRule Rule>
 PyMethodDef signed_def = pyutil::method_def(
     "_signed", signed_method<Rule>,
@@ -130,8 +168,8 @@ PyMethodDef list_def = pyutil::method_def(
     "_list", list_method,
     "_list(self, url, token, *, max_items=500, **query)\n--\n\n"
     "Collects a Graph list through paginate(): the first request is signed with token and "
-    "carries every further named value; later pages follow the platform's own links. Returns "
-    "at most max_items items.");
+    "carries every further named value; later pages follow the platform's own links, signed "
+    "by _sign_url. Returns at most max_items items.");
 
 bool is_id_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -153,6 +191,7 @@ void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody pos
                                      : &post_def<PostBody::kQueryOnly>);
   cls.method(&delete_def);
   cls.method(&list_def);
+  cls.method(&sign_url_def);
 }
 
 py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule) {

@@ -204,7 +204,8 @@ async def test_granted_scopes(fb, fake_server, answer, scopes):
     assert await fb.granted_scopes("user-tok") == scopes
     request = fake_server.last
     assert (request.path, request.query) == ("/v23.0/debug_token",
-                                             [("input_token", "user-tok"), ("access_token", f"{APP}|{SECRET}")])
+                                             [("input_token", "user-tok"), ("access_token", f"{APP}|{SECRET}"),
+                                              ("appsecret_proof", proof(f"{APP}|{SECRET}"))])
 
 
 @pytest.mark.parametrize("answer, result", [({"success": True}, True), ({"success": False}, False), ({}, False)])
@@ -274,7 +275,8 @@ async def test_pages_asks_for_the_page_fields_and_stops_at_500(fb, fake_server):
     assert fake_server.requests[0].query == [("fields", facebook._PAGE_FIELDS),
                                              ("access_token", "user-tok"),
                                              ("appsecret_proof", proof("user-tok")), ("limit", "100")]
-    assert fake_server.requests[1].query == [("cursor", "1"), ("after", "100")]  # the link, as given
+    # The link as given, with the caller's token (the link has none) and its proof.
+    assert fake_server.requests[1].query == [("cursor", "1"), ("after", "100"), *signed("user-tok")]
     assert facebook._PAGE_FIELDS == endpoints.Fields.FB_PAGE + (
         ",instagram_business_account{id,username,name,profile_picture_url,followers_count,"
         "follows_count,media_count,biography,website}")
@@ -337,3 +339,30 @@ async def test_ids_that_would_change_the_url_are_refused_before_sending(fb, fake
     with pytest.raises(TypeError, match="page_id"):
         await fb.subscriptions(10, "pt")  # type: ignore[arg-type]
     assert fake_server.requests == []
+
+
+# ---- paging links are signed ----
+
+async def _walk_posts(fb):
+    return [item async for item in fb.iter_posts("10", "page-tok")]
+
+
+@pytest.mark.parametrize("walk", [
+    lambda fb: fb.posts("10", "page-tok", limit=10), _walk_posts,
+    lambda fb: fb.paginate(fb.graph.url("10/published_posts"), params=fb._signed("page-tok")),
+])
+@pytest.mark.parametrize("link, sent", [
+    # The link's own token is proven; a stale proof is replaced where it stood; blank members,
+    # escapes and order stay as the platform wrote them.
+    ("access_token=B%7Cx&fields=&appsecret_proof=stale&after=Q%3D%3D&&limit=2",
+     "access_token=B%7Cx&fields=&appsecret_proof={B|x}&after=Q%3D%3D&&limit=2"),
+    # A link without a token goes out with the caller's.
+    ("after=Q&limit=2", "after=Q&limit=2&access_token=page-tok&appsecret_proof={page-tok}"),
+])
+async def test_every_page_of_a_list_is_signed(fb, fake_server, walk, link, sent):
+    fake_server.reply(json={"data": [{"id": "1"}], "paging": {"next": fake_server.url(
+        f"/v23.0/10/published_posts?{link}")}})
+    fake_server.reply(json={"data": [{"id": "2"}]})
+    await walk(fb)
+    expected = sent.replace("{B|x}", proof("B|x")).replace("{page-tok}", proof("page-tok"))
+    assert fake_server.requests[1].raw_query == expected

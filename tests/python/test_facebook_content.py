@@ -252,7 +252,7 @@ async def test_comments_order_on_first_request_only_and_cap(fb, fake_server):
     first, second = fake_server.requests
     assert first.query == signed("pt", ("fields", endpoints.Fields.FB_COMMENT),
                                  ("order", "reverse_chronological")) + [("limit", "50")]
-    assert second.query == [("after", "30")]
+    assert second.query == [("after", "30"), *signed("pt")]  # the link, signed
 
 
 async def test_reply_and_hide_comment(fb, fake_server):

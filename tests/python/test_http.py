@@ -80,6 +80,14 @@ GRAPH_ERRORS = [
     (400, {"error": {"code": 299, "message": "m"}}, errors.PermissionError, "m", 299),
     (400, {"error": {"code": 803, "message": "m"}}, errors.NotFoundError, "m", 803),
     (404, {"error": {"message": "gone"}}, errors.NotFoundError, "gone", None),
+    # A missing node (a deleted lead, a wrong id) is 400 with code 100, subcode 33.
+    (400, {"error": {"code": 100, "error_subcode": 33, "message": "m"}}, errors.NotFoundError, "m", 100),
+    (400, {"error": {"code": 100, "error_subcode": 34, "message": "m"}}, errors.ApiError, "m", 100),
+    # Business use case throttles, and 613 with subcode 1996.
+    *[(400, {"error": {"code": code, "message": "m"}}, errors.RateLimitError, "m", code)
+      for code in (80000, 80001, 80002, 80005, 80006, 80009, 80014)],
+    (400, {"error": {"code": 613, "error_subcode": 1996, "message": "m"}}, errors.RateLimitError, "m", 613),
+    (400, {"error": {"code": 80010, "message": "m"}}, errors.ApiError, "m", 80010),
     (400, {"error": {"code": "190", "message": "m"}}, errors.ApiError, "m", "190"),
     (400, {"error": "invalid_grant", "error_description": "Code expired"}, errors.ApiError, "Code expired", None),
     (400, {"error": "invalid_grant"}, errors.ApiError, "invalid_grant", None),

@@ -182,7 +182,7 @@ async def test_exchange_code(hosts, session, mode):
     # The long-lived exchange is always on the Instagram Graph host, without a proof.
     assert (second.method, second.path) == ("GET", "/ig/access_token")
     assert second.query == [("grant_type", "ig_exchange_token"), ("client_secret", SECRET),
-                            ("access_token", "short")]
+                            ("access_token", "short"), ("appsecret_proof", proof("short"))]
     assert bundle.access_token == "long"
     assert bundle.raw["user_id"] == 42 and bundle.raw["token_type"] == "bearer"
 
@@ -200,7 +200,7 @@ async def test_refresh_token(ig, hosts):
     hosts.reply(json={"access_token": "new", "expires_in": 5183944})
     bundle = await ig.refresh_token("old")
     assert (hosts.last.path, hosts.last.query) == (
-        "/ig/refresh_access_token", [("grant_type", "ig_refresh_token"), ("access_token", "old")])
+        "/ig/refresh_access_token", [("grant_type", "ig_refresh_token"), *signed("old")])
     assert bundle.access_token == "new"
     hosts.reply(json={"expires_in": 1})
     with pytest.raises(errors.ApiError, match="Token yangilanmadi"):

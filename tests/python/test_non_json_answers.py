@@ -73,7 +73,7 @@ async def test_walk_that_meets_a_page_not_json_fails_instead_of_ending(fb, fake_
     html(fake_server)
     with pytest.raises(errors.ApiError) as caught:
         await fb.paginate(fake_server.url("/v23.0/42/feed"))
-    assert caught.value.url.endswith("/v23.0/page2?access_token=***")
+    assert caught.value.url.endswith("/v23.0/page2?access_token=***&appsecret_proof=***")
     assert len(fake_server.requests) == 2
 
 

@@ -1,6 +1,7 @@
 """When the pipeline tries again: a POST only when it certainly took no effect, a server's
 Retry-After only up to max_retry_after, and RetryPolicy settings refused when they cannot work."""
 import asyncio
+import json
 import math
 import subprocess
 import sys
@@ -112,6 +113,29 @@ async def test_server_wait_beyond_the_bound_is_left_to_the_host(fake_server, ses
     assert len(fake_server.requests) == tries
     assert sleeps == waits
     assert caught.value.retry_after == float(header)
+
+
+def usage(*minutes):
+    """An X-Business-Use-Case-Usage header: one business object per wait given."""
+    return json.dumps({f"10{i}": [{"type": "pages", "call_count": 100, "total_cputime": 9, "total_time": 9,
+                                   "estimated_time_to_regain_access": m}] for i, m in enumerate(minutes)})
+
+
+@pytest.mark.parametrize("headers, tries, waits, retry_after", [
+    ({"X-Business-Use-Case-Usage": usage(1, 3)}, 2, [180.0], 180.0),  # the longest wait, exactly
+    ({"X-Business-Use-Case-Usage": usage(6)}, 1, [], 360.0),  # beyond max_retry_after: at once
+    ({"X-Business-Use-Case-Usage": usage(9), "Retry-After": "2"}, 2, [2.0], 2.0),  # Retry-After first
+    ({"X-Business-Use-Case-Usage": usage(0)}, 2, [0.5], 0.0),  # no wait to speak of: the back-off
+    ({"X-Business-Use-Case-Usage": '{"1":[{"estimated_time_to_regain_access":"5"}'}, 2, [0.5], None),
+])
+async def test_business_throttle_waits_what_meta_says(fake_server, session, sleeps, headers, tries, waits,
+                                                      retry_after):
+    for _ in range(2):
+        fake_server.reply(400, {"error": {"code": 80001, "message": "too many calls"}}, headers=headers)
+    with pytest.raises(errors.RateLimitError) as caught:
+        await client(session, retry=RetryPolicy(attempts=2, jitter=False)).get(fake_server.url("/x"))
+    assert (len(fake_server.requests), sleeps) == (tries, waits)
+    assert caught.value.retry_after == retry_after
 
 
 # ---- RetryPolicy settings ----

@@ -11,7 +11,8 @@ from urllib.parse import parse_qs, urlsplit
 import aiohttp
 import pytest
 
-from corvane.errors import ApiError, AuthError, ConfigurationError, PermissionError, RateLimitError
+from corvane.errors import (ApiError, AuthError, ConfigurationError, NotFoundError, PermissionError,
+                            RateLimitError)
 from corvane.facebook import Facebook
 from corvane.http import RetryPolicy
 from corvane.sandbox import Sandbox
@@ -84,7 +85,7 @@ async def _page_token(sb, fb):
     [
         ("unknown token", AuthError, 190),
         ("wrong proof", ApiError, 100),
-        ("unknown node", ApiError, 100),
+        ("unknown node", NotFoundError, 100),
         ("user token on a page", AuthError, 190),
         ("other page's token", ApiError, 100),
     ],

@@ -23,7 +23,11 @@ async def sb():
 
 
 async def call(sb, method, url, token, secret=None, json=None, **query):
+    """One request as the platform wants it: with the proof of `token` keyed with `secret` (by
+    default the secret of the app the host belongs to; "" sends none)."""
     query["access_token"] = token
+    if secret is None:
+        secret = sb.world.instagram.app_secret if url.startswith(IG) else sb.app_secret
     if secret:
         query["appsecret_proof"] = hmac.new(secret.encode(), token.encode(), hashlib.sha256).hexdigest()
     async with sb.session().request(method, url, params=query, json=json) as resp:
@@ -133,11 +137,16 @@ async def test_facebook_login_mode_reaches_the_account_through_the_page(sb):
     user = (await fb.exchange_code(code, redirect_uri=REDIRECT)).access_token
     page = next(p for p in await fb.pages(user) if p.id == PAGE_STORE)
     ig = page.instagram_business_account["id"]
-    status, profile = await call(sb, "GET", f"{FB}/{ig}", user, sb.app_secret, fields="id,username")
+    status, profile = await call(sb, "GET", f"{FB}/{ig}", page.access_token, fields="id,username")
     assert status == 200 and profile["username"]
-    status, convs = await call(sb, "GET", f"{FB}/{PAGE_STORE}/conversations", page.access_token, sb.app_secret,
+    status, convs = await call(sb, "GET", f"{FB}/{PAGE_STORE}/conversations", page.access_token,
                                platform="instagram", fields="id,participants")
     assert status == 200 and len(convs["data"]) == 3
+    # The account and its inbox take the Page's token; a user's is refused, as the platform does.
+    for path in (ig, f"{PAGE_STORE}/conversations"):
+        status, body = await call(sb, "GET", f"{FB}/{path}", user, platform="instagram")
+        assert (status, body["error"]["code"]) == (400, 190), path
+        assert body["error"]["message"] == "(#190) This method must be called with a Page Access Token"
     # The Graph API host wants the Facebook app's proof, as for every Facebook token.
     status, _ = await call(sb, "GET", f"{FB}/{ig}", user, "wrong-secret")
     assert status == 400

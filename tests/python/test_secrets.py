@@ -19,14 +19,26 @@ CODE = "SENTINEL-CODE-55d0e1"
 
 
 def every_text(err):
-    yield str(err)
-    yield repr(err)
+    """What a host, a debugger or an error tracker can read from an error: its texts and those
+    of every exception chained below it, the locals of every frame of their tracebacks, and
+    what an error answer carried."""
     yield str(err.url)
+    yield repr(getattr(err, "payload", None))
     yield "".join(traceback.format_exception(err))
-    cause = err.__cause__
-    yield str(cause)
-    yield repr(cause)
-    yield repr(getattr(cause, "__dict__", {}))
+    seen, chain = set(), [err]
+    while chain:
+        e = chain.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        yield str(e)
+        yield repr(e)
+        yield repr(getattr(e, "__dict__", {}))
+        if e is not err:  # the raising frames below the host's own
+            for frame, _ in traceback.walk_tb(e.__traceback__):
+                yield repr(frame.f_locals)
+        linked = [e.__cause__, e.__context__, *getattr(e, "__dict__", {}).values()]
+        chain += [x for x in linked if isinstance(x, BaseException)]
 
 
 def sentinels_in(texts):
@@ -105,7 +117,8 @@ async def test_masked_cause_keeps_plain_attributes_only(session, sleeps, unused_
     assert isinstance(cause, aiohttp.ClientConnectorError)
     assert isinstance(cause.os_error, OSError)  # an errno says why; no secret in it
     assert str(cause).startswith("Cannot connect to host 127.0.0.1")
-    assert cause.__traceback__ is not None
+    # The HTTP library's frames hold the request in their locals: none are kept.
+    assert cause.__traceback__ is None and cause.os_error.__traceback__ is None
 
 
 @pytest.mark.parametrize("sent", [
@@ -124,3 +137,23 @@ async def test_credentials_outside_the_query_are_masked_too(fake_server, sent):
         with pytest.raises(errors.TransportError) as caught:
             await c.post(fake_server.url("/x"), **sent)
     assert sentinels_in(every_text(caught.value)) == set()
+
+
+@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+async def test_no_secret_in_an_answer_that_echoes_the_request(monkeypatch, fake_server, operation):
+    # A proxy or the platform quoting back what it was sent, in text and in nested members.
+    def echo(request):
+        sent = {"query": request.raw_query, "pairs": request.query, "form": request.body.decode()}
+        return Reply(400, json={"error": {"message": f"refused {request.raw_query}", "code": 1},
+                                "echo": [sent, {"values": list(request.params.values())}]})
+
+    for path in ("/v23.0/me", "/v23.0/oauth/access_token", "/v23.0/debug_token"):
+        fake_server.route(path, echo)
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+    fb = Facebook(app_id="1234", app_secret=APP_SECRET, retry=http.RetryPolicy(attempts=1))
+    try:
+        with pytest.raises(errors.ApiError) as caught:
+            await OPERATIONS[operation](fb)
+    finally:
+        await fb.close()
+    assert sentinels_in([*every_text(caught.value), repr(caught.value.payload)]) == set()

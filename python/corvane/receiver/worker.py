@@ -11,7 +11,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from corvane.errors import ApiError, CorvaneError, NotFoundError
+from corvane.errors import CorvaneError, NotFoundError
 from corvane.facebook import Facebook
 from corvane.leads import normalize
 
@@ -32,14 +32,6 @@ class WorkerSettings:
     def delay(self, attempts: int) -> float:
         raw = min(self.backoff_max, self.backoff_base * 2.0 ** max(0, attempts - 1))
         return raw * random.uniform(0.8, 1.0)
-
-
-def is_gone(error: BaseException) -> bool:
-    """A lead that will never be fetched: the Graph API says it is not there (404 or code 803),
-    or answers code 100 subcode 33 for a node that does not exist (a deleted lead)."""
-    if isinstance(error, NotFoundError):
-        return True
-    return isinstance(error, ApiError) and error.code == 100 and error.subcode == 33
 
 
 def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> LeadRecord:
@@ -125,7 +117,8 @@ class Worker:
             raise
         except CorvaneError as error:
             reason = describe(error, secrets)
-            if is_gone(error):
+            # Not there (a deleted or expired lead, a wrong id): it will never be fetched.
+            if isinstance(error, NotFoundError):
                 log.warning("lead %s failed for good: %s", event.leadgen_id, reason)
                 await self.store.fail(event.key, reason, time.time())
             else:

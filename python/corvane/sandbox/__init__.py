@@ -6,6 +6,7 @@
         code = ...  # sb.consent(link) is where the browser would be sent back to
 """
 from .server import HOSTS, Delivery, Sandbox
+from .usage import Strictness, Usage
 from .world import World
 
-__all__ = ("HOSTS", "Delivery", "Sandbox", "World")
+__all__ = ("HOSTS", "Delivery", "Sandbox", "Strictness", "Usage", "World")

@@ -15,6 +15,7 @@ from urllib.parse import urlencode
 from aiohttp import web
 
 from . import graph_errors as err
+from .usage import BUSINESS_KEY, TOKEN_KEY, Strictness, Usage
 from .world import Token, World
 
 if TYPE_CHECKING:
@@ -69,9 +70,10 @@ def _offset(cursor: str | None) -> int:
 
 
 def paged(request: web.Request, items: list[Any], default_limit: int = 25) -> dict[str, Any]:
-    """One page of a cursor-paged list; `paging.next` is the complete link to the next page,
-    every query value of this one kept (so it stays signed)."""
-    query = dict(request.query)
+    """One page of a cursor-paged list. `paging.next` is shaped as the platform writes it: an
+    absolute link on the host asked, carrying the query of this page with its access_token, the
+    limit and the next cursor (`after`), but never the appsecret_proof."""
+    query = {k: v for k, v in request.query.items() if k != "appsecret_proof"}
     try:
         limit = int(query.get("limit", default_limit))
     except ValueError:
@@ -83,9 +85,22 @@ def paged(request: web.Request, items: list[Any], default_limit: int = 25) -> di
     if items:
         body["paging"] = {"cursors": {"before": _cursor(start), "after": _cursor(start + len(chunk))}}
         if start + len(chunk) < len(items) and limit > 0:
+            query["limit"] = str(limit)
             query["after"] = _cursor(start + len(chunk))
-            body["paging"]["next"] = f"https://{GRAPH_HOST}{request.path}?{urlencode(query)}"
+            host = request.url.host or GRAPH_HOST
+            body["paging"]["next"] = f"https://{host}{request.path}?{urlencode(query)}"
     return body
+
+
+def check_proof(request: web.Request, token: str, app_secret: str, strict: Strictness) -> web.Response | None:
+    """The platform's answer to a missing or wrong appsecret_proof ("Require App Secret" on);
+    None when the proof is right, or absent while the rule is switched off."""
+    given = request.query.get("appsecret_proof")
+    if given is None:
+        return err.missing_proof() if strict.appsecret_proof else None
+    if not hmac.compare_digest(given, proof(token, app_secret)):
+        return err.bad_proof()
+    return None
 
 
 def ok(body: Any) -> web.Response:
@@ -95,9 +110,12 @@ def ok(body: Any) -> web.Response:
 class GraphHost:
     """Answers requests for the Graph API host from a World."""
 
-    def __init__(self, world: World, *, rate_limit: tuple[int, float]) -> None:
+    def __init__(self, world: World, *, rate_limit: tuple[int, float],
+                 strict: Strictness | None = None, usage: Usage | None = None) -> None:
         self.world = world
         self.rate_limit = rate_limit
+        self.strict = strict or Strictness()
+        self.usage = usage or Usage()
         self.fail_until = 0.0
         self.fail_status = 500
         self._calls: dict[str, deque[float]] = {}
@@ -125,27 +143,50 @@ class GraphHost:
         info = self.world.tokens.get(token)
         if info is None:
             return err.bad_token()
-        given = request.query.get("appsecret_proof", "")
-        if not hmac.compare_digest(given, proof(token, self.world.app_secret)):
-            return err.bad_proof()
+        refused = check_proof(request, token, self.world.app_secret, self.strict)
+        if refused is not None:
+            return refused
+        request[TOKEN_KEY] = info
         # Not `self._rate(token) or info`: before aiohttp 3.9 a Response is falsy (it has a
         # length, that of its state mapping), and a refusal would be served as an answer.
         refused = self._rate(token)
         return info if refused is None else refused
 
-    def _page_token(self, request: web.Request, page_id: str) -> Token | web.Response:
+    def _page_token(self, request: web.Request, page_id: str, use_case: str = "pages") -> Token | web.Response:
         info = self._auth(request)
         if isinstance(info, web.Response):
             return info
         if info.kind != "page":
-            return err.needs_page_token()
-        if info.subject != page_id:
+            if self.strict.page_tokens:
+                return err.needs_page_token()
+        elif info.subject != page_id:
             return err.unknown_node(page_id, request.method.lower())
-        return info
+        refused = self.business(request, page_id, use_case)
+        return info if refused is None else refused
+
+    def business(self, request: web.Request, object_id: str, use_case: str) -> web.Response | None:
+        """Counts the call against the business object's budget: the throttle when spent."""
+        request[BUSINESS_KEY] = (object_id, use_case)
+        return self.usage.charge(object_id, use_case) if self.strict.budgets else None
+
+    def _usage_headers(self, request: web.Request, answer: web.StreamResponse) -> None:
+        if not self.strict.usage_headers:
+            return
+        business = request.get(BUSINESS_KEY)
+        if business is not None and "X-Business-Use-Case-Usage" not in answer.headers:
+            answer.headers["X-Business-Use-Case-Usage"] = self.usage.business_header(*business)
+        info = request.get(TOKEN_KEY)
+        if info is not None and info.kind != "page":
+            answer.headers["X-App-Usage"] = self.usage.app_header()
 
     # ---- dispatch ----
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
+        answer = await self._answer(request)
+        self._usage_headers(request, answer)
+        return answer
+
+    async def _answer(self, request: web.Request) -> web.StreamResponse:
         self.requests.append((request.method, request.path))
         if time.monotonic() < self.fail_until:
             return err.transient(self.fail_status)
@@ -170,6 +211,15 @@ class GraphHost:
             auth = self._auth(request)
             if isinstance(auth, web.Response):
                 return auth
+            if self.instagram.page_token_route(parts) and auth.kind != "page" and self.strict.page_tokens:
+                return err.needs_page_token()
+            # The Page's inbox counts against the Page's Messenger budget, the rest against the
+            # Instagram account's.
+            owner = (self.instagram.page_id, "messenger") if parts[0] == self.instagram.page_id \
+                else (self.instagram.world.account_id, "instagram")
+            refused = self.business(request, *owner)
+            if refused is not None:
+                return refused
             return await self.instagram.route(request, parts, via_facebook=True)
         if len(parts) == 2 and parts[1] == "permissions" and method == "DELETE":
             return self.revoke(request)
@@ -222,8 +272,12 @@ class GraphHost:
 
     def debug_token(self, request: web.Request) -> web.Response:
         w = self.world
-        if request.query.get("access_token") != f"{w.app_id}|{w.app_secret}":
+        app_token = f"{w.app_id}|{w.app_secret}"
+        if request.query.get("access_token") != app_token:
             return err.bad_token()
+        refused = check_proof(request, app_token, w.app_secret, self.strict)
+        if refused is not None:
+            return refused
         info = w.tokens.get(request.query.get("input_token", ""))
         if info is None:
             return ok({"data": {"is_valid": False, "app_id": w.app_id, "scopes": []}})
@@ -308,7 +362,7 @@ class GraphHost:
         if page_id not in self.world.pages:
             auth = self._auth(request)
             return auth if isinstance(auth, web.Response) else err.unknown_node(page_id)
-        auth = self._page_token(request, page_id)
+        auth = self._page_token(request, page_id, "leadgen")
         if isinstance(auth, web.Response):
             return auth
         forms = []
@@ -327,7 +381,7 @@ class GraphHost:
         if page_id is None:
             auth = self._auth(request)
             return auth if isinstance(auth, web.Response) else err.unknown_node(form_id)
-        auth = self._page_token(request, page_id)
+        auth = self._page_token(request, page_id, "leadgen")
         if isinstance(auth, web.Response):
             return auth
         since = 0.0
@@ -349,7 +403,7 @@ class GraphHost:
         w = self.world
         fields = request.query.get("fields")
         if node in w.leads:
-            auth = self._page_token(request, w.leads[node].page_id)
+            auth = self._page_token(request, w.leads[node].page_id, "leadgen")
             if isinstance(auth, web.Response):
                 return auth
             return ok(select(w.leads[node].as_graph(w), fields))
@@ -367,7 +421,7 @@ class GraphHost:
         if node == w.user["id"] and auth.kind != "page":
             return ok(select(w.user, fields))
         if node in w.forms:
-            auth = self._page_token(request, str(w.forms[node]["page_id"]))
+            auth = self._page_token(request, str(w.forms[node]["page_id"]), "leadgen")
             if isinstance(auth, web.Response):
                 return auth
             return ok(select({k: v for k, v in w.forms[node].items() if k != "page_id"}, fields))

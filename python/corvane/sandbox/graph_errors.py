@@ -34,6 +34,11 @@ def bad_proof() -> web.Response:
                        kind="GraphMethodException")
 
 
+def missing_proof() -> web.Response:
+    return graph_error(400, 100, "API calls from the server require an appsecret_proof argument",
+                       kind="GraphMethodException")
+
+
 def unknown_node(node: str, method: str = "get") -> web.Response:
     return graph_error(
         400, 100,

@@ -14,9 +14,10 @@ from typing import Any
 from aiohttp import web
 
 from . import graph_errors as err
-from .graph import ok, paged, proof, select
+from .graph import check_proof, ok, paged, select
 from .instagram_world import InstagramWorld, _now_text
 from .urls import with_query
+from .usage import BUSINESS_KEY, Strictness, Usage
 
 DIALOG_HOST = "www.instagram.com"
 TOKEN_HOST = "api.instagram.com"
@@ -28,9 +29,21 @@ _REEL_POLLS = 3
 
 
 class InstagramHosts:
-    def __init__(self, world: InstagramWorld, page_id: str) -> None:
+    def __init__(self, world: InstagramWorld, page_id: str, *, strict: Strictness | None = None,
+                 usage: Usage | None = None) -> None:
         self.world = world
         self.page_id = page_id  # the Facebook Page the account is linked to
+        self.strict = strict or Strictness()
+        self.usage = usage or Usage()
+
+    def page_token_route(self, parts: list[str]) -> bool:
+        """On the Graph API host, the routes that take the linked Page's token and refuse a
+        user's: the account itself, its Direct inbox and the people in it."""
+        kind = self.world.node_kind(parts[0])
+        edge = parts[1] if len(parts) > 1 else None
+        if parts[0] == self.page_id or kind in ("conversation", "person"):
+            return True
+        return kind == "account" and edge in (None, "conversations", "messages")
 
     # ---- Instagram login ----
 
@@ -79,6 +92,15 @@ class InstagramHosts:
     # ---- the Instagram Graph host ----
 
     async def graph(self, request: web.Request) -> web.StreamResponse:
+        answer = await self._graph(request)
+        if self.strict.usage_headers and request.get(BUSINESS_KEY):
+            if "X-Business-Use-Case-Usage" not in answer.headers:
+                answer.headers["X-Business-Use-Case-Usage"] = self.usage.business_header(
+                    self.world.account_id, "instagram")
+            answer.headers["X-App-Usage"] = self.usage.app_header()
+        return answer
+
+    async def _graph(self, request: web.Request) -> web.StreamResponse:
         w = self.world
         parts = [p for p in request.path.split("/") if p]
         q = request.query
@@ -100,10 +122,15 @@ class InstagramHosts:
             return err.missing_token()
         if token not in w.tokens:
             return err.bad_token()
-        # The Instagram Graph host takes a proof when one is sent, and checks it against the
-        # Instagram app's secret.
-        if "appsecret_proof" in q and not hmac.compare_digest(q["appsecret_proof"], proof(token, w.app_secret)):
-            return err.bad_proof()
+        # Checked against the Instagram app's secret.
+        refused = check_proof(request, token, w.app_secret, self.strict)
+        if refused is not None:
+            return refused
+        request[BUSINESS_KEY] = True
+        if self.strict.budgets:
+            refused = self.usage.charge(w.account_id, "instagram")
+            if refused is not None:
+                return refused
         if parts[:1] == ["me"]:
             parts = [w.account_id, *parts[1:]]
         return await self.route(request, parts, via_facebook=False)

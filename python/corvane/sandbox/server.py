@@ -21,6 +21,7 @@ from . import dialog, instagram, linkedin
 from .fb_content import PageContent
 from .graph import GRAPH_HOST, GraphHost
 from .tls import Certificates, make_session
+from .usage import Strictness, Usage
 from .world import AD_ID, FORM_ID, PAGE_STORE, World
 
 if TYPE_CHECKING:
@@ -56,11 +57,17 @@ class Sandbox:
             fb = Facebook(app_id=sb.app_id, app_secret=sb.app_secret, session=sb.session())
     """
 
-    def __init__(self, *, world: World | None = None, rate_limit: tuple[int, float] = (10_000, 60.0)) -> None:
+    def __init__(self, *, world: World | None = None, rate_limit: tuple[int, float] = (10_000, 60.0),
+                 strict: Strictness | None = None, usage: Usage | None = None) -> None:
         self.world = world or World()
-        self.graph = GraphHost(self.world, rate_limit=rate_limit)
+        # The platforms' strict rules (each on unless a test switches it off) and the Graph
+        # API's usage accounting, shared by the Graph API and Instagram Graph hosts.
+        self.strict = strict or Strictness()
+        self.usage = usage or Usage()
+        self.graph = GraphHost(self.world, rate_limit=rate_limit, strict=self.strict, usage=self.usage)
         self.linkedin = linkedin.LinkedInHosts(self.world.linkedin)
-        self.instagram = instagram.InstagramHosts(self.world.instagram, PAGE_STORE)
+        self.instagram = instagram.InstagramHosts(self.world.instagram, PAGE_STORE, strict=self.strict,
+                                                  usage=self.usage)
         self.graph.instagram = self.instagram
         self.graph.content = PageContent(self.world)
         self.port = 0

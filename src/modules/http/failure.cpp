@@ -6,7 +6,10 @@
 // __cause__ is a masked stand-in of the library's exception: an instance of a subclass of the
 // same class (so `isinstance(err.__cause__, aiohttp.TooManyRedirects)` still tells the kind)
 // whose str and repr are the masked message, and which keeps only the plain attributes that
-// carry no secret (an errno, a status) and none of the objects that quote the request.
+// carry no secret (an errno, a status) and none of the objects that quote the request. It
+// keeps no traceback either, nor any exception chain: the HTTP library's frames hold the
+// request URL (token included), a form with the client_secret or an OAuth code in their locals,
+// and a debugger or an error tracker that records locals would show them.
 #include <string>
 #include <vector>
 
@@ -76,6 +79,20 @@ bool keepable(py::handle value, const Secrets& secrets) {
   return masked_text(text, secrets) == pyutil::utf8(text);
 }
 
+// An exception with neither traceback nor chain. An OS error kept as an attribute is
+// replaced by a copy (made from its arguments): the original's traceback reaches into the
+// HTTP library's frames.
+py::object without_frames(py::handle value) {
+  if (!is_instance(value, PyExc_BaseException)) return py::reinterpret_borrow<py::object>(value);
+  static pyutil::Immortal copy;
+  if (!copy) copy = pyutil::Immortal(py::module_::import("copy").attr("copy"));
+  py::object fresh = copy.get()(value);
+  PyException_SetTraceback(fresh.ptr(), Py_None);
+  PyException_SetContext(fresh.ptr(), nullptr);
+  PyException_SetCause(fresh.ptr(), nullptr);
+  return fresh;
+}
+
 py::object masked_stand_in(py::handle failure, const py::str& message, const Secrets& secrets) {
   py::object stand_in;
   try {
@@ -98,17 +115,20 @@ py::object masked_stand_in(py::handle failure, const py::str& message, const Sec
     for (py::handle item : items) {
       py::object name = item[py::int_(0)];
       py::object value = item[py::int_(1)];
-      if (keepable(value, secrets)) {
-        if (PyDict_SetItem(own.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+      if (!keepable(value, secrets)) continue;
+      py::object kept;
+      try {
+        kept = without_frames(value);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        continue;  // an error that cannot be copied is not kept
       }
+      if (PyDict_SetItem(own.ptr(), name.ptr(), kept.ptr()) < 0) throw py::error_already_set();
     }
   }
-  // The frames show where the failure arose; a formatted traceback prints code, not values.
-  PyObject* trace = PyException_GetTraceback(failure.ptr());
-  if (trace != nullptr) {
-    PyException_SetTraceback(stand_in.ptr(), trace);
-    Py_DECREF(trace);
-  }
+  PyException_SetTraceback(stand_in.ptr(), Py_None);
+  PyException_SetContext(stand_in.ptr(), nullptr);
+  PyException_SetCause(stand_in.ptr(), nullptr);
   return stand_in;
 }
 
@@ -152,6 +172,55 @@ void mask_message(py::handle error, const Secrets& secrets) {
   const py::str text(masked);
   error.attr("message") = text;
   error.attr("args") = py::make_tuple(text);
+}
+
+namespace {
+
+// `value` with the known secrets masked in every text it holds; containers are changed in
+// place (the decoded body belongs to the error alone), keys included.
+py::object masked_value(py::handle value, const Secrets& secrets, int depth) {
+  if (PyUnicode_Check(value.ptr())) {
+    const std::string masked = masked_text(value, secrets);
+    if (masked == pyutil::utf8(value)) return py::reinterpret_borrow<py::object>(value);
+    return py::str(masked);
+  }
+  // Deeper than any decoder nests: a text there would be masked by nobody, so it is dropped.
+  if (depth > 2000) return py::none();
+  if (PyList_Check(value.ptr())) {
+    const Py_ssize_t n = PyList_GET_SIZE(value.ptr());
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(value.ptr()); ++i) {
+      py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value.ptr(), i));
+      py::object masked = masked_value(item, secrets, depth + 1);
+      if (!masked.is(item) && PyList_SetItem(value.ptr(), i, masked.release().ptr()) < 0) {
+        throw py::error_already_set();
+      }
+    }
+  } else if (PyDict_Check(value.ptr())) {
+    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(value.ptr()));
+    if (!items) throw py::error_already_set();
+    for (py::handle item : items) {
+      py::object key = item[py::int_(0)];
+      py::object member = item[py::int_(1)];
+      py::object masked_key = masked_value(key, secrets, depth + 1);
+      py::object masked_member = masked_value(member, secrets, depth + 1);
+      if (!masked_key.is(key) && PyDict_DelItem(value.ptr(), key.ptr()) < 0) {
+        throw py::error_already_set();
+      }
+      if ((!masked_key.is(key) || !masked_member.is(member)) &&
+          PyDict_SetItem(value.ptr(), masked_key.ptr(), masked_member.ptr()) < 0) {
+        throw py::error_already_set();
+      }
+    }
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+}  // namespace
+
+void mask_payload(py::handle error, const Secrets& secrets) {
+  py::object payload = py::getattr(error, "payload", py::none());
+  py::object masked = masked_value(payload, secrets, 0);
+  if (!masked.is(payload)) error.attr("payload") = masked;
 }
 
 bool is_transport_failure(const py::error_already_set& e) {

@@ -51,6 +51,8 @@ PyCFunction ensure_session_entry();
 
 // Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
+
+// The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);
 PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 
@@ -75,6 +77,8 @@ struct Secrets {
 // the request back, credentials included ("Invalid OAuth access token: ...", an error page
 // echoing its URL), and the message reaches str(), tracebacks and log lines.
 void mask_message(py::handle error, const Secrets& secrets);
+// The same for the error's payload (the decoded answer), in every text it holds.
+void mask_payload(py::handle error, const Secrets& secrets);
 // True for the failures the pipeline turns into TransportError.
 bool is_transport_failure(const py::error_already_set& e);
 // True when the failure certainly happened before anything was sent (no connection).
@@ -85,6 +89,12 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
 
 // Pagination (paginate.cpp).
 void add_paginate_method(pyutil::ClassBuilder& client);
+// The caller's access_token of a walk's first query (a str), or None.
+py::object walk_token(py::handle query);
+// The query params for following a paging link: {"access_token": token} when the link carries
+// no access_token of its own and the walk has one, else None. The link itself goes out as the
+// platform wrote it (the Graph clients' _sign_url adds the proof).
+py::object link_params(py::handle link, py::handle token);
 
 // Lists that stream (iterate.cpp).
 void add_iterate_methods(pyutil::ClassBuilder& client);

@@ -34,6 +34,7 @@ struct Walk {
   PyObject* items;    // the current page's items (a list of our own), or null
   Py_ssize_t index;   // the next item of `items` to hand out
   PyObject* next;     // the link of the page after `items`, or null at the end
+  PyObject* token;    // the caller's access_token, for links that carry none (or None)
   bool started;       // the first page was fetched
   bool busy;          // an __anext__ is fetching a page
   std::unordered_set<std::string>* fetched;  // links already followed
@@ -53,6 +54,7 @@ int walk_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(w->convert);
   Py_VISIT(w->items);
   Py_VISIT(w->next);
+  Py_VISIT(w->token);
   return 0;
 }
 
@@ -64,6 +66,7 @@ int walk_clear(PyObject* self) {
   Py_CLEAR(w->convert);
   Py_CLEAR(w->items);
   Py_CLEAR(w->next);
+  Py_CLEAR(w->token);
   return 0;
 }
 
@@ -138,7 +141,8 @@ Task<py::object> next_item(py::object walk) {
           py::handle(w->url), py::arg("params") = py::handle(w->query));
     } else if (w->next != nullptr) {
       fetching = py::handle(w->client).attr(pyutil::name<"request">())(
-          pyutil::name<"GET">(), py::handle(w->next));
+          pyutil::name<"GET">(), py::handle(w->next),
+          py::arg("params") = link_params(w->next, w->token ? w->token : Py_None));
     } else {
       stop();
     }
@@ -166,6 +170,7 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
   if (w == nullptr) throw py::error_already_set();
   w->client = Py_NewRef(client.ptr());
   w->url = Py_NewRef(url.ptr());
+  w->token = walk_token(query).release().ptr();
   w->query = query.release().ptr();
   w->convert = convert.is_none() ? nullptr : Py_NewRef(convert.ptr());
   w->items = nullptr;

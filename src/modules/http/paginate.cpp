@@ -1,5 +1,9 @@
 // Cursor pagination over Graph lists: follow paging.next up to a maximum number of items.
 //
+// A link is requested as the platform wrote it, with the caller's access_token added only when
+// it carries none; the Graph clients' _sign_url proves the token (the platform's links never
+// carry the appsecret_proof, which "Require App Secret" makes every call need).
+//
 // The walk stops at max_items, at a page without a next link, at a page whose JSON is not an
 // object (nothing is taken from it), and at a next link already fetched: a server that hands
 // back an earlier cursor would otherwise keep the walk going forever. A page whose body is not
@@ -8,6 +12,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "core/query.hpp"
 #include "modules/http/internal.hpp"
 #include "py/values.hpp"
 
@@ -31,6 +36,7 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
   py::object first = self.attr("get")(url, py::arg("params") = query);
   py::object first_page = co_await std::move(first);
   bridge::Rooted<> page = require_json(self, std::move(first_page));
+  const bridge::Rooted<> token = walk_token(query);
   std::unordered_set<std::string> fetched;
   while (PyDict_Check(page.ptr())) {
     bridge::Rooted<> data = pyutil::member(page, "data");
@@ -43,7 +49,8 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
     bridge::Rooted<> next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
     if (!fetched.emplace(pyutil::utf8(next)).second) break;
-    py::object following = self.attr("request")("GET", next);
+    py::object following =
+        self.attr("request")("GET", next, py::arg("params") = link_params(next, token));
     py::object next_page = co_await std::move(following);
     page = require_json(self, std::move(next_page));
   }
@@ -85,6 +92,18 @@ PyMethodDef paginate_def = pyutil::method_def(
     "params names a limit.");
 
 }  // namespace
+
+py::object walk_token(py::handle query) {
+  py::object token = pyutil::member(query, "access_token");
+  return PyUnicode_Check(token.ptr()) && pyutil::truthy(token) ? token : py::none();
+}
+
+py::object link_params(py::handle link, py::handle token) {
+  if (token.is_none() || core::query_value(pyutil::utf8(link), "access_token")) return py::none();
+  py::dict params;
+  params["access_token"] = token;
+  return params;
+}
 
 void add_paginate_method(pyutil::ClassBuilder& client) { client.method(&paginate_def); }
 

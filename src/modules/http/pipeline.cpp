@@ -4,11 +4,14 @@
 //  1. the session is obtained once per call; every attempt uses it;
 //  2. query parameters come from _auth_params; null members are dropped (the Graph API would
 //     read a null sent as text as an invalid parameter); they are appended, encoded, to the
-//     query the URL already carries, which reaches the wire byte for byte as given;
+//     query the URL already carries, which reaches the wire byte for byte as given, after
+//     _sign_url (the Graph clients put the appsecret_proof of the URL's token in it);
 //  3. a status below 400 is a success and returns the decoded body;
 //  4. an error response becomes an error kind (_parse_error) and is retried while attempts
-//     remain and _is_retryable holds, waiting Retry-After (rate limits) or the back-off; a
-//     Retry-After beyond the policy's max_retry_after is not waited: the error leaves at once;
+//     remain and _is_retryable holds, waiting the platform's wait (rate limits: Retry-After,
+//     else the longest estimated_time_to_regain_access of X-Business-Use-Case-Usage) or the
+//     back-off; a wait beyond the policy's max_retry_after is not waited: the error leaves at
+//     once;
 //  5. an HTTP-layer failure or an expired timeout becomes a TransportError and is retried
 //     (without a log line) while attempts remain;
 //  6. a POST is retried only when it certainly took no effect: the connection could not be
@@ -22,7 +25,6 @@
 
 #include "core/mask.hpp"
 #include "core/percent.hpp"
-#include "core/retry.hpp"
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/saved_error.hpp"
@@ -142,6 +144,7 @@ Task<py::object> read_task(py::object response);
 PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* auth_params(PyObject*, PyObject* a, PyObject* k);
 PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k);
+PyObject* sign_url(PyObject*, PyObject* a, PyObject* k);
 
 template <class F>
 PyCFunction entry(F* function) {
@@ -248,7 +251,18 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       PyDict_CheckExact(returned_headers.ptr())
           ? py::reinterpret_steal<py::dict>(returned_headers.release())
           : pyutil::copy_dict(returned_headers);
-  const std::string wire_url_text = append_query(url_text, encode_query(query));
+  std::string wire_url_text = append_query(url_text, encode_query(query));
+  {
+    Hook sign = hook(self, pyutil::name<"_sign_url">(), entry(sign_url));
+    if (!sign.own) {
+      py::object signed_url = sign.bound(py::str(wire_url_text));
+      if (!PyUnicode_Check(signed_url.ptr())) {
+        throw py::type_error("_sign_url: the answer must be a str, not " +
+                             std::string(Py_TYPE(signed_url.ptr())->tp_name));
+      }
+      wire_url_text = pyutil::utf8(signed_url);
+    }
+  }
   const bridge::Rooted<> wire_url = yarl_url(wire_url_text);
   // The form as every attempt sends it, and as secrets are looked for in it.
   const bridge::Rooted<> form =
@@ -294,7 +308,11 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     pyutil::require_exception(error, "_parse_error");
     error.attr("url") = masked(pyutil::utf8(py::str(reply->response.attr("url"))));
     // Platforms and proxies may quote the request back in an error answer.
-    mask_message(error, Secrets(wire_url_text, header_map, form));
+    {
+      const Secrets secrets(wire_url_text, header_map, form);
+      mask_message(error, secrets);
+      mask_payload(error, secrets);
+    }
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");
     if (rate_limited) error.attr("retry_after") = retry_after_of(reply->response);
     if (attempt < attempts && (replayable || rate_limited) &&
@@ -498,13 +516,22 @@ bool code_between(py::handle code, long low, long high) {
 bool status_is(py::handle status, long wanted) { return code_in(status, {wanted}); }
 
 // The first rule that holds decides; a code of an earlier rule wins over the status.
-const char* kind_for(py::handle status, py::handle code) {
-  if (code_in(code, {4, 17, 32, 613}) || status_is(status, 429)) return "RateLimitError";
+// 80000-80009 and 80014 are the business use case throttles (Pages, Instagram, Lead Ads,
+// Messenger, ads, ...); 100 with subcode 33 is a node that does not exist (a deleted lead, a
+// wrong id), which the Graph API answers with 400 rather than 404.
+const char* kind_for(py::handle status, py::handle code, py::handle subcode) {
+  if (code_in(code, {4, 17, 32, 613, 80014}) || code_between(code, 80000, 80009) ||
+      status_is(status, 429)) {
+    return "RateLimitError";
+  }
   if (code_in(code, {190, 102}) || status_is(status, 401)) return "AuthError";
   if (code_in(code, {10}) || code_between(code, 200, 299) || status_is(status, 403)) {
     return "PermissionError";
   }
-  if (code_in(code, {803}) || status_is(status, 404)) return "NotFoundError";
+  if (code_in(code, {803}) || (code_in(code, {100}) && code_in(subcode, {33})) ||
+      status_is(status, 404)) {
+    return "NotFoundError";
+  }
   return "ApiError";
 }
 
@@ -539,7 +566,7 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
   fields["code"] = code;
   fields["subcode"] = subcode;
   fields["payload"] = body;
-  return pyutil::make_error(kind_for(status, code), message, fields);
+  return pyutil::make_error(kind_for(status, code, subcode), message, fields);
 }
 
 // ---- methods ----
@@ -617,6 +644,15 @@ PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k) {
   return copy_hook(a, k, "O|O:_auth_headers", "headers");
 }
 
+PyObject* sign_url(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "url", nullptr};
+    PyObject *self = nullptr, *url = nullptr;
+    parse_args(args, kwargs, "OO:_sign_url", keywords, &self, &url);
+    return text_argument(url, "_sign_url: url");
+  });
+}
+
 PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"self", "status", "body", nullptr};
@@ -673,6 +709,10 @@ PyMethodDef methods[] = {
     pyutil::method_def("_auth_headers", auth_headers,
                        "_auth_headers(self, headers=None)\n--\n\n"
                        "The headers to send, as a new dict (hook for subclasses)."),
+    pyutil::method_def("_sign_url", sign_url,
+                       "_sign_url(self, url)\n--\n\n"
+                       "The URL to send, query included (hook for subclasses: the Graph clients "
+                       "put the appsecret_proof of its access_token in it). Returns url."),
     pyutil::method_def("_parse_error", parse_error_method,
                        "_parse_error(self, status, body)\n--\n\n"
                        "The error object for an error response, read in the Graph error format."),
@@ -690,46 +730,6 @@ PyMethodDef class_methods[] = {
 };
 
 }  // namespace
-
-py::object retry_after_of(py::handle response) {
-  py::object headers = response.attr("headers");
-  py::object value = headers.attr("get")("Retry-After");
-  if (value.is_none() && PyDict_Check(headers.ptr())) {
-    // A plain dict: header names still match without regard to case. Walked over a snapshot
-    // of its items: str(name) may run a subclass's code that changes or empties the dict.
-    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(headers.ptr()));
-    if (!items) throw py::error_already_set();
-    for (py::handle item : items) {
-      py::object name = item[py::int_(0)];
-      if (PyUnicode_Check(name.ptr()) &&
-          py::str(name).attr("lower")().equal(py::str("retry-after"))) {
-        value = item[py::int_(1)];
-        break;
-      }
-    }
-  }
-  if (!PyUnicode_Check(value.ptr())) return py::none();
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (text == nullptr) {
-    // Lone surrogates: aiohttp's form of header bytes that are not UTF-8, never a number.
-    PyErr_Clear();
-    return py::none();
-  }
-  const auto seconds =
-      core::parse_retry_after(std::string_view(text, static_cast<std::size_t>(size)));
-  if (!seconds) return py::none();
-  return py::float_(*seconds);
-}
-
-PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"response", nullptr};
-    PyObject* response = nullptr;
-    parse_args(args, kwargs, "O:_retry_after", keywords, &response);
-    return retry_after_of(response);
-  });
-}
 
 void add_pipeline_methods(pyutil::ClassBuilder& client) {
   for (auto& def : methods) client.method(&def);

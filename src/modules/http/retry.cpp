@@ -150,8 +150,9 @@ PyMethodDef methods[] = {
                        "Retry settings: total attempts per request (the first one included), the "
                        "delay after the first failure, the cap of the exponential delay, "
                        "whether each delay is multiplied by a random factor in [0.5, 1.5), and "
-                       "the longest Retry-After a rate limit is waited out for (a longer one "
-                       "raises the RateLimitError at once). Seconds must be finite and not "
+                       "the longest wait a rate limit is waited out for (Retry-After, or "
+                       "Meta's estimated_time_to_regain_access; a longer one raises the "
+                       "RateLimitError at once). Seconds must be finite and not "
                        "negative, and attempts must fit a C long, else ValueError."),
     pyutil::method_def("delay_for", delay_for,
                        "delay_for(self, attempt)\n--\n\n"

@@ -1,0 +1,79 @@
+// The wait a throttled answer gives: Retry-After (seconds) when it has one, else the longest
+// estimated_time_to_regain_access (minutes) of Meta's X-Business-Use-Case-Usage header. Either
+// is advice: a header that cannot be read gives no wait, never an error.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/retry.hpp"
+#include "core/usage.hpp"
+#include "modules/http/internal.hpp"
+#include "py/values.hpp"
+
+namespace corvane::http {
+
+using pyutil::guarded;
+using pyutil::parse_args;
+
+namespace {
+
+// The value of a response header, by name in any case; None when absent.
+py::object header_value(py::handle headers, const char* wanted) {
+  py::object value = headers.attr("get")(wanted);
+  if (value.is_none() && PyDict_Check(headers.ptr())) {
+    // A plain dict: header names still match without regard to case. Walked over a snapshot
+    // of its items: str(name) may run a subclass's code that changes or empties the dict.
+    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(headers.ptr()));
+    if (!items) throw py::error_already_set();
+    for (py::handle item : items) {
+      py::object name = item[py::int_(0)];
+      if (PyUnicode_Check(name.ptr()) &&
+          py::str(name).attr("lower")().equal(py::str(wanted).attr("lower")())) {
+        value = item[py::int_(1)];
+        break;
+      }
+    }
+  }
+  return value;
+}
+
+// A header's text as UTF-8; nullopt for anything else. Lone surrogates are aiohttp's form of
+// header bytes that are not UTF-8: never a figure.
+std::optional<std::string_view> header_text(const py::object& value) {
+  if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+py::object retry_after_of(py::handle response) {
+  py::object headers = response.attr("headers");
+  // Retry-After when the answer has one; else the wait Meta gives, in minutes, per business
+  // object (the longest one decides: a retry sooner would be refused again).
+  const py::object retry_after = header_value(headers, "Retry-After");
+  if (const auto text = header_text(retry_after)) {
+    if (const auto seconds = core::parse_retry_after(*text)) return py::float_(*seconds);
+  }
+  const py::object usage = header_value(headers, "X-Business-Use-Case-Usage");
+  if (const auto text = header_text(usage)) {
+    if (const auto seconds = core::regain_access_seconds(*text)) return py::float_(*seconds);
+  }
+  return py::none();
+}
+
+PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"response", nullptr};
+    PyObject* response = nullptr;
+    parse_args(args, kwargs, "O:_retry_after", keywords, &response);
+    return retry_after_of(response);
+  });
+}
+
+}  // namespace corvane::http
