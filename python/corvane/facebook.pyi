@@ -13,7 +13,7 @@ import aiohttp
 from corvane.endpoints import Graph
 from corvane.http import BaseClient, RetryPolicy, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
-from corvane.results import AdContext, PublishedPost, Subscription
+from corvane.results import AdContext, Post, PublishedPost, Subscription
 
 __all__ = ("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS")
 
@@ -152,11 +152,11 @@ class Facebook(BaseClient):
         warning level); a transport failure is raised.
         """
     # Posts, comments and insights.
-    async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[dict[str, Any]]:
+    async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[Post]:
         """The Page's own posts (published_posts, not the feed that visitors write on), at most
         limit of them, as the platform returns them.
         """
-    def iter_posts(self, page_id: str, page_token: str) -> _Walk[dict[str, Any]]:
+    def iter_posts(self, page_id: str, page_token: str) -> _Walk[Post]:
         """The Page's own posts as an async iterator, one page held at a time."""
     async def publish_post(
         self, page_id: str, page_token: str, *, message: str, link: str | None = None, published: bool = True

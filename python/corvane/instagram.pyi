@@ -20,8 +20,10 @@ from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
     Contact,
+    Conversation,
     ConversationPage,
     Demographics,
+    Message,
     Published,
 )
 
@@ -209,9 +211,22 @@ class Instagram(BaseClient):
         look-ups at a time. The Facebook-login mode reads the Page's inbox and needs page_id
         (else ConfigurationError). after: the platform's cursor of the next page.
         """
+    def iter_conversations(
+        self, token: str, *, ig_user_id: str | None = None, page_id: str | None = None, enrich: bool = True
+    ) -> _Walk[Conversation]:
+        """An async iterator over all the Direct conversations, each shaped as conversations()
+        shapes it, one page held at a time. With enrich, a page's distinct customers are looked
+        up (contact(), at most _PROFILE_CONCURRENCY at a time) before its first conversation is
+        handed out. The Facebook-login mode reads the Page's inbox and needs page_id (else
+        ConfigurationError).
+        """
     async def messages(self, conversation_id: str, token: str, *, limit: int = 50, after: str | None = None) -> dict[str, Any]:
         """One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the
         platform answers; after: its cursor of the next page.
+        """
+    def iter_messages(self, conversation_id: str, token: str) -> _Walk[Message]:
+        """An async iterator over all a conversation's messages (Fields.IG_MESSAGE), as the platform
+        sends them, one page held at a time.
         """
     async def contact(self, igsid: str, token: str) -> Contact:
         """A conversation partner's profile (Fields.IG_PARTICIPANT) with available=True. When the
@@ -228,7 +243,7 @@ class Instagram(BaseClient):
         """
     async def _enrich(self, conversations: list[dict[str, Any]], token: str, business_ids: Container[str]) -> None: ...
     @staticmethod
-    def _shape(conversation: dict[str, Any], business_ids: Container[str]) -> dict[str, Any]: ...
+    def _shape(conversation: dict[str, Any], business_ids: Container[str]) -> Conversation: ...
     # Statistics.
     async def insights(
         self,

@@ -18,7 +18,7 @@ from typing import Any, ClassVar, Literal, final
 
 from typing_extensions import Never
 
-from corvane.results import FieldDataItem
+from corvane.results import FieldDataItem, InstagramAccount
 
 # The runtime classes are made by the binding layer's own metaclass.
 class _BindingType(type): ...
@@ -163,7 +163,7 @@ class Page(metaclass=_BindingType):
     def access_token(self) -> str:
         """The page access token: a secret, never shown in repr()."""
     @property
-    def instagram_business_account(self) -> dict[str, Any] | None:
+    def instagram_business_account(self) -> InstagramAccount | None:
         """The linked Instagram business account (a dict) or None."""
     @property
     def raw(self) -> dict[str, Any]:

@@ -26,12 +26,19 @@ __all__ = [
     "DeletedPost",
     "Demographics",
     "FieldDataItem",
+    "InstagramAccount",
     "LinkedInPost",
+    "Message",
+    "MessageParty",
+    "Participant",
+    "Post",
+    "PostAttachment",
     "PostPage",
     "PostPaging",
     "Published",
     "PublishedPost",
     "Subscription",
+    "TotalCount",
 ]
 
 
@@ -57,6 +64,57 @@ class AdContext(TypedDict, total=False):
     objective: str | None
     optimization_goal: str | None
     targeting: dict[str, Any] | None
+
+
+class PostAttachment(TypedDict, total=False):
+    """One attachment of a Page post (``Post.attachments["data"]``)."""
+
+    media_type: str
+    type: str
+    url: str
+    title: str
+    description: str
+
+
+class TotalCount(TypedDict, total=False):
+    """A post's reactions or comments as counted by the Graph API: ``summary["total_count"]``
+    (``data`` is asked empty)."""
+
+    data: list[dict[str, Any]]
+    summary: dict[Literal["total_count"], int]
+
+
+class Post(TypedDict, total=False):
+    """A Page post (``Facebook.posts``, ``Facebook.iter_posts``): the members of
+    ``Fields.FB_POST`` that the Graph API sends for it (it leaves out empty ones)."""
+
+    id: str
+    message: str
+    story: str
+    created_time: str
+    updated_time: str
+    permalink_url: str
+    full_picture: str
+    status_type: str
+    is_published: bool
+    shares: dict[Literal["count"], int]
+    attachments: dict[Literal["data"], list[PostAttachment]]
+    reactions: TotalCount
+    comments: TotalCount
+
+
+class InstagramAccount(TypedDict, total=False):
+    """The Instagram business account linked to a Page (``Page.instagram_business_account``)."""
+
+    id: str
+    username: str
+    name: str
+    profile_picture_url: str
+    followers_count: int
+    follows_count: int
+    media_count: int
+    biography: str
+    website: str
 
 
 class PublishedPost(TypedDict, total=False):
@@ -174,16 +232,50 @@ class Contact(TypedDict, total=False):
     is_business_follow_user: bool
 
 
+class Participant(Contact, total=False):
+    """A customer in a Direct conversation (``Conversation.contact``): ``id`` and ``username``
+    as the inbox lists them; enriched, the keys of their ``contact()`` profile merged in."""
+
+
+class MessageParty(TypedDict, total=False):
+    """The sender or a recipient of a Direct message."""
+
+    id: str
+    username: str
+    email: str
+
+
+Message = TypedDict(
+    "Message",
+    {
+        "id": str,
+        "created_time": str,
+        "from": MessageParty,
+        "to": dict[Literal["data"], list[MessageParty]],
+        "message": str,
+        "attachments": dict[str, Any],
+        "reactions": dict[str, Any],
+        "shares": dict[str, Any],
+        "story": dict[str, Any],
+        "is_unsupported": bool,
+    },
+    total=False,
+)
+Message.__doc__ = """A Direct message (``Instagram.messages``, ``Instagram.iter_messages``): the members
+of ``Fields.IG_MESSAGE`` the platform sends for it."""
+
+
 class Conversation(TypedDict):
-    """A Direct conversation as the inbox shows it (``Instagram.conversations``)."""
+    """A Direct conversation as the inbox shows it (``Instagram.conversations``,
+    ``Instagram.iter_conversations``)."""
 
     id: str
     updated_time: str | None
     message_count: int | None
     unread_count: int | None
-    contact: dict[str, Any] | None
-    contacts: list[dict[str, Any]]
-    last_message: dict[str, Any] | None
+    contact: Participant | None
+    contacts: list[Participant]
+    last_message: Message | None
 
 
 class ConversationPage(TypedDict, total=False):

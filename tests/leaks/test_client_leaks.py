@@ -104,7 +104,9 @@ def instagram_operations(ig: Instagram):
         await ig.send_message("9", TOKEN, "hi", ig_user_id=IG, page_id="1")
         await ig.insights(TOKEN, ig_user_id=IG)
         await ig.demographics(TOKEN, ig_user_id=IG)
-        for walk in (ig.iter_media(TOKEN, ig_user_id=IG), ig.iter_comments("9", TOKEN)):
+        for walk in (ig.iter_media(TOKEN, ig_user_id=IG), ig.iter_comments("9", TOKEN),
+                     ig.iter_conversations(TOKEN, ig_user_id=IG, page_id="1"),
+                     ig.iter_messages("9", TOKEN)):
             assert [item async for item in walk]
 
     return every_operation
@@ -152,7 +154,7 @@ def test_instagram_every_operation(flat, login):
             return instagram_operations(opened(Instagram.via_facebook(app_secret="s", **options)))
         return instagram_operations(opened(Instagram(app_id="1", app_secret="s", **options)))
 
-    flat(lambda: run(lambda: measure(make)), requests=27)
+    flat(lambda: run(lambda: measure(make)), requests=29)
 
 
 def test_error_answers_through_the_clients(flat):

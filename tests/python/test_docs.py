@@ -65,3 +65,28 @@ def test_stub_docstrings_match_help():
     done = subprocess.run([sys.executable, str(ROOT / "tools" / "stub_docstrings.py"), "--check"],
                           capture_output=True, text=True, cwd=ROOT)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+async def test_pagination_own_list_example_runs_in_the_sandbox():
+    from urllib.parse import parse_qs, urlsplit
+
+    from corvane.facebook import Facebook
+    from corvane.sandbox import Sandbox
+    from corvane.sandbox.world import PAGE_STORE
+
+    section = (DOCS / "pagination.md").read_text().split("## Your own lists", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    body = "".join(f"    {line}\n" for line in code.splitlines())
+    printed = []
+    async with Sandbox() as sb:
+        fb = Facebook(app_id=sb.app_id, app_secret=sb.app_secret, session=sb.session())
+        back = sb.consent(fb.login_url(redirect_uri="https://crm.example/cb", state="s"))
+        user = await fb.exchange_code(parse_qs(urlsplit(back).query)["code"][0],
+                                      redirect_uri="https://crm.example/cb")
+        [page] = [p for p in await fb.pages(user.access_token) if p.id == PAGE_STORE]
+        scope = {"fb": fb, "page_id": page.id, "page_token": page.access_token,
+                 "app_secret": sb.app_secret, "print": lambda *a: printed.append(a)}
+        exec(f"async def example():\n{body}    return items\n", scope)
+        items = await scope["example"]()
+    assert items and [a[0] for a in printed] == [item["id"] for item in items]
+    assert set(items[0]) <= {"id", "message", "permalink_url"}

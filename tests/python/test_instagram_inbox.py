@@ -192,6 +192,57 @@ async def test_cancelling_conversations_leaks_nothing(ig, hosts):
     released.set()
 
 
+# ---- iter_conversations ----
+
+def two_inbox_pages(hosts, path="/ig/v23.0/me/conversations"):
+    def page(request):
+        if request.params.get("after") == "2":
+            return Reply(json={"data": [conversation("t3", "c1", "c3")]})
+        return Reply(json={"data": [conversation("t1", "c1"), conversation("t2", "c2", "c1")],
+                           "paging": {"next": hosts.url(f"{path}?after=2")}})
+
+    hosts.route(path, page)
+    for c in ("c1", "c2", "c3"):
+        hosts.route(f"/ig/v23.0/{c}", Reply(json={"id": c, "name": c.upper()}))
+
+
+async def test_iter_conversations_enriches_page_by_page(ig, hosts):
+    two_inbox_pages(hosts)
+    walk = ig.iter_conversations("tok")
+    first = await walk.__anext__()
+    # The whole first page's customers, each once, before its first item; nothing of page two.
+    assert sorted(lookups(hosts)) == ["c1", "c2"] and len(hosts.requests) == 3
+    assert first == ig._shape(conversation("t1", "c1"), set()) | {
+        "contact": {"id": "c1", "username": "uc1", "name": "C1", "available": True},
+        "contacts": [{"id": "c1", "username": "uc1", "name": "C1", "available": True}]}
+    rest = [conv async for conv in walk]
+    assert [c["id"] for c in rest] == ["t2", "t3"]
+    assert [p["name"] for p in rest[1]["contacts"]] == ["C1", "C3"]
+    assert sorted(lookups(hosts)) == ["c1", "c1", "c2", "c3"]  # a page's look-ups are its own
+
+
+async def test_iter_conversations_cancelled_while_enriching_enriches_again(ig, hosts):
+    hosts.reply(json={"data": [conversation("t1", "c1")]})
+    calls = 0
+
+    async def lookup(request):
+        nonlocal calls
+        calls += 1
+        if calls == 1:
+            await asyncio.sleep(30)
+        return Reply(json={"id": "c1", "name": "Ali"})
+
+    hosts.route("/ig/v23.0/c1", lookup)
+    walk = ig.iter_conversations("tok")
+    with pytest.raises(asyncio.TimeoutError):
+        await asyncio.wait_for(walk.__anext__(), 0.2)
+    conv = await walk.__anext__()
+    assert conv["contact"]["name"] == "Ali"
+    assert len([r for r in hosts.requests if "conversations" in r.path]) == 1
+    with pytest.raises(StopAsyncIteration):
+        await walk.__anext__()
+
+
 # ---- messages, contact, send_message ----
 
 @pytest.mark.parametrize("kwargs, query", [

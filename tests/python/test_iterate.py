@@ -158,6 +158,11 @@ ITERATORS = [
     ("ig_fb", lambda ig: ig.iter_media("pt", ig_user_id="1784"), "/v23.0/1784/media",
      "IG_MEDIA", {}),
     ("ig", lambda ig: ig.iter_comments("m7", "pt"), "/v23.0/m7/comments", "IG_COMMENT", {}),
+    ("ig", lambda ig: ig.iter_messages("t1", "pt"), "/v23.0/t1/messages", "IG_MESSAGE", {}),
+    ("ig", lambda ig: ig.iter_conversations("pt"), "/v23.0/me/conversations", "IG_CONVERSATION",
+     {"limit": "25"}),
+    ("ig_fb", lambda ig: ig.iter_conversations("pt", page_id="42", enrich=False),
+     "/v23.0/42/conversations", "IG_CONVERSATION", {"limit": "25", "platform": "instagram"}),
 ]
 
 
@@ -180,8 +185,8 @@ async def test_iterators_ask_as_the_list_operations_do(clients, fake_server, cli
     first = fake_server.requests[0].params
     assert first["fields"] == getattr(endpoints.Fields, fields)
     assert first["access_token"] == "pt" and "appsecret_proof" in first
-    assert first["limit"] == "100"
-    assert {k: first[k] for k in extra} == extra
+    expected = {"limit": "100", **extra}
+    assert {k: first.get(k) for k in expected} == expected
 
 
 async def test_iter_leads_gives_lead_records(fb, fake_server):
@@ -199,6 +204,10 @@ async def test_iter_leads_gives_lead_records(fb, fake_server):
     (lambda c: c["ig"].iter_comments("m7", 7), "iter_comments: token"),
     (lambda c: c["ig"].iter_comments("m/7", "pt"), "iter_comments: media_id"),
     (lambda c: c["ig_fb"].iter_media("pt"), "Facebook login oqimida `ig_user_id` majburiy"),
+    (lambda c: c["ig"].iter_messages("t/1", "pt"), "iter_messages: conversation_id"),
+    (lambda c: c["ig"].iter_conversations(7), "iter_conversations: token"),
+    (lambda c: c["ig"].iter_conversations("pt", page_id=42), "iter_conversations: page_id"),
+    (lambda c: c["ig_fb"].iter_conversations("pt"), "Facebook login oqimida `page_id` majburiy"),
 ])
 def test_iterator_arguments_are_checked_at_the_call_naming_the_callers_parameter(
         clients, call, message):

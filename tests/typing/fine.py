@@ -29,3 +29,17 @@ async def inbox(ig: Instagram, token: str) -> None:
     ages = (await ig.demographics(token))["age,gender"]
     published = await ig.publish(token, image_url="https://crm.example/a.jpg")
     print(totals, ages.get("values"), published["media_id"])
+    async for conv in ig.iter_conversations(token):
+        if conv["contact"] is not None and conv["contact"].get("available"):
+            print(conv["contact"].get("username"))
+        async for message in ig.iter_messages(conv["id"], token):
+            print(message.get("from", {}).get("username"), message.get("message"))
+
+
+async def page_content(fb: Facebook, user_token: str) -> None:
+    for page in await fb.pages(user_token):
+        account = page.instagram_business_account
+        if account is not None:
+            print(account.get("username"), account.get("followers_count", 0) + 1)
+        for post in await fb.posts(page.id, page.access_token):
+            print(post.get("message"), post.get("reactions", {}).get("summary", {}).get("total_count"))

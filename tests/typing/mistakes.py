@@ -10,9 +10,12 @@ async def mistakes(fb: Facebook, page_token: str) -> None:
     Facebook(app_id="1", app_secret="s", timeuot=5)  # error: misspelled option
     await fb.leads("1", page_token, limit=None)  # error: limit is an int
     normalize([{"name": "email", "values": ["a@b.c"]}]).emial  # error: no such field
+    print([post["mesage"] for post in await fb.posts("1", page_token)])  # error: misspelled key
 
 
 async def instagram_mistakes(ig: Instagram, token: str) -> None:
     print((await ig.publish(token, image_url="https://x"))["media"])  # error: misspelled key
     print((await ig.demographics(token))["age"])  # error: no such breakdown
     Instagram.via_facebook(app_secret="s", timout=3)  # error: misspelled option
+    async for conv in ig.iter_conversations(token):
+        print(conv["contact"]["username"])  # error: contact may be None

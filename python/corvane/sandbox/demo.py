@@ -141,7 +141,7 @@ async def run(db: Path, outage: float) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m corvane demo", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="python -m corvane demo", description=" ".join(__doc__.split()))
     parser.add_argument("--db", type=Path, default=None,
                         help="the SQLite file to create (default: a new file in a temporary folder)")
     parser.add_argument("--outage", type=float, default=3.0, help="seconds the Graph API answers 500")

@@ -7,6 +7,10 @@
 // fetched; a page whose body is not JSON at all raises ApiError. Every page goes through
 // request(), so credentials, retries, error mapping and secret masking are the pipeline's.
 //
+// A client may give each page a look before its items are handed out (_iterate's each_page):
+// the Instagram inbox fetches its customers' profiles for a page at once, in parallel. A page
+// whose look was cancelled gets it again on the next __anext__, before any of its items.
+//
 // __anext__ is a bridge coroutine. Its frame keeps nothing but the walk across a suspension:
 // the page being fetched is the only thing in flight, and what the walk keeps it reports to
 // the collector itself. A cancelled fetch leaves the walk as it was: the next __anext__ asks
@@ -31,11 +35,13 @@ struct Walk {
   PyObject* url;      // the first page's URL, until it is fetched
   PyObject* query;    // the first page's query
   PyObject* convert;  // called on each item (a record's from_response), or null
+  PyObject* each_page;  // called with each page's item list, its awaitable awaited, or null
   PyObject* items;    // the current page's items (a list of our own), or null
   Py_ssize_t index;   // the next item of `items` to hand out
   PyObject* next;     // the link of the page after `items`, or null at the end
   PyObject* token;    // the caller's access_token, for links that carry none (or None)
   bool started;       // the first page was fetched
+  bool looked;        // each_page has finished with `items`
   bool busy;          // an __anext__ is fetching a page
   std::unordered_set<std::string>* fetched;  // links already followed
   PyObject* weakrefs;
@@ -52,6 +58,7 @@ int walk_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(w->url);
   Py_VISIT(w->query);
   Py_VISIT(w->convert);
+  Py_VISIT(w->each_page);
   Py_VISIT(w->items);
   Py_VISIT(w->next);
   Py_VISIT(w->token);
@@ -64,6 +71,7 @@ int walk_clear(PyObject* self) {
   Py_CLEAR(w->url);
   Py_CLEAR(w->query);
   Py_CLEAR(w->convert);
+  Py_CLEAR(w->each_page);
   Py_CLEAR(w->items);
   Py_CLEAR(w->next);
   Py_CLEAR(w->token);
@@ -111,6 +119,7 @@ void take_page(Walk* w, py::handle client, const py::object& answer) {
     if (!items) throw py::error_already_set();
     replace(w->items, std::move(items));
     w->index = 0;
+    w->looked = false;
   }
   py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
   if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) return;
@@ -128,6 +137,12 @@ Task<py::object> next_item(py::object walk) {
   }
   Busy busy(w);
   for (;;) {
+    if (w->items != nullptr && !w->looked && w->each_page != nullptr) {
+      // The list stays the walk's: the look changes its items in place, if at all.
+      py::object looking = py::handle(w->each_page)(py::handle(w->items));
+      if (!looking.is_none()) co_await std::move(looking);
+      w->looked = true;
+    }
     if (w->items != nullptr && w->index < PyList_GET_SIZE(w->items)) {
       py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(w->items, w->index));
       ++w->index;
@@ -165,7 +180,8 @@ PyObject* walk_anext(PyObject* self) {
   });
 }
 
-py::object new_walk(py::handle client, py::handle url, py::dict query, py::handle convert) {
+py::object new_walk(py::handle client, py::handle url, py::dict query, py::handle convert,
+                    py::handle each_page) {
   Walk* w = PyObject_GC_New(Walk, walk_type);
   if (w == nullptr) throw py::error_already_set();
   w->client = Py_NewRef(client.ptr());
@@ -173,10 +189,12 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
   w->token = walk_token(query).release().ptr();
   w->query = query.release().ptr();
   w->convert = convert.is_none() ? nullptr : Py_NewRef(convert.ptr());
+  w->each_page = each_page.is_none() ? nullptr : Py_NewRef(each_page.ptr());
   w->items = nullptr;
   w->index = 0;
   w->next = nullptr;
   w->started = false;
+  w->looked = false;
   w->busy = false;
   w->weakrefs = nullptr;
   w->fetched = new (std::nothrow) std::unordered_set<std::string>();
@@ -186,16 +204,18 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
   return out;
 }
 
-// iterate(url, params=None, page_size=100) and its private twin _iterate(..., convert).
+// iterate(url, params=None, page_size=100) and its private twin
+// _iterate(..., convert, each_page).
 PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
   return pyutil::guarded([&] {
-    static const char* keywords[] = {"self", "url", "params", "page_size", "convert", nullptr};
+    static const char* keywords[] = {"self",    "url",       "params", "page_size",
+                                     "convert", "each_page", nullptr};
     static const char* public_keywords[] = {"self", "url", "params", "page_size", nullptr};
     PyObject *self = nullptr, *url = nullptr, *params = Py_None, *page_size = nullptr;
-    PyObject* convert = Py_None;
+    PyObject *convert = Py_None, *each_page = Py_None;
     if (with_convert) {
-      pyutil::parse_args(args, kwargs, "OO|$OOO:_iterate", keywords, &self, &url, &params,
-                         &page_size, &convert);
+      pyutil::parse_args(args, kwargs, "OO|$OOOO:_iterate", keywords, &self, &url, &params,
+                         &page_size, &convert, &each_page);
     } else {
       pyutil::parse_args(args, kwargs, "OO|$OO:iterate", public_keywords, &self, &url, &params,
                          &page_size);
@@ -211,7 +231,7 @@ PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
       query[pyutil::name<"limit">()] =
           page_size ? py::reinterpret_borrow<py::object>(page_size) : py::int_(100);
     }
-    return new_walk(self, url, std::move(query), convert);
+    return new_walk(self, url, std::move(query), convert, each_page);
   });
 }
 
@@ -231,8 +251,11 @@ PyMethodDef iterate_defs[] = {
         "is used up, so only one page is held at a time. Asks for page_size items per page "
         "unless params names a limit."),
     pyutil::method_def("_iterate", private_iterate_method,
-                       "_iterate(self, url, *, params=None, page_size=100, convert=None)\n--\n\n"
-                       "iterate(), each item passed through convert (for the clients' records)."),
+                       "_iterate(self, url, *, params=None, page_size=100, convert=None, "
+                       "each_page=None)\n--\n\n"
+                       "iterate(), each item passed through convert (for the clients' records); "
+                       "each_page(items), when given, sees each page's item list first (an "
+                       "awaitable it returns is awaited)."),
 };
 
 }  // namespace

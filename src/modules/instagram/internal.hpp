@@ -43,6 +43,14 @@ bool via_facebook(py::handle self);
 // mode; the Facebook-login mode refuses a missing id with ConfigurationError.
 py::str account_node(py::handle self, py::handle ig_user_id, const char* function);
 
+// The inbox (Direct): the node whose conversations edge lists it, the account itself ("me") or,
+// in the Facebook-login mode, the Page (page_id, a str already checked; ConfigurationError
+// when missing); and the business's own ids among the arguments (present, non-empty texts),
+// which are not customers.
+[[noreturn]] void missing_page_id();
+py::str inbox_node(py::handle self, py::handle page_id, const char* function);
+py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
+
 // The list items of `value` when it is a list or tuple, else none (a platform answer whose
 // member has another shape carries no items).
 py::list items_of(py::handle value);

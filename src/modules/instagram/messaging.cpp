@@ -13,6 +13,26 @@
 #include "py/values.hpp"
 
 namespace corvane::instagram {
+
+[[noreturn]] void missing_page_id() {
+  pyutil::raise_error("ConfigurationError", py::str("Facebook login oqimida `page_id` majburiy"));
+}
+
+py::str inbox_node(py::handle self, py::handle page_id, const char* function) {
+  if (!via_facebook(self)) return py::str("me");
+  // The Page holds the inbox; "me" would not name it reliably.
+  if (!pyutil::truthy(page_id)) missing_page_id();
+  return graph::node_id(page_id, function, "page_id");
+}
+
+py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
+  py::set ids;
+  for (py::handle id : {ig_user_id, page_id}) {
+    if (pyutil::truthy(id)) ids.add(id);
+  }
+  return ids;
+}
+
 namespace {
 
 using pyutil::guarded;
@@ -268,15 +288,6 @@ PyObject* shape_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The business's own ids among the arguments (present, non-empty texts).
-py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
-  py::set ids;
-  for (py::handle id : {ig_user_id, page_id}) {
-    if (truthy(id)) ids.add(id);
-  }
-  return ids;
-}
-
 Task<py::object> conversations_task(py::object self, py::object node, py::object token,
                                     py::dict query, py::set business, bool enrich_them) {
   py::object asking = self.attr("_get")(self.attr("graph").attr("edge")(node, "conversations"),
@@ -295,10 +306,6 @@ Task<py::object> conversations_task(py::object self, py::object node, py::object
   co_return result;
 }
 
-[[noreturn]] void missing_page_id() {
-  pyutil::raise_error("ConfigurationError", py::str("Facebook login oqimida `page_id` majburiy"));
-}
-
 PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"self",  "token", "ig_user_id", "page_id",
@@ -311,12 +318,7 @@ PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
     py::object account = graph::text_or_none(ig_user_id, "conversations", "ig_user_id");
     py::object page = graph::text_or_none(page_id, "conversations", "page_id");
     py::object cursor = graph::text_or_none(after, "conversations", "after");
-    py::object node = py::str("me");
-    if (facebook_mode) {
-      // The Page holds the inbox; "me" would not name it reliably.
-      if (!truthy(page)) missing_page_id();
-      node = graph::node_id(page, "conversations", "page_id");
-    }
+    py::str node = inbox_node(self, page, "conversations");
     py::dict query;
     query["fields"] = field_set("IG_CONVERSATION");
     query["limit"] = limit ? graph::count(limit, "conversations", "limit") : py::int_(25);
