@@ -35,6 +35,15 @@
 namespace corvane::http {
 namespace {
 
+// Raises a TransportError with its masked stand-in as context too: on 3.10 the HTTP layer's own
+// exception can still be the one being handled when it is raised, and would become its context,
+// frames and secrets with it.
+[[noreturn]] void raise_transport(py::handle error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  PyException_SetContext(error.ptr(), PyException_GetCause(error.ptr()));
+  throw py::error_already_set();
+}
+
 using pyutil::guarded;
 using pyutil::parse_args;
 
@@ -292,7 +301,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
         co_await bridge::sleep(backoff);
         continue;
       }
-      pyutil::raise(error);
+      raise_transport(error);
     }
 
     if (reply->status < 400) {
@@ -332,7 +341,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     }
     pyutil::raise(error);
   }
-  if (last_failure) pyutil::raise(last_failure);
+  if (last_failure) raise_transport(last_failure);
   py::dict fields;
   fields["provider"] = self.attr("provider");
   fields["url"] = masked(url_text);
