@@ -1,4 +1,5 @@
 // Masking of secrets in URLs.
+#include "core/percent.hpp"
 #include "core/mask.hpp"
 
 #include <array>
@@ -12,32 +13,6 @@ constexpr std::array<std::string_view, 8> kSecretNames = {
     "access_token", "appsecret_proof", "client_secret", "fb_exchange_token",
     "input_token",  "code",            "refresh_token", "token",
 };
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Form-decoding of a parameter name: "%XX" escapes and "+" as space.
-std::string decode_name(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '%' && i + 2 < raw.size()) {
-      const int hi = hex_value(raw[i + 1]);
-      const int lo = hex_value(raw[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(raw[i] == '+' ? ' ' : raw[i]);
-  }
-  return out;
-}
 
 // Where a quoted query value ends in a free text.
 bool ends_value(char c) {
@@ -89,7 +64,7 @@ std::string mask_secrets(std::string_view url) {
     const auto end = amp == std::string_view::npos ? query.size() : amp;
     const std::string_view pair = query.substr(start, end - start);
     const auto eq = pair.find('=');
-    if (eq != std::string_view::npos && is_secret_param(decode_name(pair.substr(0, eq)))) {
+    if (eq != std::string_view::npos && is_secret_param(form_decode(pair.substr(0, eq)))) {
       out.append(pair.substr(0, eq + 1));
       out.append("***");
     } else {
@@ -116,11 +91,11 @@ std::vector<std::string> secret_values(std::string_view url) {
     if (end == std::string_view::npos) end = query.size();
     const std::string_view pair = query.substr(start, end - start);
     const auto eq = pair.find('=');
-    if (eq != std::string_view::npos && is_secret_param(decode_name(pair.substr(0, eq)))) {
+    if (eq != std::string_view::npos && is_secret_param(form_decode(pair.substr(0, eq)))) {
       const std::string_view raw = pair.substr(eq + 1);
       if (!raw.empty()) {
         out.emplace_back(raw);
-        std::string decoded = decode_name(raw);
+        std::string decoded = form_decode(raw);
         if (decoded != raw) out.push_back(std::move(decoded));
       }
     }
@@ -141,7 +116,7 @@ std::string mask_secrets_in_text(std::string_view text, const std::vector<std::s
     // A candidate name: up to "=", unless a delimiter comes first.
     std::size_t j = i;
     while (j < text.size() && text[j] != '=' && !ends_value(text[j])) ++j;
-    if (j >= text.size() || text[j] != '=' || !is_secret_param(decode_name(text.substr(i, j - i)))) {
+    if (j >= text.size() || text[j] != '=' || !is_secret_param(form_decode(text.substr(i, j - i)))) {
       continue;
     }
     out.append(text.substr(i, j + 1 - i));

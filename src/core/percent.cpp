@@ -32,4 +32,31 @@ std::string percent_encode(std::string_view text) {
   return out;
 }
 
+namespace {
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+std::string form_decode(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 2 < raw.size()) {
+      const int hi = hex_value(raw[i + 1]);
+      const int lo = hex_value(raw[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(raw[i] == '+' ? ' ' : raw[i]);
+  }
+  return out;
+}
+
 }  // namespace corvane::core

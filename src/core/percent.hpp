@@ -13,4 +13,8 @@ std::string percent_encode(std::string_view text);
 // Appends the encoded form of `text` to `out` (no allocation beyond growth of `out`).
 void percent_encode_into(std::string& out, std::string_view text);
 
+// Form-decoding of a query member: "%XX" escapes and "+" as space; a "%" not followed by two
+// hex digits stays as it is.
+std::string form_decode(std::string_view raw);
+
 }  // namespace corvane::core
