@@ -11,7 +11,7 @@ from typing import Any, ClassVar, Literal, TypeVar
 import aiohttp
 
 from corvane.endpoints import Graph
-from corvane.http import BaseClient, RetryPolicy, _Walk
+from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
 from corvane.results import AdContext, Post, PublishedPost, Subscription
 
@@ -56,12 +56,13 @@ class Facebook(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> None:
         """app_id, app_secret: the Meta app's credentials (both required, else ConfigurationError);
         graph_version: the Graph API version of every URL; config_id: the default Facebook Login
         for Business configuration of login_url(); scopes: the default permissions of
-        login_url(). Further options (timeout, retry, session, user_agent) go to BaseClient.
-        Nothing is sent.
+        login_url(). Further options (timeout, retry, session, user_agent, throttle) go to
+        BaseClient. Nothing is sent.
         """
     @classmethod
     def from_env(
@@ -72,6 +73,7 @@ class Facebook(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> _F:
         """A client from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET, FACEBOOK_CONFIG_ID (empty counts as
         unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor.

@@ -13,6 +13,8 @@ from typing import Any, ClassVar, Generic, TypeVar, final
 
 import aiohttp
 
+from corvane.results import UsageSnapshot
+
 _JSON = Any
 _C = TypeVar("_C", bound=BaseClient)
 _T = TypeVar("_T")
@@ -53,6 +55,31 @@ class RetryPolicy:
         """
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Throttle:
+    """Pacing from the Graph API's usage headers (X-App-Usage, X-Page-Usage,
+    X-Business-Use-Case-Usage, X-Ad-Account-Usage) and from throttle answers, shared by every
+    client given the same Throttle (give the clients of one app one Throttle).
+
+    Before a request is sent, the budgets its token counted against in earlier answers are looked
+    at. Below `threshold` percent nothing is done. At or above it, the budget's requests go one
+    at a time, spaced so that the headroom left lasts one `window`. A budget at 100 %, with a
+    wait to regain access, or answered with a throttle error is blocked: requests wait for its
+    end when that is within the client's retry.max_retry_after, and otherwise raise
+    RateLimitError with retry_after set, without being sent.
+    """
+
+    def __init__(self, *, threshold: float = 90, window: float = 3600) -> None: ...
+    @property
+    def threshold(self) -> float:
+        """The percentage of a budget at which its requests go one at a time."""
+    @property
+    def window(self) -> float:
+        """The budgets' rolling window, in seconds."""
+    @property
+    def usage(self) -> UsageSnapshot:
+        """A snapshot of what the answers said: see BaseClient.usage."""
 
 @final
 class _Walk(Generic[_T]):
@@ -99,6 +126,7 @@ class BaseClient:
     timeout: aiohttp.ClientTimeout
     retry: RetryPolicy
     user_agent: str
+    throttle: Throttle | None
     _sess: _Session
     def __init__(
         self,
@@ -107,11 +135,22 @@ class BaseClient:
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> None:
         """timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults when
         None); session: an aiohttp.ClientSession owned by the host, used but never closed;
-        user_agent: the User-Agent of sessions the client creates. Nothing is sent and no session
+        user_agent: the User-Agent of sessions the client creates; throttle: the Throttle that
+        paces the requests (a Throttle of the client's own when not given; share one between the
+        clients of one app; None: no pacing and no usage record). Nothing is sent and no session
         is created here.
+        """
+    @property
+    def usage(self) -> UsageSnapshot:
+        """What the platform's usage headers said, as plain data (a UsageSnapshot): the app's
+        figures, the older Page header's, each business object's figures by use case type with
+        the Unix time access comes back (regain_at), the ad accounts', and the budgets being
+        paced (state slow or blocked). The record is the client's Throttle's, shared with every
+        client given the same Throttle; empty with throttle=None.
         """
     async def __aenter__(self: _C) -> _C: ...
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...

@@ -15,7 +15,7 @@ from typing import Any, ClassVar, Literal, TypeVar
 import aiohttp
 
 from corvane.endpoints import Graph
-from corvane.http import BaseClient, RetryPolicy, _Walk
+from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
 from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
@@ -74,14 +74,15 @@ class Instagram(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> None:
         """app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: the
         Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), for
         appsecret_proof and the token requests; via_facebook: True for the Facebook-login mode
         (Graph API host, page tokens); graph_version: the API version of every URL; scopes: the
         default permissions of login_url() (None or [] for the five instagram_business_ ones).
-        Further options (timeout, retry, session, user_agent) go to BaseClient. Nothing is
-        validated or sent here.
+        Further options (timeout, retry, session, user_agent, throttle) go to BaseClient. Nothing
+        is validated or sent here.
         """
     @classmethod
     def via_facebook(
@@ -94,6 +95,7 @@ class Instagram(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> _I:
         """A client of the Facebook-login mode: requests go to the Graph API host with the token of
         the Page linked to the account; app_secret is the Facebook app's. No app id is needed
@@ -108,6 +110,7 @@ class Instagram(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> _I:
         """A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and
         META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor.

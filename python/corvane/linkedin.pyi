@@ -11,7 +11,7 @@ from typing import Any, ClassVar, Literal, TypeVar
 
 import aiohttp
 
-from corvane.http import BaseClient, RetryPolicy
+from corvane.http import BaseClient, RetryPolicy, Throttle
 from corvane.models import Profile, TokenBundle
 from corvane.results import CreatedPost, DeletedPost, LinkedInPost, PostPage
 
@@ -53,11 +53,13 @@ class LinkedIn(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> None:
         """client_id, client_secret: the LinkedIn app's credentials (login_url() needs the id);
         api_version: the "LinkedIn-Version" of every REST request (YYYYMM); scopes: the default
         scopes of login_url() (None or [] gives DEFAULT_SCOPES). Further options (timeout, retry,
-        session, user_agent) go to BaseClient. Wrong types raise TypeError. Nothing is sent.
+        session, user_agent, throttle) go to BaseClient. Wrong types raise TypeError. Nothing is
+        sent.
         """
     @classmethod
     def from_env(
@@ -68,6 +70,7 @@ class LinkedIn(BaseClient):
         retry: RetryPolicy | None = None,
         session: aiohttp.ClientSession | None = None,
         user_agent: str = "corvane-python",
+        throttle: Throttle | None = ...,
     ) -> _L:
         """A client from LINKEDIN_CLIENT_ID, LINKEDIN_CLIENT_SECRET (default '') and
         LINKEDIN_API_VERSION (default DEFAULT_LINKEDIN_VERSION); a variable set but empty gives

@@ -17,8 +17,10 @@ from typing import Any, Literal, TypedDict
 
 __all__ = [
     "AccountInsights",
+    "AdAccountUsage",
     "AdContext",
     "Breakdown",
+    "BusinessUsage",
     "Contact",
     "Conversation",
     "ConversationPage",
@@ -30,6 +32,7 @@ __all__ = [
     "LinkedInPost",
     "Message",
     "MessageParty",
+    "PacedBudget",
     "Participant",
     "Post",
     "PostAttachment",
@@ -39,6 +42,8 @@ __all__ = [
     "PublishedPost",
     "Subscription",
     "TotalCount",
+    "UsageFigures",
+    "UsageSnapshot",
 ]
 
 
@@ -283,3 +288,52 @@ class ConversationPage(TypedDict, total=False):
 
     data: list[Conversation]
     paging: dict[str, Any]
+
+
+class UsageFigures(TypedDict):
+    """X-App-Usage or X-Page-Usage: whole percentages of the budget over a rolling hour (None
+    where the header left a figure out)."""
+
+    call_count: float | None
+    total_time: float | None
+    total_cputime: float | None
+
+
+class BusinessUsage(UsageFigures):
+    """One use case type of a business object, from X-Business-Use-Case-Usage; regain_at: the
+    Unix time access comes back, when the platform named a wait."""
+
+    regain_at: float | None
+
+
+class AdAccountUsage(TypedDict):
+    """X-Ad-Account-Usage; reset_at: the Unix time the figures start again."""
+
+    acc_id_util_pct: float | None
+    reset_at: float | None
+    ads_api_access_tier: str | None
+
+
+class PacedBudget(TypedDict):
+    """A budget the throttle is pacing: its object id ("app", a Page or Instagram account id,
+    "act_<id>", or "token:<fingerprint>" for one token's own) and use case type; state "slow"
+    (one at a time, `spacing` seconds apart) or "blocked" (until the Unix time `until`)."""
+
+    id: str
+    type: str
+    state: Literal["slow", "blocked"]
+    percent: float
+    until: float | None
+    spacing: float | None
+
+
+class UsageSnapshot(TypedDict):
+    """BaseClient.usage: what the last answers' usage headers said. objects: business object id
+    -> use case type ("pages", "leadgen", "instagram", "messenger", "ads_management", ...) ->
+    figures; ad_accounts: "act_<id>" -> figures."""
+
+    app: UsageFigures | None
+    page: UsageFigures | None
+    objects: dict[str, dict[str, BusinessUsage]]
+    ad_accounts: dict[str, AdAccountUsage]
+    paced: list[PacedBudget]

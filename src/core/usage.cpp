@@ -130,6 +130,26 @@ struct Reader {
     return true;
   }
 
+  // A flat object: each member is handed to `member(name)`, which reads its value (returning
+  // false for text that is not JSON) or returns nullopt to have it passed over.
+  template <class Member>
+  bool object(Member member) {
+    if (!take('{')) return false;
+    if (take('}')) return true;
+    do {
+      std::string name;
+      if (!string(&name) || !take(':')) return false;
+      const std::optional<bool> read = member(name);
+      if (read ? !*read : !value(2)) return false;
+    } while (take(','));
+    return take('}');
+  }
+
+  bool end() {
+    blanks();
+    return at == text.size();
+  }
+
   bool use_case(UseCaseUsage* out) {
     if (!take('{')) return value(2);  // not an object: passed over, no figures
     if (take('}')) return true;
@@ -191,6 +211,32 @@ std::vector<ObjectUsage> parse_business_usage(std::string_view header) {
   in.blanks();
   if (in.at != header.size()) return {};
   return objects;
+}
+
+std::optional<AppUsage> parse_app_usage(std::string_view header) {
+  Reader in{header};
+  AppUsage out;
+  const bool ok = in.object([&](const std::string& name) -> std::optional<bool> {
+    if (name == "call_count") return in.value(2, &out.call_count);
+    if (name == "total_time") return in.value(2, &out.total_time);
+    if (name == "total_cputime") return in.value(2, &out.total_cputime);
+    return std::nullopt;
+  });
+  if (!ok || !in.end()) return std::nullopt;
+  return out;
+}
+
+std::optional<AdAccountUsage> parse_ad_account_usage(std::string_view header) {
+  Reader in{header};
+  AdAccountUsage out;
+  const bool ok = in.object([&](const std::string& name) -> std::optional<bool> {
+    if (name == "acc_id_util_pct") return in.value(2, &out.util_pct);
+    if (name == "reset_time_duration") return in.value(2, &out.reset_seconds);
+    if (name == "ads_api_access_tier" && in.peek('"')) return in.string(&out.access_tier);
+    return std::nullopt;
+  });
+  if (!ok || !in.end()) return std::nullopt;
+  return out;
 }
 
 std::optional<double> regain_access_seconds(std::string_view header) {

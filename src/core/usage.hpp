@@ -1,7 +1,10 @@
-// The Graph API's business use case usage header (X-Business-Use-Case-Usage), read leniently:
-// a JSON object of business object id -> list of {type, call_count, total_cputime, total_time,
-// estimated_time_to_regain_access}. A header is advice, never a reason to fail a request: text
-// that is not of that shape gives no figures, never an error.
+// The Graph API's usage headers, read leniently. A header is advice, never a reason to fail a
+// request: text that is not of the header's shape gives no figures, never an error.
+//  - X-Business-Use-Case-Usage: business object id -> list of {type, call_count,
+//    total_cputime, total_time, estimated_time_to_regain_access (minutes)};
+//  - X-App-Usage and the older X-Page-Usage: {call_count, total_time, total_cputime};
+//  - X-Ad-Account-Usage: {acc_id_util_pct, reset_time_duration (seconds), ads_api_access_tier}.
+// Percentages are of the budget over a rolling hour; any of them at 100 means throttled.
 #pragma once
 
 #include <optional>
@@ -35,5 +38,22 @@ std::vector<ObjectUsage> parse_business_usage(std::string_view header);
 // The longest estimated_time_to_regain_access of the header, in seconds; nullopt when it names
 // none.
 std::optional<double> regain_access_seconds(std::string_view header);
+
+// X-App-Usage / X-Page-Usage. nullopt unless the text is a JSON object; a figure left out or
+// not a finite number at least 0 is nullopt.
+struct AppUsage {
+  std::optional<double> call_count;
+  std::optional<double> total_time;
+  std::optional<double> total_cputime;
+};
+std::optional<AppUsage> parse_app_usage(std::string_view header);
+
+// X-Ad-Account-Usage, with the same rules.
+struct AdAccountUsage {
+  std::optional<double> util_pct;       // acc_id_util_pct
+  std::optional<double> reset_seconds;  // reset_time_duration
+  std::string access_tier;              // ads_api_access_tier ("" when missing)
+};
+std::optional<AdAccountUsage> parse_ad_account_usage(std::string_view header);
 
 }  // namespace corvane::core

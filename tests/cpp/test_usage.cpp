@@ -57,5 +57,25 @@ TEST(BusinessUsage, AtMostThirtyTwoObjects) {
   EXPECT_EQ(regain_access_seconds(header), 31 * 60.0);
 }
 
+TEST(AppAndAdAccountUsage, FiguresWhereNumbersNothingFromGarbage) {
+  const auto app = parse_app_usage(
+      R"({"call_count":28,"total_time":"25","total_cputime":2.5e1,"extra":{"a":[1]}})");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->call_count, 28);
+  EXPECT_EQ(app->total_time, std::nullopt);
+  EXPECT_EQ(app->total_cputime, 25);
+  const auto ad = parse_ad_account_usage(
+      R"({"acc_id_util_pct":9.67,"reset_time_duration":100,"ads_api_access_tier":"standard_access"})");
+  ASSERT_TRUE(ad);
+  EXPECT_EQ(ad->util_pct, 9.67);
+  EXPECT_EQ(ad->reset_seconds, 100);
+  EXPECT_EQ(ad->access_tier, "standard_access");
+  for (const char* header : {"", "[]", "{", R"({"call_count":1} x)", R"({"call_count":-})",
+                             R"({"acc_id_util_pct":1,})"}) {
+    EXPECT_FALSE(parse_app_usage(header)) << header;
+    EXPECT_FALSE(parse_ad_account_usage(header)) << header;
+  }
+}
+
 }  // namespace
 }  // namespace corvane::core

@@ -60,13 +60,17 @@ class _Account:
 class Usage:
     """Call budgets per business object and use case type: `calls` per `window` seconds; once
     spent, the object is blocked for `block` seconds, and every call made while blocked adds
-    `penalty` seconds more."""
+    `penalty` seconds more. The app's own budget (X-App-Usage) is `app_calls` per window, every
+    answer counted; it is reported, not enforced."""
 
     def __init__(self, calls: int = 4800, window: float = 3600.0, block: float = 300.0,
-                 penalty: float = 60.0) -> None:
+                 penalty: float = 60.0, app_calls: int = 48000) -> None:
         self.calls, self.window, self.block, self.penalty = calls, window, block, penalty
+        self.app_calls = app_calls
         self._accounts: dict[tuple[str, str], _Account] = {}
         self._app_calls: list[float] = []
+        self.blocks = 0  # times a business object was blocked for spending its budget
+        self.calls_while_blocked = 0  # calls that came while their object was blocked
 
     def _account(self, object_id: str, kind: str, now: float) -> _Account:
         account = self._accounts.setdefault((object_id, kind), _Account())
@@ -79,10 +83,12 @@ class Usage:
         account = self._account(object_id, kind, now)
         if account.blocked_until > now:
             account.blocked_until += self.penalty
+            self.calls_while_blocked += 1
             return self.refusal(object_id, kind, now)
         account.calls.append(now)
         if len(account.calls) > self.calls:
             account.blocked_until = now + self.block
+            self.blocks += 1
             return self.refusal(object_id, kind, now)
         return None
 
@@ -105,7 +111,7 @@ class Usage:
         now = time.monotonic()
         self._app_calls = [t for t in self._app_calls if t > now - self.window]
         self._app_calls.append(now)
-        share = min(100, math.ceil(100 * len(self._app_calls) / max(1, self.calls)))
+        share = min(100, math.ceil(100 * len(self._app_calls) / max(1, self.app_calls)))
         return json.dumps({"call_count": share, "total_time": max(1, share // 4),
                            "total_cputime": max(1, share // 4)}, separators=(",", ":"))
 

@@ -173,7 +173,7 @@ PyMethodDef setup_methods[] = {
         "ConfigurationError); graph_version: the Graph API version of every URL; config_id: "
         "the default Facebook Login for Business configuration of login_url(); scopes: the "
         "default permissions of login_url(). Further options (timeout, retry, session, "
-        "user_agent) go to BaseClient. Nothing is sent."),
+        "user_agent, throttle) go to BaseClient. Nothing is sent."),
     pyutil::method_def("__repr__", repr, nullptr),
 };
 

@@ -2,6 +2,8 @@
 // session slot, request pipeline, pagination, retry policy).
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "core/pacing.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::http {
@@ -25,6 +28,7 @@ struct ModuleState {
   pyutil::Immortal retry_policy;  // corvane.http.RetryPolicy
   pyutil::Immortal retryable;     // RETRYABLE_STATUSES
   pyutil::Immortal raw_answer;    // corvane.http._RawAnswer
+  pyutil::Immortal throttle_type;  // corvane.http.Throttle
   pyutil::Immortal pinned;        // weakref.WeakSet of sessions never replaced (_pin_session)
 };
 ModuleState& state();
@@ -49,8 +53,54 @@ Hook hook(py::handle self, py::handle name, PyCFunction own);
 // The C function behind BaseClient._ensure_session (session.cpp).
 PyCFunction ensure_session_entry();
 
+// The client's own logger ("corvane.facebook", ...) (session.cpp).
+py::object client_logger(py::handle self);
+
+// Throttle (throttle.cpp): the class, the usage snapshot of a client's throttle (an empty one
+// for None), and the pacing of one request.
+py::object make_throttle_class();
+py::object throttle_usage(py::handle throttle);
+bool is_throttle(py::handle object);
+void add_usage_property(pyutil::ClassBuilder& client);
+
+// One request's pacing through its client's Throttle; does nothing when the client's throttle
+// is None. Lives in the request's frame: leaving it, however, gives back what the request held.
+class RequestPacing {
+ public:
+  // `token`: gives the request's access token, asked for only when a budget is near its limit.
+  RequestPacing(py::handle client, std::function<std::string()> token);
+  ~RequestPacing();
+  RequestPacing(const RequestPacing&) = delete;
+  RequestPacing& operator=(const RequestPacing&) = delete;
+  // Before an attempt: nullopt when it may go now, else the seconds to sleep before asking
+  // again. Raises RateLimitError (nothing sent, `url` masked in it) when the wait would pass
+  // the `retry` policy's max_retry_after.
+  std::optional<double> admit(py::handle client, py::handle retry, std::string_view url);
+  // An answer came (any status): its usage headers are recorded, and what the request held
+  // is given back. `url`: the request's URL (the ad account of X-Ad-Account-Usage).
+  void answered(py::handle client, py::handle response, std::string_view url);
+  // A throttle error answered the request, which now waits `seconds` (or gives up): the app
+  // (`app_wide`) or the token's own budget is blocked as long, unless the answer's figures
+  // already blocked one of the token's budgets.
+  void throttled(py::handle client, bool app_wide, double seconds);
+  // The request waits `seconds` before its next attempt (a rate limit's wait).
+  void waiting(double seconds);
+
+ private:
+  core::TokenPrint print_;
+  py::object throttle_;
+  std::vector<core::PaceKey> held_;
+  bool sent_ = false;
+  double waited_until_ = 0;  // when the last wait for a block ended (steady clock)
+};
+
 // Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
+
+// A response header's value by name in any case, or None; its text as UTF-8, nullopt for
+// anything else (wait.cpp).
+py::object header_value(py::handle headers, const char* wanted);
+std::optional<std::string_view> header_text(const py::object& value);
 
 // The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);

@@ -88,6 +88,10 @@ PYBIND11_MODULE(http, m) {
   s.raw_answer = pyutil::Immortal(raw_answer);
   m.attr("_RawAnswer") = raw_answer;
 
+  py::object throttle = make_throttle_class();
+  s.throttle_type = pyutil::Immortal(throttle);
+  m.attr("Throttle") = throttle;
+
   py::object session_class = make_session_class("corvane.http");
   s.session_type = pyutil::Immortal(session_class);
   m.attr("_Session") = session_class;
@@ -99,6 +103,7 @@ PYBIND11_MODULE(http, m) {
   add_paginate_method(client);
   add_iterate_methods(client);
   add_answer_methods(client);
+  add_usage_property(client);
   m.attr("BaseClient") = client.build();
 
   s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());

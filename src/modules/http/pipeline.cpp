@@ -25,6 +25,7 @@
 
 #include "core/mask.hpp"
 #include "core/percent.hpp"
+#include "core/query.hpp"
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/saved_error.hpp"
@@ -145,6 +146,33 @@ bool replays_safely(const py::str& method) {
     if ((c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c) != "POST"[i]) return true;
   }
   return false;
+}
+
+// The access token a request counts against: the Graph API's access_token member of the URL
+// (the caller's, or the one a paging link carries), else a bearer Authorization header.
+std::string request_token(const std::string& wire_url, const py::dict& headers) {
+  if (auto token = core::query_value(wire_url, "access_token")) return std::move(*token);
+  PyObject* value = PyDict_GetItemString(headers.ptr(), "Authorization");
+  if (value == nullptr || !PyUnicode_Check(value)) return {};
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  std::string_view bearer(text, static_cast<std::size_t>(size));
+  if (bearer.substr(0, 7) == "Bearer ") bearer.remove_prefix(7);
+  return std::string(bearer);
+}
+
+// The Graph API's code 4 is the app's own limit: every token of the app waits for it.
+bool app_wide_throttle(py::handle error) {
+  py::object code = py::getattr(error, "code", py::none());
+  if (!PyLong_Check(code.ptr()) || PyBool_Check(code.ptr())) return false;
+  int overflow = 0;
+  const long number = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
+  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
+  return overflow == 0 && number == 4;
 }
 
 // ---- the HTTP exchange ----
@@ -280,8 +308,15 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
 
   const bridge::Rooted<> retry = self.attr(pyutil::name<"retry">());
   const long attempts = attempt_count(py::object(retry.attr(pyutil::name<"attempts">())).ptr());
+  // Asked for only when a budget is near its limit: the token the request counts against.
+  RequestPacing pacing(self, [&wire_url_text, &header_map] {
+    return request_token(wire_url_text, header_map);
+  });
   bridge::Rooted<> last_failure;
   for (long attempt = 1; attempt <= attempts; ++attempt) {
+    while (const auto wait = pacing.admit(self, retry, url_text)) {
+      co_await bridge::sleep(*wait);
+    }
     std::optional<Reply> reply;
     bridge::Rooted<> failure;  // the HTTP layer's exception, when the attempt failed there
     try {
@@ -290,6 +325,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       if (!is_transport_failure(e)) throw;
       failure = e.value();
     }
+    if (reply) pacing.answered(self, reply->response, url_text);
 
     if (!reply) {
       // Masked only now: a request that succeeds never needs it.
@@ -323,19 +359,36 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       mask_payload(error, secrets);
     }
     const bool rate_limited = pyutil::is_kind(error, "RateLimitError");
-    if (rate_limited) error.attr("retry_after") = retry_after_of(reply->response);
-    if (attempt < attempts && (replayable || rate_limited) &&
-        pyutil::truthy(self.attr("_is_retryable")(error))) {
+    if (rate_limited) {
+      // The answer's own wait. An answer without Retry-After keeps what the client's
+      // _parse_error found (LinkedIn: a spent daily quota, until 00:00 UTC).
+      py::object told = retry_after_of(reply->response);
+      if (!told.is_none() || !PyObject_HasAttrString(error.ptr(), "retry_after") ||
+          !header_value(reply->response.attr("headers"), "Retry-After").is_none()) {
+        error.attr("retry_after") = told;
+      }
+    }
+    const bool retrying = attempt < attempts && (replayable || rate_limited) &&
+                          pyutil::truthy(self.attr("_is_retryable")(error));
+    if (rate_limited) {
+      // The token's other requests wait as long as this one does (or as the platform said).
+      py::object told = error.attr("retry_after");
+      double seconds = !told.is_none() && pyutil::truthy(told) ? told.cast<double>() : 0.0;
+      if (seconds == 0 && retrying) seconds = retry.attr("delay_for")(attempt).cast<double>();
+      pacing.throttled(self, app_wide_throttle(error), seconds);
+    }
+    if (retrying) {
       py::object wait = error.attr("retry_after");
       const bool server_said = rate_limited && !wait.is_none() && pyutil::truthy(wait);
       // A wait longer than the policy allows is left to the host, which can schedule it.
       if (server_said && wait.cast<double>() > max_retry_after_of(retry)) pyutil::raise(error);
       const double delay = server_said ? wait.cast<double>()
                                        : retry.attr("delay_for")(attempt).cast<double>();
-      state().logger.get().attr("warning")("%s %s -> %s; %.1fs dan keyin qayta urinish (%s/%s)",
+      client_logger(self).attr("warning")("%s %s -> %s; %.1fs dan keyin qayta urinish (%s/%s)",
                                            method, masked(url_text), reply->status, delay,
                                            attempt, attempts);
       last_failure = error;
+      if (rate_limited) pacing.waiting(delay);
       if (delay > 0) co_await bridge::sleep(delay);
       continue;
     }

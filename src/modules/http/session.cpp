@@ -61,6 +61,8 @@ void drop_foreign(py::handle slot, py::handle session) {
   slot.attr("owned") = py::bool_(false);
 }
 
+}  // namespace
+
 // The client's own logger ("corvane.facebook", ...), looked up when the rare warning is due.
 py::object client_logger(py::handle self) {
   py::object provider = py::getattr(self, "provider", py::str("unknown"));
@@ -70,6 +72,8 @@ py::object client_logger(py::handle self) {
   }
   return pyutil::logger(name.c_str());
 }
+
+namespace {
 
 // A supplied session found closed. A pinned one (the sandbox's, after the sandbox stopped) is
 // refused: replacing it would send the client's tokens to the real hosts. Any other is
@@ -126,14 +130,16 @@ PyMethodDef session_methods[] = {
 
 PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "timeout", "retry", "session", "user_agent", nullptr};
+    static const char* keywords[] = {"self",       "timeout",  "retry", "session",
+                                     "user_agent", "throttle", nullptr};
     PyObject* self = nullptr;
     PyObject* timeout = nullptr;
     PyObject* retry = Py_None;
     PyObject* session = Py_None;
     PyObject* user_agent = nullptr;
-    parse_args(args, kwargs, "O|$OOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
-               &user_agent);
+    PyObject* throttle = nullptr;
+    parse_args(args, kwargs, "O|$OOOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
+               &user_agent, &throttle);
     py::handle s(self);
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
@@ -162,6 +168,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
                                        : py::reinterpret_borrow<py::object>(retry);
     s.attr("user_agent") = agent;
+    // Each client paces itself unless given a Throttle to share, or None for no pacing.
+    if (throttle != nullptr && throttle != Py_None && !is_throttle(throttle)) {
+      throw py::type_error(std::string("BaseClient: throttle must be a Throttle or None, not ") +
+                           Py_TYPE(throttle)->tp_name);
+    }
+    s.attr("throttle") = throttle == nullptr ? state().throttle_type.get()()
+                                             : py::reinterpret_borrow<py::object>(throttle);
     s.attr("_sess") = state().session_type.get()(py::handle(session));
     return py::none();
   });
@@ -243,11 +256,14 @@ PyObject* aexit_method(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef client_methods[] = {
     pyutil::method_def(
         "__init__", client_init,
-        "__init__(self, *, timeout=30.0, retry=None, session=None, user_agent='corvane-python')"
+        "__init__(self, *, timeout=30.0, retry=None, session=None, user_agent='corvane-python', "
+        "throttle=...)"
         "\n--\n\n"
         "timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults when "
         "None); session: an aiohttp.ClientSession owned by the host, used but never closed; "
-        "user_agent: the User-Agent of sessions the client creates. Nothing is sent and no "
+        "user_agent: the User-Agent of sessions the client creates; throttle: the Throttle that "
+        "paces the requests (a Throttle of the client's own when not given; share one between "
+        "the clients of one app; None: no pacing and no usage record). Nothing is sent and no "
         "session is created here."),
     pyutil::method_def("_ensure_session", ensure_session_method,
                        "_ensure_session(self)\n--\n\n"

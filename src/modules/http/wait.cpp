@@ -15,8 +15,6 @@ namespace corvane::http {
 using pyutil::guarded;
 using pyutil::parse_args;
 
-namespace {
-
 // The value of a response header, by name in any case; None when absent.
 py::object header_value(py::handle headers, const char* wanted) {
   py::object value = headers.attr("get")(wanted);
@@ -49,8 +47,6 @@ std::optional<std::string_view> header_text(const py::object& value) {
   }
   return std::string_view(text, static_cast<std::size_t>(size));
 }
-
-}  // namespace
 
 py::object retry_after_of(py::handle response) {
   py::object headers = response.attr("headers");

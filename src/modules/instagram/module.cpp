@@ -220,7 +220,7 @@ PyMethodDef setup_methods[] = {
         "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
         "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
         "scopes: the default permissions of login_url() (None or [] for the five "
-        "instagram_business_ ones). Further options (timeout, retry, session, user_agent) go "
+        "instagram_business_ ones). Further options (timeout, retry, session, user_agent, throttle) go "
         "to BaseClient. Nothing is validated or sent here."),
     pyutil::method_def("__repr__", repr, nullptr),
     pyutil::method_def(

@@ -210,7 +210,7 @@ PyMethodDef setup_methods[] = {
         "client_id, client_secret: the LinkedIn app's credentials (login_url() needs the id); "
         "api_version: the \"LinkedIn-Version\" of every REST request (YYYYMM); scopes: the "
         "default scopes of login_url() (None or [] gives DEFAULT_SCOPES). Further options "
-        "(timeout, retry, session, user_agent) go to BaseClient. Wrong types raise TypeError. "
+        "(timeout, retry, session, user_agent, throttle) go to BaseClient. Wrong types raise TypeError. "
         "Nothing is sent."),
     pyutil::method_def("__repr__", repr, nullptr),
 };

@@ -1,5 +1,7 @@
 // LinkedIn sign-in and identity: request headers, LinkedIn's error bodies, the sign-in link,
 // the token calls (code exchange, refresh, introspection) and the OpenID profile.
+#include <chrono>
+#include <cmath>
 #include <string>
 
 #include "core/percent.hpp"
@@ -55,6 +57,13 @@ long status_number(py::handle status) {
   return overflow != 0 ? 0 : s;
 }
 
+double seconds_to_utc_midnight() {
+  const double now = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  return 86400.0 - std::fmod(now, 86400.0);
+}
+
 const char* kind_for(long status) {
   switch (status) {
     case 429: return "RateLimitError";
@@ -102,6 +111,9 @@ PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
     fields["status"] = py::handle(status);
     fields["code"] = code;
     fields["payload"] = py::handle(body);
+    // LinkedIn's limits are daily quotas, per app and per member, that start again at 00:00
+    // UTC; a 429 that names no Retry-After (the pipeline reads that header) has spent one.
+    if (number == 429) fields["retry_after"] = py::float_(seconds_to_utc_midnight());
     return pyutil::make_error(kind_for(number), pyutil::text_form(message), fields);
   });
 }

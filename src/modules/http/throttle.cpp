@@ -1,0 +1,548 @@
+// corvane.http.Throttle: what the platforms' usage headers said, per app and business object,
+// and the pacing of the requests that count against them (the rules are core/pacing's). One
+// Throttle is shared by the clients of one app, so that what one learns the others respect.
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+#include <structmember.h>
+
+#include "core/mask.hpp"
+#include "core/pacing.hpp"
+#include "core/query.hpp"
+#include "core/usage.hpp"
+#include "modules/http/internal.hpp"
+#include "py/errors.hpp"
+#include "py/names.hpp"
+#include "py/values.hpp"
+
+namespace corvane::http {
+namespace {
+
+double steady_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+double unix_now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// ---- what the answers said, for the snapshot ----
+
+struct ObjectFigures {
+  core::AppUsage figures;
+  std::optional<double> regain_at;  // Unix time
+};
+struct AdAccountFigures {
+  core::AdAccountUsage figures;
+  std::optional<double> reset_at;  // Unix time
+};
+struct UsageRecord {
+  std::optional<core::AppUsage> app, page;
+  std::map<std::string, std::map<std::string, ObjectFigures>> objects;
+  std::map<std::string, AdAccountFigures> ad_accounts;
+};
+
+struct ThrottleObject {
+  PyObject_HEAD
+  core::Pacer* pacer;
+  UsageRecord* record;
+  std::size_t in_flight;
+  PyObject* weakrefs;
+};
+
+PyTypeObject* throttle_type = nullptr;
+
+ThrottleObject* as_throttle(py::handle object) {
+  return reinterpret_cast<ThrottleObject*>(object.ptr());
+}
+
+std::optional<double> largest(std::optional<double> a, std::optional<double> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::max(*a, *b);
+}
+
+// The percent that decides a budget's pacing: the largest figure given.
+std::optional<double> percent_of(const core::AppUsage& u) {
+  return largest(largest(u.call_count, u.total_time), u.total_cputime);
+}
+
+py::object figure(std::optional<double> value) {
+  if (!value) return py::none();
+  const double v = *value;
+  if (v == std::floor(v) && std::fabs(v) < 1e15) return py::int_(static_cast<long long>(v));
+  return py::float_(v);
+}
+
+py::dict figures_dict(const core::AppUsage& u) {
+  py::dict out;
+  out["call_count"] = figure(u.call_count);
+  out["total_time"] = figure(u.total_time);
+  out["total_cputime"] = figure(u.total_cputime);
+  return out;
+}
+
+const char* state_name(core::PaceState state) {
+  switch (state) {
+    case core::PaceState::slow: return "slow";
+    case core::PaceState::blocked: return "blocked";
+    default: return "normal";
+  }
+}
+
+py::dict snapshot(ThrottleObject* t) {
+  const UsageRecord& r = *t->record;
+  py::dict out;
+  out["app"] = r.app ? py::object(figures_dict(*r.app)) : py::object(py::none());
+  out["page"] = r.page ? py::object(figures_dict(*r.page)) : py::object(py::none());
+  py::dict objects;
+  for (const auto& [id, types] : r.objects) {
+    py::dict by_type;
+    for (const auto& [type, f] : types) {
+      py::dict entry = figures_dict(f.figures);
+      entry["regain_at"] = figure(f.regain_at);
+      by_type[py::str(type)] = entry;
+    }
+    objects[py::str(id)] = by_type;
+  }
+  out["objects"] = objects;
+  py::dict ads;
+  for (const auto& [id, f] : r.ad_accounts) {
+    py::dict entry;
+    entry["acc_id_util_pct"] = figure(f.figures.util_pct);
+    entry["reset_at"] = figure(f.reset_at);
+    entry["ads_api_access_tier"] = f.figures.access_tier.empty()
+                                       ? py::object(py::none())
+                                       : py::object(py::str(f.figures.access_tier));
+    ads[py::str(id)] = entry;
+  }
+  out["ad_accounts"] = ads;
+  py::list paced;
+  const double now = steady_now(), unix = unix_now();
+  for (const auto& [key, entry] : t->pacer->entries()) {
+    if (entry.state == core::PaceState::normal) continue;
+    const bool blocked = entry.state == core::PaceState::blocked;
+    py::dict item;
+    item["id"] = py::str(key.id);
+    item["type"] = py::str(key.type);
+    item["state"] = py::str(state_name(entry.state));
+    item["percent"] = figure(entry.percent);
+    item["until"] = blocked ? py::object(py::float_(unix + entry.blocked_until - now))
+                            : py::object(py::none());
+    item["spacing"] = blocked ? py::object(py::none())
+                              : py::object(py::float_(t->pacer->spacing(entry)));
+    paced.append(item);
+  }
+  out["paced"] = paced;
+  return out;
+}
+
+// ---- the Python type ----
+
+double setting(PyObject* value, const char* name, double low, double high, const char* what) {
+  if (PyBool_Check(value) || !PyNumber_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "Throttle: %s must be %s, not %.100s", name, what,
+                 Py_TYPE(value)->tp_name);
+    throw py::error_already_set();
+  }
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (!(number > low && number <= high)) {
+    PyErr_Format(PyExc_ValueError, "Throttle: %s must be %s, not %R", name, what, value);
+    throw py::error_already_set();
+  }
+  return number;
+}
+
+PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return pyutil::guarded([&]() -> py::object {
+    static const char* keywords[] = {"threshold", "window", nullptr};
+    PyObject* threshold = nullptr;
+    PyObject* window = nullptr;
+    pyutil::parse_args(args, kwargs, "|$OO:Throttle", keywords, &threshold, &window);
+    const double t = threshold ? setting(threshold, "threshold", 0, 100,
+                                         "a percentage above 0 and at most 100")
+                               : 90.0;
+    const double w = window ? setting(window, "window", 0, 1e9, "a positive number of seconds")
+                            : 3600.0;
+    py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    if (!self) throw py::error_already_set();
+    ThrottleObject* o = as_throttle(self);
+    o->pacer = new core::Pacer(t, w);
+    o->record = new UsageRecord();
+    o->in_flight = 0;
+    return self;
+  });
+}
+
+void throttle_dealloc(PyObject* self) {
+  ThrottleObject* o = as_throttle(self);
+  if (o->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  delete o->pacer;
+  delete o->record;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* throttle_repr(PyObject* self) {
+  const core::Pacer& p = *as_throttle(self)->pacer;
+  return PyUnicode_FromFormat("Throttle(threshold=%S, window=%S)",
+                              py::float_(p.threshold()).ptr(), py::float_(p.window()).ptr());
+}
+
+PyObject* get_threshold(PyObject* self, void*) {
+  return PyFloat_FromDouble(as_throttle(self)->pacer->threshold());
+}
+PyObject* get_window(PyObject* self, void*) {
+  return PyFloat_FromDouble(as_throttle(self)->pacer->window());
+}
+PyObject* get_usage(PyObject* self, void*) {
+  return pyutil::guarded([&] { return py::object(snapshot(as_throttle(self))); });
+}
+
+PyGetSetDef throttle_getset[] = {
+    {"threshold", get_threshold, nullptr,
+     "The percentage of a budget at which its requests go one at a time.", nullptr},
+    {"window", get_window, nullptr, "The budgets' rolling window, in seconds.", nullptr},
+    {"usage", get_usage, nullptr,
+     "A snapshot of what the answers said: see BaseClient.usage.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef throttle_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ThrottleObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+constexpr const char* kThrottleDoc =
+    "Throttle(*, threshold=90, window=3600)\n--\n\n"
+    "Pacing from the Graph API's usage headers (X-App-Usage, X-Page-Usage, "
+    "X-Business-Use-Case-Usage, X-Ad-Account-Usage) and from throttle answers, shared by every "
+    "client given the same Throttle (give the clients of one app one Throttle).\n\n"
+    "Before a request is sent, the budgets its token counted against in earlier answers are "
+    "looked at. Below `threshold` percent nothing is done. At or above it, the budget's "
+    "requests go one at a time, spaced so that the headroom left lasts one `window`. A budget "
+    "at 100 %, with a wait to regain access, or answered with a throttle error is blocked: "
+    "requests wait for its end when that is within the client's retry.max_retry_after, and "
+    "otherwise raise RateLimitError with retry_after set, without being sent.";
+
+PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs);
+
+PyMethodDef throttle_methods[] = {
+    {"_observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_observe(self, headers, url='')\n--\n\n"
+     "Records an answer's usage headers (a mapping) as a request of no token would."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot throttle_slots[] = {
+    {Py_tp_methods, throttle_methods},
+    {Py_tp_new, reinterpret_cast<void*>(throttle_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(throttle_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(throttle_repr)},
+    {Py_tp_getset, throttle_getset},
+    {Py_tp_members, throttle_members},
+    {Py_tp_doc, const_cast<char*>(kThrottleDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec throttle_spec = {
+    "corvane.http.Throttle", sizeof(ThrottleObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, throttle_slots,
+};
+
+// ---- logging ----
+
+void log_changes(py::handle client, core::Pacer& pacer) {
+  std::vector<core::PaceChange> changes = pacer.take_changes();
+  if (changes.empty()) return;
+  py::object log = client_logger(client);
+  for (const core::PaceChange& c : changes) {
+    const py::str id(c.key.id), type(c.key.type);
+    switch (c.state) {
+      case core::PaceState::slow:
+        log.attr("warning")(
+            "%s (%s): limitning %.0f%% i ishlatilgan; so'rovlar birma-bir, %.2fs oraliq bilan "
+            "yuboriladi",
+            id, type, c.percent, c.seconds);
+        break;
+      case core::PaceState::blocked:
+        log.attr("warning")(
+            "%s (%s): limitga yetildi; so'rovlar %.1fs yuborilmaydi", id, type, c.seconds);
+        break;
+      default:
+        log.attr("info")("%s (%s): limitning %.0f%% i ishlatilgan; so'rovlar odatdagidek",
+                         id, type, c.percent);
+    }
+  }
+}
+
+// The value of a response header when the answer has it. aiohttp's headers answer `in` without
+// regard to case; a plain mapping is looked through by header_value.
+std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
+                                             const char* name, py::object* keep) {
+  if (multidict) {
+    const int has = PySequence_Contains(headers.ptr(), py::str(name).ptr());
+    if (has < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    if (has == 0) return std::nullopt;
+  }
+  *keep = header_value(headers, name);
+  return header_text(*keep);
+}
+
+// "act_<digits>" of a request's path, the ad account an X-Ad-Account-Usage speaks of.
+std::string ad_account_of(std::string_view url) {
+  const auto query = url.find('?');
+  const std::string_view path = url.substr(0, query);
+  const auto at = path.find("/act_");
+  if (at == std::string_view::npos) return "act";
+  std::size_t end = at + 5;
+  while (end < path.size() && path[end] >= '0' && path[end] <= '9') ++end;
+  return std::string(path.substr(at + 1, end - at - 1));
+}
+
+// Records what an answer's usage headers say, in the snapshot and in the pacing of `print`'s
+// budgets. `url`: the request's (the ad account of X-Ad-Account-Usage).
+void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle headers,
+                   std::string_view url, double now) {
+  const bool multidict = !PyDict_Check(headers.ptr());
+  UsageRecord& record = *t->record;
+  core::Pacer& pacer = *t->pacer;
+  py::object keep;
+  if (const auto text = usage_header(headers, multidict, "X-App-Usage", &keep)) {
+    if (const auto app = core::parse_app_usage(*text)) {
+      record.app = *app;
+      if (const auto percent = percent_of(*app)) {
+        pacer.record(print, {"app", "app"}, *percent, std::nullopt, now, t->in_flight);
+      }
+    }
+  }
+  if (const auto text = usage_header(headers, multidict, "X-Page-Usage", &keep)) {
+    if (const auto page = core::parse_app_usage(*text)) {
+      record.page = *page;
+      // Tied to the Page token that was answered; its fingerprint is made only near the limit.
+      const auto percent = percent_of(*page);
+      if (percent && *percent >= 50) {
+        pacer.record(print, {print.label(), "page"}, *percent, std::nullopt, now,
+                     t->in_flight);
+      }
+    }
+  }
+  if (const auto text = usage_header(headers, multidict, "X-Business-Use-Case-Usage", &keep)) {
+    // An object and type may repeat: the largest figures count.
+    std::map<core::PaceKey, std::pair<double, std::optional<double>>> readings;
+    std::set<core::PaceKey> seen;
+    for (const core::ObjectUsage& object : core::parse_business_usage(*text)) {
+      for (const core::UseCaseUsage& use : object.use_cases) {
+        std::optional<double> regain;
+        if (use.regain_minutes && *use.regain_minutes > 0 &&
+            std::isfinite(*use.regain_minutes * 60)) {
+          regain = *use.regain_minutes * 60;
+        }
+        const std::optional<double> regain_at =
+            regain ? std::optional<double>(unix_now() + *regain) : std::nullopt;
+        ObjectFigures& kept = record.objects[object.id][use.type];
+        const core::AppUsage figures{use.call_count, use.total_time, use.total_cputime};
+        if (seen.insert({object.id, use.type}).second) {
+          kept = {figures, regain_at};
+        } else {
+          kept.figures = {largest(kept.figures.call_count, use.call_count),
+                          largest(kept.figures.total_time, use.total_time),
+                          largest(kept.figures.total_cputime, use.total_cputime)};
+          kept.regain_at = largest(kept.regain_at, regain_at);
+        }
+        const auto percent = percent_of(figures);
+        if (!percent && !regain) continue;
+        auto& reading = readings[{object.id, use.type}];
+        reading.first = std::max(reading.first, percent.value_or(0));
+        reading.second = largest(reading.second, regain);
+      }
+    }
+    for (const auto& [key, reading] : readings) {
+      pacer.record(print, key, reading.first, reading.second, now, t->in_flight);
+    }
+  }
+  if (const auto text = usage_header(headers, multidict, "X-Ad-Account-Usage", &keep)) {
+    if (const auto ad = core::parse_ad_account_usage(*text)) {
+      const std::string id = ad_account_of(url);
+      AdAccountFigures& kept = record.ad_accounts[id];
+      kept.figures = *ad;
+      kept.reset_at = ad->reset_seconds ? std::optional<double>(unix_now() + *ad->reset_seconds)
+                                        : std::nullopt;
+      if (ad->util_pct) {
+        const std::optional<double> regain =
+            *ad->util_pct >= 100 ? ad->reset_seconds : std::nullopt;
+        pacer.record(print, {id, "ad_account"}, *ad->util_pct, regain, now, t->in_flight);
+      }
+    }
+  }
+}
+
+PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return pyutil::guarded([&] {
+    static const char* keywords[] = {"headers", "url", nullptr};
+    PyObject* headers = nullptr;
+    const char* url = "";
+    pyutil::parse_args(args, kwargs, "O|s:_observe", keywords, &headers, &url);
+    core::TokenPrint none(std::string_view{});
+    ThrottleObject* t = as_throttle(self);
+    record_answer(t, none, headers, url, steady_now());
+    t->pacer->take_changes();
+    return py::object(py::none());
+  });
+}
+
+}  // namespace
+
+// ---- one request's pacing ----
+
+RequestPacing::RequestPacing(py::handle client, std::function<std::string()> token)
+    : print_(std::move(token)) {
+  py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
+  if (throttle.is_none()) return;
+  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
+    throw py::type_error(std::string("request: throttle must be a Throttle or None, not ") +
+                         Py_TYPE(throttle.ptr())->tp_name);
+  }
+  throttle_ = std::move(throttle);
+}
+
+RequestPacing::~RequestPacing() {
+  if (!throttle_) return;
+  ThrottleObject* t = as_throttle(throttle_);
+  if (sent_) --t->in_flight;
+  if (!held_.empty()) t->pacer->release(held_, steady_now());
+}
+
+std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
+                                           std::string_view url) {
+  if (!throttle_) return std::nullopt;
+  ThrottleObject* t = as_throttle(throttle_);
+  // An earlier attempt that got no answer gives back what it held.
+  if (sent_) {
+    --t->in_flight;
+    sent_ = false;
+  }
+  if (!held_.empty()) {
+    t->pacer->release(held_, steady_now());
+    held_.clear();
+  }
+  if (!t->pacer->quiet()) {
+    const core::PaceDecision d =
+        t->pacer->admit(print_, steady_now(), max_retry_after_of(retry), &held_);
+    log_changes(client, *t->pacer);
+    if (d.kind == core::PaceDecision::wait) {
+      if (!d.blocked) return d.seconds;
+      // A block is waited for once: if it is still there when the wait ends, it was lengthened
+      // since (waited for again), or the clocks disagree (a host's or a test's own sleep), and
+      // the platform is left to judge rather than asked again in a loop.
+      const double end = steady_now() + d.seconds;
+      if (end > waited_until_ + 0.001) {
+        waited_until_ = end;
+        return d.seconds;
+      }
+    }
+    if (d.kind == core::PaceDecision::refuse) {
+      py::dict fields;
+      fields["provider"] = client.attr("provider");
+      fields["url"] = py::str(core::mask_secrets(url));
+      fields["retry_after"] = py::float_(d.seconds);
+      pyutil::raise_error(
+          "RateLimitError",
+          py::str("So'rov yuborilmadi: {} ({}) limitda; {:.0f}s dan keyin qayta urinib ko'ring")
+              .format(d.key.id, d.key.type, d.seconds),
+          fields);
+    }
+  }
+  ++t->in_flight;
+  sent_ = true;
+  return std::nullopt;
+}
+
+void RequestPacing::answered(py::handle client, py::handle response, std::string_view url) {
+  if (!throttle_) return;
+  ThrottleObject* t = as_throttle(throttle_);
+  if (sent_) {
+    --t->in_flight;
+    sent_ = false;
+  }
+  const double now = steady_now();
+  if (!held_.empty()) {
+    t->pacer->release(held_, now);
+    held_.clear();
+  }
+  record_answer(t, print_, response.attr(pyutil::name<"headers">()), url, now);
+  log_changes(client, *t->pacer);
+}
+
+void RequestPacing::waiting(double seconds) { waited_until_ = steady_now() + seconds; }
+
+void RequestPacing::throttled(py::handle client, bool app_wide, double seconds) {
+  if (!throttle_ || !(seconds > 0)) return;
+  ThrottleObject* t = as_throttle(throttle_);
+  const core::PaceKey key = app_wide ? core::PaceKey{"app", "app"}
+                                     : core::PaceKey{print_.label(), "throttle"};
+  t->pacer->throttled(print_, key, seconds, steady_now());
+  log_changes(client, *t->pacer);
+}
+
+py::object make_throttle_class() {
+  PyObject* type = PyType_FromSpec(&throttle_spec);
+  if (type == nullptr) throw py::error_already_set();
+  throttle_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_INCREF(type);  // held for the life of the process: requests check against it
+  return py::reinterpret_steal<py::object>(type);
+}
+
+py::object throttle_usage(py::handle throttle) {
+  if (throttle.is_none()) {
+    py::dict out;
+    out["app"] = py::none();
+    out["page"] = py::none();
+    out["objects"] = py::dict();
+    out["ad_accounts"] = py::dict();
+    out["paced"] = py::list();
+    return out;
+  }
+  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
+    throw py::type_error(std::string("usage: throttle must be a Throttle or None, not ") +
+                         Py_TYPE(throttle.ptr())->tp_name);
+  }
+  return snapshot(as_throttle(throttle));
+}
+
+namespace {
+PyObject* usage_getter(PyObject*, PyObject* args, PyObject* kwargs) {
+  return pyutil::guarded([&] {
+    static const char* keywords[] = {"self", nullptr};
+    PyObject* self = nullptr;
+    pyutil::parse_args(args, kwargs, "O:usage", keywords, &self);
+    return throttle_usage(py::getattr(self, pyutil::name<"throttle">(), py::none()));
+  });
+}
+PyMethodDef usage_def = pyutil::method_def(
+    "usage", usage_getter,
+    "What the platform's usage headers said, as plain data (a UsageSnapshot): the app's "
+    "figures, the older Page header's, each business object's figures by use case type with "
+    "the Unix time access comes back (regain_at), the ad accounts', and the budgets being paced "
+    "(state slow or blocked). The record is the client's Throttle's, shared with every client "
+    "given the same Throttle; empty with throttle=None.");
+}  // namespace
+
+void add_usage_property(pyutil::ClassBuilder& client) { client.property("usage", &usage_def); }
+
+bool is_throttle(py::handle object) {
+  return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
+}
+
+}  // namespace corvane::http
