@@ -134,7 +134,7 @@ py::object retry_after(const py::dict& headers) {
 
 struct Call {
   std::string base_url;     // "https://graph.facebook.com/vX.Y/"
-  pyutil::Secrets secrets;  // the batch's own token and proof
+  pyutil::Secrets secrets;  // the batch's token and proof and those of every operation in it
 };
 
 py::object not_run(py::handle self, const Call& call, const std::string& relative_url,
@@ -181,10 +181,9 @@ py::object slot_result(py::handle self, py::handle slot, py::handle meta, const 
   py::object error = self.attr("_parse_error")(code, body);
   pyutil::require_exception(error, "_parse_error");
   error.attr("url") = py::str(core::mask_secrets(call.base_url + relative_url));
-  pyutil::Secrets secrets = call.secrets;
-  secrets.add_url(relative_url);
-  pyutil::mask_message(error, secrets);
-  pyutil::mask_payload(error, secrets);
+  // Any secret of the call: an answer may quote another operation's request.
+  pyutil::mask_message(error, call.secrets);
+  pyutil::mask_payload(error, call.secrets);
   if (pyutil::is_kind(error, "RateLimitError")) error.attr("retry_after") = retry_after(headers);
   return error;
 }
@@ -210,6 +209,7 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
     py::object value = member(params, key);
     if (PyUnicode_Check(value.ptr())) call.secrets.known.emplace_back(pyutil::utf8(value));
   }
+  for (py::handle m : meta) call.secrets.add_url(pyutil::utf8(m[py::int_(0)]));
   bridge::Rooted<> answer;
   bridge::Rooted<> failure;
   try {
@@ -237,10 +237,8 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   py::list results;
   if (failure) {
     // The operations' own tokens may be quoted back in an error of the whole call.
-    pyutil::Secrets secrets = call.secrets;
-    for (py::handle m : meta) secrets.add_url(pyutil::utf8(m[py::int_(0)]));
-    pyutil::mask_message(failure, secrets);
-    pyutil::mask_payload(failure, secrets);
+    pyutil::mask_message(failure, call.secrets);
+    pyutil::mask_payload(failure, call.secrets);
     for (std::size_t i = 0; i < n; ++i) results.append(failure);
     co_return results;
   }
