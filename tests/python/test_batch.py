@@ -9,7 +9,7 @@ import pytest
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
-from corvane.sandbox import Sandbox
+from corvane.sandbox import Sandbox, graph
 from corvane.sandbox.world import AD_ID, GRANTED_SCOPES, PAGE_STORE
 
 
@@ -153,3 +153,25 @@ async def test_an_answer_of_the_wrong_shape_fails_each_slot(fb, fake_server):
     fake_server.reply(json=[slot(200, {})])
     got = await fb.batch([{"path": "a"}, {"path": "b"}], "tok")
     assert [type(e) for e in got] == [errors.ApiError, errors.ApiError]
+
+
+async def test_posts_insights_in_one_call_a_refusal_is_empty(sb):
+    fb = sb.facebook_client()
+    page = sb.world.pages[PAGE_STORE].token
+    posts = [(await fb.publish_post(PAGE_STORE, page, message=f"p{i}"))["id"] for i in range(2)]
+    got = await fb.posts_insights([posts[0], f"{PAGE_STORE}_404", posts[1]], page)
+    assert list(got) == [posts[0], f"{PAGE_STORE}_404", posts[1]]
+    assert got[f"{PAGE_STORE}_404"] == {} and got[posts[0]] == got[posts[1]] != {}
+    assert sb.graph.batch.calls == [3]
+
+
+async def test_sandbox_refuses_more_than_fifty_operations(sb):
+    token = user_token(sb)
+    form = {"batch": json.dumps([{"method": "GET", "relative_url": "me"}] * 51),
+            "access_token": token, "appsecret_proof": graph.proof(token, sb.app_secret)}
+    async with sb.session().post("https://graph.facebook.com/v23.0/", data=form) as answer:
+        assert answer.status == 400
+        error = (await answer.json())["error"]
+    assert (error["type"], error["message"]) == (
+        "GraphBatchException", "Too many requests in batch message. Maximum batch size is 50")
+    assert sb.graph.batch.calls == []
