@@ -490,10 +490,11 @@ PyMethodDef messaging_methods[] = {
         "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
         "id, updated_time, message_count, unread_count, contact, contacts (participants other "
         "than ig_user_id and page_id) and last_message. With enrich, each distinct customer's "
-        "profile (contact()) is merged into their participant objects, at most "
-        "_PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the Page's "
-        "inbox and needs page_id (else ConfigurationError). after: the platform's cursor of "
-        "the next page."),
+        "profile (as contact() gives it) is merged into their participant objects: in the "
+        "Facebook-login mode looked up in Graph batches (one HTTP call per 50 customers), else "
+        "at most _PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the "
+        "Page's inbox and needs page_id (else ConfigurationError). after: the platform's "
+        "cursor of the next page."),
     pyutil::method_def(
         "messages", messages,
         "messages(self, conversation_id, token, *, limit=50, after=None)\n--\n\n"
