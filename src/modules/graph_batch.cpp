@@ -200,7 +200,7 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   for (py::handle op : wire) {
     only_get = only_get && py::str(op["method"]).equal(py::str("GET"));
   }
-  py::dict data;
+  bridge::Rooted<py::dict> data;
   data["batch"] = pyutil::wire_text(wire);
   data["include_headers"] = py::str("true");
   Call call;
@@ -408,18 +408,20 @@ bridge::Task<py::object> run_batch(py::object self, py::object token, py::list w
                                    py::list meta, py::list sizes) {
   bridge::Rooted<py::list> results;
   if (sizes.empty()) co_return results;
-  py::object url = py::str(self.attr("graph").attr("url")(py::str(""))) + py::str("/");
-  py::object params = self.attr("_signed")(token, py::dict());
-  py::object limiter = py::module_::import("asyncio").attr("Semaphore")(kCallsInFlight);
   bridge::Rooted<py::list> calls;
-  std::size_t start = 0;
-  for (py::handle size_value : sizes) {
-    const std::size_t size = size_value.cast<std::size_t>();
-    py::slice part(static_cast<py::ssize_t>(start), static_cast<py::ssize_t>(start + size), 1);
-    calls.append(bridge::as_coroutine(call_task(self, url, params, py::list(wire[part]),
-                                                py::list(meta[part]), limiter),
-                                      "GraphClient.batch.<locals>.call"));
-    start += size;
+  {
+    py::object url = py::str(self.attr("graph").attr("url")(py::str(""))) + py::str("/");
+    py::object params = self.attr("_signed")(token, py::dict());
+    py::object limiter = py::module_::import("asyncio").attr("Semaphore")(kCallsInFlight);
+    std::size_t start = 0;
+    for (py::handle size_value : sizes) {
+      const std::size_t size = size_value.cast<std::size_t>();
+      py::slice part(static_cast<py::ssize_t>(start), static_cast<py::ssize_t>(start + size), 1);
+      calls.append(bridge::as_coroutine(call_task(self, url, params, py::list(wire[part]),
+                                                  py::list(meta[part]), limiter),
+                                        "GraphClient.batch.<locals>.call"));
+      start += size;
+    }
   }
   py::object waiting = py::module_::import("asyncio").attr("gather")(*calls);
   calls = py::list();

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 
 import pytest
+from conftest import Reply
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
@@ -175,3 +176,30 @@ async def test_sandbox_refuses_more_than_fifty_operations(sb):
     assert (error["type"], error["message"]) == (
         "GraphBatchException", "Too many requests in batch message. Maximum batch size is 50")
     assert sb.graph.batch.calls == []
+
+
+async def test_cancelling_a_batch_cancels_its_calls(fb, fake_server):
+    import asyncio
+
+    started, released = asyncio.Event(), asyncio.Event()
+
+    async def slow(request):
+        started.set()
+        await asyncio.wait_for(released.wait(), 30)
+        return Reply(json=[])
+
+    fake_server.route("/v23.0/", slow)
+
+    def calls():
+        return [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.endswith("call")]
+
+    task = asyncio.ensure_future(fb.batch([{"path": "me"}] * 120, "tok"))
+    await asyncio.wait_for(started.wait(), 5)
+    assert len(calls()) == 3
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    for _ in range(5):
+        await asyncio.sleep(0)
+    assert calls() == []
+    released.set()

@@ -152,17 +152,20 @@ PyObject* post_insights(PyObject*, PyObject* args, PyObject* kwargs) {
 // Many posts' statistics in Graph batches of at most 50 look-ups: {post id: metrics}, each as
 // post_insights gives it (a refusal is {} and logged; any other failure is raised).
 Task<py::object> posts_insights_task(py::object self, py::list post_ids, py::object page_token) {
-  py::list requests;
-  py::str metric = pyutil::metric_list("FB_POST_INSIGHTS");
-  for (py::handle post_id : post_ids) {
-    py::dict params;
-    params["metric"] = metric;
-    py::dict request;
-    request["path"] = py::str("{}/insights").format(post_id);
-    request["params"] = params;
-    requests.append(request);
+  py::object asking;
+  {
+    py::list requests;
+    py::str metric = pyutil::metric_list("FB_POST_INSIGHTS");
+    for (py::handle post_id : post_ids) {
+      py::dict params;
+      params["metric"] = metric;
+      py::dict request;
+      request["path"] = py::str("{}/insights").format(post_id);
+      request["params"] = params;
+      requests.append(request);
+    }
+    asking = self.attr("batch")(requests, page_token);
   }
-  py::object asking = self.attr("batch")(requests, page_token);
   bridge::Rooted<py::list> answers = co_await std::move(asking);
   py::dict out;
   for (std::size_t i = 0; i < answers.size(); ++i) {

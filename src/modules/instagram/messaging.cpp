@@ -219,8 +219,8 @@ Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::obje
 // has batch, graph.instagram.com has none). Results as fetch_task gives them.
 Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object token) {
   py::list requests;
-  py::list asked;
-  py::list results;
+  bridge::Rooted<py::list> asked;
+  bridge::Rooted<py::list> results;
   py::object fields = field_set("IG_PARTICIPANT");
   for (py::handle id : ids) {
     try {
@@ -238,7 +238,8 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
     requests.append(request);
     asked.append(id);
   }
-  py::object asking = self.attr("batch")(requests, token);
+  py::object asking = self.attr("batch")(std::move(requests), token);
+  fields = py::object();
   bridge::Rooted<py::list> answers = co_await std::move(asking);
   for (std::size_t i = 0; i < answers.size(); ++i) {
     py::object answer = answers[i];
