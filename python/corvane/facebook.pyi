@@ -13,7 +13,7 @@ import aiohttp
 from corvane.endpoints import Graph
 from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
-from corvane.results import AdContext, Post, PublishedPost, Subscription
+from corvane.results import AdContext, BatchRequest, Post, PublishedPost, Subscription
 
 __all__ = ("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS")
 
@@ -80,6 +80,22 @@ class Facebook(BaseClient):
         Unset credentials raise ConfigurationError.
         """
     # Request helpers shared by the operations.
+    async def batch(self, requests: Sequence[BatchRequest], token: str | None) -> list[Any]:
+        """Sends many Graph requests in batch calls of at most 50 operations and returns their
+        answers in the order given. requests: a list of dicts with 'path' (relative, without host
+        or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by
+        default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on'
+        (the name of an earlier request), 'token' (the request's own token; its appsecret_proof
+        is added) and 'omit_response_on_success'. A later request reads an earlier named one's
+        answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's
+        token, used by every request without its own. Each element of the list is the decoded
+        answer, or the corvane.errors exception the same request alone would have raised
+        (returned, not raised): NotRunError for a request the platform did not run, None for an
+        answer omitted on success. Requests are split where no reference crosses; a reference
+        that no split into calls of 50 keeps inside one call raises ValueError before anything is
+        sent. A call of GET requests only is retried like a GET; a request that failed inside a
+        call is never sent again.
+        """
     def _signed(self, token: str | None, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
     async def _get(self, url: str, token: str | None, **query: Any) -> _JSON: ...
     async def _post(self, url: str, token: str | None, **query: Any) -> _JSON: ...
@@ -170,6 +186,11 @@ class Facebook(BaseClient):
         """The post's statistics as {metric name: value}, for the metrics of the current policy's
         "FB_POST_INSIGHTS" list. {} when the platform has none for it (old posts; logged at info
         level).
+        """
+    async def posts_insights(self, post_ids: Sequence[str], page_token: str) -> dict[str, dict[str, _JSON]]:
+        """post_insights for many posts in Graph batches (one HTTP call per 50 posts): {post id:
+        {metric name: value}} in the order given, {} for a post the platform has no statistics
+        for (logged at info level). Any other failure of a post is raised.
         """
     async def comments(self, post_id: str, page_token: str, *, limit: int = 50) -> list[dict[str, Any]]:
         """The post's comments, newest first, at most limit of them."""

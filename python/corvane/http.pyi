@@ -70,7 +70,7 @@ class Throttle:
     RateLimitError with retry_after set, without being sent.
     """
 
-    def __init__(self, *, threshold: float = 90, window: float = 3600) -> None: ...
+    def __new__(cls, *, threshold: float = 90, window: float = 3600) -> Throttle: ...
     @property
     def threshold(self) -> float:
         """The percentage of a budget at which its requests go one at a time."""
@@ -168,12 +168,14 @@ class BaseClient:
         json: _JSON = None,
         data: Mapping[str, Any] | None = None,
         headers: Mapping[str, str] | None = None,
+        idempotent: bool = False,
     ) -> Coroutine[Any, Any, _JSON]:
         """Sends one API call with retries and returns the decoded JSON body of the first successful
         response (None for an empty body, {'raw': text} for one that is not JSON). params: query
         parameters (None values dropped), appended to the URL's own query; json: a JSON body;
-        data: a form body; headers: per-request headers. Error responses raise the matching
-        corvane.errors kind; unreachable servers raise TransportError.
+        data: a form body; headers: per-request headers; idempotent: a POST that only reads (a
+        Graph batch of GET operations), retried as a GET would be. Error responses raise the
+        matching corvane.errors kind; unreachable servers raise TransportError.
         """
     def get(
         self,

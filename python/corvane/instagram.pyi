@@ -19,6 +19,7 @@ from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
 from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
+    BatchRequest,
     Contact,
     Conversation,
     ConversationPage,
@@ -210,18 +211,20 @@ class Instagram(BaseClient):
         """One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as id,
         updated_time, message_count, unread_count, contact, contacts (participants other than
         ig_user_id and page_id) and last_message. With enrich, each distinct customer's profile
-        (contact()) is merged into their participant objects, at most _PROFILE_CONCURRENCY
-        look-ups at a time. The Facebook-login mode reads the Page's inbox and needs page_id
-        (else ConfigurationError). after: the platform's cursor of the next page.
+        (as contact() gives it) is merged into their participant objects: in the Facebook-login
+        mode looked up in Graph batches (one HTTP call per 50 customers), else at most
+        _PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the Page's inbox
+        and needs page_id (else ConfigurationError). after: the platform's cursor of the next
+        page.
         """
     def iter_conversations(
         self, token: str, *, ig_user_id: str | None = None, page_id: str | None = None, enrich: bool = True
     ) -> _Walk[Conversation]:
         """An async iterator over all the Direct conversations, each shaped as conversations()
         shapes it, one page held at a time. With enrich, a page's distinct customers are looked
-        up (contact(), at most _PROFILE_CONCURRENCY at a time) before its first conversation is
-        handed out. The Facebook-login mode reads the Page's inbox and needs page_id (else
-        ConfigurationError).
+        up before its first conversation is handed out (in Graph batches of 50 in the
+        Facebook-login mode, else contact(), at most _PROFILE_CONCURRENCY at a time). The
+        Facebook-login mode reads the Page's inbox and needs page_id (else ConfigurationError).
         """
     async def messages(self, conversation_id: str, token: str, *, limit: int = 50, after: str | None = None) -> dict[str, Any]:
         """One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the
@@ -243,6 +246,22 @@ class Instagram(BaseClient):
         Facebook-login mode, else ConfigurationError) or from the account (ig_user_id, default
         'me'). More than 24 hours after the customer's last message the platform refuses with
         PermissionError. Returns the platform's answer.
+        """
+    async def batch(self, requests: Sequence[BatchRequest], token: str | None) -> list[Any]:
+        """Sends many Graph requests in batch calls of at most 50 operations and returns their
+        answers in the order given. requests: a list of dicts with 'path' (relative, without host
+        or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by
+        default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on'
+        (the name of an earlier request), 'token' (the request's own token; its appsecret_proof
+        is added) and 'omit_response_on_success'. A later request reads an earlier named one's
+        answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's
+        token, used by every request without its own. Each element of the list is the decoded
+        answer, or the corvane.errors exception the same request alone would have raised
+        (returned, not raised): NotRunError for a request the platform did not run, None for an
+        answer omitted on success. Requests are split where no reference crosses; a reference
+        that no split into calls of 50 keeps inside one call raises ValueError before anything is
+        sent. A call of GET requests only is retried like a GET; a request that failed inside a
+        call is never sent again.
         """
     async def _enrich(self, conversations: list[dict[str, Any]], token: str, business_ids: Container[str]) -> None: ...
     @staticmethod

@@ -19,6 +19,7 @@ __all__ = [
     "AccountInsights",
     "AdAccountUsage",
     "AdContext",
+    "BatchRequest",
     "Breakdown",
     "BusinessUsage",
     "Contact",
@@ -184,6 +185,30 @@ class PostPage(TypedDict, total=False):
 
     elements: list[LinkedInPost]
     paging: PostPaging
+
+
+# ---- Graph batch ----
+
+
+class _BatchRequestPath(TypedDict):
+    path: str
+
+
+class BatchRequest(_BatchRequestPath, total=False):
+    """One request of a Graph batch (``Facebook.batch``, ``Instagram.batch`` in the
+    Facebook-login mode). ``path`` is relative, without host or version (``"me/accounts"``,
+    ``"{result=lead:$.ad_id}"``), and may carry a query; ``params`` are further query values,
+    ``body`` the form values of a POST; ``token`` is the request's own token (its
+    appsecret_proof is added), else the batch's is used. A later request reads an earlier
+    named one's answer through ``{result=NAME:$.path}`` in its path, params or body."""
+
+    method: Literal["GET", "POST", "DELETE"]
+    params: dict[str, Any] | None
+    body: dict[str, Any] | None
+    name: str | None
+    depends_on: str | None
+    token: str | None
+    omit_response_on_success: bool
 
 
 # ---- Instagram ----

@@ -16,7 +16,8 @@ Every failure the library reports is one of these::
     │   ├── AuthError            credentials refused: token invalid, expired or revoked
     │   ├── PermissionError      valid credentials without the permission, or action forbidden
     │   ├── NotFoundError        the object does not exist or is not visible
-    │   └── RateLimitError       the platform throttled the caller (see retry_after)
+    │   ├── RateLimitError       the platform throttled the caller (see retry_after)
+    │   └── NotRunError          an operation of a batch the platform did not run
     ├── TransportError           the platform could not be reached (connection, timeout)
     └── ConfigurationError       a setting or argument is missing; nothing was sent
 
@@ -119,6 +120,10 @@ PYBIND11_MODULE(errors, m) {
            "The platform throttled the caller; retry_after holds the wait it gave in seconds "
            "(Retry-After, else the longest estimated_time_to_regain_access of "
            "X-Business-Use-Case-Usage).");
+  new_kind(m, "NotRunError", api,
+           "An operation of a Graph batch that the platform did not run: an operation it depends "
+           "on failed or was not run, or the batch ran out of time. The message says which, "
+           "when known; nothing of it took effect.");
   new_kind(m, "TransportError", base,
            "The platform could not be reached: connection failure or timeout, after retries.");
   new_kind(m, "ConfigurationError", base,

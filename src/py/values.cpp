@@ -48,4 +48,16 @@ std::string_view utf8(py::handle text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+py::str wire_text(py::handle value) {
+  if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+  if (PyBool_Check(value.ptr())) return py::str(value.ptr() == Py_True ? "true" : "false");
+  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) || PyDict_Check(value.ptr())) {
+    static PyObject* dumps = nullptr;  // json.dumps, kept for the life of the process
+    if (dumps == nullptr) dumps = py::object(py::module_::import("json").attr("dumps")).release().ptr();
+    return py::handle(dumps)(value, py::arg("separators") = py::make_tuple(",", ":"),
+                             py::arg("ensure_ascii") = false);
+  }
+  return text_form(value);
+}
+
 }  // namespace corvane::pyutil

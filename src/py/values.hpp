@@ -44,6 +44,10 @@ inline bool dict_has(py::handle dict, const char* key) {
   return found == 1;
 }
 
+// The text a query or form value goes out as: booleans as the Graph API spells them (true,
+// false), numbers in decimal, lists, tuples and dicts as compact JSON, text unchanged.
+py::str wire_text(py::handle value);
+
 // logging.getLogger(name); resolve once per module and keep it.
 py::object logger(const char* name);
 

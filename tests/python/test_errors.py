@@ -7,7 +7,7 @@ import pytest
 from corvane import errors
 
 API_KINDS = [errors.AuthError, errors.PermissionError, errors.NotFoundError,
-             errors.RateLimitError]
+             errors.RateLimitError, errors.NotRunError]
 ALL_KINDS = [errors.CorvaneError, errors.ApiError, *API_KINDS, errors.TransportError,
              errors.ConfigurationError]
 FIELDS = {"provider": "facebook", "status": 400, "code": 190, "subcode": 463,

@@ -15,6 +15,7 @@ from urllib.parse import urlencode
 from aiohttp import web
 
 from . import graph_errors as err
+from .batch import BatchHost
 from .usage import BUSINESS_KEY, TOKEN_KEY, Strictness, Usage
 from .world import Token, World
 
@@ -122,6 +123,7 @@ class GraphHost:
         self.requests: list[tuple[str, str]] = []  # (method, path) of every request, in order
         self.instagram: InstagramHosts | None = None  # the linked account's nodes, when served
         self.content: PageContent | None = None  # the Pages' posts and comments, when served
+        self.batch = BatchHost(self)  # POST /vX.Y/ with the form field `batch`
 
     # ---- checks every request goes through ----
 
@@ -186,14 +188,19 @@ class GraphHost:
         self._usage_headers(request, answer)
         return answer
 
-    async def _answer(self, request: web.Request) -> web.StreamResponse:
-        self.requests.append((request.method, request.path))
-        if time.monotonic() < self.fail_until:
-            return err.transient(self.fail_status)
+    async def _answer(self, request: web.Request, *, record: bool = True) -> web.StreamResponse:
+        """The answer to one request; `record` False for an operation of a batch, which is no
+        HTTP request of its own."""
+        if record:
+            self.requests.append((request.method, request.path))
+            if time.monotonic() < self.fail_until:
+                return err.transient(self.fail_status)
         parts = [p for p in request.path.split("/") if p]
         if parts and parts[0].startswith("v") and "." in parts[0]:
             parts = parts[1:]
         method = request.method
+        if record and method == "POST" and not parts:
+            return await self.batch.serve(request)
         routes: dict[tuple[str, ...], Callable[[web.Request], web.Response]] = {
             ("GET", "oauth", "access_token"): self.access_token,
             ("GET", "debug_token"): self.debug_token,

@@ -96,7 +96,9 @@ PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// ---- post_insights ----
+// ---- post_insights, posts_insights ----
+
+py::dict metrics_of(py::handle self, py::object data);
 
 Task<py::object> post_insights_task(py::object self, py::object post_id, py::object page_token) {
   py::dict query;
@@ -110,10 +112,14 @@ Task<py::object> post_insights_task(py::object self, py::object post_id, py::obj
     log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
-  py::object data = std::move(answer.data);
+  co_return metrics_of(self, std::move(answer.data));
+}
+
+// {metric name: value} of an insights answer.
+py::dict metrics_of(py::handle self, py::object data) {
   py::dict metrics;
   py::object items = member(data, "data");
-  if (!truthy(items)) co_return metrics;
+  if (!truthy(items)) return metrics;
   for (py::handle item : items) {
     py::object name = member(item, "name");
     if (name.is_none()) {
@@ -127,7 +133,7 @@ Task<py::object> post_insights_task(py::object self, py::object post_id, py::obj
     py::object first = listed ? py::object(values[py::int_(0)]) : py::object(py::dict());
     metrics[name] = member(first, "value");
   }
-  co_return metrics;
+  return metrics;
 }
 
 PyObject* post_insights(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -140,6 +146,56 @@ PyObject* post_insights(PyObject*, PyObject* args, PyObject* kwargs) {
         post_insights_task(own(self), graph::node_id(post_id, "post_insights", "post_id"),
                            graph::token(page_token, "post_insights", "page_token")),
         "Facebook.post_insights");
+  });
+}
+
+// Many posts' statistics in Graph batches of at most 50 look-ups: {post id: metrics}, each as
+// post_insights gives it (a refusal is {} and logged; any other failure is raised).
+Task<py::object> posts_insights_task(py::object self, py::list post_ids, py::object page_token) {
+  py::object asking;
+  {
+    py::list requests;
+    py::str metric = pyutil::metric_list("FB_POST_INSIGHTS");
+    for (py::handle post_id : post_ids) {
+      py::dict params;
+      params["metric"] = metric;
+      py::dict request;
+      request["path"] = py::str("{}/insights").format(post_id);
+      request["params"] = params;
+      requests.append(request);
+    }
+    asking = self.attr("batch")(requests, page_token);
+  }
+  bridge::Rooted<py::list> answers = co_await std::move(asking);
+  py::dict out;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    py::object post_id = post_ids[i];
+    py::object answer = answers[i];
+    if (PyExceptionInstance_Check(answer.ptr())) {
+      if (!pyutil::is_kind(answer, "ApiError")) pyutil::raise(answer);
+      log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(answer));
+      out[post_id] = py::dict();
+      continue;
+    }
+    out[post_id] = metrics_of(self, graph::require_json(self, answer));
+  }
+  co_return out;
+}
+
+PyObject* posts_insights(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "post_ids", "page_token", nullptr};
+    PyObject *self = nullptr, *post_ids = nullptr, *page_token = nullptr;
+    pyutil::parse_args(args, kwargs, "OOO:posts_insights", keywords, &self, &post_ids,
+                       &page_token);
+    py::list ids;
+    for (py::handle id : graph::text_list(post_ids, "posts_insights", "post_ids")) {
+      ids.append(graph::node_id(id, "posts_insights", "post_ids"));
+    }
+    return bridge::as_coroutine(
+        posts_insights_task(own(self), ids,
+                            graph::token(page_token, "posts_insights", "page_token")),
+        "Facebook.posts_insights");
   });
 }
 
@@ -270,6 +326,12 @@ PyMethodDef content_methods[] = {
         "The post's statistics as {metric name: value}, for the metrics of the current "
         "policy's \"FB_POST_INSIGHTS\" list. {} when the platform has none for it "
         "(old posts; logged at info level)."),
+    pyutil::method_def(
+        "posts_insights", posts_insights,
+        "posts_insights(self, post_ids, page_token)\n--\n\n"
+        "post_insights for many posts in Graph batches (one HTTP call per 50 posts): "
+        "{post id: {metric name: value}} in the order given, {} for a post the platform has "
+        "no statistics for (logged at info level). Any other failure of a post is raised."),
     pyutil::method_def("comments", comments,
                        "comments(self, post_id, page_token, *, limit=50)\n--\n\n"
                        "The post's comments, newest first, at most limit of them."),

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
 #include "py/pyclass.hpp"
 

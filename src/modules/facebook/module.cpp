@@ -229,6 +229,7 @@ PYBIND11_MODULE(facebook, m) {
   client.attr("provider", py::str("facebook"));
   add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
+  graph::add_batch_method(client);
   add_oauth_methods(client);
   add_page_methods(client);
   add_lead_methods(client);

@@ -12,6 +12,7 @@
 
 #include "bridge/runtime.hpp"
 #include "core/pacing.hpp"
+#include "py/masking.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::http {
@@ -116,19 +117,12 @@ py::object make_raw_answer_class(const char* module);
 py::object require_json(py::handle client, py::object answer);
 void add_answer_methods(pyutil::ClassBuilder& client);
 
-// Failures of the HTTP layer (failure.cpp).
-// The secret values of one request, for masking texts that quote it in any form.
-struct Secrets {
-  // `form`: the request's form body (a dict), or None.
-  Secrets(std::string_view wire_url, const py::dict& headers, py::handle form);
-  std::vector<std::string> known;
-};
-// Masks the message of an error built from an error answer: a platform or a proxy may quote
-// the request back, credentials included ("Invalid OAuth access token: ...", an error page
-// echoing its URL), and the message reaches str(), tracebacks and log lines.
-void mask_message(py::handle error, const Secrets& secrets);
-// The same for the error's payload (the decoded answer), in every text it holds.
-void mask_payload(py::handle error, const Secrets& secrets);
+// Failures of the HTTP layer (failure.cpp). The secrets of a request and the masking of an
+// error's message and payload are shared with the Graph clients' batch (py/masking.hpp).
+using pyutil::mask_message;
+using pyutil::mask_payload;
+using pyutil::masked_text;
+using pyutil::Secrets;
 // True for the failures the pipeline turns into TransportError.
 bool is_transport_failure(const py::error_already_set& e);
 // True when the failure certainly happened before anything was sent (no connection).

@@ -50,17 +50,7 @@ using pyutil::parse_args;
 
 // ---- query and form values ----
 
-// The text a query or form value goes out as: booleans as the Graph API spells them, numbers in
-// decimal, lists and objects as compact JSON, text unchanged.
-py::str wire_text(py::handle value) {
-  if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
-  if (PyBool_Check(value.ptr())) return py::str(value.ptr() == Py_True ? "true" : "false");
-  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) || PyDict_Check(value.ptr())) {
-    return state().json_dumps.get()(value, py::arg("separators") = py::make_tuple(",", ":"),
-                                    py::arg("ensure_ascii") = false);
-  }
-  return pyutil::text_form(value);
-}
+using pyutil::wire_text;
 
 // The (name, value) pairs of a dict, each held strongly: wire_text may run a value's __str__,
 // which must not be able to free what is read next.
@@ -254,7 +244,8 @@ py::object yarl_url(const std::string& url) {
 }
 
 Task<py::object> request_task(py::object self, py::str method, py::str url, py::object params,
-                              py::object json, py::object data, py::object headers) {
+                              py::object json, py::object data, py::object headers,
+                              bool idempotent) {
   if (!json.is_none() && !data.is_none()) {
     throw py::value_error("request: give at most one of json and data");
   }
@@ -304,7 +295,8 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   // The form as every attempt sends it, and as secrets are looked for in it.
   const bridge::Rooted<> form =
       data.is_none() ? py::object(py::none()) : py::object(form_fields(data));
-  const bool replayable = replays_safely(method);
+  // idempotent: a POST that only reads (a Graph batch of GET operations) replays safely.
+  const bool replayable = idempotent || replays_safely(method);
 
   const bridge::Rooted<> retry = self.attr(pyutil::name<"retry">());
   const long attempts = attempt_count(py::object(retry.attr(pyutil::name<"attempts">())).ptr());
@@ -634,7 +626,7 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
 // ---- methods ----
 
 const char* const kRequestKeywords[] = {"self", "method", "url", "params", "json", "data",
-                                        "headers", nullptr};
+                                        "headers", "idempotent", nullptr};
 const char* const kVerbKeywords[] = {"self", "url", "params", "json", "data", "headers", nullptr};
 
 py::str text_argument(PyObject* value, const char* name) {
@@ -645,11 +637,12 @@ py::str text_argument(PyObject* value, const char* name) {
 }
 
 py::object start_request(PyObject* self, PyObject* method, PyObject* url, PyObject* params,
-                         PyObject* json, PyObject* data, PyObject* headers) {
+                         PyObject* json, PyObject* data, PyObject* headers,
+                         bool idempotent = false) {
   auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
   return bridge::as_coroutine(
       request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
-                   own(params), own(json), own(data), own(headers)),
+                   own(params), own(json), own(data), own(headers), idempotent),
       "BaseClient.request");
 }
 
@@ -657,9 +650,11 @@ PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *method = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
-    parse_args(args, kwargs, "OOO|$OOOO:request", kRequestKeywords, &self, &method, &url,
-               &params, &json, &data, &headers);
-    return start_request(self, method, url, params, json, data, headers);
+    PyObject* idempotent = Py_False;
+    parse_args(args, kwargs, "OOO|$OOOOO:request", kRequestKeywords, &self, &method, &url,
+               &params, &json, &data, &headers, &idempotent);
+    return start_request(self, method, url, params, json, data, headers,
+                         pyutil::truthy(idempotent));
   });
 }
 
@@ -749,11 +744,13 @@ PyObject* is_retryable_method(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     pyutil::method_def(
         "request", request_method,
-        "request(self, method, url, *, params=None, json=None, data=None, headers=None)\n--\n\n"
+        "request(self, method, url, *, params=None, json=None, data=None, headers=None, "
+        "idempotent=False)\n--\n\n"
         "Sends one API call with retries and returns the decoded JSON body of the first "
         "successful response (None for an empty body, {'raw': text} for one that is not "
         "JSON). params: query parameters (None values dropped), appended to the URL's own "
-        "query; json: a JSON body; data: a form body; headers: per-request headers. Error "
+        "query; json: a JSON body; data: a form body; headers: per-request headers; idempotent: "
+        "a POST that only reads (a Graph batch of GET operations), retried as a GET would be. Error "
         "responses raise the matching corvane.errors kind; unreachable servers raise "
         "TransportError."),
     pyutil::method_def("get", get_method,

@@ -237,8 +237,9 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs);
 PyMethodDef throttle_methods[] = {
     {"_observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe_method)),
      METH_VARARGS | METH_KEYWORDS,
-     "_observe(self, headers, url='')\n--\n\n"
-     "Records an answer's usage headers (a mapping) as a request of no token would."},
+     "_observe(self, headers, url='', token=None, client=None)\n--\n\n"
+     "Records an answer's usage headers (a mapping) as a request of `token` would (a Graph "
+     "batch's operations, each with its own headers), logging changes on `client`'s logger."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -390,14 +391,26 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
 
 PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return pyutil::guarded([&] {
-    static const char* keywords[] = {"headers", "url", nullptr};
+    static const char* keywords[] = {"headers", "url", "token", "client", nullptr};
     PyObject* headers = nullptr;
     const char* url = "";
-    pyutil::parse_args(args, kwargs, "O|s:_observe", keywords, &headers, &url);
-    core::TokenPrint none(std::string_view{});
+    PyObject* token = Py_None;
+    PyObject* client = Py_None;
+    pyutil::parse_args(args, kwargs, "O|sOO:_observe", keywords, &headers, &url, &token,
+                       &client);
+    if (token != Py_None && !PyUnicode_Check(token)) {
+      throw py::type_error(std::string("_observe: token must be a str or None, not ") +
+                           Py_TYPE(token)->tp_name);
+    }
+    const std::string text = token == Py_None ? std::string() : std::string(pyutil::utf8(token));
+    core::TokenPrint print{std::string_view(text)};
     ThrottleObject* t = as_throttle(self);
-    record_answer(t, none, headers, url, steady_now());
-    t->pacer->take_changes();
+    record_answer(t, print, headers, url, steady_now());
+    if (client == Py_None) {
+      t->pacer->take_changes();
+    } else {
+      log_changes(client, *t->pacer);
+    }
     return py::object(py::none());
   });
 }

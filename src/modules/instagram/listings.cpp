@@ -109,9 +109,10 @@ PyMethodDef listing_methods[] = {
         "iter_conversations(self, token, *, ig_user_id=None, page_id=None, enrich=True)\n--\n\n"
         "An async iterator over all the Direct conversations, each shaped as conversations() "
         "shapes it, one page held at a time. With enrich, a page's distinct customers are "
-        "looked up (contact(), at most _PROFILE_CONCURRENCY at a time) before its first "
-        "conversation is handed out. The Facebook-login mode reads the Page's inbox and needs "
-        "page_id (else ConfigurationError)."),
+        "looked up before its first conversation is handed out (in Graph batches of 50 in the "
+        "Facebook-login mode, else contact(), at most _PROFILE_CONCURRENCY at a time). The "
+        "Facebook-login mode reads the Page's inbox and needs page_id (else "
+        "ConfigurationError)."),
     pyutil::method_def(
         "iter_messages", iter_messages,
         "iter_messages(self, conversation_id, token)\n--\n\n"

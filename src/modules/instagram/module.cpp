@@ -318,6 +318,7 @@ PYBIND11_MODULE(instagram, m) {
   client.attr("provider", py::str("instagram"));
   add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
+  graph::add_batch_method(client);
   add_login_methods(client);
   add_media_methods(client);
   add_messaging_methods(client);
