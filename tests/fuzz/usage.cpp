@@ -1,7 +1,8 @@
-// The usage header reader on any bytes: never crashes, never more objects than allowed, and a
-// wait it reports is a finite number of seconds, at least 0.
+// The usage header readers on any bytes: never crash, never more objects than allowed, and
+// every figure and wait they report is a finite number, at least 0.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "check.hpp"
@@ -13,5 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(parse_business_usage(header).size() <= kMaxUsageObjects);
   const auto seconds = regain_access_seconds(header);
   if (seconds) FUZZ_CHECK(std::isfinite(*seconds) && *seconds >= 0);
+  auto sound = [](const std::optional<double>& figure) {
+    return !figure || (std::isfinite(*figure) && *figure >= 0);
+  };
+  if (const auto app = parse_app_usage(header)) {
+    FUZZ_CHECK(sound(app->call_count) && sound(app->total_time) && sound(app->total_cputime));
+  }
+  if (const auto ad = parse_ad_account_usage(header)) {
+    FUZZ_CHECK(sound(ad->util_pct) && sound(ad->reset_seconds));
+  }
   return 0;
 }

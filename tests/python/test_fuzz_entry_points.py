@@ -1,7 +1,7 @@
 """The pure entry points on arbitrary input, lying host objects included: event keys and
 properties of any delivery, the signature and handshake checks, the URL builders and login
 links, both error-body readers, Retry-After, the records built from answers, the demographics
-and inbox shaping, and body decoding. Each answers by its documented rule or refuses with
+and inbox shaping, body decoding, and the usage headers. Each answers by its documented rule or refuses with
 TypeError or ValueError; an exception of the host's own object passes through as it is."""
 from __future__ import annotations
 
@@ -21,7 +21,7 @@ from multidict import CIMultiDict
 from corvane import crypto, errors, webhooks
 from corvane.endpoints import Graph, InstagramGraph, LinkedIn as LinkedInUrls
 from corvane.facebook import Facebook
-from corvane.http import BaseClient, _retry_after
+from corvane.http import BaseClient, Throttle, _retry_after
 from corvane.instagram import Instagram, _flatten
 from corvane.linkedin import LinkedIn
 from corvane.models import Lead, LeadForm, Page, TokenBundle
@@ -240,6 +240,54 @@ def test_retry_after_is_seconds_or_none(kind, flips, value):
         assert got is None
     elif isinstance(value, str) and re.fullmatch(NUMBER, value):
         assert got == float(value)
+
+
+USAGE_HEADERS = ["X-App-Usage", "X-Page-Usage", "X-Business-Use-Case-Usage", "X-Ad-Account-Usage"]
+figures = st.one_of(st.integers(-5, 150), st.floats(allow_nan=True), st.just(10 ** 400),
+                    texts, st.none(), st.lists(st.integers(), max_size=2))
+usage_keys = st.sampled_from(["call_count", "total_time", "total_cputime", "type",
+                              "estimated_time_to_regain_access", "acc_id_util_pct",
+                              "reset_time_duration", "ads_api_access_tier", "1001", "x"])
+usage_json = st.recursive(st.dictionaries(usage_keys, figures, max_size=6),
+                          lambda inner: st.one_of(st.lists(inner, max_size=3),
+                                                  st.dictionaries(usage_keys, inner, max_size=3)),
+                          max_leaves=12)
+
+
+def header_text(value):
+    """JSON as the platform writes it (numbers beyond a double as digits), or garbage."""
+    return json.dumps(value).replace("Infinity", "1e999").replace("NaN", "-")
+
+
+@FEW
+@given(st.sampled_from([dict, CIMultiDict, LyingMapping]),
+       st.lists(st.tuples(st.sampled_from(USAGE_HEADERS),
+                          st.one_of(usage_json.map(header_text), texts, not_text)), max_size=4))
+@example(dict, [("X-App-Usage", '{"call_count":28,"total_time":25,"total_cputime":25}')])
+def test_usage_headers_of_any_shape_are_figures_or_nothing(kind, pairs):
+    throttle = Throttle()
+    throttle._observe(kind(dict(pairs)), "https://graph.facebook.com/v23.0/act_1/ads")
+    usage = throttle.usage
+
+    def numbers(value):
+        if isinstance(value, dict):
+            return [n for v in value.values() for n in numbers(v)]
+        if isinstance(value, list):
+            return [n for v in value for n in numbers(v)]
+        return [value] if isinstance(value, (int, float)) and not isinstance(value, bool) else []
+
+    assert all(math.isfinite(n) and n >= 0 for n in numbers(usage))
+    app = dict(pairs).get("X-App-Usage")
+    if kind is not LyingMapping and isinstance(app, str):
+        try:
+            given_app = json.loads(app)
+        except ValueError:
+            given_app = None
+        if isinstance(given_app, dict) and all(
+                type(given_app.get(k)) is int and given_app[k] >= 0
+                for k in ("call_count", "total_time", "total_cputime")):
+            assert usage["app"] == {k: given_app[k] for k in ("call_count", "total_time",
+                                                              "total_cputime")}
 
 
 # ---- URL builders and login links -----------------------------------------------------------
