@@ -183,11 +183,12 @@ PaceDecision Pacer::admit(TokenPrint& token, double now, double max_wait,
     if (decision.kind == PaceDecision::refuse) decision.seconds = expected;
     return decision;
   }
+  if (!held) return decision;  // only asked: no slot taken
   for (const PaceKey& key : tied->second) {
     Entry& entry = entries_[key];
     if (entry.state != PaceState::slow) continue;
     entry.busy = true;
-    if (held) held->push_back(key);
+    held->push_back(key);
   }
   return decision;
 }

@@ -102,7 +102,7 @@ class Pacer {
 
   // Whether a request of `token` may go at `now`, waiting at most `max_wait` seconds. On `go`
   // the request holds the slot of every slow budget it counts against (`held`) until it is
-  // answered (`release`).
+  // answered (`release`); with `held` null the pacer is only asked, and nothing is taken.
   PaceDecision admit(TokenPrint& token, double now, double max_wait,
                      std::vector<PaceKey>* held);
   void release(const std::vector<PaceKey>& held, double now);

@@ -20,11 +20,13 @@
 //  5. a null slot is a NotRunError saying why, when known (an operation it refers to failed).
 #include "modules/graph_batch.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/batch.hpp"
 #include "core/mask.hpp"
+#include "core/query.hpp"
 #include "modules/graph_client.hpp"
 #include "py/errors.hpp"
 #include "py/masking.hpp"
@@ -213,6 +215,19 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   bridge::Rooted<> answer;
   bridge::Rooted<> failure;
   try {
+    // Operations with tokens of their own count against those tokens' budgets: a blocked one
+    // holds the call (or fails it unsent), as it would hold that request alone.
+    py::object throttle = py::getattr(self, "throttle", py::none());
+    if (!throttle.is_none()) {
+      double wait = 0;
+      for (py::handle op : wire) {
+        const auto token = core::query_value(pyutil::utf8(op["relative_url"]), "access_token");
+        if (!token) continue;
+        wait = std::max(wait, throttle.attr("_wait_for")(py::str(*token), self, url)
+                                  .cast<double>());
+      }
+      if (wait > 0) co_await bridge::sleep(wait);
+    }
     py::object request = self.attr("request");
     py::object sending = only_get ? request("POST", url, py::arg("params") = params,
                                             py::arg("data") = data, py::arg("idempotent") = true)

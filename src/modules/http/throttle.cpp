@@ -233,6 +233,7 @@ constexpr const char* kThrottleDoc =
     "otherwise raise RateLimitError with retry_after set, without being sent.";
 
 PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* wait_for_method(PyObject* self, PyObject* args, PyObject* kwargs);
 
 PyMethodDef throttle_methods[] = {
     {"_observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe_method)),
@@ -240,6 +241,13 @@ PyMethodDef throttle_methods[] = {
      "_observe(self, headers, url='', token=None, client=None)\n--\n\n"
      "Records an answer's usage headers (a mapping) as a request of `token` would (a Graph "
      "batch's operations, each with its own headers), logging changes on `client`'s logger."},
+    {"_wait_for", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_for_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_wait_for(self, token, client, url='')\n--\n\n"
+     "The seconds a request of `token` from `client` should wait before it is sent (0.0: none), "
+     "taking no slot; RateLimitError (masked `url`) when that is beyond the client's "
+     "retry.max_retry_after. For requests that travel inside another (a Graph batch's "
+     "operations with their own tokens)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -419,6 +427,25 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- one request's pacing ----
 
+namespace {
+
+// The RateLimitError of a request not sent: its budget stays blocked (or its turn would come)
+// later than the client waits.
+[[noreturn]] void raise_refused(py::handle client, std::string_view url,
+                                const core::PaceDecision& d) {
+  py::dict fields;
+  fields["provider"] = client.attr("provider");
+  fields["url"] = py::str(core::mask_secrets(url));
+  fields["retry_after"] = py::float_(d.seconds);
+  pyutil::raise_error(
+      "RateLimitError",
+      py::str("So'rov yuborilmadi: {} ({}) limitda; {:.0f}s dan keyin qayta urinib ko'ring")
+          .format(d.key.id, d.key.type, d.seconds),
+      fields);
+}
+
+}  // namespace
+
 RequestPacing::RequestPacing(py::handle client, std::function<std::string()> token)
     : print_(std::move(token)) {
   py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
@@ -465,17 +492,7 @@ std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
         return d.seconds;
       }
     }
-    if (d.kind == core::PaceDecision::refuse) {
-      py::dict fields;
-      fields["provider"] = client.attr("provider");
-      fields["url"] = py::str(core::mask_secrets(url));
-      fields["retry_after"] = py::float_(d.seconds);
-      pyutil::raise_error(
-          "RateLimitError",
-          py::str("So'rov yuborilmadi: {} ({}) limitda; {:.0f}s dan keyin qayta urinib ko'ring")
-              .format(d.key.id, d.key.type, d.seconds),
-          fields);
-    }
+    if (d.kind == core::PaceDecision::refuse) raise_refused(client, url, d);
   }
   ++t->in_flight;
   sent_ = true;
@@ -497,6 +514,31 @@ void RequestPacing::answered(py::handle client, py::handle response, std::string
   record_answer(t, print_, response.attr(pyutil::name<"headers">()), url, now);
   log_changes(client, *t->pacer);
 }
+
+namespace {
+PyObject* wait_for_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return pyutil::guarded([&] {
+    static const char* keywords[] = {"token", "client", "url", nullptr};
+    PyObject* token = nullptr;
+    PyObject* client = nullptr;
+    const char* url = "";
+    pyutil::parse_args(args, kwargs, "OO|s:_wait_for", keywords, &token, &client, &url);
+    if (!PyUnicode_Check(token)) {
+      throw py::type_error(std::string("_wait_for: token must be a str, not ") +
+                           Py_TYPE(token)->tp_name);
+    }
+    ThrottleObject* t = as_throttle(self);
+    if (t->pacer->quiet()) return py::object(py::float_(0.0));
+    const std::string text(pyutil::utf8(token));
+    core::TokenPrint print{std::string_view(text)};
+    const double limit = max_retry_after_of(py::handle(client).attr("retry"));
+    const core::PaceDecision d = t->pacer->admit(print, steady_now(), limit, nullptr);
+    log_changes(client, *t->pacer);
+    if (d.kind == core::PaceDecision::refuse) raise_refused(client, url, d);
+    return py::object(py::float_(d.kind == core::PaceDecision::wait ? d.seconds : 0.0));
+  });
+}
+}  // namespace
 
 void RequestPacing::waiting(double seconds) { waited_until_ = steady_now() + seconds; }
 
