@@ -11,6 +11,7 @@ from typing import Any, ClassVar, Literal, TypeVar
 import aiohttp
 
 from corvane.endpoints import Graph
+from corvane.errors import CorvaneError
 from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
 from corvane.results import AdContext, BatchRequest, Post, PublishedPost, Subscription
@@ -168,6 +169,16 @@ class Facebook(BaseClient):
         adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). token
         needs ads_management. {} without an ad id, or when the platform refuses (logged at
         warning level); a transport failure is raised.
+        """
+    async def leads_with_context(
+        self, leadgen_ids: Sequence[str], page_token: str, *, ad_token: str | None = None
+    ) -> list[tuple[Lead, AdContext] | CorvaneError]:
+        """Many leads with the ads behind them, in Graph batches (one HTTP call per 25 leads): each
+        lead read with page_token, its ad through the lead's ad_id with ad_token (the token with
+        ads_management; page_token when None). A list in the order of leadgen_ids, each a (Lead,
+        ad context) pair as lead() and ad_context() give them, or the error the lead alone would
+        have raised (returned, not raised). An ad the platform refuses gives {} (logged at
+        warning level), as does a lead without an ad.
         """
     # Posts, comments and insights.
     async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[Post]:

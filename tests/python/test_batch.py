@@ -205,3 +205,18 @@ async def test_cancelling_a_batch_cancels_its_calls(fb, fake_server):
         await asyncio.sleep(0)
     assert calls() == []
     released.set()
+
+
+async def test_leads_with_their_ads_in_one_call_each_slot_as_alone(sb):
+    fb = sb.facebook_client()
+    organic = await sb.submit_lead({"full_name": "Dilnoza"}, ad_id=None, deliver=False)
+    ids = [*sb.world.leads, "700000000999999"]
+    assert organic in ids
+    got = await fb.leads_with_context(ids, sb.world.pages[PAGE_STORE].token,
+                                      ad_token=user_token(sb))
+    assert sb.graph.batch.calls == [2 * len(ids)]
+    assert isinstance(got[-1], errors.NotFoundError)
+    for leadgen_id, (lead, context) in zip(ids, got[:-1]):
+        assert lead.id == leadgen_id
+        alone = await fb.ad_context(lead.ad_id, user_token(sb))
+        assert context == alone

@@ -125,6 +125,23 @@ py::object object_or_empty(py::handle value) {
   return truthy(value) ? py::reinterpret_borrow<py::object>(value) : py::dict();
 }
 
+// The flat ad context of an ad's answer (with its adset and campaign).
+py::dict context_of(py::handle data) {
+  py::object adset = object_or_empty(member(data, "adset"));
+  py::object campaign = object_or_empty(member(data, "campaign"));
+  py::dict context;
+  context["ad_id"] = member(data, "id");
+  context["ad_name"] = member(data, "name");
+  context["adset_id"] = member(adset, "id");
+  context["adset_name"] = member(adset, "name");
+  context["campaign_id"] = member(campaign, "id");
+  context["campaign_name"] = member(campaign, "name");
+  context["objective"] = member(campaign, "objective");
+  context["optimization_goal"] = member(adset, "optimization_goal");
+  context["targeting"] = member(adset, "targeting");
+  return context;
+}
+
 Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object token) {
   if (!truthy(ad_id)) co_return py::dict();  // hosts call this for every lead, ad or not
   py::object url = self.attr("graph").attr("node")(ad_id);
@@ -140,20 +157,7 @@ Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object t
     log_warning("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
-  py::object data = std::move(answer.data);
-  py::object adset = object_or_empty(member(data, "adset"));
-  py::object campaign = object_or_empty(member(data, "campaign"));
-  py::dict context;
-  context["ad_id"] = member(data, "id");
-  context["ad_name"] = member(data, "name");
-  context["adset_id"] = member(adset, "id");
-  context["adset_name"] = member(adset, "name");
-  context["campaign_id"] = member(campaign, "id");
-  context["campaign_name"] = member(campaign, "name");
-  context["objective"] = member(campaign, "objective");
-  context["optimization_goal"] = member(adset, "optimization_goal");
-  context["targeting"] = member(adset, "targeting");
-  co_return context;
+  co_return context_of(answer.data);
 }
 
 PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -166,6 +170,85 @@ PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
     return bridge::as_coroutine(
         ad_context_task(own(self), id, graph::token(token, "ad_context", "token")),
                                 "Facebook.ad_context");
+  });
+}
+
+// ---- leads_with_context ----
+
+// Leads and the ads behind them in Graph batches: each lead with the Page's token, its ad through
+// a reference to the lead's ad_id with `ad_token` (ads_management), the pair in one call. A slot
+// is (Lead, context) or the error the lead alone would have raised; an ad the platform refuses,
+// or a lead without an ad, gives the context {} as ad_context does.
+Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
+                                         py::object page_token, py::object ad_token) {
+  py::object asking;
+  {
+    py::list requests;
+    py::object lead_fields = field_set("FB_LEAD");
+    py::object ad_fields = field_set("FB_AD_CONTEXT");
+    for (std::size_t i = 0; i < leadgen_ids.size(); ++i) {
+      const py::str name = py::str("lead{}").format(i);
+      py::dict lead_params, ad_params;
+      lead_params["fields"] = lead_fields;
+      ad_params["fields"] = ad_fields;
+      py::dict lead;
+      lead["name"] = name;
+      lead["path"] = leadgen_ids[i];
+      lead["params"] = lead_params;
+      py::dict ad;
+      ad["path"] = py::str("{{result={}:$.ad_id}}").format(name);
+      ad["params"] = ad_params;
+      if (!ad_token.is_none()) ad["token"] = ad_token;
+      requests.append(lead);
+      requests.append(ad);
+    }
+    asking = self.attr("batch")(requests, page_token);
+  }
+  bridge::Rooted<py::list> answers = co_await std::move(asking);
+  py::list out;
+  for (std::size_t i = 0; i < leadgen_ids.size(); ++i) {
+    py::object lead = answers[2 * i];
+    if (PyExceptionInstance_Check(lead.ptr())) {
+      out.append(lead);
+      continue;
+    }
+    py::object record = state().lead.get().attr("from_response")(graph::require_json(self, lead));
+    py::object ad = answers[2 * i + 1];
+    py::object context = py::dict();
+    if (PyExceptionInstance_Check(ad.ptr())) {
+      if (!pyutil::is_kind(ad, "ApiError")) pyutil::raise(ad);
+      // Not run: the lead has no ad (an organic lead), nothing to regret.
+      if (truthy(record.attr("ad_id")) && !pyutil::is_kind(ad, "NotRunError")) {
+        log_warning("Ad konteksti olinmadi (ad_id=%s): %s", record.attr("ad_id"),
+                    pyutil::text_form(ad));
+      }
+    } else if (truthy(record.attr("ad_id"))) {
+      context = context_of(graph::require_json(self, ad));
+    }
+    out.append(py::make_tuple(record, context));
+  }
+  co_return out;
+}
+
+PyObject* leads_with_context(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"self", "leadgen_ids", "page_token", "ad_token", nullptr};
+    PyObject *self = nullptr, *leadgen_ids = nullptr, *page_token = nullptr;
+    PyObject* ad_token = Py_None;
+    pyutil::parse_args(args, kwargs, "OOO|$O:leads_with_context", keywords, &self, &leadgen_ids,
+                       &page_token, &ad_token);
+    py::list ids;
+    for (py::handle id : graph::text_list(leadgen_ids, "leads_with_context", "leadgen_ids")) {
+      ids.append(graph::node_id(id, "leads_with_context", "leadgen_ids"));
+    }
+    py::object ads = ad_token == Py_None
+                         ? py::object(py::none())
+                         : graph::token(ad_token, "leads_with_context", "ad_token");
+    return bridge::as_coroutine(
+        leads_with_context_task(own(self), ids,
+                                graph::token(page_token, "leads_with_context", "page_token"),
+                                ads),
+        "Facebook.leads_with_context");
   });
 }
 
@@ -195,6 +278,15 @@ PyMethodDef lead_methods[] = {
         "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
         "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
         "at warning level); a transport failure is raised."),
+    pyutil::method_def(
+        "leads_with_context", leads_with_context,
+        "leads_with_context(self, leadgen_ids, page_token, *, ad_token=None)\n--\n\n"
+        "Many leads with the ads behind them, in Graph batches (one HTTP call per 25 leads): "
+        "each lead read with page_token, its ad through the lead's ad_id with ad_token (the "
+        "token with ads_management; page_token when None). A list in the order of leadgen_ids, "
+        "each a (Lead, ad context) pair as lead() and ad_context() give them, or the error the "
+        "lead alone would have raised (returned, not raised). An ad the platform refuses "
+        "gives {} (logged at warning level), as does a lead without an ad."),
 };
 
 }  // namespace
