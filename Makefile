@@ -11,14 +11,19 @@ PYTEST := -m pytest tests/python
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: setup setup-oldest setup-leaks test test-cpp test-python test-uvloop stubtest docs-check \
+.PHONY: setup setup-oldest setup-leaks test test-cpp test-python test-python-both test-uvloop stubtest docs-check \
         test-oldest test-asan test-leaks fuzz \
         wheel test-wheel bench demo clean
 
 setup:
 	@tools/setup.sh
 
-test: setup test-cpp stubtest test-python test-uvloop docs-check
+test: setup test-cpp stubtest test-python-both docs-check
+
+# The suite on asyncio's loop and on uvloop's side by side (tools/together.sh tells why).
+test-python-both:
+	@tools/together.sh "asyncio: $(PY) $(PYTEST)" \
+	  "uvloop: $(PY) $(PYTEST) --uvloop -p no:cacheprovider"
 
 test-cpp:
 	@[ -f build/cpp/build.ninja ] || PATH="$(BIN):$$PATH" meson setup build/cpp -Dtests=true -Dmodules=false >/dev/null
