@@ -173,22 +173,55 @@ def from_afar(remote: str):
     return middleware
 
 
-@pytest.mark.parametrize("admin, remote, given, status", [
-    (None, "127.0.0.1", None, 302),
-    (None, "203.0.113.9", None, 403),
-    ("admin-sentinel-77", "203.0.113.9", None, 403),
-    ("admin-sentinel-77", "203.0.113.9", "admin-sentinel-7", 403),
-    ("admin-sentinel-77", "203.0.113.9", "admin-sentinel-77", 302),
-    ("admin-sentinel-77", "127.0.0.1", None, 403),
+@pytest.mark.parametrize("admin, trust, remote, host, given, status", [
+    (None, True, "127.0.0.1", None, None, 302),
+    (None, True, "127.0.0.1", "localhost:8080", None, 302),
+    (None, False, "127.0.0.1", None, None, 403),  # closed unless trusting loopback is asked for
+    (None, True, "127.0.0.1", "rebound.example", None, 403),  # DNS rebinding from a browser page
+    (None, True, "203.0.113.9", None, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-7", 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-77", 302),
+    ("admin-sentinel-77", True, "127.0.0.1", None, None, 403),
 ])
 @pytest.mark.parametrize("path", ["/connect", "/pages", "/leads"])
-async def test_admin_pages_guarded(sb, db, admin, remote, given, status, path):
-    running = await Running(sb, db, config_for(sb, admin_token=admin),
+async def test_admin_pages_guarded(sb, db, admin, trust, remote, host, given, status, path):
+    running = await Running(sb, db, config_for(sb, admin_token=admin, trust_loopback=trust),
                             middlewares=(from_afar(remote),)).start()
     try:
         headers = {"Authorization": f"Bearer {given}"} if given else {}
-        got, _ = await get(running.base + path, headers=headers)
+        if host:
+            headers["Host"] = host
+        got, text = await get(running.base + path, headers=headers)
         assert got == (200 if status == 302 and path != "/connect" else status)
+        if not admin and not trust:  # the refusal says how to open the pages
+            assert "CORVANE_ADMIN_TOKEN" in text and "--trust-loopback" in text
+    finally:
+        await running.stop()
+
+
+@pytest.mark.parametrize("public_url, allowed, host, status, redirect_host", [
+    (None, (), "rebound.example", 400, None),
+    (None, ("crm.example",), "CRM.example:8443", 302, "crm.example:8443"),
+    (None, ("crm.example",), "rebound.example", 400, None),
+    ("https://crm.example", (), "rebound.example", 302, "crm.example"),
+])
+async def test_login_redirect_only_to_a_configured_host(sb, db, public_url, allowed, host, status,
+                                                        redirect_host):
+    config = config_for(sb, admin_token="admin-sentinel-77", public_url=public_url,
+                        redirect_hosts=allowed)
+    running = await Running(sb, db, config).start()
+    try:
+        async with aiohttp.ClientSession() as s:
+            async with s.get(running.base + "/connect", allow_redirects=False, headers={
+                    "Host": host, "Authorization": "Bearer admin-sentinel-77"}) as resp:
+                got, text, link = resp.status, await resp.text(), resp.headers.get("Location", "")
+        assert got == status, text
+        if redirect_host:
+            redirect = parse_qs(urlsplit(link).query)["redirect_uri"][0]
+            assert urlsplit(redirect).netloc.lower() == redirect_host
+        else:
+            assert "--public-url" in text
     finally:
         await running.stop()
 

@@ -62,11 +62,17 @@ async def test_claim_is_exclusive_for_its_lease(store):
     await store.record([event("k1")], 100.0)
     first = await store.claim(100.0, lease=30)
     assert (first.key, first.leadgen_id, first.attempts) == ("k1", "444", 1)
-    assert await store.claim(120.0, lease=30) is None
-    again = await store.claim(131.0, lease=30)  # the first holder died: the lease ran out
+    assert await store.next_due() == 130.0  # an idle worker waits for the lease, not for nothing
+    await store.renew("k1", 140.0)  # the fetch goes on
+    assert await store.claim(135.0, lease=30) is None
+    again = await store.claim(141.0, lease=30)  # the first holder died: the lease ran out
     assert again.attempts == 2
     await store.release_claims()
-    assert (await store.claim(132.0, lease=30)).attempts == 3
+    assert (await store.claim(142.0, lease=30)).attempts == 3
+    await store.release("k1")  # given back by a stopping worker: that attempt never happened
+    assert (await store.event("k1"))["attempts"] == 2
+    assert (await store.claim(143.0, lease=30)).attempts == 3
+    await store.probe(143.0)
 
 
 async def test_postpone_fail_and_complete(store):
@@ -174,3 +180,27 @@ async def test_an_existing_sqlite_file_is_made_private(tmp_path):
     await s.open()
     await s.close()
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+
+
+@pytest.mark.parametrize("text", ["plain", "Qo'qon — Қўқон 😀", "lone \ud800 surrogate", "nul \x00 inside",
+                                  "7" * 2000])
+async def test_what_passes_the_check_is_stored(store, text):
+    """An event passes check_storable exactly when this store takes it."""
+    from corvane.receiver.store import check_storable
+
+    candidates = [NewEvent(f"page:leadgen:{text}", "page", "leadgen", "p1", text, "{}"),
+                  NewEvent("page:leadgen:1", "page", "leadgen", "p1", "1", json.dumps({"t": text}, ensure_ascii=False))]
+    for candidate in candidates:
+        try:
+            check_storable(candidate)
+        except ValueError:
+            passes = False
+        else:
+            passes = True
+        try:
+            await store.record([candidate], 100.0)
+        except Exception:  # noqa: BLE001
+            stored = False
+        else:
+            stored = True
+        assert passes <= stored, candidate  # never refused by the store once checked

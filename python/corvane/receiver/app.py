@@ -1,10 +1,11 @@
 """The lead receiver: an aiohttp.web application for Meta's lead webhooks.
 
 Routes: GET/POST /webhook (handshake, deliveries), /connect and /oauth/callback (the login flow
-that connects Pages), /pages and /leads (admin views, JSON), /health.
+that connects Pages), /pages and /leads (admin views, JSON), /health (the store's write state).
 """
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import secrets
@@ -12,23 +13,30 @@ import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
+from urllib.parse import urlsplit
 
 import aiohttp
-from aiohttp import web
+from aiohttp import http_exceptions, web
 
 from corvane.errors import CorvaneError
 from corvane.facebook import Facebook
 from corvane.webhooks import parse_events, verify_challenge, verify_request
 
-from .access import admin_allowed
+from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
+from .outage import OutageLog
 from .redact import describe
-from .store import NewEvent, Store, open_store
+from .store import NewEvent, Store, check_storable, open_store
 from .worker import Worker, WorkerSettings
 
 log = logging.getLogger("corvane.receiver")
 
 MAX_BODY = 1024 * 1024
 STATE_TTL = 600.0
+MAX_DEPTH = 64  # Meta's deliveries nest six levels deep
+PROBE_EVERY = 1.0  # /health asks anyone in: at most one write probe a second
+PROBE_TIMEOUT = 2.0
+NO_REDIRECT_HOST = ("Bad Request: bu Host login qaytish manzili uchun ruxsat etilmagan. "
+                    "--public-url (CORVANE_PUBLIC_URL) yoki --redirect-host bilan sozlang")
 # Meta's Lead Ads retrieval guide: the Page permissions, leads_retrieval, and for the ad behind
 # each lead ads_management with pages_read_engagement and pages_manage_ads.
 SCOPES = ("pages_show_list", "pages_read_engagement", "pages_manage_metadata", "pages_manage_ads",
@@ -41,11 +49,24 @@ class Config:
     app_secret: str
     verify_token: str
     admin_token: str | None = None
-    public_url: str | None = None  # e.g. https://crm.example; else taken from each request
+    # Without an admin token the admin routes are closed; this opens them to loopback
+    # connections that name a loopback Host (a receiver on a developer's machine).
+    trust_loopback: bool = False
+    public_url: str | None = None  # e.g. https://crm.example; else taken from each request ...
+    redirect_hosts: Sequence[str] = ()  # ... whose Host must be one of these (or loopback)
+    body_timeout: float = 10.0  # seconds to receive a delivery's body
+    max_unverified: int = 64  # delivery bodies being received at once, not yet verified
+    # A database that is down at start is waited for, with back-off; else the start fails
+    # with StoreUnavailable.
+    wait_for_store: bool = True
     config_id: str | None = None
     graph_version: str | None = None
     scopes: Sequence[str] = SCOPES
     worker: WorkerSettings = field(default_factory=WorkerSettings)
+
+
+class StoreUnavailable(Exception):
+    """The store could not be opened at start (and waiting for it was not asked for)."""
 
 
 @dataclass
@@ -74,6 +95,11 @@ class Receiver:
         self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
         self.stats = Stats()
         self.release_claims = release_claims
+        self.outage = OutageLog(log)
+        self._unverified = 0
+        self._probe: asyncio.Task[None] | None = None
+        self._probed_at = float("-inf")
+        self._store_state: str | None = None  # None: the last probe wrote
 
     # ---- webhook ----
 
@@ -83,25 +109,47 @@ class Receiver:
             return web.Response(status=403, text="Forbidden")
         return web.Response(text=str(challenge), content_type="text/plain")
 
-    async def delivery(self, request: web.Request) -> web.Response:
-        # Refused before a byte is parsed; aiohttp stops a longer chunked body the same way.
+    async def delivery(self, request: web.Request) -> web.StreamResponse:
+        # Refused before a byte is read, and the connection closed rather than drained: an
+        # oversized or stalled body costs the server nothing more.
         if request.content_length is not None and request.content_length > MAX_BODY:
-            return web.Response(status=413, text="Payload Too Large")
-        body = await request.read()
+            return _closing(413, "Payload Too Large")
+        if self._unverified >= self.config.max_unverified:
+            return _closing(503, "Service Unavailable", {"Retry-After": "5"})
+        self._unverified += 1
+        try:
+            body = await asyncio.wait_for(request.read(), self.config.body_timeout)
+        except asyncio.TimeoutError:
+            return _closing(408, "Request Timeout")
+        except web.HTTPRequestEntityTooLarge:  # a chunked body past the bound
+            return _closing(413, "Payload Too Large")
+        except (ConnectionError, aiohttp.ClientError, http_exceptions.HttpProcessingError) as error:
+            # The sender went away mid-body: nothing was verified, nothing to keep.
+            log.debug("yetkazish tanasi oxirigacha kelmadi: %s", type(error).__name__)
+            return _closing(400, "Bad Request")
+        finally:
+            self._unverified -= 1
         if not verify_request(self.config.app_secret, body, request.headers):
             return web.Response(status=403, text="Forbidden")
         try:
-            payload = json.loads(body)
-            if not isinstance(payload, dict):
-                raise ValueError("not an object")
+            payload = json.loads(body, parse_constant=_no_constant)
+            if not isinstance(payload, dict) or _depth(payload) > MAX_DEPTH:
+                raise ValueError("not an object, or nested too deep")
             events = [
                 NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id,
                          json.dumps(e.value, ensure_ascii=False, separators=(",", ":")))
                 for e in parse_events(payload)
             ]
-        except (ValueError, TypeError):
+            for e in events:  # one event that no database would take must not fail others
+                check_storable(e)
+        except (ValueError, TypeError, RecursionError):
             return web.Response(status=400, text="Bad Request")
-        added = await self.store.record(events, time.time())
+        try:
+            added = await self.store.record(events, time.time())
+        except Exception as error:  # noqa: BLE001 - not acknowledged: Meta delivers it again
+            self.outage.failed("yetkazish saqlanmadi", error, describe(error, (self.config.app_secret,)))
+            return web.Response(status=503, text="Service Unavailable")
+        self.outage.recovered("yetkazish saqlanmadi")
         self.stats.deliveries += 1
         self.stats.events += len(events)
         self.stats.duplicates += len(events) - added
@@ -116,8 +164,10 @@ class Receiver:
         return base.rstrip("/") + "/oauth/callback"
 
     async def connect(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
+        if not self._admin(request):
+            return self._refused()
+        if not self.config.public_url and not redirect_host_allowed(request, self.config.redirect_hosts):
+            return web.Response(status=400, text=NO_REDIRECT_HOST)
         state = secrets.token_urlsafe(32)
         redirect_uri = self._redirect_uri(request)
         await self.store.put_state(state, redirect_uri, time.time() + STATE_TTL)
@@ -158,13 +208,13 @@ class Receiver:
     # ---- admin views ----
 
     async def pages(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
+        if not self._admin(request):
+            return self._refused()
         return web.json_response(await self.store.pages())
 
     async def leads(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
+        if not self._admin(request):
+            return self._refused()
         try:
             limit = max(1, min(1000, int(request.query.get("limit", "100"))))
         except ValueError:
@@ -172,28 +222,107 @@ class Receiver:
         return web.json_response(await self.store.leads(limit),
                                  dumps=lambda v: json.dumps(v, ensure_ascii=False))
 
+    def _admin(self, request: web.Request) -> bool:
+        return admin_allowed(request, self.config.admin_token, trust_loopback=self.config.trust_loopback)
+
+    def _refused(self) -> web.Response:
+        configured = self.config.admin_token or self.config.trust_loopback
+        return web.Response(status=403, text="Forbidden" if configured else NO_ADMIN_TOKEN)
+
     async def health(self, request: web.Request) -> web.Response:
-        return web.json_response({"ok": True})
+        """ok while the store takes writes: a small write at most once a second, answered
+        within PROBE_TIMEOUT even when the database hangs."""
+        if self._probe is None and time.monotonic() - self._probed_at >= PROBE_EVERY:
+            self._probe = asyncio.ensure_future(self._write_probe())
+        if self._probe is not None:
+            await asyncio.wait([self._probe], timeout=PROBE_TIMEOUT)
+        state = self._store_state
+        if self._probe is not None and not self._probe.done():
+            state = "yozish sinovi javob bermadi"
+        body = {"ok": state is None, "store": "writable" if state is None else state}
+        return web.json_response(body, status=200 if state is None else 503)
+
+    async def _write_probe(self) -> None:
+        try:
+            await self.store.probe(time.time())
+            self._store_state = None
+        except Exception as error:  # noqa: BLE001 - reported, never raised
+            self._store_state = f"yozib bo'lmadi: {type(error).__name__}"
+        finally:
+            self._probed_at = time.monotonic()
+            self._probe = None
 
     # ---- lifecycle ----
 
+    async def _open_store(self) -> None:
+        delay = 1.0
+        while True:
+            try:
+                await self.store.open()
+                break
+            except Exception as error:  # noqa: BLE001 - a database that is not up yet
+                reason = describe(error, _store_secrets(self.store))
+                if not self.config.wait_for_store:
+                    raise StoreUnavailable(f"ma'lumotlar bazasiga ulanib bo'lmadi: {reason}") from None
+                self.outage.failed("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda", error, reason)
+            await asyncio.sleep(delay)
+            delay = min(30.0, delay * 2)
+        self.outage.recovered("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda")
+
     async def on_startup(self, app: web.Application) -> None:
-        await self.store.open()
+        await self._open_store()
         if self.release_claims:
             await self.store.release_claims()
         self.worker.start()
 
     async def on_cleanup(self, app: web.Application) -> None:
         await self.worker.stop()
+        if self._probe is not None:  # a probe still waiting on a hung database is given up
+            self._probe.cancel()
+            await asyncio.wait([self._probe])
         if self.owns_facebook:
             await self.facebook.close()
         await self.store.close()
 
 
+def _closing(status: int, text: str, headers: dict[str, str] | None = None) -> web.Response:
+    response = web.Response(status=status, text=text, headers=headers)
+    response.force_close()
+    return response
+
+
+def _store_secrets(store: Store) -> tuple[str | None, ...]:
+    dsn = getattr(store, "dsn", None)
+    if not isinstance(dsn, str):
+        return ()
+    try:
+        return (dsn, urlsplit(dsn).password)
+    except ValueError:
+        return (dsn,)
+
+
+def _depth(value: Any) -> int:
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        node, depth = stack.pop()
+        deepest = max(deepest, depth)
+        if deepest > MAX_DEPTH:
+            break
+        children = node.values() if isinstance(node, dict) else node
+        stack.extend((c, depth + 1) for c in children if isinstance(c, (dict, list)))
+    return deepest
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is no JSON")
+
+
 def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSession | None = None,
                facebook: Facebook | None = None) -> web.Application:
     """The receiver as an aiohttp.web application. `db` is an SQLite path, a postgresql:// DSN
-    or a Store; `session` is handed to the Facebook client (the sandbox's, in tests)."""
+    or a Store; `session` is handed to the Facebook client (the sandbox's, in tests).
+    aiohttp's own access log, if a host keeps it, is cut of queries from here on."""
+    guard_aiohttp_access_log()
     store = open_store(db) if isinstance(db, str) else db
     owns_facebook = facebook is None
     if facebook is None:

@@ -99,6 +99,19 @@ class PostgresStore(Store):
             "UPDATE events SET status = $1, claimed_until = NULL, error = $2, done_at = $3"
             " WHERE key = $4 AND status = $5", STATUS_FAILED, reason, now, key, STATUS_PENDING)
 
+    async def renew(self, key: str, until: float) -> None:
+        await self.pool.execute("UPDATE events SET claimed_until = $1 WHERE key = $2 AND status = $3"
+                                " AND claimed_until IS NOT NULL", until, key, STATUS_PENDING)
+
+    async def release(self, key: str) -> None:
+        await self.pool.execute(
+            "UPDATE events SET claimed_until = NULL, attempts = GREATEST(attempts - 1, 0)"
+            " WHERE key = $1 AND status = $2 AND claimed_until IS NOT NULL", key, STATUS_PENDING)
+
+    async def probe(self, now: float) -> None:
+        await self.pool.execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"
+                                " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", now)
+
     async def retry_page_now(self, page_id: str, now: float) -> int:
         status = await self.pool.execute(
             "UPDATE events SET next_try = $1 WHERE page_id = $2 AND status = $3 AND next_try > $1",
@@ -109,7 +122,8 @@ class PostgresStore(Store):
         await self.pool.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
 
     async def next_due(self) -> float | None:
-        value = await self.pool.fetchval("SELECT MIN(next_try) FROM events WHERE status = $1", STATUS_PENDING)
+        value = await self.pool.fetchval(
+            "SELECT MIN(GREATEST(next_try, claimed_until)) FROM events WHERE status = $1", STATUS_PENDING)
         return float(value) if value is not None else None
 
     async def event(self, key: str) -> dict[str, Any] | None:

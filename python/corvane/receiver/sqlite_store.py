@@ -149,6 +149,22 @@ class SqliteStore(Store):
                 "UPDATE events SET status = ?, claimed_until = NULL, error = ?, done_at = ?"
                 " WHERE key = ? AND status = ?", (STATUS_FAILED, reason, now, key, STATUS_PENDING))
 
+    async def renew(self, key: str, until: float) -> None:
+        async with self._tx() as db:
+            await db.execute("UPDATE events SET claimed_until = ? WHERE key = ? AND status = ?"
+                             " AND claimed_until IS NOT NULL", (until, key, STATUS_PENDING))
+
+    async def release(self, key: str) -> None:
+        async with self._tx() as db:
+            await db.execute("UPDATE events SET claimed_until = NULL, attempts = MAX(attempts - 1, 0)"
+                             " WHERE key = ? AND status = ? AND claimed_until IS NOT NULL",
+                             (key, STATUS_PENDING))
+
+    async def probe(self, now: float) -> None:
+        async with self._tx() as db:
+            await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"
+                             " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", (now,))
+
     async def retry_page_now(self, page_id: str, now: float) -> int:
         async with self._tx() as db:
             cur = await db.execute(
@@ -163,7 +179,8 @@ class SqliteStore(Store):
     async def next_due(self) -> float | None:
         async with self._tx() as db:
             rows = list(await db.execute_fetchall(
-                "SELECT MIN(next_try) FROM events WHERE status = ?", (STATUS_PENDING,)))
+                "SELECT MIN(MAX(next_try, COALESCE(claimed_until, next_try))) FROM events"
+                " WHERE status = ?", (STATUS_PENDING,)))
         return rows[0][0] if rows else None
 
     async def event(self, key: str) -> dict[str, Any] | None:

@@ -12,6 +12,9 @@ STATUS_DONE = "done"
 STATUS_FAILED = "failed"
 STATUS_IGNORED = "ignored"
 
+# A key goes into a unique index: PostgreSQL's b-tree takes about 2,700 bytes an entry.
+MAX_ID_BYTES = 1024
+
 
 @dataclass(frozen=True)
 class NewEvent:
@@ -27,6 +30,16 @@ class NewEvent:
     @property
     def status(self) -> str:
         return STATUS_PENDING if self.field == "leadgen" and self.leadgen_id else STATUS_IGNORED
+
+
+def check_storable(event: NewEvent) -> None:
+    """Raises ValueError for an event that a database would refuse: text that is no UTF-8 (an
+    escaped lone surrogate), a NUL character (PostgreSQL's text can't hold one), or a key or
+    id too long for an index."""
+    for text in (event.key, event.object_type, event.field, event.page_id, event.leadgen_id):
+        if text is not None and ("\x00" in text or len(text.encode("utf-8")) > MAX_ID_BYTES):
+            raise ValueError("an id that can't be stored")
+    event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
 
 
 @dataclass(frozen=True)
@@ -100,6 +113,17 @@ class Store(abc.ABC):
     async def fail(self, key: str, reason: str, now: float) -> None:
         """Marks the event failed for good."""
 
+    async def renew(self, key: str, until: float) -> None:
+        """Extends a claim this worker holds while its fetch goes on."""
+
+    async def release(self, key: str) -> None:
+        """Gives a claim back before its lease ends (the worker stops, or a store call failed
+        after the claim); the attempt it counted is taken back."""
+
+    async def probe(self, now: float) -> None:
+        """A small write, for /health: raises when the store can't be written."""
+        await self.counts()
+
     @abc.abstractmethod
     async def retry_page_now(self, page_id: str, now: float) -> int:
         """Makes the pending events of a Page due at once (it has just been connected); returns
@@ -111,7 +135,8 @@ class Store(abc.ABC):
 
     @abc.abstractmethod
     async def next_due(self) -> float | None:
-        """The earliest next try of a pending event."""
+        """The earliest time a pending event can be claimed: its next try, or the end of its
+        claim's lease when that is later."""
 
     @abc.abstractmethod
     async def event(self, key: str) -> dict[str, Any] | None: ...

@@ -1,6 +1,10 @@
 """The worker: fetches the lead of each pending "leadgen" event with its Page's token, adds the
 ad context, normalises the answers and stores the CRM record in the transaction that marks the
-event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded."""
+event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded.
+
+A claim is a lease: renewed while its fetch goes on, and the fetch itself is bounded well
+inside it, so no other worker takes a lead that is still being fetched. A claim is given back
+when the worker stops or a store call fails, rather than held until its lease runs out."""
 from __future__ import annotations
 
 import asyncio
@@ -15,6 +19,7 @@ from corvane.errors import CorvaneError, NotFoundError
 from corvane.facebook import Facebook
 from corvane.leads import normalize
 
+from .outage import OutageLog
 from .redact import describe
 from .store import Claimed, LeadRecord, Store
 
@@ -24,7 +29,8 @@ log = logging.getLogger("corvane.receiver")
 @dataclass
 class WorkerSettings:
     concurrency: int = 4
-    lease: float = 300.0  # longer than a fetch with all its retries can take
+    lease: float = 90.0  # renewed every third of it while a fetch goes on
+    fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
     backoff_base: float = 2.0
     backoff_max: float = 600.0
@@ -52,6 +58,8 @@ class Worker:
         self.secrets = secrets
         self._wake = asyncio.Event()
         self._tasks: list[asyncio.Task[None]] = []
+        self._held: set[str] = set()  # keys claimed and not yet settled
+        self.outage = OutageLog(log)
 
     def wake(self) -> None:
         self._wake.set()
@@ -65,24 +73,42 @@ class Worker:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         self._tasks = []
+        # The leads being fetched are given back, for the next start or another receiver.
+        for key in list(self._held):
+            await self._release(key)
 
     async def _loop(self) -> None:
         # A store that fails (a restarting database) must not end the loop: the event stays
-        # pending, or comes back when its lease runs out.
+        # pending, and its claim is given back (or comes back when its lease runs out).
         while True:
+            event = None
             try:
                 event = await self.store.claim(time.time(), self.settings.lease)
+                self.outage.recovered("worker")
                 if event is not None:
+                    self._held.add(event.key)
                     await self.process(event)
+                    self._held.discard(event.key)
                     continue
             except asyncio.CancelledError:
                 raise
             except Exception as error:  # noqa: BLE001
-                log.error("worker: %s", describe(error, self.secrets))
+                self.outage.failed("worker", error, describe(error, self.secrets))
+                if event is not None:
+                    await self._release(event.key)
                 await asyncio.sleep(self.settings.poll)
             await self._idle()
 
+    async def _release(self, key: str) -> None:
+        try:
+            await self.store.release(key)
+        except Exception as error:  # noqa: BLE001 - the lease frees it in the end
+            self.outage.failed("worker", error, describe(error, self.secrets))
+        self._held.discard(key)
+
     async def _idle(self) -> None:
+        # Due counts only what could be claimed: an event another worker holds becomes due
+        # when its lease ends, not before.
         wait = self.settings.poll
         try:
             due = await self.store.next_due()
@@ -96,6 +122,21 @@ class Worker:
         except asyncio.TimeoutError:
             pass
 
+    async def _fetch(self, event: Claimed, page_token: str, user_token: str | None) -> tuple[Any, Any]:
+        lead = await self.facebook.lead(event.leadgen_id, page_token)
+        # The ad is read with the token of the user who connected the Page (ads_management);
+        # a refusal yields an empty context and the lead is stored all the same.
+        context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+        return lead, context
+
+    async def _renew(self, key: str) -> None:
+        while True:
+            await asyncio.sleep(self.settings.lease / 3)
+            try:
+                await self.store.renew(key, time.time() + self.settings.lease)
+            except Exception as error:  # noqa: BLE001 - the fetch goes on; its bound holds
+                self.outage.failed("worker", error, describe(error, self.secrets))
+
     async def process(self, event: Claimed) -> None:
         if not event.page_id:
             # Without a Page there is no token to read the lead with, now or later.
@@ -108,13 +149,19 @@ class Worker:
             return
         page_token, user_token = tokens
         secrets = (*self.secrets, page_token, user_token)
+        renewal = asyncio.ensure_future(self._renew(event.key))
         try:
-            lead = await self.facebook.lead(event.leadgen_id, page_token)
-            # The ad is read with the token of the user who connected the Page (ads_management);
-            # a refusal yields an empty context and the lead is stored all the same.
-            context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+            # Bounded whatever the client's session allows: a fetch never outlives its claim.
+            try:
+                lead, context = await asyncio.wait_for(self._fetch(event, page_token, user_token),
+                                                       self.settings.fetch_timeout)
+            finally:
+                renewal.cancel()
         except asyncio.CancelledError:
             raise
+        except asyncio.TimeoutError:
+            await self._postpone(event, f"lead {self.settings.fetch_timeout:g}s ichida olinmadi")
+            return
         except CorvaneError as error:
             reason = describe(error, secrets)
             # Not there (a deleted or expired lead, a wrong id): it will never be fetched.
