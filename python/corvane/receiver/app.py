@@ -262,9 +262,10 @@ class Receiver:
                 break
             except Exception as error:  # noqa: BLE001 - a database that is not up yet
                 reason = describe(error, _store_secrets(self.store))
-                if not self.config.wait_for_store:
-                    raise StoreUnavailable(f"ma'lumotlar bazasiga ulanib bo'lmadi: {reason}") from None
-                self.outage.failed("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda", error, reason)
+                if not (self.config.wait_for_store and _not_up_yet(self.store, error)):
+                    raise StoreUnavailable(f"ma'lumotlar bazasini ochib bo'lmadi: {reason}") from None
+                self.outage.failed("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda", error, reason,
+                                   level=logging.WARNING)
             await asyncio.sleep(delay)
             delay = min(30.0, delay * 2)
         self.outage.recovered("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda")
@@ -311,6 +312,17 @@ def _depth(value: Any) -> int:
         children = node.values() if isinstance(node, dict) else node
         stack.extend((c, depth + 1) for c in children if isinstance(c, (dict, list)))
     return deepest
+
+
+# What a database server says while it is down or starting; anything else (a wrong password, a
+# missing database or directory) is a setting to fix, not to wait out.
+_NOT_UP_YET = ("CannotConnectNowError", "TooManyConnectionsError", "ConnectionDoesNotExistError")
+
+
+def _not_up_yet(store: Store, error: Exception) -> bool:
+    if not isinstance(getattr(store, "dsn", None), str):
+        return False  # a file store: nothing to wait for
+    return isinstance(error, (OSError, asyncio.TimeoutError)) or type(error).__name__ in _NOT_UP_YET
 
 
 def _no_constant(name: str) -> Any:

@@ -13,7 +13,7 @@ class OutageLog:
         self._last: dict[str, float] = {}
         self._muted: dict[str, int] = {}
 
-    def failed(self, where: str, error: BaseException, detail: str) -> None:
+    def failed(self, where: str, error: BaseException, detail: str, *, level: int = logging.ERROR) -> None:
         """Logs `where: detail` unless the same kind of failure at the same place was logged
         less than an interval ago; the next line says how many were left out."""
         kind = f"{where}:{type(error).__name__}"
@@ -25,12 +25,15 @@ class OutageLog:
         self._last[kind] = now
         muted = self._muted.pop(kind, 0)
         more = f" (oldingi {self.interval:.0f}s ichida yana {muted} marta)" if muted else ""
-        self.log.error("%s: %s%s", where, detail, more)
+        self.log.log(level, "%s: %s%s", where, detail, more)
 
     def recovered(self, where: str) -> None:
-        """A success at `where`: the next failure there is logged at once."""
-        for kind in [k for k in self._last if k.startswith(where + ":")]:
-            del self._last[kind]
-            muted = self._muted.pop(kind, 0)
-            if muted:
+        """A success at `where`: once the interval is over, says how many failures were left
+        out (a flapping database still gets one line per interval)."""
+        if not self._muted:
+            return
+        now = time.monotonic()
+        for kind in [k for k in self._muted if k.startswith(where + ":")]:
+            if now - self._last.get(kind, now) >= self.interval:
+                muted = self._muted.pop(kind)
                 self.log.info("%s: yana ishlayapti (%d ta xato jurnalga yozilmadi)", where, muted)
