@@ -235,3 +235,56 @@ async def test_a_store_outage_logs_one_line_per_kind_and_acknowledges_nothing(sb
     lines = [r for r in caplog.records if r.name == "corvane.receiver" and r.levelno >= logging.ERROR]
     kinds = {tuple(r.getMessage().split(":")[:2]) for r in lines}  # where, and the error kind
     assert len(lines) == len(kinds) and all(r.exc_info is None for r in lines)
+
+
+@pytest.mark.parametrize("case", ["clean stop", "store call fails"])
+async def test_claims_are_given_back_not_held_for_the_lease(sb, db, case):
+    from corvane.receiver.sqlite_store import SqliteStore
+
+    class FailsOnce(SqliteStore):
+        failed = False
+
+        async def complete(self, key, lead, now):
+            if not self.failed:
+                FailsOnce.failed = True
+                raise OSError("the database went away")
+            await super().complete(key, lead, now)
+
+    settings = WorkerSettings(concurrency=1, poll=0.05, lease=60.0, backoff_base=0.2, backoff_max=0.2)
+    running = await Running(sb, FailsOnce(db), config_for(sb, worker=settings)).start()
+    handle = sb.graph.handle
+
+    async def stalling(request):
+        if request.method == "GET" and request.path.endswith(lead_id):
+            await asyncio.sleep(60)
+        return await handle(request)
+
+    try:
+        await running.subscribe()
+        await running.connect()
+        lead_id = sb.world.add_lead("300000000000001", ANSWERS).id
+        key = f"page:leadgen:{lead_id}"
+        if case == "clean stop":
+            sb.graph.handle = stalling
+        body = json.dumps(sb.leadgen_payload(lead_id)).encode()
+        assert await running.post(body, {"X-Hub-Signature-256": sb.sign(body)}) == 200
+
+        async def claimed():
+            return (await running.store.event(key))["claimed_until"] is not None
+        if case == "clean stop":
+            await running.wait(claimed)
+        else:
+            await running.wait_leads(1)  # stored at the attempt after the failed one
+    finally:
+        sb.graph.handle = handle
+        await running.stop()
+    store = FailsOnce(db)
+    await store.open()
+    try:
+        event = await store.event(key)
+    finally:
+        await store.close()
+    if case == "clean stop":  # free at once for the next start, and that attempt never counted
+        assert (event["claimed_until"], event["attempts"], event["status"]) == (None, 0, "pending")
+    else:
+        assert (event["attempts"], event["status"]) == (2, "done")

@@ -73,6 +73,9 @@ async def test_claim_is_exclusive_for_its_lease(store):
     await store.release("k1")  # given back by a stopping worker: that attempt never happened
     assert (await store.event("k1"))["attempts"] == 2
     assert (await store.claim(143.0, lease=30)).attempts == 3
+    await store.release("k1", retry_at=150.0)  # a store call failed: the attempt stands
+    assert await store.claim(149.0, lease=30) is None
+    assert (await store.claim(150.0, lease=30)).attempts == 4
     await store.probe(143.0)
 
 

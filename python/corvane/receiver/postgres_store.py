@@ -159,10 +159,15 @@ class PostgresStore(Store):
         await self._execute("UPDATE events SET claimed_until = $1 WHERE key = $2 AND status = $3"
                                 " AND claimed_until IS NOT NULL", until, key, STATUS_PENDING)
 
-    async def release(self, key: str) -> None:
-        await self._execute(
-            "UPDATE events SET claimed_until = NULL, attempts = GREATEST(attempts - 1, 0)"
-            " WHERE key = $1 AND status = $2 AND claimed_until IS NOT NULL", key, STATUS_PENDING)
+    async def release(self, key: str, retry_at: float | None = None) -> None:
+        if retry_at is None:
+            await self._execute(
+                "UPDATE events SET claimed_until = NULL, attempts = GREATEST(attempts - 1, 0)"
+                " WHERE key = $1 AND status = $2 AND claimed_until IS NOT NULL", key, STATUS_PENDING)
+        else:
+            await self._execute(
+                "UPDATE events SET claimed_until = NULL, next_try = $1 WHERE key = $2 AND status = $3"
+                " AND claimed_until IS NOT NULL", retry_at, key, STATUS_PENDING)
 
     async def probe(self, now: float) -> None:
         await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"

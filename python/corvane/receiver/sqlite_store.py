@@ -154,11 +154,16 @@ class SqliteStore(Store):
             await db.execute("UPDATE events SET claimed_until = ? WHERE key = ? AND status = ?"
                              " AND claimed_until IS NOT NULL", (until, key, STATUS_PENDING))
 
-    async def release(self, key: str) -> None:
+    async def release(self, key: str, retry_at: float | None = None) -> None:
         async with self._tx() as db:
-            await db.execute("UPDATE events SET claimed_until = NULL, attempts = MAX(attempts - 1, 0)"
-                             " WHERE key = ? AND status = ? AND claimed_until IS NOT NULL",
-                             (key, STATUS_PENDING))
+            if retry_at is None:
+                await db.execute("UPDATE events SET claimed_until = NULL, attempts = MAX(attempts - 1, 0)"
+                                 " WHERE key = ? AND status = ? AND claimed_until IS NOT NULL",
+                                 (key, STATUS_PENDING))
+            else:
+                await db.execute("UPDATE events SET claimed_until = NULL, next_try = ? WHERE key = ?"
+                                 " AND status = ? AND claimed_until IS NOT NULL",
+                                 (retry_at, key, STATUS_PENDING))
 
     async def probe(self, now: float) -> None:
         async with self._tx() as db:

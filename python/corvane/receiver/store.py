@@ -116,9 +116,10 @@ class Store(abc.ABC):
     async def renew(self, key: str, until: float) -> None:
         """Extends a claim this worker holds while its fetch goes on."""
 
-    async def release(self, key: str) -> None:
-        """Gives a claim back before its lease ends (the worker stops, or a store call failed
-        after the claim); the attempt it counted is taken back."""
+    async def release(self, key: str, retry_at: float | None = None) -> None:
+        """Gives a claim back before its lease ends. Without `retry_at` (the worker stops) the
+        attempt it counted is taken back; with it (a store call failed after the claim) the
+        attempt stands and the event waits until then."""
 
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""

@@ -94,14 +94,14 @@ class Worker:
                 raise
             except Exception as error:  # noqa: BLE001
                 self.outage.failed("worker", error, describe(error, self.secrets))
-                if event is not None:
-                    await self._release(event.key)
+                if event is not None:  # with back-off: a store that keeps refusing is not hammered
+                    await self._release(event.key, time.time() + self.settings.delay(event.attempts))
                 await asyncio.sleep(self.settings.poll)
             await self._idle()
 
-    async def _release(self, key: str) -> None:
+    async def _release(self, key: str, retry_at: float | None = None) -> None:
         try:
-            await self.store.release(key)
+            await self.store.release(key, retry_at)
         except Exception as error:  # noqa: BLE001 - the lease frees it in the end
             self.outage.failed("worker", error, describe(error, self.secrets))
         self._held.discard(key)
