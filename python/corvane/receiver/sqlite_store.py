@@ -3,8 +3,10 @@ the disk. One connection; a lock keeps one transaction at a time on it."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 import os
+import sqlite3
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
 from typing import Any
@@ -88,7 +90,14 @@ class SqliteStore(Store):
         if self._db is None:
             raise RuntimeError("the store is not open")
         async with self._lock:
-            await self._db.execute("BEGIN IMMEDIATE")
+            try:
+                await self._db.execute("BEGIN IMMEDIATE")
+            except asyncio.CancelledError:
+                # The statement runs on in aiosqlite's thread; a ROLLBACK queued behind it
+                # keeps the next caller's BEGIN from finding a transaction already open.
+                with contextlib.suppress(sqlite3.OperationalError):
+                    await self._db.execute("ROLLBACK")
+                raise
             try:
                 yield self._db
             except BaseException:
