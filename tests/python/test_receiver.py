@@ -1,6 +1,7 @@
 """The receiver end to end on SQLite, fed and answered by the sandbox."""
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import os
@@ -327,3 +328,21 @@ async def test_lead_delivered_before_its_page_connects_is_fetched_on_connect(sb,
         await running.wait_leads(1, timeout=5)
     finally:
         await running.stop()
+
+
+async def test_receiving_and_working_run_as_separate_processes_on_one_database(sb, db):
+    receive = await Running(sb, db, config_for(sb, role="receive")).start()
+    work = None
+    try:
+        await receive.subscribe()
+        await receive.connect()
+        lead_id = await sb.submit_lead(UZBEK)
+        await asyncio.sleep(0.3)
+        assert (await receive.store.event(f"page:leadgen:{lead_id}"))["attempts"] == 0  # no worker
+        work = await Running(sb, db, config_for(sb, role="work")).start()
+        await work.wait_leads(1)
+        assert (await get(work.base + "/pages"))[0] == 404 and (await get(work.base + "/health"))[0] == 200
+    finally:
+        await receive.stop()
+        if work is not None:
+            await work.stop()

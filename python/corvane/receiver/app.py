@@ -32,6 +32,7 @@ log = logging.getLogger("corvane.receiver")
 
 MAX_BODY = 1024 * 1024
 STATE_TTL = 600.0
+ROLES = ("both", "receive", "work")
 MAX_DEPTH = 64  # Meta's deliveries nest six levels deep
 PROBE_EVERY = 1.0  # /health asks anyone in: at most one write probe a second
 PROBE_TIMEOUT = 2.0
@@ -59,6 +60,10 @@ class Config:
     # A database that is down at start is waited for, with back-off; else the start fails
     # with StoreUnavailable.
     wait_for_store: bool = True
+    # "receive": the webhook and admin routes, no worker; "work": the worker (and /health)
+    # only; "both". Receiving and working as separate processes on one database keeps the
+    # fetches off the event loop that acknowledges deliveries.
+    role: str = "both"
     config_id: str | None = None
     graph_version: str | None = None
     scopes: Sequence[str] = SCOPES
@@ -272,6 +277,8 @@ class Receiver:
 
     async def on_startup(self, app: web.Application) -> None:
         await self._open_store()
+        if self.config.role == "receive":
+            return
         if self.release_claims:
             await self.store.release_claims()
         self.worker.start()
@@ -335,6 +342,8 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     or a Store; `session` is handed to the Facebook client (the sandbox's, in tests).
     aiohttp's own access log, if a host keeps it, is cut of queries from here on."""
     guard_aiohttp_access_log()
+    if config.role not in ROLES:
+        raise ValueError(f"Config.role: {' / '.join(ROLES)} bo'lishi kerak, {config.role!r} emas")
     store = open_store(db) if isinstance(db, str) else db
     owns_facebook = facebook is None
     if facebook is None:
@@ -343,8 +352,8 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
             options["graph_version"] = config.graph_version
         facebook = Facebook(app_id=config.app_id, app_secret=config.app_secret,
                             config_id=config.config_id, **options)
-    # A single SQLite receiver owns every claim, so claims left by a stopped run are freed at
-    # start; receivers sharing PostgreSQL wait for the lease instead.
+    # A single SQLite worker process owns every claim, so claims left by a stopped run are freed
+    # at its start; receivers sharing PostgreSQL wait for the lease instead.
     from .sqlite_store import SqliteStore
 
     receiver = Receiver(store, config, facebook, release_claims=isinstance(store, SqliteStore),
@@ -353,12 +362,13 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     app[STORE] = store
     app[WORKER] = receiver.worker
     app[STATS] = receiver.stats
-    app.router.add_get("/webhook", receiver.handshake)
-    app.router.add_post("/webhook", receiver.delivery)
-    app.router.add_get("/connect", receiver.connect)
-    app.router.add_get("/oauth/callback", receiver.callback)
-    app.router.add_get("/pages", receiver.pages)
-    app.router.add_get("/leads", receiver.leads)
+    if config.role != "work":
+        app.router.add_get("/webhook", receiver.handshake)
+        app.router.add_post("/webhook", receiver.delivery)
+        app.router.add_get("/connect", receiver.connect)
+        app.router.add_get("/oauth/callback", receiver.callback)
+        app.router.add_get("/pages", receiver.pages)
+        app.router.add_get("/leads", receiver.leads)
     app.router.add_get("/health", receiver.health)
     app.on_startup.append(receiver.on_startup)
     app.on_cleanup.append(receiver.on_cleanup)

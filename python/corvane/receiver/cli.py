@@ -36,6 +36,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="without CORVANE_ADMIN_TOKEN, serve the admin pages to connections "
                              "from this machine that name a loopback host (never through a "
                              "proxy); CORVANE_TRUST_LOOPBACK=1")
+    parser.add_argument("--role", choices=("both", "receive", "work"), default="both",
+                        help="receive: the webhook and admin routes without the worker; work: the "
+                             "worker (and /health) only; both (default). Run a receive and a work "
+                             "process on one database to keep fetches off the acknowledging loop")
     parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
                         help="exit with status 2 when the database is unreachable at start, "
                              "instead of retrying with back-off")
@@ -55,6 +59,7 @@ def main(argv: list[str] | None = None) -> int:
         public_url=args.public_url,
         redirect_hosts=tuple(args.redirect_host),
         wait_for_store=args.wait_for_db,
+        role=args.role,
         config_id=os.environ.get("FACEBOOK_CONFIG_ID") or None,
         graph_version=os.environ.get("META_GRAPH_VERSION") or None,
     )

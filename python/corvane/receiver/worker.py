@@ -84,7 +84,7 @@ class Worker:
             event = None
             try:
                 event = await self.store.claim(time.time(), self.settings.lease)
-                self.outage.recovered("worker")
+                self.outage.recovered("ishchi")
                 if event is not None:
                     self._held.add(event.key)
                     await self.process(event)
@@ -93,7 +93,7 @@ class Worker:
             except asyncio.CancelledError:
                 raise
             except Exception as error:  # noqa: BLE001
-                self.outage.failed("worker", error, describe(error, self.secrets))
+                self.outage.failed("ishchi", error, describe(error, self.secrets))
                 if event is not None:  # with back-off: a store that keeps refusing is not hammered
                     await self._release(event.key, time.time() + self.settings.delay(event.attempts))
                 await asyncio.sleep(self.settings.poll)
@@ -103,7 +103,7 @@ class Worker:
         try:
             await self.store.release(key, retry_at)
         except Exception as error:  # noqa: BLE001 - the lease frees it in the end
-            self.outage.failed("worker", error, describe(error, self.secrets))
+            self.outage.failed("ishchi", error, describe(error, self.secrets))
         self._held.discard(key)
 
     async def _idle(self) -> None:
@@ -135,7 +135,7 @@ class Worker:
             try:
                 await self.store.renew(key, time.time() + self.settings.lease)
             except Exception as error:  # noqa: BLE001 - the fetch goes on; its bound holds
-                self.outage.failed("worker", error, describe(error, self.secrets))
+                self.outage.failed("ishchi", error, describe(error, self.secrets))
 
     async def process(self, event: Claimed) -> None:
         if not event.page_id:
