@@ -136,6 +136,7 @@ async def test_slow_oversized_and_crowding_bodies_cost_nothing(sb, db, caplog):
     finally:
         await running.stop()
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
+    assert len([r for r in caplog.records if "oxirigacha kelmadi" in r.getMessage()]) == 1
     assert running.stats.deliveries == 1
 
 
