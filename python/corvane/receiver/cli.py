@@ -15,14 +15,16 @@ from .app import Config, StoreUnavailable, create_app
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m corvane receiver",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
         description="Receives Meta's lead webhooks, fetches and stores each lead. The app id, app "
                     "secret and verify token come from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET and "
                     "META_VERIFY_TOKEN; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
                     "(without it they are closed, unless --trust-loopback).")
     parser.add_argument("--db", default="corvane-leads.sqlite3",
                         help="an SQLite file (created with mode 0600) or a postgresql:// DSN")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8080)
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on (0.0.0.0: every interface)")
+    parser.add_argument("--port", type=int, default=8080, help="the port to listen on")
     parser.add_argument("--public-url", default=os.environ.get("CORVANE_PUBLIC_URL"),
                         help="the address Meta and browsers reach this receiver at (for the login "
                              "redirect), e.g. https://crm.example; default: the request's own, "
@@ -43,6 +45,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
                         help="exit with status 2 when the database is unreachable at start, "
                              "instead of retrying with back-off")
+    parser.add_argument("--log-level", default="INFO", type=str.upper,
+                        choices=("DEBUG", "INFO", "WARNING", "ERROR"), help="the least level logged")
     args = parser.parse_args(argv)
 
     missing = [name for name in ("FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET", "META_VERIFY_TOKEN")
@@ -63,12 +67,15 @@ def main(argv: list[str] | None = None) -> int:
         config_id=os.environ.get("FACEBOOK_CONFIG_ID") or None,
         graph_version=os.environ.get("META_GRAPH_VERSION") or None,
     )
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    logging.basicConfig(level=getattr(logging, args.log_level), format="%(asctime)s %(name)s %(levelname)s %(message)s")
     app = create_app(args.db, config)
     try:
         web.run_app(app, host=args.host, port=args.port, access_log_class=AccessLogger,
                     print=lambda text: logging.getLogger("corvane.receiver").info("%s", text.strip()))
     except StoreUnavailable as error:
         print(error, file=sys.stderr)
+        return 2
+    except OSError as error:  # the port is taken, or the address is not this machine's
+        print(f"{args.host}:{args.port} da tinglab bo'lmadi: {error.strerror or error}", file=sys.stderr)
         return 2
     return 0
