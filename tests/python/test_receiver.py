@@ -291,10 +291,10 @@ async def test_no_secret_in_logs_or_reasons(sb, db, caplog):
         del sb.world.tokens[page_token]
         stuck = await sb.submit_lead(UZBEK)
 
-        async def retried():
+        async def waiting():
             event = await running.store.event(f"page:leadgen:{stuck}")
-            return event["attempts"] >= 2
-        await running.wait(retried)
+            return event["error"] is not None
+        await running.wait(waiting)
         reason = (await running.store.event(f"page:leadgen:{stuck}"))["error"]
         assert "190" in reason
     finally:
@@ -346,3 +346,36 @@ async def test_receiving_and_working_run_as_separate_processes_on_one_database(s
         await receive.stop()
         if work is not None:
             await work.stop()
+
+
+async def test_a_page_whose_token_stops_working_waits_for_reconnecting(sb, db, caplog):
+    from corvane.sandbox.world import Token
+
+    settings = WorkerSettings(concurrency=2, poll=0.05, backoff_base=0.1, backoff_max=60)
+    receiver = await Running(sb, db, config_for(sb, worker=settings)).start()
+    try:
+        await receiver.subscribe()
+        await receiver.connect()
+        del sb.world.tokens[sb.world.pages[PAGE_STORE].token]  # expired, revoked, password changed
+        stuck = [await sb.submit_lead(UZBEK) for _ in range(2)]
+
+        async def all_waiting():
+            events = [await receiver.store.event(f"page:leadgen:{lead}") for lead in stuck]
+            return all(e["error"] and e["claimed_until"] is None for e in events)
+        await receiver.wait(all_waiting)
+        for lead in stuck:  # waiting spends no retries
+            event = await receiver.store.event(f"page:leadgen:{lead}")
+            assert event["attempts"] == 0 and "qayta ulanishi kerak" in event["error"]
+        [page] = [p for p in await receiver.store.pages() if p["page_id"] == PAGE_STORE]
+        assert page["needs_reconnecting"]
+        warnings = [r for r in caplog.records if r.levelno == logging.WARNING and "qayta ulanishi" in r.getMessage()]
+        assert len(warnings) == 1
+
+        fresh = "EAAP-reconnected-token"  # the admin logs in again: the Page has a working token
+        sb.world.pages[PAGE_STORE].token = fresh
+        sb.world.tokens[fresh] = Token("page", PAGE_STORE)
+        await receiver.connect()
+        await receiver.wait_leads(2)
+        assert [p["needs_reconnecting"] for p in await receiver.store.pages()] == [None, None]
+    finally:
+        await receiver.stop()

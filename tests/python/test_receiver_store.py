@@ -125,7 +125,13 @@ async def test_pages_keep_tokens_out_of_listings(store):
     await store.save_page("p1", "New name", "tok-2", "user-2", 2.0)
     assert await store.tokens("p1") == ("tok-2", "user-2")
     assert await store.tokens("p2") is None
-    assert await store.pages() == [{"page_id": "p1", "name": "New name", "connected_at": 2.0}]
+    assert await store.pages() == [{"page_id": "p1", "name": "New name", "connected_at": 2.0,
+                                    "needs_reconnecting": None}]
+    assert await store.page_broken("p1", "expired") and not await store.page_broken("p1", "again")
+    assert await store.needs_reconnect("p1") == "expired"
+    assert (await store.pages())[0]["needs_reconnecting"] == "expired"
+    await store.save_page("p1", "New name", "tok-3", "user-3", 3.0)  # connected again
+    assert await store.needs_reconnect("p1") is None
 
 
 async def test_concurrent_claims_never_share_an_event(store):

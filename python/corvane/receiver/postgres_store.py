@@ -169,6 +169,21 @@ class PostgresStore(Store):
                 "UPDATE events SET claimed_until = NULL, next_try = $1 WHERE key = $2 AND status = $3"
                 " AND claimed_until IS NOT NULL", retry_at, key, STATUS_PENDING)
 
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        status = await self._execute("UPDATE pages SET needs_reconnect = $1 WHERE page_id = $2"
+                                     " AND needs_reconnect IS NULL", reason, page_id)
+        return status != "UPDATE 0"
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        value = await self._fetchval("SELECT needs_reconnect FROM pages WHERE page_id = $1", page_id)
+        return str(value) if value is not None else None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        await self._execute(
+            "UPDATE events SET next_try = $1, claimed_until = NULL, error = $2,"
+            " attempts = GREATEST(attempts - 1, 0) WHERE key = $3 AND status = $4",
+            next_try, reason, key, STATUS_PENDING)
+
     async def probe(self, now: float) -> None:
         await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"
                                 " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", now)
@@ -209,7 +224,8 @@ class PostgresStore(Store):
             "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
             " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
             " access_token = excluded.access_token, user_token = excluded.user_token,"
-            " connected_at = excluded.connected_at", page_id, name, token, user_token, now)
+            " connected_at = excluded.connected_at, needs_reconnect = NULL",
+            page_id, name, token, user_token, now)
 
     async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
         row = await self._fetchrow(
@@ -218,7 +234,7 @@ class PostgresStore(Store):
 
     async def pages(self) -> list[dict[str, Any]]:
         rows = await self._fetch(
-            "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+            "SELECT page_id, name, connected_at, needs_reconnect FROM pages ORDER BY connected_at, page_id")
         return [page_row(tuple(r)) for r in rows]
 
     async def leads(self, limit: int = 100) -> list[dict[str, Any]]:

@@ -174,6 +174,25 @@ class SqliteStore(Store):
                                  " AND status = ? AND claimed_until IS NOT NULL",
                                  (retry_at, key, STATUS_PENDING))
 
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        async with self._tx() as db:
+            cur = await db.execute("UPDATE pages SET needs_reconnect = ? WHERE page_id = ?"
+                                   " AND needs_reconnect IS NULL", (reason, page_id))
+            return bool(cur.rowcount)
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        async with self._tx() as db:
+            rows = list(await db.execute_fetchall(
+                "SELECT needs_reconnect FROM pages WHERE page_id = ?", (page_id,)))
+        return rows[0][0] if rows else None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE events SET next_try = ?, claimed_until = NULL, error = ?,"
+                " attempts = MAX(attempts - 1, 0) WHERE key = ? AND status = ?",
+                (next_try, reason, key, STATUS_PENDING))
+
     async def probe(self, now: float) -> None:
         async with self._tx() as db:
             await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"
@@ -220,7 +239,8 @@ class SqliteStore(Store):
                 "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
                 " VALUES (?, ?, ?, ?, ?) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
                 " access_token = excluded.access_token, user_token = excluded.user_token,"
-                " connected_at = excluded.connected_at", (page_id, name, token, user_token, now))
+                " connected_at = excluded.connected_at, needs_reconnect = NULL",
+                (page_id, name, token, user_token, now))
 
     async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
         async with self._tx() as db:
@@ -231,7 +251,8 @@ class SqliteStore(Store):
     async def pages(self) -> list[dict[str, Any]]:
         async with self._tx() as db:
             rows = await db.execute_fetchall(
-                "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+                "SELECT page_id, name, connected_at, needs_reconnect FROM pages"
+                " ORDER BY connected_at, page_id")
         return [page_row(r) for r in rows]
 
     async def leads(self, limit: int = 100) -> list[dict[str, Any]]:

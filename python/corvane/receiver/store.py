@@ -121,6 +121,19 @@ class Store(abc.ABC):
         attempt it counted is taken back; with it (a store call failed after the claim) the
         attempt stands and the event waits until then."""
 
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        """Marks a connected Page as needing to be connected again; True when it was not
+        marked yet. Connecting it (save_page) clears the mark."""
+        return False
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        """Why the Page must be connected again, or None while its token works."""
+        return None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        """Gives a claimed event back to wait for its Page, the attempt not counted."""
+        await self.postpone(key, next_try, reason)
+
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""
         await self.counts()

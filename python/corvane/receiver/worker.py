@@ -15,7 +15,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from corvane.errors import CorvaneError, NotFoundError
+from corvane.errors import AuthError, CorvaneError, NotFoundError
 from corvane.facebook import Facebook
 from corvane.leads import normalize
 
@@ -38,6 +38,21 @@ class WorkerSettings:
     def delay(self, attempts: int) -> float:
         raw = min(self.backoff_max, self.backoff_base * 2.0 ** max(0, attempts - 1))
         return raw * random.uniform(0.8, 1.0)
+
+
+# Graph's subcodes of a token that stopped working: only a new login brings the Page back.
+_DEAD_TOKEN = {458: "ilova olib tashlangan", 460: "parol o'zgartirilgan", 463: "muddati o'tgan",
+               467: "token yaroqsiz"}
+
+
+def dead_token(error: BaseException) -> str | None:
+    """Why a Page's token stopped working, or None for any other failure. Code 190 that names
+    the kind of token a call needs is a wrong call, not a dead token."""
+    if not isinstance(error, AuthError) or getattr(error, "code", None) != 190:
+        return None
+    if "must be called with" in str(getattr(error, "message", None) or error):
+        return None
+    return _DEAD_TOKEN.get(getattr(error, "subcode", None) or 0, "token ishlamayapti")
 
 
 def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> LeadRecord:
@@ -148,6 +163,10 @@ class Worker:
             await self._postpone(event, f"Page {event.page_id} is not connected")
             return
         page_token, user_token = tokens
+        broken = await self.store.needs_reconnect(event.page_id)
+        if broken is not None:
+            await self._wait_for_page(event, broken)
+            return
         secrets = (*self.secrets, page_token, user_token)
         renewal = asyncio.ensure_future(self._renew(event.key))
         try:
@@ -164,6 +183,13 @@ class Worker:
             return
         except CorvaneError as error:
             reason = describe(error, secrets)
+            broken = dead_token(error)
+            if broken is not None:
+                if await self.store.page_broken(event.page_id, f"{broken} ({reason})"):
+                    log.warning("Page %s qayta ulanishi kerak (%s): uning leadlari /connect orqali "
+                                "qayta ulanguncha kutadi", event.page_id, broken)
+                await self._wait_for_page(event, f"{broken} ({reason})")
+                return
             # Not there (a deleted or expired lead, a wrong id): it will never be fetched.
             if isinstance(error, NotFoundError):
                 log.warning("lead %s failed for good: %s", event.leadgen_id, reason)
@@ -182,6 +208,11 @@ class Worker:
                         event.leadgen_id, lead.ad_id)
         await self.store.complete(event.key, crm_record(event, lead, context), time.time())
         log.info("lead %s stored", event.leadgen_id)
+
+    async def _wait_for_page(self, event: Claimed, broken: str) -> None:
+        # Its retries are not spent: connecting the Page again makes the event due at once.
+        await self.store.wait_for_page(event.key, time.time() + self.settings.backoff_max,
+                                       f"Page {event.page_id} qayta ulanishi kerak: {broken}")
 
     async def _postpone(self, event: Claimed, reason: str) -> None:
         delay = self.settings.delay(event.attempts)
