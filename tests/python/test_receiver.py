@@ -185,7 +185,7 @@ def from_afar(remote: str):
     ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-77", 302),
     ("admin-sentinel-77", True, "127.0.0.1", None, None, 403),
 ])
-@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads"])
+@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads", "/events"])
 async def test_admin_pages_guarded(sb, db, admin, trust, remote, host, given, status, path):
     running = await Running(sb, db, config_for(sb, admin_token=admin, trust_loopback=trust),
                             middlewares=(from_afar(remote),)).start()
@@ -274,6 +274,14 @@ async def test_unknown_lead_fails_with_its_reason(sb, receiver):
     await receiver.wait(failed)
     event = await receiver.store.event("page:leadgen:999000999")
     assert "code=100" in event["error"] and event["attempts"] == 1
+    # The operator sees it with its reason, and can send it round again.
+    status, text = await get(receiver.base + "/events?state=failed")
+    assert status == 200 and [e["key"] for e in json.loads(text)] == ["page:leadgen:999000999"]
+    assert (await get(receiver.base + "/events?state=stuck"))[0] == 400
+    async with aiohttp.ClientSession() as s:
+        async with s.post(receiver.base + "/events/requeue?state=failed") as resp:
+            assert await resp.json() == {"requeued": 1}
+    await receiver.wait(failed)  # fetched again, and refused again
 
 
 async def test_no_secret_in_logs_or_reasons(sb, db, caplog):

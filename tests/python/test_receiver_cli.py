@@ -158,3 +158,38 @@ def test_a_store_that_cannot_be_opened_at_start_is_one_line(tmp_path, db, flags,
         out, _ = proc.communicate(timeout=30)
     assert len(out.strip().splitlines()) == 1, out
     assert "pw-sentinel-51" not in out and "Traceback" not in out
+
+
+async def test_events_and_export_work_on_the_store(tmp_path):
+    import csv
+    import io
+    import json
+
+    from corvane.receiver.store import LeadRecord, NewEvent, open_store
+
+    db = str(tmp_path / "r.sqlite3")
+    store = open_store(db)
+    await store.open()
+    await store.record([NewEvent(f"page:leadgen:{n}", "page", "leadgen", "p1", str(n), "{}") for n in (1, 2, 3)], 1.0)
+    for n, answer in ((1, "=HYPERLINK(\"http://x\")"), (2, "Ertalab")):
+        claimed = await store.claim(2.0, 30)
+        await store.complete(claimed.key, LeadRecord(str(n), "p1", "f1", None, None,
+                             {"full_name": f"Lead {n}", "phone": "+998712000001", "city": answer}, {"savol": n},
+                             {"campaign_name": "Bahor"}, {}), 2.0 + n)
+    await store.fail("page:leadgen:3", "code=100", 3.0)
+    await store.close()
+
+    listed = run("receiver", "events", "--db", db, "--state", "failed")
+    assert [json.loads(line)["error"] for line in listed.stdout.splitlines()] == ["code=100"]
+    assert run("receiver", "events", "--db", db, "--requeue", "--key", "page:leadgen:3").stdout.startswith("1 ")
+    assert run("receiver", "events", "--db", db, "--state", "failed").stdout == ""
+    lines = run("receiver", "export", "--db", db).stdout.splitlines()
+    assert [json.loads(line)["fields"]["full_name"] for line in lines] == ["Lead 1", "Lead 2"]
+    rows = list(csv.DictReader(io.StringIO(run("receiver", "export", "--db", db, "--format", "csv").stdout)))
+    assert [r["full_name"] for r in rows] == ["Lead 1", "Lead 2"] and rows[0]["ad_campaign_name"] == "Bahor"
+    # What a lead typed is never run as a formula; a phone number is none.
+    assert rows[0]["city"].startswith("'=") and rows[1]["city"] == "Ertalab"
+    assert rows[0]["phone"] == "+998712000001" and json.loads(rows[1]["custom"]) == {"savol": 2}
+    missing = run("receiver", "export", "--db", str(tmp_path / "nope.sqlite3"))
+    assert missing.returncode == 2 and len(missing.stderr.splitlines()) == 1
+    assert not (tmp_path / "nope.sqlite3").exists()

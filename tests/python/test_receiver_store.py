@@ -267,3 +267,31 @@ async def test_deliveries_and_workers_ride_out_dropped_connections(postgres_db, 
     text = "\n".join(r.getMessage() for r in caplog.records)
     assert "another operation" not in text and "Transaction.__aexit__" not in text, text
     assert not [r for r in caplog.records if r.exc_info]
+
+
+async def test_stuck_events_are_listed_by_state_and_requeued(store):
+    await store.record([event(k) for k in ("ok", "wait", "gone", "busy")] + [event("feed", "feed", None)], 100.0)
+    for _ in range(4):
+        await store.claim(100.0, 30)
+    await store.postpone("wait", 900.0, "Page p1 is not connected")
+    await store.fail("gone", "code=100", 100.0)
+    await store.complete("ok", LEAD, 100.0)
+    states = {e["key"]: e["state"] for e in await store.events()}
+    assert states == {"ok": "done", "wait": "waiting", "gone": "failed", "busy": "pending", "feed": "ignored"}
+    assert [e["error"] for e in await store.events("waiting")] == ["Page p1 is not connected"]
+    # Requeued with fresh retries: what is done, ignored or being fetched stays as it is.
+    assert await store.requeue(101.0, keys=["ok", "feed", "busy", "gone"]) == 1
+    assert await store.requeue(101.0, state="waiting") == 1
+    again = {e["key"]: (e["state"], e["attempts"], e["next_try"]) for e in await store.events("pending")}
+    assert again == {"gone": ("pending", 0, 101.0), "wait": ("pending", 0, 101.0), "busy": ("pending", 1, 100.0)}
+
+
+async def test_leads_come_in_stored_order_after_a_cursor(store):
+    from dataclasses import replace
+
+    await store.record([event(f"k{n}", leadgen_id=str(n)) for n in range(5)], 100.0)
+    for n, at in enumerate((3.0, 1.0, 2.0, 2.0, 5.0)):
+        await store.complete(f"k{n}", replace(LEAD, leadgen_id=str(n)), at)
+    first = await store.leads_after(None, 3)
+    rest = await store.leads_after((first[-1]["stored_at"], first[-1]["leadgen_id"]), 3)
+    assert [r["leadgen_id"] for r in first + rest] == ["1", "2", "3", "0", "4"]

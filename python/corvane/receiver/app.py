@@ -1,7 +1,8 @@
 """The lead receiver: an aiohttp.web application for Meta's lead webhooks.
 
 Routes: GET/POST /webhook (handshake, deliveries), /connect and /oauth/callback (the login flow
-that connects Pages), /pages and /leads (admin views, JSON), /health (the store's write state).
+that connects Pages), /pages, /leads and /events (admin views, JSON), POST /events/requeue,
+/health (the store's write state).
 """
 from __future__ import annotations
 
@@ -25,7 +26,7 @@ from corvane.webhooks import parse_events, verify_challenge, verify_request
 from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
 from .outage import OutageLog
 from .redact import describe
-from .store import NewEvent, Store, check_storable, open_store
+from .store import STATES, NewEvent, Store, check_storable, open_store
 from .worker import Worker, WorkerSettings
 
 log = logging.getLogger("corvane.receiver")
@@ -220,12 +221,30 @@ class Receiver:
     async def leads(self, request: web.Request) -> web.Response:
         if not self._admin(request):
             return self._refused()
-        try:
-            limit = max(1, min(1000, int(request.query.get("limit", "100"))))
-        except ValueError:
-            limit = 100
-        return web.json_response(await self.store.leads(limit),
+        return web.json_response(await self.store.leads(_limit(request, 100)),
                                  dumps=lambda v: json.dumps(v, ensure_ascii=False))
+
+    async def events(self, request: web.Request) -> web.Response:
+        if not self._admin(request):
+            return self._refused()
+        state = request.query.get("state") or None
+        if state is not None and state not in STATES:
+            return web.Response(status=400, text=f"Bad Request: state {' / '.join(STATES)} bo'lishi kerak")
+        limit = _limit(request, 100)
+        return web.json_response(await self.store.events(state, limit),
+                                 dumps=lambda v: json.dumps(v, ensure_ascii=False))
+
+    async def requeue(self, request: web.Request) -> web.Response:
+        if not self._admin(request):
+            return self._refused()
+        keys = request.query.getall("key", [])
+        state = request.query.get("state") or None
+        if (state is not None and state not in ("waiting", "failed")) or not (keys or state):
+            return web.Response(status=400, text="Bad Request: key=<kalit> yoki state=waiting|failed kerak")
+        count = await self.store.requeue(time.time(), keys=keys, state=state)
+        if count:
+            self.worker.wake()
+        return web.json_response({"requeued": count})
 
     def _admin(self, request: web.Request) -> bool:
         return admin_allowed(request, self.config.admin_token, trust_loopback=self.config.trust_loopback)
@@ -291,6 +310,13 @@ class Receiver:
         if self.owns_facebook:
             await self.facebook.close()
         await self.store.close()
+
+
+def _limit(request: web.Request, default: int) -> int:
+    try:
+        return max(1, min(1000, int(request.query.get("limit", str(default)))))
+    except ValueError:
+        return default
 
 
 def _closing(status: int, text: str, headers: dict[str, str] | None = None) -> web.Response:
@@ -369,6 +395,8 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
         app.router.add_get("/oauth/callback", receiver.callback)
         app.router.add_get("/pages", receiver.pages)
         app.router.add_get("/leads", receiver.leads)
+        app.router.add_get("/events", receiver.events)
+        app.router.add_post("/events/requeue", receiver.requeue)
     app.router.add_get("/health", receiver.health)
     app.on_startup.append(receiver.on_startup)
     app.on_cleanup.append(receiver.on_cleanup)

@@ -13,10 +13,16 @@ from .app import Config, StoreUnavailable, create_app
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in ("events", "export"):
+        from .commands import run
+
+        return run(argv[0], argv[1:])
     parser = argparse.ArgumentParser(
         prog="python -m corvane receiver",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-        description="Receives Meta's lead webhooks, fetches and stores each lead. The app id, app "
+        description="Receives Meta's lead webhooks, fetches and stores each lead ('events --help' "
+                    "and 'export --help': the stored events and leads). The app id, app "
                     "secret and verify token come from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET and "
                     "META_VERIFY_TOKEN; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
                     "(without it they are closed, unless --trust-loopback).")

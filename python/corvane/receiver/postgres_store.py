@@ -10,13 +10,13 @@ once more, which every operation here allows (inserts skip known keys, updates s
 set)."""
 from __future__ import annotations
 
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Sequence
 from typing import Any, TypeVar
 
 import asyncpg  # type: ignore[import-untyped]
 
-from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
-                    Store, migrations)
+from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
+                    LeadRecord, NewEvent, Store, event_state, migrations)
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
@@ -183,6 +183,31 @@ class PostgresStore(Store):
             "UPDATE events SET next_try = $1, claimed_until = NULL, error = $2,"
             " attempts = GREATEST(attempts - 1, 0) WHERE key = $3 AND status = $4",
             next_try, reason, key, STATUS_PENDING)
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        where = f"WHERE {STATES[state]}" if state else ""
+        rows = await self._fetch(f"SELECT {EVENT_COLUMNS} FROM events {where}"
+                                 " ORDER BY received_at, key LIMIT $1", limit)
+        return [event_state(dict(r)) for r in rows]
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        chosen = ["key = ANY($4::text[])"] if keys else []
+        if state:
+            chosen.append(STATES[state])
+        if not chosen:
+            return 0
+        status = await self._execute(
+            "UPDATE events SET status = $1, next_try = $2, attempts = 0, claimed_until = NULL,"
+            " error = NULL, done_at = NULL WHERE status IN ($1, $3)"
+            " AND (claimed_until IS NULL OR claimed_until < $2) AND " + " AND ".join(chosen),
+            STATUS_PENDING, now, STATUS_FAILED, *([list(keys)] if keys else []))
+        return int(status.split()[-1])
+
+    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
+        start = after or (float("-inf"), "")
+        rows = await self._fetch("SELECT * FROM leads WHERE (stored_at, leadgen_id) > ($1, $2)"
+                                 " ORDER BY stored_at, leadgen_id LIMIT $3", *start, limit)
+        return [decode_lead(dict(r)) for r in rows]
 
     async def probe(self, now: float) -> None:
         await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"

@@ -9,12 +9,13 @@ import os
 import sqlite3
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
+from collections.abc import Sequence
 from typing import Any
 
 import aiosqlite
 
-from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
-                    Store, migrations)
+from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
+                    LeadRecord, NewEvent, Store, event_state, migrations)
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
@@ -192,6 +193,38 @@ class SqliteStore(Store):
                 "UPDATE events SET next_try = ?, claimed_until = NULL, error = ?,"
                 " attempts = MAX(attempts - 1, 0) WHERE key = ? AND status = ?",
                 (next_try, reason, key, STATUS_PENDING))
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        where = f"WHERE {STATES[state]}" if state else ""
+        async with self._tx() as db:
+            cur = await db.execute(f"SELECT {EVENT_COLUMNS} FROM events {where}"
+                                   " ORDER BY received_at, key LIMIT ?", (limit,))
+            rows = await cur.fetchall()
+            names = [d[0] for d in cur.description]
+        return [event_state(dict(zip(names, r))) for r in rows]
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        chosen = [f"key IN ({', '.join('?' * len(keys))})"] if keys else []
+        if state:
+            chosen.append(STATES[state])
+        if not chosen:
+            return 0
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE events SET status = ?, next_try = ?, attempts = 0, claimed_until = NULL,"
+                " error = NULL, done_at = NULL WHERE status IN (?, ?)"
+                " AND (claimed_until IS NULL OR claimed_until < ?) AND " + " AND ".join(chosen),
+                (STATUS_PENDING, now, STATUS_PENDING, STATUS_FAILED, now, *keys))
+            return int(cur.rowcount)
+
+    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
+        start = after or (float("-inf"), "")
+        async with self._tx() as db:
+            cur = await db.execute("SELECT * FROM leads WHERE (stored_at, leadgen_id) > (?, ?)"
+                                   " ORDER BY stored_at, leadgen_id LIMIT ?", (*start, limit))
+            rows = await cur.fetchall()
+            names = [d[0] for d in cur.description]
+        return [decode_lead(dict(zip(names, r))) for r in rows]
 
     async def probe(self, now: float) -> None:
         async with self._tx() as db:

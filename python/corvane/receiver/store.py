@@ -3,6 +3,7 @@ schema kept as plain SQL files in migrations/."""
 from __future__ import annotations
 
 import abc
+from collections.abc import Sequence
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any
@@ -11,6 +12,27 @@ STATUS_PENDING = "pending"
 STATUS_DONE = "done"
 STATUS_FAILED = "failed"
 STATUS_IGNORED = "ignored"
+
+# What an operator sees of an event: "waiting" is pending after a failed attempt (a Page not
+# connected, a token that stopped working, a Graph API outage), with the reason in `error`.
+STATES = {
+    "pending": "status = 'pending' AND error IS NULL",
+    "waiting": "status = 'pending' AND error IS NOT NULL",
+    "failed": "status = 'failed'",
+    "done": "status = 'done'",
+    "ignored": "status = 'ignored'",
+}
+EVENT_COLUMNS = ("key, object_type, field, page_id, leadgen_id, status, attempts, next_try,"
+                 " claimed_until, error, received_at, done_at")
+
+
+def event_state(row: dict[str, Any]) -> dict[str, Any]:
+    """An event row as listed, with its state."""
+    state = row["status"]
+    if state == STATUS_PENDING and row["error"] is not None:
+        state = "waiting"
+    return {"state": state, **row}
+
 
 # A key goes into a unique index: PostgreSQL's b-tree takes about 2,700 bytes an entry.
 MAX_ID_BYTES = 1024
@@ -133,6 +155,19 @@ class Store(abc.ABC):
     async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
         """Gives a claimed event back to wait for its Page, the attempt not counted."""
         await self.postpone(key, next_try, reason)
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        """Events, oldest first, without their payload; `state` is one of STATES."""
+        raise NotImplementedError
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        """Makes failed and waiting events (those named, or all in `state`) due at once with
+        fresh retries; an event being fetched right now is left alone. Returns how many."""
+        raise NotImplementedError
+
+    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
+        """CRM records in the order they were stored, after (stored_at, leadgen_id)."""
+        raise NotImplementedError
 
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""
