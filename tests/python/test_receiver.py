@@ -387,3 +387,21 @@ async def test_a_page_whose_token_stops_working_waits_for_reconnecting(sb, db, c
         assert [p["needs_reconnecting"] for p in await receiver.store.pages()] == [None, None]
     finally:
         await receiver.stop()
+
+
+async def test_a_crm_pulls_every_lead_once_in_commit_order(sb, receiver):
+    await receiver.connect()
+    base = receiver.base + "/leads?limit=2&after="
+    ids = [await sb.submit_lead({**UZBEK, "full_name": f"Lead {n}"}) for n in range(3)]
+    await receiver.wait_leads(3)
+    pulled, cursor = [], ""
+    for _ in range(3):
+        status, text = await get(base + cursor)
+        page = json.loads(text)
+        pulled += [lead["leadgen_id"] for lead in page["leads"]]
+        cursor = page["next"]
+    assert sorted(pulled) == sorted(ids) and len(pulled) == 3
+    later = await sb.submit_lead(UZBEK)  # the next poll brings what came since, and only that
+    await receiver.wait_leads(4)
+    assert [lead["leadgen_id"] for lead in json.loads((await get(base + cursor))[1])["leads"]] == [later]
+    assert (await get(base + "-1"))[0] == 400

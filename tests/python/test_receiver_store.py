@@ -286,12 +286,34 @@ async def test_stuck_events_are_listed_by_state_and_requeued(store):
     assert again == {"gone": ("pending", 0, 101.0), "wait": ("pending", 0, 101.0), "busy": ("pending", 1, 100.0)}
 
 
-async def test_leads_come_in_stored_order_after_a_cursor(store):
+async def test_leads_come_in_commit_order_after_a_cursor(store):
     from dataclasses import replace
 
     await store.record([event(f"k{n}", leadgen_id=str(n)) for n in range(5)], 100.0)
-    for n, at in enumerate((3.0, 1.0, 2.0, 2.0, 5.0)):
+    # Committed in this order, whatever time each worker read before its commit.
+    for n, at in ((3, 3.0), (1, 1.0), (4, 2.0), (0, 2.0), (2, 5.0)):
         await store.complete(f"k{n}", replace(LEAD, leadgen_id=str(n)), at)
-    first = await store.leads_after(None, 3)
-    rest = await store.leads_after((first[-1]["stored_at"], first[-1]["leadgen_id"]), 3)
-    assert [r["leadgen_id"] for r in first + rest] == ["1", "2", "3", "0", "4"]
+    await store.complete("k1", replace(LEAD, leadgen_id="1"), 9.0)  # a repeat is not numbered again
+    first = await store.leads_after(0, 3)
+    rest = await store.leads_after(first[-1]["seq"], 3)
+    assert [r["leadgen_id"] for r in first + rest] == ["3", "1", "4", "0", "2"]
+    assert await store.leads_after(rest[-1]["seq"], 3) == []
+
+
+async def test_a_store_from_before_lead_numbers_numbers_its_leads_on_upgrade(store):
+    from dataclasses import replace
+
+    await store.record([event("k1", leadgen_id="1"), event("k2", leadgen_id="2")], 100.0)
+    await store.complete("k2", replace(LEAD, leadgen_id="2"), 5.0)
+    await store.complete("k1", replace(LEAD, leadgen_id="1"), 7.0)
+    undo = ("DROP INDEX leads_seq", "ALTER TABLE leads DROP COLUMN seq",
+            "DELETE FROM schema_migrations WHERE version = '004_lead_order'")
+    if hasattr(store, "_tx"):
+        async with store._tx() as conn:
+            for statement in undo:
+                await conn.execute(statement)
+    else:
+        for statement in undo:
+            await store._execute(statement)
+    await store.open()
+    assert [(r["leadgen_id"], r["seq"]) for r in await store.leads_after(0, 10)] == [("2", 1), ("1", 2)]

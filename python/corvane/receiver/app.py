@@ -221,8 +221,17 @@ class Receiver:
     async def leads(self, request: web.Request) -> web.Response:
         if not self._admin(request):
             return self._refused()
-        return web.json_response(await self.store.leads(_limit(request, 100)),
-                                 dumps=lambda v: json.dumps(v, ensure_ascii=False))
+        dumps = lambda v: json.dumps(v, ensure_ascii=False)  # noqa: E731
+        if "after" not in request.query:  # the newest, for a person looking
+            return web.json_response(await self.store.leads(_limit(request, 100)), dumps=dumps)
+        # For a CRM that polls: in commit order after a cursor, with the next cursor. A lead
+        # may come twice (the CRM's write failed, it asks again): it is keyed by leadgen_id.
+        after = request.query["after"] or "0"
+        if not after.isdigit() or len(after) > 18:
+            return web.Response(status=400, text="Bad Request: after= oldingi javobdagi next bo'lishi kerak")
+        leads = await self.store.leads_after(int(after), _limit(request, 100))
+        return web.json_response({"leads": leads, "next": str(leads[-1]["seq"]) if leads else after},
+                                 dumps=dumps)
 
     async def events(self, request: web.Request) -> web.Response:
         if not self._admin(request):

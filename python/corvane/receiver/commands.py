@@ -16,7 +16,7 @@ from typing import Any, TextIO
 from .store import STATES, Store, open_store
 
 _DB_HELP = "an SQLite file or a postgresql:// DSN"
-_LEAD_COLUMNS = ("leadgen_id", "page_id", "form_id", "ad_id", "created_time", "stored_at")
+_LEAD_COLUMNS = ("seq", "leadgen_id", "page_id", "form_id", "ad_id", "created_time", "stored_at")
 
 
 def events_main(argv: list[str]) -> int:
@@ -101,14 +101,14 @@ def _cell(value: Any) -> str:
 
 
 async def _all_leads(store: Store) -> AsyncIterator[dict[str, Any]]:
-    after: tuple[float, str] | None = None
+    after = 0
     while True:
         page = await store.leads_after(after, 500)
         for lead in page:
             yield lead
         if len(page) < 500:
             return
-        after = (page[-1]["stored_at"], page[-1]["leadgen_id"])
+        after = page[-1]["seq"]
 
 
 class StoreMissing(Exception):

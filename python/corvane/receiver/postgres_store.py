@@ -29,6 +29,7 @@ _LOST = (asyncpg.exceptions.ConnectionDoesNotExistError, asyncpg.exceptions.Inte
 
 # Receivers starting together must not run the same migration twice.
 _MIGRATION_LOCK = 0x636F7276  # "corv"
+_LEAD_ORDER_LOCK = 0x6C656164  # "lead"
 
 
 class PostgresStore(Store):
@@ -137,9 +138,13 @@ class PostgresStore(Store):
 
     @staticmethod
     async def _complete(conn: Any, key: str, lead: LeadRecord, now: float) -> None:
+        # Leads are numbered one commit at a time (the lock is held until this one commits), so
+        # a CRM pulling after number n never meets a later commit with a smaller number.
+        await conn.execute("SELECT pg_advisory_xact_lock($1)", _LEAD_ORDER_LOCK)
         await conn.execute(
             "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
-            " custom, ad_context, raw, stored_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)"
+            " custom, ad_context, raw, stored_at, seq) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9,"
+            " $10, $11, (SELECT COALESCE(MAX(seq), 0) + 1 FROM leads))"
             " ON CONFLICT (leadgen_id) DO NOTHING", *lead_row(key, lead, now))
         await conn.execute(
             "UPDATE events SET status = $1, claimed_until = NULL, error = NULL, done_at = $2"
@@ -203,10 +208,8 @@ class PostgresStore(Store):
             STATUS_PENDING, now, STATUS_FAILED, *([list(keys)] if keys else []))
         return int(status.split()[-1])
 
-    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
-        start = after or (float("-inf"), "")
-        rows = await self._fetch("SELECT * FROM leads WHERE (stored_at, leadgen_id) > ($1, $2)"
-                                 " ORDER BY stored_at, leadgen_id LIMIT $3", *start, limit)
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
+        rows = await self._fetch("SELECT * FROM leads WHERE seq > $1 ORDER BY seq LIMIT $2", after, limit)
         return [decode_lead(dict(r)) for r in rows]
 
     async def probe(self, now: float) -> None:

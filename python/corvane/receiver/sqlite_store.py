@@ -139,9 +139,10 @@ class SqliteStore(Store):
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
         async with self._tx() as db:
             await db.execute(
+                # Numbered in the transaction, which SQLite runs one at a time: commit order.
                 "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
-                " custom, ad_context, raw, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                " ON CONFLICT (leadgen_id) DO NOTHING",
+                " custom, ad_context, raw, stored_at, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+                " (SELECT COALESCE(MAX(seq), 0) + 1 FROM leads)) ON CONFLICT (leadgen_id) DO NOTHING",
                 lead_row(key, lead, now))
             await db.execute(
                 "UPDATE events SET status = ?, claimed_until = NULL, error = NULL, done_at = ? WHERE key = ?",
@@ -217,11 +218,10 @@ class SqliteStore(Store):
                 (STATUS_PENDING, now, STATUS_PENDING, STATUS_FAILED, now, *keys))
             return int(cur.rowcount)
 
-    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
-        start = after or (float("-inf"), "")
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
         async with self._tx() as db:
-            cur = await db.execute("SELECT * FROM leads WHERE (stored_at, leadgen_id) > (?, ?)"
-                                   " ORDER BY stored_at, leadgen_id LIMIT ?", (*start, limit))
+            cur = await db.execute("SELECT * FROM leads WHERE seq > ? ORDER BY seq LIMIT ?",
+                                   (after, limit))
             rows = await cur.fetchall()
             names = [d[0] for d in cur.description]
         return [decode_lead(dict(zip(names, r))) for r in rows]

@@ -165,8 +165,9 @@ class Store(abc.ABC):
         fresh retries; an event being fetched right now is left alone. Returns how many."""
         raise NotImplementedError
 
-    async def leads_after(self, after: tuple[float, str] | None, limit: int) -> list[dict[str, Any]]:
-        """CRM records in the order they were stored, after (stored_at, leadgen_id)."""
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
+        """CRM records in the order they were committed, after the one numbered `after` (each
+        record's `seq`; 0 for the first)."""
         raise NotImplementedError
 
     async def probe(self, now: float) -> None:
