@@ -289,3 +289,57 @@ async def test_claims_are_given_back_not_held_for_the_lease(sb, db, case):
         assert (event["claimed_until"], event["attempts"], event["status"]) == (None, 0, "pending")
     else:
         assert (event["attempts"], event["status"]) == (2, "done")
+
+
+@pytest.mark.parametrize("answers, outcome", [
+    ([500, 503, 200], "sent"),  # the CRM recovers: sent on the third attempt
+    ([400, 400], "failed"),  # it keeps refusing: failed for good, visibly, after the last attempt
+])
+async def test_each_stored_lead_is_handed_on_to_the_crm_signed(sb, db, caplog, answers, outcome):
+    import hashlib
+    import hmac
+
+    from aiohttp import web
+
+    from corvane.receiver import ForwardSettings
+
+    received: list[tuple[bytes, dict[str, str]]] = []
+
+    async def crm(request):
+        received.append((await request.read(), dict(request.headers)))
+        return web.Response(status=answers[min(len(received), len(answers)) - 1])
+
+    app = web.Application()
+    app.router.add_post("/hook", crm)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    url = f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}/hook?key=url-sentinel-9"
+    forward = ForwardSettings(url, "forward-sentinel-9", attempts=len(answers), backoff_base=0.05, poll=0.05)
+    assert "sentinel" not in repr(config_for(sb, forward=forward, admin_token="admin-sentinel-9"))
+    running = await Running(sb, db, config_for(sb, forward=forward)).start()
+    try:
+        await running.subscribe()
+        await running.connect()
+        lead_id = await sb.submit_lead(ANSWERS)
+
+        async def settled():
+            leads = await running.store.leads()
+            return bool(leads) and leads[0]["forward_status"] != "pending"
+        await running.wait(settled)
+        [lead] = await running.store.leads()
+    finally:
+        await running.stop()
+        await runner.cleanup()
+    assert (lead["forward_status"], lead["forward_attempts"]) == (outcome, len(answers))
+    assert len(received) == len(answers)
+    for body, headers in received:  # the same signed body each time, keyed by the lead
+        expected = "sha256=" + hmac.new(b"forward-sentinel-9", body, hashlib.sha256).hexdigest()
+        assert headers["X-Corvane-Signature-256"] == expected and headers["Idempotency-Key"] == lead_id
+        assert json.loads(body)["fields"]["email"] == "shahnoza@example.uz"
+    if outcome == "failed":
+        assert lead["forward_error"] == "HTTP 400"
+        assert len([r for r in caplog.records if r.levelno == logging.WARNING and lead_id in r.getMessage()]) == 1
+    text = "\n".join(r.getMessage() for r in caplog.records)
+    assert "sentinel" not in text

@@ -317,3 +317,22 @@ async def test_a_store_from_before_lead_numbers_numbers_its_leads_on_upgrade(sto
             await store._execute(statement)
     await store.open()
     assert [(r["leadgen_id"], r["seq"]) for r in await store.leads_after(0, 10)] == [("2", 1), ("1", 2)]
+
+
+async def test_forwarding_claims_each_lead_once_and_gives_it_back(store):
+    from dataclasses import replace
+
+    await store.record([event("k1", leadgen_id="1"), event("k2", leadgen_id="2")], 100.0)
+    for n in ("1", "2"):
+        await store.complete(f"k{n}", replace(LEAD, leadgen_id=n), 100.0)
+    first = await store.claim_forward(100.0, 30)
+    second = await store.claim_forward(100.0, 30)
+    assert (first["leadgen_id"], second["leadgen_id"]) == ("1", "2")  # in commit order, once each
+    assert await store.claim_forward(100.0, 30) is None
+    await store.release_forward("1")  # the receiver stops mid-send: the lead goes back at once
+    await store.forward_done("2", "pending", "HTTP 500", 200.0)
+    again = await store.claim_forward(101.0, 30)
+    assert (again["leadgen_id"], again["forward_attempts"]) == ("1", 1)
+    await store.forward_done("1", "sent", None)
+    assert await store.claim_forward(150.0, 30) is None
+    assert (await store.claim_forward(200.0, 30))["forward_error"] == "HTTP 500"

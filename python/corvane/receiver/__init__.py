@@ -9,8 +9,9 @@ The admin routes (/connect, /pages, /leads) need the admin token; aiohttp's acce
 no query string (login codes and tokens travel there).
 """
 from .app import STATS, STORE, WORKER, Config, Stats, StoreUnavailable, create_app
+from .forward import ForwardSettings
 from .store import LeadRecord, NewEvent, Store, open_store
 from .worker import WorkerSettings
 
-__all__ = ("STATS", "STORE", "WORKER", "Config", "LeadRecord", "NewEvent", "Stats", "Store",
+__all__ = ("STATS", "STORE", "WORKER", "Config", "ForwardSettings", "LeadRecord", "NewEvent", "Stats", "Store",
            "StoreUnavailable", "WorkerSettings", "create_app", "open_store")

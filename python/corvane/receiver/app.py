@@ -24,6 +24,7 @@ from corvane.facebook import Facebook
 from corvane.webhooks import parse_events, verify_challenge, verify_request
 
 from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
+from .forward import Forwarder, ForwardSettings
 from .outage import OutageLog
 from .redact import describe
 from .store import STATES, NewEvent, Store, check_storable, open_store
@@ -48,9 +49,9 @@ SCOPES = ("pages_show_list", "pages_read_engagement", "pages_manage_metadata", "
 @dataclass
 class Config:
     app_id: str
-    app_secret: str
-    verify_token: str
-    admin_token: str | None = None
+    app_secret: str = field(repr=False)
+    verify_token: str = field(repr=False)
+    admin_token: str | None = field(default=None, repr=False)
     # Without an admin token the admin routes are closed; this opens them to loopback
     # connections that name a loopback Host (a receiver on a developer's machine).
     trust_loopback: bool = False
@@ -69,6 +70,8 @@ class Config:
     graph_version: str | None = None
     scopes: Sequence[str] = SCOPES
     worker: WorkerSettings = field(default_factory=WorkerSettings)
+    # Each stored lead POSTed to a CRM (url, secret, attempts ...); None: the CRM pulls.
+    forward: ForwardSettings | None = None
 
 
 class StoreUnavailable(Exception):
@@ -99,6 +102,9 @@ class Receiver:
         self.config = config
         self.facebook = facebook
         self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
+        self.forwarder = Forwarder(store, config.forward) if config.forward else None
+        if self.forwarder is not None:
+            self.worker.stored = self.forwarder.wake
         self.stats = Stats()
         self.release_claims = release_claims
         self.outage = OutageLog(log)
@@ -310,9 +316,13 @@ class Receiver:
         if self.release_claims:
             await self.store.release_claims()
         self.worker.start()
+        if self.forwarder is not None:
+            self.forwarder.start()
 
     async def on_cleanup(self, app: web.Application) -> None:
         await self.worker.stop()
+        if self.forwarder is not None:
+            await self.forwarder.stop()
         if self._probe is not None:  # a probe still waiting on a hung database is given up
             self._probe.cancel()
             await asyncio.wait([self._probe])
@@ -377,6 +387,9 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     or a Store; `session` is handed to the Facebook client (the sandbox's, in tests).
     aiohttp's own access log, if a host keeps it, is cut of queries from here on."""
     guard_aiohttp_access_log()
+    if config.forward is not None and not (config.forward.url and config.forward.secret):
+        raise ValueError("Config.forward: url va secret ikkalasi ham kerak (CORVANE_FORWARD_URL, "
+                         "CORVANE_FORWARD_SECRET)")
     if config.role not in ROLES:
         raise ValueError(f"Config.role: {' / '.join(ROLES)} bo'lishi kerak, {config.role!r} emas")
     store = open_store(db) if isinstance(db, str) else db

@@ -10,6 +10,7 @@ from aiohttp import web
 
 from .access import AccessLogger
 from .app import Config, StoreUnavailable, create_app
+from .forward import ForwardSettings
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -24,7 +25,8 @@ def main(argv: list[str] | None = None) -> int:
         description="Receives Meta's lead webhooks, fetches and stores each lead ('events --help' "
                     "and 'export --help': the stored events and leads). The app id, app "
                     "secret and verify token come from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET and "
-                    "META_VERIFY_TOKEN; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
+                    "META_VERIFY_TOKEN; CORVANE_FORWARD_URL with CORVANE_FORWARD_SECRET sends each "
+                    "stored lead on to a CRM; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
                     "(without it they are closed, unless --trust-loopback).")
     parser.add_argument("--db", default="corvane-leads.sqlite3",
                         help="an SQLite file (created with mode 0600) or a postgresql:// DSN")
@@ -57,6 +59,10 @@ def main(argv: list[str] | None = None) -> int:
 
     missing = [name for name in ("FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET", "META_VERIFY_TOKEN")
                if not os.environ.get(name)]
+    forward_url, forward_secret = (os.environ.get("CORVANE_FORWARD_URL") or None,
+                                   os.environ.get("CORVANE_FORWARD_SECRET") or None)
+    if bool(forward_url) != bool(forward_secret):
+        missing.append("CORVANE_FORWARD_URL and CORVANE_FORWARD_SECRET together")
     if missing:
         print(f"set {', '.join(missing)}", file=sys.stderr)
         return 2
@@ -70,6 +76,7 @@ def main(argv: list[str] | None = None) -> int:
         redirect_hosts=tuple(args.redirect_host),
         wait_for_store=args.wait_for_db,
         role=args.role,
+        forward=ForwardSettings(forward_url, forward_secret) if forward_url and forward_secret else None,
         config_id=os.environ.get("FACEBOOK_CONFIG_ID") or None,
         graph_version=os.environ.get("META_GRAPH_VERSION") or None,
     )

@@ -212,6 +212,27 @@ class PostgresStore(Store):
         rows = await self._fetch("SELECT * FROM leads WHERE seq > $1 ORDER BY seq LIMIT $2", after, limit)
         return [decode_lead(dict(r)) for r in rows]
 
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        row = await self._fetchrow(
+            "UPDATE leads SET forward_claimed_until = $1, forward_attempts = forward_attempts + 1"
+            " WHERE leadgen_id = (SELECT leadgen_id FROM leads WHERE forward_status = 'pending'"
+            " AND forward_next_try <= $2 AND (forward_claimed_until IS NULL OR forward_claimed_until < $2)"
+            " ORDER BY seq LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING *", now + lease, now)
+        return decode_lead(dict(row)) if row else None
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        await self._execute(
+            "UPDATE leads SET forward_status = $1, forward_error = $2, forward_claimed_until = NULL,"
+            " forward_next_try = COALESCE($3, forward_next_try) WHERE leadgen_id = $4",
+            status, reason, next_try, leadgen_id)
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        await self._execute(
+            "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = GREATEST(forward_attempts - 1, 0)"
+            " WHERE leadgen_id = $1 AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
+            leadgen_id)
+
     async def probe(self, now: float) -> None:
         await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"
                                 " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", now)

@@ -226,6 +226,32 @@ class SqliteStore(Store):
             names = [d[0] for d in cur.description]
         return [decode_lead(dict(zip(names, r))) for r in rows]
 
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE leads SET forward_claimed_until = ?, forward_attempts = forward_attempts + 1"
+                " WHERE leadgen_id = (SELECT leadgen_id FROM leads WHERE forward_status = 'pending'"
+                " AND forward_next_try <= ? AND (forward_claimed_until IS NULL OR forward_claimed_until < ?)"
+                " ORDER BY seq LIMIT 1) RETURNING *", (now + lease, now, now))
+            row = await cur.fetchone()
+            names = [d[0] for d in cur.description] if cur.description else []
+        return decode_lead(dict(zip(names, row))) if row else None
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE leads SET forward_status = ?, forward_error = ?, forward_claimed_until = NULL,"
+                " forward_next_try = COALESCE(?, forward_next_try) WHERE leadgen_id = ?",
+                (status, reason, next_try, leadgen_id))
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = MAX(forward_attempts - 1, 0)"
+                " WHERE leadgen_id = ? AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
+                (leadgen_id,))
+
     async def probe(self, now: float) -> None:
         async with self._tx() as db:
             await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"

@@ -170,6 +170,23 @@ class Store(abc.ABC):
         record's `seq`; 0 for the first)."""
         raise NotImplementedError
 
+    # ---- forwarding to a CRM ----
+
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        """Takes one stored lead due to be sent to the forward URL for `lease` seconds,
+        counting the attempt; the lead as leads() gives it."""
+        raise NotImplementedError
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        """Settles a claimed forward: "sent", "failed" (for good, with the reason), or
+        "pending" again at `next_try` with the reason of the failed attempt."""
+        raise NotImplementedError
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        """Gives a forward claim back (the receiver stops); its attempt is taken back."""
+        raise NotImplementedError
+
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""
         await self.counts()

@@ -11,7 +11,7 @@ import asyncio
 import logging
 import random
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -74,6 +74,7 @@ class Worker:
         self._wake = asyncio.Event()
         self._tasks: list[asyncio.Task[None]] = []
         self._held: set[str] = set()  # keys claimed and not yet settled
+        self.stored: Callable[[], None] = lambda: None  # told of each lead stored
         self.outage = OutageLog(log)
 
     def wake(self) -> None:
@@ -208,6 +209,7 @@ class Worker:
                         event.leadgen_id, lead.ad_id)
         await self.store.complete(event.key, crm_record(event, lead, context), time.time())
         log.info("lead %s stored", event.leadgen_id)
+        self.stored()
 
     async def _wait_for_page(self, event: Claimed, broken: str) -> None:
         # Its retries are not spent: connecting the Page again makes the event due at once.
