@@ -113,13 +113,16 @@ async def test_slow_oversized_and_crowding_bodies_cost_nothing(sb, db, caplog):
     running = await Running(sb, db, config_for(sb, body_timeout=0.5, max_unverified=2)).start()
     try:
         head = (b"POST /webhook HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                b"Content-Length: 1000\r\n\r\n")
+                b"X-Hub-Signature-256: sha256=" + b"0" * 64 + b"\r\nContent-Length: 1000\r\n\r\n")
         started = time.monotonic()
         # Two trickling bodies fill the cap; a third sender is turned away at once.
         slow = [asyncio.ensure_future(raw(running.base, head, b"{")) for _ in range(2)]
         await asyncio.sleep(0.2)
         crowded = await raw(running.base, head, b"{")
         assert crowded.startswith(b"HTTP/1.1 503") and time.monotonic() - started < 0.5
+        unsigned = head.replace(b"X-Hub-Signature-256", b"X-Other")  # never read at all
+        assert (await raw(running.base, unsigned, b"{")).startswith(b"HTTP/1.1 403")
+        assert time.monotonic() - started < 0.5
         for answer in await asyncio.gather(*slow):  # the deadline ends them, connection closed
             assert answer.startswith(b"HTTP/1.1 408") and b"Connection: close" in answer
         big = head.replace(b"1000", str(2 * 1024 * 1024).encode())

@@ -58,7 +58,7 @@ class Config:
     public_url: str | None = None  # e.g. https://crm.example; else taken from each request ...
     redirect_hosts: Sequence[str] = ()  # ... whose Host must be one of these (or loopback)
     body_timeout: float = 10.0  # seconds to receive a delivery's body
-    max_unverified: int = 64  # delivery bodies being received at once, not yet verified
+    max_unverified: int = 32  # signed delivery bodies being received at once, not yet verified
     # A database that is down at start is waited for, with back-off; else the start fails
     # with StoreUnavailable.
     wait_for_store: bool = True
@@ -126,6 +126,8 @@ class Receiver:
         # oversized or stalled body costs the server nothing more.
         if request.content_length is not None and request.content_length > MAX_BODY:
             return _closing(413, "Payload Too Large")
+        if not request.headers.get("X-Hub-Signature-256"):  # unsigned: its body is never read
+            return _closing(403, "Forbidden")
         if self._unverified >= self.config.max_unverified:
             return _closing(503, "Service Unavailable", {"Retry-After": "5"})
         self._unverified += 1
