@@ -336,3 +336,18 @@ async def test_forwarding_claims_each_lead_once_and_gives_it_back(store):
     await store.forward_done("1", "sent", None)
     assert await store.claim_forward(150.0, 30) is None
     assert (await store.claim_forward(200.0, 30))["forward_error"] == "HTTP 500"
+
+
+async def test_on_sqlite_a_delivery_goes_before_waiting_worker_calls(tmp_path):
+    store = open_store(str(tmp_path / "turns.sqlite3"))
+    await store.open()
+    try:
+        async with store._tx():  # a transaction in progress
+            claim = asyncio.ensure_future(store.claim(100.0, 30))  # the worker queues first ...
+            await asyncio.sleep(0.02)
+            recorded = asyncio.ensure_future(store.record([event("k1")], 100.0))  # ... then a delivery
+            await asyncio.sleep(0.02)
+        assert await recorded == 1
+        assert (await claim).key == "k1"  # the delivery's write went first
+    finally:
+        await store.close()

@@ -1,5 +1,5 @@
 """The embedded store: one SQLite file through aiosqlite, so the event loop never waits on
-the disk. One connection; a lock keeps one transaction at a time on it."""
+the disk. One connection, one transaction at a time on it, deliveries' writes first."""
 from __future__ import annotations
 
 import asyncio
@@ -43,6 +43,37 @@ def _create_private(path: str) -> None:
     os.chmod(path, 0o600)
 
 
+class _Turns:
+    """Turns on the one connection. A delivery's write goes before the worker's calls that
+    are waiting, so an acknowledgement never queues behind the worker's bookkeeping."""
+
+    def __init__(self) -> None:
+        self._lock = asyncio.Lock()
+        self._urgent = 0  # deliveries' writes holding or waiting for a turn
+        self._no_urgent = asyncio.Event()
+        self._no_urgent.set()
+
+    @asynccontextmanager
+    async def turn(self, urgent: bool = False) -> AsyncIterator[None]:
+        if urgent:
+            self._urgent += 1
+            self._no_urgent.clear()
+            try:
+                async with self._lock:
+                    yield
+            finally:
+                self._urgent -= 1
+                if not self._urgent:
+                    self._no_urgent.set()
+            return
+        while True:
+            await self._no_urgent.wait()
+            async with self._lock:
+                if not self._urgent:  # else a delivery came while this one queued: after it
+                    yield
+                    return
+
+
 _ROWS_PER_INSERT = 100  # 9 parameters a row, well under SQLite's bound of 999 per statement
 _EVENT_ROW = "(?, ?, ?, ?, ?, ?, ?, ?, ?)"
 
@@ -62,7 +93,7 @@ class SqliteStore(Store):
     def __init__(self, path: str) -> None:
         self.path = path
         self._db: aiosqlite.Connection | None = None
-        self._lock = asyncio.Lock()
+        self._turns = _Turns()
         self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_INSERT)
 
     async def open(self) -> None:
@@ -87,10 +118,10 @@ class SqliteStore(Store):
             self._db = None
 
     @asynccontextmanager
-    async def _tx(self) -> AsyncIterator[aiosqlite.Connection]:
+    async def _tx(self, urgent: bool = False) -> AsyncIterator[aiosqlite.Connection]:
         if self._db is None:
             raise RuntimeError("the store is not open")
-        async with self._lock:
+        async with self._turns.turn(urgent):
             try:
                 await self._db.execute("BEGIN IMMEDIATE")
             except asyncio.CancelledError:
@@ -115,12 +146,12 @@ class SqliteStore(Store):
 
     async def _insert_batch(self, rows: Rows) -> set[str]:
         if len(rows) <= _ROWS_PER_INSERT:
-            async with self._lock:  # never inside another coroutine's open transaction
+            async with self._turns.turn(urgent=True):  # never inside another's open transaction
                 assert self._db is not None
                 return await _insert_events(self._db, rows)
         # A delivery longer than one statement takes: its chunks in one transaction.
         new: set[str] = set()
-        async with self._tx() as db:
+        async with self._tx(urgent=True) as db:
             for i in range(0, len(rows), _ROWS_PER_INSERT):
                 new |= await _insert_events(db, rows[i:i + _ROWS_PER_INSERT])
         return new
