@@ -18,6 +18,7 @@ FAST = WorkerSettings(concurrency=2, poll=0.05, backoff_base=0.1, backoff_max=0.
 
 def config_for(sb: Sandbox, **kw: Any) -> Config:
     kw.setdefault("worker", FAST)
+    kw.setdefault("trust_loopback", True)  # the tests' browser is on this machine
     return Config(app_id=sb.app_id, app_secret=sb.app_secret, verify_token=VERIFY, **kw)
 
 

@@ -1,6 +1,7 @@
 """The receiver end to end on SQLite, fed and answered by the sandbox."""
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import os
@@ -173,22 +174,55 @@ def from_afar(remote: str):
     return middleware
 
 
-@pytest.mark.parametrize("admin, remote, given, status", [
-    (None, "127.0.0.1", None, 302),
-    (None, "203.0.113.9", None, 403),
-    ("admin-sentinel-77", "203.0.113.9", None, 403),
-    ("admin-sentinel-77", "203.0.113.9", "admin-sentinel-7", 403),
-    ("admin-sentinel-77", "203.0.113.9", "admin-sentinel-77", 302),
-    ("admin-sentinel-77", "127.0.0.1", None, 403),
+@pytest.mark.parametrize("admin, trust, remote, host, given, status", [
+    (None, True, "127.0.0.1", None, None, 302),
+    (None, True, "127.0.0.1", "localhost:8080", None, 302),
+    (None, False, "127.0.0.1", None, None, 403),  # closed unless trusting loopback is asked for
+    (None, True, "127.0.0.1", "rebound.example", None, 403),  # DNS rebinding from a browser page
+    (None, True, "203.0.113.9", None, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-7", 403),
+    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-77", 302),
+    ("admin-sentinel-77", True, "127.0.0.1", None, None, 403),
 ])
-@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads"])
-async def test_admin_pages_guarded(sb, db, admin, remote, given, status, path):
-    running = await Running(sb, db, config_for(sb, admin_token=admin),
+@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads", "/events"])
+async def test_admin_pages_guarded(sb, db, admin, trust, remote, host, given, status, path):
+    running = await Running(sb, db, config_for(sb, admin_token=admin, trust_loopback=trust),
                             middlewares=(from_afar(remote),)).start()
     try:
         headers = {"Authorization": f"Bearer {given}"} if given else {}
-        got, _ = await get(running.base + path, headers=headers)
+        if host:
+            headers["Host"] = host
+        got, text = await get(running.base + path, headers=headers)
         assert got == (200 if status == 302 and path != "/connect" else status)
+        if not admin and not trust:  # the refusal says how to open the pages
+            assert "CORVANE_ADMIN_TOKEN" in text and "--trust-loopback" in text
+    finally:
+        await running.stop()
+
+
+@pytest.mark.parametrize("public_url, allowed, host, status, redirect_host", [
+    (None, (), "rebound.example", 400, None),
+    (None, ("crm.example",), "CRM.example:8443", 302, "crm.example:8443"),
+    (None, ("crm.example",), "rebound.example", 400, None),
+    ("https://crm.example", (), "rebound.example", 302, "crm.example"),
+])
+async def test_login_redirect_only_to_a_configured_host(sb, db, public_url, allowed, host, status,
+                                                        redirect_host):
+    config = config_for(sb, admin_token="admin-sentinel-77", public_url=public_url,
+                        redirect_hosts=allowed)
+    running = await Running(sb, db, config).start()
+    try:
+        async with aiohttp.ClientSession() as s:
+            async with s.get(running.base + "/connect", allow_redirects=False, headers={
+                    "Host": host, "Authorization": "Bearer admin-sentinel-77"}) as resp:
+                got, text, link = resp.status, await resp.text(), resp.headers.get("Location", "")
+        assert got == status, text
+        if redirect_host:
+            redirect = parse_qs(urlsplit(link).query)["redirect_uri"][0]
+            assert urlsplit(redirect).netloc.lower() == redirect_host
+        else:
+            assert "--public-url" in text
     finally:
         await running.stop()
 
@@ -240,6 +274,14 @@ async def test_unknown_lead_fails_with_its_reason(sb, receiver):
     await receiver.wait(failed)
     event = await receiver.store.event("page:leadgen:999000999")
     assert "code=100" in event["error"] and event["attempts"] == 1
+    # The operator sees it with its reason, and can send it round again.
+    status, text = await get(receiver.base + "/events?state=failed")
+    assert status == 200 and [e["key"] for e in json.loads(text)] == ["page:leadgen:999000999"]
+    assert (await get(receiver.base + "/events?state=stuck"))[0] == 400
+    async with aiohttp.ClientSession() as s:
+        async with s.post(receiver.base + "/events/requeue?state=failed") as resp:
+            assert await resp.json() == {"requeued": 1}
+    await receiver.wait(failed)  # fetched again, and refused again
 
 
 async def test_no_secret_in_logs_or_reasons(sb, db, caplog):
@@ -257,10 +299,10 @@ async def test_no_secret_in_logs_or_reasons(sb, db, caplog):
         del sb.world.tokens[page_token]
         stuck = await sb.submit_lead(UZBEK)
 
-        async def retried():
+        async def waiting():
             event = await running.store.event(f"page:leadgen:{stuck}")
-            return event["attempts"] >= 2
-        await running.wait(retried)
+            return event["error"] is not None
+        await running.wait(waiting)
         reason = (await running.store.event(f"page:leadgen:{stuck}"))["error"]
         assert "190" in reason
     finally:
@@ -294,3 +336,72 @@ async def test_lead_delivered_before_its_page_connects_is_fetched_on_connect(sb,
         await running.wait_leads(1, timeout=5)
     finally:
         await running.stop()
+
+
+async def test_receiving_and_working_run_as_separate_processes_on_one_database(sb, db):
+    receive = await Running(sb, db, config_for(sb, role="receive")).start()
+    work = None
+    try:
+        await receive.subscribe()
+        await receive.connect()
+        lead_id = await sb.submit_lead(UZBEK)
+        await asyncio.sleep(0.3)
+        assert (await receive.store.event(f"page:leadgen:{lead_id}"))["attempts"] == 0  # no worker
+        work = await Running(sb, db, config_for(sb, role="work")).start()
+        await work.wait_leads(1)
+        assert (await get(work.base + "/pages"))[0] == 404 and (await get(work.base + "/health"))[0] == 200
+    finally:
+        await receive.stop()
+        if work is not None:
+            await work.stop()
+
+
+async def test_a_page_whose_token_stops_working_waits_for_reconnecting(sb, db, caplog):
+    from corvane.sandbox.world import Token
+
+    settings = WorkerSettings(concurrency=2, poll=0.05, backoff_base=0.1, backoff_max=60)
+    receiver = await Running(sb, db, config_for(sb, worker=settings)).start()
+    try:
+        await receiver.subscribe()
+        await receiver.connect()
+        del sb.world.tokens[sb.world.pages[PAGE_STORE].token]  # expired, revoked, password changed
+        stuck = [await sb.submit_lead(UZBEK) for _ in range(2)]
+
+        async def all_waiting():
+            events = [await receiver.store.event(f"page:leadgen:{lead}") for lead in stuck]
+            return all(e["error"] and e["claimed_until"] is None for e in events)
+        await receiver.wait(all_waiting)
+        for lead in stuck:  # waiting spends no retries
+            event = await receiver.store.event(f"page:leadgen:{lead}")
+            assert event["attempts"] == 0 and "qayta ulanishi kerak" in event["error"]
+        [page] = [p for p in await receiver.store.pages() if p["page_id"] == PAGE_STORE]
+        assert page["needs_reconnecting"]
+        warnings = [r for r in caplog.records if r.levelno == logging.WARNING and "qayta ulanishi" in r.getMessage()]
+        assert len(warnings) == 1
+
+        fresh = "EAAP-reconnected-token"  # the admin logs in again: the Page has a working token
+        sb.world.pages[PAGE_STORE].token = fresh
+        sb.world.tokens[fresh] = Token("page", PAGE_STORE)
+        await receiver.connect()
+        await receiver.wait_leads(2)
+        assert [p["needs_reconnecting"] for p in await receiver.store.pages()] == [None, None]
+    finally:
+        await receiver.stop()
+
+
+async def test_a_crm_pulls_every_lead_once_in_commit_order(sb, receiver):
+    await receiver.connect()
+    base = receiver.base + "/leads?limit=2&after="
+    ids = [await sb.submit_lead({**UZBEK, "full_name": f"Lead {n}"}) for n in range(3)]
+    await receiver.wait_leads(3)
+    pulled, cursor = [], ""
+    for _ in range(3):
+        status, text = await get(base + cursor)
+        page = json.loads(text)
+        pulled += [lead["leadgen_id"] for lead in page["leads"]]
+        cursor = page["next"]
+    assert sorted(pulled) == sorted(ids) and len(pulled) == 3
+    later = await sb.submit_lead(UZBEK)  # the next poll brings what came since, and only that
+    await receiver.wait_leads(4)
+    assert [lead["leadgen_id"] for lead in json.loads((await get(base + cursor))[1])["leads"]] == [later]
+    assert (await get(base + "-1"))[0] == 400

@@ -1,10 +1,12 @@
 """The lead receiver: an aiohttp.web application for Meta's lead webhooks.
 
 Routes: GET/POST /webhook (handshake, deliveries), /connect and /oauth/callback (the login flow
-that connects Pages), /pages and /leads (admin views, JSON), /health.
+that connects Pages), /pages, /leads and /events (admin views, JSON), POST /events/requeue,
+/health (the store's write state).
 """
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import secrets
@@ -12,23 +14,32 @@ import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
+from urllib.parse import urlsplit
 
 import aiohttp
-from aiohttp import web
+from aiohttp import http_exceptions, web
 
 from corvane.errors import CorvaneError
 from corvane.facebook import Facebook
 from corvane.webhooks import parse_events, verify_challenge, verify_request
 
-from .access import admin_allowed
+from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
+from .forward import Forwarder, ForwardSettings
+from .outage import OutageLog
 from .redact import describe
-from .store import NewEvent, Store, open_store
+from .store import STATES, NewEvent, Store, check_storable, open_store
 from .worker import Worker, WorkerSettings
 
 log = logging.getLogger("corvane.receiver")
 
 MAX_BODY = 1024 * 1024
 STATE_TTL = 600.0
+ROLES = ("both", "receive", "work")
+MAX_DEPTH = 64  # Meta's deliveries nest six levels deep
+PROBE_EVERY = 1.0  # /health asks anyone in: at most one write probe a second
+PROBE_TIMEOUT = 2.0
+NO_REDIRECT_HOST = ("Bad Request: bu Host login qaytish manzili uchun ruxsat etilmagan. "
+                    "--public-url (CORVANE_PUBLIC_URL) yoki --redirect-host bilan sozlang")
 # Meta's Lead Ads retrieval guide: the Page permissions, leads_retrieval, and for the ad behind
 # each lead ads_management with pages_read_engagement and pages_manage_ads.
 SCOPES = ("pages_show_list", "pages_read_engagement", "pages_manage_metadata", "pages_manage_ads",
@@ -38,14 +49,33 @@ SCOPES = ("pages_show_list", "pages_read_engagement", "pages_manage_metadata", "
 @dataclass
 class Config:
     app_id: str
-    app_secret: str
-    verify_token: str
-    admin_token: str | None = None
-    public_url: str | None = None  # e.g. https://crm.example; else taken from each request
+    app_secret: str = field(repr=False)
+    verify_token: str = field(repr=False)
+    admin_token: str | None = field(default=None, repr=False)
+    # Without an admin token the admin routes are closed; this opens them to loopback
+    # connections that name a loopback Host (a receiver on a developer's machine).
+    trust_loopback: bool = False
+    public_url: str | None = None  # e.g. https://crm.example; else taken from each request ...
+    redirect_hosts: Sequence[str] = ()  # ... whose Host must be one of these (or loopback)
+    body_timeout: float = 10.0  # seconds to receive a delivery's body
+    max_unverified: int = 32  # signed delivery bodies being received at once, not yet verified
+    # A database that is down at start is waited for, with back-off; else the start fails
+    # with StoreUnavailable.
+    wait_for_store: bool = True
+    # "receive": the webhook and admin routes, no worker; "work": the worker (and /health)
+    # only; "both". Receiving and working as separate processes on one database keeps the
+    # fetches off the event loop that acknowledges deliveries.
+    role: str = "both"
     config_id: str | None = None
     graph_version: str | None = None
     scopes: Sequence[str] = SCOPES
     worker: WorkerSettings = field(default_factory=WorkerSettings)
+    # Each stored lead POSTed to a CRM (url, secret, attempts ...); None: the CRM pulls.
+    forward: ForwardSettings | None = None
+
+
+class StoreUnavailable(Exception):
+    """The store could not be opened at start (and waiting for it was not asked for)."""
 
 
 @dataclass
@@ -72,8 +102,16 @@ class Receiver:
         self.config = config
         self.facebook = facebook
         self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
+        self.forwarder = Forwarder(store, config.forward) if config.forward else None
+        if self.forwarder is not None:
+            self.worker.stored = self.forwarder.wake
         self.stats = Stats()
         self.release_claims = release_claims
+        self.outage = OutageLog(log)
+        self._unverified = 0
+        self._probe: asyncio.Task[None] | None = None
+        self._probed_at = float("-inf")
+        self._store_state: str | None = None  # None: the last probe wrote
 
     # ---- webhook ----
 
@@ -83,25 +121,49 @@ class Receiver:
             return web.Response(status=403, text="Forbidden")
         return web.Response(text=str(challenge), content_type="text/plain")
 
-    async def delivery(self, request: web.Request) -> web.Response:
-        # Refused before a byte is parsed; aiohttp stops a longer chunked body the same way.
+    async def delivery(self, request: web.Request) -> web.StreamResponse:
+        # Refused before a byte is read, and the connection closed rather than drained: an
+        # oversized or stalled body costs the server nothing more.
         if request.content_length is not None and request.content_length > MAX_BODY:
-            return web.Response(status=413, text="Payload Too Large")
-        body = await request.read()
+            return _closing(413, "Payload Too Large")
+        if not request.headers.get("X-Hub-Signature-256"):  # unsigned: its body is never read
+            return _closing(403, "Forbidden")
+        if self._unverified >= self.config.max_unverified:
+            return _closing(503, "Service Unavailable", {"Retry-After": "5"})
+        self._unverified += 1
+        try:
+            body = await asyncio.wait_for(request.read(), self.config.body_timeout)
+        except asyncio.TimeoutError:
+            return _closing(408, "Request Timeout")
+        except web.HTTPRequestEntityTooLarge:  # a chunked body past the bound
+            return _closing(413, "Payload Too Large")
+        except (ConnectionError, aiohttp.ClientError, http_exceptions.HttpProcessingError) as error:
+            # The sender went away mid-body: nothing was verified, nothing to keep.
+            log.debug("yetkazish tanasi oxirigacha kelmadi: %s", type(error).__name__)
+            return _closing(400, "Bad Request")
+        finally:
+            self._unverified -= 1
         if not verify_request(self.config.app_secret, body, request.headers):
             return web.Response(status=403, text="Forbidden")
         try:
-            payload = json.loads(body)
-            if not isinstance(payload, dict):
-                raise ValueError("not an object")
+            payload = json.loads(body, parse_constant=_no_constant)
+            if not isinstance(payload, dict) or _depth(payload) > MAX_DEPTH:
+                raise ValueError("not an object, or nested too deep")
             events = [
                 NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id,
                          json.dumps(e.value, ensure_ascii=False, separators=(",", ":")))
                 for e in parse_events(payload)
             ]
-        except (ValueError, TypeError):
+            for e in events:  # one event that no database would take must not fail others
+                check_storable(e)
+        except (ValueError, TypeError, RecursionError):
             return web.Response(status=400, text="Bad Request")
-        added = await self.store.record(events, time.time())
+        try:
+            added = await self.store.record(events, time.time())
+        except Exception as error:  # noqa: BLE001 - not acknowledged: Meta delivers it again
+            self.outage.failed("yetkazish saqlanmadi", error, describe(error, (self.config.app_secret,)))
+            return web.Response(status=503, text="Service Unavailable")
+        self.outage.recovered("yetkazish saqlanmadi")
         self.stats.deliveries += 1
         self.stats.events += len(events)
         self.stats.duplicates += len(events) - added
@@ -116,8 +178,10 @@ class Receiver:
         return base.rstrip("/") + "/oauth/callback"
 
     async def connect(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
+        if not self._admin(request):
+            return self._refused()
+        if not self.config.public_url and not redirect_host_allowed(request, self.config.redirect_hosts):
+            return web.Response(status=400, text=NO_REDIRECT_HOST)
         state = secrets.token_urlsafe(32)
         redirect_uri = self._redirect_uri(request)
         await self.store.put_state(state, redirect_uri, time.time() + STATE_TTL)
@@ -158,42 +222,178 @@ class Receiver:
     # ---- admin views ----
 
     async def pages(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
+        if not self._admin(request):
+            return self._refused()
         return web.json_response(await self.store.pages())
 
     async def leads(self, request: web.Request) -> web.Response:
-        if not admin_allowed(request, self.config.admin_token):
-            return web.Response(status=403, text="Forbidden")
-        try:
-            limit = max(1, min(1000, int(request.query.get("limit", "100"))))
-        except ValueError:
-            limit = 100
-        return web.json_response(await self.store.leads(limit),
+        if not self._admin(request):
+            return self._refused()
+        dumps = lambda v: json.dumps(v, ensure_ascii=False)  # noqa: E731
+        if "after" not in request.query:  # the newest, for a person looking
+            return web.json_response(await self.store.leads(_limit(request, 100)), dumps=dumps)
+        # For a CRM that polls: in commit order after a cursor, with the next cursor. A lead
+        # may come twice (the CRM's write failed, it asks again): it is keyed by leadgen_id.
+        after = request.query["after"] or "0"
+        if not after.isdigit() or len(after) > 18:
+            return web.Response(status=400, text="Bad Request: after= oldingi javobdagi next bo'lishi kerak")
+        leads = await self.store.leads_after(int(after), _limit(request, 100))
+        return web.json_response({"leads": leads, "next": str(leads[-1]["seq"]) if leads else after},
+                                 dumps=dumps)
+
+    async def events(self, request: web.Request) -> web.Response:
+        if not self._admin(request):
+            return self._refused()
+        state = request.query.get("state") or None
+        if state is not None and state not in STATES:
+            return web.Response(status=400, text=f"Bad Request: state {' / '.join(STATES)} bo'lishi kerak")
+        limit = _limit(request, 100)
+        return web.json_response(await self.store.events(state, limit),
                                  dumps=lambda v: json.dumps(v, ensure_ascii=False))
 
+    async def requeue(self, request: web.Request) -> web.Response:
+        if not self._admin(request):
+            return self._refused()
+        keys = request.query.getall("key", [])
+        state = request.query.get("state") or None
+        if (state is not None and state not in ("waiting", "failed")) or not (keys or state):
+            return web.Response(status=400, text="Bad Request: key=<kalit> yoki state=waiting|failed kerak")
+        count = await self.store.requeue(time.time(), keys=keys, state=state)
+        if count:
+            self.worker.wake()
+        return web.json_response({"requeued": count})
+
+    def _admin(self, request: web.Request) -> bool:
+        return admin_allowed(request, self.config.admin_token, trust_loopback=self.config.trust_loopback)
+
+    def _refused(self) -> web.Response:
+        configured = self.config.admin_token or self.config.trust_loopback
+        return web.Response(status=403, text="Forbidden" if configured else NO_ADMIN_TOKEN)
+
     async def health(self, request: web.Request) -> web.Response:
-        return web.json_response({"ok": True})
+        """ok while the store takes writes: a small write at most once a second, answered
+        within PROBE_TIMEOUT even when the database hangs."""
+        if self._probe is None and time.monotonic() - self._probed_at >= PROBE_EVERY:
+            self._probe = asyncio.ensure_future(self._write_probe())
+        if self._probe is not None:
+            await asyncio.wait([self._probe], timeout=PROBE_TIMEOUT)
+        state = self._store_state
+        if self._probe is not None and not self._probe.done():
+            state = "yozish sinovi javob bermadi"
+        body = {"ok": state is None, "store": "writable" if state is None else state}
+        return web.json_response(body, status=200 if state is None else 503)
+
+    async def _write_probe(self) -> None:
+        try:
+            await self.store.probe(time.time())
+            self._store_state = None
+        except Exception as error:  # noqa: BLE001 - reported, never raised
+            self._store_state = f"yozib bo'lmadi: {type(error).__name__}"
+        finally:
+            self._probed_at = time.monotonic()
+            self._probe = None
 
     # ---- lifecycle ----
 
+    async def _open_store(self) -> None:
+        delay = 1.0
+        while True:
+            try:
+                await self.store.open()
+                break
+            except Exception as error:  # noqa: BLE001 - a database that is not up yet
+                reason = describe(error, _store_secrets(self.store))
+                if not (self.config.wait_for_store and _not_up_yet(self.store, error)):
+                    raise StoreUnavailable(f"ma'lumotlar bazasini ochib bo'lmadi: {reason}") from None
+                self.outage.failed("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda", error, reason,
+                                   level=logging.WARNING)
+            await asyncio.sleep(delay)
+            delay = min(30.0, delay * 2)
+        self.outage.recovered("ma'lumotlar bazasiga ulanib bo'lmadi, kutilmoqda")
+
     async def on_startup(self, app: web.Application) -> None:
-        await self.store.open()
+        await self._open_store()
+        if self.config.role == "receive":
+            return
         if self.release_claims:
             await self.store.release_claims()
         self.worker.start()
+        if self.forwarder is not None:
+            self.forwarder.start()
 
     async def on_cleanup(self, app: web.Application) -> None:
         await self.worker.stop()
+        if self.forwarder is not None:
+            await self.forwarder.stop()
+        if self._probe is not None:  # a probe still waiting on a hung database is given up
+            self._probe.cancel()
+            await asyncio.wait([self._probe])
         if self.owns_facebook:
             await self.facebook.close()
         await self.store.close()
 
 
+def _limit(request: web.Request, default: int) -> int:
+    try:
+        return max(1, min(1000, int(request.query.get("limit", str(default)))))
+    except ValueError:
+        return default
+
+
+def _closing(status: int, text: str, headers: dict[str, str] | None = None) -> web.Response:
+    response = web.Response(status=status, text=text, headers=headers)
+    response.force_close()
+    return response
+
+
+def _store_secrets(store: Store) -> tuple[str | None, ...]:
+    dsn = getattr(store, "dsn", None)
+    if not isinstance(dsn, str):
+        return ()
+    try:
+        return (dsn, urlsplit(dsn).password)
+    except ValueError:
+        return (dsn,)
+
+
+def _depth(value: Any) -> int:
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        node, depth = stack.pop()
+        deepest = max(deepest, depth)
+        if deepest > MAX_DEPTH:
+            break
+        children = node.values() if isinstance(node, dict) else node
+        stack.extend((c, depth + 1) for c in children if isinstance(c, (dict, list)))
+    return deepest
+
+
+# What a database server says while it is down or starting; anything else (a wrong password, a
+# missing database or directory) is a setting to fix, not to wait out.
+_NOT_UP_YET = ("CannotConnectNowError", "TooManyConnectionsError", "ConnectionDoesNotExistError")
+
+
+def _not_up_yet(store: Store, error: Exception) -> bool:
+    if not isinstance(getattr(store, "dsn", None), str):
+        return False  # a file store: nothing to wait for
+    return isinstance(error, (OSError, asyncio.TimeoutError)) or type(error).__name__ in _NOT_UP_YET
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is no JSON")
+
+
 def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSession | None = None,
                facebook: Facebook | None = None) -> web.Application:
     """The receiver as an aiohttp.web application. `db` is an SQLite path, a postgresql:// DSN
-    or a Store; `session` is handed to the Facebook client (the sandbox's, in tests)."""
+    or a Store; `session` is handed to the Facebook client (the sandbox's, in tests).
+    aiohttp's own access log, if a host keeps it, is cut of queries from here on."""
+    guard_aiohttp_access_log()
+    if config.forward is not None and not (config.forward.url and config.forward.secret):
+        raise ValueError("Config.forward: url va secret ikkalasi ham kerak (CORVANE_FORWARD_URL, "
+                         "CORVANE_FORWARD_SECRET)")
+    if config.role not in ROLES:
+        raise ValueError(f"Config.role: {' / '.join(ROLES)} bo'lishi kerak, {config.role!r} emas")
     store = open_store(db) if isinstance(db, str) else db
     owns_facebook = facebook is None
     if facebook is None:
@@ -202,8 +402,8 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
             options["graph_version"] = config.graph_version
         facebook = Facebook(app_id=config.app_id, app_secret=config.app_secret,
                             config_id=config.config_id, **options)
-    # A single SQLite receiver owns every claim, so claims left by a stopped run are freed at
-    # start; receivers sharing PostgreSQL wait for the lease instead.
+    # A single SQLite worker process owns every claim, so claims left by a stopped run are freed
+    # at its start; receivers sharing PostgreSQL wait for the lease instead.
     from .sqlite_store import SqliteStore
 
     receiver = Receiver(store, config, facebook, release_claims=isinstance(store, SqliteStore),
@@ -212,12 +412,15 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
     app[STORE] = store
     app[WORKER] = receiver.worker
     app[STATS] = receiver.stats
-    app.router.add_get("/webhook", receiver.handshake)
-    app.router.add_post("/webhook", receiver.delivery)
-    app.router.add_get("/connect", receiver.connect)
-    app.router.add_get("/oauth/callback", receiver.callback)
-    app.router.add_get("/pages", receiver.pages)
-    app.router.add_get("/leads", receiver.leads)
+    if config.role != "work":
+        app.router.add_get("/webhook", receiver.handshake)
+        app.router.add_post("/webhook", receiver.delivery)
+        app.router.add_get("/connect", receiver.connect)
+        app.router.add_get("/oauth/callback", receiver.callback)
+        app.router.add_get("/pages", receiver.pages)
+        app.router.add_get("/leads", receiver.leads)
+        app.router.add_get("/events", receiver.events)
+        app.router.add_post("/events/requeue", receiver.requeue)
     app.router.add_get("/health", receiver.health)
     app.on_startup.append(receiver.on_startup)
     app.on_cleanup.append(receiver.on_cleanup)

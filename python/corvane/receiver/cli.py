@@ -9,27 +9,60 @@ import sys
 from aiohttp import web
 
 from .access import AccessLogger
-from .app import Config, create_app
+from .app import Config, StoreUnavailable, create_app
+from .forward import ForwardSettings
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in ("events", "export"):
+        from .commands import run
+
+        return run(argv[0], argv[1:])
     parser = argparse.ArgumentParser(
         prog="python -m corvane receiver",
-        description="Receives Meta's lead webhooks, fetches and stores each lead. The app id, app "
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        description="Receives Meta's lead webhooks, fetches and stores each lead ('events --help' "
+                    "and 'export --help': the stored events and leads). The app id, app "
                     "secret and verify token come from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET and "
-                    "META_VERIFY_TOKEN; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
-                    "(without it they answer only on loopback).")
+                    "META_VERIFY_TOKEN; CORVANE_FORWARD_URL with CORVANE_FORWARD_SECRET sends each "
+                    "stored lead on to a CRM; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
+                    "(without it they are closed, unless --trust-loopback).")
     parser.add_argument("--db", default="corvane-leads.sqlite3",
                         help="an SQLite file (created with mode 0600) or a postgresql:// DSN")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8080)
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on (0.0.0.0: every interface)")
+    parser.add_argument("--port", type=int, default=8080, help="the port to listen on")
     parser.add_argument("--public-url", default=os.environ.get("CORVANE_PUBLIC_URL"),
                         help="the address Meta and browsers reach this receiver at (for the login "
-                             "redirect), e.g. https://crm.example; default: the request's own")
+                             "redirect), e.g. https://crm.example; default: the request's own, "
+                             "if its host is loopback or a --redirect-host")
+    parser.add_argument("--redirect-host", action="append",
+                        default=[h for h in os.environ.get("CORVANE_REDIRECT_HOSTS", "").split(",") if h],
+                        help="without --public-url, a host name the login redirect may be built "
+                             "from (repeatable; CORVANE_REDIRECT_HOSTS, comma-separated)")
+    parser.add_argument("--trust-loopback", action="store_true",
+                        default=os.environ.get("CORVANE_TRUST_LOOPBACK") == "1",
+                        help="without CORVANE_ADMIN_TOKEN, serve the admin pages to connections "
+                             "from this machine that name a loopback host (never through a "
+                             "proxy); CORVANE_TRUST_LOOPBACK=1")
+    parser.add_argument("--role", choices=("both", "receive", "work"), default="both",
+                        help="receive: the webhook and admin routes without the worker; work: the "
+                             "worker (and /health) only; both (default). Run a receive and a work "
+                             "process on one database to keep fetches off the acknowledging loop")
+    parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
+                        help="exit with status 2 when the database is unreachable at start, "
+                             "instead of retrying with back-off")
+    parser.add_argument("--log-level", default="INFO", type=str.upper,
+                        choices=("DEBUG", "INFO", "WARNING", "ERROR"), help="the least level logged")
     args = parser.parse_args(argv)
 
     missing = [name for name in ("FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET", "META_VERIFY_TOKEN")
                if not os.environ.get(name)]
+    forward_url, forward_secret = (os.environ.get("CORVANE_FORWARD_URL") or None,
+                                   os.environ.get("CORVANE_FORWARD_SECRET") or None)
+    if bool(forward_url) != bool(forward_secret):
+        missing.append("CORVANE_FORWARD_URL and CORVANE_FORWARD_SECRET together")
     if missing:
         print(f"set {', '.join(missing)}", file=sys.stderr)
         return 2
@@ -38,12 +71,24 @@ def main(argv: list[str] | None = None) -> int:
         app_secret=os.environ["FACEBOOK_APP_SECRET"],
         verify_token=os.environ["META_VERIFY_TOKEN"],
         admin_token=os.environ.get("CORVANE_ADMIN_TOKEN") or None,
+        trust_loopback=args.trust_loopback,
         public_url=args.public_url,
+        redirect_hosts=tuple(args.redirect_host),
+        wait_for_store=args.wait_for_db,
+        role=args.role,
+        forward=ForwardSettings(forward_url, forward_secret) if forward_url and forward_secret else None,
         config_id=os.environ.get("FACEBOOK_CONFIG_ID") or None,
         graph_version=os.environ.get("META_GRAPH_VERSION") or None,
     )
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    logging.basicConfig(level=getattr(logging, args.log_level), format="%(asctime)s %(name)s %(levelname)s %(message)s")
     app = create_app(args.db, config)
-    web.run_app(app, host=args.host, port=args.port, access_log_class=AccessLogger,
-                print=lambda text: logging.getLogger("corvane.receiver").info("%s", text.strip()))
+    try:
+        web.run_app(app, host=args.host, port=args.port, access_log_class=AccessLogger,
+                    print=lambda text: logging.getLogger("corvane.receiver").info("%s", text.strip()))
+    except StoreUnavailable as error:
+        print(error, file=sys.stderr)
+        return 2
+    except OSError as error:  # the port is taken, or the address is not this machine's
+        print(f"{args.host}:{args.port} da tinglab bo'lmadi: {error.strerror or error}", file=sys.stderr)
+        return 2
     return 0

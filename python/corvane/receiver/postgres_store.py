@@ -1,21 +1,35 @@
 """The shared store: PostgreSQL through asyncpg, for several receivers behind one load
 balancer. Events go in with ON CONFLICT DO NOTHING, so a delivery that reaches two receivers is
-recorded once; workers claim with FOR UPDATE SKIP LOCKED, so no two fetch the same lead."""
+recorded once; workers claim with FOR UPDATE SKIP LOCKED, so no two fetch the same lead.
+
+Every operation takes a connection of its own from the pool for its statement or transaction.
+A connection the server has cut (a restart, a failover, an idle timeout) is found out only when
+it is used, and one cut while idle in the pool fails its next use with asyncpg's "another
+operation is in progress": the pool's connections are then replaced and the operation is run
+once more, which every operation here allows (inserts skip known keys, updates set what they
+set)."""
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Awaitable, Callable, Sequence
+from typing import Any, TypeVar
 
 import asyncpg  # type: ignore[import-untyped]
 
-from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
-                    Store, migrations)
+from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
+                    LeadRecord, NewEvent, Store, event_state, migrations)
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
 _ROWS_PER_BATCH = 1000  # events written by one statement
+T = TypeVar("T")
+
+# What a connection cut under us looks like; the pool throws such a connection away.
+_LOST = (asyncpg.exceptions.ConnectionDoesNotExistError, asyncpg.exceptions.InterfaceError,
+         asyncpg.exceptions.InternalClientError, ConnectionError)
 
 # Receivers starting together must not run the same migration twice.
 _MIGRATION_LOCK = 0x636F7276  # "corv"
+_LEAD_ORDER_LOCK = 0x6C656164  # "lead"
 
 
 class PostgresStore(Store):
@@ -31,17 +45,57 @@ class PostgresStore(Store):
             raise RuntimeError("the store is not open")
         return self._pool
 
+    async def _run(self, work: Callable[[Any], Awaitable[T]], *, transaction: bool = False,
+                   isolation: str | None = None) -> T:
+        for attempt in (1, 2):
+            try:
+                async with self.pool.acquire() as conn:
+                    if not transaction:
+                        return await work(conn)
+                    tx = conn.transaction(**({"isolation": isolation} if isolation else {}))
+                    await tx.start()
+                    try:
+                        result = await work(conn)
+                    except BaseException:
+                        if not conn.is_closed():  # else the server has rolled it back
+                            await tx.rollback()
+                        raise
+                    await tx.commit()
+                    return result
+            except _LOST:
+                if attempt == 2:
+                    raise
+                # The server cut one: it has likely cut every idle one too (a restart). Those
+                # are replaced at their next acquire rather than found out one failure each.
+                await self.pool.expire_connections()
+        raise AssertionError("unreachable")
+
+    async def _execute(self, query: str, *args: Any) -> str:
+        return await self._run(lambda conn: conn.execute(query, *args))
+
+    async def _fetch(self, query: str, *args: Any) -> list[Any]:
+        return await self._run(lambda conn: conn.fetch(query, *args))
+
+    async def _fetchrow(self, query: str, *args: Any) -> Any:
+        return await self._run(lambda conn: conn.fetchrow(query, *args))
+
+    async def _fetchval(self, query: str, *args: Any) -> Any:
+        return await self._run(lambda conn: conn.fetchval(query, *args))
+
     async def open(self) -> None:
-        self._pool = await asyncpg.create_pool(self.dsn, min_size=1, max_size=self.pool_size)
-        async with self.pool.acquire() as conn, conn.transaction():
-            await conn.execute("SELECT pg_advisory_xact_lock($1)", _MIGRATION_LOCK)
-            await conn.execute("CREATE TABLE IF NOT EXISTS schema_migrations (version TEXT PRIMARY KEY)")
-            done = {r[0] for r in await conn.fetch("SELECT version FROM schema_migrations")}
-            for version, statements in migrations():
-                if version not in done:
-                    for statement in statements:
-                        await conn.execute(statement)
-                    await conn.execute("INSERT INTO schema_migrations (version) VALUES ($1)", version)
+        if self._pool is None:
+            self._pool = await asyncpg.create_pool(self.dsn, min_size=1, max_size=self.pool_size)
+        await self._run(self._migrate, transaction=True)
+
+    async def _migrate(self, conn: Any) -> None:
+        await conn.execute("SELECT pg_advisory_xact_lock($1)", _MIGRATION_LOCK)
+        await conn.execute("CREATE TABLE IF NOT EXISTS schema_migrations (version TEXT PRIMARY KEY)")
+        done = {r[0] for r in await conn.fetch("SELECT version FROM schema_migrations")}
+        for version, statements in migrations():
+            if version not in done:
+                for statement in statements:
+                    await conn.execute(statement)
+                await conn.execute("INSERT INTO schema_migrations (version) VALUES ($1)", version)
 
     async def close(self) -> None:
         await self._recorder.drain()  # what was accepted is written first
@@ -57,7 +111,7 @@ class PostgresStore(Store):
         return await self._recorder.record(events, now)
 
     async def _insert_batch(self, rows: Rows) -> set[str]:
-        found = await self.pool.fetch(
+        found = await self._fetch(
             "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
             " next_try, received_at)"
             " SELECT k, o, f, p, l, v, s, t, t FROM unnest($1::text[], $2::text[], $3::text[],"
@@ -70,7 +124,7 @@ class PostgresStore(Store):
         return {row[0] for row in found}
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
-        row = await self.pool.fetchrow(
+        row = await self._fetchrow(
             "UPDATE events SET claimed_until = $1, attempts = attempts + 1 WHERE key = ("
             " SELECT key FROM events WHERE status = $2 AND next_try <= $3"
             " AND (claimed_until IS NULL OR claimed_until < $3) ORDER BY next_try, received_at"
@@ -80,84 +134,175 @@ class PostgresStore(Store):
         return Claimed(row[0], row[1], row[2], row[3]) if row else None
 
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
-        async with self.pool.acquire() as conn, conn.transaction():
-            await conn.execute(
-                "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
-                " custom, ad_context, raw, stored_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)"
-                " ON CONFLICT (leadgen_id) DO NOTHING", *lead_row(key, lead, now))
-            await conn.execute(
-                "UPDATE events SET status = $1, claimed_until = NULL, error = NULL, done_at = $2"
-                " WHERE key = $3", STATUS_DONE, now, key)
+        await self._run(lambda conn: self._complete(conn, key, lead, now), transaction=True)
+
+    @staticmethod
+    async def _complete(conn: Any, key: str, lead: LeadRecord, now: float) -> None:
+        # Leads are numbered one commit at a time (the lock is held until this one commits), so
+        # a CRM pulling after number n never meets a later commit with a smaller number.
+        await conn.execute("SELECT pg_advisory_xact_lock($1)", _LEAD_ORDER_LOCK)
+        await conn.execute(
+            "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
+            " custom, ad_context, raw, stored_at, seq) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9,"
+            " $10, $11, (SELECT COALESCE(MAX(seq), 0) + 1 FROM leads))"
+            " ON CONFLICT (leadgen_id) DO NOTHING", *lead_row(key, lead, now))
+        await conn.execute(
+            "UPDATE events SET status = $1, claimed_until = NULL, error = NULL, done_at = $2"
+            " WHERE key = $3", STATUS_DONE, now, key)
 
     async def postpone(self, key: str, next_try: float, reason: str) -> None:
-        await self.pool.execute(
+        await self._execute(
             "UPDATE events SET next_try = $1, claimed_until = NULL, error = $2 WHERE key = $3"
             " AND status = $4", next_try, reason, key, STATUS_PENDING)
 
     async def fail(self, key: str, reason: str, now: float) -> None:
-        await self.pool.execute(
+        await self._execute(
             "UPDATE events SET status = $1, claimed_until = NULL, error = $2, done_at = $3"
             " WHERE key = $4 AND status = $5", STATUS_FAILED, reason, now, key, STATUS_PENDING)
 
+    async def renew(self, key: str, until: float) -> None:
+        await self._execute("UPDATE events SET claimed_until = $1 WHERE key = $2 AND status = $3"
+                                " AND claimed_until IS NOT NULL", until, key, STATUS_PENDING)
+
+    async def release(self, key: str, retry_at: float | None = None) -> None:
+        if retry_at is None:
+            await self._execute(
+                "UPDATE events SET claimed_until = NULL, attempts = GREATEST(attempts - 1, 0)"
+                " WHERE key = $1 AND status = $2 AND claimed_until IS NOT NULL", key, STATUS_PENDING)
+        else:
+            await self._execute(
+                "UPDATE events SET claimed_until = NULL, next_try = $1 WHERE key = $2 AND status = $3"
+                " AND claimed_until IS NOT NULL", retry_at, key, STATUS_PENDING)
+
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        status = await self._execute("UPDATE pages SET needs_reconnect = $1 WHERE page_id = $2"
+                                     " AND needs_reconnect IS NULL", reason, page_id)
+        return status != "UPDATE 0"
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        value = await self._fetchval("SELECT needs_reconnect FROM pages WHERE page_id = $1", page_id)
+        return str(value) if value is not None else None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        await self._execute(
+            "UPDATE events SET next_try = $1, claimed_until = NULL, error = $2,"
+            " attempts = GREATEST(attempts - 1, 0) WHERE key = $3 AND status = $4",
+            next_try, reason, key, STATUS_PENDING)
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        where = f"WHERE {STATES[state]}" if state else ""
+        rows = await self._fetch(f"SELECT {EVENT_COLUMNS} FROM events {where}"
+                                 " ORDER BY received_at, key LIMIT $1", limit)
+        return [event_state(dict(r)) for r in rows]
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        chosen = ["key = ANY($4::text[])"] if keys else []
+        if state:
+            chosen.append(STATES[state])
+        if not chosen:
+            return 0
+        status = await self._execute(
+            "UPDATE events SET status = $1, next_try = $2, attempts = 0, claimed_until = NULL,"
+            " error = NULL, done_at = NULL WHERE status IN ($1, $3)"
+            " AND (claimed_until IS NULL OR claimed_until < $2) AND " + " AND ".join(chosen),
+            STATUS_PENDING, now, STATUS_FAILED, *([list(keys)] if keys else []))
+        return int(status.split()[-1])
+
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
+        rows = await self._fetch("SELECT * FROM leads WHERE seq > $1 ORDER BY seq LIMIT $2", after, limit)
+        return [decode_lead(dict(r)) for r in rows]
+
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        row = await self._fetchrow(
+            "UPDATE leads SET forward_claimed_until = $1, forward_attempts = forward_attempts + 1"
+            " WHERE leadgen_id = (SELECT leadgen_id FROM leads WHERE forward_status = 'pending'"
+            " AND forward_next_try <= $2 AND (forward_claimed_until IS NULL OR forward_claimed_until < $2)"
+            " ORDER BY seq LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING *", now + lease, now)
+        return decode_lead(dict(row)) if row else None
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        await self._execute(
+            "UPDATE leads SET forward_status = $1, forward_error = $2, forward_claimed_until = NULL,"
+            " forward_next_try = COALESCE($3, forward_next_try) WHERE leadgen_id = $4",
+            status, reason, next_try, leadgen_id)
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        await self._execute(
+            "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = GREATEST(forward_attempts - 1, 0)"
+            " WHERE leadgen_id = $1 AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
+            leadgen_id)
+
+    async def probe(self, now: float) -> None:
+        await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"
+                                " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", now)
+
     async def retry_page_now(self, page_id: str, now: float) -> int:
-        status = await self.pool.execute(
+        status = await self._execute(
             "UPDATE events SET next_try = $1 WHERE page_id = $2 AND status = $3 AND next_try > $1",
             now, page_id, STATUS_PENDING)
         return int(status.split()[-1])
 
     async def release_claims(self) -> None:
-        await self.pool.execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
+        await self._execute("UPDATE events SET claimed_until = NULL WHERE claimed_until IS NOT NULL")
 
     async def next_due(self) -> float | None:
-        value = await self.pool.fetchval("SELECT MIN(next_try) FROM events WHERE status = $1", STATUS_PENDING)
+        value = await self._fetchval(
+            "SELECT MIN(GREATEST(next_try, claimed_until)) FROM events WHERE status = $1", STATUS_PENDING)
         return float(value) if value is not None else None
 
     async def event(self, key: str) -> dict[str, Any] | None:
-        row = await self.pool.fetchrow("SELECT * FROM events WHERE key = $1", key)
+        row = await self._fetchrow("SELECT * FROM events WHERE key = $1", key)
         return dict(row) if row else None
 
     async def counts(self) -> dict[str, int]:
-        async with self.pool.acquire() as conn, conn.transaction(isolation="repeatable_read"):
-            by_status = {r[0]: int(r[1]) for r in await conn.fetch(
-                "SELECT status, COUNT(*) FROM events GROUP BY status")}
-            retries = await conn.fetchval(
-                "SELECT COALESCE(SUM(attempts - 1), 0) FROM events WHERE attempts > 1")
-            leads = await conn.fetchval("SELECT COUNT(*) FROM leads")
+        return await self._run(self._counts, transaction=True, isolation="repeatable_read")
+
+    @staticmethod
+    async def _counts(conn: Any) -> dict[str, int]:
+        by_status = {r[0]: int(r[1]) for r in await conn.fetch(
+            "SELECT status, COUNT(*) FROM events GROUP BY status")}
+        retries = await conn.fetchval(
+            "SELECT COALESCE(SUM(attempts - 1), 0) FROM events WHERE attempts > 1")
+        leads = await conn.fetchval("SELECT COUNT(*) FROM leads")
         return {**by_status, "retries": int(retries), "leads": int(leads)}
 
     async def save_page(self, page_id: str, name: str | None, token: str, user_token: str | None,
                         now: float) -> None:
-        await self.pool.execute(
+        await self._execute(
             "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
             " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
             " access_token = excluded.access_token, user_token = excluded.user_token,"
-            " connected_at = excluded.connected_at", page_id, name, token, user_token, now)
+            " connected_at = excluded.connected_at, needs_reconnect = NULL",
+            page_id, name, token, user_token, now)
 
     async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
-        row = await self.pool.fetchrow(
+        row = await self._fetchrow(
             "SELECT access_token, user_token FROM pages WHERE page_id = $1", page_id)
         return (row[0], row[1]) if row else None
 
     async def pages(self) -> list[dict[str, Any]]:
-        rows = await self.pool.fetch(
-            "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+        rows = await self._fetch(
+            "SELECT page_id, name, connected_at, needs_reconnect FROM pages ORDER BY connected_at, page_id")
         return [page_row(tuple(r)) for r in rows]
 
     async def leads(self, limit: int = 100) -> list[dict[str, Any]]:
-        rows = await self.pool.fetch(
+        rows = await self._fetch(
             "SELECT * FROM leads ORDER BY stored_at DESC, leadgen_id LIMIT $1", limit)
         return [decode_lead(dict(r)) for r in rows]
 
     async def put_state(self, state: str, redirect_uri: str, expires_at: float) -> None:
-        await self.pool.execute(
+        await self._execute(
             "INSERT INTO oauth_states (state, redirect_uri, expires_at) VALUES ($1, $2, $3)",
             state, redirect_uri, expires_at)
 
     async def take_state(self, state: str, now: float) -> str | None:
-        async with self.pool.acquire() as conn, conn.transaction():
+        async def take(conn: Any) -> Any:
             row = await conn.fetchrow(
                 "DELETE FROM oauth_states WHERE state = $1 RETURNING redirect_uri, expires_at", state)
             await conn.execute("DELETE FROM oauth_states WHERE expires_at < $1", now)
+            return row
+        row = await self._run(take, transaction=True)
         if row is None or row[1] < now:
             return None
         return str(row[0])

@@ -1,18 +1,21 @@
 """The embedded store: one SQLite file through aiosqlite, so the event loop never waits on
-the disk. One connection; a lock keeps one transaction at a time on it."""
+the disk. One connection, one transaction at a time on it, deliveries' writes first."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 import os
+import sqlite3
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
+from collections.abc import Sequence
 from typing import Any
 
 import aiosqlite
 
-from .store import (STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed, LeadRecord, NewEvent,
-                    Store, migrations)
+from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
+                    LeadRecord, NewEvent, Store, event_state, migrations)
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
@@ -40,6 +43,37 @@ def _create_private(path: str) -> None:
     os.chmod(path, 0o600)
 
 
+class _Turns:
+    """Turns on the one connection. A delivery's write goes before the worker's calls that
+    are waiting, so an acknowledgement never queues behind the worker's bookkeeping."""
+
+    def __init__(self) -> None:
+        self._lock = asyncio.Lock()
+        self._urgent = 0  # deliveries' writes holding or waiting for a turn
+        self._no_urgent = asyncio.Event()
+        self._no_urgent.set()
+
+    @asynccontextmanager
+    async def turn(self, urgent: bool = False) -> AsyncIterator[None]:
+        if urgent:
+            self._urgent += 1
+            self._no_urgent.clear()
+            try:
+                async with self._lock:
+                    yield
+            finally:
+                self._urgent -= 1
+                if not self._urgent:
+                    self._no_urgent.set()
+            return
+        while True:
+            await self._no_urgent.wait()
+            async with self._lock:
+                if not self._urgent:  # else a delivery came while this one queued: after it
+                    yield
+                    return
+
+
 _ROWS_PER_INSERT = 100  # 9 parameters a row, well under SQLite's bound of 999 per statement
 _EVENT_ROW = "(?, ?, ?, ?, ?, ?, ?, ?, ?)"
 
@@ -59,7 +93,7 @@ class SqliteStore(Store):
     def __init__(self, path: str) -> None:
         self.path = path
         self._db: aiosqlite.Connection | None = None
-        self._lock = asyncio.Lock()
+        self._turns = _Turns()
         self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_INSERT)
 
     async def open(self) -> None:
@@ -84,11 +118,18 @@ class SqliteStore(Store):
             self._db = None
 
     @asynccontextmanager
-    async def _tx(self) -> AsyncIterator[aiosqlite.Connection]:
+    async def _tx(self, urgent: bool = False) -> AsyncIterator[aiosqlite.Connection]:
         if self._db is None:
             raise RuntimeError("the store is not open")
-        async with self._lock:
-            await self._db.execute("BEGIN IMMEDIATE")
+        async with self._turns.turn(urgent):
+            try:
+                await self._db.execute("BEGIN IMMEDIATE")
+            except asyncio.CancelledError:
+                # The statement runs on in aiosqlite's thread; a ROLLBACK queued behind it
+                # keeps the next caller's BEGIN from finding a transaction already open.
+                with contextlib.suppress(sqlite3.OperationalError):
+                    await self._db.execute("ROLLBACK")
+                raise
             try:
                 yield self._db
             except BaseException:
@@ -105,12 +146,12 @@ class SqliteStore(Store):
 
     async def _insert_batch(self, rows: Rows) -> set[str]:
         if len(rows) <= _ROWS_PER_INSERT:
-            async with self._lock:  # never inside another coroutine's open transaction
+            async with self._turns.turn(urgent=True):  # never inside another's open transaction
                 assert self._db is not None
                 return await _insert_events(self._db, rows)
         # A delivery longer than one statement takes: its chunks in one transaction.
         new: set[str] = set()
-        async with self._tx() as db:
+        async with self._tx(urgent=True) as db:
             for i in range(0, len(rows), _ROWS_PER_INSERT):
                 new |= await _insert_events(db, rows[i:i + _ROWS_PER_INSERT])
         return new
@@ -129,9 +170,10 @@ class SqliteStore(Store):
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
         async with self._tx() as db:
             await db.execute(
+                # Numbered in the transaction, which SQLite runs one at a time: commit order.
                 "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
-                " custom, ad_context, raw, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                " ON CONFLICT (leadgen_id) DO NOTHING",
+                " custom, ad_context, raw, stored_at, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+                " (SELECT COALESCE(MAX(seq), 0) + 1 FROM leads)) ON CONFLICT (leadgen_id) DO NOTHING",
                 lead_row(key, lead, now))
             await db.execute(
                 "UPDATE events SET status = ?, claimed_until = NULL, error = NULL, done_at = ? WHERE key = ?",
@@ -149,6 +191,103 @@ class SqliteStore(Store):
                 "UPDATE events SET status = ?, claimed_until = NULL, error = ?, done_at = ?"
                 " WHERE key = ? AND status = ?", (STATUS_FAILED, reason, now, key, STATUS_PENDING))
 
+    async def renew(self, key: str, until: float) -> None:
+        async with self._tx() as db:
+            await db.execute("UPDATE events SET claimed_until = ? WHERE key = ? AND status = ?"
+                             " AND claimed_until IS NOT NULL", (until, key, STATUS_PENDING))
+
+    async def release(self, key: str, retry_at: float | None = None) -> None:
+        async with self._tx() as db:
+            if retry_at is None:
+                await db.execute("UPDATE events SET claimed_until = NULL, attempts = MAX(attempts - 1, 0)"
+                                 " WHERE key = ? AND status = ? AND claimed_until IS NOT NULL",
+                                 (key, STATUS_PENDING))
+            else:
+                await db.execute("UPDATE events SET claimed_until = NULL, next_try = ? WHERE key = ?"
+                                 " AND status = ? AND claimed_until IS NOT NULL",
+                                 (retry_at, key, STATUS_PENDING))
+
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        async with self._tx() as db:
+            cur = await db.execute("UPDATE pages SET needs_reconnect = ? WHERE page_id = ?"
+                                   " AND needs_reconnect IS NULL", (reason, page_id))
+            return bool(cur.rowcount)
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        async with self._tx() as db:
+            rows = list(await db.execute_fetchall(
+                "SELECT needs_reconnect FROM pages WHERE page_id = ?", (page_id,)))
+        return rows[0][0] if rows else None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE events SET next_try = ?, claimed_until = NULL, error = ?,"
+                " attempts = MAX(attempts - 1, 0) WHERE key = ? AND status = ?",
+                (next_try, reason, key, STATUS_PENDING))
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        where = f"WHERE {STATES[state]}" if state else ""
+        async with self._tx() as db:
+            cur = await db.execute(f"SELECT {EVENT_COLUMNS} FROM events {where}"
+                                   " ORDER BY received_at, key LIMIT ?", (limit,))
+            rows = await cur.fetchall()
+            names = [d[0] for d in cur.description]
+        return [event_state(dict(zip(names, r))) for r in rows]
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        chosen = [f"key IN ({', '.join('?' * len(keys))})"] if keys else []
+        if state:
+            chosen.append(STATES[state])
+        if not chosen:
+            return 0
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE events SET status = ?, next_try = ?, attempts = 0, claimed_until = NULL,"
+                " error = NULL, done_at = NULL WHERE status IN (?, ?)"
+                " AND (claimed_until IS NULL OR claimed_until < ?) AND " + " AND ".join(chosen),
+                (STATUS_PENDING, now, STATUS_PENDING, STATUS_FAILED, now, *keys))
+            return int(cur.rowcount)
+
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
+        async with self._tx() as db:
+            cur = await db.execute("SELECT * FROM leads WHERE seq > ? ORDER BY seq LIMIT ?",
+                                   (after, limit))
+            rows = await cur.fetchall()
+            names = [d[0] for d in cur.description]
+        return [decode_lead(dict(zip(names, r))) for r in rows]
+
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        async with self._tx() as db:
+            cur = await db.execute(
+                "UPDATE leads SET forward_claimed_until = ?, forward_attempts = forward_attempts + 1"
+                " WHERE leadgen_id = (SELECT leadgen_id FROM leads WHERE forward_status = 'pending'"
+                " AND forward_next_try <= ? AND (forward_claimed_until IS NULL OR forward_claimed_until < ?)"
+                " ORDER BY seq LIMIT 1) RETURNING *", (now + lease, now, now))
+            row = await cur.fetchone()
+            names = [d[0] for d in cur.description] if cur.description else []
+        return decode_lead(dict(zip(names, row))) if row else None
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE leads SET forward_status = ?, forward_error = ?, forward_claimed_until = NULL,"
+                " forward_next_try = COALESCE(?, forward_next_try) WHERE leadgen_id = ?",
+                (status, reason, next_try, leadgen_id))
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        async with self._tx() as db:
+            await db.execute(
+                "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = MAX(forward_attempts - 1, 0)"
+                " WHERE leadgen_id = ? AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
+                (leadgen_id,))
+
+    async def probe(self, now: float) -> None:
+        async with self._tx() as db:
+            await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"
+                             " ON CONFLICT (id) DO UPDATE SET written_at = excluded.written_at", (now,))
+
     async def retry_page_now(self, page_id: str, now: float) -> int:
         async with self._tx() as db:
             cur = await db.execute(
@@ -163,7 +302,8 @@ class SqliteStore(Store):
     async def next_due(self) -> float | None:
         async with self._tx() as db:
             rows = list(await db.execute_fetchall(
-                "SELECT MIN(next_try) FROM events WHERE status = ?", (STATUS_PENDING,)))
+                "SELECT MIN(MAX(next_try, COALESCE(claimed_until, next_try))) FROM events"
+                " WHERE status = ?", (STATUS_PENDING,)))
         return rows[0][0] if rows else None
 
     async def event(self, key: str) -> dict[str, Any] | None:
@@ -189,7 +329,8 @@ class SqliteStore(Store):
                 "INSERT INTO pages (page_id, name, access_token, user_token, connected_at)"
                 " VALUES (?, ?, ?, ?, ?) ON CONFLICT (page_id) DO UPDATE SET name = excluded.name,"
                 " access_token = excluded.access_token, user_token = excluded.user_token,"
-                " connected_at = excluded.connected_at", (page_id, name, token, user_token, now))
+                " connected_at = excluded.connected_at, needs_reconnect = NULL",
+                (page_id, name, token, user_token, now))
 
     async def tokens(self, page_id: str) -> tuple[str, str | None] | None:
         async with self._tx() as db:
@@ -200,7 +341,8 @@ class SqliteStore(Store):
     async def pages(self) -> list[dict[str, Any]]:
         async with self._tx() as db:
             rows = await db.execute_fetchall(
-                "SELECT page_id, name, connected_at FROM pages ORDER BY connected_at, page_id")
+                "SELECT page_id, name, connected_at, needs_reconnect FROM pages"
+                " ORDER BY connected_at, page_id")
         return [page_row(r) for r in rows]
 
     async def leads(self, limit: int = 100) -> list[dict[str, Any]]:

@@ -3,6 +3,7 @@ schema kept as plain SQL files in migrations/."""
 from __future__ import annotations
 
 import abc
+from collections.abc import Sequence
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any
@@ -11,6 +12,30 @@ STATUS_PENDING = "pending"
 STATUS_DONE = "done"
 STATUS_FAILED = "failed"
 STATUS_IGNORED = "ignored"
+
+# What an operator sees of an event: "waiting" is pending after a failed attempt (a Page not
+# connected, a token that stopped working, a Graph API outage), with the reason in `error`.
+STATES = {
+    "pending": "status = 'pending' AND error IS NULL",
+    "waiting": "status = 'pending' AND error IS NOT NULL",
+    "failed": "status = 'failed'",
+    "done": "status = 'done'",
+    "ignored": "status = 'ignored'",
+}
+EVENT_COLUMNS = ("key, object_type, field, page_id, leadgen_id, status, attempts, next_try,"
+                 " claimed_until, error, received_at, done_at")
+
+
+def event_state(row: dict[str, Any]) -> dict[str, Any]:
+    """An event row as listed, with its state."""
+    state = row["status"]
+    if state == STATUS_PENDING and row["error"] is not None:
+        state = "waiting"
+    return {"state": state, **row}
+
+
+# A key goes into a unique index: PostgreSQL's b-tree takes about 2,700 bytes an entry.
+MAX_ID_BYTES = 1024
 
 
 @dataclass(frozen=True)
@@ -27,6 +52,16 @@ class NewEvent:
     @property
     def status(self) -> str:
         return STATUS_PENDING if self.field == "leadgen" and self.leadgen_id else STATUS_IGNORED
+
+
+def check_storable(event: NewEvent) -> None:
+    """Raises ValueError for an event that a database would refuse: text that is no UTF-8 (an
+    escaped lone surrogate), a NUL character (PostgreSQL's text can't hold one), or a key or
+    id too long for an index."""
+    for text in (event.key, event.object_type, event.field, event.page_id, event.leadgen_id):
+        if text is not None and ("\x00" in text or len(text.encode("utf-8")) > MAX_ID_BYTES):
+            raise ValueError("an id that can't be stored")
+    event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
 
 
 @dataclass(frozen=True)
@@ -100,6 +135,62 @@ class Store(abc.ABC):
     async def fail(self, key: str, reason: str, now: float) -> None:
         """Marks the event failed for good."""
 
+    async def renew(self, key: str, until: float) -> None:
+        """Extends a claim this worker holds while its fetch goes on."""
+
+    async def release(self, key: str, retry_at: float | None = None) -> None:
+        """Gives a claim back before its lease ends. Without `retry_at` (the worker stops) the
+        attempt it counted is taken back; with it (a store call failed after the claim) the
+        attempt stands and the event waits until then."""
+
+    async def page_broken(self, page_id: str, reason: str) -> bool:
+        """Marks a connected Page as needing to be connected again; True when it was not
+        marked yet. Connecting it (save_page) clears the mark."""
+        return False
+
+    async def needs_reconnect(self, page_id: str) -> str | None:
+        """Why the Page must be connected again, or None while its token works."""
+        return None
+
+    async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
+        """Gives a claimed event back to wait for its Page, the attempt not counted."""
+        await self.postpone(key, next_try, reason)
+
+    async def events(self, state: str | None = None, limit: int = 100) -> list[dict[str, Any]]:
+        """Events, oldest first, without their payload; `state` is one of STATES."""
+        raise NotImplementedError
+
+    async def requeue(self, now: float, *, keys: Sequence[str] = (), state: str | None = None) -> int:
+        """Makes failed and waiting events (those named, or all in `state`) due at once with
+        fresh retries; an event being fetched right now is left alone. Returns how many."""
+        raise NotImplementedError
+
+    async def leads_after(self, after: int, limit: int) -> list[dict[str, Any]]:
+        """CRM records in the order they were committed, after the one numbered `after` (each
+        record's `seq`; 0 for the first)."""
+        raise NotImplementedError
+
+    # ---- forwarding to a CRM ----
+
+    async def claim_forward(self, now: float, lease: float) -> dict[str, Any] | None:
+        """Takes one stored lead due to be sent to the forward URL for `lease` seconds,
+        counting the attempt; the lead as leads() gives it."""
+        raise NotImplementedError
+
+    async def forward_done(self, leadgen_id: str, status: str, reason: str | None,
+                           next_try: float | None = None) -> None:
+        """Settles a claimed forward: "sent", "failed" (for good, with the reason), or
+        "pending" again at `next_try` with the reason of the failed attempt."""
+        raise NotImplementedError
+
+    async def release_forward(self, leadgen_id: str) -> None:
+        """Gives a forward claim back (the receiver stops); its attempt is taken back."""
+        raise NotImplementedError
+
+    async def probe(self, now: float) -> None:
+        """A small write, for /health: raises when the store can't be written."""
+        await self.counts()
+
     @abc.abstractmethod
     async def retry_page_now(self, page_id: str, now: float) -> int:
         """Makes the pending events of a Page due at once (it has just been connected); returns
@@ -111,7 +202,8 @@ class Store(abc.ABC):
 
     @abc.abstractmethod
     async def next_due(self) -> float | None:
-        """The earliest next try of a pending event."""
+        """The earliest time a pending event can be claimed: its next try, or the end of its
+        claim's lease when that is later."""
 
     @abc.abstractmethod
     async def event(self, key: str) -> dict[str, Any] | None: ...

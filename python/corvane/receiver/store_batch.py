@@ -42,21 +42,37 @@ class BatchedRecorder:
                 batch.append(self._queued.popleft())
                 size += len(batch[-1][0])
             try:
-                new = await self._insert([(e, now) for events, now, _ in batch for e in events])
-            except Exception as exc:  # every delivery of the batch fails with it: none is lost
-                for _, _, waiter in batch:
-                    if not waiter.done():
-                        waiter.set_exception(exc)
-                continue
+                try:
+                    await self._write(batch)
+                except Exception as exc:
+                    if len(batch) == 1:  # it fails alone: none is lost, Meta delivers it again
+                        _settle(batch, exc)
+                        continue
+                    # One bad delivery must not fail the others: each is written on its own, and
+                    # only those that fail again fail (all of them, while the database is down).
+                    for one in batch:
+                        try:
+                            await self._write([one])
+                        except Exception as exc_one:  # noqa: BLE001
+                            _settle([one], exc_one)
             except BaseException:  # cancelled with the loop: the deliveries are not acknowledged
                 for _, _, waiter in batch:
                     waiter.cancel()
                 raise
-            for events, _, waiter in batch:
-                added = 0
-                for e in events:  # a key new in this batch counts for its first delivery
-                    if e.key in new:
-                        new.discard(e.key)
-                        added += 1
-                if not waiter.done():
-                    waiter.set_result(added)
+
+    async def _write(self, batch: list[_Queued]) -> None:
+        new = await self._insert([(e, now) for events, now, _ in batch for e in events])
+        for events, _, waiter in batch:
+            added = 0
+            for e in events:  # a key new in this batch counts for its first delivery
+                if e.key in new:
+                    new.discard(e.key)
+                    added += 1
+            if not waiter.done():
+                waiter.set_result(added)
+
+
+def _settle(batch: list[_Queued], exc: BaseException) -> None:
+    for _, _, waiter in batch:
+        if not waiter.done():
+            waiter.set_exception(exc)

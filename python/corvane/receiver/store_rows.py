@@ -18,7 +18,7 @@ def lead_row(key: str, lead: LeadRecord, now: float) -> tuple[Any, ...]:
 
 
 def page_row(row: Sequence[Any]) -> dict[str, Any]:
-    return {"page_id": row[0], "name": row[1], "connected_at": row[2]}
+    return {"page_id": row[0], "name": row[1], "connected_at": row[2], "needs_reconnecting": row[3]}
 
 
 def decode_lead(row: dict[str, Any]) -> dict[str, Any]:

@@ -1,20 +1,25 @@
 """The worker: fetches the lead of each pending "leadgen" event with its Page's token, adds the
 ad context, normalises the answers and stores the CRM record in the transaction that marks the
-event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded."""
+event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded.
+
+A claim is a lease: renewed while its fetch goes on, and the fetch itself is bounded well
+inside it, so no other worker takes a lead that is still being fetched. A claim is given back
+when the worker stops or a store call fails, rather than held until its lease runs out."""
 from __future__ import annotations
 
 import asyncio
 import logging
 import random
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from corvane.errors import CorvaneError, NotFoundError
+from corvane.errors import AuthError, CorvaneError, NotFoundError
 from corvane.facebook import Facebook
 from corvane.leads import normalize
 
+from .outage import OutageLog
 from .redact import describe
 from .store import Claimed, LeadRecord, Store
 
@@ -24,7 +29,8 @@ log = logging.getLogger("corvane.receiver")
 @dataclass
 class WorkerSettings:
     concurrency: int = 4
-    lease: float = 300.0  # longer than a fetch with all its retries can take
+    lease: float = 90.0  # renewed every third of it while a fetch goes on
+    fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
     backoff_base: float = 2.0
     backoff_max: float = 600.0
@@ -32,6 +38,21 @@ class WorkerSettings:
     def delay(self, attempts: int) -> float:
         raw = min(self.backoff_max, self.backoff_base * 2.0 ** max(0, attempts - 1))
         return raw * random.uniform(0.8, 1.0)
+
+
+# Graph's subcodes of a token that stopped working: only a new login brings the Page back.
+_DEAD_TOKEN = {458: "ilova olib tashlangan", 460: "parol o'zgartirilgan", 463: "muddati o'tgan",
+               467: "token yaroqsiz"}
+
+
+def dead_token(error: BaseException) -> str | None:
+    """Why a Page's token stopped working, or None for any other failure. Code 190 that names
+    the kind of token a call needs is a wrong call, not a dead token."""
+    if not isinstance(error, AuthError) or getattr(error, "code", None) != 190:
+        return None
+    if "must be called with" in str(getattr(error, "message", None) or error):
+        return None
+    return _DEAD_TOKEN.get(getattr(error, "subcode", None) or 0, "token ishlamayapti")
 
 
 def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> LeadRecord:
@@ -52,6 +73,9 @@ class Worker:
         self.secrets = secrets
         self._wake = asyncio.Event()
         self._tasks: list[asyncio.Task[None]] = []
+        self._held: set[str] = set()  # keys claimed and not yet settled
+        self.stored: Callable[[], None] = lambda: None  # told of each lead stored
+        self.outage = OutageLog(log)
 
     def wake(self) -> None:
         self._wake.set()
@@ -65,24 +89,42 @@ class Worker:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         self._tasks = []
+        # The leads being fetched are given back, for the next start or another receiver.
+        for key in list(self._held):
+            await self._release(key)
 
     async def _loop(self) -> None:
         # A store that fails (a restarting database) must not end the loop: the event stays
-        # pending, or comes back when its lease runs out.
+        # pending, and its claim is given back (or comes back when its lease runs out).
         while True:
+            event = None
             try:
                 event = await self.store.claim(time.time(), self.settings.lease)
+                self.outage.recovered("ishchi")
                 if event is not None:
+                    self._held.add(event.key)
                     await self.process(event)
+                    self._held.discard(event.key)
                     continue
             except asyncio.CancelledError:
                 raise
             except Exception as error:  # noqa: BLE001
-                log.error("worker: %s", describe(error, self.secrets))
+                self.outage.failed("ishchi", error, describe(error, self.secrets))
+                if event is not None:  # with back-off: a store that keeps refusing is not hammered
+                    await self._release(event.key, time.time() + self.settings.delay(event.attempts))
                 await asyncio.sleep(self.settings.poll)
             await self._idle()
 
+    async def _release(self, key: str, retry_at: float | None = None) -> None:
+        try:
+            await self.store.release(key, retry_at)
+        except Exception as error:  # noqa: BLE001 - the lease frees it in the end
+            self.outage.failed("ishchi", error, describe(error, self.secrets))
+        self._held.discard(key)
+
     async def _idle(self) -> None:
+        # Due counts only what could be claimed: an event another worker holds becomes due
+        # when its lease ends, not before.
         wait = self.settings.poll
         try:
             due = await self.store.next_due()
@@ -96,6 +138,21 @@ class Worker:
         except asyncio.TimeoutError:
             pass
 
+    async def _fetch(self, event: Claimed, page_token: str, user_token: str | None) -> tuple[Any, Any]:
+        lead = await self.facebook.lead(event.leadgen_id, page_token)
+        # The ad is read with the token of the user who connected the Page (ads_management);
+        # a refusal yields an empty context and the lead is stored all the same.
+        context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+        return lead, context
+
+    async def _renew(self, key: str) -> None:
+        while True:
+            await asyncio.sleep(self.settings.lease / 3)
+            try:
+                await self.store.renew(key, time.time() + self.settings.lease)
+            except Exception as error:  # noqa: BLE001 - the fetch goes on; its bound holds
+                self.outage.failed("ishchi", error, describe(error, self.secrets))
+
     async def process(self, event: Claimed) -> None:
         if not event.page_id:
             # Without a Page there is no token to read the lead with, now or later.
@@ -107,16 +164,33 @@ class Worker:
             await self._postpone(event, f"Page {event.page_id} is not connected")
             return
         page_token, user_token = tokens
+        broken = await self.store.needs_reconnect(event.page_id)
+        if broken is not None:
+            await self._wait_for_page(event, broken)
+            return
         secrets = (*self.secrets, page_token, user_token)
+        renewal = asyncio.ensure_future(self._renew(event.key))
         try:
-            lead = await self.facebook.lead(event.leadgen_id, page_token)
-            # The ad is read with the token of the user who connected the Page (ads_management);
-            # a refusal yields an empty context and the lead is stored all the same.
-            context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+            # Bounded whatever the client's session allows: a fetch never outlives its claim.
+            try:
+                lead, context = await asyncio.wait_for(self._fetch(event, page_token, user_token),
+                                                       self.settings.fetch_timeout)
+            finally:
+                renewal.cancel()
         except asyncio.CancelledError:
             raise
+        except asyncio.TimeoutError:
+            await self._postpone(event, f"lead {self.settings.fetch_timeout:g}s ichida olinmadi")
+            return
         except CorvaneError as error:
             reason = describe(error, secrets)
+            broken = dead_token(error)
+            if broken is not None:
+                if await self.store.page_broken(event.page_id, f"{broken} ({reason})"):
+                    log.warning("Page %s qayta ulanishi kerak (%s): uning leadlari /connect orqali "
+                                "qayta ulanguncha kutadi", event.page_id, broken)
+                await self._wait_for_page(event, f"{broken} ({reason})")
+                return
             # Not there (a deleted or expired lead, a wrong id): it will never be fetched.
             if isinstance(error, NotFoundError):
                 log.warning("lead %s failed for good: %s", event.leadgen_id, reason)
@@ -135,6 +209,12 @@ class Worker:
                         event.leadgen_id, lead.ad_id)
         await self.store.complete(event.key, crm_record(event, lead, context), time.time())
         log.info("lead %s stored", event.leadgen_id)
+        self.stored()
+
+    async def _wait_for_page(self, event: Claimed, broken: str) -> None:
+        # Its retries are not spent: connecting the Page again makes the event due at once.
+        await self.store.wait_for_page(event.key, time.time() + self.settings.backoff_max,
+                                       f"Page {event.page_id} qayta ulanishi kerak: {broken}")
 
     async def _postpone(self, event: Claimed, reason: str) -> None:
         delay = self.settings.delay(event.attempts)
