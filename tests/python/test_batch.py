@@ -3,6 +3,7 @@ tokens, what did not run) and through scripted answers (secrets in every slot, t
 retries of the call as a whole)."""
 from __future__ import annotations
 
+import asyncio
 import json
 
 import pytest
@@ -220,3 +221,16 @@ async def test_leads_with_their_ads_in_one_call_each_slot_as_alone(sb):
         assert lead.id == leadgen_id
         alone = await fb.ad_context(lead.ad_id, user_token(sb))
         assert context == alone
+
+
+async def test_a_receivers_lead_asks_of_one_page_share_calls(sb):
+    from corvane.receiver.fetch import LeadFetcher
+
+    ids = [await sb.submit_lead({"full_name": f"Mijoz {i}"}, deliver=False) for i in range(60)]
+    fetcher = LeadFetcher(sb.facebook_client())
+    page, user = sb.world.pages[PAGE_STORE].token, user_token(sb)
+    got = await asyncio.gather(*(fetcher.fetch(i, page, user) for i in ids),
+                               fetcher.fetch("700000000999999", page, None),
+                               return_exceptions=True)
+    assert [lead.id for lead, _ in got[:-1]] == ids and isinstance(got[-1], errors.NotFoundError)
+    assert sorted(sb.graph.batch.calls) == [2, 20, 50, 50] and fetcher.calls == 4
