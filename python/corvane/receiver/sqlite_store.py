@@ -97,11 +97,12 @@ class SqliteStore(Store):
         self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_INSERT)
 
     async def open(self) -> None:
-        _create_private(self.path)
-        self._db = await aiosqlite.connect(self.path, isolation_level=None)
-        await self._db.execute("PRAGMA journal_mode=WAL")
-        await self._db.execute("PRAGMA busy_timeout=5000")
-        await self._db.execute("PRAGMA foreign_keys=ON")
+        if self._db is None:  # opened again: the schema is brought up to date on the same connection
+            _create_private(self.path)
+            self._db = await aiosqlite.connect(self.path, isolation_level=None)
+            await self._db.execute("PRAGMA journal_mode=WAL")
+            await self._db.execute("PRAGMA busy_timeout=5000")
+            await self._db.execute("PRAGMA foreign_keys=ON")
         async with self._tx() as db:
             await db.execute("CREATE TABLE IF NOT EXISTS schema_migrations (version TEXT PRIMARY KEY)")
             done = {r[0] for r in await db.execute_fetchall("SELECT version FROM schema_migrations")}
