@@ -101,7 +101,8 @@ async def test_duplicate_delivery_skipped_and_fetched_once(sb, receiver):
     assert await sb.deliver(lead_id) == 200
     assert receiver.stats.duplicates == 2
     assert (await receiver.store.counts())["leads"] == 1
-    assert sb.graph.requests.count(("GET", f"/v23.0/{lead_id}")) == 1
+    # One batch call: the lead with its ad.
+    assert sb.graph.requests.count(("POST", "/v23.0/")) == 1 and sb.graph.batch.calls == [2]
 
 
 @pytest.mark.parametrize("signature", ["sha256=" + "0" * 64, "", None, "sha1=abc"])

@@ -172,7 +172,7 @@ async def test_a_stalling_graph_api_never_lets_two_workers_fetch_one_lead(sb, db
     fetched: list[float] = []
 
     async def stalling(request):
-        if request.method == "GET" and request.path.endswith(lead_id):
+        if request.method == "POST" and request.path == "/v23.0/":  # the lead's batch call
             fetched.append(time.monotonic())
             await asyncio.sleep(stall)
         return await handle(request)
@@ -259,7 +259,7 @@ async def test_claims_are_given_back_not_held_for_the_lease(sb, db, case):
     handle = sb.graph.handle
 
     async def stalling(request):
-        if request.method == "GET" and request.path.endswith(lead_id):
+        if request.method == "POST" and request.path == "/v23.0/":  # the lead's batch call
             await asyncio.sleep(60)
         return await handle(request)
 

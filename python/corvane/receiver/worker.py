@@ -19,6 +19,7 @@ from corvane.errors import AuthError, CorvaneError, NotFoundError
 from corvane.facebook import Facebook
 from corvane.leads import normalize
 
+from .fetch import LeadFetcher
 from .outage import OutageLog
 from .redact import describe
 from .store import Claimed, LeadRecord, Store
@@ -28,7 +29,8 @@ log = logging.getLogger("corvane.receiver")
 
 @dataclass
 class WorkerSettings:
-    concurrency: int = 4
+    concurrency: int = 4  # loops claiming events
+    in_flight: int = 25  # leads being fetched at once: those of one Page share batch calls
     lease: float = 90.0  # renewed every third of it while a fetch goes on
     fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
@@ -73,7 +75,10 @@ class Worker:
         self.secrets = secrets
         self._wake = asyncio.Event()
         self._tasks: list[asyncio.Task[None]] = []
+        self._fetching: set[asyncio.Task[None]] = set()
+        self._slots = asyncio.Semaphore(settings.in_flight)
         self._held: set[str] = set()  # keys claimed and not yet settled
+        self.fetcher = LeadFetcher(facebook)
         self.stored: Callable[[], None] = lambda: None  # told of each lead stored
         self.outage = OutageLog(log)
 
@@ -85,9 +90,11 @@ class Worker:
                        for n in range(self.settings.concurrency)]
 
     async def stop(self) -> None:
-        for task in self._tasks:
+        tasks = [*self._tasks, *self._fetching]
+        for task in tasks:
             task.cancel()
-        await asyncio.gather(*self._tasks, return_exceptions=True)
+        await asyncio.gather(*tasks, return_exceptions=True)
+        await self.fetcher.close()
         self._tasks = []
         # The leads being fetched are given back, for the next start or another receiver.
         for key in list(self._held):
@@ -96,24 +103,43 @@ class Worker:
     async def _loop(self) -> None:
         # A store that fails (a restarting database) must not end the loop: the event stays
         # pending, and its claim is given back (or comes back when its lease runs out).
+        # Each claimed event is fetched in a task of its own, so that a loop claims the next one
+        # at once: the leads of one Page being fetched together go out in shared batch calls.
         while True:
-            event = None
+            await self._slots.acquire()
             try:
                 event = await self.store.claim(time.time(), self.settings.lease)
                 self.outage.recovered("ishchi")
-                if event is not None:
-                    self._held.add(event.key)
-                    await self.process(event)
-                    self._held.discard(event.key)
-                    continue
             except asyncio.CancelledError:
+                self._slots.release()
                 raise
             except Exception as error:  # noqa: BLE001
+                self._slots.release()
                 self.outage.failed("ishchi", error, describe(error, self.secrets))
-                if event is not None:  # with back-off: a store that keeps refusing is not hammered
-                    await self._release(event.key, time.time() + self.settings.delay(event.attempts))
                 await asyncio.sleep(self.settings.poll)
-            await self._idle()
+                await self._idle()
+                continue
+            if event is None:
+                self._slots.release()
+                await self._idle()
+                continue
+            self._held.add(event.key)
+            task = asyncio.ensure_future(self._settle(event))
+            self._fetching.add(task)
+            task.add_done_callback(self._fetching.discard)
+
+    async def _settle(self, event: Claimed) -> None:
+        try:
+            await self.process(event)
+            self._held.discard(event.key)
+        except asyncio.CancelledError:
+            raise
+        except Exception as error:  # noqa: BLE001
+            self.outage.failed("ishchi", error, describe(error, self.secrets))
+            # With back-off: a store that keeps refusing is not hammered.
+            await self._release(event.key, time.time() + self.settings.delay(event.attempts))
+        finally:
+            self._slots.release()
 
     async def _release(self, key: str, retry_at: float | None = None) -> None:
         try:
@@ -139,10 +165,9 @@ class Worker:
             pass
 
     async def _fetch(self, event: Claimed, page_token: str, user_token: str | None) -> tuple[Any, Any]:
-        lead = await self.facebook.lead(event.leadgen_id, page_token)
         # The ad is read with the token of the user who connected the Page (ads_management);
         # a refusal yields an empty context and the lead is stored all the same.
-        context = await self.facebook.ad_context(lead.ad_id, user_token or page_token)
+        lead, context = await self.fetcher.fetch(event.leadgen_id, page_token, user_token)
         return lead, context
 
     async def _renew(self, key: str) -> None:

@@ -64,6 +64,8 @@ class BatchHost:
     def __init__(self, graph: GraphHost) -> None:
         self.graph = graph
         self.calls: list[int] = []  # the number of operations of every batch call, in order
+        # (method, path without query) of every operation served, references resolved
+        self.operations: list[tuple[str, str]] = []
 
     async def serve(self, request: web.Request) -> web.Response:
         form = await request.post()
@@ -111,6 +113,8 @@ class BatchHost:
                     if not 200 <= status < 300:
                         return None
                 slot = await self._operation(op, answers, token, proof, version, host, with_headers)
+                self.operations.append((str(op.get("method", "GET")).upper(),
+                                        self._resolved_path(op, answers)))
                 if slot is None:
                     return None
                 if isinstance(name, str):
@@ -126,6 +130,15 @@ class BatchHost:
 
         slots = await asyncio.gather(*(run(op) for op in operations))
         return web.Response(text=json.dumps(slots), content_type="application/json")
+
+    def _resolved_path(self, op: dict[str, Any], answers: dict[str, tuple[int, Any]]) -> str:
+        path = str(op.get("relative_url", "")).partition("?")[0]
+        for name in self._refers_to(op):
+            _, body = answers.get(name, (0, None))
+            if isinstance(body, dict):
+                path = re.sub(r"\{result=" + re.escape(name) + r":\$\.(\w+)\}",
+                              lambda m: str(body.get(m.group(1), "")), path)
+        return path
 
     @staticmethod
     def _refers_to(op: dict[str, Any]) -> list[str]:
