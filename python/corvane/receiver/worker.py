@@ -30,7 +30,7 @@ log = logging.getLogger("corvane.receiver")
 @dataclass
 class WorkerSettings:
     concurrency: int = 4  # loops claiming events
-    in_flight: int = 25  # leads being fetched at once: those of one Page share batch calls
+    in_flight: int = 50  # leads being fetched at once: those of one Page share batch calls
     lease: float = 90.0  # renewed every third of it while a fetch goes on
     fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
