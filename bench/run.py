@@ -1,17 +1,21 @@
 """Benchmark: corvane against what a careful host writes by hand.
 
-Four sections. Pure paths: webhooks and leads against the lean Python rules of
+Five sections. Pure paths: webhooks and leads against the lean Python rules of
 bench/reference.py. Request pipeline (bench/pipeline.py): requests, walks and streamed lists
 against hand-written aiohttp loops (json.loads, and orjson when installed). Receiver
 (bench/receiver.py): deliveries acknowledged per second and latency at a fixed rate, on SQLite
 and PostgreSQL, against hand-written aiohttp.web receivers. Enrichment (bench/enrichment.py):
-Instagram.conversations looking up 200 profiles against a slow server. Both sides get the same
+Instagram.conversations looking up 200 profiles against a slow server. Pacing
+(bench/pacing.py): 2,000 lead fetches against a Page budget of the sandbox scaled down to
+seconds, against a loop that retries throttle answers with back-off; and what the Throttle costs
+a small GET while every budget is normal. Both sides get the same
 inputs and must give identical results before anything is timed. Each figure is the median
 over short alternating rounds, printed with the median of the per-round ratios and the target.
 
     make bench            # or: .venv/bin/python bench/run.py [--rounds N] [--pipeline-rounds N]
                           #     [--receiver-rounds N] [--enrichment-rounds N]
-                          #     [--only pure|pipeline|receiver|enrichment] [--deliveries]
+                          #     [--pacing-rounds N]
+                          #     [--only pure|pipeline|receiver|enrichment|pacing] [--deliveries]
 """
 
 from __future__ import annotations
@@ -29,6 +33,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
 import enrichment  # noqa: E402
+import pacing  # noqa: E402
 import pipeline  # noqa: E402
 import receiver  # noqa: E402
 import reference  # noqa: E402
@@ -125,14 +130,16 @@ def main() -> int:
     parser.add_argument("--pipeline-rounds", type=int, default=15)
     parser.add_argument("--receiver-rounds", type=int, default=3)
     parser.add_argument("--enrichment-rounds", type=int, default=5)
-    parser.add_argument("--only", choices=("pure", "pipeline", "receiver", "enrichment"),
+    parser.add_argument("--pacing-rounds", type=int, default=15)
+    parser.add_argument("--only", choices=("pure", "pipeline", "receiver", "enrichment", "pacing"),
                         help="run one section (the others start servers and take minutes)")
     parser.add_argument("--deliveries", action="store_true",
                         help="also time parse_events + dedupe_key delivery by delivery")
     args = parser.parse_args()
     sections = {"pipeline": lambda: pipeline.run(args.pipeline_rounds),
                 "receiver": lambda: receiver.run(args.receiver_rounds),
-                "enrichment": lambda: enrichment.run(args.enrichment_rounds)}
+                "enrichment": lambda: enrichment.run(args.enrichment_rounds),
+                "pacing": lambda: pacing.run(args.pacing_rounds)}
     if args.only in sections:
         return 0 if sections[args.only]() else 1
     check_identical()

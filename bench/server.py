@@ -2,6 +2,7 @@
 so that its CPU time never counts against either side. Every answer is prepared at start:
 
     /small              a 300-byte JSON object
+    /small-usage        the same with the Graph API's usage headers, every figure low
     /large              one page of 100 posts
     /walk?after=N       pages of a 5,000-item list (100 per page), each linking the next
     /long?after=N       the same for a 50,000-item list
@@ -36,9 +37,15 @@ SMALL = {"id": "1234567890321", "name": "Toshkent Savdo", "category": "Education
          "location": {"city": "Tashkent", "country": "Uzbekistan"}}
 
 
-def answer(body: Any) -> bytes:
+# What the Graph API says of an app and a Page well below their limits.
+USAGE = (b'X-App-Usage: {"call_count":12,"total_time":4,"total_cputime":3}\r\n'
+         b'X-Business-Use-Case-Usage: {"1234567890321":[{"type":"pages","call_count":9,'
+         b'"total_cputime":2,"total_time":3,"estimated_time_to_regain_access":0}]}\r\n')
+
+
+def answer(body: Any, headers: bytes = b"") -> bytes:
     data = json.dumps(body, separators=(",", ":"), ensure_ascii=False).encode()
-    return HEADERS % len(data) + data
+    return (HEADERS[:-2] + headers + b"\r\n") % len(data) + data
 
 
 def pages(base: str, total: int, host: str) -> dict[bytes, bytes]:
@@ -79,7 +86,7 @@ async def main() -> None:
     server = await loop.create_server(Serve, "127.0.0.1", 0)
     port = server.sockets[0].getsockname()[1]
     host = f"127.0.0.1:{port}"
-    Serve.routes = {b"/small": answer(SMALL),
+    Serve.routes = {b"/small": answer(SMALL), b"/small-usage": answer(SMALL, USAGE),
                     b"/large": answer({"data": [post(i) for i in range(100)]})}
     Serve.routes.update(pages("/walk", 5000, host))
     Serve.routes.update(pages("/long", 50000, host))
