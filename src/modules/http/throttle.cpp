@@ -8,8 +8,6 @@
 #include <set>
 #include <string>
 
-#include <structmember.h>
-
 #include "core/mask.hpp"
 #include "core/pacing.hpp"
 #include "core/query.hpp"
@@ -18,6 +16,9 @@
 #include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
+
+// After Python.h (3.10's structmember.h does not include it).
+#include <structmember.h>
 
 namespace corvane::http {
 namespace {
