@@ -7,8 +7,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/logs
 names=() pids=()
-for spec in "$@"; do
-  name="${spec%%:*}" command="${spec#*:}"
+for job in "$@"; do
+  name="${job%%:*}" command="${job#*:}"
   bash -c "$command" >"build/logs/$name.log" 2>&1 &
   names+=("$name") pids+=($!)
 done
