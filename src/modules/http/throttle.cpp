@@ -294,19 +294,28 @@ void log_changes(py::handle client, core::Pacer& pacer) {
   }
 }
 
-// The value of a response header when the answer has it. aiohttp's headers answer `in` without
-// regard to case; a plain mapping is looked through by header_value.
+// The value of a response header when the answer has it. aiohttp's headers answer `in` and
+// look-ups without regard to case, by a name made once; a plain mapping is looked through by
+// header_value.
+template <pyutil::Literal Name>
 std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
-                                             const char* name, py::object* keep) {
-  if (multidict) {
-    const int has = PySequence_Contains(headers.ptr(), py::str(name).ptr());
-    if (has < 0) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-    if (has == 0) return std::nullopt;
+                                             py::object* keep) {
+  if (!multidict) {
+    *keep = header_value(headers, Name.text);
+    return header_text(*keep);
   }
-  *keep = header_value(headers, name);
+  const py::handle name = pyutil::name<Name>();
+  const int has = PySequence_Contains(headers.ptr(), name.ptr());
+  if (has <= 0) {
+    if (has < 0) PyErr_Clear();
+    return std::nullopt;
+  }
+  PyObject* value = PyObject_GetItem(headers.ptr(), name.ptr());
+  if (value == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  *keep = py::reinterpret_steal<py::object>(value);
   return header_text(*keep);
 }
 
@@ -329,7 +338,7 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
   UsageRecord& record = *t->record;
   core::Pacer& pacer = *t->pacer;
   py::object keep;
-  if (const auto text = usage_header(headers, multidict, "X-App-Usage", &keep)) {
+  if (const auto text = usage_header<"X-App-Usage">(headers, multidict, &keep)) {
     if (const auto app = core::parse_app_usage(*text)) {
       record.app = *app;
       if (const auto percent = percent_of(*app)) {
@@ -337,7 +346,7 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
       }
     }
   }
-  if (const auto text = usage_header(headers, multidict, "X-Page-Usage", &keep)) {
+  if (const auto text = usage_header<"X-Page-Usage">(headers, multidict, &keep)) {
     if (const auto page = core::parse_app_usage(*text)) {
       record.page = *page;
       // Tied to the Page token that was answered; its fingerprint is made only near the limit.
@@ -348,7 +357,7 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
       }
     }
   }
-  if (const auto text = usage_header(headers, multidict, "X-Business-Use-Case-Usage", &keep)) {
+  if (const auto text = usage_header<"X-Business-Use-Case-Usage">(headers, multidict, &keep)) {
     // An object and type may repeat: the largest figures count.
     std::map<core::PaceKey, std::pair<double, std::optional<double>>> readings;
     std::set<core::PaceKey> seen;
@@ -382,7 +391,7 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
       pacer.record(print, key, reading.first, reading.second, now, t->in_flight);
     }
   }
-  if (const auto text = usage_header(headers, multidict, "X-Ad-Account-Usage", &keep)) {
+  if (const auto text = usage_header<"X-Ad-Account-Usage">(headers, multidict, &keep)) {
     if (const auto ad = core::parse_ad_account_usage(*text)) {
       const std::string id = ad_account_of(url);
       AdAccountFigures& kept = record.ad_accounts[id];
