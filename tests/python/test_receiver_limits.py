@@ -108,9 +108,10 @@ async def test_undecodable_credentials_are_refused(sb, db, request_head, status)
         await running.stop()
 
 
-async def test_slow_oversized_and_crowding_bodies_cost_nothing(sb, db, caplog):
+@pytest.mark.parametrize("cap", [{"max_unverified": 2}, {"max_unverified_bytes": 2500}])
+async def test_slow_oversized_and_crowding_bodies_cost_nothing(sb, db, caplog, cap):
     caplog.set_level(logging.DEBUG)
-    running = await Running(sb, db, config_for(sb, body_timeout=0.5, max_unverified=2)).start()
+    running = await Running(sb, db, config_for(sb, body_timeout=0.5, **cap)).start()
     try:
         head = (b"POST /webhook HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                 b"X-Hub-Signature-256: sha256=" + b"0" * 64 + b"\r\nContent-Length: 1000\r\n\r\n")

@@ -58,7 +58,11 @@ class Config:
     public_url: str | None = None  # e.g. https://crm.example; else taken from each request ...
     redirect_hosts: Sequence[str] = ()  # ... whose Host must be one of these (or loopback)
     body_timeout: float = 10.0  # seconds to receive a delivery's body
-    max_unverified: int = 32  # signed delivery bodies being received at once, not yet verified
+    # Signed delivery bodies being received at once, not yet verified: at most this many, and
+    # at most this many bytes by their Content-Length (a chunked one counts as the largest). A
+    # burst of small deliveries fits; trickling megabyte bodies do not pin memory.
+    max_unverified: int = 256
+    max_unverified_bytes: int = 32 * 1024 * 1024
     # A database that is down at start is waited for, with back-off; else the start fails
     # with StoreUnavailable.
     wait_for_store: bool = True
@@ -109,6 +113,7 @@ class Receiver:
         self.release_claims = release_claims
         self.outage = OutageLog(log)
         self._unverified = 0
+        self._unverified_bytes = 0
         self._probe: asyncio.Task[None] | None = None
         self._probed_at = float("-inf")
         self._store_state: str | None = None  # None: the last probe wrote
@@ -128,9 +133,12 @@ class Receiver:
             return _closing(413, "Payload Too Large")
         if not request.headers.get("X-Hub-Signature-256"):  # unsigned: its body is never read
             return _closing(403, "Forbidden")
-        if self._unverified >= self.config.max_unverified:
+        size = MAX_BODY if request.content_length is None else request.content_length
+        if (self._unverified >= self.config.max_unverified
+                or self._unverified_bytes + size > self.config.max_unverified_bytes):
             return _closing(503, "Service Unavailable", {"Retry-After": "5"})
         self._unverified += 1
+        self._unverified_bytes += size
         try:
             body = await asyncio.wait_for(request.read(), self.config.body_timeout)
         except asyncio.TimeoutError:
@@ -143,6 +151,7 @@ class Receiver:
             return _closing(400, "Bad Request")
         finally:
             self._unverified -= 1
+            self._unverified_bytes -= size
         if not verify_request(self.config.app_secret, body, request.headers):
             return web.Response(status=403, text="Forbidden")
         try:

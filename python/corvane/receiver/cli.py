@@ -2,9 +2,11 @@
 from __future__ import annotations
 
 import argparse
+import asyncio
 import logging
 import os
 import sys
+from typing import Any
 
 from aiohttp import web
 
@@ -83,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=getattr(logging, args.log_level), format="%(asctime)s %(name)s %(levelname)s %(message)s")
     app = create_app(args.db, config)
     try:
-        web.run_app(app, host=args.host, port=args.port, access_log_class=AccessLogger,
+        web.run_app(app, host=args.host, port=args.port, access_log_class=AccessLogger, loop=_quiet_loop(),
                     print=lambda text: logging.getLogger("corvane.receiver").info("%s", text.strip()))
     except StoreUnavailable as error:
         print(error, file=sys.stderr)
@@ -92,3 +94,17 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{args.host}:{args.port} da tinglab bo'lmadi: {error.strerror or error}", file=sys.stderr)
         return 2
     return 0
+
+
+def _quiet_loop() -> asyncio.AbstractEventLoop:
+    """aiohttp before 3.9 also logs, with a traceback, the failed start that main() reports as one
+    line; its shutdown hands that to the loop's exception handler, so that one report is dropped."""
+    loop = asyncio.new_event_loop()
+
+    def handle(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+        if not (isinstance(context.get("exception"), (StoreUnavailable, OSError))
+                and str(context.get("message", "")).startswith("unhandled exception during")):
+            loop.default_exception_handler(context)
+
+    loop.set_exception_handler(handle)
+    return loop

@@ -6,7 +6,7 @@ Every operation takes a connection of its own from the pool for its statement or
 A connection the server has cut (a restart, a failover, an idle timeout) is found out only when
 it is used, and one cut while idle in the pool fails its next use with asyncpg's "another
 operation is in progress": the pool's connections are then replaced and the operation is run
-once more, which every operation here allows (inserts skip known keys, updates set what they
+again (a few times), which every operation here allows (inserts skip known keys, updates set what they
 set)."""
 from __future__ import annotations
 
@@ -21,6 +21,9 @@ from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
 _ROWS_PER_BATCH = 1000  # events written by one statement
+# A server restarting cuts connections more than once in a row (each backend as it goes, then
+# the new ones while it recovers): a few tries ride it out.
+_ATTEMPTS = 3
 T = TypeVar("T")
 
 # What a connection cut under us looks like; the pool throws such a connection away.
@@ -47,7 +50,7 @@ class PostgresStore(Store):
 
     async def _run(self, work: Callable[[Any], Awaitable[T]], *, transaction: bool = False,
                    isolation: str | None = None) -> T:
-        for attempt in (1, 2):
+        for attempt in range(1, _ATTEMPTS + 1):
             try:
                 async with self.pool.acquire() as conn:
                     if not transaction:
@@ -63,7 +66,7 @@ class PostgresStore(Store):
                     await tx.commit()
                     return result
             except _LOST:
-                if attempt == 2:
+                if attempt == _ATTEMPTS:
                     raise
                 # The server cut one: it has likely cut every idle one too (a restart). Those
                 # are replaced at their next acquire rather than found out one failure each.
