@@ -17,7 +17,7 @@ from .forward import ForwardSettings
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
-    if argv and argv[0] in ("events", "export"):
+    if argv and argv[0] in ("events", "export", "backfill"):
         from .commands import run
 
         return run(argv[0], argv[1:])
