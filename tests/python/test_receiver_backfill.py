@@ -10,7 +10,7 @@ import aiohttp
 import pytest
 
 from corvane.facebook import Facebook
-from corvane.receiver.commands import backfill, backfill_parser
+from corvane.receiver.commands import backfill, backfill_parser, parse_since
 from corvane.receiver.store import open_store
 from corvane.sandbox import Sandbox, Usage
 from corvane.sandbox.world import PAGE_STORE
@@ -130,3 +130,9 @@ async def test_a_throttle_ends_the_run_after_saying_what_was_stored(tmp_path, mo
     assert out.splitlines()[-1].startswith("0/1 ta forma o'qildi: 100 ta lead ko'rildi, 100 tasi yangi")
     assert len(err.splitlines()) == 1 and "soniyadan keyin qayta ishga tushiring" in err, err
     assert token not in out + err
+
+
+@pytest.mark.parametrize("text", ["1733011200", "2024-12-01", "2024-12-01T00:00:00Z",
+                                  "2024-12-01T05:00+05:00"])
+def test_since_reads_unix_and_iso_times_naive_ones_as_utc(text):
+    assert parse_since(text) == 1733011200

@@ -11,7 +11,7 @@ import asyncio
 import json
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Protocol, TextIO
 
@@ -37,9 +37,10 @@ class Counts:
     present: int = 0  # stored before (by the worker or an earlier run)
     failed: int = 0
 
-    def add(self, other: Counts) -> None:
-        for f in fields(self):
-            setattr(self, f.name, getattr(self, f.name) + getattr(other, f.name))
+    def count(self, outcome: str) -> None:
+        """One lead seen, and what became of it: stored, present or failed."""
+        self.seen += 1
+        setattr(self, outcome, getattr(self, outcome) + 1)
 
     def line(self) -> str:
         return (f"{self.seen} ta lead ko'rildi, {self.stored} tasi yangi saqlandi, {self.present} "
@@ -75,7 +76,7 @@ class Bar:
     """A progress bar on a terminal: leads seen, forms done, leads stored."""
 
     def __init__(self, tqdm: Any, forms: int, err: TextIO) -> None:
-        self.forms, self.done = forms, 0
+        self.forms, self.done, self.err = forms, 0, err
         self.bar = tqdm(total=None, unit=" lead", desc=f"0/{forms} forma", file=err, leave=True)
 
     def lead(self, total: Counts) -> None:
@@ -84,9 +85,9 @@ class Bar:
 
     def form(self, form_id: str, counts: Counts, problem: str | None) -> None:
         self.done += 1
-        self.bar.set_description(f"{self.done}/{self.forms} forma")
+        self.bar.set_description_str(f"{self.done}/{self.forms} forma")
         if problem:
-            self.bar.write(f"forma {form_id}: to'xtadi: {problem}", file=self.bar.fp)
+            self.bar.write(f"forma {form_id}: to'xtadi: {problem}", file=self.err)
 
     def close(self) -> None:
         self.bar.close()
@@ -145,7 +146,9 @@ class Backfill:
             async for lead in self.facebook.iter_leads(form_id, self.page_token, since=self.since):
                 if self.halted is not None:
                     break
-                await self._lead(lead, counts)
+                outcome = await self._lead(lead)
+                counts.count(outcome)
+                self.total.count(outcome)
                 progress.lead(self.total)
             else:
                 counts.forms = 1
@@ -158,16 +161,12 @@ class Backfill:
         progress.form(form_id, counts, problem)
         self.total.forms += counts.forms
 
-    async def _lead(self, lead: Lead, counts: Counts) -> None:
-        counts.seen += 1
-        self.total.seen += 1
+    async def _lead(self, lead: Lead) -> str:
         event = _event(self.page_id, lead)
         try:
             known = await self.store.event(event.key)
             if known is not None and known["status"] == STATUS_DONE:
-                counts.present += 1
-                self.total.present += 1
-                return
+                return "present"
             context = await self._ad(lead.ad_id)
             now = time.time()
             if known is None:
@@ -175,20 +174,15 @@ class Backfill:
                 await self.store.record([event], now)
             record = crm_record(Claimed(event.key, self.page_id, lead.id, 0), lead, context)
             await self.store.complete(event.key, record, now)
-        except (RateLimitError, asyncio.CancelledError):
+        except RateLimitError:
             raise
         except CorvaneError as error:
             if dead_token(error) is not None:
                 raise
-            counts.failed += 1
-            self.total.failed += 1
-            return
+            return "failed"
         except Exception:  # noqa: BLE001 - a store hiccup fails this lead; a rerun takes it again
-            counts.failed += 1
-            self.total.failed += 1
-            return
-        counts.stored += 1
-        self.total.stored += 1
+            return "failed"
+        return "stored"
 
     async def _ad(self, ad_id: str | None) -> dict[str, Any]:
         # The leads of a form mostly come through a few ads: each is read once a run.

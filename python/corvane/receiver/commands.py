@@ -155,7 +155,7 @@ def parse_since(text: str) -> int:
     """--since: a Unix time, or an ISO date or time (UTC unless it names its zone)."""
     try:
         return int(float(text))
-    except ValueError:
+    except (ValueError, OverflowError):  # not a number, or nan/inf
         pass
     try:
         when = datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith(("Z", "z")) else text)
