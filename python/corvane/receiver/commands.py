@@ -161,7 +161,8 @@ def parse_since(text: str) -> int:
         when = datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith(("Z", "z")) else text)
     except ValueError:
         raise argparse.ArgumentTypeError(
-            f"ISO sana/vaqt (2026-12-01, 2026-12-01T08:00+05:00) yoki Unix vaqt kerak, {text!r} emas") from None
+            f"ISO sana/vaqt (2026-12-01, 2026-12-01T08:00+05:00) yoki Unix vaqt kerak, "
+            f"{text!r} emas") from None
     return int((when if when.tzinfo else when.replace(tzinfo=timezone.utc)).timestamp())
 
 
@@ -253,7 +254,8 @@ async def _ended(run: Backfill, err: TextIO) -> int:
 
     error = run.halted
     if isinstance(error, RateLimitError):
-        wait = f"{math.ceil(error.retry_after)} soniyadan keyin" if error.retry_after is not None else "keyinroq"
+        after = error.retry_after
+        wait = f"{math.ceil(after)} soniyadan keyin" if after is not None else "keyinroq"
         code = f" (kod {error.code})" if error.code is not None else ""
         print(f"Graph API so'rovlarni chekladi{code}: {wait} qayta ishga tushiring; shu paytgacha "
               f"o'qilganlar saqlandi", file=err)
