@@ -354,7 +354,7 @@ bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, 
     py::object answer_call = self.attr("_get")(url, token, **query);
     answer = co_await std::move(answer_call);
   } catch (py::error_already_set& e) {
-    if (!pyutil::is_kind(e, "ApiError")) throw;
+    if (!is_refusal(e)) throw;
     result.refusal = e.value();
     co_return result;
   }

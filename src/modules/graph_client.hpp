@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "py/errors.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::graph {
@@ -116,7 +117,12 @@ py::object require_json(py::handle self, py::object answer);
 // ---- sub-requests whose refusal is tolerated ----
 
 // The answer of self._get(url, token, **query), or, when the Graph API refuses (an ApiError:
-// a missing permission, an object without statistics), an empty answer and the error.
+// a missing permission, an object without statistics), an empty answer and the error. A
+// throttle is no refusal: the answer comes later, and an empty one now would be kept for good.
+template <class Error>
+bool is_refusal(const Error& error) {
+  return pyutil::is_kind(error, "ApiError") && !pyutil::is_kind(error, "RateLimitError");
+}
 struct Tolerated {
   py::object data;     // the answer; unset when refused
   py::object refusal;  // the ApiError; unset when answered

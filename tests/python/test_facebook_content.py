@@ -155,6 +155,16 @@ async def test_ad_context_transport_failure_propagates(monkeypatch, session, cap
     assert info_lines(caplog) == []
 
 
+async def test_ad_context_throttled_is_raised_not_an_empty_context(fb, fake_server, caplog):
+    """A throttle is no refusal: an empty context now would be kept as the lead's for good."""
+    fake_server.reply(status=400, json={"error": {
+        "message": "(#80004) There have been too many calls to this ad-account.", "type": "OAuthException",
+        "code": 80004, "error_subcode": 2446079, "fbtrace_id": "AbC"}})
+    with caplog.at_level(logging.INFO, logger="corvane.facebook"), pytest.raises(errors.RateLimitError):
+        await fb.ad_context("ad1", "user-tok")
+    assert info_lines(caplog) == []
+
+
 # ---- posts ----
 
 @pytest.mark.parametrize("kwargs, returned, first_limit", [({}, 25, "25"), ({"limit": 45}, 45, "45")])

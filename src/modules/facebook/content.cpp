@@ -172,7 +172,7 @@ Task<py::object> posts_insights_task(py::object self, py::list post_ids, py::obj
     py::object post_id = post_ids[i];
     py::object answer = answers[i];
     if (PyExceptionInstance_Check(answer.ptr())) {
-      if (!pyutil::is_kind(answer, "ApiError")) pyutil::raise(answer);
+      if (!graph::is_refusal(answer)) pyutil::raise(answer);
       log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(answer));
       out[post_id] = py::dict();
       continue;

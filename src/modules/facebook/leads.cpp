@@ -177,8 +177,9 @@ PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // Leads and the ads behind them in Graph batches: each lead with the Page's token, its ad through
 // a reference to the lead's ad_id with `ad_token` (ads_management), the pair in one call. A slot
-// is (Lead, context) or the error the lead alone would have raised; an ad the platform refuses,
-// or a lead without an ad, gives the context {} as ad_context does.
+// is (Lead, context) or the error the lead alone would have raised (its ad's throttle among
+// them); an ad the platform refuses, or a lead without an ad, gives the context {} as
+// ad_context does.
 Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
                                          py::object page_token, py::object ad_token) {
   py::object asking;
@@ -216,6 +217,10 @@ Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
     py::object ad = answers[2 * i + 1];
     py::object context = py::dict();
     if (PyExceptionInstance_Check(ad.ptr())) {
+      if (pyutil::is_kind(ad, "RateLimitError")) {  // as ad_context alone would raise
+        out.append(ad);
+        continue;
+      }
       if (!pyutil::is_kind(ad, "ApiError")) pyutil::raise(ad);
       // Not run: the lead has no ad (an organic lead), nothing to regret.
       if (truthy(record.attr("ad_id")) && !pyutil::is_kind(ad, "NotRunError")) {
