@@ -56,7 +56,7 @@ class ReceiverCollector(Collector):
         yield _counter("forward_failures", "Failed attempts to POST a lead to the forward URL",
                        r.forwarder.failures if r.forwarder is not None else 0)
         yield from self._throttle()
-        yield _gauge("store_up", "1 when the store answered this scrape", 1.0 if self.store is not None else 0.0)
+        yield _gauge("store_up", "1 when the store answered this scrape", float(self.store is not None))
         if self.store is None:
             return
         events = GaugeMetricFamily(PREFIX + "events_open", "Lead events not yet stored, by state",
@@ -66,7 +66,7 @@ class ReceiverCollector(Collector):
         yield events
         oldest = self.store["oldest_pending"]
         yield _gauge("oldest_pending_seconds", "Age of the oldest lead event not yet stored (0: none)",
-                     max(0.0, self.now - oldest) if oldest is not None else 0)
+                     0 if oldest is None else max(0.0, self.now - oldest))
         yield _gauge("leads_stored", "Leads stored in the store", self.store["leads"] or 0)
         yield _gauge("forward_failed_leads", "Stored leads whose forward failed for good",
                      self.store["forward_failed"] or 0)
@@ -118,4 +118,5 @@ class MetricsRoute:
             store = None
         # No await from here to the text: two scrapes at once each write their own figures.
         self.collector.store, self.collector.now = store, time.time()
-        return web.Response(body=generate_latest(self.registry), headers={"Content-Type": CONTENT_TYPE_LATEST})
+        return web.Response(body=generate_latest(self.registry),
+                            headers={"Content-Type": CONTENT_TYPE_LATEST})

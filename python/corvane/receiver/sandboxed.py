@@ -38,7 +38,8 @@ class SandboxFailed(Exception):
 def run(args: argparse.Namespace, default_db: str) -> int:
     """Serves until SIGTERM or SIGINT. The operator's default store is left alone: sandbox leads
     go to a new temporary SQLite file unless --db names another store."""
-    url, secret = os.environ.get("CORVANE_FORWARD_URL") or None, os.environ.get("CORVANE_FORWARD_SECRET") or None
+    url = os.environ.get("CORVANE_FORWARD_URL") or None
+    secret = os.environ.get("CORVANE_FORWARD_SECRET") or None
     if bool(url) != bool(secret):
         print("set CORVANE_FORWARD_URL and CORVANE_FORWARD_SECRET together", file=sys.stderr)
         return 2
@@ -114,7 +115,10 @@ async def _submit(sb: Sandbox, request: web.Request) -> web.Response:
             return web.Response(status=400, text='Bad Request: tana {"savol": "javob", ...} bo\'lishi kerak')
         answers = given or answers
     lead_id = await sb.submit_lead(answers, deliver=False)
-    return web.json_response({"leadgen_id": lead_id, "webhook_status": await sb.deliver(lead_id)})
+    status = await sb.deliver(lead_id)
+    if status is None:  # the start has not connected the Page yet: nothing would be delivered
+        return web.Response(status=503, text="Service Unavailable: sandbox Page hali ulanmagan")
+    return web.json_response({"leadgen_id": lead_id, "webhook_status": status})
 
 
 async def _signalled() -> None:
