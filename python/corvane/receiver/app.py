@@ -67,7 +67,7 @@ class Config:
     # A database that is down at start is waited for, with back-off; else the start fails
     # with StoreUnavailable.
     wait_for_store: bool = True
-    # "receive": the webhook and admin routes, no worker; "work": the worker (and /health)
+    # "receive": the webhook and admin routes, no worker; "work": the worker (/health, /metrics)
     # only; "both". Receiving and working as separate processes on one database keeps the
     # fetches off the event loop that acknowledges deliveries.
     role: str = "both"

@@ -50,7 +50,7 @@ def main(argv: list[str] | None = None) -> int:
                              "proxy); CORVANE_TRUST_LOOPBACK=1")
     parser.add_argument("--role", choices=("both", "receive", "work"), default="both",
                         help="receive: the webhook and admin routes without the worker; work: the "
-                             "worker (and /health) only; both (default). Run a receive and a work "
+                             "worker (and /health, /metrics) only; both (default). Run a receive and a work "
                              "process on one database to keep fetches off the acknowledging loop")
     parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
                         help="exit with status 2 when the database is unreachable at start, "

@@ -43,6 +43,11 @@ def run(args: argparse.Namespace, default_db: str) -> int:
     if bool(url) != bool(secret):
         print("set CORVANE_FORWARD_URL and CORVANE_FORWARD_SECRET together", file=sys.stderr)
         return 2
+    try:
+        import trustme  # noqa: F401 - the sandbox makes its TLS certificates with it
+    except ImportError:
+        print("--sandbox uchun trustme kerak: pip install 'corvane[sandbox]'", file=sys.stderr)
+        return 2
     logging.basicConfig(level=getattr(logging, args.log_level),
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
     db = args.db
@@ -68,6 +73,10 @@ def run(args: argparse.Namespace, default_db: str) -> int:
 async def _serve(config: Config, db: str, host: str, port: int) -> int:
     from corvane.sandbox import Sandbox
 
+    # A signal during the start ends the run once the start is through, never half-way.
+    stop = asyncio.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        asyncio.get_running_loop().add_signal_handler(sig, stop.set)
     async with Sandbox() as sb:
         config = dataclasses.replace(config, app_id=sb.app_id, app_secret=sb.app_secret)
         app = create_app(db, config, facebook=sb.facebook_client())
@@ -88,7 +97,7 @@ async def _serve(config: Config, db: str, host: str, port: int) -> int:
             await _connect(sb, base, config.admin_token)
             log.info("sandbox rejimi: Page'lar ulandi; sinov lead yuborish: curl -X POST %s/sandbox/lead "
                      "(JSON tanasi ixtiyoriy: lead javoblari), saqlangan leadlar: %s/leads", base, base)
-            await _signalled()
+            await stop.wait()
         finally:
             await runner.cleanup()
     return 0
@@ -120,10 +129,3 @@ async def _submit(sb: Sandbox, request: web.Request) -> web.Response:
         return web.Response(status=503, text="Service Unavailable: sandbox Page hali ulanmagan")
     return web.json_response({"leadgen_id": lead_id, "webhook_status": status})
 
-
-async def _signalled() -> None:
-    stop = asyncio.Event()
-    loop = asyncio.get_running_loop()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(sig, stop.set)
-    await stop.wait()
