@@ -34,7 +34,7 @@ class OneByOne(Worker):
         return lead, await self.facebook.ad_context(lead.ad_id, user_token or page_token)
 
 
-async def run(worker_type: type[Worker], settings: WorkerSettings, folder: Path) -> dict[str, Any]:
+async def drain(worker_type: type[Worker], settings: WorkerSettings, folder: Path) -> dict[str, Any]:
     async with Sandbox() as sb:
         handle = sb.graph.handle
         http_calls = 0
@@ -69,11 +69,11 @@ async def run(worker_type: type[Worker], settings: WorkerSettings, folder: Path)
         return {"wall": wall, "http": http_calls}
 
 
-async def main() -> None:
+async def measure() -> bool:
     folder = Path(tempfile.mkdtemp(dir="/dev/shm" if Path("/dev/shm").is_dir() else None))
     try:
-        today = await run(OneByOne, WorkerSettings(concurrency=4, in_flight=4, poll=0.05), folder)
-        batched = await run(Worker, WorkerSettings(poll=0.05), folder)
+        today = await drain(OneByOne, WorkerSettings(concurrency=4, in_flight=4, poll=0.05), folder)
+        batched = await drain(Worker, WorkerSettings(poll=0.05), folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     limit = LEADS * 2 // 50 + 5
@@ -85,7 +85,12 @@ async def main() -> None:
           f"{'met' if batched['http'] <= limit else 'MISSED'}")
     print(f"  {'wall time (s)':28} {batched['wall']:>10.2f} {today['wall']:>12.2f} "
           f"{batched['wall'] / today['wall']:>7.3f}  (reported)")
+    return batched["http"] <= limit
+
+
+def run(_rounds: int = 1) -> bool:
+    return asyncio.run(measure())
 
 
 if __name__ == "__main__":
-    asyncio.run(main())
+    raise SystemExit(0 if run() else 1)

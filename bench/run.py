@@ -1,6 +1,6 @@
 """Benchmark: corvane against what a careful host writes by hand.
 
-Five sections. Pure paths: webhooks and leads against the lean Python rules of
+Six sections. Pure paths: webhooks and leads against the lean Python rules of
 bench/reference.py. Request pipeline (bench/pipeline.py): requests, walks and streamed lists
 against hand-written aiohttp loops (json.loads, and orjson when installed). Receiver
 (bench/receiver.py): deliveries acknowledged per second and latency at a fixed rate, on SQLite
@@ -8,14 +8,15 @@ and PostgreSQL, against hand-written aiohttp.web receivers. Enrichment (bench/en
 Instagram.conversations looking up 200 profiles against a slow server. Pacing
 (bench/pacing.py): 2,000 lead fetches against a Page budget of the sandbox scaled down to
 seconds, against a loop that retries throttle answers with back-off; and what the Throttle costs
-a small GET while every budget is normal. Both sides get the same
+a small GET while every budget is normal. Backlog (bench/backlog.py): the receiver's worker
+catching up 1,000 pending leads in Graph batch calls, against one request per lead and ad. Both sides get the same
 inputs and must give identical results before anything is timed. Each figure is the median
 over short alternating rounds, printed with the median of the per-round ratios and the target.
 
     make bench            # or: .venv/bin/python bench/run.py [--rounds N] [--pipeline-rounds N]
                           #     [--receiver-rounds N] [--enrichment-rounds N]
                           #     [--pacing-rounds N]
-                          #     [--only pure|pipeline|receiver|enrichment|pacing] [--deliveries]
+                          #     [--only pure|pipeline|receiver|enrichment|pacing|backlog] [--deliveries]
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ from typing import Any, Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import backlog  # noqa: E402
 import data  # noqa: E402
 import enrichment  # noqa: E402
 import pacing  # noqa: E402
@@ -131,7 +133,8 @@ def main() -> int:
     parser.add_argument("--receiver-rounds", type=int, default=3)
     parser.add_argument("--enrichment-rounds", type=int, default=5)
     parser.add_argument("--pacing-rounds", type=int, default=15)
-    parser.add_argument("--only", choices=("pure", "pipeline", "receiver", "enrichment", "pacing"),
+    parser.add_argument("--only", choices=("pure", "pipeline", "receiver", "enrichment", "pacing",
+                                                 "backlog"),
                         help="run one section (the others start servers and take minutes)")
     parser.add_argument("--deliveries", action="store_true",
                         help="also time parse_events + dedupe_key delivery by delivery")
@@ -139,7 +142,8 @@ def main() -> int:
     sections = {"pipeline": lambda: pipeline.run(args.pipeline_rounds),
                 "receiver": lambda: receiver.run(args.receiver_rounds),
                 "enrichment": lambda: enrichment.run(args.enrichment_rounds),
-                "pacing": lambda: pacing.run(args.pacing_rounds)}
+                "pacing": lambda: pacing.run(args.pacing_rounds),
+                "backlog": lambda: backlog.run()}
     if args.only in sections:
         return 0 if sections[args.only]() else 1
     check_identical()

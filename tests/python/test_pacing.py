@@ -143,3 +143,18 @@ def test_usage_headers_are_read_as_the_platform_writes_them():
     assert account["acc_id_util_pct"] == 9.67 and account["ads_api_access_tier"] == "standard_access"
     assert 90 < account["reset_at"] - time.time() <= 100
     assert [(p["id"], p["state"]) for p in usage["paced"]] == [("1001", "slow")]
+
+
+@pytest.mark.parametrize("name, text", [
+    ("X-App-Usage", '{{"call_count":{},"total_time":1,"total_cputime":1}}'),
+    ("X-Business-Use-Case-Usage", '{{"1001":[{{"type":"pages","call_count":{},"total_time":1}}]}}'),
+])
+def test_a_repeated_usage_header_counts_as_much_as_a_new_one(name, text):
+    """Answers whose header repeats the one before word for word are counted without being read
+    again: the pacing must come out as if each had been read."""
+    figures = [91, 91, 91, 93, 93, 96]
+    repeated, respelled = Throttle(), Throttle()
+    for n, percent in enumerate(figures):
+        repeated._observe({name: text.format(percent)})
+        respelled._observe({name: text.format(percent).replace(":", ":" + " " * (n % 2 + 1))})
+    assert repeated.usage["paced"] == respelled.usage["paced"] != []

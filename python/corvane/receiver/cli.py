@@ -17,7 +17,7 @@ from .forward import ForwardSettings
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
-    if argv and argv[0] in ("events", "export"):
+    if argv and argv[0] in ("events", "export", "backfill"):
         from .commands import run
 
         return run(argv[0], argv[1:])
@@ -25,7 +25,8 @@ def main(argv: list[str] | None = None) -> int:
         prog="python -m corvane receiver",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
         description="Receives Meta's lead webhooks, fetches and stores each lead ('events --help' "
-                    "and 'export --help': the stored events and leads). The app id, app "
+                    "and 'export --help': the stored events and leads; 'backfill --help': the "
+                    "leads whose webhooks never came). The app id, app "
                     "secret and verify token come from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET and "
                     "META_VERIFY_TOKEN; CORVANE_FORWARD_URL with CORVANE_FORWARD_SECRET sends each "
                     "stored lead on to a CRM; CORVANE_ADMIN_TOKEN guards /connect, /pages and /leads "
@@ -50,8 +51,8 @@ def main(argv: list[str] | None = None) -> int:
                              "proxy); CORVANE_TRUST_LOOPBACK=1")
     parser.add_argument("--role", choices=("both", "receive", "work"), default="both",
                         help="receive: the webhook and admin routes without the worker; work: the "
-                             "worker (and /health, /metrics) only; both (default). Run a receive and a work "
-                             "process on one database to keep fetches off the acknowledging loop")
+                             "worker (and /health, /metrics) only; both (default). Run a receive and "
+                             "a work process on one database to keep fetches off the acknowledging loop")
     parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
                         help="exit with status 2 when the database is unreachable at start, "
                              "instead of retrying with back-off")

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/mask.hpp"
 #include "core/pacing.hpp"
@@ -42,10 +43,20 @@ struct AdAccountFigures {
   core::AdAccountUsage figures;
   std::optional<double> reset_at;  // Unix time
 };
+// The last X-App-Usage / X-Business-Use-Case-Usage text read, with what it gave the pacing.
+// Figures are whole percentages that move a point at a time, so most answers repeat the text
+// before them word for word: such an answer is counted without parsing it again or touching
+// the snapshot it left as it is.
+struct LastRead {
+  std::string text;
+  std::vector<std::pair<core::PaceKey, double>> readings;
+  bool reusable = false;  // false: never read, or it named a wait (its snapshot is time-bound)
+};
 struct UsageRecord {
   std::optional<core::AppUsage> app, page;
   std::map<std::string, std::map<std::string, ObjectFigures>> objects;
   std::map<std::string, AdAccountFigures> ad_accounts;
+  LastRead last_app, last_business;
 };
 
 struct ThrottleObject {
@@ -294,15 +305,56 @@ void log_changes(py::handle client, core::Pacer& pacer) {
   }
 }
 
+// The usage headers of one answer, each when the answer has it.
+struct UsageTexts {
+  std::optional<std::string_view> app, page, business, ad_account;
+  std::vector<py::object> keep;  // what the views point into, when taken from a mapping
+};
+
+bool same_name(std::string_view name, std::string_view wanted) {
+  if (name.size() != wanted.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != wanted[i]) return false;
+  }
+  return true;
+}
+
+// aiohttp's answers keep their headers as they came, (name, value) byte pairs: one pass over
+// them finds the four without a look-up (and its case-folding) per name. False when `raw` is
+// not that shape; the first of a repeated header counts, as a mapping's look-up would give.
+bool read_raw(py::handle raw, UsageTexts& out) {
+  if (!PyTuple_CheckExact(raw.ptr())) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(raw.ptr());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyTuple_GET_ITEM(raw.ptr(), i);
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+    PyObject* name = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    if (!PyBytes_CheckExact(name) || !PyBytes_CheckExact(value)) return false;
+    const std::string_view n(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
+    if (n.size() < 11 || (n[0] != 'X' && n[0] != 'x')) continue;
+    const std::string_view v(PyBytes_AS_STRING(value),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    std::optional<std::string_view>* slot = nullptr;
+    if (same_name(n, "x-app-usage")) slot = &out.app;
+    else if (same_name(n, "x-page-usage")) slot = &out.page;
+    else if (same_name(n, "x-business-use-case-usage")) slot = &out.business;
+    else if (same_name(n, "x-ad-account-usage")) slot = &out.ad_account;
+    if (slot != nullptr && !*slot) *slot = v;
+  }
+  return true;
+}
+
 // The value of a response header when the answer has it. aiohttp's headers answer `in` and
 // look-ups without regard to case, by a name made once; a plain mapping is looked through by
 // header_value.
 template <pyutil::Literal Name>
 std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
-                                             py::object* keep) {
+                                             std::vector<py::object>& keep) {
   if (!multidict) {
-    *keep = header_value(headers, Name.text);
-    return header_text(*keep);
+    keep.push_back(header_value(headers, Name.text));
+    return header_text(keep.back());
   }
   const py::handle name = pyutil::name<Name>();
   const int has = PySequence_Contains(headers.ptr(), name.ptr());
@@ -315,8 +367,18 @@ std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
     PyErr_Clear();
     return std::nullopt;
   }
-  *keep = py::reinterpret_steal<py::object>(value);
-  return header_text(*keep);
+  keep.push_back(py::reinterpret_steal<py::object>(value));
+  return header_text(keep.back());
+}
+
+UsageTexts read_mapping(py::handle headers) {
+  const bool multidict = !PyDict_Check(headers.ptr());
+  UsageTexts out;
+  out.app = usage_header<"X-App-Usage">(headers, multidict, out.keep);
+  out.page = usage_header<"X-Page-Usage">(headers, multidict, out.keep);
+  out.business = usage_header<"X-Business-Use-Case-Usage">(headers, multidict, out.keep);
+  out.ad_account = usage_header<"X-Ad-Account-Usage">(headers, multidict, out.keep);
+  return out;
 }
 
 // "act_<digits>" of a request's path, the ad account an X-Ad-Account-Usage speaks of.
@@ -330,23 +392,33 @@ std::string ad_account_of(std::string_view url) {
   return std::string(path.substr(at + 1, end - at - 1));
 }
 
+// Counts a repeated text's readings again, as reading it anew would.
+void replay(ThrottleObject* t, core::TokenPrint& print, const LastRead& last, double now) {
+  for (const auto& [key, percent] : last.readings) {
+    t->pacer->record(print, key, percent, std::nullopt, now, t->in_flight);
+  }
+}
+
 // Records what an answer's usage headers say, in the snapshot and in the pacing of `print`'s
 // budgets. `url`: the request's (the ad account of X-Ad-Account-Usage).
-void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle headers,
+void record_answer(ThrottleObject* t, core::TokenPrint& print, const UsageTexts& texts,
                    std::string_view url, double now) {
-  const bool multidict = !PyDict_Check(headers.ptr());
   UsageRecord& record = *t->record;
   core::Pacer& pacer = *t->pacer;
-  py::object keep;
-  if (const auto text = usage_header<"X-App-Usage">(headers, multidict, &keep)) {
-    if (const auto app = core::parse_app_usage(*text)) {
+  if (const auto text = texts.app) {
+    LastRead& last = record.last_app;
+    if (last.reusable && last.text == *text) {
+      replay(t, print, last, now);
+    } else if (const auto app = core::parse_app_usage(*text)) {
       record.app = *app;
+      last = {std::string(*text), {}, true};
       if (const auto percent = percent_of(*app)) {
-        pacer.record(print, {"app", "app"}, *percent, std::nullopt, now, t->in_flight);
+        last.readings.push_back({{"app", "app"}, *percent});
+        replay(t, print, last, now);
       }
     }
   }
-  if (const auto text = usage_header<"X-Page-Usage">(headers, multidict, &keep)) {
+  if (const auto text = texts.page) {
     if (const auto page = core::parse_app_usage(*text)) {
       record.page = *page;
       // Tied to the Page token that was answered; its fingerprint is made only near the limit.
@@ -357,41 +429,50 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, py::handle header
       }
     }
   }
-  if (const auto text = usage_header<"X-Business-Use-Case-Usage">(headers, multidict, &keep)) {
-    // An object and type may repeat: the largest figures count.
-    std::map<core::PaceKey, std::pair<double, std::optional<double>>> readings;
-    std::set<core::PaceKey> seen;
-    for (const core::ObjectUsage& object : core::parse_business_usage(*text)) {
-      for (const core::UseCaseUsage& use : object.use_cases) {
-        std::optional<double> regain;
-        if (use.regain_minutes && *use.regain_minutes > 0 &&
-            std::isfinite(*use.regain_minutes * 60)) {
-          regain = *use.regain_minutes * 60;
+  if (const auto text = texts.business) {
+    LastRead& last = record.last_business;
+    if (last.reusable && last.text == *text) {
+      replay(t, print, last, now);
+    } else {
+      // An object and type may repeat: the largest figures count.
+      std::map<core::PaceKey, std::pair<double, std::optional<double>>> readings;
+      std::set<core::PaceKey> seen;
+      bool timed = false;
+      for (const core::ObjectUsage& object : core::parse_business_usage(*text)) {
+        for (const core::UseCaseUsage& use : object.use_cases) {
+          std::optional<double> regain;
+          if (use.regain_minutes && *use.regain_minutes > 0 &&
+              std::isfinite(*use.regain_minutes * 60)) {
+            regain = *use.regain_minutes * 60;
+            timed = true;
+          }
+          const std::optional<double> regain_at =
+              regain ? std::optional<double>(unix_now() + *regain) : std::nullopt;
+          ObjectFigures& kept = record.objects[object.id][use.type];
+          const core::AppUsage figures{use.call_count, use.total_time, use.total_cputime};
+          if (seen.insert({object.id, use.type}).second) {
+            kept = {figures, regain_at};
+          } else {
+            kept.figures = {largest(kept.figures.call_count, use.call_count),
+                            largest(kept.figures.total_time, use.total_time),
+                            largest(kept.figures.total_cputime, use.total_cputime)};
+            kept.regain_at = largest(kept.regain_at, regain_at);
+          }
+          const auto percent = percent_of(figures);
+          if (!percent && !regain) continue;
+          auto& reading = readings[{object.id, use.type}];
+          reading.first = std::max(reading.first, percent.value_or(0));
+          reading.second = largest(reading.second, regain);
         }
-        const std::optional<double> regain_at =
-            regain ? std::optional<double>(unix_now() + *regain) : std::nullopt;
-        ObjectFigures& kept = record.objects[object.id][use.type];
-        const core::AppUsage figures{use.call_count, use.total_time, use.total_cputime};
-        if (seen.insert({object.id, use.type}).second) {
-          kept = {figures, regain_at};
-        } else {
-          kept.figures = {largest(kept.figures.call_count, use.call_count),
-                          largest(kept.figures.total_time, use.total_time),
-                          largest(kept.figures.total_cputime, use.total_cputime)};
-          kept.regain_at = largest(kept.regain_at, regain_at);
-        }
-        const auto percent = percent_of(figures);
-        if (!percent && !regain) continue;
-        auto& reading = readings[{object.id, use.type}];
-        reading.first = std::max(reading.first, percent.value_or(0));
-        reading.second = largest(reading.second, regain);
+      }
+      last = {std::string(*text), {}, !timed};
+      for (const auto& [key, reading] : readings) {
+        pacer.record(print, key, reading.first, reading.second, now, t->in_flight);
+        last.readings.push_back({key, reading.first});
       }
     }
-    for (const auto& [key, reading] : readings) {
-      pacer.record(print, key, reading.first, reading.second, now, t->in_flight);
-    }
   }
-  if (const auto text = usage_header<"X-Ad-Account-Usage">(headers, multidict, &keep)) {
+  if (const auto text = texts.ad_account) {
     if (const auto ad = core::parse_ad_account_usage(*text)) {
       const std::string id = ad_account_of(url);
       AdAccountFigures& kept = record.ad_accounts[id];
@@ -423,7 +504,7 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::string text = token == Py_None ? std::string() : std::string(pyutil::utf8(token));
     core::TokenPrint print{std::string_view(text)};
     ThrottleObject* t = as_throttle(self);
-    record_answer(t, print, headers, url, steady_now());
+    record_answer(t, print, read_mapping(headers), url, steady_now());
     if (client == Py_None) {
       t->pacer->take_changes();
     } else {
@@ -521,7 +602,10 @@ void RequestPacing::answered(py::handle client, py::handle response, std::string
     t->pacer->release(held_, now);
     held_.clear();
   }
-  record_answer(t, print_, response.attr(pyutil::name<"headers">()), url, now);
+  UsageTexts texts;
+  const py::object raw = py::getattr(response, pyutil::name<"raw_headers">(), py::none());
+  if (!read_raw(raw, texts)) texts = read_mapping(response.attr(pyutil::name<"headers">()));
+  record_answer(t, print_, texts, url, now);
   log_changes(client, *t->pacer);
 }
 
