@@ -186,7 +186,7 @@ def from_afar(remote: str):
     ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-77", 302),
     ("admin-sentinel-77", True, "127.0.0.1", None, None, 403),
 ])
-@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads", "/events"])
+@pytest.mark.parametrize("path", ["/connect", "/pages", "/leads", "/events", "/metrics"])
 async def test_admin_pages_guarded(sb, db, admin, trust, remote, host, given, status, path):
     running = await Running(sb, db, config_for(sb, admin_token=admin, trust_loopback=trust),
                             middlewares=(from_afar(remote),)).start()

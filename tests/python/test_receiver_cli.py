@@ -121,7 +121,7 @@ def test_help_names_every_flag_with_its_default():
     done = run("receiver", "--help")
     assert done.returncode == 0
     for flag in ("--db", "--host", "--port", "--public-url", "--redirect-host", "--trust-loopback",
-                 "--role", "--no-wait-for-db", "--log-level"):
+                 "--role", "--no-wait-for-db", "--log-level", "--sandbox"):
         assert flag in done.stdout
     assert "(default: 8080)" in done.stdout and "(default: corvane-leads.sqlite3)" in done.stdout
 

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -17,6 +18,10 @@ def test_demo_stores_three_leads(tmp_path):
     assert "4 deliveries received, 1 duplicate(s) skipped" in out and "3 leads stored" in out
     for name in ("Oliver Bennett", "Nodira Tursunova", "Игорь Волков"):
         assert name in out
+    # Each stored lead reached the forward target, signed, under its own id as the key.
+    leads = re.findall(r"^\d\. lead (\d+) delivered", out, re.M)
+    assert len(leads) == 3 and "received 3 leads, each signed (X-Corvane-Signature-256 valid)" in out
+    assert f"Idempotency-Key: {', '.join(sorted(leads))}\n" in out
     assert stat.S_IMODE(os.stat(db).st_mode) == 0o600
 
 

@@ -2,7 +2,7 @@
 
 Routes: GET/POST /webhook (handshake, deliveries), /connect and /oauth/callback (the login flow
 that connects Pages), /pages, /leads and /events (admin views, JSON), POST /events/requeue,
-/health (the store's write state).
+/health (the store's write state), /metrics (Prometheus).
 """
 from __future__ import annotations
 
@@ -52,6 +52,7 @@ class Config:
     app_secret: str = field(repr=False)
     verify_token: str = field(repr=False)
     admin_token: str | None = field(default=None, repr=False)
+    metrics_token: str | None = field(default=None, repr=False)  # GET /metrics only, besides the admin token
     # Without an admin token the admin routes are closed; this opens them to loopback
     # connections that name a loopback Host (a receiver on a developer's machine).
     trust_loopback: bool = False
@@ -66,7 +67,7 @@ class Config:
     # A database that is down at start is waited for, with back-off; else the start fails
     # with StoreUnavailable.
     wait_for_store: bool = True
-    # "receive": the webhook and admin routes, no worker; "work": the worker (and /health)
+    # "receive": the webhook and admin routes, no worker; "work": the worker (/health, /metrics)
     # only; "both". Receiving and working as separate processes on one database keeps the
     # fetches off the event loop that acknowledges deliveries.
     role: str = "both"
@@ -431,6 +432,9 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
         app.router.add_get("/events", receiver.events)
         app.router.add_post("/events/requeue", receiver.requeue)
     app.router.add_get("/health", receiver.health)
+    from .metrics import MetricsRoute  # prometheus_client loads with an app, not with the package
+
+    app.router.add_get("/metrics", MetricsRoute(receiver).handle)
     app.on_startup.append(receiver.on_startup)
     app.on_cleanup.append(receiver.on_cleanup)
     return app

@@ -51,14 +51,23 @@ def main(argv: list[str] | None = None) -> int:
                              "proxy); CORVANE_TRUST_LOOPBACK=1")
     parser.add_argument("--role", choices=("both", "receive", "work"), default="both",
                         help="receive: the webhook and admin routes without the worker; work: the "
-                             "worker (and /health) only; both (default). Run a receive and a work "
-                             "process on one database to keep fetches off the acknowledging loop")
+                             "worker (and /health, /metrics) only; both (default). Run a receive and "
+                             "a work process on one database to keep fetches off the acknowledging loop")
     parser.add_argument("--no-wait-for-db", dest="wait_for_db", action="store_false",
                         help="exit with status 2 when the database is unreachable at start, "
                              "instead of retrying with back-off")
     parser.add_argument("--log-level", default="INFO", type=str.upper,
                         choices=("DEBUG", "INFO", "WARNING", "ERROR"), help="the least level logged")
+    parser.add_argument("--sandbox", action="store_true",
+                        help="try the receiver offline: the built-in sandbox stands in for the Graph "
+                             "API with its own app (no FACEBOOK_* or META_* variables needed), its "
+                             "Page is connected at start, and POST /sandbox/lead delivers a test lead; "
+                             "role both, a new temporary SQLite file unless --db names another store")
     args = parser.parse_args(argv)
+    if args.sandbox:
+        from .sandboxed import run as run_sandboxed
+
+        return run_sandboxed(args, parser.get_default("db"))
 
     missing = [name for name in ("FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET", "META_VERIFY_TOKEN")
                if not os.environ.get(name)]
@@ -74,6 +83,7 @@ def main(argv: list[str] | None = None) -> int:
         app_secret=os.environ["FACEBOOK_APP_SECRET"],
         verify_token=os.environ["META_VERIFY_TOKEN"],
         admin_token=os.environ.get("CORVANE_ADMIN_TOKEN") or None,
+        metrics_token=os.environ.get("CORVANE_METRICS_TOKEN") or None,
         trust_loopback=args.trust_loopback,
         public_url=args.public_url,
         redirect_hosts=tuple(args.redirect_host),

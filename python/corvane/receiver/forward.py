@@ -66,6 +66,7 @@ class Forwarder:
         self._task: asyncio.Task[None] | None = None
         self._session: aiohttp.ClientSession | None = None
         self._held: str | None = None
+        self.failures = 0  # attempts that failed, for /metrics
         host = urlsplit(settings.url).hostname or "?"
         self._where = f"forward ({host})"
 
@@ -124,6 +125,7 @@ class Forwarder:
                 reason = f"HTTP {resp.status}"
         except (aiohttp.ClientError, asyncio.TimeoutError, OSError) as error:
             reason = redact(describe(error, (self.settings.url, self.settings.secret)), (self.settings.url,))
+        self.failures += 1
         attempts = lead["forward_attempts"]
         if attempts >= self.settings.attempts:
             log.warning("lead %s CRM ga %d urinishda yetkazilmadi (%s): failed", lead["leadgen_id"],

@@ -17,6 +17,7 @@ import asyncpg  # type: ignore[import-untyped]
 
 from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
                     LeadRecord, NewEvent, Store, event_state, migrations)
+from .store import METRICS_QUERY, metrics_figures
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
@@ -235,6 +236,10 @@ class PostgresStore(Store):
             "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = GREATEST(forward_attempts - 1, 0)"
             " WHERE leadgen_id = $1 AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
             leadgen_id)
+
+    async def metrics(self) -> dict[str, float | None]:
+        row = await self._fetchrow(METRICS_QUERY)
+        return metrics_figures(row)
 
     async def probe(self, now: float) -> None:
         await self._execute("INSERT INTO health_probe (id, written_at) VALUES (1, $1)"

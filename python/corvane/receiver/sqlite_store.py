@@ -16,6 +16,7 @@ import aiosqlite
 
 from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
                     LeadRecord, NewEvent, Store, event_state, migrations)
+from .store import METRICS_QUERY, metrics_figures
 from .store_batch import BatchedRecorder, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
@@ -283,6 +284,11 @@ class SqliteStore(Store):
                 "UPDATE leads SET forward_claimed_until = NULL, forward_attempts = MAX(forward_attempts - 1, 0)"
                 " WHERE leadgen_id = ? AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
                 (leadgen_id,))
+
+    async def metrics(self) -> dict[str, float | None]:
+        async with self._tx() as db:
+            row = list(await db.execute_fetchall(METRICS_QUERY))[0]
+        return metrics_figures(row)
 
     async def probe(self, now: float) -> None:
         async with self._tx() as db:

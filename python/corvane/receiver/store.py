@@ -34,6 +34,23 @@ def event_state(row: dict[str, Any]) -> dict[str, Any]:
     return {"state": state, **row}
 
 
+# What /metrics reads of the store, as one statement both databases run unchanged, each part
+# on an index: open events by state, when the oldest not yet stored arrived, the leads stored
+# (their last number: no full count of a table that only grows) and those whose forward failed.
+METRICS_QUERY = (
+    "SELECT (SELECT COUNT(*) FROM events WHERE status = 'pending' AND error IS NULL),"
+    " (SELECT COUNT(*) FROM events WHERE status = 'pending' AND error IS NOT NULL),"
+    " (SELECT COUNT(*) FROM events WHERE status = 'failed'),"
+    " (SELECT MIN(received_at) FROM events WHERE status = 'pending'),"
+    " (SELECT COALESCE(MAX(seq), 0) FROM leads),"
+    " (SELECT COUNT(*) FROM leads WHERE forward_status = 'failed')")
+METRICS_COLUMNS = ("pending", "waiting", "failed", "oldest_pending", "leads", "forward_failed")
+
+
+def metrics_figures(row: Sequence[Any]) -> dict[str, float | None]:
+    return {name: None if value is None else float(value) for name, value in zip(METRICS_COLUMNS, row)}
+
+
 # A key goes into a unique index: PostgreSQL's b-tree takes about 2,700 bytes an entry.
 MAX_ID_BYTES = 1024
 
@@ -185,6 +202,11 @@ class Store(abc.ABC):
 
     async def release_forward(self, leadgen_id: str) -> None:
         """Gives a forward claim back (the receiver stops); its attempt is taken back."""
+        raise NotImplementedError
+
+    async def metrics(self) -> dict[str, float | None]:
+        """METRICS_QUERY's figures by METRICS_COLUMNS' names; oldest_pending is a Unix time,
+        None without a pending event."""
         raise NotImplementedError
 
     async def probe(self, now: float) -> None:

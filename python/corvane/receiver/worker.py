@@ -10,7 +10,9 @@ from __future__ import annotations
 import asyncio
 import logging
 import random
+import re
 import time
+from collections import Counter
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -57,6 +59,18 @@ def dead_token(error: BaseException) -> str | None:
     return _DEAD_TOKEN.get(getattr(error, "subcode", None) or 0, "token ishlamayapti")
 
 
+def failure_kind(error: BaseException) -> str:
+    """A failed fetch's kind, for /metrics: its kind of corvane.errors in snake case (auth,
+    rate_limit, not_found, transport, ...), timeout, or other. A small fixed set, never a text
+    the error carries."""
+    if isinstance(error, asyncio.TimeoutError):
+        return "timeout"
+    for kind in type(error).__mro__:
+        if kind.__module__ == "corvane.errors":
+            return re.sub(r"(?<=[a-z])(?=[A-Z])", "_", kind.__name__.removesuffix("Error")).lower()
+    return "other"
+
+
 def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> LeadRecord:
     normalized = normalize(lead.field_data).as_dict()
     custom = normalized.pop("custom", {})
@@ -81,6 +95,7 @@ class Worker:
         self.fetcher = LeadFetcher(facebook)
         self.stored: Callable[[], None] = lambda: None  # told of each lead stored
         self.outage = OutageLog(log)
+        self.failures: Counter[str] = Counter()  # failed fetches by failure_kind, for /metrics
 
     def wake(self) -> None:
         self._wake.set()
@@ -205,9 +220,11 @@ class Worker:
         except asyncio.CancelledError:
             raise
         except asyncio.TimeoutError:
+            self.failures["timeout"] += 1
             await self._postpone(event, f"lead {self.settings.fetch_timeout:g}s ichida olinmadi")
             return
         except CorvaneError as error:
+            self.failures[failure_kind(error)] += 1
             reason = describe(error, secrets)
             broken = dead_token(error)
             if broken is not None:
@@ -224,6 +241,7 @@ class Worker:
                 await self._postpone(event, reason)
             return
         except Exception as error:  # noqa: BLE001 - a fault in one lead must not stop the others
+            self.failures[failure_kind(error)] += 1
             await self._postpone(event, describe(error, secrets))
             return
         if lead.ad_id and not context:

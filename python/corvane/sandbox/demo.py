@@ -1,11 +1,15 @@
 """The road of a lead, offline: the sandbox stands in for the platforms, the receiver runs on
 loopback with a fresh SQLite file, a Page is connected through the login flow, three leads
-arrive (one delivered twice, one while the Graph API answers 500), and the stored CRM records
-are printed. Exits non-zero if any step fails."""
+arrive (one delivered twice, one while the Graph API answers 500), each is forwarded, signed, to
+a stand-in CRM endpoint on loopback, and the stored CRM records are printed. Exits non-zero if
+any step fails."""
 from __future__ import annotations
 
 import argparse
 import asyncio
+import hashlib
+import hmac
+import json
 import logging
 import secrets
 import sys
@@ -19,7 +23,7 @@ from aiohttp import web
 
 from corvane.facebook import Facebook
 from corvane.http import RetryPolicy
-from corvane.receiver import STATS, STORE, Config, WorkerSettings, create_app
+from corvane.receiver import STATS, STORE, Config, ForwardSettings, WorkerSettings, create_app
 from corvane.receiver.store import Store
 
 from .server import Sandbox
@@ -41,6 +45,51 @@ class DemoFailed(Exception):
 
 def say(text: str) -> None:
     print(text, flush=True)
+
+
+class ForwardTarget:
+    """A CRM's endpoint in miniature, as its own developer would write it: the signature is
+    checked on the raw body, and each lead kept once under its Idempotency-Key."""
+
+    def __init__(self, secret: str) -> None:
+        self.secret = secret.encode()
+        self.received: dict[str, str] = {}  # Idempotency-Key -> the body's leadgen_id
+        self.refused = 0
+        self.url = ""
+        self._runner: web.AppRunner | None = None
+
+    async def handle(self, request: web.Request) -> web.Response:
+        body = await request.read()
+        expected = "sha256=" + hmac.new(self.secret, body, hashlib.sha256).hexdigest()
+        given = request.headers.get("X-Corvane-Signature-256", "")
+        if not hmac.compare_digest(given.encode(), expected.encode()):
+            self.refused += 1
+            return web.Response(status=401)
+        self.received.setdefault(request.headers.get("Idempotency-Key", ""), json.loads(body)["leadgen_id"])
+        return web.Response(status=204)
+
+    async def __aenter__(self) -> ForwardTarget:
+        app = web.Application()
+        app.router.add_post("/crm/leads", self.handle)
+        self._runner = web.AppRunner(app, access_log=None)
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, "127.0.0.1", 0)
+        await site.start()
+        port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+        self.url = f"http://127.0.0.1:{port}/crm/leads"
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        if self._runner is not None:
+            await self._runner.cleanup()
+
+    async def wait_for(self, count: int, timeout: float) -> None:
+        deadline = time.monotonic() + timeout
+        while len(self.received) < count:
+            if time.monotonic() > deadline:
+                raise DemoFailed(f"the forward target had {len(self.received)} of {count} lead(s) "
+                                 f"after {timeout:.0f}s")
+            await asyncio.sleep(0.05)
 
 
 async def wait_for(store: Store, leads: int, timeout: float) -> None:
@@ -78,12 +127,13 @@ def table(rows: list[dict[str, Any]]) -> str:
 
 
 async def run(db: Path, outage: float) -> None:
-    async with Sandbox() as sb:
+    async with ForwardTarget(secrets.token_urlsafe(16)) as target, Sandbox() as sb:
         verify_token = secrets.token_urlsafe(16)
         admin_token = secrets.token_urlsafe(16)
         config = Config(app_id=sb.app_id, app_secret=sb.app_secret, verify_token=verify_token,
                         admin_token=admin_token,
-                        worker=WorkerSettings(backoff_base=0.5, backoff_max=2.0, poll=0.2))
+                        worker=WorkerSettings(backoff_base=0.5, backoff_max=2.0, poll=0.2),
+                        forward=ForwardSettings(target.url, target.secret.decode(), poll=0.2))
         # The client gives up on a request quickly, so the receiver's own back-off (what the
         # summary counts as retries) shows within the outage.
         facebook = Facebook(app_id=sb.app_id, app_secret=sb.app_secret, session=sb.session(),
@@ -124,6 +174,12 @@ async def run(db: Path, outage: float) -> None:
             third = await sb.submit_lead(LEADS[2])
             await wait_for(store, 3, 15)
             say(f"5. lead {third} delivered and stored")
+            await target.wait_for(3, 15)
+            if target.refused or any(key != lead for key, lead in target.received.items()):
+                raise DemoFailed("the forward target refused a signature or met a wrong Idempotency-Key")
+            say(f"6. the forward target {target.url} received {len(target.received)} leads, each "
+                f"signed (X-Corvane-Signature-256 valid)\n"
+                f"   Idempotency-Key: {', '.join(sorted(target.received))}")
 
             statuses = {d.status for d in sb.deliveries}
             if statuses != {200}:
