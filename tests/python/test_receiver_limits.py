@@ -347,3 +347,11 @@ async def test_each_stored_lead_is_handed_on_to_the_crm_signed(sb, db, caplog, a
         assert len([r for r in caplog.records if r.levelno == logging.WARNING and lead_id in r.getMessage()]) == 1
     text = "\n".join(r.getMessage() for r in caplog.records)
     assert "sentinel" not in text
+
+
+@pytest.mark.parametrize("name", ["access_token", "appsecret_proof", "client_secret", "fb_exchange_token",
+                                  "input_token", "code", "refresh_token", "token"])
+def test_stored_reasons_mask_every_credential_the_client_masks(name):
+    from corvane.receiver.redact import redact
+
+    assert "sentinel-9" not in redact(f"GET https://graph.example/x?a=1&{name}=sentinel-9&b=2 failed")

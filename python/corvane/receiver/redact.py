@@ -6,10 +6,10 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 
-# Names that only ever carry credentials match anywhere; the generic "code" and "token" only as
-# query parameters.
+# The names the client's own masker treats as secret (core/mask.cpp). Names that only ever
+# carry credentials match anywhere; the generic "code" and "token" only as query parameters.
 _CREDENTIAL_PARAMS = re.compile(
-    r"((?:access_token|appsecret_proof|client_secret|fb_exchange_token|input_token"
+    r"((?:access_token|appsecret_proof|client_secret|fb_exchange_token|input_token|refresh_token"
     r"|(?<=[?&])code|(?<=[?&])token)=)[^&\s\"']+", re.IGNORECASE)
 
 
