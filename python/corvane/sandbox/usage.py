@@ -51,6 +51,12 @@ THROTTLES: dict[str, tuple[int, str]] = {
 }
 
 
+def _minutes(seconds: float) -> int:
+    """Whole minutes, rounded up as the platform rounds its wait; a block of exactly ten
+    minutes reads 10 even when the clock's floating point makes it ten minutes and a femtosecond."""
+    return max(0, math.ceil(seconds / 60 - 1e-6))
+
+
 @dataclass
 class _Account:
     calls: list[float] = field(default_factory=list)
@@ -102,7 +108,7 @@ class Usage:
         now = time.monotonic() if now is None else now
         account = self._account(object_id, kind, now)
         share = min(100, math.ceil(100 * len(account.calls) / max(1, self.calls)))
-        wait = max(0, math.ceil((account.blocked_until - now) / 60))
+        wait = _minutes(account.blocked_until - now)
         figures = {"type": kind, "call_count": share, "total_cputime": max(1, share // 4),
                    "total_time": max(1, share // 4), "estimated_time_to_regain_access": wait}
         return json.dumps({object_id: [figures]}, separators=(",", ":"))
@@ -118,4 +124,4 @@ class Usage:
     def blocked_minutes(self, object_id: str, kind: str) -> int:
         """What estimated_time_to_regain_access says now (for tests)."""
         account = self._account(object_id, kind, time.monotonic())
-        return max(0, math.ceil((account.blocked_until - time.monotonic()) / 60))
+        return _minutes(account.blocked_until - time.monotonic())
