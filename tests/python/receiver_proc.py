@@ -4,7 +4,10 @@ come from the environment. Prints `port <n>` once it listens, then serves until 
 
     RX_DB=postgresql://... RX_SANDBOX_PORT=... RX_SANDBOX_CA=ca.pem RX_APP_ID=... \
     RX_APP_SECRET=... RX_VERIFY=... [RX_FORWARD_URL=... RX_FORWARD_SECRET=...] [RX_LEASE=3] \
-    [RX_NAME=a] python tests/python/receiver_proc.py
+    [RX_NAME=a] [RX_QUICK=1] python tests/python/receiver_proc.py
+
+RX_QUICK=1 shortens every wait (polls, back-offs, the client's retries) for a test; without it
+the worker keeps its defaults but for the lease.
 """
 from __future__ import annotations
 
@@ -23,18 +26,19 @@ from corvane.sandbox import HOSTS
 from corvane.sandbox.tls import SandboxResolver
 
 
+QUICK = os.environ.get("RX_QUICK") == "1"
+
+
 def config() -> Config:
     env = os.environ
     lease = float(env.get("RX_LEASE", "90"))
+    quick = {"poll": 0.1, "backoff_base": 0.2, "backoff_max": 1.0} if QUICK else {}
     forward = None
     if env.get("RX_FORWARD_URL"):
-        # Short waits: a test's CRM answers at once, and a lead given back is due again soon.
-        forward = ForwardSettings(env["RX_FORWARD_URL"], env["RX_FORWARD_SECRET"], lease=lease,
-                                  poll=0.1, backoff_base=0.2, backoff_max=1.0)
+        forward = ForwardSettings(env["RX_FORWARD_URL"], env["RX_FORWARD_SECRET"], lease=lease, **quick)
+    worker = WorkerSettings(lease=lease, fetch_timeout=min(45.0, lease * 3), **quick)
     return Config(app_id=env["RX_APP_ID"], app_secret=env["RX_APP_SECRET"], verify_token=env["RX_VERIFY"],
-                  trust_loopback=True, role=env.get("RX_ROLE", "both"), forward=forward,
-                  worker=WorkerSettings(concurrency=2, lease=lease, fetch_timeout=lease * 3,
-                                        poll=0.1, backoff_base=0.2, backoff_max=1.0))
+                  trust_loopback=True, role=env.get("RX_ROLE", "both"), forward=forward, worker=worker)
 
 
 async def serve() -> None:
@@ -49,8 +53,8 @@ async def serve() -> None:
     session = aiohttp.ClientSession(connector=connector, trust_env=False,
                                     headers={"X-Receiver": env.get("RX_NAME", "")})
     cfg = config()
-    facebook = Facebook(app_id=cfg.app_id, app_secret=cfg.app_secret, session=session,
-                        retry=RetryPolicy(attempts=2, backoff_base=0.05, jitter=False))
+    retry = {"retry": RetryPolicy(attempts=2, backoff_base=0.05, jitter=False)} if QUICK else {}
+    facebook = Facebook(app_id=cfg.app_id, app_secret=cfg.app_secret, session=session, **retry)
     runner = web.AppRunner(create_app(env["RX_DB"], cfg, facebook=facebook), access_log=None)
     await runner.setup()
     site = web.TCPSite(runner, "127.0.0.1", int(env.get("RX_PORT", "0")))
