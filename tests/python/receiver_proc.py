@@ -69,4 +69,9 @@ async def serve() -> None:
 
 
 if __name__ == "__main__":
-    asyncio.run(serve())
+    if os.environ.get("RX_PROFILE"):  # a file for the profile of the whole run, written at SIGTERM
+        import cProfile
+
+        cProfile.run("asyncio.run(serve())", os.environ["RX_PROFILE"])
+    else:
+        asyncio.run(serve())
