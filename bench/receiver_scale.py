@@ -100,6 +100,11 @@ class Bench:
                     "RX_APP_SECRET": sb.app_secret, "RX_VERIFY": VERIFY}
         self.acknowledged = 0  # distinct events in deliveries answered 200
         self.lost = 0
+        self.started: list[Process] = []  # stopped at the end whatever happens
+
+    async def process(self, args: list[str], env: dict[str, str]) -> Process:
+        self.started.append(await Process.start(args, env))
+        return self.started[-1]
 
     def batch(self, count: int, **extra: Any) -> dict[str, Any]:
         """A batch of the senders, its leads made in the sandbox on its connected Page."""
@@ -123,8 +128,8 @@ class Bench:
     async def receivers(self, dsn: str, count: int, **env: str) -> list[Process]:
         started = []
         for n in range(count):  # one after the other: the first makes the schema
-            started.append(await Process.start([str(RUNNER)], {**self.env, "RX_DB": dsn,
-                                                               "RX_NAME": f"r{n}", **env}))
+            started.append(await self.process([str(RUNNER)], {**self.env, "RX_DB": dsn,
+                                                              "RX_NAME": f"r{n}", **env}))
         async with self.sb.session() as browser, \
                 browser.get(f"http://127.0.0.1:{started[0].port}/connect") as resp:
             assert resp.status == 200, await resp.text()
@@ -145,7 +150,7 @@ class Bench:
             await asyncio.sleep(0.1)
 
     async def throughput(self, rounds: int) -> list[Row]:
-        bare = await Process.start([__file__, "--bare"], {})
+        bare = await self.process([__file__, "--bare"], {})
         one_dsn, one_db = await self.database("scale_one")
         two_dsn, two_db = await self.database("scale_two")
         one = await self.receivers(one_dsn, 1)
@@ -249,8 +254,12 @@ async def scale_figures(dsn: str, senders: Any, rounds: int) -> list[Row]:
             ca = Path(folder) / "ca.pem"
             sb._certs.ca.cert_pem.write_to_path(str(ca))  # type: ignore[union-attr]
             bench = Bench(sb, gate, dsn, senders, ca)
-            rows = await bench.throughput(rounds)
-            rows += await bench.takeover()
+            try:
+                rows = await bench.throughput(rounds)
+                rows += await bench.takeover()
+            finally:
+                for process in bench.started:
+                    await process.stop(signal.SIGKILL)
     rows.append(("acknowledged deliveries lost", "-", float(bench.lost), float(bench.acknowledged),
                  "-", "0", bench.lost == 0))
     return rows
