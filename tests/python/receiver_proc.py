@@ -4,10 +4,12 @@ come from the environment. Prints `port <n>` once it listens, then serves until 
 
     RX_DB=postgresql://... RX_SANDBOX_PORT=... RX_SANDBOX_CA=ca.pem RX_APP_ID=... \
     RX_APP_SECRET=... RX_VERIFY=... [RX_FORWARD_URL=... RX_FORWARD_SECRET=...] [RX_LEASE=3] \
-    [RX_NAME=a] [RX_QUICK=1] python tests/python/receiver_proc.py
+    [RX_NAME=a] [RX_ROLE=receive] [RX_PORT=0] [RX_QUICK=1] [RX_PROFILE=out.prof] \
+    python tests/python/receiver_proc.py
 
-RX_QUICK=1 shortens every wait (polls, back-offs, the client's retries) for a test; without it
-the worker keeps its defaults but for the lease.
+RX_NAME goes with each Graph request as X-Receiver; RX_QUICK=1 shortens every wait (polls,
+back-offs, the client's retries) for a test, without it the worker keeps its defaults but for
+the lease; RX_PROFILE writes a cProfile of the whole run when SIGTERM ends it.
 """
 from __future__ import annotations
 
