@@ -13,6 +13,11 @@ Both databases sit where a sync costs nothing: the SQLite files in /dev/shm (whe
 has it), PostgreSQL with fsync off as the test suite runs it. The figures are then the
 receivers' own work, not the disk of a machine shared with other jobs (a commit's fsync there
 took from under one to several milliseconds from one run to the next).
+
+Then, with the workers on, receivers as processes of their own on one PostgreSQL database
+(bench/receiver_scale.py): one and two of them against a bare aiohttp.web handler, the p99 at
+200 deliveries per second, the takeover of a killed one's claims, acknowledged deliveries lost.
+`bench/receiver.py [ROUNDS] --scale` runs those alone.
 """
 
 from __future__ import annotations
@@ -38,6 +43,7 @@ from aiohttp import web
 
 import reference
 from pipeline import print_figures
+from receiver_scale import scale_figures
 from corvane.receiver import STORE, Config, WorkerSettings, create_app
 
 SECRET = "5e1b0c7a9d2f4e6081a3b5c7d9e1f203"
@@ -290,18 +296,22 @@ async def postgres_figures(dsn: str, senders: Senders, rounds: int) -> list[Row]
         return await figures("PostgreSQL", ours, theirs, senders, rounds)
 
 
-def run(rounds: int) -> bool:
+def run(rounds: int, *, scale_only: bool = False) -> bool:
     print(f"\nReceiver: deliveries of 1-3 signed leadgen events (10% repeated) acknowledged, "
           f"64 senders in another process; ratio = corvane / baseline, higher is better; "
-          f"the p99 rows: latency at {RATE} deliveries per second")
+          f"the p99 rows: latency at {RATE} deliveries per second; the rows with workers on: "
+          f"receivers as processes of their own, fetching each lead from a sandbox")
     rows: list[Row] = []
     memory = Path("/dev/shm")
     folder = Path(tempfile.mkdtemp(prefix="corvane-bench-", dir=memory if memory.is_dir() else None))
     server = postgres_server()
     try:
         with Senders() as senders:
-            rows += asyncio.run(sqlite_figures(folder, senders, rounds))
-            rows += asyncio.run(postgres_figures(server.start(), senders, rounds))
+            dsn = server.start()
+            if not scale_only:
+                rows += asyncio.run(sqlite_figures(folder, senders, rounds))
+                rows += asyncio.run(postgres_figures(dsn, senders, rounds))
+            rows += asyncio.run(scale_figures(dsn, senders, rounds))
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)
@@ -309,4 +319,6 @@ def run(rounds: int) -> bool:
 
 
 if __name__ == "__main__":
-    sys.exit(0 if run(int(sys.argv[1]) if len(sys.argv) > 1 else 3) else 1)
+    # bench/receiver.py [ROUNDS] [--scale]: --scale runs only the figures with workers on.
+    numbers = [int(a) for a in sys.argv[1:] if a.isdigit()]
+    sys.exit(0 if run(numbers[0] if numbers else 3, scale_only="--scale" in sys.argv) else 1)

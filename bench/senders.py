@@ -7,6 +7,9 @@ Reads one JSON command per line on stdin and answers each with one JSON line on 
     {"port": P, "secret": S, "first": F, "count": N}               as fast as acknowledged
     {"port": P, "secret": S, "first": F, "count": N, "rate": R}    N deliveries at R per second
 
+"ports": [P, Q] instead of "port" spreads the connections over several receivers, as a load
+balancer would; "page": an id puts every event on that Page (one a sandbox has connected).
+
 Deliveries are those of `deliveries(first, count, secret)`: the same command gives the same
 bytes, so two receivers sent the same command get the same work.
 """
@@ -29,7 +32,8 @@ HEAD = (b"POST /webhook HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application
 FIRST_LEAD = 444_000_000_000_000
 
 
-def deliveries(first: int, count: int, secret: str) -> tuple[list[bytes], int]:
+def deliveries(first: int, count: int, secret: str,
+               page_id: str | None = None) -> tuple[list[bytes], int]:
     """`count` requests of 1 to 3 leadgen events each, leads numbered from `first` (each
     delivery takes three numbers), about one in ten a repeat of an earlier delivery of the same
     batch, byte for byte, as Meta repeats one it thinks was lost; and the number of distinct
@@ -41,7 +45,7 @@ def deliveries(first: int, count: int, secret: str) -> tuple[list[bytes], int]:
         if requests and rng.random() < 0.10:
             requests.append(rng.choice(requests))
             continue
-        page = str(153125381133 + i % 7)
+        page = page_id or str(153125381133 + i % 7)
         changes = [{"field": "leadgen", "value": {
             "ad_id": "120208812345670123", "form_id": "987654321012345",
             "leadgen_id": str(FIRST_LEAD + first + 3 * i + n), "created_time": 1717000000,
@@ -124,8 +128,10 @@ async def at_rate(connections: list[Connection], requests: list[bytes],
 
 
 async def serve_command(command: dict[str, Any]) -> dict[str, Any]:
-    requests, distinct = deliveries(command["first"], command["count"], command["secret"])
-    connections = [await Connection.open(command["port"]) for _ in range(CONCURRENCY)]
+    requests, distinct = deliveries(command["first"], command["count"], command["secret"],
+                                    command.get("page"))
+    ports = command.get("ports") or [command["port"]]
+    connections = [await Connection.open(ports[n % len(ports)]) for n in range(CONCURRENCY)]
     try:
         if "rate" in command:
             result = await at_rate(connections, requests, command["rate"])
