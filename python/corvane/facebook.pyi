@@ -168,7 +168,7 @@ class Facebook(BaseClient):
         """The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id,
         adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). token
         needs ads_management. {} without an ad id, or when the platform refuses (logged at
-        warning level); a transport failure is raised.
+        warning level); a transport failure or a throttle (RateLimitError) is raised.
         """
     async def leads_with_context(
         self, leadgen_ids: Sequence[str], page_token: str, *, ad_token: str | None = None
@@ -177,8 +177,8 @@ class Facebook(BaseClient):
         lead read with page_token, its ad through the lead's ad_id with ad_token (the token with
         ads_management; page_token when None). A list in the order of leadgen_ids, each a (Lead,
         ad context) pair as lead() and ad_context() give them, or the error the lead alone would
-        have raised (returned, not raised). An ad the platform refuses gives {} (logged at
-        warning level), as does a lead without an ad.
+        have raised (returned, not raised; a throttled ad's RateLimitError too). An ad the
+        platform refuses gives {} (logged at warning level), as does a lead without an ad.
         """
     # Posts, comments and insights.
     async def posts(self, page_id: str, page_token: str, *, limit: int = 25) -> list[Post]:

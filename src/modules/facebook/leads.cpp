@@ -282,7 +282,7 @@ PyMethodDef lead_methods[] = {
         "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
         "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
         "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
-        "at warning level); a transport failure is raised."),
+        "at warning level); a transport failure or a throttle (RateLimitError) is raised."),
     pyutil::method_def(
         "leads_with_context", leads_with_context,
         "leads_with_context(self, leadgen_ids, page_token, *, ad_token=None)\n--\n\n"
@@ -290,8 +290,9 @@ PyMethodDef lead_methods[] = {
         "each lead read with page_token, its ad through the lead's ad_id with ad_token (the "
         "token with ads_management; page_token when None). A list in the order of leadgen_ids, "
         "each a (Lead, ad context) pair as lead() and ad_context() give them, or the error the "
-        "lead alone would have raised (returned, not raised). An ad the platform refuses "
-        "gives {} (logged at warning level), as does a lead without an ad."),
+        "lead alone would have raised (returned, not raised; a throttled ad's RateLimitError "
+        "too). An ad the platform refuses gives {} (logged at warning level), as does a lead "
+        "without an ad."),
 };
 
 }  // namespace
