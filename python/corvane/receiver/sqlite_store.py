@@ -284,6 +284,12 @@ class SqliteStore(Store):
                 " WHERE leadgen_id = ? AND forward_status = 'pending' AND forward_claimed_until IS NOT NULL",
                 (leadgen_id,))
 
+    async def forward_counts(self) -> dict[str, int]:
+        async with self._tx() as db:
+            rows = await db.execute_fetchall(
+                "SELECT forward_status, COUNT(*) FROM leads GROUP BY forward_status")
+        return {str(r[0]): int(r[1]) for r in rows}
+
     async def probe(self, now: float) -> None:
         async with self._tx() as db:
             await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"

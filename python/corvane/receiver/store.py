@@ -187,6 +187,10 @@ class Store(abc.ABC):
         """Gives a forward claim back (the receiver stops); its attempt is taken back."""
         raise NotImplementedError
 
+    async def forward_counts(self) -> dict[str, int]:
+        """Stored leads by forward_status: pending, sent, failed."""
+        raise NotImplementedError
+
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""
         await self.counts()
