@@ -175,6 +175,8 @@ def _browser() -> Any:
                     reason=f"{CHROMEDRIVER} is missing (Debian's chromium-driver; `make setup` installs it)")
 async def test_operator_signs_in_sees_leads_and_requeues_a_failed_event(sb, db, tmp_path):
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.expected_conditions import staleness_of
+    from selenium.webdriver.support.wait import WebDriverWait
 
     running = await Running(sb, db, config_for(sb, admin_token=ADMIN)).start()
     driver = await asyncio.to_thread(_browser)
@@ -194,11 +196,16 @@ async def test_operator_signs_in_sees_leads_and_requeues_a_failed_event(sb, db, 
         await running.wait(failed)
         sb.world.leads[later] = hidden
 
+        def press(button: Any) -> str:
+            """The page the button's form leads to, once the browser has left this one."""
+            button.click()
+            WebDriverWait(driver, 10).until(staleness_of(button))
+            return str(driver.page_source)
+
         def sign_in(token: str) -> str:
             driver.get(running.base + "/")
             driver.find_element(By.NAME, "token").send_keys(token)
-            driver.find_element(By.CSS_SELECTOR, "form.login button").click()
-            return str(driver.page_source)
+            return press(driver.find_element(By.CSS_SELECTOR, "form.login button"))
 
         assert 'name="token"' in await asyncio.to_thread(sign_in, ADMIN + "x")  # still the form
         page = await asyncio.to_thread(sign_in, ADMIN)
@@ -207,12 +214,11 @@ async def test_operator_signs_in_sees_leads_and_requeues_a_failed_event(sb, db, 
         def requeue(without_csrf: bool = False) -> str:
             if without_csrf:  # as a forged form would come: the session cookie, no CSRF token
                 driver.execute_script("document.querySelectorAll('input[name=csrf]').forEach(i => i.remove())")
-            driver.find_element(By.XPATH, "//button[text()='Qayta navbatga']").click()
-            return str(driver.find_element(By.TAG_NAME, "body").text)
+            return press(driver.find_element(By.XPATH, "//button[text()='Qayta navbatga']"))
 
         assert "Forbidden" in await asyncio.to_thread(requeue, True)
         await asyncio.to_thread(driver.get, running.base + "/")
-        assert "1 ta hodisa qayta navbatga" in await asyncio.to_thread(requeue)
+        assert "1 ta hodisa qayta navbatga" in await asyncio.to_thread(requeue)  # after its redirect
         await running.wait_leads(2)
         await asyncio.to_thread(driver.refresh)
         assert "Bobur Aliyev" in await asyncio.to_thread(lambda: str(driver.page_source))
