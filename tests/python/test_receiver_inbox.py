@@ -100,7 +100,7 @@ async def test_page_escapes_outsiders_text_and_keeps_secrets_out(sb, db, public_
         assert status == 200 and resp.headers["Cache-Control"] == "no-store"
         assert html.count("&lt;script&gt;inbox_sentinel()&lt;/script&gt;") == 5  # the Page name and reason, the lead name and form, the event reason
         assert "<script" not in html.lower()
-        assert "crm.example" in html and FAILED_KEY in html
+        assert "crm.example" in html and "Kutmoqda: 1" in html and FAILED_KEY in html
         for secret in (ADMIN, FORWARD_SECRET, "page-token-sentinel", "user-token-sentinel", sb.app_secret):
             assert secret not in html
     finally:

@@ -25,8 +25,6 @@ from .inbox_html import CONTENT_SECURITY_POLICY, View, inbox_page, login_page
 if TYPE_CHECKING:
     from .app import Receiver
 
-log = logging.getLogger("corvane.receiver")
-
 COOKIE = "corvane_inbox"
 SESSION_TTL = 12 * 3600.0
 MAX_SESSIONS = 1000  # the oldest goes first: logging in again and again can't fill memory
@@ -144,7 +142,9 @@ class Inbox:
             return self._refused()
         given = (await request.post()).get("token")
         if not isinstance(given, str) or not same(given, self.config.admin_token):
-            log.warning("lidlar qutisi: noto'g'ri admin token bilan kirishga urinish (%s)", request.remote)
+            # One line per 30 s with the count of the others: guessing can't flood the log.
+            self.receiver.outage.failed("lidlar qutisi: noto'g'ri admin token bilan kirishga urinish",
+                                        PermissionError(), str(request.remote), level=logging.WARNING)
             return _secured(web.Response(status=403, text=login_page(WRONG_TOKEN),
                                          content_type="text/html", charset="utf-8"))
         self.sessions.end(request.cookies.get(COOKIE))  # a new id at each login
