@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import logging
 import os
 import re
 import time
@@ -78,7 +79,8 @@ def csrf_of(html: str) -> str:
 
 
 @pytest.mark.parametrize("public_url", [None, "https://crm.example"])
-async def test_page_escapes_outsiders_text_and_keeps_secrets_out(sb, db, public_url):
+async def test_page_escapes_outsiders_text_and_keeps_secrets_out(sb, db, public_url, caplog):
+    caplog.set_level(logging.DEBUG)
     running = await seeded(sb, db, admin_token=ADMIN, public_url=public_url)
     try:
         status, form, resp = await call(running, "GET", "/")
@@ -103,6 +105,7 @@ async def test_page_escapes_outsiders_text_and_keeps_secrets_out(sb, db, public_
         assert "crm.example" in html and "Kutmoqda: 1" in html and FAILED_KEY in html
         for secret in (ADMIN, FORWARD_SECRET, "page-token-sentinel", "user-token-sentinel", sb.app_secret):
             assert secret not in html
+        assert "kirishga urinish" in caplog.text and ADMIN not in caplog.text  # the wrong guess neither
     finally:
         await running.stop()
 
