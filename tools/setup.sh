@@ -9,10 +9,12 @@ cd "$(dirname "$0")/.."
 
 # System libraries, the C++ test framework, the debug interpreter and the compiler cache (meson
 # uses ccache when it finds it: the sanitized, debug and wheel builds compile the same sources
-# again) come from Debian; everything Python comes from PyPI (pyproject.toml).
+# again) come from Debian, and so do the browser and its driver that the receiver's inbox page
+# is tested in (selenium's own driver download can't be relied on); everything Python comes
+# from PyPI (pyproject.toml).
 packages=(
   g++ pkg-config libssl-dev libsimdjson-dev libgtest-dev libgmock-dev python3.11-dbg python3.11-venv postgresql
-  ccache
+  ccache chromium chromium-driver
 )
 install_debian_packages "${packages[@]}"
 

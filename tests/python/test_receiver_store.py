@@ -336,6 +336,7 @@ async def test_forwarding_claims_each_lead_once_and_gives_it_back(store):
     await store.forward_done("1", "sent", None)
     assert await store.claim_forward(150.0, 30) is None
     assert (await store.claim_forward(200.0, 30))["forward_error"] == "HTTP 500"
+    assert await store.forward_counts() == {"sent": 1, "pending": 1}  # what the inbox page shows
 
 
 async def test_on_sqlite_a_delivery_goes_before_waiting_worker_calls(tmp_path):

@@ -2,7 +2,8 @@
 
 Routes: GET/POST /webhook (handshake, deliveries), /connect and /oauth/callback (the login flow
 that connects Pages), /pages, /leads and /events (admin views, JSON), POST /events/requeue,
-/health (the store's write state), /metrics (Prometheus).
+/health (the store's write state), /metrics (Prometheus), and the operator's inbox page at /
+(inbox.py).
 """
 from __future__ import annotations
 
@@ -25,6 +26,7 @@ from corvane.webhooks import parse_events, verify_challenge, verify_request
 
 from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
 from .forward import Forwarder, ForwardSettings
+from .inbox import add_inbox
 from .outage import OutageLog
 from .redact import describe
 from .store import STATES, NewEvent, Store, check_storable, open_store
@@ -268,10 +270,13 @@ class Receiver:
         state = request.query.get("state") or None
         if (state is not None and state not in ("waiting", "failed")) or not (keys or state):
             return web.Response(status=400, text="Bad Request: key=<kalit> yoki state=waiting|failed kerak")
+        return web.json_response({"requeued": await self.requeue_events(keys, state)})
+
+    async def requeue_events(self, keys: Sequence[str], state: str | None) -> int:
         count = await self.store.requeue(time.time(), keys=keys, state=state)
         if count:
             self.worker.wake()
-        return web.json_response({"requeued": count})
+        return count
 
     def _admin(self, request: web.Request) -> bool:
         return admin_allowed(request, self.config.admin_token, trust_loopback=self.config.trust_loopback)
@@ -436,6 +441,7 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
         app.router.add_get("/leads", receiver.leads)
         app.router.add_get("/events", receiver.events)
         app.router.add_post("/events/requeue", receiver.requeue)
+        add_inbox(app, receiver)  # GET /, POST /login, /logout, /inbox/requeue
     app.router.add_get("/health", receiver.health)
     from .metrics import MetricsRoute  # prometheus_client loads with an app, not with the package
 

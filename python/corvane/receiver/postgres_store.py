@@ -317,6 +317,10 @@ class PostgresStore(Store):
             "SELECT page_id, name, connected_at, needs_reconnect FROM pages ORDER BY connected_at, page_id")
         return [page_row(tuple(r)) for r in rows]
 
+    async def forward_counts(self) -> dict[str, int]:
+        rows = await self._fetch("SELECT forward_status, COUNT(*) FROM leads GROUP BY forward_status")
+        return {str(r[0]): int(r[1]) for r in rows}
+
     async def leads(self, limit: int = 100) -> list[dict[str, Any]]:
         rows = await self._fetch(
             "SELECT * FROM leads ORDER BY stored_at DESC, leadgen_id LIMIT $1", limit)

@@ -290,6 +290,12 @@ class SqliteStore(Store):
             row = list(await db.execute_fetchall(METRICS_QUERY))[0]
         return metrics_figures(row)
 
+    async def forward_counts(self) -> dict[str, int]:
+        async with self._tx() as db:
+            rows = await db.execute_fetchall(
+                "SELECT forward_status, COUNT(*) FROM leads GROUP BY forward_status")
+        return {str(r[0]): int(r[1]) for r in rows}
+
     async def probe(self, now: float) -> None:
         async with self._tx() as db:
             await db.execute("INSERT INTO health_probe (id, written_at) VALUES (1, ?)"

@@ -209,6 +209,10 @@ class Store(abc.ABC):
         None without a pending event."""
         raise NotImplementedError
 
+    async def forward_counts(self) -> dict[str, int]:
+        """Stored leads by forward_status: pending, sent, failed."""
+        raise NotImplementedError
+
     async def probe(self, now: float) -> None:
         """A small write, for /health: raises when the store can't be written."""
         await self.counts()
