@@ -175,25 +175,27 @@ def from_afar(remote: str):
     return middleware
 
 
-@pytest.mark.parametrize("admin, trust, remote, host, given, status", [
-    (None, True, "127.0.0.1", None, None, 302),
-    (None, True, "127.0.0.1", "localhost:8080", None, 302),
-    (None, False, "127.0.0.1", None, None, 403),  # closed unless trusting loopback is asked for
-    (None, True, "127.0.0.1", "rebound.example", None, 403),  # DNS rebinding from a browser page
-    (None, True, "203.0.113.9", None, None, 403),
-    ("admin-sentinel-77", False, "203.0.113.9", None, None, 403),
-    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-7", 403),
-    ("admin-sentinel-77", False, "203.0.113.9", None, "admin-sentinel-77", 302),
-    ("admin-sentinel-77", True, "127.0.0.1", None, None, 403),
+@pytest.mark.parametrize("admin, trust, remote, sent, given, status", [
+    (None, True, "127.0.0.1", {}, None, 302),
+    (None, True, "127.0.0.1", {"Host": "localhost:8080", "Origin": "http://127.0.0.1:8080"}, None, 302),
+    (None, False, "127.0.0.1", {}, None, 403),  # closed unless trusting loopback is asked for
+    (None, True, "127.0.0.1", {"Host": "rebound.example"}, None, 403),  # DNS rebinding from a browser page
+    # Another site's page in the operator's browser, pointed at loopback (a plain form POST).
+    (None, True, "127.0.0.1", {"Origin": "https://evil.example"}, None, 403),
+    (None, True, "127.0.0.1", {"Sec-Fetch-Site": "cross-site", "Origin": "null"}, None, 403),
+    (None, True, "203.0.113.9", {}, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", {}, None, 403),
+    ("admin-sentinel-77", False, "203.0.113.9", {}, "admin-sentinel-7", 403),
+    ("admin-sentinel-77", False, "203.0.113.9", {}, "admin-sentinel-77", 302),
+    ("admin-sentinel-77", True, "127.0.0.1", {}, None, 403),
 ])
 @pytest.mark.parametrize("path", ["/connect", "/pages", "/leads", "/events", "/metrics"])
-async def test_admin_pages_guarded(sb, db, admin, trust, remote, host, given, status, path):
+async def test_admin_pages_guarded(sb, db, admin, trust, remote, sent, given, status, path):
     running = await Running(sb, db, config_for(sb, admin_token=admin, trust_loopback=trust),
                             middlewares=(from_afar(remote),)).start()
     try:
         headers = {"Authorization": f"Bearer {given}"} if given else {}
-        if host:
-            headers["Host"] = host
+        headers.update(sent)
         got, text = await get(running.base + path, headers=headers)
         assert got == (200 if status == 302 and path != "/connect" else status)
         if not admin and not trust:  # the refusal says how to open the pages

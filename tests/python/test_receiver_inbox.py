@@ -202,7 +202,9 @@ async def test_operator_signs_in_sees_leads_and_requeues_a_failed_event(sb, db, 
         def press(button: Any) -> str:
             """The page the button's form leads to, once the browser has left this one."""
             button.click()
-            WebDriverWait(driver, 10).until(staleness_of(button))
+            wait = WebDriverWait(driver, 30)  # CI runs other suites beside this one
+            wait.until(staleness_of(button))
+            wait.until(lambda d: d.execute_script("return document.readyState") == "complete")
             return str(driver.page_source)
 
         def sign_in(token: str) -> str:

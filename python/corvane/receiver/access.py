@@ -7,7 +7,7 @@ import ipaddress
 import logging
 import re
 from collections.abc import Iterable
-from urllib.parse import quote
+from urllib.parse import quote, urlsplit
 
 from aiohttp import web
 from aiohttp.abc import AbstractAccessLogger
@@ -57,7 +57,8 @@ def admin_allowed(request: web.BaseRequest, admin_token: str | None, *,
     loopback was asked for: then a loopback connection that names a loopback Host (a page of
     another site in the operator's browser names its own) without a proxy's headers."""
     if not admin_token:
-        return trust_loopback and is_loopback(request) and _is_loopback_name(host_name(request))
+        return (trust_loopback and is_loopback(request) and _is_loopback_name(host_name(request))
+                and not _sent_by_another_site(request))
     auth = request.headers.get("Authorization", "")
     if auth.startswith("Bearer "):
         given = auth[7:].strip()
@@ -67,6 +68,19 @@ def admin_allowed(request: web.BaseRequest, admin_token: str | None, *,
         return hmac.compare_digest(given.encode(), admin_token.encode())
     except UnicodeError:  # bytes that are no UTF-8 arrive as lone surrogates: never the token
         return False
+
+
+def _sent_by_another_site(request: web.BaseRequest) -> bool:
+    """A page of another site open in the operator's browser reaches loopback too, naming the
+    loopback Host it was pointed at (a plain form POST needs no script): the browser says whose
+    page sent it in Sec-Fetch-Site and Origin."""
+    if request.headers.get("Sec-Fetch-Site", "").lower() in ("cross-site", "same-site"):
+        return True
+    origin = request.headers.get("Origin")
+    if origin is None:
+        return False
+    host = urlsplit(origin).hostname  # None for "null" (a sandboxed frame, a file)
+    return not (host and _is_loopback_name(host))
 
 
 def redirect_host_allowed(request: web.BaseRequest, allowed: Iterable[str]) -> bool:
