@@ -33,6 +33,18 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// A borrowed argument (a METH_VARARGS function's args item) as a reference of the caller's own,
+// for a task that outlives the call.
+inline py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+// A keyword-only argument that has no default must have been given ("|$O" leaves it null).
+inline void require_keyword(PyObject* value, const char* function, const char* name) {
+  if (value == nullptr) {
+    throw py::type_error(std::string(function) + "() missing required keyword-only argument: '" +
+                         name + "'");
+  }
+}
+
 // PyArg_ParseTupleAndKeywords that throws on failure. `keywords` is null-terminated.
 template <class... Out>
 void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,

@@ -11,9 +11,8 @@ namespace {
 
 using pyutil::guarded;
 using pyutil::member;
+using pyutil::own;
 using pyutil::truthy;
-
-py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
 
 // The Graph API reads flags as the words true and false.
 py::str flag(bool value) { return py::str(value ? "true" : "false"); }

@@ -9,9 +9,8 @@ namespace {
 
 using pyutil::guarded;
 using pyutil::member;
+using pyutil::own;
 using pyutil::truthy;
-
-py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
 
 // The leads time filter: exactly this text, no spaces, the number unquoted.
 constexpr const char* kSinceFilter =

@@ -11,14 +11,8 @@ namespace {
 
 using pyutil::guarded;
 using pyutil::member;
+using pyutil::require_keyword;
 using pyutil::truthy;
-
-void require_keyword(PyObject* value, const char* function, const char* name) {
-  if (value == nullptr) {
-    throw py::type_error(std::string(function) + "() missing required keyword-only argument: '" +
-                         name + "'");
-  }
-}
 
 // An ApiError of the client's provider carrying the answer that made the operation fail.
 [[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload) {

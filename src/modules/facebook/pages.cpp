@@ -8,9 +8,8 @@ namespace {
 
 using pyutil::guarded;
 using pyutil::member;
+using pyutil::own;
 using pyutil::truthy;
-
-py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
 
 // ---- pages ----
 

@@ -28,7 +28,7 @@ struct ModuleState {
 };
 ModuleState& state();
 
-inline py::object own(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+using pyutil::own;
 
 // A module constant as it is now (hosts may tune _PUBLISH_DELAY and the like).
 py::object constant(const char* name);

@@ -13,14 +13,8 @@ namespace {
 
 using pyutil::guarded;
 using pyutil::member;
+using pyutil::require_keyword;
 using pyutil::truthy;
-
-void require_keyword(PyObject* value, const char* function, const char* name) {
-  if (value == nullptr) {
-    throw py::type_error(std::string(function) + "() missing required keyword-only argument: '" +
-                         name + "'");
-  }
-}
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name); }
 

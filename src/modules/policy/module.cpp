@@ -10,6 +10,7 @@
 #include <string>
 
 #include "modules/policy/tables.hpp"
+#include "py/pyclass.hpp"
 #include "py/text_args.hpp"
 
 namespace py = pybind11;
@@ -17,20 +18,7 @@ using corvane::policy::Tables;
 
 namespace {
 
-// Runs `body`, turning a C++ exception into the pending Python error and a null result.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
-}
+using corvane::pyutil::guarded;
 
 // One policy: validated tables that never change after construction.
 struct PolicyObject {
@@ -71,7 +59,7 @@ PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Policy", const_cast<char**>(keywords),
                                    &data))
     return nullptr;
-  return guarded([&] { return new_policy(type, data, "data").release().ptr(); });
+  return guarded([&] { return new_policy(type, data, "data"); });
 }
 
 void policy_dealloc(PyObject* self) {
@@ -115,7 +103,7 @@ PyObject* policy_lead_heuristics(PyObject* self, PyObject*) {
 }
 
 PyObject* policy_data(PyObject* self, void*) {
-  return guarded([&] { return corvane::policy::tables_document(tables_of(self)).release().ptr(); });
+  return guarded([&] { return corvane::policy::tables_document(tables_of(self)); });
 }
 
 PyObject* policy_repr(PyObject* self) {
