@@ -422,11 +422,9 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
             options["graph_version"] = config.graph_version
         facebook = Facebook(app_id=config.app_id, app_secret=config.app_secret,
                             config_id=config.config_id, **options)
-    # A single SQLite worker process owns every claim, so claims left by a stopped run are freed
-    # at its start; receivers sharing PostgreSQL wait for the lease instead.
-    from .sqlite_store import SqliteStore
-
-    receiver = Receiver(store, config, facebook, release_claims=isinstance(store, SqliteStore),
+    # Claims left by a stopped run are freed at the start when this process is the store's only
+    # user; receivers sharing PostgreSQL wait for the lease instead.
+    receiver = Receiver(store, config, facebook, release_claims=store.single_user,
                         owns_facebook=owns_facebook)
     app = web.Application(client_max_size=MAX_BODY)
     app[STORE] = store

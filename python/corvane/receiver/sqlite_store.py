@@ -91,6 +91,8 @@ async def _insert_events(db: aiosqlite.Connection, rows: Rows) -> set[str]:
 
 
 class SqliteStore(Store):
+    single_user = True  # one process writes a SQLite file
+
     def __init__(self, path: str) -> None:
         self.path = path
         self._db: aiosqlite.Connection | None = None

@@ -122,6 +122,10 @@ def migrations() -> list[tuple[str, list[str]]]:
 class Store(abc.ABC):
     """What the receiver keeps. Every method is one transaction."""
 
+    # True when one receiver process is the store's only user (a file of its own): the claims
+    # a stopped run left are then freed at the next start instead of waiting out their lease.
+    single_user: bool = False
+
     @abc.abstractmethod
     async def open(self) -> None:
         """Connects and brings the schema up to date."""
