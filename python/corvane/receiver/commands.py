@@ -186,7 +186,12 @@ def backfill_parser() -> argparse.ArgumentParser:
 
 
 def backfill_main(argv: list[str]) -> int:
-    return asyncio.run(backfill(backfill_parser().parse_args(argv)))
+    args = backfill_parser().parse_args(argv)
+    try:
+        return asyncio.run(backfill(args))
+    except KeyboardInterrupt:  # each lead is stored in a transaction of its own: none is half-kept
+        print("backfill to'xtatildi; shu paytgacha saqlangan leadlar saqlanib qoldi", file=sys.stderr)
+        return 130
 
 
 ClientFactory = Callable[..., "Facebook"]  # called as Facebook is: app_id=, app_secret=, options
