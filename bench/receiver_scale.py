@@ -241,8 +241,8 @@ class Bench:
                  "<= lease + poll", after <= LEASE + 1.0)]
 
 
-def _list(values: list[float], spec: str) -> str:
-    return ", ".join(format(v, spec) for v in values)
+def _list(values: list[float], form: str) -> str:
+    return ", ".join(format(v, form) for v in values)
 
 
 async def scale_figures(dsn: str, senders: Any, rounds: int) -> list[Row]:

@@ -203,3 +203,19 @@ def postgres_db(postgres_server):
     with ThreadPoolExecutor(1) as pool:
         pool.submit(asyncio.run, create()).result()
     return postgres_server.rsplit("/", 1)[0] + "/" + name
+
+
+# A sandbox of the platforms for one test (files that need other settings define their own).
+@pytest.fixture
+async def sb():
+    from corvane.sandbox import Sandbox
+
+    async with Sandbox() as sandbox:
+        yield sandbox
+
+
+# A receiver's SQLite store for one test.
+@pytest.fixture
+def db(tmp_path):
+    return str(tmp_path / "leads.sqlite3")
+

@@ -15,12 +15,6 @@ from corvane.sandbox import Sandbox, graph
 from corvane.sandbox.world import AD_ID, GRANTED_SCOPES, PAGE_STORE
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
 def user_token(sb: Sandbox) -> str:
     return sb.world.issue_user_token("user", GRANTED_SCOPES)
 

@@ -23,17 +23,6 @@ UZBEK = {"full_name": "Shahnoza Qodirova", "email": "SHAHNOZA@example.UZ",
 
 
 @pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
-@pytest.fixture
-def db(tmp_path):
-    return str(tmp_path / "leads.sqlite3")
-
-
-@pytest.fixture
 async def receiver(sb, db):
     running = await Running(sb, db, config_for(sb)).start()
     await running.subscribe()

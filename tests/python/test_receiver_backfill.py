@@ -29,12 +29,6 @@ def record(row: dict) -> dict:
 
 
 @pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
-@pytest.fixture
 def env(sb, monkeypatch):
     monkeypatch.setenv("FACEBOOK_APP_ID", sb.app_id)
     monkeypatch.setenv("FACEBOOK_APP_SECRET", sb.app_secret)

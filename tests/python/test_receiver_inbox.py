@@ -26,17 +26,6 @@ CHROMEDRIVER = "/usr/bin/chromedriver"
 FAILED_KEY = "page:leadgen:777"
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
-@pytest.fixture
-def db(tmp_path):
-    return str(tmp_path / "leads.sqlite3")
-
-
 async def seeded(sb: Sandbox, db: str, **kw: Any) -> Running:
     """A receiving-only receiver (no worker takes the events) whose store holds outsiders' text:
     a Page that needs reconnecting, a lead, a failed event, each named by HOSTILE."""

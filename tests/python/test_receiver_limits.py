@@ -23,17 +23,6 @@ from receiver_harness import Running, config_for
 ANSWERS = {"full_name": "Shahnoza Qodirova", "email": "shahnoza@example.uz"}
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
-@pytest.fixture
-def db(tmp_path):
-    return str(tmp_path / "leads.sqlite3")
-
-
 async def raw(base: str, head: bytes, body: bytes = b"", *, wait: float = 5.0) -> bytes:
     """Sends bytes as they are and reads the answer until the server closes or `wait` ends."""
     host, port = base.removeprefix("http://").split(":")

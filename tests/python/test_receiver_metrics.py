@@ -15,12 +15,6 @@ from receiver_harness import Running, config_for
 ADMIN, METRICS, FORWARD = "admin-sentinel-m1", "metrics-sentinel-m1", "forward-sentinel-m1"
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
 async def get(url: str, **kw) -> tuple[int, str]:
     async with aiohttp.ClientSession() as s:
         async with s.get(url, allow_redirects=False, **kw) as resp:

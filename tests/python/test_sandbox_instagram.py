@@ -16,12 +16,6 @@ FB = "https://graph.facebook.com/v23.0"
 REDIRECT = "https://crm.example/ig/callback"
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
 async def call(sb, method, url, token, secret=None, json=None, **query):
     """One request as the platform wants it: with the proof of `token` keyed with `secret` (by
     default the secret of the app the host belongs to; "" sends none)."""

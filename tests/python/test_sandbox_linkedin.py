@@ -19,12 +19,6 @@ REDIRECT = "https://crm.example/li/callback"
 VERSION = time.strftime("%Y%m", time.gmtime())
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
 def headers(token: str | None, version: str | None = VERSION) -> dict[str, str]:
     out = {"X-Restli-Protocol-Version": "2.0.0"}
     if version:

@@ -51,12 +51,6 @@ def ig_token(sb: Sandbox) -> str:
     return token
 
 
-@pytest.fixture
-async def sb():
-    async with Sandbox() as sandbox:
-        yield sandbox
-
-
 MISSING = "API calls from the server require an appsecret_proof argument"
 WRONG = "Invalid appsecret_proof provided in the API argument"
 
