@@ -138,7 +138,7 @@ class Facebook(BaseClient):
         """The Pages the user of token manages (at most 500), as Page records with their page tokens
         (secrets: keep them out of browsers and logs) and linked Instagram accounts.
         """
-    async def subscribe_page(self, page_id: str, page_token: str, fields: Sequence[str] | None = None) -> bool:
+    async def subscribe_page(self, page_id: str, page_token: str, fields: list[str] | tuple[str, ...] | None = None) -> bool:
         """Subscribes the Page to the app's webhook for fields (default
         DEFAULT_PAGE_WEBHOOK_FIELDS). The page token needs pages_manage_metadata. True when the
         platform reports success.

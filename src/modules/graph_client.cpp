@@ -16,6 +16,7 @@
 
 #include "core/query.hpp"
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::graph {
@@ -31,11 +32,6 @@ py::object appsecret_proof(py::handle token, py::handle secret) {
 }
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-
-[[noreturn]] void missing(const Signature& sig, const char* name) {
-  throw py::type_error(std::string(sig.function) + "() missing required argument: '" + name +
-                       "'");
-}
 
 // ---- the helpers ----
 
@@ -214,110 +210,125 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 
 // ---- arguments ----
 
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  const std::size_t n_pos = sig.positional.size();
-  if (given > n_pos) {
-    throw py::type_error(std::string(sig.function) + "() takes at most " +
-                         std::to_string(n_pos - 1) + " positional arguments (" +
-                         std::to_string(given - 1) + " given)");
-  }
-  BoundArgs out;
-  const std::size_t n_all = n_pos + sig.keyword_only.size() + sig.required_keyword_only.size();
-  out.values.resize(n_all);
-  for (std::size_t i = 0; i < given; ++i) {
-    out.values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
-  }
-  auto slot_of = [&](std::string_view key) -> std::ptrdiff_t {
-    std::size_t i = 0;
-    for (const auto* names : {&sig.positional, &sig.keyword_only, &sig.required_keyword_only}) {
-      for (const char* name : *names) {
-        if (key == name) return static_cast<std::ptrdiff_t>(i);
-        ++i;
-      }
-    }
-    return -1;
-  };
-  if (kwargs != nullptr) {
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) throw py::type_error("keywords must be strings");
-      const std::ptrdiff_t slot = slot_of(pyutil::utf8(key));
-      if (slot < 0 || slot == 0) {  // "self" is never taken by name
-        out.extras[key] = py::handle(value);
-        continue;
-      }
-      if (out.values[slot]) {
-        throw py::type_error(std::string(sig.function) + "() got multiple values for argument '" +
-                             std::string(pyutil::utf8(key)) + "'");
-      }
-      out.values[slot] = py::reinterpret_borrow<py::object>(value);
-    }
-  }
-  for (std::size_t i = 0; i < sig.required; ++i) {
-    if (!out.values[i]) missing(sig, sig.positional[i]);
-  }
-  const std::size_t first_required_kw = n_pos + sig.keyword_only.size();
-  for (std::size_t i = first_required_kw; i < n_all; ++i) {
-    if (!out.values[i]) missing(sig, sig.required_keyword_only[i - first_required_kw]);
-  }
-  return out;
-}
-
 py::str text(py::handle value, const char* function, const char* name) {
-  if (!PyUnicode_Check(value.ptr())) {
-    throw py::type_error(std::string(function) + ": " + name + " must be a str, not " +
-                         type_name(value));
-  }
-  return py::reinterpret_borrow<py::str>(value);
+  return binder::text(value, function, name);
 }
 
 py::object text_or_none(py::handle value, const char* function, const char* name) {
-  if (!value || value.is_none()) return py::none();
-  return text(value, function, name);
+  return binder::text_or_none(value, function, name);
 }
 
 py::str node_id(py::handle value, const char* function, const char* name) {
-  py::str id = text(value, function, name);
+  py::str id = binder::text(value, function, name);
   const std::string_view chars = pyutil::utf8(id);
   const bool dots_only = std::all_of(chars.begin(), chars.end(), [](char c) { return c == '.'; });
   if (chars.empty() || dots_only || !std::all_of(chars.begin(), chars.end(), is_id_char)) {
-    throw py::value_error(std::string(function) + ": " + name +
-                          " must be a Graph id (letters, digits, '_', '-', '.'), got " +
-                          std::string(py::repr(id)));
+    binder::wrong_value(id, function, name, "a Graph id (letters, digits, '_', '-', '.')");
   }
   return id;
 }
 
+const binder::Kind kNodeId{"str", [](py::handle value, const char* operation,
+                                     const char* parameter) -> py::object {
+                             return node_id(value, operation, parameter);
+                           }};
+
 py::list text_list(py::handle value, const char* function, const char* name) {
-  py::list out;
-  if (!value || value.is_none()) return out;
-  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyDict_Check(value.ptr())) {
-    throw py::type_error(std::string(function) + ": " + name +
-                         " must be a list of str, not " + type_name(value));
-  }
-  for (py::handle item : py::iter(value)) {
-    out.append(text(item, function, name));
-  }
-  return out;
+  return binder::texts(value, function, name);
 }
 
 py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
 
 py::object count(py::handle value, const char* function, const char* name) {
-  // A bool is an int to Python, but limit=True means nothing a caller would intend.
-  if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
-    throw py::type_error(std::string(function) + ": " + name + " must be an int, not " +
-                         type_name(value));
-  }
-  return py::reinterpret_borrow<py::object>(value);
+  return binder::count(value, function, name);
 }
 
 py::object token(py::handle value, const char* function, const char* name) {
   if (value.is_none()) return py::none();
-  return text(value, function, name);
+  return binder::text(value, function, name);
 }
+
+namespace {
+
+// The helper attribute look-up finds on the client, and the C function behind it when it is
+// one of the library's own (null when a subclass or the instance replaced it).
+struct Found {
+  py::object bound;
+  PyCFunction function = nullptr;
+};
+
+Found look_up(py::handle self, py::handle name) {
+  Found out{py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), name.ptr()))};
+  if (!out.bound) throw py::error_already_set();
+  if (PyMethod_Check(out.bound.ptr())) {
+    PyObject* function = PyMethod_GET_FUNCTION(out.bound.ptr());
+    if (PyCFunction_Check(function)) out.function = PyCFunction_GET_FUNCTION(function);
+  }
+  return out;
+}
+
+template <class Method>
+PyCFunction c_function(Method method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+// The query signed as _signed signs it: in C++ unless _signed is overridden.
+py::object signed_for(py::handle self, py::handle token, const py::dict& query) {
+  const Found found = look_up(self, pyutil::name<"_signed">());
+  if (found.function == c_function(signed_method<ProofRule::kAlways>)) {
+    return signed_query(self, token, query, ProofRule::kAlways);
+  }
+  if (found.function == c_function(signed_method<ProofRule::kWhenSecret>)) {
+    return signed_query(self, token, query, ProofRule::kWhenSecret);
+  }
+  return found.bound(token, query);
+}
+
+py::object send(const char* method, py::handle self, py::handle url, py::handle token,
+                const py::dict& query) {
+  py::object params = signed_for(self, token, query);
+  return py::handle(self).attr(pyutil::name<"request">())(method, url,
+                                                          py::arg("params") = params);
+}
+
+}  // namespace
+
+py::object get(py::handle self, py::handle url, py::handle token, py::dict query) {
+  const Found found = look_up(self, pyutil::name<"_get">());
+  if (found.function == c_function(get_method)) return send("GET", self, url, token, query);
+  return found.bound(url, token, **query);
+}
+
+py::object post(py::handle self, py::handle url, py::handle token, py::dict query) {
+  // Either flavour of _post is the library's own; neither sends a body here.
+  const Found found = look_up(self, pyutil::name<"_post">());
+  if (found.function == c_function(post_method<PostBody::kQueryOnly>) ||
+      found.function == c_function(post_method<PostBody::kJson>)) {
+    return send("POST", self, url, token, query);
+  }
+  return found.bound(url, token, **query);
+}
+
+py::object del(py::handle self, py::handle url, py::handle token, py::dict query) {
+  const Found found = look_up(self, pyutil::name<"_delete">());
+  if (found.function == c_function(delete_method)) return send("DELETE", self, url, token, query);
+  return found.bound(url, token, **query);
+}
+
+py::object list(py::handle self, py::handle url, py::handle token, py::dict query,
+                py::handle max_items) {
+  py::object limit = max_items ? py::reinterpret_borrow<py::object>(max_items) : py::int_(500);
+  const Found found = look_up(self, pyutil::name<"_list">());
+  if (found.function != c_function(list_method)) {
+    return found.bound(url, token, py::arg("max_items") = limit, **query);
+  }
+  py::object params = signed_for(self, token, query);
+  return py::handle(self).attr(pyutil::name<"paginate">())(url, py::arg("params") = params,
+                                                           py::arg("max_items") = limit);
+}
+
+
+py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
 
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
                           py::handle convert) {

@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"
 
@@ -47,25 +48,10 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 
 // ---- arguments ----
 
-// Python-style binding of a call to a signature with named extras (like `def f(a, b=..., *,
-// c=..., **extras)`): positional names in order, then keyword-only names; every keyword that
-// names none of them goes to `extras`, in the order given.
-struct Signature {
-  const char* function;                    // for messages: "_get", "Facebook"
-  std::vector<const char*> positional;     // may be given by position or by name
-  std::size_t required;                    // how many leading positional names are required
-  std::vector<const char*> keyword_only;   // by name only (all optional)
-  std::vector<const char*> required_keyword_only = {};  // by name only, required
-};
-
-struct BoundArgs {
-  // Values of positional then keyword-only then required keyword-only names, in declaration
-  // order; a null handle where an optional name was not given.
-  std::vector<py::object> values;
-  py::dict extras;
-};
-
-BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+// Constructors and hooks bind with binder::bind (py/binder.hpp).
+using binder::BoundArgs;
+using binder::Signature;
+using binder::bind;
 
 // `value` as a str, else TypeError "<function>: <name> must be a str".
 py::str text(py::handle value, const char* function, const char* name);
@@ -76,6 +62,7 @@ py::object text_or_none(py::handle value, const char* function, const char* name
 // A Graph object id or path word put into a URL: a non-empty str without "/", "?", "#",
 // "&", white space or control characters (anything else would change which URL is asked).
 py::str node_id(py::handle value, const char* function, const char* name);
+extern const binder::Kind kNodeId;
 
 // A list of texts from a list or tuple of str (None gives an empty list). A lone str is
 // refused: it would be read letter by letter.
@@ -92,6 +79,21 @@ py::object count(py::handle value, const char* function, const char* name);
 // A token argument: a str, or None (the request then goes out unsigned and the platform
 // answers), else TypeError naming the public parameter rather than the signing helper.
 py::object token(py::handle value, const char* function, const char* name);
+
+// ---- the requests operations make ----
+
+// GET, POST or DELETE `url` signed with `token`, the members of `query` as query parameters:
+// an awaitable of the decoded body. The library's own _get/_post/_delete run in C++; a
+// subclass (or instance) that overrides one of them gets its override called instead.
+py::object get(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
+py::object post(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
+py::object del(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
+// The items of a Graph list, at most `max_items` (500 when not given), through _list.
+py::object list(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
+                py::handle max_items = {});
+
+// The client's URL builder (self.graph), for the endpoint of an operation.
+py::object urls(py::handle self);
 
 // ---- lists that stream ----
 

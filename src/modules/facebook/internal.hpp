@@ -48,4 +48,7 @@ void add_page_methods(pyutil::ClassBuilder& cls);     // pages.cpp
 void add_lead_methods(pyutil::ClassBuilder& cls);     // leads.cpp
 void add_content_methods(pyutil::ClassBuilder& cls);  // content.cpp
 
+// The rows of the operation tables (binder::describe), for corvane.facebook._OPERATIONS.
+py::tuple page_operations();
+
 }  // namespace corvane::facebook

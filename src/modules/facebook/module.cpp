@@ -235,5 +235,9 @@ PYBIND11_MODULE(facebook, m) {
   add_lead_methods(client);
   add_content_methods(client);
   m.attr("Facebook") = client.build();
+  // The operation tables as data: a test holds the stubs to them.
+  py::dict operations;
+  operations["Facebook"] = page_operations();
+  m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }

@@ -1,0 +1,193 @@
+// Operations declared once, in a table: each row names the operation, its parameters (name,
+// kind, default, keyword-only), its docstring and its body. One binder turns a table into the
+// Python methods: the signature text Python's inspect reads, argument binding as a `def` would
+// do it, the checks of every parameter's kind with one message form, and the coroutine.
+//
+//   const binder::Operation kPageOperations[] = {
+//       {"subscriptions", {{"page_id", &graph::kNodeId}, {"page_token", &binder::kToken}},
+//        "The Page's webhook subscriptions as the platform lists them (one request).",
+//        subscriptions_task},
+//   };
+//   binder::add_methods<kPageOperations>(cls, "Facebook");
+//
+// A wrong argument reads "<operation>: <parameter> must be <what>, not <type name>" and is
+// raised at the call, before any coroutine exists. This file knows nothing of any platform.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "bridge/runtime.hpp"
+#include "py/pyclass.hpp"
+
+namespace corvane::binder {
+
+namespace py = pybind11;
+
+// What a parameter accepts: `convert` checks a value and gives what the body receives (it
+// throws the one message form through wrong_type/wrong_value); `stub` is the type the .pyi
+// gives the parameter, and a test holds the two together.
+struct Kind {
+  const char* stub;
+  py::object (*convert)(py::handle value, const char* operation, const char* parameter);
+};
+
+struct Param {
+  const char* name;
+  const Kind* kind;
+  // The default as a Python literal ("None", "100", "'me'"), evaluated once; null: required.
+  const char* fallback = nullptr;
+  bool keyword_only = false;
+};
+
+// The checked arguments, in the order of the table's parameters.
+struct Args {
+  std::vector<py::object> values;
+  py::dict extras;  // the **keywords of an operation that takes them
+  py::object& operator[](std::size_t i) { return values[i]; }
+  const py::object& operator[](std::size_t i) const { return values[i]; }
+};
+
+struct Operation;
+using TaskBody = bridge::Task<py::object> (*)(py::object self, Args args);
+using NowBody = py::object (*)(py::object self, Args args);
+
+struct Operation {
+  const char* name;
+  std::vector<Param> params;
+  const char* doc;
+  // One of the two: a coroutine's body (the method returns a coroutine), or a body that
+  // answers at once (the method returns its value: a walker, a URL).
+  TaskBody task = nullptr;
+  NowBody now = nullptr;
+  const char* returns = nullptr;  // the stub's return annotation, for the table test
+  bool extras = false;            // takes **keywords, handed to the body unchecked
+};
+
+// ---- the one message form ----
+
+// TypeError "<operation>: <parameter> must be <what>, not <type name of value>".
+[[noreturn]] void wrong_type(py::handle value, const char* operation, const char* parameter,
+                             const char* what);
+// ValueError "<operation>: <parameter> must be <what>, not <repr of value>".
+[[noreturn]] void wrong_value(py::handle value, const char* operation, const char* parameter,
+                              const char* what);
+
+// ---- kinds every client uses ----
+
+extern const Kind kText;        // str
+extern const Kind kTextOrNone;  // str | None
+extern const Kind kToken;       // str (None too: the request goes out unsigned)
+extern const Kind kTexts;       // a list or tuple of str, None for none; a lone str refused
+extern const Kind kCount;       // int, not bool
+extern const Kind kCountOrNone;
+extern const Kind kFlag;        // bool
+extern const Kind kAnything;    // any object, handed on as it is
+
+// The conversions behind the kinds, for bodies and hand-written bindings that check a value
+// themselves.
+py::str text(py::handle value, const char* operation, const char* parameter);
+py::object text_or_none(py::handle value, const char* operation, const char* parameter);
+py::list texts(py::handle value, const char* operation, const char* parameter);
+py::object count(py::handle value, const char* operation, const char* parameter);
+
+// ---- binding ----
+
+// Python-style binding of a call to a signature with named extras (like `def f(a, b=..., *,
+// c=..., **extras)`): positional names in order, then keyword-only names; every keyword that
+// names none of them goes to `extras`, in the order given.
+struct Signature {
+  const char* function;                    // for messages: "_get", "Facebook"
+  std::vector<const char*> positional;     // may be given by position or by name
+  std::size_t required;                    // how many leading positional names are required
+  std::vector<const char*> keyword_only;   // by name only (all optional)
+  std::vector<const char*> required_keyword_only = {};  // by name only, required
+};
+
+struct BoundArgs {
+  // Values of positional then keyword-only then required keyword-only names, in declaration
+  // order; a null handle where an optional name was not given.
+  std::vector<py::object> values;
+  py::dict extras;
+};
+
+BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+
+// The values of a call of `op` on `self`: positional and keyword arguments bound as Python
+// binds a def's (the same TypeErrors for a missing, repeated or unknown argument), defaults
+// filled in, every value converted by its kind.
+Args bind_call(const Operation& op, const std::vector<py::object>& defaults,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// "name(self, a, b=None, *, c=100)\n--\n\n<doc>": the docstring whose first lines Python's
+// inspect reads as the signature.
+std::string docstring(const Operation& op);
+
+// The defaults of op's parameters (null where required), evaluated from their literals.
+std::vector<py::object> defaults_of(const Operation& op);
+
+// The table's rows as Python data, for the test that holds the stubs to the tables:
+// (name, ((param, stub, fallback or None, keyword_only), ...), returns or None).
+py::tuple describe(const Operation* ops, std::size_t count);
+
+PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
+               const std::string& qualname, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept;
+
+namespace detail {
+
+// What a table's rows need at run time, made when the table is added to its class.
+template <const auto& Table>
+struct Bound {
+  static inline std::vector<std::vector<py::object>> defaults;
+  static inline std::vector<std::string> qualnames;
+  static inline std::vector<std::string> docs;
+  static inline std::vector<PyMethodDef> defs;
+};
+
+template <const auto& Table, std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using B = Bound<Table>;
+  return call(Table[I], B::defaults[I], B::qualnames[I], args, nargs, kwnames);
+}
+
+}  // namespace detail
+
+// Adds every operation of `Table` (a static array of Operation) to `cls` as a method, its
+// coroutine named "<owner>.<operation>". Call once per table.
+template <const auto& Table>
+void add_methods(pyutil::ClassBuilder& cls, const char* owner) {
+  using B = detail::Bound<Table>;
+  constexpr std::size_t n = std::size(Table);
+  B::defs.reserve(n);  // the class keeps pointers into defs: no reallocation after this
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (([&] {
+       const Operation& op = Table[I];
+       B::defaults.push_back(defaults_of(op));
+       B::qualnames.push_back(std::string(owner) + "." + op.name);
+       B::docs.push_back(docstring(op));
+     }()),
+     ...);
+    (B::defs.push_back(PyMethodDef{
+         Table[I].name,
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::entry<Table, I>)),
+         METH_FASTCALL | METH_KEYWORDS, B::docs[I].c_str()}),
+     ...);
+  }(std::make_index_sequence<n>{});
+  for (PyMethodDef& def : B::defs) cls.method(&def);
+}
+
+template <const auto& Table>
+py::tuple describe() {
+  return describe(std::data(Table), std::size(Table));
+}
+
+}  // namespace corvane::binder

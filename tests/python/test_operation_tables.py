@@ -1,0 +1,82 @@
+"""The operation tables in the C++ modules are the one place an operation's signature is
+written: the stubs must say the same, and every parameter must refuse a wrong type at the call
+in one message form."""
+from __future__ import annotations
+
+import ast
+import importlib
+import inspect
+import pathlib
+import re
+
+import pytest
+
+import corvane
+
+STUBS = pathlib.Path(corvane.__file__).parent
+MODULES = ("facebook", "instagram", "linkedin", "webhooks")
+
+# A value each stub type accepts, and one it refuses.
+ACCEPTED = {"str": "1", "str | None": "t", "int": 1, "int | None": 1, "bool": True,
+            "list[str] | tuple[str, ...] | None": ["a"]}
+REFUSED = {"str": 5, "str | None": 5, "int": "1", "int | None": "1", "bool": 1,
+           "list[str] | tuple[str, ...] | None": "leadgen"}
+
+
+def _rows():
+    for name in MODULES:
+        module = importlib.import_module(f"corvane.{name}")
+        for owner, table in getattr(module, "_OPERATIONS", {}).items():
+            for row in table:
+                yield pytest.param(name, owner, row, id=f"{owner}.{row[0]}")
+
+
+ROWS = list(_rows())
+
+
+def stub_function(module: str, owner: str, operation: str) -> ast.FunctionDef | ast.AsyncFunctionDef:
+    tree = ast.parse((STUBS / f"{module}.pyi").read_text())
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ClassDef) and node.name == owner:
+            for item in node.body:
+                if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)) and item.name == operation:
+                    return item
+    raise AssertionError(f"{owner}.{operation} is not in {module}.pyi")
+
+
+@pytest.mark.parametrize("module, owner, row", ROWS)
+def test_stub_and_table_agree(module, owner, row):
+    operation, params, returns, is_coroutine = row
+    fn = stub_function(module, owner, operation)
+    args = fn.args
+    positional = args.args[1:]  # self
+    stub = [(a.arg, ast.unparse(a.annotation), False) for a in positional]
+    stub += [(a.arg, ast.unparse(a.annotation), True) for a in args.kwonlyargs]
+    assert [(p[0], p[1], p[3]) for p in params] == stub
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    defaults += list(args.kw_defaults)
+    for (name, _, fallback, _), default in zip(params, defaults):
+        stub_default = None if default is None else ast.unparse(default)
+        assert stub_default in (fallback, "..." if fallback else None), name
+    assert isinstance(fn, ast.AsyncFunctionDef) == is_coroutine
+    if returns is not None:
+        assert ast.unparse(fn.returns) == returns
+    # The runtime signature is the table's too.
+    runtime = inspect.signature(getattr(getattr(importlib.import_module(f"corvane.{module}"), owner), operation))
+    assert list(runtime.parameters)[1:] == [p[0] for p in params]
+
+
+@pytest.mark.parametrize("module, owner, row", ROWS)
+def test_every_parameter_refuses_a_wrong_type_in_one_form(module, owner, row):
+    operation, params, _, _ = row
+    cls = getattr(importlib.import_module(f"corvane.{module}"), owner)
+    client = cls.__new__(cls)  # binding and checks need no state
+    good = {name: ACCEPTED[stub] for name, stub, _, _ in params if stub in ACCEPTED}
+    for name, stub, _, _ in params:
+        if stub not in REFUSED:
+            continue
+        bad = REFUSED[stub]
+        with pytest.raises(TypeError) as info:
+            getattr(client, operation)(**{**good, name: bad})
+        assert re.fullmatch(rf"{operation}: {name} must be .+, not {type(bad).__name__}",
+                            str(info.value)), str(info.value)
