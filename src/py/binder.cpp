@@ -164,22 +164,22 @@ BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-Args bind_call(const Operation& op, const std::vector<py::object>& defaults,
+Args bind_call(const Operation& op, const std::vector<py::object>& defaults, bool method,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const std::size_t n_params = op.params.size();
   const std::size_t n_positional = positional_count(op);
-  // args[0] is the instance.
-  const std::size_t given = nargs > 0 ? static_cast<std::size_t>(nargs) - 1 : 0;
+  const std::size_t first = method ? 1 : 0;  // args[0] is the instance of a method
+  const std::size_t given = static_cast<std::size_t>(nargs) - first;
   if (given > n_positional) {
-    call_error(op, "takes " + std::to_string(n_positional + 1) +
-                       " positional arguments but " + std::to_string(given + 1) +
+    call_error(op, "takes " + std::to_string(n_positional + first) +
+                       " positional arguments but " + std::to_string(given + first) +
                        " were given");
   }
   Args out;
   out.values.resize(n_params);
   std::vector<PyObject*> raw(n_params, nullptr);
   for (std::size_t i = 0, slot = 0; i < given; ++slot) {
-    if (is_positional(op.params[slot])) raw[slot] = args[1 + i++];
+    if (is_positional(op.params[slot])) raw[slot] = args[first + i++];
   }
   if (kwnames != nullptr) {
     const Py_ssize_t n_kw = PyTuple_GET_SIZE(kwnames);
@@ -215,22 +215,24 @@ Args bind_call(const Operation& op, const std::vector<py::object>& defaults,
   return out;
 }
 
-std::string docstring(const Operation& op) {
-  std::string text = std::string(op.name) + "(self";
+std::string docstring(const Operation& op, bool method) {
+  std::string text = std::string(op.name) + (method ? "(self" : "(");
   bool star = false;
+  bool first = !method;
   for (const Param& p : op.params) {
+    if (!first) text += ", ";
+    first = false;
     if (p.keyword_only && !star) {
-      text += ", *";
+      text += "*, ";
       star = true;
     }
-    text += ", ";
     text += p.name;
     if (p.fallback != nullptr) {
       text += "=";
       text += p.fallback;
     }
   }
-  if (op.extras) text += ", **query";
+  if (op.extras) text += first ? "**query" : ", **query";
   text += ")\n--\n\n";
   text += op.doc;
   return text;
@@ -268,12 +270,12 @@ py::tuple describe(const Operation* ops, std::size_t count) {
 }
 
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
-               const std::string& qualname, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
+               const std::string& qualname, bool method, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return pyutil::guarded([&]() -> py::object {
-    if (nargs < 1) call_error(op, "needs its instance");
-    py::object self = py::reinterpret_borrow<py::object>(args[0]);
-    Args bound = bind_call(op, defaults, args, nargs, kwnames);
+    if (method && nargs < 1) call_error(op, "needs its instance");
+    py::object self = method ? py::reinterpret_borrow<py::object>(args[0]) : py::none();
+    Args bound = bind_call(op, defaults, method, args, nargs, kwnames);
     if (op.now != nullptr) return op.now(std::move(self), std::move(bound));
     return bridge::as_coroutine(op.task(std::move(self), std::move(bound)), qualname.c_str());
   });

@@ -56,6 +56,7 @@ struct Args {
 };
 
 struct Operation;
+// `self` is the instance for a method, and None for a module's function.
 using TaskBody = bridge::Task<py::object> (*)(py::object self, Args args);
 using NowBody = py::object (*)(py::object self, Args args);
 
@@ -124,12 +125,13 @@ BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 // The values of a call of `op` on `self`: positional and keyword arguments bound as Python
 // binds a def's (the same TypeErrors for a missing, repeated or unknown argument), defaults
 // filled in, every value converted by its kind.
-Args bind_call(const Operation& op, const std::vector<py::object>& defaults,
+// `args` holds the instance first when `method`.
+Args bind_call(const Operation& op, const std::vector<py::object>& defaults, bool method,
                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // "name(self, a, b=None, *, c=100)\n--\n\n<doc>": the docstring whose first lines Python's
 // inspect reads as the signature.
-std::string docstring(const Operation& op);
+std::string docstring(const Operation& op, bool method = true);
 
 // The defaults of op's parameters (null where required), evaluated from their literals.
 std::vector<py::object> defaults_of(const Operation& op);
@@ -139,8 +141,8 @@ std::vector<py::object> defaults_of(const Operation& op);
 py::tuple describe(const Operation* ops, std::size_t count);
 
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
-               const std::string& qualname, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept;
+               const std::string& qualname, bool method, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 namespace detail {
 
@@ -153,10 +155,33 @@ struct Bound {
   static inline std::vector<PyMethodDef> defs;
 };
 
-template <const auto& Table, std::size_t I>
+template <const auto& Table, std::size_t I, bool Method>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using B = Bound<Table>;
-  return call(Table[I], B::defaults[I], B::qualnames[I], args, nargs, kwnames);
+  return call(Table[I], B::defaults[I], B::qualnames[I], Method, args, nargs, kwnames);
+}
+
+template <const auto& Table, bool Method>
+std::vector<PyMethodDef>& make_defs(const char* owner) {
+  using B = Bound<Table>;
+  constexpr std::size_t n = std::size(Table);
+  B::defs.reserve(n);  // the functions keep pointers into defs: no reallocation after this
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (([&] {
+       const Operation& op = Table[I];
+       B::defaults.push_back(defaults_of(op));
+       B::qualnames.push_back(std::string(owner) + "." + op.name);
+       B::docs.push_back(docstring(op, Method));
+     }()),
+     ...);
+    (B::defs.push_back(PyMethodDef{
+         Table[I].name,
+         reinterpret_cast<PyCFunction>(
+             reinterpret_cast<void (*)()>(&entry<Table, I, Method>)),
+         METH_FASTCALL | METH_KEYWORDS, B::docs[I].c_str()}),
+     ...);
+  }(std::make_index_sequence<n>{});
+  return B::defs;
 }
 
 }  // namespace detail
@@ -165,24 +190,19 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // coroutine named "<owner>.<operation>". Call once per table.
 template <const auto& Table>
 void add_methods(pyutil::ClassBuilder& cls, const char* owner) {
-  using B = detail::Bound<Table>;
-  constexpr std::size_t n = std::size(Table);
-  B::defs.reserve(n);  // the class keeps pointers into defs: no reallocation after this
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (([&] {
-       const Operation& op = Table[I];
-       B::defaults.push_back(defaults_of(op));
-       B::qualnames.push_back(std::string(owner) + "." + op.name);
-       B::docs.push_back(docstring(op));
-     }()),
-     ...);
-    (B::defs.push_back(PyMethodDef{
-         Table[I].name,
-         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::entry<Table, I>)),
-         METH_FASTCALL | METH_KEYWORDS, B::docs[I].c_str()}),
-     ...);
-  }(std::make_index_sequence<n>{});
-  for (PyMethodDef& def : B::defs) cls.method(&def);
+  for (PyMethodDef& def : detail::make_defs<Table, true>(owner)) cls.method(&def);
+}
+
+// Adds every operation of `Table` to `module` as a function (its body gets None as self).
+template <const auto& Table>
+void add_functions(py::module_ module) {
+  const char* owner = PyModule_GetName(module.ptr());
+  if (owner == nullptr) throw py::error_already_set();
+  for (PyMethodDef& def : detail::make_defs<Table, false>(owner)) {
+    auto fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, nullptr, module.ptr()));
+    if (!fn) throw py::error_already_set();
+    module.attr(def.ml_name) = fn;
+  }
 }
 
 template <const auto& Table>

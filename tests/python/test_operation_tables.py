@@ -35,13 +35,21 @@ ROWS = list(_rows())
 
 
 def stub_function(module: str, owner: str, operation: str) -> ast.FunctionDef | ast.AsyncFunctionDef:
+    """The stub of `operation`: a method of class `owner`, or a module function when owner is ""."""
     tree = ast.parse((STUBS / f"{module}.pyi").read_text())
-    for node in ast.walk(tree):
-        if isinstance(node, ast.ClassDef) and node.name == owner:
-            for item in node.body:
-                if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)) and item.name == operation:
-                    return item
-    raise AssertionError(f"{owner}.{operation} is not in {module}.pyi")
+    scopes = [tree] if not owner else [n for n in ast.walk(tree) if isinstance(n, ast.ClassDef) and n.name == owner]
+    for scope in scopes:
+        for item in scope.body:
+            if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)) and item.name == operation:
+                return item
+    raise AssertionError(f"{owner or module}.{operation} is not in {module}.pyi")
+
+
+def runtime(module: str, owner: str, operation: str):
+    scope = importlib.import_module(f"corvane.{module}")
+    if owner:
+        scope = getattr(scope, owner)
+    return getattr(scope, operation)
 
 
 @pytest.mark.parametrize("module, owner, row", ROWS)
@@ -49,7 +57,7 @@ def test_stub_and_table_agree(module, owner, row):
     operation, params, returns, is_coroutine = row
     fn = stub_function(module, owner, operation)
     args = fn.args
-    positional = args.args[1:]  # self
+    positional = args.args[1:] if owner else args.args  # a method's self
     stub = [(a.arg, ast.unparse(a.annotation), False) for a in positional]
     stub += [(a.arg, ast.unparse(a.annotation), True) for a in args.kwonlyargs]
     assert [(p[0], p[1], p[3]) for p in params] == stub
@@ -62,21 +70,23 @@ def test_stub_and_table_agree(module, owner, row):
     if returns is not None:
         assert ast.unparse(fn.returns) == returns
     # The runtime signature is the table's too.
-    runtime = inspect.signature(getattr(getattr(importlib.import_module(f"corvane.{module}"), owner), operation))
-    assert list(runtime.parameters)[1:] == [p[0] for p in params]
+    names = list(inspect.signature(runtime(module, owner, operation)).parameters)
+    assert (names[1:] if owner else names) == [p[0] for p in params]
 
 
 @pytest.mark.parametrize("module, owner, row", ROWS)
 def test_every_parameter_refuses_a_wrong_type_in_one_form(module, owner, row):
     operation, params, _, _ = row
-    cls = getattr(importlib.import_module(f"corvane.{module}"), owner)
-    client = cls.__new__(cls)  # binding and checks need no state
+    function = runtime(module, owner, operation)
+    if owner:  # binding and checks need no state
+        cls = getattr(importlib.import_module(f"corvane.{module}"), owner)
+        function = getattr(cls.__new__(cls), operation)
     good = {name: ACCEPTED[stub] for name, stub, _, _ in params if stub in ACCEPTED}
     for name, stub, _, _ in params:
         if stub not in REFUSED:
             continue
         bad = REFUSED[stub]
         with pytest.raises(TypeError) as info:
-            getattr(client, operation)(**{**good, name: bad})
+            function(**{**good, name: bad})
         assert re.fullmatch(rf"{operation}: {name} must be .+, not {type(bad).__name__}",
                             str(info.value)), str(info.value)
