@@ -328,6 +328,12 @@ py::object list(py::handle self, py::handle url, py::handle token, py::dict quer
 }
 
 
+py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
+  py::dict merged = pyutil::copy_dict(short_lived);
+  if (PyDict_Check(long_lived.ptr())) merged.attr("update")(long_lived);
+  return merged;
+}
+
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
 
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,

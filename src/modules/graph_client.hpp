@@ -116,6 +116,12 @@ void add_note(py::handle error, const std::string& note);
 // operation that reads members of an answer passes the answer through this first.
 py::object require_json(py::handle self, py::object answer);
 
+// ---- tokens ----
+
+// The token answer of a code exchange: the long-lived answer's members win, and what only the
+// short-lived one carried (user_id, permissions) survives.
+py::dict merged_tokens(py::handle short_lived, py::handle long_lived);
+
 // ---- sub-requests whose refusal is tolerated ----
 
 // The answer of self._get(url, token, **query), or, when the Graph API refuses (an ApiError:
