@@ -5,17 +5,12 @@
 
 #include <algorithm>
 
+#include "core/percent.hpp"
+
 namespace corvane::core {
 namespace {
 
 constexpr std::string_view kSignaturePrefix = "sha256=";
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 

@@ -32,15 +32,6 @@ std::string percent_encode(std::string_view text) {
   return out;
 }
 
-namespace {
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
-
 std::string form_decode(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());

@@ -17,4 +17,12 @@ void percent_encode_into(std::string& out, std::string_view text);
 // hex digits stays as it is.
 std::string form_decode(std::string_view raw);
 
+// The value of a hex digit of either case, or -1.
+constexpr int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace corvane::core
