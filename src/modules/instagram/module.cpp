@@ -1,6 +1,6 @@
 // corvane.instagram: the Instagram client (construction in both login modes, from_env, repr,
-// the account-node rule) and the module's constants. The operations live in login.cpp,
-// media.cpp, messaging.cpp and insights.cpp.
+// the account-node rule) and the module's constants. The operations live in tables, one per
+// file: login.cpp, media.cpp, messaging.cpp, listings.cpp and insights.cpp.
 #include <string>
 
 #include <pybind11/pybind11.h>
