@@ -126,7 +126,9 @@ class Instagram(BaseClient):
     def _sign_url(self, url: str) -> str: ...
     def _node(self, ig_user_id: str | None = None) -> str: ...
     # Instagram login.
-    def login_url(self, *, redirect_uri: str, state: str | None = None, scopes: Sequence[str] | None = None) -> str:
+    def login_url(
+        self, *, redirect_uri: str, state: str | None = None, scopes: list[str] | tuple[str, ...] | None = None
+    ) -> str:
         """The link of Instagram's login dialog: client_id, redirect_uri, response_type=code, scope
         (the argument, else the client's scopes, joined by ',') and state when given, every byte
         but the unreserved ones percent-encoded. ConfigurationError without an app_id (also in

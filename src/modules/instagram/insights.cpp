@@ -1,6 +1,6 @@
 // Account statistics: daily metrics over a date range (clamped to what the platform accepts)
 // and follower demographics, one breakdown per request, a refused one recorded, not raised.
-#include <string>
+#include <algorithm>
 
 #include "modules/instagram/internal.hpp"
 #include "py/errors.hpp"
@@ -29,7 +29,7 @@ py::dict flatten(py::handle data) {
 
 namespace {
 
-using pyutil::guarded;
+using binder::Args;
 using pyutil::member;
 using pyutil::truthy;
 
@@ -41,29 +41,37 @@ py::object account_metrics() { return pyutil::metric_list("IG_ACCOUNT_INSIGHTS")
 
 py::object date_type() { return py::module_::import("datetime").attr("date"); }
 
-// A calendar date as its day number (a datetime counts by its date).
-long day_number(py::handle value, const char* name) {
-  if (!py::isinstance(value, date_type())) {
-    throw py::type_error(std::string("insights: ") + name + " must be a datetime.date or None, not " +
-                         Py_TYPE(value.ptr())->tp_name);
+// since and until: a calendar date (a datetime counts by its date) or None.
+const binder::Kind kDay{"datetime.date | None", [](py::handle value, const char* operation,
+                                                   const char* parameter) -> py::object {
+  if (!value.is_none() && !py::isinstance(value, date_type())) {
+    binder::wrong_type(value, operation, parameter, "a datetime.date or None");
   }
-  return value.attr("toordinal")().cast<long>();
-}
+  return py::reinterpret_borrow<py::object>(value);
+}};
+
+long day_number(py::handle date) { return date.attr("toordinal")().cast<long>(); }
 
 py::object iso_date(long day) { return date_type().attr("fromordinal")(day).attr("isoformat")(); }
 
-Task<py::object> insights_task(py::object self, py::object node, py::object token,
-                               py::object since_text, py::object until_text) {
+Task<py::object> insights_task(py::object self, Args args) {
+  // The platform refuses a range ending in the future or longer than 30 days: the range is
+  // cut here so that the caller's error never reaches it. Today is the host's local date.
+  const long today = day_number(date_type().attr("today")());
+  const long last = args[3].is_none() ? today : std::min(day_number(args[3]), today);
+  long first = args[2].is_none() ? last - 29 : day_number(args[2]);
+  if (last - first > 30) first = last - 30;
+  const bridge::Rooted<> since = iso_date(first), until = iso_date(last);
   py::object call;
   {
     py::dict query;
     query["metric"] = account_metrics();
     query["period"] = "day";
     query["metric_type"] = "total_value";
-    query["since"] = since_text;
-    query["until"] = until_text;
-    py::object url = self.attr("graph").attr("edge")(node, "insights");
-    call = self.attr("_get")(url, token, **query);
+    query["since"] = since;
+    query["until"] = until;
+    py::object url = graph::urls(self).attr("edge")(account_node(self, args[1]), "insights");
+    call = graph::get(self, url, args[0], std::move(query));
   }
   py::object data = graph::require_json(self, co_await std::move(call));
   py::dict metrics;
@@ -73,38 +81,16 @@ Task<py::object> insights_task(py::object self, py::object node, py::object toke
     metrics[name] = member(member(item, "total_value"), "value");
   }
   py::dict result;
-  result["since"] = since_text;
-  result["until"] = until_text;
+  result["since"] = since;
+  result["until"] = until;
   result["metrics"] = metrics;
   co_return result;
 }
 
-PyObject* insights(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", "since", "until", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *since = Py_None,
-             *until = Py_None;
-    pyutil::parse_args(args, kwargs, "OO|$OOO:insights", keywords, &self, &token, &ig_user_id,
-                       &since, &until);
-    py::str node = account_node(self, ig_user_id, "insights");
-    // The platform refuses a range ending in the future or longer than 30 days: the range is
-    // cut here so that the caller's error never reaches it. Today is the host's local date.
-    const long today = date_type().attr("today")().attr("toordinal")().cast<long>();
-    long last = until == Py_None ? today : day_number(until, "until");
-    if (last > today) last = today;
-    long first = since == Py_None ? last - 29 : day_number(since, "since");
-    if (last - first > 30) first = last - 30;
-    return bridge::as_coroutine(
-        insights_task(own(self), node, graph::token(token, "insights", "token"), iso_date(first),
-                      iso_date(last)),
-        "Instagram.insights");
-  });
-}
-
 // ---- demographics ----
 
-Task<py::object> demographics_task(py::object self, py::object node, py::object token) {
-  bridge::Rooted<> url = self.attr("graph").attr("edge")(node, "insights");
+Task<py::object> demographics_task(py::object self, Args args) {
+  bridge::Rooted<> url = graph::urls(self).attr("edge")(account_node(self, args[1]), "insights");
   bridge::Rooted<py::dict> recorded;
   // Walked by index: a range-for's hidden iterator would hold the items across the waits.
   const bridge::Rooted<py::tuple> breakdowns = py::tuple(constant("_DEMOGRAPHIC_BREAKDOWNS"));
@@ -117,7 +103,8 @@ Task<py::object> demographics_task(py::object self, py::object node, py::object 
     query["breakdown"] = breakdown;
     query["timeframe"] = "this_month";
     // Typically an account under 100 followers: the platform withholds demographics.
-    Task<graph::Tolerated> asking = graph::get_tolerating_refusal(self, url, token, std::move(query));
+    Task<graph::Tolerated> asking =
+        graph::get_tolerating_refusal(self, url, args[0], std::move(query));
     graph::Tolerated answer = co_await std::move(asking);
     py::dict entry;
     if (answer.refusal) {
@@ -132,41 +119,29 @@ Task<py::object> demographics_task(py::object self, py::object node, py::object 
   co_return recorded;
 }
 
-PyObject* demographics(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None;
-    pyutil::parse_args(args, kwargs, "OO|$O:demographics", keywords, &self, &token,
-                       &ig_user_id);
-    py::str node = account_node(self, ig_user_id, "demographics");
-    return bridge::as_coroutine(demographics_task(own(self), node,
-                                                  graph::token(token, "demographics", "token")),
-                                "Instagram.demographics");
-  });
-}
-
-PyMethodDef insights_methods[] = {
-    pyutil::method_def(
-        "insights", insights,
-        "insights(self, token, *, ig_user_id=None, since=None, until=None)\n--\n\n"
-        "The account's daily metrics summed over a date range, as {'since', 'until', "
-        "'metrics': {name: total}}. until defaults to today and never lies after it; since "
-        "defaults to until minus 29 days; a range over 30 days keeps its last 30. The dates "
-        "returned (YYYY-MM-DD) are the ones sent. The metric list comes from the policy "
-        "(IG_ACCOUNT_INSIGHTS)."),
-    pyutil::method_def(
-        "demographics", demographics,
-        "demographics(self, token, *, ig_user_id=None)\n--\n\n"
-        "Follower demographics per breakdown ('age,gender', 'city', 'country'), each "
-        "{'available': True, 'values': _flatten(answer)} or, when the platform refuses it "
-        "(e.g. under 100 followers), {'available': False, 'reason': message}. Three requests, "
-        "one after another."),
+const binder::Operation kInsightsOperations[] = {
+    {"insights",
+     {kToken, kIgUserId, {"since", &kDay, "None", true}, {"until", &kDay, "None", true}},
+     "The account's daily metrics summed over a date range, as {'since', 'until', "
+     "'metrics': {name: total}}. until defaults to today and never lies after it; since "
+     "defaults to until minus 29 days; a range over 30 days keeps its last 30. The dates "
+     "returned (YYYY-MM-DD) are the ones sent. The metric list comes from the policy "
+     "(IG_ACCOUNT_INSIGHTS).",
+     insights_task},
+    {"demographics",
+     {kToken, kIgUserId},
+     "Follower demographics per breakdown ('age,gender', 'city', 'country'), each "
+     "{'available': True, 'values': _flatten(answer)} or, when the platform refuses it "
+     "(e.g. under 100 followers), {'available': False, 'reason': message}. Three requests, "
+     "one after another.",
+     demographics_task},
 };
 
 }  // namespace
 
-void add_insights_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : insights_methods) cls.method(&def);
+py::tuple add_insights_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kInsightsOperations>(cls, "Instagram");
+  return binder::describe<kInsightsOperations>();
 }
 
 }  // namespace corvane::instagram

@@ -7,6 +7,7 @@
 #include "bridge/runtime.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
+#include "py/names.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::instagram {
@@ -40,9 +41,15 @@ py::object field_set(const char* name);
 // attribute of that name is the constructor).
 bool via_facebook(py::handle self);
 
-// The node an account-level request acts for: the account id, or "me" in the Instagram-login
-// mode; the Facebook-login mode refuses a missing id with ConfigurationError.
-py::str account_node(py::handle self, py::handle ig_user_id, const char* function);
+// ig_user_id of an account-level operation: None, "" or a Graph id.
+extern const binder::Kind kAccount;
+const binder::Param kToken{"token", &binder::kToken};
+const binder::Param kIgUserId{"ig_user_id", &kAccount, "None", true};
+
+// The node an account-level request acts for: the account id (checked by kAccount), or "me" in
+// the Instagram-login mode; the Facebook-login mode refuses a missing id with
+// ConfigurationError.
+py::str account_node(py::handle self, py::handle ig_user_id);
 
 // The inbox (Direct): the node whose conversations edge lists it, the account itself ("me") or,
 // in the Facebook-login mode, the Page (page_id, a str already checked; ConfigurationError
@@ -71,12 +78,13 @@ Task<py::object> gather_collected(py::list awaitables);
 // _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
 py::dict flatten(py::handle data);
 
-// The groups of operations, each added to the class by its own file.
-void add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp
-void add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
-void add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
-void add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
-void add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
-void add_listing_methods(pyutil::ClassBuilder& cls);    // listings.cpp
+// The groups of operations, each file's table added to the class; each returns its table's
+// rows (binder::describe) for the module's _OPERATIONS.
+py::tuple add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp
+py::tuple add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
+py::tuple add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
+py::tuple add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
+py::tuple add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
+py::tuple add_listing_methods(pyutil::ClassBuilder& cls);    // listings.cpp
 
 }  // namespace corvane::instagram

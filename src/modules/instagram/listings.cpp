@@ -8,122 +8,93 @@
 namespace corvane::instagram {
 namespace {
 
-using pyutil::guarded;
+using binder::Args;
 
-py::object stream(py::handle self, py::handle url, py::handle token, const char* fields) {
+py::object stream(py::handle self, py::handle node, const char* edge, py::handle token,
+                  const char* fields) {
   py::dict query;
   query["fields"] = field_set(fields);
-  return graph::iterate_signed(self, url, token, query);
+  return graph::iterate_signed(self, graph::urls(self).attr("edge")(node, edge), token, query);
 }
 
-PyObject* iter_media(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None;
-    pyutil::parse_args(args, kwargs, "OO|$O:iter_media", keywords, &self, &token, &ig_user_id);
-    py::object checked = graph::token(token, "iter_media", "token");
-    py::str node = account_node(self, ig_user_id, "iter_media");
-    py::object url = py::handle(self).attr("graph").attr("edge")(node, "media");
-    return stream(self, url, checked, "IG_MEDIA");
-  });
+py::object iter_media(py::object self, Args args) {
+  return stream(self, account_node(self, args[1]), "media", args[0], "IG_MEDIA");
 }
 
-PyObject* iter_comments(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "media_id", "token", nullptr};
-    PyObject *self = nullptr, *media_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:iter_comments", keywords, &self, &media_id, &token);
-    py::str node = graph::node_id(media_id, "iter_comments", "media_id");
-    py::object checked = graph::token(token, "iter_comments", "token");
-    py::object url = py::handle(self).attr("graph").attr("edge")(node, "comments");
-    return stream(self, url, checked, "IG_COMMENT");
-  });
+py::object iter_comments(py::object self, Args args) {
+  return stream(self, args[0], "comments", args[1], "IG_COMMENT");
 }
 
 // The inbox page by page, each conversation shaped as conversations() shapes it. With enrich,
 // a page's customers are looked up (_enrich, its bounded concurrency) before the first of its
 // conversations is handed out, so a profile is fetched once per page, not once per item.
-PyObject* iter_conversations(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", "page_id", "enrich", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *page_id = Py_None;
-    PyObject* enrich = Py_True;
-    pyutil::parse_args(args, kwargs, "OO|$OOO:iter_conversations", keywords, &self, &token,
-                       &ig_user_id, &page_id, &enrich);
-    py::object account = graph::text_or_none(ig_user_id, "iter_conversations", "ig_user_id");
-    py::object page = graph::text_or_none(page_id, "iter_conversations", "page_id");
-    py::object checked = graph::token(token, "iter_conversations", "token");
-    py::handle client(self);
-    py::str node = inbox_node(client, page, "iter_conversations");
-    py::dict query;
-    query["fields"] = field_set("IG_CONVERSATION");
-    // conversations()' page: a page's profiles come before its first item, so a smaller page
-    // hands out its first conversation sooner.
-    query["limit"] = py::int_(25);
-    if (via_facebook(client)) query["platform"] = "instagram";
-    py::set business = business_ids_of(account, page);
-    py::object partial = py::module_::import("functools").attr("partial");
-    py::object shape = partial(client.attr("_shape"), py::arg("business_ids") = business);
-    py::object url = client.attr("graph").attr("edge")(node, "conversations");
-    py::object params = client.attr("_signed")(checked, query);
-    if (!pyutil::truthy(enrich)) {
-      return client.attr("_iterate")(url, py::arg("params") = params,
-                                     py::arg("convert") = shape);
-    }
-    py::object each_page = partial(client.attr("_enrich"), py::arg("token") = checked,
-                                   py::arg("business_ids") = business);
-    return client.attr("_iterate")(url, py::arg("params") = params, py::arg("convert") = shape,
-                                   py::arg("each_page") = each_page);
-  });
+py::object iter_conversations(py::object self, Args args) {
+  py::str node = inbox_node(self, args[2], "iter_conversations");
+  py::dict query;
+  query["fields"] = field_set("IG_CONVERSATION");
+  // conversations()' page: a page's profiles come before its first item, so a smaller page
+  // hands out its first conversation sooner.
+  query["limit"] = py::int_(25);
+  if (via_facebook(self)) query["platform"] = "instagram";
+  py::set business = business_ids_of(args[1], args[2]);
+  py::object partial = py::module_::import("functools").attr("partial");
+  py::object shape =
+      partial(self.attr(pyutil::name<"_shape">()), py::arg("business_ids") = business);
+  py::object url = graph::urls(self).attr("edge")(node, "conversations");
+  if (!pyutil::truthy(args[3])) return graph::iterate_signed(self, url, args[0], query, shape);
+  // Each page is enriched before it is handed out: _iterate's each_page, which
+  // graph::iterate_signed does not pass.
+  py::object each_page = partial(self.attr(pyutil::name<"_enrich">()), py::arg("token") = args[0],
+                                 py::arg("business_ids") = business);
+  return self.attr(pyutil::name<"_iterate">())(
+      url, py::arg("params") = self.attr(pyutil::name<"_signed">())(args[0], query),
+      py::arg("convert") = shape, py::arg("each_page") = each_page);
 }
 
-PyObject* iter_messages(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "conversation_id", "token", nullptr};
-    PyObject *self = nullptr, *conversation_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:iter_messages", keywords, &self, &conversation_id,
-                       &token);
-    py::str node = graph::node_id(conversation_id, "iter_messages", "conversation_id");
-    py::object checked = graph::token(token, "iter_messages", "token");
-    // The conversation's own edge, so that the paging cursor runs over messages.
-    py::object url = py::handle(self).attr("graph").attr("edge")(node, "messages");
-    return stream(self, url, checked, "IG_MESSAGE");
-  });
+py::object iter_messages(py::object self, Args args) {
+  // The conversation's own edge, so that the paging cursor runs over messages.
+  return stream(self, args[0], "messages", args[1], "IG_MESSAGE");
 }
 
-PyMethodDef listing_methods[] = {
-    pyutil::method_def(
-        "iter_media", iter_media,
-        "iter_media(self, token, *, ig_user_id=None)\n--\n\n"
-        "An async iterator over all the account's media objects (Fields.IG_MEDIA), as the "
-        "platform sends them, newest first. The next page is fetched only when the previous "
-        "one is used up. ig_user_id: the account (required in the Facebook-login mode; else "
-        "'me')."),
-    pyutil::method_def(
-        "iter_comments", iter_comments,
-        "iter_comments(self, media_id, token)\n--\n\n"
-        "An async iterator over all the media object's comments (Fields.IG_COMMENT), as the "
-        "platform sends them, one page held at a time."),
-    pyutil::method_def(
-        "iter_conversations", iter_conversations,
-        "iter_conversations(self, token, *, ig_user_id=None, page_id=None, enrich=True)\n--\n\n"
-        "An async iterator over all the Direct conversations, each shaped as conversations() "
-        "shapes it, one page held at a time. With enrich, a page's distinct customers are "
-        "looked up before its first conversation is handed out (in Graph batches of 50 in the "
-        "Facebook-login mode, else contact(), at most _PROFILE_CONCURRENCY at a time). The "
-        "Facebook-login mode reads the Page's inbox and needs page_id (else "
-        "ConfigurationError)."),
-    pyutil::method_def(
-        "iter_messages", iter_messages,
-        "iter_messages(self, conversation_id, token)\n--\n\n"
-        "An async iterator over all a conversation's messages (Fields.IG_MESSAGE), as the "
-        "platform sends them, one page held at a time."),
+const binder::Operation kListingOperations[] = {
+    {"iter_media",
+     {kToken, kIgUserId},
+     "An async iterator over all the account's media objects (Fields.IG_MEDIA), as the "
+     "platform sends them, newest first. The next page is fetched only when the previous "
+     "one is used up. ig_user_id: the account (required in the Facebook-login mode; else "
+     "'me').",
+     nullptr,
+     iter_media},
+    {"iter_comments",
+     {{"media_id", &graph::kNodeId}, kToken},
+     "An async iterator over all the media object's comments (Fields.IG_COMMENT), as the "
+     "platform sends them, one page held at a time.",
+     nullptr,
+     iter_comments},
+    {"iter_conversations",
+     {kToken, {"ig_user_id", &binder::kTextOrNone, "None", true},
+      {"page_id", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
+     "An async iterator over all the Direct conversations, each shaped as conversations() "
+     "shapes it, one page held at a time. With enrich, a page's distinct customers are "
+     "looked up before its first conversation is handed out (in Graph batches of 50 in the "
+     "Facebook-login mode, else contact(), at most _PROFILE_CONCURRENCY at a time). The "
+     "Facebook-login mode reads the Page's inbox and needs page_id (else "
+     "ConfigurationError).",
+     nullptr,
+     iter_conversations},
+    {"iter_messages",
+     {{"conversation_id", &graph::kNodeId}, kToken},
+     "An async iterator over all a conversation's messages (Fields.IG_MESSAGE), as the "
+     "platform sends them, one page held at a time.",
+     nullptr,
+     iter_messages},
 };
 
 }  // namespace
 
-void add_listing_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : listing_methods) cls.method(&def);
+py::tuple add_listing_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kListingOperations>(cls, "Instagram");
+  return binder::describe<kListingOperations>();
 }
 
 }  // namespace corvane::instagram

@@ -10,7 +10,7 @@
 namespace corvane::instagram {
 namespace {
 
-using pyutil::guarded;
+using binder::Args;
 using pyutil::member;
 using pyutil::truthy;
 
@@ -21,11 +21,17 @@ py::object upper_or_empty(py::handle value) {
 
 // ---- profile ----
 
-Task<py::object> profile_task(py::object self, py::object node, py::object token,
-                              py::object fields) {
-  py::object call = self.attr("_get")(self.attr("graph").attr("node")(node), token,
-                                     py::arg("fields") = fields);
-  py::object data = graph::require_json(self, co_await std::move(call));
+Task<py::object> profile_task(py::object self, Args args) {
+  py::object asking;
+  {
+    py::dict query;
+    // Each host knows its own members: the Graph API host refuses account_type, the
+    // Instagram Graph host knows neither biography nor website.
+    query["fields"] = field_set(via_facebook(self) ? "IG_PROFILE_FB" : "IG_PROFILE");
+    py::object url = graph::urls(self).attr("node")(account_node(self, args[1]));
+    asking = graph::get(self, url, args[0], std::move(query));
+  }
+  py::object data = graph::require_json(self, co_await std::move(asking));
   py::object id = member(data, "id");
   if (id.is_none()) answer_error(self, "Instagram javobida `id` yo'q", data);
   co_return state().profile.get()(
@@ -39,55 +45,30 @@ Task<py::object> profile_task(py::object self, py::object node, py::object token
       py::arg("media_count") = member(data, "media_count"), py::arg("raw") = data);
 }
 
-PyObject* profile(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None;
-    pyutil::parse_args(args, kwargs, "OO|$O:profile", keywords, &self, &token, &ig_user_id);
-    py::str node = account_node(self, ig_user_id, "profile");
-    // Each host knows its own members: the Graph API host refuses account_type, the
-    // Instagram Graph host knows neither biography nor website.
-    py::object fields = field_set(via_facebook(self) ? "IG_PROFILE_FB" : "IG_PROFILE");
-    return bridge::as_coroutine(profile_task(own(self), node,
-                                             graph::token(token, "profile", "token"), fields),
-                                "Instagram.profile");
-  });
-}
-
 // ---- media ----
 
-Task<py::object> media_task(py::object self, py::object node, py::object token,
-                            py::object limit) {
-  py::object listing = self.attr("_list")(self.attr("graph").attr("edge")(node, "media"), token,
-                                         py::arg("max_items") = limit,
-                                         py::arg("fields") = field_set("IG_MEDIA"));
-  py::object items = co_await std::move(listing);
-  co_return items;
-}
-
-PyObject* media(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "ig_user_id", "limit", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *limit = nullptr;
-    pyutil::parse_args(args, kwargs, "OO|$OO:media", keywords, &self, &token, &ig_user_id,
-                       &limit);
-    py::str node = account_node(self, ig_user_id, "media");
-    return bridge::as_coroutine(
-        media_task(own(self), node, graph::token(token, "media", "token"),
-                   limit ? graph::count(limit, "media", "limit") : py::int_(25)),
-        "Instagram.media");
-  });
+Task<py::object> media_task(py::object self, Args args) {
+  py::object listing;
+  {
+    py::dict query;
+    query["fields"] = field_set("IG_MEDIA");
+    py::object url = graph::urls(self).attr("edge")(account_node(self, args[1]), "media");
+    listing = graph::list(self, url, args[0], std::move(query), args[2]);
+  }
+  co_return co_await std::move(listing);
 }
 
 // ---- media_insights ----
 
-Task<py::object> media_insights_task(py::object self, py::object media_id, py::object token) {
-  const bridge::Rooted<> graph_urls = self.attr("graph");
+Task<py::object> media_insights_task(py::object self, Args args) {
+  const py::object &media_id = args[0], &token = args[1];
+  const bridge::Rooted<> graph_urls = graph::urls(self);
   std::optional<Task<graph::Tolerated>> asking;  // made once the media type is known
   {
-    py::object info_call = self.attr("_get")(
-        graph_urls.attr("node")(media_id), token,
-        py::arg("fields") = "id,media_type,media_product_type");
+    py::dict fields;
+    fields["fields"] = "id,media_type,media_product_type";
+    py::object info_call =
+        graph::get(self, graph_urls.attr("node")(media_id), token, std::move(fields));
     py::object info = graph::require_json(self, co_await std::move(info_call));
     // The product type wins: a reel is a VIDEO and a story an IMAGE or VIDEO by media type,
     // but each has metrics of its own.
@@ -116,29 +97,18 @@ Task<py::object> media_insights_task(py::object self, py::object media_id, py::o
   co_return metrics;
 }
 
-PyObject* media_insights(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "media_id", "token", nullptr};
-    PyObject *self = nullptr, *media_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:media_insights", keywords, &self, &media_id, &token);
-    return bridge::as_coroutine(
-        media_insights_task(own(self), graph::node_id(media_id, "media_insights", "media_id"),
-                            graph::token(token, "media_insights", "token")),
-        "Instagram.media_insights");
-  });
-}
-
 // ---- publish, _await_container ----
 
 // Polls a video container until the platform has processed it: "FINISHED" returns,
 // "ERROR" raises, anything else pauses and asks again, at most _PUBLISH_ATTEMPTS times.
-Task<py::object> await_container_task(py::object self, py::object container_id,
-                                      py::object token) {
+Task<py::object> await_container_task(py::object self, Args args) {
   const long attempts = constant("_PUBLISH_ATTEMPTS").cast<long>();
   const double delay = constant("_PUBLISH_DELAY").cast<double>();
-  const bridge::Rooted<> url = self.attr("graph").attr("node")(container_id);
+  const bridge::Rooted<> url = graph::urls(self).attr("node")(args[0]);
   for (long attempt = 0; attempt < attempts; ++attempt) {
-    py::object asking = self.attr("_get")(url, token, py::arg("fields") = "status_code,status");
+    py::dict query;
+    query["fields"] = "status_code,status";
+    py::object asking = graph::get(self, url, args[1], std::move(query));
     {
       py::object status = graph::require_json(self, co_await std::move(asking));
       py::object code = member(status, "status_code");
@@ -157,25 +127,32 @@ Task<py::object> await_container_task(py::object self, py::object container_id,
   answer_error(self, "Video qayta ishlash vaqti tugadi (60s)", py::handle());
 }
 
-PyObject* await_container(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "container_id", "token", nullptr};
-    PyObject *self = nullptr, *container_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:_await_container", keywords, &self, &container_id,
-                       &token);
-    return bridge::as_coroutine(
-        await_container_task(own(self),
-                             graph::node_id(container_id, "_await_container", "container_id"),
-                             graph::token(token, "_await_container", "token")),
-        "Instagram._await_container");
-  });
-}
-
-Task<py::object> publish_task(py::object self, py::object node, py::object token,
-                              py::dict container_values, bool video) {
-  const bridge::Rooted<> graph_urls = self.attr("graph");
-  py::object creating =
-      self.attr("_post")(graph_urls.attr("edge")(node, "media"), token, **container_values);
+Task<py::object> publish_task(py::object self, Args args) {
+  const py::object& token = args[0];
+  bridge::Rooted<> publish_url;
+  py::object creating;
+  bool video = false;
+  {
+    py::object image = args[3], video_url = args[4];
+    if (!truthy(image) && !truthy(video_url)) {
+      pyutil::raise_error("ConfigurationError",
+                          py::str("`image_url` yoki `video_url` dan biri kerak"));
+    }
+    py::str node = account_node(self, args[1]);
+    publish_url = graph::urls(self).attr("edge")(node, "media_publish");
+    py::dict values;
+    if (truthy(args[2])) values["caption"] = args[2];
+    video = truthy(video_url);
+    if (video) {
+      values["video_url"] = video_url;
+      // The platform no longer takes "VIDEO": every video is published as a reel, so
+      // is_reel changes nothing.
+      values["media_type"] = "REELS";
+    } else {
+      values["image_url"] = image;
+    }
+    creating = graph::post(self, graph::urls(self).attr("edge")(node, "media"), token, values);
+  }
   bridge::Rooted<> creation_id;
   {
     py::object container = graph::require_json(self, co_await std::move(creating));
@@ -184,11 +161,12 @@ Task<py::object> publish_task(py::object self, py::object node, py::object token
   }
   // An image container is ready at once; a video one needs processing first.
   if (video) {
-    py::object processing = self.attr("_await_container")(creation_id, token);
+    py::object processing = self.attr(pyutil::name<"_await_container">())(creation_id, token);
     co_await std::move(processing);
   }
-  py::object publishing = self.attr("_post")(graph_urls.attr("edge")(node, "media_publish"),
-                                             token, py::arg("creation_id") = creation_id);
+  py::dict query;
+  query["creation_id"] = creation_id;
+  py::object publishing = graph::post(self, publish_url, token, std::move(query));
   py::object published = graph::require_json(self, co_await std::move(publishing));
   py::dict result;
   result["container_id"] = creation_id;
@@ -196,83 +174,52 @@ Task<py::object> publish_task(py::object self, py::object node, py::object token
   co_return result;
 }
 
-PyObject* publish(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self",      "token",     "ig_user_id", "caption",
-                                     "image_url", "video_url", "is_reel",    nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *caption = Py_None;
-    PyObject *image_url = Py_None, *video_url = Py_None, *is_reel = Py_False;
-    pyutil::parse_args(args, kwargs, "OO|$OOOOO:publish", keywords, &self, &token, &ig_user_id,
-                       &caption, &image_url, &video_url, &is_reel);
-    py::object caption_text = graph::text_or_none(caption, "publish", "caption");
-    py::object image = graph::text_or_none(image_url, "publish", "image_url");
-    py::object video = graph::text_or_none(video_url, "publish", "video_url");
-    if (!truthy(image) && !truthy(video)) {
-      pyutil::raise_error("ConfigurationError",
-                          py::str("`image_url` yoki `video_url` dan biri kerak"));
-    }
-    py::str node = account_node(self, ig_user_id, "publish");
-    py::dict values;
-    if (truthy(caption_text)) values["caption"] = caption_text;
-    const bool is_video = truthy(video);
-    if (is_video) {
-      values["video_url"] = video;
-      // The platform no longer takes "VIDEO": every video is published as a reel, so
-      // is_reel changes nothing.
-      values["media_type"] = "REELS";
-    } else {
-      values["image_url"] = image;
-    }
-    return bridge::as_coroutine(publish_task(own(self), node,
-                                             graph::token(token, "publish", "token"), values,
-                                             is_video),
-                                "Instagram.publish");
-  });
-}
-
-PyMethodDef media_methods[] = {
-    pyutil::method_def(
-        "profile", profile,
-        "profile(self, token, *, ig_user_id=None)\n--\n\n"
-        "The account's Profile. The field set depends on the host: Fields.IG_PROFILE "
-        "(Instagram login) or Fields.IG_PROFILE_FB (Facebook login); a member the answer lacks "
-        "is None in the Profile. ig_user_id: the account (required in the Facebook-login "
-        "mode; else 'me')."),
-    pyutil::method_def(
-        "media", media,
-        "media(self, token, *, ig_user_id=None, limit=25)\n--\n\n"
-        "The account's media objects as the platform sends them, at most limit in total "
-        "across pages."),
-    pyutil::method_def(
-        "media_insights", media_insights,
-        "media_insights(self, media_id, token)\n--\n\n"
-        "The statistics of one media object as {metric name: value}. The metrics are chosen "
-        "by its product type (REELS, STORY), else its media type, else the default list. {} "
-        "when the platform has none for it (logged at info level)."),
-    pyutil::method_def(
-        "publish", publish,
-        "publish(self, token, *, ig_user_id=None, caption=None, image_url=None, "
-        "video_url=None, is_reel=False)\n--\n\n"
-        "Publishes one image or video from a public HTTPS link (the platform downloads it): "
-        "creates the container, waits for a video to be processed (polling every "
-        "_PUBLISH_DELAY seconds, at most _PUBLISH_ATTEMPTS times), then publishes it. Returns "
-        "{'container_id', 'media_id'}. A video link wins over an image link. Every video goes "
-        "out as media_type REELS (the platform no longer takes VIDEO), so is_reel is kept for "
-        "callers but changes nothing. ConfigurationError without either link; ApiError when "
-        "no container is made, processing fails or times out (the container then stays "
-        "unpublished on the platform)."),
-    pyutil::method_def(
-        "_await_container", await_container,
-        "_await_container(self, container_id, token)\n--\n\n"
-        "Returns once the video container's status_code is FINISHED; ApiError on ERROR (with "
-        "the status as payload) or after _PUBLISH_ATTEMPTS unfinished polls. The first poll is "
-        "at once, each unfinished one is followed by asyncio.sleep(_PUBLISH_DELAY)."),
+const binder::Operation kMediaOperations[] = {
+    {"profile",
+     {kToken, kIgUserId},
+     "The account's Profile. The field set depends on the host: Fields.IG_PROFILE "
+     "(Instagram login) or Fields.IG_PROFILE_FB (Facebook login); a member the answer lacks "
+     "is None in the Profile. ig_user_id: the account (required in the Facebook-login "
+     "mode; else 'me').",
+     profile_task},
+    {"media",
+     {kToken, kIgUserId, {"limit", &binder::kCount, "25", true}},
+     "The account's media objects as the platform sends them, at most limit in total "
+     "across pages.",
+     media_task},
+    {"media_insights",
+     {{"media_id", &graph::kNodeId}, kToken},
+     "The statistics of one media object as {metric name: value}. The metrics are chosen "
+     "by its product type (REELS, STORY), else its media type, else the default list. {} "
+     "when the platform has none for it (logged at info level).",
+     media_insights_task},
+    {"publish",
+     {kToken, kIgUserId, {"caption", &binder::kTextOrNone, "None", true},
+      {"image_url", &binder::kTextOrNone, "None", true},
+      {"video_url", &binder::kTextOrNone, "None", true},
+      {"is_reel", &binder::kFlag, "False", true}},
+     "Publishes one image or video from a public HTTPS link (the platform downloads it): "
+     "creates the container, waits for a video to be processed (polling every "
+     "_PUBLISH_DELAY seconds, at most _PUBLISH_ATTEMPTS times), then publishes it. Returns "
+     "{'container_id', 'media_id'}. A video link wins over an image link. Every video goes "
+     "out as media_type REELS (the platform no longer takes VIDEO), so is_reel is kept for "
+     "callers but changes nothing. ConfigurationError without either link; ApiError when "
+     "no container is made, processing fails or times out (the container then stays "
+     "unpublished on the platform).",
+     publish_task},
+    {"_await_container",
+     {{"container_id", &graph::kNodeId}, kToken},
+     "Returns once the video container's status_code is FINISHED; ApiError on ERROR (with "
+     "the status as payload) or after _PUBLISH_ATTEMPTS unfinished polls. The first poll is "
+     "at once, each unfinished one is followed by asyncio.sleep(_PUBLISH_DELAY).",
+     await_container_task},
 };
 
 }  // namespace
 
-void add_media_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : media_methods) cls.method(&def);
+py::tuple add_media_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kMediaOperations>(cls, "Instagram");
+  return binder::describe<kMediaOperations>();
 }
 
 }  // namespace corvane::instagram

@@ -36,6 +36,7 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
 
 namespace {
 
+using binder::Args;
 using pyutil::guarded;
 using pyutil::member;
 using pyutil::truthy;
@@ -56,83 +57,36 @@ py::list participants_of(py::handle conversation) {
 
 // ---- comments, reply_comment, hide_comment, delete_comment ----
 
-Task<py::object> comments_task(py::object self, py::object media_id, py::object token,
-                               py::object limit) {
-  py::object listing = self.attr("_list")(self.attr("graph").attr("edge")(media_id, "comments"),
-                                         token, py::arg("max_items") = limit,
-                                         py::arg("fields") = field_set("IG_COMMENT"));
-  py::object items = co_await std::move(listing);
-  co_return items;
-}
-
-PyObject* comments(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "media_id", "token", "limit", nullptr};
-    PyObject *self = nullptr, *media_id = nullptr, *token = nullptr, *limit = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO|$O:comments", keywords, &self, &media_id, &token,
-                       &limit);
-    return bridge::as_coroutine(
-        comments_task(own(self), graph::node_id(media_id, "comments", "media_id"),
-                      graph::token(token, "comments", "token"),
-                      limit ? graph::count(limit, "comments", "limit") : py::int_(50)),
-        "Instagram.comments");
-  });
-}
-
-// One request through a helper (_post or _delete), the answer returned unchanged.
-Task<py::object> one_request_task(py::object self, const char* helper, py::object url,
-                                  py::object token, py::dict query) {
-  py::object call = self.attr(helper)(url, token, **query);
-  py::object answer = co_await std::move(call);
-  co_return answer;
-}
-
-PyObject* reply_comment(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "comment_id", "token", "message", nullptr};
-    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr, *message = nullptr;
-    pyutil::parse_args(args, kwargs, "OOOO:reply_comment", keywords, &self, &comment_id, &token,
-                       &message);
+Task<py::object> comments_task(py::object self, Args args) {
+  py::object listing;
+  {
     py::dict query;
-    query["message"] = graph::text(message, "reply_comment", "message");
-    py::object url = py::handle(self).attr("graph").attr("edge")(
-        graph::node_id(comment_id, "reply_comment", "comment_id"), "replies");
-    return bridge::as_coroutine(one_request_task(own(self), "_post", url,
-                                                 graph::token(token, "reply_comment", "token"),
-                                                 query),
-                                "Instagram.reply_comment");
-  });
+    query["fields"] = field_set("IG_COMMENT");
+    py::object url = graph::urls(self).attr("edge")(args[0], "comments");
+    listing = graph::list(self, url, args[1], std::move(query), args[2]);
+  }
+  co_return co_await std::move(listing);
 }
 
-PyObject* hide_comment(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "comment_id", "token", "hidden", nullptr};
-    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr, *hidden = Py_True;
-    pyutil::parse_args(args, kwargs, "OOO|O:hide_comment", keywords, &self, &comment_id, &token,
-                       &hidden);
-    py::dict query;
-    query["hide"] = flag(truthy(hidden));
-    py::object url = py::handle(self).attr("graph").attr("node")(
-        graph::node_id(comment_id, "hide_comment", "comment_id"));
-    return bridge::as_coroutine(one_request_task(own(self), "_post", url,
-                                                 graph::token(token, "hide_comment", "token"),
-                                                 query),
-                                "Instagram.hide_comment");
-  });
+Task<py::object> reply_comment_task(py::object self, Args args) {
+  py::dict query;
+  query["message"] = args[2];
+  py::object replying = graph::post(self, graph::urls(self).attr("edge")(args[0], "replies"),
+                                    args[1], std::move(query));
+  co_return co_await std::move(replying);
 }
 
-PyObject* delete_comment(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "comment_id", "token", nullptr};
-    PyObject *self = nullptr, *comment_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:delete_comment", keywords, &self, &comment_id, &token);
-    py::object url = py::handle(self).attr("graph").attr("node")(
-        graph::node_id(comment_id, "delete_comment", "comment_id"));
-    return bridge::as_coroutine(
-        one_request_task(own(self), "_delete", url, graph::token(token, "delete_comment", "token"),
-                         py::dict()),
-        "Instagram.delete_comment");
-  });
+Task<py::object> hide_comment_task(py::object self, Args args) {
+  py::dict query;
+  query["hide"] = flag(truthy(args[2]));
+  py::object hiding =
+      graph::post(self, graph::urls(self).attr("node")(args[0]), args[1], std::move(query));
+  co_return co_await std::move(hiding);
+}
+
+Task<py::object> delete_comment_task(py::object self, Args args) {
+  py::object deleting = graph::del(self, graph::urls(self).attr("node")(args[0]), args[1]);
+  co_return co_await std::move(deleting);
 }
 
 // ---- contact ----
@@ -162,25 +116,13 @@ py::dict profile_of(py::handle igsid, const graph::Tolerated& answer) {
   return unavailable;
 }
 
-Task<py::object> contact_task(py::object self, py::object igsid, py::object token) {
+Task<py::object> contact_task(py::object self, Args args) {
   py::dict query;
   query["fields"] = field_set("IG_PARTICIPANT");
   Task<graph::Tolerated> asking = graph::get_tolerating_refusal(
-      self, self.attr("graph").attr("node")(igsid), token, std::move(query));
+      self, graph::urls(self).attr("node")(args[0]), args[1], std::move(query));
   graph::Tolerated answer = co_await std::move(asking);
-  co_return profile_of(igsid, answer);
-}
-
-PyObject* contact(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "igsid", "token", nullptr};
-    PyObject *self = nullptr, *igsid = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:contact", keywords, &self, &igsid, &token);
-    return bridge::as_coroutine(
-        contact_task(own(self), graph::node_id(igsid, "contact", "igsid"),
-                     graph::token(token, "contact", "token")),
-        "Instagram.contact");
-  });
+  co_return profile_of(args[0], answer);
 }
 
 // ---- _enrich ----
@@ -191,7 +133,7 @@ Task<py::object> fetch_task(py::object self, py::object igsid, py::object token,
   bridge::LockGuard permit;
   Task<py::object> acquiring = bridge::LockGuard::acquire(std::move(limiter), permit);
   co_await std::move(acquiring);
-  py::object looking_up = self.attr("contact")(igsid, token);
+  py::object looking_up = self.attr(pyutil::name<"contact">())(igsid, token);
   py::object profile = co_await std::move(looking_up);
   co_return py::make_tuple(igsid, profile);
 }
@@ -238,7 +180,7 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
     requests.append(request);
     asked.append(id);
   }
-  py::object asking = self.attr("batch")(std::move(requests), token);
+  py::object asking = self.attr(pyutil::name<"batch">())(std::move(requests), token);
   fields = py::object();
   bridge::Rooted<py::list> answers = co_await std::move(asking);
   for (std::size_t i = 0; i < answers.size(); ++i) {
@@ -353,14 +295,23 @@ PyObject* shape_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-Task<py::object> conversations_task(py::object self, py::object node, py::object token,
-                                    py::dict query, py::set business, bool enrich_them) {
-  py::object asking = self.attr("_get")(self.attr("graph").attr("edge")(node, "conversations"),
-                                       token, **query);
+Task<py::object> conversations_task(py::object self, Args args) {
+  const bridge::Rooted<py::set> business = business_ids_of(args[1], args[2]);
+  py::object asking;
+  {
+    py::dict query;
+    query["fields"] = field_set("IG_CONVERSATION");
+    query["limit"] = args[3];
+    if (via_facebook(self)) query["platform"] = "instagram";
+    if (truthy(args[4])) query["after"] = args[4];
+    py::str node = inbox_node(self, args[2], "conversations");
+    asking = graph::get(self, graph::urls(self).attr("edge")(node, "conversations"), args[0],
+                        std::move(query));
+  }
   const bridge::Rooted<> data = graph::require_json(self, co_await std::move(asking));
   const bridge::Rooted<py::list> items = items_of(member(data, "data"));
-  if (enrich_them && !items.empty()) {
-    py::object enriching = self.attr("_enrich")(items, token, business);
+  if (truthy(args[5]) && !items.empty()) {
+    py::object enriching = self.attr(pyutil::name<"_enrich">())(items, args[0], business);
     co_await std::move(enriching);
   }
   py::list shaped;
@@ -371,159 +322,104 @@ Task<py::object> conversations_task(py::object self, py::object node, py::object
   co_return result;
 }
 
-PyObject* conversations(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self",  "token", "ig_user_id", "page_id",
-                                     "limit", "after", "enrich",     nullptr};
-    PyObject *self = nullptr, *token = nullptr, *ig_user_id = Py_None, *page_id = Py_None;
-    PyObject *limit = nullptr, *after = Py_None, *enrich_arg = Py_True;
-    pyutil::parse_args(args, kwargs, "OO|$OOOOO:conversations", keywords, &self, &token,
-                       &ig_user_id, &page_id, &limit, &after, &enrich_arg);
-    const bool facebook_mode = via_facebook(self);
-    py::object account = graph::text_or_none(ig_user_id, "conversations", "ig_user_id");
-    py::object page = graph::text_or_none(page_id, "conversations", "page_id");
-    py::object cursor = graph::text_or_none(after, "conversations", "after");
-    py::str node = inbox_node(self, page, "conversations");
-    py::dict query;
-    query["fields"] = field_set("IG_CONVERSATION");
-    query["limit"] = limit ? graph::count(limit, "conversations", "limit") : py::int_(25);
-    if (facebook_mode) query["platform"] = "instagram";
-    if (truthy(cursor)) query["after"] = cursor;
-    return bridge::as_coroutine(conversations_task(own(self), node,
-                                                   graph::token(token, "conversations", "token"),
-                                                   query,
-                                                   business_ids_of(account, page),
-                                                   truthy(enrich_arg)),
-                                "Instagram.conversations");
-  });
-}
-
 // ---- messages, send_message ----
 
-Task<py::object> messages_task(py::object self, py::object conversation_id, py::object token,
-                               py::dict query) {
+Task<py::object> messages_task(py::object self, Args args) {
+  py::dict query;
+  query["fields"] = field_set("IG_MESSAGE");
+  query["limit"] = args[2];
+  if (truthy(args[3])) query["after"] = args[3];
   // The conversation's own edge, so that the paging cursor runs over messages.
-  py::object asking =
-      self.attr("_get")(self.attr("graph").attr("edge")(conversation_id, "messages"), token,
-                        **query);
-  py::object answer = co_await std::move(asking);
-  co_return answer;
+  py::object asking = graph::get(self, graph::urls(self).attr("edge")(args[0], "messages"),
+                                 args[1], std::move(query));
+  co_return co_await std::move(asking);
 }
 
-PyObject* messages(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "conversation_id", "token", "limit", "after",
-                                     nullptr};
-    PyObject *self = nullptr, *conversation_id = nullptr, *token = nullptr, *limit = nullptr;
-    PyObject* after = Py_None;
-    pyutil::parse_args(args, kwargs, "OOO|$OO:messages", keywords, &self, &conversation_id,
-                       &token, &limit, &after);
-    py::object cursor = graph::text_or_none(after, "messages", "after");
-    py::dict query;
-    query["fields"] = field_set("IG_MESSAGE");
-    query["limit"] = limit ? graph::count(limit, "messages", "limit") : py::int_(50);
-    if (truthy(cursor)) query["after"] = cursor;
-    return bridge::as_coroutine(
-        messages_task(own(self), graph::node_id(conversation_id, "messages", "conversation_id"),
-                      graph::token(token, "messages", "token"), query),
-        "Instagram.messages");
-  });
-}
-
-Task<py::object> send_message_task(py::object self, py::object node, py::object token,
-                                   py::dict body) {
-  py::object sending = self.attr("_post")(self.attr("graph").attr("edge")(node, "messages"),
-                                         token, body);
-  py::object answer = co_await std::move(sending);
-  co_return answer;
-}
-
-PyObject* send_message(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self",       "recipient_id", "token", "text",
-                                     "ig_user_id", "page_id",      nullptr};
-    PyObject *self = nullptr, *recipient_id = nullptr, *token = nullptr, *text = nullptr;
-    PyObject *ig_user_id = Py_None, *page_id = Py_None;
-    pyutil::parse_args(args, kwargs, "OOOO|$OO:send_message", keywords, &self, &recipient_id,
-                       &token, &text, &ig_user_id, &page_id);
-    py::object node;
-    if (via_facebook(self)) {
-      // Without the Page the request would go to an absent node.
-      py::object page = graph::text_or_none(page_id, "send_message", "page_id");
-      if (!truthy(page)) missing_page_id();
-      node = graph::node_id(page, "send_message", "page_id");
-    } else {
-      node = account_node(self, ig_user_id, "send_message");
-    }
+Task<py::object> send_message_task(py::object self, Args args) {
+  py::object sending;
+  {
+    // Without the Page the request would go to an absent node.
+    py::str node = via_facebook(self) ? inbox_node(self, args[4], "send_message")
+                                      : account_node(self, args[3]);
     py::dict recipient;
-    recipient["id"] = graph::text(recipient_id, "send_message", "recipient_id");
+    recipient["id"] = args[0];
     py::dict message;
-    message["text"] = graph::text(text, "send_message", "text");
+    message["text"] = args[2];
     py::dict body;  // recipient before message, as the platform documents it
     body["recipient"] = recipient;
     body["message"] = message;
-    return bridge::as_coroutine(send_message_task(own(self), node,
-                                                  graph::token(token, "send_message", "token"),
-                                                  body),
-                                "Instagram.send_message");
-  });
+    // The body goes as JSON, which only _post itself sends.
+    py::object url = graph::urls(self).attr("edge")(node, "messages");
+    sending = self.attr(pyutil::name<"_post">())(url, args[1], body);
+  }
+  co_return co_await std::move(sending);
 }
 
-PyMethodDef messaging_methods[] = {
-    pyutil::method_def("comments", comments,
-                       "comments(self, media_id, token, *, limit=50)\n--\n\n"
-                       "The media object's comments (Fields.IG_COMMENT), at most limit in total "
-                       "across pages, as the platform sends them."),
-    pyutil::method_def("reply_comment", reply_comment,
-                       "reply_comment(self, comment_id, token, message)\n--\n\n"
-                       "Answers a comment as the account; returns the platform's answer."),
-    pyutil::method_def(
-        "hide_comment", hide_comment,
-        "hide_comment(self, comment_id, token, hidden=True)\n--\n\n"
-        "Hides (or, with hidden=False, shows again) a comment; returns the platform's answer."),
-    pyutil::method_def("delete_comment", delete_comment,
-                       "delete_comment(self, comment_id, token)\n--\n\n"
-                       "Deletes a comment; returns the platform's answer."),
-    pyutil::method_def(
-        "conversations", conversations,
-        "conversations(self, token, *, ig_user_id=None, page_id=None, limit=25, after=None, "
-        "enrich=True)\n--\n\n"
-        "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
-        "id, updated_time, message_count, unread_count, contact, contacts (participants other "
-        "than ig_user_id and page_id) and last_message. With enrich, each distinct customer's "
-        "profile (as contact() gives it) is merged into their participant objects: in the "
-        "Facebook-login mode looked up in Graph batches (one HTTP call per 50 customers), else "
-        "at most _PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the "
-        "Page's inbox and needs page_id (else ConfigurationError). after: the platform's "
-        "cursor of the next page."),
-    pyutil::method_def(
-        "messages", messages,
-        "messages(self, conversation_id, token, *, limit=50, after=None)\n--\n\n"
-        "One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the "
-        "platform answers; after: its cursor of the next page."),
-    pyutil::method_def(
-        "contact", contact,
-        "contact(self, igsid, token)\n--\n\n"
-        "A conversation partner's profile (Fields.IG_PARTICIPANT) with available=True. When "
-        "the platform refuses to open it (no message from them yet, missing permission), "
-        "{'id', 'available': False, 'reason'} instead of an error (logged at info level)."),
-    pyutil::method_def(
-        "send_message", send_message,
-        "send_message(self, recipient_id, token, text, *, ig_user_id=None, page_id=None)"
-        "\n--\n\n"
-        "Sends a text message to a customer: from the Page (page_id, required in the "
-        "Facebook-login mode, else ConfigurationError) or from the account (ig_user_id, "
-        "default 'me'). More than 24 hours after the customer's last message the platform "
-        "refuses with PermissionError. Returns the platform's answer."),
-    pyutil::method_def(
-        "_enrich", enrich,
-        "_enrich(self, conversations, token, business_ids)\n--\n\n"
-        "Merges each distinct customer's contact() profile into their participant objects "
-        "(in place; the participant keeps its id). In the Facebook-login mode the look-ups go "
-        "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
-        "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
-        "a refusal is logged at warning level and leaves its participants as they were."),
+const binder::Param kMediaId{"media_id", &graph::kNodeId};
+const binder::Param kCommentId{"comment_id", &graph::kNodeId};
+const binder::Param kConversationId{"conversation_id", &graph::kNodeId};
+const binder::Param kInboxUser{"ig_user_id", &binder::kTextOrNone, "None", true};
+const binder::Param kPageId{"page_id", &binder::kTextOrNone, "None", true};
+
+const binder::Operation kMessagingOperations[] = {
+    {"comments",
+     {kMediaId, kToken, {"limit", &binder::kCount, "50", true}},
+     "The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, "
+     "as the platform sends them.",
+     comments_task},
+    {"reply_comment",
+     {kCommentId, kToken, {"message", &binder::kText}},
+     "Answers a comment as the account; returns the platform's answer.",
+     reply_comment_task},
+    {"hide_comment",
+     {kCommentId, kToken, {"hidden", &binder::kFlag, "True"}},
+     "Hides (or, with hidden=False, shows again) a comment; returns the platform's answer.",
+     hide_comment_task},
+    {"delete_comment",
+     {kCommentId, kToken},
+     "Deletes a comment; returns the platform's answer.",
+     delete_comment_task},
+    {"conversations",
+     {kToken, kInboxUser, kPageId, {"limit", &binder::kCount, "25", true},
+      {"after", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
+     "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
+     "id, updated_time, message_count, unread_count, contact, contacts (participants other "
+     "than ig_user_id and page_id) and last_message. With enrich, each distinct customer's "
+     "profile (as contact() gives it) is merged into their participant objects: in the "
+     "Facebook-login mode looked up in Graph batches (one HTTP call per 50 customers), else "
+     "at most _PROFILE_CONCURRENCY look-ups at a time. The Facebook-login mode reads the "
+     "Page's inbox and needs page_id (else ConfigurationError). after: the platform's "
+     "cursor of the next page.",
+     conversations_task},
+    {"messages",
+     {kConversationId, kToken, {"limit", &binder::kCount, "50", true},
+      {"after", &binder::kTextOrNone, "None", true}},
+     "One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the "
+     "platform answers; after: its cursor of the next page.",
+     messages_task},
+    {"contact",
+     {{"igsid", &graph::kNodeId}, kToken},
+     "A conversation partner's profile (Fields.IG_PARTICIPANT) with available=True. When "
+     "the platform refuses to open it (no message from them yet, missing permission), "
+     "{'id', 'available': False, 'reason'} instead of an error (logged at info level).",
+     contact_task},
+    {"send_message",
+     {{"recipient_id", &binder::kText}, kToken, {"text", &binder::kText}, kIgUserId, kPageId},
+     "Sends a text message to a customer: from the Page (page_id, required in the "
+     "Facebook-login mode, else ConfigurationError) or from the account (ig_user_id, "
+     "default 'me'). More than 24 hours after the customer's last message the platform "
+     "refuses with PermissionError. Returns the platform's answer.",
+     send_message_task},
 };
+
+PyMethodDef enrich_def = pyutil::method_def(
+    "_enrich", enrich,
+    "_enrich(self, conversations, token, business_ids)\n--\n\n"
+    "Merges each distinct customer's contact() profile into their participant objects "
+    "(in place; the participant keeps its id). In the Facebook-login mode the look-ups go "
+    "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
+    "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
+    "a refusal is logged at warning level and leaves its participants as they were.");
 
 PyMethodDef shape_def = pyutil::method_def(
     "_shape", shape_method,
@@ -534,9 +430,11 @@ PyMethodDef shape_def = pyutil::method_def(
 
 }  // namespace
 
-void add_messaging_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : messaging_methods) cls.method(&def);
+py::tuple add_messaging_methods(pyutil::ClassBuilder& cls) {
+  cls.method(&enrich_def);
   cls.static_method(&shape_def);
+  binder::add_methods<kMessagingOperations>(cls, "Instagram");
+  return binder::describe<kMessagingOperations>();
 }
 
 }  // namespace corvane::instagram

@@ -1,6 +1,6 @@
 // corvane.instagram: the Instagram client (construction in both login modes, from_env, repr,
-// the account-node rule) and the module's constants. The operations live in login.cpp,
-// media.cpp, messaging.cpp and insights.cpp.
+// the account-node rule) and the module's constants. The operations live in tables, one per
+// file: login.cpp, media.cpp, messaging.cpp, listings.cpp and insights.cpp.
 #include <string>
 
 #include <pybind11/pybind11.h>
@@ -32,11 +32,16 @@ bool via_facebook(py::handle self) {
   return pyutil::truthy(pyutil::member(owned, "via_facebook"));
 }
 
-py::str account_node(py::handle self, py::handle ig_user_id, const char* function) {
-  if (ig_user_id && !ig_user_id.is_none() && pyutil::truthy(ig_user_id)) {
-    return graph::node_id(ig_user_id, function, "ig_user_id");
-  }
-  if (ig_user_id && !ig_user_id.is_none()) graph::text(ig_user_id, function, "ig_user_id");
+const binder::Kind kAccount{
+    "str | None",
+    [](py::handle value, const char* operation, const char* parameter) -> py::object {
+      py::object id = binder::text_or_none(value, operation, parameter);
+      if (pyutil::truthy(id)) return graph::node_id(id, operation, parameter);
+      return id;
+    }};
+
+py::str account_node(py::handle self, py::handle ig_user_id) {
+  if (pyutil::truthy(ig_user_id)) return py::reinterpret_borrow<py::str>(ig_user_id);
   if (via_facebook(self)) {
     // With a page token "me" is the Page, never the Instagram account.
     pyutil::raise_error(
@@ -58,7 +63,7 @@ py::list items_of(py::handle value) {
 
 void answer_error(py::handle self, const char* message, py::handle payload) {
   py::dict fields;
-  fields["provider"] = self.attr("provider");
+  fields["provider"] = self.attr(pyutil::name<"provider">());
   if (payload) fields["payload"] = payload;
   pyutil::raise_error("ApiError", py::str(message), fields);
 }
@@ -106,19 +111,19 @@ const char* const kDefaultScopes[] = {
     "instagram_business_manage_insights",
 };
 
-const graph::Signature kInitSig{
+const binder::Signature kInitSig{
     "Instagram", {"self"}, 1, {"app_id", "app_secret", "via_facebook", "graph_version", "scopes"}};
-const graph::Signature kViaFacebookSig{"via_facebook", {"cls"}, 1, {}, {"app_secret"}};
-const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
+const binder::Signature kViaFacebookSig{"via_facebook", {"cls"}, 1, {}, {"app_secret"}};
+const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 py::object text_or_empty(const py::object& value, const char* name) {
   if (!value || value.is_none()) return py::str("");
-  return graph::text(value, "Instagram", name);
+  return binder::text(value, "Instagram", name);
 }
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kInitSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kInitSig, args, kwargs);
     const py::object& self = bound.values[0];
     state().base_client.get().attr("__init__")(self, **bound.extras);
 
@@ -127,20 +132,20 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
     const bool facebook_mode = bound.values[3] && pyutil::truthy(bound.values[3]);
     py::object version =
         bound.values[4] ? bound.values[4] : own(state().default_version.get().ptr());
-    graph::text(version, "Instagram", "graph_version");
-    py::list scopes = graph::text_list(bound.values[5], "Instagram", "scopes");
+    binder::text(version, "Instagram", "graph_version");
+    py::list scopes = binder::texts(bound.values[5], "Instagram", "scopes");
     if (!pyutil::truthy(scopes)) {
       for (const char* scope : kDefaultScopes) scopes.append(py::str(scope));
     }
 
-    self.attr("app_id") = app_id;
-    self.attr("app_secret") = app_secret;
+    py::setattr(self, pyutil::name<"app_id">(), app_id);
+    py::setattr(self, pyutil::name<"app_secret">(), app_secret);
     // Kept in the instance's own __dict__, where it hides the class's constructor of the
     // same name for reads through the instance.
-    self.attr("via_facebook") = py::bool_(facebook_mode);
-    self.attr("scopes") = scopes;
-    self.attr("graph") =
-        (facebook_mode ? state().graph_type : state().instagram_graph).get()(version);
+    py::setattr(self, pyutil::name<"via_facebook">(), py::bool_(facebook_mode));
+    py::setattr(self, pyutil::name<"scopes">(), scopes);
+    py::setattr(self, pyutil::name<"graph">(),
+                (facebook_mode ? state().graph_type : state().instagram_graph).get()(version));
     return py::none();
   });
 }
@@ -157,7 +162,7 @@ void refuse_repeated(const py::dict& extras, const char* function,
 
 PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kViaFacebookSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kViaFacebookSig, args, kwargs);
     refuse_repeated(bound.extras, "via_facebook", {"via_facebook"});
     py::dict values;
     values["app_secret"] = bound.values[1];
@@ -169,7 +174,7 @@ PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
     refuse_repeated(bound.extras, "from_env", {"app_id", "app_secret", "graph_version"});
     // Read at each call: hosts and tests set the environment after import.
     py::object environ = py::module_::import("os").attr("environ");
@@ -201,15 +206,6 @@ PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* node(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "ig_user_id", nullptr};
-    PyObject *self = nullptr, *ig_user_id = Py_None;
-    pyutil::parse_args(args, kwargs, "O|O:_node", keywords, &self, &ig_user_id);
-    return account_node(self, ig_user_id, "_node");
-  });
-}
-
 PyMethodDef setup_methods[] = {
     pyutil::method_def(
         "__init__", init,
@@ -220,15 +216,21 @@ PyMethodDef setup_methods[] = {
         "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
         "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
         "scopes: the default permissions of login_url() (None or [] for the five "
-        "instagram_business_ ones). Further options (timeout, retry, session, user_agent, throttle) go "
-        "to BaseClient. Nothing is validated or sent here."),
+        "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
+        "throttle) go to BaseClient. Nothing is validated or sent here."),
     pyutil::method_def("__repr__", repr, nullptr),
-    pyutil::method_def(
-        "_node", node,
-        "_node(self, ig_user_id=None)\n--\n\n"
-        "The node an account-level request acts for: ig_user_id, or 'me' when it is None or "
-        "empty in the Instagram-login mode. In the Facebook-login mode a missing id raises "
-        "ConfigurationError ('me' would be the Page)."),
+};
+
+const binder::Operation kSetupOperations[] = {
+    {"_node",
+     {{"ig_user_id", &kAccount, "None"}},
+     "The node an account-level request acts for: ig_user_id, or 'me' when it is None or "
+     "empty in the Instagram-login mode. In the Facebook-login mode a missing id raises "
+     "ConfigurationError ('me' would be the Page).",
+     nullptr,
+     [](py::object self, binder::Args args) -> py::object {
+       return account_node(self, args[0]);
+     }},
 };
 
 PyMethodDef class_methods[] = {
@@ -248,9 +250,11 @@ PyMethodDef class_methods[] = {
 
 }  // namespace
 
-void add_setup_methods(pyutil::ClassBuilder& cls) {
+py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
   for (auto& def : setup_methods) cls.method(&def);
   for (auto& def : class_methods) cls.class_method(&def);
+  binder::add_methods<kSetupOperations>(cls, "Instagram");
+  return binder::describe<kSetupOperations>();
 }
 
 }  // namespace corvane::instagram
@@ -260,21 +264,21 @@ namespace {
 using namespace corvane;
 using namespace corvane::instagram;
 
-PyObject* flatten_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&]() -> py::object {
-    static const char* keywords[] = {"data", nullptr};
-    PyObject* data = nullptr;
-    pyutil::parse_args(args, kwargs, "O!:_flatten", keywords, &PyDict_Type, &data);
-    return flatten(data);
-  });
-}
+const binder::Kind kAnswer{"dict[str, Any]", [](py::handle value, const char* operation,
+                                                  const char* parameter) -> py::object {
+  if (!PyDict_Check(value.ptr())) binder::wrong_type(value, operation, parameter, "a dict");
+  return py::reinterpret_borrow<py::object>(value);
+}};
 
-PyMethodDef flatten_def = pyutil::method_def(
-    "_flatten", flatten_function,
-    "_flatten(data)\n--\n\n"
-    "A follower-demographics answer as one flat dict: the dimension values of each result "
-    "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
-    "wins. {} for an answer without data.");
+const binder::Operation kModuleFunctions[] = {
+    {"_flatten",
+     {{"data", &kAnswer}},
+     "A follower-demographics answer as one flat dict: the dimension values of each result "
+     "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
+     "wins. {} for an answer without data.",
+     nullptr,
+     [](py::object, binder::Args args) -> py::object { return flatten(args[0]); }},
+};
 
 }  // namespace
 
@@ -309,21 +313,19 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("_PUBLISH_DELAY") = 2.0;
   m.attr("_PROFILE_CONCURRENCY") = 8;
   m.attr("_DEMOGRAPHIC_BREAKDOWNS") = py::make_tuple("age,gender", "city", "country");
-  PyObject* flatten_fn = PyCFunction_NewEx(&flatten_def, nullptr, m.attr("__name__").ptr());
-  if (flatten_fn == nullptr) throw py::error_already_set();
-  m.attr("_flatten") = py::reinterpret_steal<py::object>(flatten_fn);
+  binder::add_functions<kModuleFunctions>(m);
 
   pyutil::ClassBuilder client("corvane.instagram", "Instagram",
                               py::make_tuple(http.attr("BaseClient")), kClassDoc);
   client.attr("provider", py::str("instagram"));
-  add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
   graph::add_batch_method(client);
-  add_login_methods(client);
-  add_media_methods(client);
-  add_messaging_methods(client);
-  add_listing_methods(client);
-  add_insights_methods(client);
+  py::dict operations;
+  operations[""] = binder::describe<kModuleFunctions>();
+  operations["Instagram"] = add_setup_methods(client) + add_login_methods(client) +
+                            add_media_methods(client) + add_messaging_methods(client) +
+                            add_listing_methods(client) + add_insights_methods(client);
+  m.attr("_OPERATIONS") = operations;
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");
 }
