@@ -175,8 +175,8 @@ Args bind_call(const Operation& op, const std::vector<py::object>& defaults, boo
                        " positional arguments but " + std::to_string(given + first) +
                        " were given");
   }
-  Args out;
-  out.values.resize(n_params);
+  py::tuple out(n_params + 1);
+  py::dict extras;
   std::vector<PyObject*> raw(n_params, nullptr);
   for (std::size_t i = 0, slot = 0; i < given; ++slot) {
     if (is_positional(op.params[slot])) raw[slot] = args[first + i++];
@@ -193,7 +193,7 @@ Args bind_call(const Operation& op, const std::vector<py::object>& defaults, boo
         if (!op.extras) {
           call_error(op, "got an unexpected keyword argument '" + std::string(name) + "'");
         }
-        out.extras[key] = py::handle(value);
+        extras[key] = py::handle(value);
         continue;
       }
       if (raw[slot] != nullptr) {
@@ -210,9 +210,10 @@ Args bind_call(const Operation& op, const std::vector<py::object>& defaults, boo
                          (p.keyword_only ? "keyword-only" : "positional") + " argument: '" +
                          p.name + "'");
     }
-    out.values[i] = p.kind->convert(value, op.name, p.name);
+    PyTuple_SET_ITEM(out.ptr(), i, p.kind->convert(value, op.name, p.name).release().ptr());
   }
-  return out;
+  PyTuple_SET_ITEM(out.ptr(), n_params, extras.release().ptr());
+  return Args(std::move(out));
 }
 
 std::string docstring(const Operation& op, bool method) {

@@ -47,12 +47,19 @@ struct Param {
   bool keyword_only = false;
 };
 
-// The checked arguments, in the order of the table's parameters.
-struct Args {
-  std::vector<py::object> values;
-  py::dict extras;  // the **keywords of an operation that takes them
-  py::object& operator[](std::size_t i) { return values[i]; }
-  const py::object& operator[](std::size_t i) const { return values[i]; }
+// The checked arguments in the order of the table's parameters, then the **keywords of an
+// operation that takes them. A tuple: a task frame that takes it by value has the promise
+// report it to the garbage collector while the frame waits.
+class Args : public py::tuple {
+ public:
+  Args() = default;
+  explicit Args(py::tuple values) : py::tuple(std::move(values)) {}
+  py::object operator[](std::size_t i) const {
+    return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(ptr(), i));
+  }
+  py::dict extras() const {
+    return py::reinterpret_borrow<py::dict>(PyTuple_GET_ITEM(ptr(), PyTuple_GET_SIZE(ptr()) - 1));
+  }
 };
 
 struct Operation;
@@ -146,13 +153,15 @@ PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
 
 namespace detail {
 
-// What a table's rows need at run time, made when the table is added to its class.
+// What a table's rows need at run time, made when the table is added to its class and kept
+// for the life of the process: never destroyed, since a default's destructor would run after
+// the interpreter is gone.
 template <const auto& Table>
 struct Bound {
-  static inline std::vector<std::vector<py::object>> defaults;
-  static inline std::vector<std::string> qualnames;
-  static inline std::vector<std::string> docs;
-  static inline std::vector<PyMethodDef> defs;
+  static inline auto& defaults = *new std::vector<std::vector<py::object>>;
+  static inline auto& qualnames = *new std::vector<std::string>;
+  static inline auto& docs = *new std::vector<std::string>;
+  static inline auto& defs = *new std::vector<PyMethodDef>;
 };
 
 template <const auto& Table, std::size_t I, bool Method>
