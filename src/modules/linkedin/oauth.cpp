@@ -17,14 +17,12 @@ using pyutil::truthy;
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name)(); }
 
-py::object client_attr(py::handle self, const char* name) { return py::getattr(self, name); }
-
 // ---- _headers ----
 
 py::object headers_now(py::object self, Args args) {
   py::dict out;
   out["X-Restli-Protocol-Version"] = "2.0.0";
-  out["LinkedIn-Version"] = client_attr(self, "api_version");
+  out["LinkedIn-Version"] = py::getattr(self, "api_version");
   if (truthy(args[0])) out["Authorization"] = py::str("Bearer ") + py::str(args[0]);
   if (!args[1].is_none()) out.attr("update")(args[1]);
   return out;
@@ -40,7 +38,7 @@ void append_pair(std::string& query, const char* name, py::handle value) {
 }
 
 py::object login_url_now(py::object self, Args args) {
-  py::object client_id = client_attr(self, "client_id");
+  py::object client_id = py::getattr(self, "client_id");
   if (!truthy(client_id)) {
     // A client from from_env() with LINKEDIN_CLIENT_ID unset gets here: say where the id
     // comes from, beside the message.
@@ -52,7 +50,7 @@ py::object login_url_now(py::object self, Args args) {
   }
   py::list chosen = PyList_GET_SIZE(args[2].ptr()) > 0
                         ? py::reinterpret_borrow<py::list>(args[2])
-                        : binder::texts(client_attr(self, "scopes"), "login_url", "self.scopes");
+                        : binder::texts(py::getattr(self, "scopes"), "login_url", "self.scopes");
   std::string query;
   append_pair(query, "response_type", py::str("code"));
   append_pair(query, "client_id", binder::text(client_id, "login_url", "client_id"));
@@ -78,8 +76,8 @@ PyObject* person_urn_method(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The app's credentials, next in a token form.
 void add_app(py::handle self, py::dict& form) {
-  form["client_id"] = client_attr(self, "client_id");
-  form["client_secret"] = client_attr(self, "client_secret");
+  form["client_id"] = py::getattr(self, "client_id");
+  form["client_secret"] = py::getattr(self, "client_secret");
 }
 
 py::object post_form(py::handle self, const char* address, py::dict form) {
