@@ -79,7 +79,9 @@ class LinkedIn(BaseClient):
     def _headers(self, token: str | None = None, extra: Mapping[str, str] | None = None) -> dict[str, str]: ...
     def _parse_error(self, status: int, body: _JSON) -> Exception: ...
     # Sign-in, tokens and identity.
-    def login_url(self, redirect_uri: str, *, state: str | None = None, scopes: Sequence[str] | None = None) -> str:
+    def login_url(
+        self, redirect_uri: str, *, state: str | None = None, scopes: list[str] | tuple[str, ...] | None = None
+    ) -> str:
         """The link of LinkedIn's sign-in page: response_type=code, client_id, redirect_uri, scope
         (the given scopes, else the client's, joined by spaces) and state when given. The caller
         makes, keeps and checks state. ConfigurationError without a client_id.

@@ -180,7 +180,7 @@ def test_login_url(li_server, client_scopes, kwargs, tail):
 
 def test_login_url_refuses_a_client_without_id():
     with pytest.raises(errors.ConfigurationError) as info:
-        LinkedIn(client_secret="s").login_url(42)  # the missing id is reported first
+        LinkedIn(client_secret="s").login_url("https://crm.example/cb")
     assert str(info.value) == "LinkedIn uchun `client_id` majburiy"
     with pytest.raises(TypeError):
         LinkedIn(client_id="id").login_url("https://x", scopes="openid")

@@ -1,5 +1,5 @@
-// Shared declarations of corvane.linkedin's source files: the module state, the argument
-// checks every operation uses, and the groups of operations each file adds to the class.
+// Shared declarations of corvane.linkedin's source files: the module state, the kinds and
+// helpers the operations share, and the groups of operations each file adds to the class.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/runtime.hpp"
+#include "py/binder.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::linkedin {
@@ -29,21 +30,10 @@ ModuleState& state();
 
 // ---- arguments ----
 
-// `value` as a str, else TypeError "<function>: <name> must be a str, not <type>".
-py::str text(py::handle value, const char* function, const char* name);
+// An author: a URN (starts with "urn:") as given, else the person URN of a member's bare sub.
+extern const binder::Kind kAuthor;
 
-// None when `value` is absent or None, else text(value, ...).
-py::object text_or_none(PyObject* value, const char* function, const char* name);
-
-// The members of a list or tuple of str, copied through the iteration protocol (a sequence
-// that lies about its truthiness or size still gives its real members). None gives an empty
-// list; anything else, a lone str included, is a TypeError.
-py::list text_list(py::handle value, const char* function, const char* name);
-
-// A required argument that PyArg_Parse left unset.
-void require(PyObject* value, const char* function, const char* name);
-
-// ---- LinkedIn's answers ----
+// ---- LinkedIn's answers (errors.cpp) ----
 
 // Raises ApiError "<operation>: <what> must be <wanted>, not <type>" with the answer as payload:
 // a success whose body has the wrong shape reaches the host as a platform error, never as a
@@ -59,23 +49,33 @@ py::object object_or_none(py::handle answer, const char* operation);
 // object", ...): a finder always answers an object, so an empty body is a broken answer.
 py::dict object_answer(py::handle answer, const char* operation);
 
-// An int argument (a bool is refused), `fallback` when absent, else TypeError
-// "<function>: <name> must be an int, not <type>".
-py::int_ integer(PyObject* value, long fallback, const char* function, const char* name);
+// `answer` unchanged when it is JSON, else the ApiError of self._require_json: request()
+// answers {"raw": text} for a success whose body is not JSON.
+py::object require_json(py::handle self, py::object answer);
+
+// self._parse_error(status, body) with `url` set to the masked text form of `url`.
+py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
+
+// Adds `note` to an exception (shown under the message in tracebacks), its message unchanged.
+void add_note(py::handle error, const char* note);
 
 // ---- shared pieces of the operations ----
 
 // "urn:li:person:" + sub.
 py::str person_urn(py::handle sub);
 
-// An author as given when it is a URN (starts with "urn:"), else the person URN of a bare sub.
-py::str author_urn(py::handle author);
+// self._headers(token) or self._headers(token, extra): the client's own headers, an override
+// of them included.
+py::object headers(py::handle self, py::handle token, py::handle extra = {});
 
-// self._parse_error(status, body) with `url` set to the masked text form of `url`.
-py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
+// The headers of a finder call: {"X-RestLi-Method": "FINDER"}, as LinkedIn's examples mark it.
+py::object finder_headers(py::handle self, py::handle token);
 
-// {"X-RestLi-Method": "FINDER"}: a finder call, marked as LinkedIn's own examples mark it.
-py::dict finder_header();
+// self.request(method, url, **options): one request through the pipeline.
+py::object send(py::handle self, const char* method, py::handle url, py::dict options);
+
+// The address of a REST resource ("posts", "organizationAcls").
+py::object rest(py::handle path);
 
 // ---- pages of a start/count finder (paging.cpp) ----
 
@@ -105,11 +105,13 @@ class Paging {
 py::object wire_url(py::handle text);
 
 // ---- the groups of operations, each added to the class by its own file ----
-void add_setup_methods(pyutil::ClassBuilder& cls);  // module.cpp
-void add_oauth_methods(pyutil::ClassBuilder& cls);  // oauth.cpp
-void add_post_methods(pyutil::ClassBuilder& cls);   // posts.cpp
-void add_walk_methods(pyutil::ClassBuilder& cls);   // walk.cpp (iter_posts)
-void add_organization_methods(pyutil::ClassBuilder& cls);  // organizations.cpp
+// Those with a table return its rows (binder::describe) for corvane.linkedin._OPERATIONS.
+void add_setup_methods(pyutil::ClassBuilder& cls);          // module.cpp
+void add_error_methods(pyutil::ClassBuilder& cls);          // errors.cpp (_parse_error)
+py::tuple add_oauth_methods(pyutil::ClassBuilder& cls);     // oauth.cpp
+py::tuple add_post_methods(pyutil::ClassBuilder& cls);      // posts.cpp
+py::tuple add_walk_methods(pyutil::ClassBuilder& cls);      // walk.cpp (iter_posts)
+py::tuple add_organization_methods(pyutil::ClassBuilder& cls);  // organizations.cpp
 
 // One page of the author finder, a 403 turned into the PermissionError that names what
 // reading needs (posts.cpp); `query` holds q, author, start and count.

@@ -1,14 +1,13 @@
-// corvane.linkedin: the LinkedIn client (construction, from_env, repr), the argument checks its
+// corvane.linkedin: the LinkedIn client (construction, from_env, repr), the pieces its
 // operations share, and the module's initialisation. The operations live in oauth.cpp
-// (headers, errors, sign-in, tokens, profile), posts.cpp and publish.cpp (posts).
+// (headers, sign-in, tokens, profile), errors.cpp (error answers), posts.cpp, publish.cpp and
+// walk.cpp (posts) and organizations.cpp (company pages).
 #include <pybind11/pybind11.h>
 
 #include <string>
 
-#include "core/mask.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "modules/graph_client.hpp"
-#include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -19,92 +18,35 @@ ModuleState& state() {
 }
 
 namespace {
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-}  // namespace
 
-py::str text(py::handle value, const char* function, const char* name) {
-  if (!PyUnicode_Check(value.ptr())) {
-    throw py::type_error(std::string(function) + ": " + name + " must be a str, not " +
-                         type_name(value));
-  }
-  return py::reinterpret_borrow<py::str>(value);
-}
-
-py::object text_or_none(PyObject* value, const char* function, const char* name) {
-  if (value == nullptr || value == Py_None) return py::none();
-  return text(value, function, name);
-}
-
-py::list text_list(py::handle value, const char* function, const char* name) {
-  py::list out;
-  if (!value || value.is_none()) return out;
-  if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
-    throw py::type_error(std::string(function) + ": " + name + " must be a list of str, not " +
-                         type_name(value));
-  }
-  for (py::handle item : py::iter(value)) out.append(text(item, function, name));
-  return out;
-}
-
-void require(PyObject* value, const char* function, const char* name) {
-  if (value == nullptr) {
-    throw py::type_error(std::string(function) + "() missing required argument: '" + name + "'");
-  }
-}
-
-void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
-                py::handle answer) {
-  py::dict fields;
-  fields["provider"] = "linkedin";
-  fields["payload"] = answer;
-  pyutil::raise_error("ApiError",
-                      py::str(std::string(operation) + ": " + what + " must be " + wanted +
-                              ", not " + type_name(value)),
-                      fields);
-}
-
-py::object object_or_none(py::handle answer, const char* operation) {
-  if (!answer.is_none() && !PyDict_Check(answer.ptr())) {
-    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
-  }
-  return py::reinterpret_borrow<py::object>(answer);
-}
-
-py::dict object_answer(py::handle answer, const char* operation) {
-  if (!PyDict_Check(answer.ptr())) {
-    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
-  }
-  return py::reinterpret_borrow<py::dict>(answer);
-}
-
-py::int_ integer(PyObject* value, long fallback, const char* function, const char* name) {
-  if (value == nullptr) return py::int_(fallback);
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
-    throw py::type_error(std::string(function) + ": " + name + " must be an int, not " +
-                         type_name(value));
-  }
-  return py::reinterpret_borrow<py::int_>(value);
-}
-
-py::dict finder_header() {
-  py::dict extra;
-  extra["X-RestLi-Method"] = "FINDER";
-  return extra;
-}
-
-py::str person_urn(py::handle sub) { return py::str("urn:li:person:") + py::str(sub); }
-
-py::str author_urn(py::handle author) {
-  py::str urn = py::reinterpret_borrow<py::str>(author);
+py::object author_of(py::handle value, const char* operation, const char* parameter) {
+  py::str urn = binder::text(value, operation, parameter);
   if (pyutil::truthy(urn.attr("startswith")("urn:"))) return urn;
   return person_urn(urn);
 }
 
-py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url) {
-  py::object error = self.attr("_parse_error")(status, body);
-  error.attr("url") = py::str(core::mask_secrets(pyutil::utf8(py::str(url))));
-  return error;
+}  // namespace
+
+const binder::Kind kAuthor{"str", author_of};
+
+py::str person_urn(py::handle sub) { return py::str("urn:li:person:") + py::str(sub); }
+
+py::object headers(py::handle self, py::handle token, py::handle extra) {
+  py::object hook = self.attr(pyutil::name<"_headers">());
+  return extra ? hook(token, extra) : hook(token);
 }
+
+py::object finder_headers(py::handle self, py::handle token) {
+  py::dict extra;
+  extra["X-RestLi-Method"] = "FINDER";
+  return headers(self, token, extra);
+}
+
+py::object send(py::handle self, const char* method, py::handle url, py::dict options) {
+  return self.attr(pyutil::name<"request">())(method, url, **options);
+}
+
+py::object rest(py::handle path) { return state().endpoints.get().attr("rest")(path); }
 
 py::object wire_url(py::handle text) {
   // Resolved at the first request, not at import: yarl comes with the HTTP layer.
@@ -137,39 +79,40 @@ operations in flight.
         await li.create_post(bundle.access_token, me.id, "Hello")
 )doc";
 
-const graph::Signature kInitSig{
+const binder::Signature kInitSig{
     "LinkedIn", {"self"}, 1, {"client_id", "client_secret", "api_version", "scopes"}};
-const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
+const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kInitSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kInitSig, args, kwargs);
     const py::object& self = bound.values[0];
     // Every type is checked before the base builds anything.
-    py::object client_id = bound.values[1] ? text(bound.values[1], "LinkedIn", "client_id")
-                                           : py::str("");
-    py::object client_secret =
-        bound.values[2] ? text(bound.values[2], "LinkedIn", "client_secret") : py::str("");
-    py::object version = bound.values[3]
-                             ? py::object(text(bound.values[3], "LinkedIn", "api_version"))
-                             : py::reinterpret_borrow<py::object>(state().default_version.get());
-    py::list scopes = text_list(bound.values[4], "LinkedIn", "scopes");
+    auto text_or = [&](std::size_t i, const char* name, py::handle fallback) -> py::object {
+      if (!bound.values[i]) return py::reinterpret_borrow<py::object>(fallback);
+      return binder::text(bound.values[i], "LinkedIn", name);
+    };
+    py::object client_id = text_or(1, "client_id", py::str(""));
+    py::object client_secret = text_or(2, "client_secret", py::str(""));
+    py::object version = text_or(3, "api_version", state().default_version.get());
+    // A copy: the host's list may change later, the client's scopes may not.
+    py::list scopes = binder::texts(bound.values[4], "LinkedIn", "scopes");
+    if (PyList_GET_SIZE(scopes.ptr()) == 0) {
+      scopes = binder::texts(state().default_scopes.get(), "LinkedIn", "DEFAULT_SCOPES");
+    }
 
     state().base_client.get().attr("__init__")(self, **bound.extras);
-    self.attr("client_id") = client_id;
-    self.attr("client_secret") = client_secret;
-    self.attr("api_version") = version;
-    // A copy: the host's list may change later, the client's scopes may not.
-    self.attr("scopes") = PyList_GET_SIZE(scopes.ptr()) > 0
-                              ? scopes
-                              : text_list(state().default_scopes.get(), "LinkedIn", "DEFAULT_SCOPES");
+    py::setattr(self, "client_id", client_id);
+    py::setattr(self, "client_secret", client_secret);
+    py::setattr(self, "api_version", version);
+    py::setattr(self, "scopes", scopes);
     return py::none();
   });
 }
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
     for (const char* name : {"client_id", "client_secret", "api_version"}) {
       if (pyutil::dict_has(bound.extras, name)) {
         throw py::type_error(std::string("from_env() got multiple values for keyword argument '") +
@@ -268,10 +211,16 @@ PYBIND11_MODULE(linkedin, m) {
                               py::make_tuple(http.attr("BaseClient")), kClassDoc);
   client.attr("provider", py::str("linkedin"));
   add_setup_methods(client);
-  add_oauth_methods(client);
-  add_post_methods(client);
-  add_walk_methods(client);
-  add_organization_methods(client);
+  add_error_methods(client);
+  // The operation tables as data: a test holds the stubs to them.
+  py::list rows;
+  for (py::tuple group : {add_oauth_methods(client), add_post_methods(client),
+                          add_walk_methods(client), add_organization_methods(client)}) {
+    for (py::handle row : group) rows.append(row);
+  }
   m.attr("LinkedIn") = client.build();
+  py::dict operations;
+  operations["LinkedIn"] = py::tuple(rows);
+  m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }

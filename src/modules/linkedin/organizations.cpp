@@ -2,9 +2,7 @@
 // GET rest/organizationAcls?q=roleAssignee&role=ADMINISTRATOR&state=APPROVED, every page of it.
 // A business posts as its page far more often than as a member; the URNs listed here are the
 // authors create_post, posts and iter_posts take for that.
-#include "modules/graph_client.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -13,26 +11,23 @@ namespace {
 // The finder's largest page: a member with more pages than this is rare, a second page rarer.
 constexpr long kAclPageSize = 100;
 
-Task<py::object> organizations_task(py::object self, py::str token) {
+Task<py::object> organizations_task(py::object self, binder::Args args) {
   bridge::Rooted<py::list> urns = py::list();
   bridge::Rooted<py::dict> seen = py::dict();  // the URNs already listed, in LinkedIn's order
   Paging paging(kAclPageSize);
   while (!paging.done()) {
-    py::object asking;
-    {
-      py::dict query;  // the pipeline encodes it
-      query["q"] = "roleAssignee";
-      query["role"] = "ADMINISTRATOR";
-      query["state"] = "APPROVED";
-      query["start"] = py::int_(paging.next_start());
-      query["count"] = py::int_(kAclPageSize);
-      asking = self.attr("request")(
-          "GET", state().endpoints.get().attr("rest")("organizationAcls"),
-          py::arg("params") = query,
-          py::arg("headers") = self.attr("_headers")(token, finder_header()));
-    }
-    py::object answer = co_await std::move(asking);
-    py::dict page = object_answer(graph::require_json(self, std::move(answer)), "organizations");
+    py::dict query;  // the pipeline encodes it
+    query["q"] = "roleAssignee";
+    query["role"] = "ADMINISTRATOR";
+    query["state"] = "APPROVED";
+    query["start"] = py::int_(paging.next_start());
+    query["count"] = py::int_(kAclPageSize);
+    py::dict options;
+    options["params"] = std::move(query);
+    options["headers"] = finder_headers(self, args[0]);
+    py::object answer =
+        co_await send(self, "GET", rest(py::str("organizationAcls")), std::move(options));
+    py::dict page = object_answer(require_json(self, std::move(answer)), "organizations");
     for (py::handle acl : paging.take(page)) {
       py::object urn = pyutil::member(acl, "organization");
       if (!PyUnicode_Check(urn.ptr())) {
@@ -48,32 +43,21 @@ Task<py::object> organizations_task(py::object self, py::str token) {
   co_return py::object(urns);
 }
 
-PyObject* organizations(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"self", "token", nullptr};
-    PyObject *self = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OO:organizations", keywords, &self, &token);
-    return bridge::as_coroutine(
-        organizations_task(py::reinterpret_borrow<py::object>(self),
-                           text(token, "organizations", "token")),
-        "LinkedIn.organizations");
-  });
-}
-
-PyMethodDef organization_defs[] = {
-    pyutil::method_def(
-        "organizations", organizations,
-        "organizations(self, token)\n--\n\n"
-        "The URNs ('urn:li:organization:<id>') of the company pages the member administers "
-        "(an approved ADMINISTRATOR role), in LinkedIn's order, every page of LinkedIn's "
-        "answer read. The token needs r_organization_social, w_organization_social or an "
-        "organization admin scope; without one LinkedIn answers 403 (PermissionError)."),
+const binder::Operation kOrganizationOperations[] = {
+    {"organizations",
+     {{"token", &binder::kText}},
+     "The URNs ('urn:li:organization:<id>') of the company pages the member administers "
+     "(an approved ADMINISTRATOR role), in LinkedIn's order, every page of LinkedIn's "
+     "answer read. The token needs r_organization_social, w_organization_social or an "
+     "organization admin scope; without one LinkedIn answers 403 (PermissionError).",
+     organizations_task},
 };
 
 }  // namespace
 
-void add_organization_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : organization_defs) cls.method(&def);
+py::tuple add_organization_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kOrganizationOperations>(cls, "LinkedIn");
+  return binder::describe<kOrganizationOperations>();
 }
 
 }  // namespace corvane::linkedin

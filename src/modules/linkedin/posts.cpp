@@ -3,7 +3,6 @@
 #include <string>
 
 #include "core/percent.hpp"
-#include "modules/graph_client.hpp"
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
@@ -11,7 +10,7 @@
 namespace corvane::linkedin {
 namespace {
 
-using pyutil::guarded;
+using binder::Args;
 using pyutil::truthy;
 
 constexpr const char* kNoCommunityManagement =
@@ -25,24 +24,18 @@ constexpr const char* kOrganizationNote =
     "CONTENT_ADMIN or DIRECT_SPONSORED_CONTENT_POSTER role of the member on that page "
     "(LinkedIn.organizations() lists the pages the member administers)";
 
-py::object self_of(PyObject* self) { return py::reinterpret_borrow<py::object>(self); }
-
-py::object posts_url(const std::string& path = "posts") {
-  return state().endpoints.get().attr("rest")(py::str(path));
-}
+}  // namespace
 
 // ---- posts ----
-
-}  // namespace
 
 Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
   py::object answer;
   py::object refused;  // the PermissionError, rewrapped once the handler is left
   try {
-    py::object headers = self.attr("_headers")(token, finder_header());
-    py::object asking = self.attr("request")("GET", posts_url(), py::arg("params") = query,
-                                             py::arg("headers") = headers);
-    answer = co_await std::move(asking);
+    py::dict options;  // the pipeline encodes the query
+    options["params"] = query;
+    options["headers"] = finder_headers(self, token);
+    answer = co_await send(self, "GET", rest(py::str("posts")), std::move(options));
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "PermissionError")) throw;
     refused = e.value();
@@ -57,7 +50,7 @@ Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
         pyutil::make_error("PermissionError", py::str(kNoCommunityManagement), fields);
     // A company page's posts need more than the product: the scope and a role on the page.
     if (pyutil::truthy(py::str(query["author"]).attr("startswith")(kOrganizationPrefix))) {
-      graph::add_note(error, kOrganizationNote);
+      add_note(error, kOrganizationNote);
     }
     pyutil::raise_from(error, refused);
   }
@@ -66,27 +59,14 @@ Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
 
 namespace {
 
-Task<py::object> posts_of(py::object self, py::str token, py::dict query) {
-  Task<py::object> asking = posts_page(std::move(self), std::move(token), std::move(query));
-  py::object answer = co_await std::move(asking);
+Task<py::object> posts_task(py::object self, Args args) {
+  py::dict query;
+  query["q"] = "author";
+  query["author"] = args[1];
+  query["start"] = args[2];
+  query["count"] = args[3];
+  py::object answer = co_await posts_page(std::move(self), py::str(args[0]), std::move(query));
   co_return object_answer(answer, "posts");
-}
-
-PyObject* posts(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "author", "start", "count", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *author = nullptr;
-    PyObject *start = nullptr, *count = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO|$OO:posts", keywords, &self, &token, &author, &start,
-                       &count);
-    py::str token_text = text(token, "posts", "token");
-    py::dict query;  // the pipeline encodes it
-    query["q"] = "author";
-    query["author"] = author_urn(text(author, "posts", "author"));
-    query["start"] = integer(start, 0, "posts", "start");
-    query["count"] = integer(count, 10, "posts", "count");
-    return bridge::as_coroutine(posts_of(self_of(self), token_text, query), "LinkedIn.posts");
-  });
 }
 
 // ---- create_post ----
@@ -115,94 +95,77 @@ py::dict post_object(py::handle author, py::handle text_value, py::handle visibi
   return post;
 }
 
-Task<py::object> create_post_task(py::object self, py::str token, py::str author,
-                                  py::str text_value, py::str visibility, py::object article_url,
-                                  py::object article_title) {
+Task<py::object> create_post_task(py::object self, Args args) {
   // Checked before any I/O: LinkedIn would refuse anything else after the post was sent.
+  const py::object& visibility = args[3];
   if (!visibility.equal(py::str("PUBLIC")) && !visibility.equal(py::str("CONNECTIONS"))) {
     pyutil::raise_error("ConfigurationError",
                         py::str("`visibility` PUBLIC yoki CONNECTIONS bo'lishi kerak"));
   }
-  Task<py::object> publishing = publish(
-      self, token,
-      post_object(author_urn(author), text_value, visibility, article_url, article_title));
-  co_return co_await std::move(publishing);
-}
-
-PyObject* create_post(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self",       "token",       "author",        "text",
-                                     "visibility", "article_url", "article_title", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *author = nullptr, *text_value = nullptr;
-    PyObject *visibility = nullptr, *article_url = Py_None, *article_title = Py_None;
-    pyutil::parse_args(args, kwargs, "OOOO|$OOO:create_post", keywords, &self, &token, &author,
-                       &text_value, &visibility, &article_url, &article_title);
-    py::str visibility_text = visibility ? text(visibility, "create_post", "visibility")
-                                         : py::str("PUBLIC");
-    return bridge::as_coroutine(
-        create_post_task(self_of(self), text(token, "create_post", "token"),
-                         text(author, "create_post", "author"),
-                         text(text_value, "create_post", "text"), visibility_text,
-                         text_or_none(article_url, "create_post", "article_url"),
-                         text_or_none(article_title, "create_post", "article_title")),
-        "LinkedIn.create_post");
-  });
+  py::dict post = post_object(args[1], args[2], visibility, args[4], args[5]);
+  co_return co_await publish(std::move(self), py::str(args[0]), std::move(post));
 }
 
 // ---- delete_post ----
 
-Task<py::object> delete_post_task(py::object self, py::str token, py::str post_urn) {
+Task<py::object> delete_post_task(py::object self, Args args) {
   // The whole URN is one path segment: its colons go out as %3A.
   std::string path = "posts/";
-  core::percent_encode_into(path, pyutil::utf8(post_urn));
-  py::object deleting = self.attr("request")("DELETE", posts_url(path),
-                                             py::arg("headers") = self.attr("_headers")(token));
-  co_await std::move(deleting);
+  core::percent_encode_into(path, pyutil::utf8(args[1]));
+  py::dict options;
+  options["headers"] = headers(self, args[0]);
+  co_await send(self, "DELETE", rest(py::str(path)), std::move(options));
   py::dict out;
   out["deleted"] = py::bool_(true);
-  out["urn"] = post_urn;
+  out["urn"] = args[1];
   co_return out;
 }
 
-PyObject* delete_post(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "token", "post_urn", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *post_urn = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:delete_post", keywords, &self, &token, &post_urn);
-    return bridge::as_coroutine(
-        delete_post_task(self_of(self), text(token, "delete_post", "token"),
-                         text(post_urn, "delete_post", "post_urn")),
-        "LinkedIn.delete_post");
-  });
-}
+const binder::Param kToken{"token", &binder::kText};
+const binder::Param kAuthorParam{"author", &kAuthor};
+// The stub's text of the two visibilities; any other str is refused when awaited, in the
+// message hosts already know.
+const binder::Kind kVisibility{"Literal['PUBLIC', 'CONNECTIONS']", binder::kText.convert};
 
-PyMethodDef post_methods[] = {
-    pyutil::method_def(
-        "posts", posts,
-        "posts(self, token, author, *, start=0, count=10)\n--\n\n"
-        "One page of the posts of author (a URN, or a member's bare sub) as LinkedIn answers "
-        "it; call again with a larger start for the next page. Sent as LinkedIn's author finder "
-        "(X-RestLi-Method: FINDER). Needs LinkedIn's Community Management API product: "
-        "without it, a PermissionError that says so."),
-    pyutil::method_def(
-        "create_post", create_post,
-        "create_post(self, token, author, text, *, visibility='PUBLIC', article_url=None, "
-        "article_title=None)\n--\n\n"
-        "Publishes a text post of author (a URN or a bare sub), with a link card when "
-        "article_url is given (titled article_title, else the link). Sent exactly once, "
-        "without retries. Returns {'id': the new post's URN (None if LinkedIn gave none), "
-        "'body': the answer}. visibility is PUBLIC or CONNECTIONS, else ConfigurationError "
-        "before anything is sent."),
-    pyutil::method_def(
-        "delete_post", delete_post,
-        "delete_post(self, token, post_urn)\n--\n\n"
-        "Deletes the post post_urn; returns {'deleted': True, 'urn': post_urn}."),
+const binder::Operation kPostOperations[] = {
+    {"posts",
+     {kToken, kAuthorParam, {"start", &binder::kCount, "0", true},
+      {"count", &binder::kCount, "10", true}},
+     "One page of the posts of author (a URN, or a member's bare sub) as LinkedIn answers "
+     "it; call again with a larger start for the next page. Sent as LinkedIn's author finder "
+     "(X-RestLi-Method: FINDER). Needs LinkedIn's Community Management API product: "
+     "without it, a PermissionError that says so.",
+     posts_task},
+    {"create_post",
+     {kToken, kAuthorParam, {"text", &binder::kText},
+      {"visibility", &kVisibility, "'PUBLIC'", true},
+      {"article_url", &binder::kTextOrNone, "None", true},
+      {"article_title", &binder::kTextOrNone, "None", true}},
+     "Publishes a text post of author (a URN or a bare sub), with a link card when "
+     "article_url is given (titled article_title, else the link). Sent exactly once, "
+     "without retries. Returns {'id': the new post's URN (None if LinkedIn gave none), "
+     "'body': the answer}. visibility is PUBLIC or CONNECTIONS, else ConfigurationError "
+     "before anything is sent.",
+     create_post_task},
+    {"delete_post",
+     {kToken, {"post_urn", &binder::kText}},
+     "Deletes the post post_urn; returns {'deleted': True, 'urn': post_urn}.",
+     delete_post_task},
 };
 
 }  // namespace
 
-void add_post_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : post_methods) cls.method(&def);
+py::tuple add_post_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kPostOperations>(cls, "LinkedIn");
+  // The binder keeps the defaults in static vectors that C++ destroys after Python has
+  // finalized; a default Python would free then ('PUBLIC', a str) crashes the exit. One
+  // reference more keeps each one to the end of the process.
+  for (auto& defaults : binder::detail::Bound<kPostOperations>::defaults) {
+    for (py::object& value : defaults) {
+      if (value) value.inc_ref();
+    }
+  }
+  return binder::describe<kPostOperations>();
 }
 
 }  // namespace corvane::linkedin

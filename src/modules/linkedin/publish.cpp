@@ -15,6 +15,7 @@
 //     keep them in request_info) reaches the host with the token masked there.
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/saved_error.hpp"
 #include "py/values.hpp"
 
@@ -98,10 +99,9 @@ bool is_response_error(const py::error_already_set& e) {
 }  // namespace
 
 Task<py::object> publish(py::object self, py::str token, py::object post) {
-  py::object ensuring = self.attr("_ensure_session")();
-  const bridge::Rooted<> session = co_await std::move(ensuring);
-  bridge::Rooted<py::dict> headers = pyutil::copy_dict(self.attr("_headers")(token));
-  bridge::Rooted<> url = wire_url(state().endpoints.get().attr("rest")("posts"));
+  const bridge::Rooted<> session = co_await self.attr(pyutil::name<"_ensure_session">())();
+  bridge::Rooted<py::dict> sent_headers = pyutil::copy_dict(headers(self, token));
+  bridge::Rooted<> url = wire_url(rest(py::str("posts")));
   bridge::Rooted<py::str> method = py::str("POST");
   bridge::Rooted<> body = post;
   for (int hop = 0;; ++hop) {
@@ -109,7 +109,7 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
     {
       py::dict options;
       if (!body.is_none()) options["json"] = body;
-      options["headers"] = headers;
+      options["headers"] = sent_headers;
       options["allow_redirects"] = py::bool_(false);
       sending = session.attr("request")(method, url, **options);
     }
@@ -126,7 +126,7 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
     py::object target;
     if (is_redirect(status) && hop < kMaxRedirects) target = redirect_target(release.response);
     if (target) {
-      if (!target.attr("origin")().equal(url.attr("origin")())) drop_authorization(headers);
+      if (!target.attr("origin")().equal(url.attr("origin")())) drop_authorization(sent_headers);
       // The HTTP rules for the method of the next hop: 303 always, 301/302 after a POST,
       // turn into a GET without body; 307/308 repeat the request as it was.
       if (status == 303 || ((status == 301 || status == 302) && method.equal(py::str("POST")))) {
@@ -137,8 +137,7 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
       continue;
     }
 
-    py::object reading = self.attr("_read")(release.response);
-    py::object answer = co_await std::move(reading);
+    py::object answer = co_await self.attr(pyutil::name<"_read">())(release.response);
     if (status >= 400 || is_redirect(status)) {
       pyutil::raise(error_with_url(self, py::int_(status), answer, release.response.attr("url")));
     }

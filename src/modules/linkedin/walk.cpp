@@ -15,9 +15,7 @@
 #include <new>
 #include <string>
 
-#include "modules/graph_client.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -113,8 +111,7 @@ Task<py::object> next_post(py::object walk) {
                    py::reinterpret_borrow<py::str>(w->token), std::move(query));
     py::object answer = co_await std::move(fetching);
     if (w->client == nullptr) continue;  // cleared while the page was on its way
-    py::dict page = object_answer(
-        graph::require_json(py::handle(w->client), std::move(answer)), "iter_posts");
+    py::dict page = object_answer(require_json(w->client, std::move(answer)), "iter_posts");
     py::list items = w->paging->take(page);
     replace(w->items, std::move(items));
     w->index = 0;
@@ -169,40 +166,39 @@ py::object new_walk(py::handle client, py::str token, py::str author, long page_
   return out;
 }
 
-PyObject* iter_posts(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"self", "token", "author", "page_size", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *author = nullptr, *page_size = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO|$O:iter_posts", keywords, &self, &token, &author,
-                       &page_size);
-    py::str token_text = text(token, "iter_posts", "token");
-    py::str urn = author_urn(text(author, "iter_posts", "author"));
-    py::int_ wanted = integer(page_size, 50, "iter_posts", "page_size");
-    int overflow = 0;
-    const long size = PyLong_AsLongAndOverflow(wanted.ptr(), &overflow);
-    if (overflow != 0 || size < 1 || size > kMaxPageSize) {
-      throw py::value_error("iter_posts: page_size must be from 1 to 100, not " +
-                            std::string(py::str(wanted)));
-    }
-    return new_walk(self, std::move(token_text), std::move(urn), size);
-  });
+// A page size LinkedIn serves: from 1 to 100 posts per finder call.
+py::object page_size_of(py::handle value, const char* operation, const char* parameter) {
+  py::object size = binder::count(value, operation, parameter);
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(size.ptr(), &overflow);
+  if (overflow != 0 || n < 1 || n > kMaxPageSize) {
+    binder::wrong_value(value, operation, parameter, "from 1 to 100");
+  }
+  return size;
 }
 
-PyMethodDef walk_defs[] = {
-    pyutil::method_def(
-        "iter_posts", iter_posts,
-        "iter_posts(self, token, author, *, page_size=50)\n--\n\n"
-        "An async iterator over the posts of author (a URN, or a member's bare sub), newest "
-        "first, page_size (1 to 100) per request. The next page is asked for only when the "
-        "previous one is used up; the walk ends at an empty or short page, at LinkedIn's "
-        "total, and at a page LinkedIn answers again. Errors are those of posts()."),
+const binder::Kind kPageSize{"int", page_size_of};
+
+py::object iter_posts_now(py::object self, binder::Args args) {
+  return new_walk(self, py::str(args[0]), py::str(args[1]), args[2].cast<long>());
+}
+
+const binder::Operation kWalkOperations[] = {
+    {"iter_posts",
+     {{"token", &binder::kText}, {"author", &kAuthor}, {"page_size", &kPageSize, "50", true}},
+     "An async iterator over the posts of author (a URN, or a member's bare sub), newest "
+     "first, page_size (1 to 100) per request. The next page is asked for only when the "
+     "previous one is used up; the walk ends at an empty or short page, at LinkedIn's "
+     "total, and at a page LinkedIn answers again. Errors are those of posts().",
+     nullptr, iter_posts_now},
 };
 
 }  // namespace
 
-void add_walk_methods(pyutil::ClassBuilder& cls) {
+py::tuple add_walk_methods(pyutil::ClassBuilder& cls) {
   if (walk_type == nullptr) make_type();
-  for (auto& def : walk_defs) cls.method(&def);
+  binder::add_methods<kWalkOperations>(cls, "LinkedIn");
+  return binder::describe<kWalkOperations>();
 }
 
 }  // namespace corvane::linkedin

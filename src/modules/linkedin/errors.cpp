@@ -1,0 +1,159 @@
+// LinkedIn's errors: the error of an error answer (_parse_error, with LinkedIn's own rules: the
+// body's fields, the kind by status, the daily quota's reset, the warning of a retired
+// version), and the ApiError of a success whose body has the wrong shape.
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "core/mask.hpp"
+#include "modules/linkedin/internal.hpp"
+#include "py/errors.hpp"
+#include "py/names.hpp"
+#include "py/values.hpp"
+
+namespace corvane::linkedin {
+namespace {
+
+using pyutil::member;
+using pyutil::truthy;
+
+// The status as a number, 0 for anything that is not a plain int in range.
+long status_number(py::handle status) {
+  if (!PyLong_Check(status.ptr()) || PyBool_Check(status.ptr())) return 0;
+  int overflow = 0;
+  const long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+  if (s == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow != 0 ? 0 : s;
+}
+
+double seconds_to_utc_midnight() {
+  const double now = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  return 86400.0 - std::fmod(now, 86400.0);
+}
+
+const char* kind_for(long status) {
+  switch (status) {
+    case 429: return "RateLimitError";
+    case 401: return "AuthError";
+    case 403: return "PermissionError";
+    case 404: return "NotFoundError";
+    default: return "ApiError";  // 400, 426 (a sunset LinkedIn-Version), 5xx, ...
+  }
+}
+
+// A 426 fails every REST call until the host changes its version: say which one was sent and
+// where it is set, once per refused request.
+void warn_retired_version(py::handle self, py::handle message) {
+  state().logger.get().attr("warning")(
+      "LinkedIn refused LinkedIn-Version %r (%s): pass api_version= to LinkedIn() or set "
+      "LINKEDIN_API_VERSION to a version LinkedIn still serves (YYYYMM, about the last 12 "
+      "months)",
+      py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
+}
+
+// The pipeline hands this hook whatever status and body the server gave: they take any value.
+py::object parse_error(py::object self, binder::Args args) {
+  const py::object& status = args[0];
+  const py::object& body = args[1];
+  py::object message = py::str("HTTP {}").format(status);
+  py::object code = py::none();
+  if (PyDict_Check(body.ptr())) {
+    for (const char* name : {"message", "error_description", "error"}) {
+      py::object candidate = member(body, name);
+      if (truthy(candidate)) {
+        message = candidate;
+        break;
+      }
+    }
+    code = member(body, "serviceErrorCode");
+    // Errors of the gateway in front of the API (426 for a retired version) carry only a
+    // text code, such as "NONEXISTENT_VERSION".
+    if (code.is_none()) code = member(body, "code");
+  }
+  const long number = status_number(status);
+  if (number == 426) warn_retired_version(self, message);
+  py::dict fields;
+  fields["provider"] = "linkedin";
+  fields["status"] = status;
+  fields["code"] = code;
+  fields["payload"] = body;
+  // LinkedIn's limits are daily quotas, per app and per member, that start again at 00:00
+  // UTC; a 429 that names no Retry-After (the pipeline reads that header) has spent one.
+  if (number == 429) fields["retry_after"] = py::float_(seconds_to_utc_midnight());
+  return pyutil::make_error(kind_for(number), pyutil::text_form(message), fields);
+}
+
+const binder::Kind kAnyStatus{"int", binder::kAnything.convert};
+const binder::Kind kAnyBody{"_JSON", binder::kAnything.convert};
+
+// A hook, not an operation: its parameters refuse nothing, so it stays out of _OPERATIONS,
+// whose test holds every parameter to refuse a wrong type.
+const binder::Operation kErrorHooks[] = {
+    {"_parse_error",
+     {{"status", &kAnyStatus}, {"body", &kAnyBody}},
+     "The error object (not raised) for a LinkedIn error answer: the message is the body's "
+     "message, error_description or error (else 'HTTP <status>'), the code its "
+     "serviceErrorCode, else its code ('NONEXISTENT_VERSION'); a 426 (a retired "
+     "LinkedIn-Version) also logs a warning naming the version sent. 429 RateLimitError, 401 "
+     "AuthError, 403 PermissionError, 404 NotFoundError, every other status ApiError.",
+     nullptr, parse_error},
+};
+
+}  // namespace
+
+void add_error_methods(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kErrorHooks>(cls, "LinkedIn");
+}
+
+py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url) {
+  py::object error = self.attr(pyutil::name<"_parse_error">())(status, body);
+  error.attr("url") = py::str(core::mask_secrets(pyutil::utf8(py::str(url))));
+  return error;
+}
+
+void add_note(py::handle error, const char* note) {
+  if (py::hasattr(error, "add_note")) {
+    error.attr("add_note")(note);
+    return;
+  }
+  // Before 3.11 the note is kept in __notes__ alone.
+  py::object notes = py::getattr(error, "__notes__", py::none());
+  if (!PyList_Check(notes.ptr())) {
+    notes = py::list();
+    error.attr("__notes__") = notes;
+  }
+  notes.attr("append")(note);
+}
+
+void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
+                py::handle answer) {
+  py::dict fields;
+  fields["provider"] = "linkedin";
+  fields["payload"] = answer;
+  pyutil::raise_error("ApiError",
+                      py::str(std::string(operation) + ": " + what + " must be " + wanted +
+                              ", not " + Py_TYPE(value.ptr())->tp_name),
+                      fields);
+}
+
+py::object object_or_none(py::handle answer, const char* operation) {
+  if (!answer.is_none()) object_answer(answer, operation);
+  return py::reinterpret_borrow<py::object>(answer);
+}
+
+py::dict object_answer(py::handle answer, const char* operation) {
+  if (!PyDict_Check(answer.ptr())) {
+    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
+  }
+  return py::reinterpret_borrow<py::dict>(answer);
+}
+
+py::object require_json(py::handle self, py::object answer) {
+  // Only a dict can be the marked answer; anything else is JSON already.
+  if (!PyDict_Check(answer.ptr())) return answer;
+  return self.attr(pyutil::name<"_require_json">())(answer);
+}
+
+}  // namespace corvane::linkedin
