@@ -157,14 +157,6 @@ const binder::Operation kPostOperations[] = {
 
 py::tuple add_post_methods(pyutil::ClassBuilder& cls) {
   binder::add_methods<kPostOperations>(cls, "LinkedIn");
-  // The binder keeps the defaults in static vectors that C++ destroys after Python has
-  // finalized; a default Python would free then ('PUBLIC', a str) crashes the exit. One
-  // reference more keeps each one to the end of the process.
-  for (auto& defaults : binder::detail::Bound<kPostOperations>::defaults) {
-    for (py::object& value : defaults) {
-      if (value) value.inc_ref();
-    }
-  }
   return binder::describe<kPostOperations>();
 }
 
