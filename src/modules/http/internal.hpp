@@ -12,6 +12,7 @@
 
 #include "bridge/runtime.hpp"
 #include "core/pacing.hpp"
+#include "py/binder.hpp"
 #include "py/masking.hpp"
 #include "py/pyclass.hpp"
 

@@ -141,20 +141,22 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "O|$OOOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
                &user_agent, &throttle);
     py::handle s(self);
+    // The class the caller constructed: Facebook(timeout="x") is a mistake of Facebook's call.
+    const std::string owner = py::str(py::type::of(s).attr("__name__"));
+    const char* op = owner.c_str();
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
-      throw py::type_error("timeout must be a number of seconds");
+      binder::wrong_type(seconds, op, "timeout", "a number of seconds");
     }
     // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
     // and NaN is no deadline either.
     const double total = py::float_(seconds).cast<double>();
     if (std::isnan(total) || total < 0) {
-      throw py::value_error("timeout must be a number of seconds, not negative, got " +
-                            std::string(py::repr(seconds)));
+      binder::wrong_value(seconds, op, "timeout", "a non-negative number of seconds");
     }
     py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
                                   : py::str("corvane-python");
-    if (!PyUnicode_Check(agent.ptr())) throw py::type_error("user_agent must be a str");
+    binder::text(agent, op, "user_agent");
     // The total time one attempt may take: connect, send and receive the whole body.
     s.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
         py::arg("total") = py::float_(seconds));
@@ -162,16 +164,14 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     // at the first request, with an AttributeError far from the mistake.
     if (retry != Py_None && (!PyObject_HasAttrString(retry, "attempts") ||
                              !PyObject_HasAttrString(retry, "delay_for"))) {
-      throw py::type_error(std::string("retry must be a RetryPolicy or None, not ") +
-                           Py_TYPE(retry)->tp_name);
+      binder::wrong_type(retry, op, "retry", "a RetryPolicy or None");
     }
     s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
                                        : py::reinterpret_borrow<py::object>(retry);
     s.attr("user_agent") = agent;
     // Each client paces itself unless given a Throttle to share, or None for no pacing.
     if (throttle != nullptr && throttle != Py_None && !is_throttle(throttle)) {
-      throw py::type_error(std::string("BaseClient: throttle must be a Throttle or None, not ") +
-                           Py_TYPE(throttle)->tp_name);
+      binder::wrong_type(throttle, op, "throttle", "a Throttle or None");
     }
     s.attr("throttle") = throttle == nullptr ? state().throttle_type.get()()
                                              : py::reinterpret_borrow<py::object>(throttle);
