@@ -5,6 +5,7 @@
 #include <string>
 
 #include "modules/webhooks/event.hpp"
+#include "modules/webhooks/texts.hpp"
 #include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
@@ -38,14 +39,14 @@ py::object borrowed(py::handle value) { return py::reinterpret_borrow<py::object
 // A dict, or any mapping with a get method (a framework's query or header mapping).
 py::object mapping(py::handle value, const char* operation, const char* parameter) {
   if (!PyDict_Check(value.ptr()) && !PyObject_HasAttrString(value.ptr(), "get")) {
-    binder::wrong_type(value, operation, parameter, "a mapping");
+    binder::wrong_type(value, operation, parameter, texts::kMapping);
   }
   return borrowed(value);
 }
 
 py::object token_or_none(py::handle value, const char* operation, const char* parameter) {
   if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-    binder::wrong_type(value, operation, parameter, "a str or None");
+    binder::wrong_type(value, operation, parameter, texts::kTextOrNone);
   }
   return borrowed(value);
 }
@@ -53,7 +54,7 @@ py::object token_or_none(py::handle value, const char* operation, const char* pa
 // The signature covers the bytes as received; a decoded body cannot be checked.
 py::object raw_bytes(py::handle value, const char* operation, const char* parameter) {
   if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) {
-    binder::wrong_type(value, operation, parameter, "the raw request bytes");
+    binder::wrong_type(value, operation, parameter, texts::kRawBytes);
   }
   return borrowed(value);
 }
@@ -63,7 +64,7 @@ py::object payload(py::handle value, const char*, const char*) { return borrowed
 
 py::object event(py::handle value, const char* operation, const char* parameter) {
   if (!Event::is_instance(value.ptr())) {
-    binder::wrong_type(value, operation, parameter, "a WebhookEvent");
+    binder::wrong_type(value, operation, parameter, texts::kEvent);
   }
   return borrowed(value);
 }
