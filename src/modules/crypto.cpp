@@ -38,7 +38,9 @@ bool verify_signature(const py::object& app_secret, const py::object& body,
   }
   const BytesArg raw(body, "verify_signature", "body");
   if (header.is_none()) return false;
-  if (!PyUnicode_Check(header.ptr())) wrong_type(header, "verify_signature", "header", "a str or None");
+  if (!PyUnicode_Check(header.ptr())) {
+    wrong_type(header, "verify_signature", "header", "a str or None");
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(header.ptr(), &size);
   if (data == nullptr) {
@@ -84,7 +86,8 @@ PYBIND11_MODULE(crypto, m) {
 
   py::tuple names(corvane::core::kSecretNames.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    names[i] = py::str(corvane::core::kSecretNames[i].data(), corvane::core::kSecretNames[i].size());
+    const std::string_view name = corvane::core::kSecretNames[i];
+    names[i] = py::str(name.data(), name.size());
   }
   m.attr("SECRET_NAMES") = names;
 }

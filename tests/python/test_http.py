@@ -119,6 +119,16 @@ def test_base_client_names_the_kind_by_status_alone():
         assert (str(error), error.code) == (message, code)
 
 
+def test_a_subclass_names_the_kind_of_its_platform():
+    class Teapot(BaseClient):
+        def _error_kind(self, status, code, subcode):
+            return "AuthError" if (status, code) == (418, 5) else 7
+
+    assert type(Teapot()._parse_error(418, {"error": {"code": 5}})) is errors.AuthError
+    with pytest.raises(TypeError, match="^_error_kind must return the name of a corvane.errors class, not int$"):
+        Teapot()._parse_error(400, {})
+
+
 async def test_non_json_error_body(fake_server, session):
     fake_server.reply(502, body="<html>Bad gateway</html>", content_type="text/html")
     with pytest.raises(errors.ApiError) as caught:

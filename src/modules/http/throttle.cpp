@@ -157,7 +157,9 @@ py::dict snapshot(ThrottleObject* t) {
 // ---- the Python type ----
 
 double setting(PyObject* value, const char* name, double low, double high, const char* what) {
-  if (PyBool_Check(value) || !PyNumber_Check(value)) binder::wrong_type(value, "Throttle", name, what);
+  if (PyBool_Check(value) || !PyNumber_Check(value)) {
+    binder::wrong_type(value, "Throttle", name, what);
+  }
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   if (!(number > low && number <= high)) binder::wrong_value(value, "Throttle", name, what);

@@ -74,7 +74,9 @@ void policy_dealloc(PyObject* self) {
 // answer is taken as a new reference at once.
 PyObject* named_list(PyObject* table, PyObject* name, const char* method) {
   if (!PyUnicode_Check(name)) {
-    return guarded([&]() -> py::object { corvane::binder::wrong_type(name, method, "name", "a str"); });
+    return guarded([&]() -> py::object {
+      corvane::binder::wrong_type(name, method, "name", "a str");
+    });
   }
   PyObject* found = PyDict_GetItemWithError(table, name);  // borrowed
   if (found == nullptr) {
