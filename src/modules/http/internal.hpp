@@ -15,6 +15,7 @@
 #include "py/binder.hpp"
 #include "py/masking.hpp"
 #include "py/pyclass.hpp"
+#include "modules/http/texts.hpp"
 
 namespace corvane::http {
 

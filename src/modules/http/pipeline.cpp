@@ -247,7 +247,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
                               py::object json, py::object data, py::object headers,
                               bool idempotent) {
   if (!json.is_none() && !data.is_none()) {
-    throw py::value_error("request: give at most one of json and data");
+    throw py::value_error(texts::kOneBody);
   }
   const std::string url_text(pyutil::utf8(url));
   // The base versions of _auth_params/_auth_headers return a copy of their argument.
@@ -285,8 +285,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     if (!sign.own) {
       py::object signed_url = sign.bound(py::str(wire_url_text));
       if (!PyUnicode_Check(signed_url.ptr())) {
-        throw py::type_error("_sign_url: the answer must be a str, not " +
-                             std::string(Py_TYPE(signed_url.ptr())->tp_name));
+        throw py::type_error(texts::kSignedUrl + std::string(Py_TYPE(signed_url.ptr())->tp_name));
       }
       wire_url_text = pyutil::utf8(signed_url);
     }
@@ -376,9 +375,8 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       if (server_said && wait.cast<double>() > max_retry_after_of(retry)) pyutil::raise(error);
       const double delay = server_said ? wait.cast<double>()
                                        : retry.attr("delay_for")(attempt).cast<double>();
-      client_logger(self).attr("warning")("%s %s -> %s; %.1fs dan keyin qayta urinish (%s/%s)",
-                                           method, masked(url_text), reply->status, delay,
-                                           attempt, attempts);
+      client_logger(self).attr("warning")(texts::kRetrying, method, masked(url_text),
+                                           reply->status, delay, attempt, attempts);
       last_failure = error;
       if (rate_limited) pacing.waiting(delay);
       if (delay > 0) co_await bridge::sleep(delay);
@@ -390,7 +388,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   py::dict fields;
   fields["provider"] = self.attr("provider");
   fields["url"] = masked(url_text);
-  pyutil::raise_error("ApiError", py::str("Noma'lum xato"), fields);
+  pyutil::raise_error("ApiError", py::str(texts::kUnknownError), fields);
 }
 
 // ---- body decoding ----
@@ -574,8 +572,7 @@ std::string kind_of(py::handle self, py::handle status, py::handle code, py::han
   if (kind.own) return status_kind(status);
   py::object name = kind.bound(status, code, subcode);
   if (!PyUnicode_Check(name.ptr())) {
-    throw py::type_error(std::string("_error_kind must return the name of a corvane.errors "
-                                     "class, not ") + Py_TYPE(name.ptr())->tp_name);
+    throw py::type_error(texts::kErrorKind + std::string(Py_TYPE(name.ptr())->tp_name));
   }
   return std::string(pyutil::utf8(name));
 }

@@ -12,7 +12,7 @@ namespace corvane::http {
 // would make a retry sleep forever, a NaN compares false with every cap).
 double retry_seconds(PyObject* value, const char* name) {
   if (PyBool_Check(value) || !PyNumber_Check(value)) {
-    binder::wrong_type(value, "RetryPolicy", name, "a number of seconds");
+    binder::wrong_type(value, "RetryPolicy", name, texts::kSeconds);
   }
   const double seconds = PyFloat_AsDouble(value);
   if (seconds == -1.0 && PyErr_Occurred()) {
@@ -20,7 +20,7 @@ double retry_seconds(PyObject* value, const char* name) {
     PyErr_Clear();  // an integer beyond any double: reported like infinity
   }
   if (!std::isfinite(seconds) || seconds < 0) {
-    binder::wrong_value(value, "RetryPolicy", name, "a finite, non-negative number of seconds");
+    binder::wrong_value(value, "RetryPolicy", name, texts::kFiniteSeconds);
   }
   return seconds;
 }
@@ -31,7 +31,7 @@ long attempt_count(PyObject* attempts) {
   const long n = PyLong_AsLongAndOverflow(attempts, &overflow);
   if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow != 0) {
-    binder::wrong_value(attempts, "RetryPolicy", "attempts", "an int below 2**63");
+    binder::wrong_value(attempts, "RetryPolicy", "attempts", texts::kAttempts);
   }
   return n;
 }

@@ -83,13 +83,9 @@ void supplied_session_closed(py::handle self, py::handle session) {
   if (PySequence_Contains(state().pinned.get().ptr(), session.ptr()) == 1) {
     pyutil::raise_error(
         "ConfigurationError",
-        py::str("{}: sandbox to'xtagan, uning sessiyasi yopiq; so'rov platformaning haqiqiy "
-                "xostlariga yuborilmaydi").format(type));
+        py::str(texts::kSandboxStopped).format(type));
   }
-  client_logger(self).attr("warning")(
-      "%s: xost bergan sessiya yopilgan; endi so'rovlar mijozning o'z sessiyasi orqali "
-      "platformaning haqiqiy xostlariga boradi",
-      type);
+  client_logger(self).attr("warning")(texts::kSessionReplaced, type);
 }
 
 // ---- _Session ----
@@ -146,13 +142,13 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     const char* op = owner.c_str();
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
-      binder::wrong_type(seconds, op, "timeout", "a number of seconds");
+      binder::wrong_type(seconds, op, "timeout", texts::kSeconds);
     }
     // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
     // and NaN is no deadline either.
     const double total = py::float_(seconds).cast<double>();
     if (std::isnan(total) || total < 0) {
-      binder::wrong_value(seconds, op, "timeout", "a non-negative number of seconds");
+      binder::wrong_value(seconds, op, "timeout", texts::kNonNegativeSeconds);
     }
     py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
                                   : py::str("corvane-python");
@@ -164,14 +160,14 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     // at the first request, with an AttributeError far from the mistake.
     if (retry != Py_None && (!PyObject_HasAttrString(retry, "attempts") ||
                              !PyObject_HasAttrString(retry, "delay_for"))) {
-      binder::wrong_type(retry, op, "retry", "a RetryPolicy or None");
+      binder::wrong_type(retry, op, "retry", texts::kRetryPolicy);
     }
     s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
                                        : py::reinterpret_borrow<py::object>(retry);
     s.attr("user_agent") = agent;
     // Each client paces itself unless given a Throttle to share, or None for no pacing.
     if (throttle != nullptr && throttle != Py_None && !is_throttle(throttle)) {
-      binder::wrong_type(throttle, op, "throttle", "a Throttle or None");
+      binder::wrong_type(throttle, op, "throttle", texts::kThrottle);
     }
     s.attr("throttle") = throttle == nullptr ? state().throttle_type.get()()
                                              : py::reinterpret_borrow<py::object>(throttle);

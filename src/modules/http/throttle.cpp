@@ -172,10 +172,9 @@ PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* threshold = nullptr;
     PyObject* window = nullptr;
     pyutil::parse_args(args, kwargs, "|$OO:Throttle", keywords, &threshold, &window);
-    const double t = threshold ? setting(threshold, "threshold", 0, 100,
-                                         "a percentage above 0 and at most 100")
+    const double t = threshold ? setting(threshold, "threshold", 0, 100, texts::kPercentage)
                                : 90.0;
-    const double w = window ? setting(window, "window", 0, 1e9, "a positive number of seconds")
+    const double w = window ? setting(window, "window", 0, 1e9, texts::kPositiveSeconds)
                             : 3600.0;
     py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
     if (!self) throw py::error_already_set();
@@ -522,8 +521,7 @@ namespace {
   fields["retry_after"] = py::float_(d.seconds);
   pyutil::raise_error(
       "RateLimitError",
-      py::str("So'rov yuborilmadi: {} ({}) limitda; {:.0f}s dan keyin qayta urinib ko'ring")
-          .format(d.key.id, d.key.type, d.seconds),
+      py::str(texts::kHeldBack).format(d.key.id, d.key.type, d.seconds),
       fields);
 }
 
@@ -534,7 +532,7 @@ RequestPacing::RequestPacing(py::handle client, std::function<std::string()> tok
   py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
   if (throttle.is_none()) return;
   if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "request", "throttle", "a Throttle or None");
+    binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
   }
   throttle_ = std::move(throttle);
 }
@@ -652,7 +650,7 @@ py::object throttle_usage(py::handle throttle) {
     return out;
   }
   if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "usage", "throttle", "a Throttle or None");
+    binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
   }
   return snapshot(as_throttle(throttle));
 }
