@@ -4,6 +4,8 @@
 ``verify_signature`` checks the X-Hub-Signature-256 header of a webhook delivery.
 """
 
+SECRET_NAMES: tuple[str, ...]
+
 def appsecret_proof(token: str, app_secret: str) -> str:
     """The lower-case hex HMAC-SHA256 of ``token`` keyed with ``app_secret``, sent as the
     ``appsecret_proof`` query parameter beside ``access_token``. Raises TypeError naming the

@@ -2,17 +2,11 @@
 #include "core/percent.hpp"
 #include "core/mask.hpp"
 
-#include <array>
 #include <string>
 #include <vector>
 
 namespace corvane::core {
 namespace {
-
-constexpr std::array<std::string_view, 8> kSecretNames = {
-    "access_token", "appsecret_proof", "client_secret", "fb_exchange_token",
-    "input_token",  "code",            "refresh_token", "token",
-};
 
 // Where a quoted query value ends in a free text.
 bool ends_value(char c) {

@@ -1,14 +1,21 @@
 // Masking of secrets in URLs before they reach an error's url or a log line.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvane::core {
 
-// True for the query parameter names whose values are secrets: access_token, appsecret_proof,
-// client_secret, fb_exchange_token, input_token, code, refresh_token, token.
+// The query parameter names whose values are secrets; the one list (corvane.crypto exports it
+// as SECRET_NAMES for the Python code that cleans texts).
+inline constexpr std::array<std::string_view, 8> kSecretNames = {
+    "access_token", "appsecret_proof", "client_secret", "fb_exchange_token",
+    "input_token",  "code",            "refresh_token", "token",
+};
+
+// True for the names of kSecretNames.
 bool is_secret_param(std::string_view name);
 
 // Returns `url` with the value of every secret query parameter replaced by "***".

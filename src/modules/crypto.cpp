@@ -4,17 +4,23 @@
 #include <string>
 
 #include "core/hmac.hpp"
+#include "core/mask.hpp"
+#include "py/binder.hpp"
 #include "py/text_args.hpp"
+#include "py/values.hpp"
 
 namespace py = pybind11;
+using corvane::binder::wrong_type;
 using corvane::pyutil::BytesArg;
-using corvane::pyutil::raise_arg_type;
-using corvane::pyutil::text_arg;
 
 namespace {
 
 // Hashing a large body is left to run without the GIL, as hashlib does.
 constexpr std::size_t kReleaseGilAbove = 4096;
+
+std::string_view text_arg(py::handle value, const char* operation, const char* parameter) {
+  return corvane::pyutil::utf8(corvane::binder::text(value, operation, parameter));
+}
 
 py::str appsecret_proof(const py::object& token, const py::object& app_secret) {
   const auto token_text = text_arg(token, "appsecret_proof", "token");
@@ -26,10 +32,15 @@ py::str appsecret_proof(const py::object& token, const py::object& app_secret) {
 bool verify_signature(const py::object& app_secret, const py::object& body,
                       const py::object& header) {
   const auto secret = text_arg(app_secret, "verify_signature", "app_secret");
+  // A str has no single byte form to sign.
+  if (PyUnicode_Check(body.ptr()) || !PyObject_CheckBuffer(body.ptr())) {
+    wrong_type(body, "verify_signature", "body", "bytes");
+  }
   const BytesArg raw(body, "verify_signature", "body");
   if (header.is_none()) return false;
-  if (!PyUnicode_Check(header.ptr()))
-    raise_arg_type("verify_signature", "header", "str or None", header);
+  if (!PyUnicode_Check(header.ptr())) {
+    wrong_type(header, "verify_signature", "header", "a str or None");
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(header.ptr(), &size);
   if (data == nullptr) {
@@ -72,4 +83,11 @@ PYBIND11_MODULE(crypto, m) {
         "empty or malformed header, or an empty app secret, gives False. The digests are\n"
         "compared in constant time. ``body`` must be the bytes as received (a str is a\n"
         "TypeError); ``app_secret`` and ``header`` must be str (``header`` may be None).");
+
+  py::tuple names(corvane::core::kSecretNames.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string_view name = corvane::core::kSecretNames[i];
+    names[i] = py::str(name.data(), name.size());
+  }
+  m.attr("SECRET_NAMES") = names;
 }

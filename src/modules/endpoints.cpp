@@ -5,14 +5,20 @@
 #include <string>
 
 #include "core/urls.hpp"
+#include "py/binder.hpp"
 #include "py/fields.hpp"
-#include "py/text_args.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
-using corvane::pyutil::text_arg;
+using corvane::binder::wrong_type;
+using corvane::binder::wrong_value;
 
 namespace {
+
+// The UTF-8 form of a str argument, valid while `value` lives.
+std::string_view text_arg(py::handle value, const char* operation, const char* parameter) {
+  return corvane::pyutil::utf8(corvane::binder::text(value, operation, parameter));
+}
 
 constexpr const char* kDefaultGraphVersion = "v23.0";
 constexpr const char* kDefaultLinkedInVersion = "202606";
@@ -34,13 +40,16 @@ struct InstagramGraphBuilder : GraphBuilder {};
 // LinkedIn's addresses need no state: only class-level operations.
 struct LinkedInEndpoints {};
 
-GraphBuilder make_graph(const py::object& version) {
-  const auto text = text_arg(version, "Graph", "version");
+// `owner`: the class the caller constructed, for the messages.
+GraphBuilder builder_for(const py::object& version, const char* owner) {
+  const auto text = text_arg(version, owner, "version");
   // An empty version would produce "host//path", which the platform answers with an error
   // that no longer says why.
-  if (text.empty()) throw py::value_error("Graph: `version` must not be empty (e.g. \"v23.0\")");
+  if (text.empty()) wrong_value(version, owner, "version", "a non-empty str such as 'v23.0'");
   return GraphBuilder{std::string(text)};
 }
+
+GraphBuilder make_graph(const py::object& version) { return builder_for(version, "Graph"); }
 
 std::string host_of(py::handle self) {
   const py::object host = self.attr("host");
@@ -53,17 +62,17 @@ py::str url_of(py::handle self, std::string_view path) {
 }
 
 py::str url(const py::object& self, const py::object& path) {
-  return url_of(self, text_arg(path, "Graph.url", "path"));
+  return url_of(self, text_arg(path, "url", "path"));
 }
 
 py::str node(const py::object& self, const py::object& node_id) {
-  return url_of(self, text_arg(node_id, "Graph.node", "node_id"));
+  return url_of(self, text_arg(node_id, "node", "node_id"));
 }
 
 py::str edge(const py::object& self, const py::object& node_id, const py::object& edge_name) {
-  std::string path(text_arg(node_id, "Graph.edge", "node_id"));
+  std::string path(text_arg(node_id, "edge", "node_id"));
   path.push_back('/');
-  path.append(text_arg(edge_name, "Graph.edge", "edge"));
+  path.append(text_arg(edge_name, "edge", "edge"));
   return url_of(self, path);
 }
 
@@ -79,7 +88,7 @@ py::str oauth_dialog(const py::object& self, const py::object& params, const py:
     if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError))
       throw py::error_already_set();
     PyErr_Clear();
-    corvane::pyutil::raise_arg_type("Graph.oauth_dialog", "params", "a mapping", params);
+    wrong_type(params, "oauth_dialog", "params", "a mapping");
   }
   const py::object items = py::reinterpret_steal<py::object>(items_method)();
   // The pairs own their text: the views below point into these str objects.
@@ -87,11 +96,16 @@ py::str oauth_dialog(const py::object& self, const py::object& params, const py:
   corvane::core::QueryPairs pairs;
   for (py::handle item : items) {
     // Unpacked as `for name, value in params.items()` would: anything but two parts is refused.
-    const py::object parts = py::reinterpret_steal<py::object>(
-        PySequence_Fast(item.ptr(), "Graph.oauth_dialog: params.items() must give pairs"));
-    if (!parts) throw py::error_already_set();
+    const char* const what = "a (name, value) pair";
+    const py::object parts =
+        py::reinterpret_steal<py::object>(PySequence_Fast(item.ptr(), "not a sequence"));
+    if (!parts) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+      PyErr_Clear();
+      wrong_type(item, "oauth_dialog", "each item of params.items()", what);
+    }
     if (PySequence_Fast_GET_SIZE(parts.ptr()) != 2)
-      throw py::value_error("Graph.oauth_dialog: params.items() must give (name, value) pairs");
+      wrong_value(item, "oauth_dialog", "each item of params.items()", what);
     const py::str name = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 0));
     const py::str value = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 1));
     texts.append(name);
@@ -101,7 +115,7 @@ py::str oauth_dialog(const py::object& self, const py::object& params, const py:
   const auto& builder = self.cast<const GraphBuilder&>();
   const py::object dialog = globals["FACEBOOK_DIALOG"];
   std::string out = corvane::core::fill_placeholder(
-      text_arg(dialog, "Graph.oauth_dialog", "FACEBOOK_DIALOG"), "{version}", builder.version);
+      text_arg(dialog, "oauth_dialog", "FACEBOOK_DIALOG"), "{version}", builder.version);
   out.push_back('?');
   out.append(corvane::core::encode_query(pairs));
   return py::str(out);
@@ -236,7 +250,7 @@ PYBIND11_MODULE(endpoints, m) {
   instagram
       .def(py::init([](const py::object& version) {
              InstagramGraphBuilder builder;
-             builder.version = make_graph(version).version;
+             builder.version = builder_for(version, "InstagramGraph").version;
              return builder;
            }),
            py::arg("version") = kDefaultGraphVersion,
@@ -275,7 +289,7 @@ PYBIND11_MODULE(endpoints, m) {
       .def_static(
           "rest",
           [globals](const py::object& path) {
-            const auto rest = text_arg(path, "LinkedIn.rest", "path");
+            const auto rest = text_arg(path, "rest", "path");
             std::string suffix = "/";
             suffix.append(corvane::core::strip_leading_slashes(rest));
             return module_url(globals, "LINKEDIN_REST", suffix);

@@ -5,11 +5,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py/binder.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
 
 namespace {
+
+using corvane::binder::wrong_type;
 
 constexpr const char* kModuleDoc = R"doc(Result records of corvane.
 
@@ -106,13 +109,6 @@ const Kind kLead{"Lead", "item", {
      Shown::count, Read::list_or_empty},
 }};
 
-std::string type_name(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__name__"));
-}
-
-[[noreturn]] void type_error(const std::string& where, const char* what, py::handle got) {
-  throw py::type_error(where + ": " + what + ", got " + type_name(got));
-}
 
 py::object read_field(const Kind& kind, const Field& field, py::handle value) {
   switch (field.read) {
@@ -125,7 +121,8 @@ py::object read_field(const Kind& kind, const Field& field, py::handle value) {
     case Read::list_or_empty:
       if (value.is_none()) return py::list();
       if (!PyList_Check(value.ptr())) {
-        type_error(std::string(kind.name) + ".from_response", "field_data must be a list", value);
+        wrong_type(value, (std::string(kind.name) + ".from_response").c_str(), "field_data",
+                   "a list");
       }
       // A copy, so the record does not share the caller's list.
       if (PyObject* copy = PySequence_List(value.ptr())) return py::reinterpret_steal<py::list>(copy);
@@ -138,8 +135,8 @@ py::object read_field(const Kind& kind, const Field& field, py::handle value) {
 template <class T>
 T from_item(const Kind& kind, py::handle item) {
   if (!PyDict_Check(item.ptr())) {
-    type_error(std::string(kind.name) + ".from_response",
-               (std::string(kind.argument) + " must be a dict").c_str(), item);
+    wrong_type(item, (std::string(kind.name) + ".from_response").c_str(), kind.argument,
+               "a dict");
   }
   T record;
   record.raw = corvane::pyutil::copy_dict(item);
@@ -192,7 +189,7 @@ bool same_values(const Record& a, const Record& b) {
 template <class T>
 const T& unwrap(py::handle self, const Kind& kind) {
   if (!py::isinstance<T>(self)) {
-    type_error(kind.name, (std::string("expected a ") + kind.name).c_str(), self);
+    wrong_type(self, kind.name, "self", (std::string("a ") + kind.name).c_str());
   }
   auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
   auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(T)));
@@ -272,7 +269,7 @@ Profile make_profile(py::object id, py::object platform, py::object username, py
                      py::object picture, py::object email, py::object bio, py::object website,
                      py::object account_type, py::object followers_count,
                      py::object follows_count, py::object media_count, py::object raw) {
-  if (!raw.is_none() && !PyDict_Check(raw.ptr())) type_error("Profile", "raw must be a dict", raw);
+  if (!raw.is_none() && !PyDict_Check(raw.ptr())) wrong_type(raw, "Profile", "raw", "a dict");
   Profile profile;
   profile.values = {id,      platform, username,     full_name,       picture,       email,
                     bio,     website,  account_type, followers_count, follows_count, media_count};

@@ -3,6 +3,7 @@ answers scripted replies, and a host-supplied aiohttp session to reach it."""
 from __future__ import annotations
 
 import asyncio
+import functools
 import inspect
 import json as jsonlib
 import uuid
@@ -63,6 +64,23 @@ class Recorded:
 
     def json(self) -> Any:
         return jsonlib.loads(self.body)
+
+
+@functools.cache
+def _graph_client_type():
+    from corvane.facebook import Facebook
+    from corvane.http import BaseClient
+
+    class GraphClient(BaseClient):
+        def _error_kind(self, status, code, subcode):
+            return Facebook._error_kind(self, status, code, subcode)
+
+    return GraphClient
+
+
+def graph_client(**options):
+    """A BaseClient that names error kinds by the Graph clients' rules (codes before status)."""
+    return _graph_client_type()(**options)
 
 
 @dataclass

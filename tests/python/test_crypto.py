@@ -85,17 +85,19 @@ def test_large_body_is_checked_whole():
 
 
 @pytest.mark.parametrize(
-    "call, argument",
+    "call, message",
     [
-        (lambda: crypto.appsecret_proof(b"token", "s"), "token"),
-        (lambda: crypto.appsecret_proof("token", b"s"), "app_secret"),
-        (lambda: crypto.appsecret_proof(None, "s"), "token"),
-        (lambda: crypto.verify_signature("s", "{}", "sha256="), "body"),
-        (lambda: crypto.verify_signature("s", None, "sha256="), "body"),
-        (lambda: crypto.verify_signature(b"s", b"{}", "sha256="), "app_secret"),
-        (lambda: crypto.verify_signature("s", b"{}", b"sha256=00"), "header"),
+        (lambda: crypto.appsecret_proof(b"token", "s"), "appsecret_proof: token must be a str, not bytes"),
+        (lambda: crypto.appsecret_proof("token", b"s"), "appsecret_proof: app_secret must be a str, not bytes"),
+        (lambda: crypto.appsecret_proof(None, "s"), "appsecret_proof: token must be a str, not NoneType"),
+        (lambda: crypto.verify_signature("s", "{}", "sha256="), "verify_signature: body must be bytes, not str"),
+        (lambda: crypto.verify_signature("s", None, "sha256="), "verify_signature: body must be bytes, not NoneType"),
+        (lambda: crypto.verify_signature(b"s", b"{}", "sha256="), "verify_signature: app_secret must be a str, not bytes"),
+        (lambda: crypto.verify_signature("s", b"{}", b"sha256=00"),
+         "verify_signature: header must be a str or None, not bytes"),
     ],
 )
-def test_wrong_types_name_the_argument(call, argument):
-    with pytest.raises(TypeError, match=f"`{argument}`"):
+def test_wrong_types_name_the_argument(call, message):
+    with pytest.raises(TypeError) as info:
         call()
+    assert str(info.value) == message

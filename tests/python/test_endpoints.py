@@ -111,21 +111,32 @@ def test_hosts_are_read_at_each_call(monkeypatch):
     assert Graph().oauth_dialog({}) == "http://127.0.0.1:8080/v23.0/d?"
 
 
+class _Triples(dict):
+    def items(self):
+        return [("a", "b", "c")]
+
+
 @pytest.mark.parametrize(
-    "call, argument, error",
+    "call, message, error",
     [
-        (lambda: Graph(23), "version", TypeError),
-        (lambda: Graph(""), "version", ValueError),
-        (lambda: Graph().url(b"me"), "path", TypeError),
-        (lambda: Graph().node(1234), "node_id", TypeError),
-        (lambda: Graph().edge("1", None), "edge", TypeError),
-        (lambda: Graph().oauth_dialog([("a", "b")]), "params", TypeError),
-        (lambda: LinkedIn.rest(None), "path", TypeError),
+        (lambda: Graph(23), "Graph: version must be a str, not int", TypeError),
+        (lambda: Graph(""), "Graph: version must be a non-empty str such as 'v23.0', not ''",
+         ValueError),
+        (lambda: Graph().url(b"me"), "url: path must be a str, not bytes", TypeError),
+        (lambda: Graph().node(1234), "node: node_id must be a str, not int", TypeError),
+        (lambda: Graph().edge("1", None), "edge: edge must be a str, not NoneType", TypeError),
+        (lambda: Graph().oauth_dialog([("a", "b")]), "oauth_dialog: params must be a mapping, not list",
+         TypeError),
+        (lambda: Graph().oauth_dialog(_Triples()),
+         "oauth_dialog: each item of params.items() must be a (name, value) pair, not ('a', 'b', 'c')",
+         ValueError),
+        (lambda: LinkedIn.rest(None), "rest: path must be a str, not NoneType", TypeError),
     ],
 )
-def test_bad_arguments_name_the_argument(call, argument, error):
-    with pytest.raises(error, match=f"`{argument}`"):
+def test_bad_arguments_name_the_argument(call, message, error):
+    with pytest.raises(error) as info:
         call()
+    assert str(info.value) == message
 
 
 def test_import_does_not_load_the_policy():

@@ -462,7 +462,7 @@ LINKEDIN_KINDS = {429: "RateLimitError", 401: "AuthError", 403: "PermissionError
 @example(400, {CollidingKey("message"): 1}, "linkedin")
 def test_error_bodies_become_their_documented_kind(status, body, platform):
     graph = platform == "graph"
-    parse = BaseClient()._parse_error if graph else LinkedIn()._parse_error
+    parse = Facebook(app_id="1", app_secret="s")._parse_error if graph else LinkedIn()._parse_error
     message = outcome(lambda: (graph_message if graph else linkedin_message)(status, body))
     got = outcome(lambda: parse(status, body))
     if got[0] == "raised" or message[0] == "raised":

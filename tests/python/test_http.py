@@ -6,7 +6,7 @@ import logging
 import aiohttp
 import pytest
 from aiohttp import web
-from conftest import Reply
+from conftest import Reply, graph_client
 
 from corvane import errors
 from corvane.http import RETRYABLE_STATUSES, BaseClient, RetryPolicy, _retry_after
@@ -16,7 +16,7 @@ NO_JITTER = RetryPolicy(jitter=False)
 
 def client(session, **kwargs):
     kwargs.setdefault("retry", NO_JITTER)
-    return BaseClient(session=session, **kwargs)
+    return graph_client(session=session, **kwargs)
 
 
 async def test_query_is_appended_encoded_and_nulls_dropped(fake_server, session):
@@ -107,6 +107,26 @@ async def test_error_table(fake_server, session, status, body, kind, message, co
     assert type(err) is kind
     assert (str(err), err.code, err.status, err.payload) == (message, code, status, body)
     assert err.provider == "unknown"
+
+
+def test_base_client_names_the_kind_by_status_alone():
+    # The codes are the Graph clients' rules (their _error_kind); the base reads the body alike.
+    by_status = {429: errors.RateLimitError, 401: errors.AuthError, 403: errors.PermissionError,
+                 404: errors.NotFoundError}
+    for status, body, _, message, code in GRAPH_ERRORS:
+        error = BaseClient()._parse_error(status, body)
+        assert type(error) is by_status.get(status, errors.ApiError)
+        assert (str(error), error.code) == (message, code)
+
+
+def test_a_subclass_names_the_kind_of_its_platform():
+    class Teapot(BaseClient):
+        def _error_kind(self, status, code, subcode):
+            return "AuthError" if (status, code) == (418, 5) else 7
+
+    assert type(Teapot()._parse_error(418, {"error": {"code": 5}})) is errors.AuthError
+    with pytest.raises(TypeError, match="^_error_kind must return the name of a corvane.errors class, not int$"):
+        Teapot()._parse_error(400, {})
 
 
 async def test_non_json_error_body(fake_server, session):

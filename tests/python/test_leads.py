@@ -193,7 +193,7 @@ def test_policy_failures_propagate(monkeypatch):
     ({"name": "email"}, "field_data must be a list"),
     ("email", "field_data must be a list"),
     ([{"name": "email", "values": ["a@b"]}, None], r"field_data\[1\] must be a dict"),
-    ([{"name": 5, "values": ["x"]}], r"field_data\[0\]\['name'\] must be str"),
+    ([{"name": 5, "values": ["x"]}], r"field_data\[0\]\['name'\] must be a str, not int"),
     ([{"name": "x", "values": "abc"}], r"field_data\[0\]\['values'\] must be a list"),
 ])
 def test_bad_field_data_is_a_type_error(field_data, message):

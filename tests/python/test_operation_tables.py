@@ -18,9 +18,11 @@ MODULES = ("facebook", "instagram", "linkedin", "webhooks")
 
 # A value each stub type accepts, and one it refuses.
 ACCEPTED = {"str": "1", "str | None": "t", "int": 1, "int | None": 1, "bool": True,
-            "list[str] | tuple[str, ...] | None": ["a"]}
+            "list[str] | tuple[str, ...] | None": ["a"], "Mapping[str, Any]": {},
+            "Mapping[str, str]": {}, "bytes | bytearray | memoryview": b"", "dict[str, Any]": {}}
 REFUSED = {"str": 5, "str | None": 5, "int": "1", "int | None": "1", "bool": 1,
-           "list[str] | tuple[str, ...] | None": "leadgen"}
+           "list[str] | tuple[str, ...] | None": "leadgen", "Mapping[str, Any]": 5,
+           "Mapping[str, str]": 5, "bytes | bytearray | memoryview": "body", "WebhookEvent": 5}
 
 
 def _rows():

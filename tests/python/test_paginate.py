@@ -67,6 +67,6 @@ async def test_page_that_is_not_an_object_ends_the_walk(fake_server, c, second):
 async def test_failure_on_a_later_page_propagates(fake_server, c):
     from corvane.errors import AuthError
     fake_server.reply(json=page(fake_server, [1], "/n"))
-    fake_server.reply(400, {"error": {"code": 190, "message": "expired"}})
+    fake_server.reply(401, {"error": {"code": 190, "message": "expired"}})
     with pytest.raises(AuthError):
         await c.paginate(fake_server.url("/list"))

@@ -10,11 +10,12 @@ import textwrap
 import pytest
 
 from corvane import errors, http
+from conftest import graph_client
 from corvane.http import BaseClient, RetryPolicy
 
 
 def client(session, **options):
-    return BaseClient(session=session, **options)
+    return graph_client(session=session, **options)
 
 
 @pytest.fixture

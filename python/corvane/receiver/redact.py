@@ -6,11 +6,16 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 
-# The names the client's own masker treats as secret (core/mask.cpp). Names that only ever
-# carry credentials match anywhere; the generic "code" and "token" only as query parameters.
+from corvane.crypto import SECRET_NAMES
+
+# Names that are ordinary words elsewhere in a text count only as query parameters; the others
+# only ever carry credentials and match anywhere.
+_ONLY_AS_PARAMETERS = frozenset({"code", "token"})
 _CREDENTIAL_PARAMS = re.compile(
-    r"((?:access_token|appsecret_proof|client_secret|fb_exchange_token|input_token|refresh_token"
-    r"|(?<=[?&])code|(?<=[?&])token)=)[^&\s\"']+", re.IGNORECASE)
+    "((?:" + "|".join(
+        ("(?<=[?&])" if name in _ONLY_AS_PARAMETERS else "") + re.escape(name)
+        for name in SECRET_NAMES) + r")=)[^&\s\"']+",
+    re.IGNORECASE)
 
 
 def redact(text: str, secrets: Iterable[str | None] = ()) -> str:

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/facebook/internal.hpp"
+#include "modules/graph_errors.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
 #include "py/values.hpp"
@@ -230,6 +231,7 @@ PYBIND11_MODULE(facebook, m) {
   add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
   graph::add_batch_method(client);
+  graph::add_error_rules(client);
   add_oauth_methods(client);
   add_page_methods(client);
   add_lead_methods(client);

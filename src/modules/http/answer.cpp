@@ -56,8 +56,8 @@ py::object require_json(py::handle client, py::object answer) {
   fields["status"] = status;
   fields["url"] = answer.attr("url");
   fields["payload"] = payload;
-  py::str message = status.is_none() ? py::str("The answer is not JSON")
-                                     : py::str("The answer is not JSON (HTTP {})").format(status);
+  py::str message = status.is_none() ? py::str(texts::kNotJson)
+                                     : py::str(texts::kNotJsonStatus).format(status);
   pyutil::raise_error("ApiError", message, fields);
 }
 

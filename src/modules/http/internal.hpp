@@ -12,8 +12,10 @@
 
 #include "bridge/runtime.hpp"
 #include "core/pacing.hpp"
+#include "py/binder.hpp"
 #include "py/masking.hpp"
 #include "py/pyclass.hpp"
+#include "modules/http/texts.hpp"
 
 namespace corvane::http {
 

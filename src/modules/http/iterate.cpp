@@ -220,10 +220,9 @@ PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
       pyutil::parse_args(args, kwargs, "OO|$OO:iterate", public_keywords, &self, &url, &params,
                          &page_size);
     }
-    if (!PyUnicode_Check(url)) throw py::type_error("iterate: url must be a str");
-    if (page_size != nullptr && (PyBool_Check(page_size) || !PyLong_Check(page_size))) {
-      throw py::type_error("iterate: page_size must be an integer");
-    }
+    const char* op = with_convert ? "_iterate" : "iterate";
+    binder::text(url, op, "url");
+    if (page_size != nullptr) binder::count(page_size, op, "page_size");
     py::dict query = pyutil::copy_dict(params);
     const int has_limit = PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr());
     if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised

@@ -31,8 +31,9 @@ Use it as a scope (``async with client:``), which creates the session on entry a
 on exit, or keep it and ``await client.close()`` yourself. A session passed as ``session=`` is
 used but never closed. A session the client created itself belongs to the event loop it was
 created on: used from another loop (a second ``asyncio.run``), the client leaves it and creates
-a new one. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or per call)
-and read their platform's error bodies in ``_parse_error``.
+a new one. Subclasses add credentials through ``_auth_params``/``_auth_headers`` (or per call),
+read their platform's error bodies in ``_parse_error`` and name the error kind of a status,
+code and subcode in ``_error_kind``.
 
 Retries follow ``retry`` (a RetryPolicy). GET and DELETE are retried after a transport failure
 and after a retryable error response. A POST is retried only when it certainly took no effect:

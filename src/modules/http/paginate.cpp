@@ -66,10 +66,7 @@ PyObject* paginate_method(PyObject*, PyObject* args, PyObject* kwargs) {
                &page_size);
     auto integer = [](PyObject* value, long fallback, const char* name) -> py::object {
       if (value == nullptr) return py::int_(fallback);
-      if (PyBool_Check(value) || !PyLong_Check(value)) {
-        throw py::type_error(std::string("paginate: ") + name + " must be an integer");
-      }
-      return py::reinterpret_borrow<py::object>(value);
+      return binder::count(value, "paginate", name);
     };
     const py::object max = integer(max_items, 500, "max_items");
     const py::object size = integer(page_size, 100, "page_size");

@@ -247,7 +247,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
                               py::object json, py::object data, py::object headers,
                               bool idempotent) {
   if (!json.is_none() && !data.is_none()) {
-    throw py::value_error("request: give at most one of json and data");
+    throw py::value_error(texts::kOneBody);
   }
   const std::string url_text(pyutil::utf8(url));
   // The base versions of _auth_params/_auth_headers return a copy of their argument.
@@ -285,8 +285,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     if (!sign.own) {
       py::object signed_url = sign.bound(py::str(wire_url_text));
       if (!PyUnicode_Check(signed_url.ptr())) {
-        throw py::type_error("_sign_url: the answer must be a str, not " +
-                             std::string(Py_TYPE(signed_url.ptr())->tp_name));
+        throw py::type_error(texts::kSignedUrl + std::string(Py_TYPE(signed_url.ptr())->tp_name));
       }
       wire_url_text = pyutil::utf8(signed_url);
     }
@@ -376,9 +375,8 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       if (server_said && wait.cast<double>() > max_retry_after_of(retry)) pyutil::raise(error);
       const double delay = server_said ? wait.cast<double>()
                                        : retry.attr("delay_for")(attempt).cast<double>();
-      client_logger(self).attr("warning")("%s %s -> %s; %.1fs dan keyin qayta urinish (%s/%s)",
-                                           method, masked(url_text), reply->status, delay,
-                                           attempt, attempts);
+      client_logger(self).attr("warning")(texts::kRetrying, method, masked(url_text),
+                                           reply->status, delay, attempt, attempts);
       last_failure = error;
       if (rate_limited) pacing.waiting(delay);
       if (delay > 0) co_await bridge::sleep(delay);
@@ -390,7 +388,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   py::dict fields;
   fields["provider"] = self.attr("provider");
   fields["url"] = masked(url_text);
-  pyutil::raise_error("ApiError", py::str("Noma'lum xato"), fields);
+  pyutil::raise_error("ApiError", py::str(texts::kUnknownError), fields);
 }
 
 // ---- body decoding ----
@@ -543,50 +541,40 @@ Task<py::object> read_task(py::object response) {
   co_return raw_body(*text);
 }
 
-// ---- error parsing (the Graph error format) ----
+// ---- error parsing (the Graph error format; the kind comes from _error_kind) ----
 
 bool is_integer(py::handle value) {
   return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
 }
 
-bool code_in(py::handle code, std::initializer_list<long> codes) {
-  if (!is_integer(code)) return false;
+// BaseClient's own rule: the HTTP status alone. A platform's client reads its codes in its
+// own _error_kind (the Graph clients: graph_errors.cpp).
+const char* status_kind(py::handle status) {
+  if (!is_integer(status)) return "ApiError";
   int overflow = 0;
-  const long c = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
-  if (overflow != 0) return false;
-  for (long known : codes) {
-    if (c == known) return true;
+  const long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+  if (overflow != 0) return "ApiError";
+  switch (s) {
+    case 429: return "RateLimitError";
+    case 401: return "AuthError";
+    case 403: return "PermissionError";
+    case 404: return "NotFoundError";
+    default: return "ApiError";
   }
-  return false;
 }
 
-bool code_between(py::handle code, long low, long high) {
-  if (!is_integer(code)) return false;
-  int overflow = 0;
-  const long c = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
-  return overflow == 0 && c >= low && c <= high;
-}
+PyObject* error_kind_method(PyObject*, PyObject* args, PyObject* kwargs);
 
-bool status_is(py::handle status, long wanted) { return code_in(status, {wanted}); }
-
-// The first rule that holds decides; a code of an earlier rule wins over the status.
-// 80000-80009 and 80014 are the business use case throttles (Pages, Instagram, Lead Ads,
-// Messenger, ads, ...); 100 with subcode 33 is a node that does not exist (a deleted lead, a
-// wrong id), which the Graph API answers with 400 rather than 404.
-const char* kind_for(py::handle status, py::handle code, py::handle subcode) {
-  if (code_in(code, {4, 17, 32, 613, 80014}) || code_between(code, 80000, 80009) ||
-      status_is(status, 429)) {
-    return "RateLimitError";
+// The name of the error class, from the client's _error_kind: run here when it is the
+// library's own, called when a subclass replaced it (only error answers pay for the call).
+std::string kind_of(py::handle self, py::handle status, py::handle code, py::handle subcode) {
+  Hook kind = hook(self, pyutil::name<"_error_kind">(), entry(error_kind_method));
+  if (kind.own) return status_kind(status);
+  py::object name = kind.bound(status, code, subcode);
+  if (!PyUnicode_Check(name.ptr())) {
+    throw py::type_error(texts::kErrorKind + std::string(Py_TYPE(name.ptr())->tp_name));
   }
-  if (code_in(code, {190, 102}) || status_is(status, 401)) return "AuthError";
-  if (code_in(code, {10}) || code_between(code, 200, 299) || status_is(status, 403)) {
-    return "PermissionError";
-  }
-  if (code_in(code, {803}) || (code_in(code, {100}) && code_in(subcode, {33})) ||
-      status_is(status, 404)) {
-    return "NotFoundError";
-  }
-  return "ApiError";
+  return std::string(pyutil::utf8(name));
 }
 
 py::object parse_error(py::handle self, py::handle status, py::handle body) {
@@ -620,7 +608,7 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
   fields["code"] = code;
   fields["subcode"] = subcode;
   fields["payload"] = body;
-  return pyutil::make_error(kind_for(status, code, subcode), message, fields);
+  return pyutil::make_error(kind_of(self, status, code, subcode).c_str(), message, fields);
 }
 
 // ---- methods ----
@@ -629,19 +617,13 @@ const char* const kRequestKeywords[] = {"self", "method", "url", "params", "json
                                         "headers", "idempotent", nullptr};
 const char* const kVerbKeywords[] = {"self", "url", "params", "json", "data", "headers", nullptr};
 
-py::str text_argument(PyObject* value, const char* name) {
-  if (!PyUnicode_Check(value)) {
-    throw py::type_error(std::string(name) + " must be a str, not " + Py_TYPE(value)->tp_name);
-  }
-  return py::reinterpret_borrow<py::str>(value);
-}
-
-py::object start_request(PyObject* self, PyObject* method, PyObject* url, PyObject* params,
-                         PyObject* json, PyObject* data, PyObject* headers,
+// `op`: the method the caller used (request, get, post, delete), for the argument messages.
+py::object start_request(const char* op, PyObject* self, PyObject* method, PyObject* url,
+                         PyObject* params, PyObject* json, PyObject* data, PyObject* headers,
                          bool idempotent = false) {
   auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
   return bridge::as_coroutine(
-      request_task(own(self), text_argument(method, "method"), text_argument(url, "url"),
+      request_task(own(self), binder::text(method, op, "method"), binder::text(url, op, "url"),
                    own(params), own(json), own(data), own(headers), idempotent),
       "BaseClient.request");
 }
@@ -653,20 +635,23 @@ PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* idempotent = Py_False;
     parse_args(args, kwargs, "OOO|$OOOOO:request", kRequestKeywords, &self, &method, &url,
                &params, &json, &data, &headers, &idempotent);
-    return start_request(self, method, url, params, json, data, headers,
+    return start_request("request", self, method, url, params, json, data, headers,
                          pyutil::truthy(idempotent));
   });
 }
 
 // get/post/delete go through self.request, so a subclass's request sees every call.
-PyObject* verb(const char* format, py::handle method, PyObject* args, PyObject* kwargs) {
+PyObject* verb(const char* format, const char* op, py::handle method, PyObject* args,
+               PyObject* kwargs) {
   return guarded([&] {
     PyObject *self = nullptr, *url = nullptr;
     PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
     parse_args(args, kwargs, format, kVerbKeywords, &self, &url, &params, &json, &data,
                &headers);
     Hook request = hook(self, pyutil::name<"request">(), entry(request_method));
-    if (request.own) return start_request(self, method.ptr(), url, params, json, data, headers);
+    if (request.own) {
+      return start_request(op, self, method.ptr(), url, params, json, data, headers);
+    }
     static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
     if (keywords == nullptr) throw py::error_already_set();
     PyObject* call[] = {method.ptr(), url, params, json, data, headers};
@@ -676,13 +661,13 @@ PyObject* verb(const char* format, py::handle method, PyObject* args, PyObject* 
   });
 }
 PyObject* get_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:get", pyutil::name<"GET">(), a, k);
+  return verb("OO|$OOOO:get", "get", pyutil::name<"GET">(), a, k);
 }
 PyObject* post_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:post", pyutil::name<"POST">(), a, k);
+  return verb("OO|$OOOO:post", "post", pyutil::name<"POST">(), a, k);
 }
 PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:delete", pyutil::name<"DELETE">(), a, k);
+  return verb("OO|$OOOO:delete", "delete", pyutil::name<"DELETE">(), a, k);
 }
 
 // A copy of the mapping, or an empty dict: the pipeline filters what it gets.
@@ -706,7 +691,7 @@ PyObject* sign_url(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"self", "url", nullptr};
     PyObject *self = nullptr, *url = nullptr;
     parse_args(args, kwargs, "OO:_sign_url", keywords, &self, &url);
-    return text_argument(url, "_sign_url: url");
+    return binder::text(url, "_sign_url", "url");
   });
 }
 
@@ -716,6 +701,15 @@ PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *self = nullptr, *status = nullptr, *body = nullptr;
     parse_args(args, kwargs, "OOO:_parse_error", keywords, &self, &status, &body);
     return parse_error(self, status, body);
+  });
+}
+
+PyObject* error_kind_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* keywords[] = {"self", "status", "code", "subcode", nullptr};
+    PyObject *self = nullptr, *status = nullptr, *code = nullptr, *subcode = nullptr;
+    parse_args(args, kwargs, "OOOO:_error_kind", keywords, &self, &status, &code, &subcode);
+    return py::str(status_kind(status));
   });
 }
 
@@ -774,7 +768,14 @@ PyMethodDef methods[] = {
                        "put the appsecret_proof of its access_token in it). Returns url."),
     pyutil::method_def("_parse_error", parse_error_method,
                        "_parse_error(self, status, body)\n--\n\n"
-                       "The error object for an error response, read in the Graph error format."),
+                       "The error object for an error response, read in the Graph error format; "
+                       "its class is the one _error_kind names."),
+    pyutil::method_def("_error_kind", error_kind_method,
+                       "_error_kind(self, status, code, subcode)\n--\n\n"
+                       "The name of the corvane.errors class of an error response (hook for "
+                       "subclasses: the Graph clients read the body's code and subcode). By the "
+                       "HTTP status alone: 429 RateLimitError, 401 AuthError, 403 "
+                       "PermissionError, 404 NotFoundError, else ApiError."),
 };
 
 PyMethodDef class_methods[] = {

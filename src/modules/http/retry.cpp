@@ -12,9 +12,7 @@ namespace corvane::http {
 // would make a retry sleep forever, a NaN compares false with every cap).
 double retry_seconds(PyObject* value, const char* name) {
   if (PyBool_Check(value) || !PyNumber_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "RetryPolicy: %s must be a number of seconds, not %.100s",
-                 name, Py_TYPE(value)->tp_name);
-    throw py::error_already_set();
+    binder::wrong_type(value, "RetryPolicy", name, texts::kSeconds);
   }
   const double seconds = PyFloat_AsDouble(value);
   if (seconds == -1.0 && PyErr_Occurred()) {
@@ -22,24 +20,18 @@ double retry_seconds(PyObject* value, const char* name) {
     PyErr_Clear();  // an integer beyond any double: reported like infinity
   }
   if (!std::isfinite(seconds) || seconds < 0) {
-    PyErr_Format(PyExc_ValueError,
-                 "RetryPolicy: %s must be a finite number of seconds, not negative, got %R", name,
-                 value);
-    throw py::error_already_set();
+    binder::wrong_value(value, "RetryPolicy", name, texts::kFiniteSeconds);
   }
   return seconds;
 }
 
 long attempt_count(PyObject* attempts) {
-  if (PyBool_Check(attempts) || !PyLong_Check(attempts)) {
-    throw py::type_error("RetryPolicy: attempts must be an integer");
-  }
+  binder::count(attempts, "RetryPolicy", "attempts");
   int overflow = 0;
   const long n = PyLong_AsLongAndOverflow(attempts, &overflow);
   if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow != 0) {
-    PyErr_Format(PyExc_ValueError, "RetryPolicy: attempts is out of range, got %R", attempts);
-    throw py::error_already_set();
+    binder::wrong_value(attempts, "RetryPolicy", "attempts", texts::kAttempts);
   }
   return n;
 }
@@ -93,9 +85,7 @@ PyObject* delay_for(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* self = nullptr;
     PyObject* attempt = nullptr;
     parse_args(args, kwargs, "OO:delay_for", keywords, &self, &attempt);
-    if (PyBool_Check(attempt) || !PyLong_Check(attempt)) {
-      throw py::type_error("delay_for: attempt must be an integer");
-    }
+    binder::count(attempt, "delay_for", "attempt");
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(attempt, &overflow);
     if (overflow != 0) n = overflow > 0 ? LLONG_MAX : LLONG_MIN;

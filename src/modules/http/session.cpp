@@ -83,13 +83,9 @@ void supplied_session_closed(py::handle self, py::handle session) {
   if (PySequence_Contains(state().pinned.get().ptr(), session.ptr()) == 1) {
     pyutil::raise_error(
         "ConfigurationError",
-        py::str("{}: sandbox to'xtagan, uning sessiyasi yopiq; so'rov platformaning haqiqiy "
-                "xostlariga yuborilmaydi").format(type));
+        py::str(texts::kSandboxStopped).format(type));
   }
-  client_logger(self).attr("warning")(
-      "%s: xost bergan sessiya yopilgan; endi so'rovlar mijozning o'z sessiyasi orqali "
-      "platformaning haqiqiy xostlariga boradi",
-      type);
+  client_logger(self).attr("warning")(texts::kSessionReplaced, type);
 }
 
 // ---- _Session ----
@@ -141,20 +137,22 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "O|$OOOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
                &user_agent, &throttle);
     py::handle s(self);
+    // The class the caller constructed: Facebook(timeout="x") is a mistake of Facebook's call.
+    const std::string owner = py::str(py::type::of(s).attr("__name__"));
+    const char* op = owner.c_str();
     py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
     if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
-      throw py::type_error("timeout must be a number of seconds");
+      binder::wrong_type(seconds, op, "timeout", texts::kSeconds);
     }
     // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
     // and NaN is no deadline either.
     const double total = py::float_(seconds).cast<double>();
     if (std::isnan(total) || total < 0) {
-      throw py::value_error("timeout must be a number of seconds, not negative, got " +
-                            std::string(py::repr(seconds)));
+      binder::wrong_value(seconds, op, "timeout", texts::kNonNegativeSeconds);
     }
     py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
                                   : py::str("corvane-python");
-    if (!PyUnicode_Check(agent.ptr())) throw py::type_error("user_agent must be a str");
+    binder::text(agent, op, "user_agent");
     // The total time one attempt may take: connect, send and receive the whole body.
     s.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
         py::arg("total") = py::float_(seconds));
@@ -162,16 +160,14 @@ PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
     // at the first request, with an AttributeError far from the mistake.
     if (retry != Py_None && (!PyObject_HasAttrString(retry, "attempts") ||
                              !PyObject_HasAttrString(retry, "delay_for"))) {
-      throw py::type_error(std::string("retry must be a RetryPolicy or None, not ") +
-                           Py_TYPE(retry)->tp_name);
+      binder::wrong_type(retry, op, "retry", texts::kRetryPolicy);
     }
     s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
                                        : py::reinterpret_borrow<py::object>(retry);
     s.attr("user_agent") = agent;
     // Each client paces itself unless given a Throttle to share, or None for no pacing.
     if (throttle != nullptr && throttle != Py_None && !is_throttle(throttle)) {
-      throw py::type_error(std::string("BaseClient: throttle must be a Throttle or None, not ") +
-                           Py_TYPE(throttle)->tp_name);
+      binder::wrong_type(throttle, op, "throttle", texts::kThrottle);
     }
     s.attr("throttle") = throttle == nullptr ? state().throttle_type.get()()
                                              : py::reinterpret_borrow<py::object>(throttle);

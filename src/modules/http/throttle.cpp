@@ -158,16 +158,11 @@ py::dict snapshot(ThrottleObject* t) {
 
 double setting(PyObject* value, const char* name, double low, double high, const char* what) {
   if (PyBool_Check(value) || !PyNumber_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Throttle: %s must be %s, not %.100s", name, what,
-                 Py_TYPE(value)->tp_name);
-    throw py::error_already_set();
+    binder::wrong_type(value, "Throttle", name, what);
   }
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  if (!(number > low && number <= high)) {
-    PyErr_Format(PyExc_ValueError, "Throttle: %s must be %s, not %R", name, what, value);
-    throw py::error_already_set();
-  }
+  if (!(number > low && number <= high)) binder::wrong_value(value, "Throttle", name, what);
   return number;
 }
 
@@ -177,10 +172,9 @@ PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* threshold = nullptr;
     PyObject* window = nullptr;
     pyutil::parse_args(args, kwargs, "|$OO:Throttle", keywords, &threshold, &window);
-    const double t = threshold ? setting(threshold, "threshold", 0, 100,
-                                         "a percentage above 0 and at most 100")
+    const double t = threshold ? setting(threshold, "threshold", 0, 100, texts::kPercentage)
                                : 90.0;
-    const double w = window ? setting(window, "window", 0, 1e9, "a positive number of seconds")
+    const double w = window ? setting(window, "window", 0, 1e9, texts::kPositiveSeconds)
                             : 3600.0;
     py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
     if (!self) throw py::error_already_set();
@@ -497,10 +491,7 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* client = Py_None;
     pyutil::parse_args(args, kwargs, "O|sOO:_observe", keywords, &headers, &url, &token,
                        &client);
-    if (token != Py_None && !PyUnicode_Check(token)) {
-      throw py::type_error(std::string("_observe: token must be a str or None, not ") +
-                           Py_TYPE(token)->tp_name);
-    }
+    binder::text_or_none(token, "_observe", "token");
     const std::string text = token == Py_None ? std::string() : std::string(pyutil::utf8(token));
     core::TokenPrint print{std::string_view(text)};
     ThrottleObject* t = as_throttle(self);
@@ -530,8 +521,7 @@ namespace {
   fields["retry_after"] = py::float_(d.seconds);
   pyutil::raise_error(
       "RateLimitError",
-      py::str("So'rov yuborilmadi: {} ({}) limitda; {:.0f}s dan keyin qayta urinib ko'ring")
-          .format(d.key.id, d.key.type, d.seconds),
+      py::str(texts::kHeldBack).format(d.key.id, d.key.type, d.seconds),
       fields);
 }
 
@@ -542,8 +532,7 @@ RequestPacing::RequestPacing(py::handle client, std::function<std::string()> tok
   py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
   if (throttle.is_none()) return;
   if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    throw py::type_error(std::string("request: throttle must be a Throttle or None, not ") +
-                         Py_TYPE(throttle.ptr())->tp_name);
+    binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
   }
   throttle_ = std::move(throttle);
 }
@@ -617,10 +606,7 @@ PyObject* wait_for_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* client = nullptr;
     const char* url = "";
     pyutil::parse_args(args, kwargs, "OO|s:_wait_for", keywords, &token, &client, &url);
-    if (!PyUnicode_Check(token)) {
-      throw py::type_error(std::string("_wait_for: token must be a str, not ") +
-                           Py_TYPE(token)->tp_name);
-    }
+    binder::text(token, "_wait_for", "token");
     ThrottleObject* t = as_throttle(self);
     if (t->pacer->quiet()) return py::object(py::float_(0.0));
     const std::string text(pyutil::utf8(token));
@@ -664,8 +650,7 @@ py::object throttle_usage(py::handle throttle) {
     return out;
   }
   if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    throw py::type_error(std::string("usage: throttle must be a Throttle or None, not ") +
-                         Py_TYPE(throttle.ptr())->tp_name);
+    binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
   }
   return snapshot(as_throttle(throttle));
 }

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/instagram/internal.hpp"
+#include "modules/graph_errors.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
 #include "py/values.hpp"
@@ -320,6 +321,7 @@ PYBIND11_MODULE(instagram, m) {
   client.attr("provider", py::str("instagram"));
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
   graph::add_batch_method(client);
+  graph::add_error_rules(client);
   py::dict operations;
   operations[""] = binder::describe<kModuleFunctions>();
   operations["Instagram"] = add_setup_methods(client) + add_login_methods(client) +

@@ -72,7 +72,7 @@ py::object raw_name_of(py::handle entry, Py_ssize_t index) {
     py::object found = pyutil::dict_item(entry, member);
     if (!pyutil::truthy(found)) continue;
     if (!PyUnicode_Check(found.ptr())) {
-      entry_type_error(index, member.is(names().name) ? "['name']" : "['key']", "str", found);
+      entry_type_error(index, member.is(names().name) ? "['name']" : "['key']", "a str", found);
     }
     return found;
   }
@@ -189,7 +189,7 @@ PyObject* py_tables(PyObject*, PyObject*) {
 
 PyObject* py_canonical_key(PyObject*, PyObject* raw_name) {
   if (raw_name != Py_None && !PyUnicode_Check(raw_name)) {
-    return PyErr_Format(PyExc_TypeError, "_canonical_key: raw_name must be str or None, not %s",
+    return PyErr_Format(PyExc_TypeError, "_canonical_key: raw_name must be a str or None, not %s",
                         Py_TYPE(raw_name)->tp_name);
   }
   return pyutil::guarded([&] {
@@ -202,7 +202,7 @@ PyObject* py_canonical_key(PyObject*, PyObject* raw_name) {
 
 PyObject* py_clean_phone(PyObject*, PyObject* value) {
   if (value != Py_None && !PyUnicode_Check(value)) {
-    return PyErr_Format(PyExc_TypeError, "_clean_phone: value must be str or None, not %s",
+    return PyErr_Format(PyExc_TypeError, "_clean_phone: value must be a str or None, not %s",
                         Py_TYPE(value)->tp_name);
   }
   return pyutil::guarded([&] {

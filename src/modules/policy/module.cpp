@@ -10,8 +10,8 @@
 #include <string>
 
 #include "modules/policy/tables.hpp"
+#include "py/binder.hpp"
 #include "py/pyclass.hpp"
-#include "py/text_args.hpp"
 
 namespace py = pybind11;
 using corvane::policy::Tables;
@@ -74,9 +74,9 @@ void policy_dealloc(PyObject* self) {
 // answer is taken as a new reference at once.
 PyObject* named_list(PyObject* table, PyObject* name, const char* method) {
   if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "Policy.%s: `name` must be str, not %s", method,
-                 Py_TYPE(name)->tp_name);
-    return nullptr;
+    return guarded([&]() -> py::object {
+      corvane::binder::wrong_type(name, method, "name", "a str");
+    });
   }
   PyObject* found = PyDict_GetItemWithError(table, name);  // borrowed
   if (found == nullptr) {
@@ -183,7 +183,7 @@ py::object install(const py::object& policy) {
     return policy;
   }
   if (!PyDict_Check(policy.ptr()))
-    corvane::pyutil::raise_arg_type("install", "policy", "a Policy or a dict", policy);
+    corvane::binder::wrong_type(policy, "install", "policy", "a Policy or a dict");
   // Laid over the baseline member by member: a given member replaces the baseline's whole.
   // The members are taken as a snapshot of strong pairs: storing a key runs its __hash__,
   // which may change the host's dict.

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <string>
 
+#include "py/binder.hpp"
+
 namespace corvane::policy {
 namespace {
 
@@ -183,9 +185,7 @@ py::dict copy_of(const py::dict& table) {
 
 Tables build_tables(py::handle document, const char* argument) {
   if (!PyDict_Check(document.ptr())) {
-    PyErr_Format(PyExc_TypeError, "Policy: `%s` must be a dict, not %s", argument,
-                 Py_TYPE(document.ptr())->tp_name);
-    throw py::error_already_set();
+    binder::wrong_type(document, "Policy", argument, "a dict");
   }
   Tables tables;
   tables.heuristics = py::tuple(0);

@@ -11,6 +11,7 @@
 #include "core/json_number.hpp"
 #include "core/json_text.hpp"
 #include "modules/webhooks/event.hpp"
+#include "modules/webhooks/texts.hpp"
 #include "py/fast_lookup.hpp"
 
 namespace corvane::webhooks {
@@ -187,8 +188,7 @@ class CanonicalWriter {
   template <class Write>
   void nested(Write write) {
     if (--depth_left_ < 0) {
-      PyErr_SetString(PyExc_RecursionError,
-                      "maximum recursion depth exceeded while serialising a webhook value");
+      PyErr_SetString(PyExc_RecursionError, texts::kTooDeep);
       throw py::error_already_set();
     }
     write();

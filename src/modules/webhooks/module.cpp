@@ -5,6 +5,8 @@
 #include <string>
 
 #include "modules/webhooks/event.hpp"
+#include "modules/webhooks/texts.hpp"
+#include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 
@@ -30,17 +32,55 @@ column to skip repeated deliveries.
 
 py::handle g_crypto;  // corvane.crypto, loaded with this module and kept for the process
 
+using binder::Args;
+
+py::object borrowed(py::handle value) { return py::reinterpret_borrow<py::object>(value); }
+
+// A dict, or any mapping with a get method (a framework's query or header mapping).
+py::object mapping(py::handle value, const char* operation, const char* parameter) {
+  if (!PyDict_Check(value.ptr()) && !PyObject_HasAttrString(value.ptr(), "get")) {
+    binder::wrong_type(value, operation, parameter, texts::kMapping);
+  }
+  return borrowed(value);
+}
+
+py::object token_or_none(py::handle value, const char* operation, const char* parameter) {
+  if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+    binder::wrong_type(value, operation, parameter, texts::kTextOrNone);
+  }
+  return borrowed(value);
+}
+
+// The signature covers the bytes as received; a decoded body cannot be checked.
+py::object raw_bytes(py::handle value, const char* operation, const char* parameter) {
+  if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) {
+    binder::wrong_type(value, operation, parameter, texts::kRawBytes);
+  }
+  return borrowed(value);
+}
+
+// Checked as parse_events iterates: the events before a malformed part are delivered.
+py::object payload(py::handle value, const char*, const char*) { return borrowed(value); }
+
+py::object event(py::handle value, const char* operation, const char* parameter) {
+  if (!Event::is_instance(value.ptr())) {
+    binder::wrong_type(value, operation, parameter, texts::kEvent);
+  }
+  return borrowed(value);
+}
+
+const binder::Kind kQuery{"Mapping[str, Any]", mapping};
+const binder::Kind kHeaders{"Mapping[str, str]", mapping};
+const binder::Kind kVerifyToken{"str | None", token_or_none};
+const binder::Kind kBody{"bytes | bytearray | memoryview", raw_bytes};
+const binder::Kind kPayload{"dict[str, Any]", payload};
+const binder::Kind kEvent{"WebhookEvent", event};
+
 // mapping.get(name): a dict is read directly, any other mapping through its get method.
-py::object mapping_get(py::handle mapping, py::handle name, const char* function,
-                       const char* argument) {
+py::object mapping_get(py::handle mapping, py::handle name) {
   if (PyDict_CheckExact(mapping.ptr())) {
     py::object found = pyutil::dict_item(mapping, name);
     return found ? found : py::object(py::none());
-  }
-  if (!PyObject_HasAttrString(mapping.ptr(), "get")) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a mapping, not %s", function,
-                 argument, Py_TYPE(mapping.ptr())->tp_name);
-    throw py::error_already_set();
   }
   return mapping.attr("get")(name);
 }
@@ -53,120 +93,75 @@ bool equal_in_constant_time(py::handle a, py::handle b) {
   return x.size() == y.size() && CRYPTO_memcmp(x.view().data(), y.view().data(), x.size()) == 0;
 }
 
-PyObject* verify_challenge(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"query", "verify_token", nullptr};
-  PyObject* query = nullptr;
-  PyObject* verify_token = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:verify_challenge",
-                                   const_cast<char**>(keywords), &query, &verify_token)) {
-    return nullptr;
+py::object verify_challenge(py::object, Args args) {
+  const py::object& query = args[0];
+  const py::object& verify_token = args[1];
+  static const py::handle mode_name = pyutil::interned("hub.mode");
+  static const py::handle token_name = pyutil::interned("hub.verify_token");
+  static const py::handle challenge_name = pyutil::interned("hub.challenge");
+  static const py::handle subscribe = pyutil::interned("subscribe");
+  // An empty configured token would let an empty hub.verify_token through.
+  if (verify_token.is_none() || PyUnicode_GET_LENGTH(verify_token.ptr()) == 0) return py::none();
+  py::object mode = mapping_get(query, mode_name);
+  if (!PyUnicode_Check(mode.ptr()) || PyUnicode_Compare(mode.ptr(), subscribe.ptr()) != 0) {
+    return py::none();
   }
-  return pyutil::guarded([&]() -> py::object {
-    if (verify_token != Py_None && !PyUnicode_Check(verify_token)) {
-      PyErr_Format(PyExc_TypeError,
-                   "verify_challenge() argument 'verify_token' must be str, not %s",
-                   Py_TYPE(verify_token)->tp_name);
-      throw py::error_already_set();
-    }
-    static const py::handle mode_name = pyutil::interned("hub.mode");
-    static const py::handle token_name = pyutil::interned("hub.verify_token");
-    static const py::handle challenge_name = pyutil::interned("hub.challenge");
-    static const py::handle subscribe = pyutil::interned("subscribe");
-    // An empty configured token would let an empty hub.verify_token through.
-    if (verify_token == Py_None || PyUnicode_GET_LENGTH(verify_token) == 0) return py::none();
-    py::object mode = mapping_get(query, mode_name, "verify_challenge", "query");
-    if (!PyUnicode_Check(mode.ptr()) || PyUnicode_Compare(mode.ptr(), subscribe.ptr()) != 0) {
-      return py::none();
-    }
-    py::object token = mapping_get(query, token_name, "verify_challenge", "query");
-    if (!PyUnicode_Check(token.ptr()) || !equal_in_constant_time(token, verify_token)) {
-      return py::none();
-    }
-    return mapping_get(query, challenge_name, "verify_challenge", "query");
-  });
+  py::object token = mapping_get(query, token_name);
+  if (!PyUnicode_Check(token.ptr()) || !equal_in_constant_time(token, verify_token)) {
+    return py::none();
+  }
+  return mapping_get(query, challenge_name);
 }
 
-PyObject* verify_request(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"app_secret", "body", "headers", nullptr};
-  PyObject* app_secret = nullptr;
-  PyObject* body = nullptr;
-  PyObject* headers = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:verify_request",
-                                   const_cast<char**>(keywords), &app_secret, &body, &headers)) {
-    return nullptr;
-  }
-  if (!PyUnicode_Check(app_secret)) {
-    return PyErr_Format(PyExc_TypeError,
-                        "verify_request() argument 'app_secret' must be str, not %s",
-                        Py_TYPE(app_secret)->tp_name);
-  }
-  // The signature covers the bytes as received; a decoded body cannot be checked.
-  if (PyUnicode_Check(body) || !PyObject_CheckBuffer(body)) {
-    return PyErr_Format(PyExc_TypeError,
-                        "verify_request() argument 'body' must be the raw request bytes, not %s",
-                        Py_TYPE(body)->tp_name);
-  }
-  return pyutil::guarded([&] {
-    static const py::handle exact = pyutil::interned("X-Hub-Signature-256");
-    static const py::handle lower = pyutil::interned("x-hub-signature-256");
-    // A case-insensitive mapping finds any letter case at the first look-up; a plain dict
-    // gets a second chance with the lower-case name.
-    py::object signature = mapping_get(headers, exact, "verify_request", "headers");
-    if (!pyutil::truthy(signature)) {
-      signature = mapping_get(headers, lower, "verify_request", "headers");
-    }
-    return g_crypto.attr("verify_signature")(py::handle(app_secret), py::handle(body),
-                                             signature);
-  });
+py::object verify_request(py::object, Args args) {
+  static const py::handle exact = pyutil::interned("X-Hub-Signature-256");
+  static const py::handle lower = pyutil::interned("x-hub-signature-256");
+  // A case-insensitive mapping finds any letter case at the first look-up; a plain dict
+  // gets a second chance with the lower-case name.
+  py::object signature = mapping_get(args[2], exact);
+  if (!pyutil::truthy(signature)) signature = mapping_get(args[2], lower);
+  return g_crypto.attr("verify_signature")(args[0], args[1], signature);
 }
 
-PyObject* parse_events(PyObject*, PyObject* payload) {
-  return pyutil::guarded([&] { return make_event_iterator(payload); });
-}
+py::object parse_events(py::object, Args args) { return make_event_iterator(args[0].ptr()); }
 
-PyObject* dedupe_key(PyObject*, PyObject* event) {
-  if (!Event::is_instance(event)) {
-    return PyErr_Format(PyExc_TypeError,
-                        "dedupe_key() argument 'event' must be WebhookEvent, not %s",
-                        Py_TYPE(event)->tp_name);
-  }
-  return pyutil::guarded([&] { return event_key(event); });
-}
+py::object dedupe_key(py::object, Args args) { return event_key(args[0].ptr()); }
 
-PyMethodDef g_functions[] = {
-    {"verify_challenge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&verify_challenge)),
-     METH_VARARGS | METH_KEYWORDS,
-     "verify_challenge(query, verify_token)\n--\n\n"
+const binder::Operation kFunctions[] = {
+    {"verify_challenge",
+     {{"query", &kQuery}, {"verify_token", &kVerifyToken}},
      "Answers Meta's subscription handshake (the GET request on the callback URL).\n\n"
      "Returns the query's \"hub.challenge\" unchanged when \"hub.mode\" is \"subscribe\" and\n"
      "\"hub.verify_token\" equals verify_token (compared in constant time); None otherwise,\n"
      "also when verify_token is empty. Answer None with 403 and a text with exactly that text\n"
-     "as a plain-text body."},
-    {"verify_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&verify_request)),
-     METH_VARARGS | METH_KEYWORDS,
-     "verify_request(app_secret, body, headers)\n--\n\n"
+     "as a plain-text body.",
+     nullptr, verify_challenge, "Any | None"},
+    {"verify_request",
+     {{"app_secret", &binder::kText}, {"body", &kBody}, {"headers", &kHeaders}},
      "Checks the X-Hub-Signature-256 header of a delivery against the app secret.\n\n"
      "body is the raw request body (bytes, before any JSON parsing); headers is the request's\n"
      "header mapping (case-insensitive, or a plain dict, where \"X-Hub-Signature-256\" and then\n"
      "\"x-hub-signature-256\" are tried). Returns corvane.crypto.verify_signature's verdict;\n"
-     "a missing header gives False there. TypeError for a non-str app_secret or a str body."},
-    {"parse_events", &parse_events, METH_O,
-     "parse_events(payload)\n--\n\n"
+     "a missing header gives False there. TypeError for a non-str app_secret or a str body.",
+     nullptr, verify_request, "bool"},
+    {"parse_events",
+     {{"payload", &kPayload}},
      "Splits a decoded delivery into WebhookEvent records, lazily.\n\n"
      "Events come entry by entry; within an entry all \"changes\", then all \"messaging\" items\n"
      "(field \"messages\"), then all \"standby\" items (field \"messages_standby\"). Each event\n"
      "is built when asked for. A payload, entry, change or messaging/standby item that is not\n"
      "a dict, and an \"entry\", \"changes\", \"messaging\" or \"standby\" member that is truthy\n"
      "but not a list, raise TypeError when iteration reaches them, after the events before\n"
-     "were delivered."},
-    {"dedupe_key", &dedupe_key, METH_O,
-     "dedupe_key(event)\n--\n\n"
+     "were delivered.",
+     nullptr, parse_events, "Iterator[WebhookEvent]"},
+    {"dedupe_key",
+     {{"event", &kEvent}},
      "The stable de-duplication key of a WebhookEvent.\n\n"
      "\"object_type:field:ID\" with ID the value's first truthy leadgen_id, mid, comment_id,\n"
      "media_id or post_id, else its message.mid; otherwise \"object_type:field:object_id:time:\"\n"
      "followed by the first 32 hex digits of the SHA-256 of the value serialised with sorted\n"
-     "keys (as json.dumps(value, sort_keys=True, ensure_ascii=False) writes it)."},
-    {},
+     "keys (as json.dumps(value, sort_keys=True, ensure_ascii=False) writes it).",
+     nullptr, dedupe_key, "str"},
 };
 
 }  // namespace
@@ -179,5 +174,9 @@ PYBIND11_MODULE(webhooks, m) {
   init_names();
   add_event_iterator_type();
   Event::add_to(m, "WebhookEvent");
-  if (PyModule_AddFunctions(m.ptr(), g_functions) < 0) throw py::error_already_set();
+  corvane::binder::add_functions<kFunctions>(m);
+  // The functions' table as data: a test holds the stub to it.
+  py::dict operations;
+  operations[""] = corvane::binder::describe<kFunctions>();
+  m.attr("_OPERATIONS") = operations;
 }

@@ -7,6 +7,7 @@
 // or "standby" member that is truthy but not a list, raises TypeError when it is reached; like
 // a generator, the iterator is finished after an error and refuses to be re-entered.
 #include "modules/webhooks/event.hpp"
+#include "modules/webhooks/texts.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 
@@ -77,8 +78,7 @@ PyTypeObject* g_iterator_type = nullptr;
 State& state_of(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->state; }
 
 [[noreturn]] void not_a_dict(const char* what, py::handle found) {
-  PyErr_Format(PyExc_TypeError, "parse_events: %s must be a dict, not %s", what,
-               Py_TYPE(found.ptr())->tp_name);
+  PyErr_Format(PyExc_TypeError, texts::kNotADict, what, Py_TYPE(found.ptr())->tp_name);
   throw py::error_already_set();
 }
 
@@ -89,14 +89,13 @@ Cursor list_cursor(py::handle container, py::handle name) {
   py::object list = dict_item(container, name);
   if (list && (PyList_Check(list.ptr()) || PyTuple_Check(list.ptr()))) return Cursor(std::move(list));
   if (!truthy(list)) return Cursor();
-  PyErr_Format(PyExc_TypeError, "parse_events: \"%U\" must be a list, not %s", name.ptr(),
-               Py_TYPE(list.ptr())->tp_name);
+  PyErr_Format(PyExc_TypeError, texts::kNotAList, name.ptr(), Py_TYPE(list.ptr())->tp_name);
   throw py::error_already_set();
 }
 
 void start(State& self) {
   py::object payload = std::move(self.payload);
-  if (!PyDict_Check(payload.ptr())) not_a_dict("the payload", payload);
+  if (!PyDict_Check(payload.ptr())) not_a_dict(texts::kPayload, payload);
   py::object object_type = dict_item(payload, names().object);
   self.object_type = truthy(object_type) ? py::object(text_form(object_type))
                                          : py::reinterpret_borrow<py::object>(names().unknown);
@@ -107,7 +106,7 @@ void start(State& self) {
 bool next_entry(State& self) {
   py::object entry = self.entries.next();
   if (!entry) return false;
-  if (!PyDict_Check(entry.ptr())) not_a_dict("an entry", entry);
+  if (!PyDict_Check(entry.ptr())) not_a_dict(texts::kEntry, entry);
   py::object id = dict_item(entry, names().id);
   self.entry_id = truthy(id) ? py::object(text_form(id)) : py::object(py::none());
   py::object time = dict_item(entry, names().time);
@@ -123,7 +122,7 @@ py::object make_event(State& self, py::object item) {
   py::object field;
   py::object value;
   if (self.stage == Stage::kChanges) {
-    if (!PyDict_Check(item.ptr())) not_a_dict("a change", item);
+    if (!PyDict_Check(item.ptr())) not_a_dict(texts::kChange, item);
     py::object found_field = dict_item(item, n.field);
     field = truthy(found_field) ? py::object(text_form(found_field))
                                 : py::reinterpret_borrow<py::object>(n.unknown);
@@ -132,7 +131,7 @@ py::object make_event(State& self, py::object item) {
   } else {
     const bool messaging = self.stage == Stage::kMessaging;
     if (!PyDict_Check(item.ptr())) {
-      not_a_dict(messaging ? "a \"messaging\" item" : "a \"standby\" item", item);
+      not_a_dict(messaging ? texts::kMessagingItem : texts::kStandbyItem, item);
     }
     field = py::reinterpret_borrow<py::object>(messaging ? n.messages : n.messages_standby);
     value = std::move(item);
@@ -180,7 +179,7 @@ PyObject* iterator_next(PyObject* self) {
   // As with a generator: a call from inside a step (an id's __bool__ or __str__ calling
   // next()) would find the state half-moved.
   if (it.running) {
-    PyErr_SetString(PyExc_ValueError, "parse_events iterator already executing");
+    PyErr_SetString(PyExc_ValueError, texts::kRunning);
     return nullptr;
   }
   if (it.stage == Stage::kDone) return nullptr;
