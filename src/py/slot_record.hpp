@@ -128,18 +128,18 @@ class RecordType {
       case FieldCheck::Any: return true;
       case FieldCheck::Text:
         if (PyUnicode_Check(value)) return true;
-        wanted = "str";
+        wanted = "a str";
         break;
       case FieldCheck::OptionalText:
         if (value == Py_None || PyUnicode_Check(value)) return true;
-        wanted = "str or None";
+        wanted = "a str or None";
         break;
       case FieldCheck::Dict:
         if (PyDict_Check(value)) return true;
-        wanted = "dict";
+        wanted = "a dict";
         break;
     }
-    PyErr_Format(PyExc_TypeError, "%s.%s must be %s, not %s", class_name(), field.name, wanted,
+    PyErr_Format(PyExc_TypeError, "%s: %s must be %s, not %s", class_name(), field.name, wanted,
                  Py_TYPE(value)->tp_name);
     return false;
   }

@@ -240,9 +240,9 @@ def test_lead_record_behaves_like_a_plain_record():
     assert lead.as_dict() == {"email": "a@b", "phone": "+1", "custom": {"x": 1}}
     with pytest.raises(AttributeError):
         lead.extra = 1
-    with pytest.raises(TypeError, match="NormalizedLead.phone must be str or None"):
+    with pytest.raises(TypeError, match="NormalizedLead: phone must be a str or None"):
         lead.phone = 998
-    with pytest.raises(TypeError, match="NormalizedLead.custom must be dict"):
+    with pytest.raises(TypeError, match="NormalizedLead: custom must be a dict"):
         NormalizedLead(custom=None)
     with pytest.raises(TypeError, match="unexpected keyword argument 'name'"):
         NormalizedLead(name="x")

@@ -363,8 +363,8 @@ def test_event_record_behaves_like_a_plain_record():
     (("page", "feed", "1"), {}, "missing required argument: 'time'"),
     (("page", "feed", "1", 2), {"field": "x"}, "multiple values for argument 'field'"),
     (("page", "feed", "1", 2), {"extra": 1}, "unexpected keyword argument 'extra'"),
-    ((1, "feed", None, None), {}, "WebhookEvent.object_type must be str"),
-    (("page", "feed", 7, None), {}, "WebhookEvent.object_id must be str or None"),
+    ((1, "feed", None, None), {}, "WebhookEvent: object_type must be a str, not int"),
+    (("page", "feed", 7, None), {}, "WebhookEvent: object_id must be a str or None, not int"),
 ])
 def test_event_construction_errors_name_the_argument(args, kwargs, message):
     with pytest.raises(TypeError, match=message):
