@@ -110,7 +110,7 @@ class Facebook(BaseClient):
         redirect_uri: str,
         state: str | None = None,
         config_id: str | None = None,
-        scopes: Sequence[str] | None = None,
+        scopes: list[str] | tuple[str, ...] | None = None,
     ) -> str:
         """The link of Facebook's login dialog. A configuration id (the argument, else the client's)
         is sent as config_id with no scope (Facebook Login for Business); otherwise scope lists
@@ -171,7 +171,7 @@ class Facebook(BaseClient):
         warning level); a transport failure or a throttle (RateLimitError) is raised.
         """
     async def leads_with_context(
-        self, leadgen_ids: Sequence[str], page_token: str, *, ad_token: str | None = None
+        self, leadgen_ids: list[str] | tuple[str, ...] | None, page_token: str, *, ad_token: str | None = None
     ) -> list[tuple[Lead, AdContext] | CorvaneError]:
         """Many leads with the ads behind them, in Graph batches (one HTTP call per 25 leads): each
         lead read with page_token, its ad through the lead's ad_id with ad_token (the token with
@@ -198,7 +198,7 @@ class Facebook(BaseClient):
         "FB_POST_INSIGHTS" list. {} when the platform has none for it (old posts; logged at info
         level).
         """
-    async def posts_insights(self, post_ids: Sequence[str], page_token: str) -> dict[str, dict[str, _JSON]]:
+    async def posts_insights(self, post_ids: list[str] | tuple[str, ...] | None, page_token: str) -> dict[str, dict[str, _JSON]]:
         """post_insights for many posts in Graph batches (one HTTP call per 50 posts): {post id:
         {metric name: value}} in the order given, {} for a post the platform has no statistics
         for (logged at info level). Any other failure of a post is raised.

@@ -30,19 +30,17 @@
 #include "modules/graph_client.hpp"
 #include "py/errors.hpp"
 #include "py/masking.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::graph {
 namespace {
 
-using pyutil::guarded;
 using pyutil::member;
 using pyutil::truthy;
 
 // Calls of one batch in flight at once.
 constexpr long kCallsInFlight = 4;
-
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 std::string where(std::size_t index, const char* key = nullptr) {
   std::string out = "requests[" + std::to_string(index) + "]";
@@ -52,8 +50,7 @@ std::string where(std::size_t index, const char* key = nullptr) {
 
 [[noreturn]] void wrong_type(const char* function, const std::string& name, const char* what,
                              py::handle value) {
-  throw py::type_error(std::string(function) + ": " + name + " must be " + what + ", not " +
-                       type_name(value));
+  binder::wrong_type(value, function, name.c_str(), what);
 }
 
 // The form encoding of a mapping's members (None values dropped), result references kept.
@@ -180,7 +177,7 @@ py::object slot_result(py::handle self, py::handle slot, py::handle meta, const 
   py::object body = decoded_body(member(slot, "body"));
   const bool integer = PyLong_Check(code.ptr()) && !PyBool_Check(code.ptr());
   if (integer && code.cast<long>() < 400) return body;
-  py::object error = self.attr("_parse_error")(code, body);
+  py::object error = py::getattr(self, pyutil::name<"_parse_error">())(code, body);
   pyutil::require_exception(error, "_parse_error");
   error.attr("url") = py::str(core::mask_secrets(call.base_url + relative_url));
   // Any secret of the call: an answer may quote another operation's request.
@@ -228,7 +225,7 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
       }
       if (wait > 0) co_await bridge::sleep(wait);
     }
-    py::object request = self.attr("request");
+    py::object request = py::getattr(self, pyutil::name<"request">());
     py::object sending = only_get ? request("POST", url, py::arg("params") = params,
                                             py::arg("data") = data, py::arg("idempotent") = true)
                                   : request("POST", url, py::arg("params") = params,
@@ -284,37 +281,33 @@ void refuse_without_batch(py::handle self) {
   }
 }
 
-PyObject* batch_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "requests", "token", nullptr};
-    PyObject *self = nullptr, *requests = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:batch", keywords, &self, &requests, &token);
-    py::object checked_token = graph::token(token, "batch", "token");
-    refuse_without_batch(self);
-    BatchPlan plan = plan_batch(self, requests, "batch");
-    return bridge::as_coroutine(
-        run_batch(py::reinterpret_borrow<py::object>(self), checked_token, plan.wire, plan.meta,
-                  plan.sizes),
-        "GraphClient.batch");
-  });
+py::object batch_now(py::object self, binder::Args args) {
+  refuse_without_batch(self);
+  BatchPlan plan = plan_batch(self, args[0], "batch");
+  // Planned at the call: a malformed request is refused before a coroutine exists.
+  return bridge::as_coroutine(run_batch(self, args[1], plan.wire, plan.meta, plan.sizes),
+                              "GraphClient.batch");
 }
 
-PyMethodDef batch_def = pyutil::method_def(
-    "batch", batch_method,
-    "batch(self, requests, token)\n--\n\n"
-    "Sends many Graph requests in batch calls of at most 50 operations and returns their "
-    "answers in the order given. requests: a list of dicts with 'path' (relative, without host "
-    "or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by "
-    "default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on' "
-    "(the name of an earlier request), 'token' (the request's own token; its appsecret_proof is "
-    "added) and 'omit_response_on_success'. A later request reads an earlier named one's answer "
-    "through '{result=NAME:$.path}' in its path, params or body. token: the batch's token, used "
-    "by every request without its own. Each element of the list is the decoded answer, or the "
-    "corvane.errors exception the same request alone would have raised (returned, not raised): "
-    "NotRunError for a request the platform did not run, None for an answer omitted on success. "
-    "Requests are split where no reference crosses; a reference that no split into calls of 50 "
-    "keeps inside one call raises ValueError before anything is sent. A call of GET requests "
-    "only is retried like a GET; a request that failed inside a call is never sent again.");
+const binder::Operation kBatch[] = {
+    {"batch",
+     {{"requests", &binder::kAnything}, {"token", &binder::kToken}},
+     "Sends many Graph requests in batch calls of at most 50 operations and returns their "
+     "answers in the order given. requests: a list of dicts with 'path' (relative, without host "
+     "or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by "
+     "default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on' "
+     "(the name of an earlier request), 'token' (the request's own token; its appsecret_proof "
+     "is added) and 'omit_response_on_success'. A later request reads an earlier named one's "
+     "answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's "
+     "token, used by every request without its own. Each element of the list is the decoded "
+     "answer, or the corvane.errors exception the same request alone would have raised "
+     "(returned, not raised): NotRunError for a request the platform did not run, None for an "
+     "answer omitted on success. Requests are split where no reference crosses; a reference "
+     "that no split into calls of 50 keeps inside one call raises ValueError before anything is "
+     "sent. A call of GET requests only is retried like a GET; a request that failed inside a "
+     "call is never sent again.",
+     nullptr, batch_now},
+};
 
 }  // namespace
 
@@ -373,14 +366,14 @@ BatchPlan plan_batch(py::handle self, py::handle requests, const char* function)
     py::object name = optional_text(member(request, "name"), function, where(index, "name"));
     py::object depends_on =
         optional_text(member(request, "depends_on"), function, where(index, "depends_on"));
-    py::object op_token = graph::token(member(request, "token"), function,
+    py::object op_token = binder::text_or_none(member(request, "token"), function,
                                        where(index, "token").c_str());
     py::object omit_value = member(request, "omit_response_on_success", py::bool_(false));
     if (!PyBool_Check(omit_value.ptr())) {
       wrong_type(function, where(index, "omit_response_on_success"), "a bool", omit_value);
     }
     // The operation's own token and proof go in its query, after the caller's members.
-    py::dict query = self.attr("_signed")(op_token, params);
+    py::dict query = sign(self, op_token, params);
     const std::string relative = core::relative_url(path_text, encode_members(query));
     const std::string encoded_body = encode_members(body);
 
@@ -426,8 +419,8 @@ bridge::Task<py::object> run_batch(py::object self, py::object token, py::list w
   if (sizes.empty()) co_return results;
   bridge::Rooted<py::list> calls;
   {
-    py::object url = py::str(self.attr("graph").attr("url")(py::str(""))) + py::str("/");
-    py::object params = self.attr("_signed")(token, py::dict());
+    py::object url = py::str(urls(self).attr("url")(py::str(""))) + py::str("/");
+    py::object params = sign(self, token, py::dict());
     py::object limiter = py::module_::import("asyncio").attr("Semaphore")(kCallsInFlight);
     std::size_t start = 0;
     for (py::handle size_value : sizes) {
@@ -448,6 +441,8 @@ bridge::Task<py::object> run_batch(py::object self, py::object token, py::list w
   co_return results;
 }
 
-void add_batch_method(pyutil::ClassBuilder& cls) { cls.method(&batch_def); }
+void add_batch_method(pyutil::ClassBuilder& cls) {
+  binder::add_methods<kBatch>(cls, "GraphClient");
+}
 
 }  // namespace corvane::graph

@@ -1,13 +1,13 @@
-// The request helpers the Graph clients share: _signed, _get, _post, _delete, _list, and the
-// argument checks their operations use.
+// The request helpers the Graph clients share: _signed, _get, _post, _delete, _list, _sign_url
+// (bound from tables, as operations are), and the argument checks their operations use.
 //
 // The Graph API takes its credentials as query parameters: access_token and appsecret_proof
 // (an HMAC of the token keyed with the app secret). With "Require App Secret" on, the platform
 // refuses any call without the proof, and the paging.next links it hands back carry the token
 // but never the proof. So _sign_url, which the pipeline runs on every URL it sends, proves the
 // token of every request to a Graph host, paging links included.
-// Every helper goes through attribute lookup on the client (self._signed, self.request,
-// self.paginate), so a subclass's override is what runs.
+// A helper a subclass (or an instance) overrides is what runs: graph::get and its kin call the
+// library's own helpers in C++ only when attribute look-up finds them unreplaced.
 #include "modules/graph_client.hpp"
 
 #include <algorithm>
@@ -22,8 +22,6 @@
 namespace corvane::graph {
 namespace {
 
-using pyutil::guarded;
-
 pyutil::Immortal g_appsecret_proof;  // corvane.crypto.appsecret_proof
 
 py::object appsecret_proof(py::handle token, py::handle secret) {
@@ -35,62 +33,37 @@ std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; 
 
 // ---- the helpers ----
 
+using binder::Args;
+
+// self.request(METHOD, url, params=<the query signed as _signed signs it>[, json=json]).
+py::object send(const char* method, py::handle self, py::handle url, py::handle token,
+                const py::dict& query, py::handle json = {});
+
+py::object get_now(py::object self, Args args) {
+  return send("GET", self, args[0], args[1], args.extras());
+}
+
+py::object post_now(py::object self, Args args) {
+  return send("POST", self, args[0], args[1], args.extras());
+}
+
+py::object post_json_now(py::object self, Args args) {
+  return send("POST", self, args[0], args[1], args.extras(), args[2]);
+}
+
+py::object delete_now(py::object self, Args args) {
+  return send("DELETE", self, args[0], args[1], args.extras());
+}
+
+py::object list_now(py::object self, Args args) {
+  return py::handle(self).attr(pyutil::name<"paginate">())(
+      args[0], py::arg("params") = sign(self, args[1], args.extras()),
+      py::arg("max_items") = args[2]);
+}
+
 template <ProofRule Rule>
-PyObject* signed_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "token", "params", nullptr};
-    PyObject *self = nullptr, *token = nullptr, *params = Py_None;
-    pyutil::parse_args(args, kwargs, "OO|O:_signed", keywords, &self, &token, &params);
-    return signed_query(self, token, params, Rule);
-  });
-}
-
-// self.<verb>-style call: self.request(METHOD, url, params=self._signed(token, query)).
-py::object send(const char* method, const BoundArgs& bound, py::object json = py::object()) {
-  const py::object& self = bound.values[0];
-  py::object query = self.attr("_signed")(bound.values[2], bound.extras);
-  if (json && !json.is_none()) {
-    return self.attr("request")(method, bound.values[1], py::arg("params") = query,
-                                py::arg("json") = json);
-  }
-  return self.attr("request")(method, bound.values[1], py::arg("params") = query);
-}
-
-const Signature kGetSig{"_get", {"self", "url", "token"}, 3, {}};
-const Signature kPostSig{"_post", {"self", "url", "token"}, 3, {}};
-const Signature kPostJsonSig{"_post", {"self", "url", "token", "json"}, 3, {}};
-const Signature kDeleteSig{"_delete", {"self", "url", "token"}, 3, {}};
-const Signature kListSig{"_list", {"self", "url", "token"}, 3, {"max_items"}};
-
-PyObject* get_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return send("GET", bind(kGetSig, args, kwargs)); });
-}
-
-template <PostBody Body>
-PyObject* post_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    if constexpr (Body == PostBody::kJson) {
-      BoundArgs bound = bind(kPostJsonSig, args, kwargs);
-      return send("POST", bound, bound.values[3]);
-    } else {
-      return send("POST", bind(kPostSig, args, kwargs));
-    }
-  });
-}
-
-PyObject* delete_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return send("DELETE", bind(kDeleteSig, args, kwargs)); });
-}
-
-PyObject* list_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    BoundArgs bound = bind(kListSig, args, kwargs);
-    const py::object& self = bound.values[0];
-    py::object max_items = bound.values[3] ? bound.values[3] : py::int_(500);
-    py::object query = self.attr("_signed")(bound.values[2], bound.extras);
-    return self.attr("paginate")(bound.values[1], py::arg("params") = query,
-                                 py::arg("max_items") = max_items);
-  });
+py::object signed_now(py::object self, Args args) {
+  return signed_query(self, args[0], args[1], Rule);
 }
 
 // Whether `url` goes to a Graph host: the Graph API's, the Instagram Graph host, or the host the
@@ -106,66 +79,75 @@ bool to_graph_host(py::handle self, std::string_view url) {
   return PyUnicode_Check(host.ptr()) && core::url_origin(pyutil::utf8(host)) == origin;
 }
 
-PyObject* sign_url_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "url", nullptr};
-    PyObject *self = nullptr, *url = nullptr;
-    pyutil::parse_args(args, kwargs, "OO:_sign_url", keywords, &self, &url);
-    py::str text = graph::text(url, "_sign_url", "url");
-    py::object secret = py::handle(self).attr("app_secret");
-    if (!PyUnicode_Check(secret.ptr()) || !pyutil::truthy(secret)) return std::move(text);
-    const std::string_view target = pyutil::utf8(text);
-    if (!to_graph_host(self, target)) return std::move(text);
-    return py::str(core::with_appsecret_proof(target, pyutil::utf8(secret)));
-  });
+py::object sign_url_now(py::object self, Args args) {
+  py::object secret = py::getattr(self, pyutil::name<"app_secret">());
+  if (!PyUnicode_Check(secret.ptr()) || !pyutil::truthy(secret)) return args[0];
+  const std::string_view target = pyutil::utf8(args[0]);
+  if (!to_graph_host(self, target)) return args[0];
+  return py::str(core::with_appsecret_proof(target, pyutil::utf8(secret)));
 }
 
-PyMethodDef sign_url_def = pyutil::method_def(
-    "_sign_url", sign_url_method,
-    "_sign_url(self, url)\n--\n\n"
-    "url with the appsecret_proof of the access_token it carries, when it goes to a Graph host "
-    "and the client has an app secret: any proof already in it is replaced, every other query "
-    "member is kept exactly as written. The pipeline runs it on every URL it sends, so the "
-    "platform's paging.next links (which carry the token but never the proof) are signed too.");
+// The helpers check no types of their own: request() refuses a wrong url, _signed a wrong token.
+const binder::Param kUrl{"url", &binder::kAnything};
+const binder::Param kToken{"token", &binder::kAnything};
 
-template <ProofRule Rule>
-PyMethodDef signed_def = pyutil::method_def(
-    "_signed", signed_method<Rule>,
-    "_signed(self, token, params=None)\n--\n\n"
+enum HelperRow : std::size_t { kGetRow, kDeleteRow, kListRow };  // rows of kHelpers
+const binder::Operation kHelpers[] = {
+    {"_get", {kUrl, kToken},
+     "GET url through request(), signed with token; every further named value is one query "
+     "parameter. Returns the decoded body.",
+     nullptr, get_now, nullptr, true},
+    {"_delete", {kUrl, kToken},
+     "DELETE url through request(), signed with token; every further named value is one query "
+     "parameter. Returns the decoded body.",
+     nullptr, delete_now, nullptr, true},
+    {"_list", {kUrl, kToken, {"max_items", &binder::kAnything, "500", true}},
+     "Collects a Graph list through paginate(): the first request is signed with token and "
+     "carries every further named value; later pages follow the platform's own links, signed "
+     "by _sign_url. Returns at most max_items items.",
+     nullptr, list_now, nullptr, true},
+    {"_sign_url", {{"url", &binder::kText}},
+     "url with the appsecret_proof of the access_token it carries, when it goes to a Graph host "
+     "and the client has an app secret: any proof already in it is replaced, every other query "
+     "member is kept exactly as written. The pipeline runs it on every URL it sends, so the "
+     "platform's paging.next links (which carry the token but never the proof) are signed too.",
+     nullptr, sign_url_now},
+};
+
+constexpr const char* kSignedDoc =
     "A new dict of query parameters: a copy of params plus access_token and appsecret_proof "
     "for token. None or an empty token adds nothing (the OAuth token requests authenticate "
-    "with client_secret instead). params is never modified.");
+    "with client_secret instead). params is never modified.";
 
-PyMethodDef get_def = pyutil::method_def(
-    "_get", get_method,
-    "_get(self, url, token, **query)\n--\n\n"
-    "GET url through request(), signed with token; every further named value is one query "
-    "parameter. Returns the decoded body.");
+const binder::Operation kSignedAlways[] = {
+    {"_signed", {kToken, {"params", &binder::kAnything, "None"}}, kSignedDoc, nullptr,
+     signed_now<ProofRule::kAlways>},
+};
+const binder::Operation kSignedWhenSecret[] = {
+    {"_signed", {kToken, {"params", &binder::kAnything, "None"}}, kSignedDoc, nullptr,
+     signed_now<ProofRule::kWhenSecret>},
+};
 
-template <PostBody Body>
-PyMethodDef post_def = pyutil::method_def(
-    "_post", post_method<Body>,
-    Body == PostBody::kJson
-        ? "_post(self, url, token, json=None, **query)\n--\n\n"
-          "POST url through request(), signed with token; json is sent as the request body, "
-          "every further named value is one query parameter. Returns the decoded body."
-        : "_post(self, url, token, **query)\n--\n\n"
-          "POST url through request(), signed with token; every further named value is one "
-          "query parameter (the Graph API reads them from the query, not from a body). Returns "
-          "the decoded body.");
+const binder::Operation kPostQuery[] = {
+    {"_post", {kUrl, kToken},
+     "POST url through request(), signed with token; every further named value is one query "
+     "parameter (the Graph API reads them from the query, not from a body). Returns the "
+     "decoded body.",
+     nullptr, post_now, nullptr, true},
+};
+const binder::Operation kPostJson[] = {
+    {"_post", {kUrl, kToken, {"json", &binder::kAnything, "None"}},
+     "POST url through request(), signed with token; json is sent as the request body, every "
+     "further named value is one query parameter. Returns the decoded body.",
+     nullptr, post_json_now, nullptr, true},
+};
 
-PyMethodDef delete_def = pyutil::method_def(
-    "_delete", delete_method,
-    "_delete(self, url, token, **query)\n--\n\n"
-    "DELETE url through request(), signed with token; every further named value is one query "
-    "parameter. Returns the decoded body.");
-
-PyMethodDef list_def = pyutil::method_def(
-    "_list", list_method,
-    "_list(self, url, token, *, max_items=500, **query)\n--\n\n"
-    "Collects a Graph list through paginate(): the first request is signed with token and "
-    "carries every further named value; later pages follow the platform's own links, signed "
-    "by _sign_url. Returns at most max_items items.");
+// The C function behind row I of Table: what look-up finds when no one replaced the helper.
+template <const auto& Table, std::size_t I = 0>
+PyCFunction entry() {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&binder::detail::entry<Table, I, true>));
+}
 
 bool is_id_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -180,14 +162,18 @@ void init() {
 }
 
 void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody post) {
-  cls.method(rule == ProofRule::kAlways ? &signed_def<ProofRule::kAlways>
-                                        : &signed_def<ProofRule::kWhenSecret>);
-  cls.method(&get_def);
-  cls.method(post == PostBody::kJson ? &post_def<PostBody::kJson>
-                                     : &post_def<PostBody::kQueryOnly>);
-  cls.method(&delete_def);
-  cls.method(&list_def);
-  cls.method(&sign_url_def);
+  // Owned by no one class: each module adds them to its one client.
+  binder::add_methods<kHelpers>(cls, "GraphClient");
+  if (rule == ProofRule::kAlways) {
+    binder::add_methods<kSignedAlways>(cls, "GraphClient");
+  } else {
+    binder::add_methods<kSignedWhenSecret>(cls, "GraphClient");
+  }
+  if (post == PostBody::kJson) {
+    binder::add_methods<kPostJson>(cls, "GraphClient");
+  } else {
+    binder::add_methods<kPostQuery>(cls, "GraphClient");
+  }
 }
 
 py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule) {
@@ -201,7 +187,7 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
     if (PyDict_DelItemString(query.ptr(), key) < 0) PyErr_Clear();
   }
   query["access_token"] = token;
-  py::object secret = self.attr("app_secret");
+  py::object secret = py::getattr(self, pyutil::name<"app_secret">());
   if (rule == ProofRule::kAlways || pyutil::truthy(secret)) {
     query["appsecret_proof"] = appsecret_proof(token, secret);
   }
@@ -209,14 +195,6 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 }
 
 // ---- arguments ----
-
-py::str text(py::handle value, const char* function, const char* name) {
-  return binder::text(value, function, name);
-}
-
-py::object text_or_none(py::handle value, const char* function, const char* name) {
-  return binder::text_or_none(value, function, name);
-}
 
 py::str node_id(py::handle value, const char* function, const char* name) {
   py::str id = binder::text(value, function, name);
@@ -233,20 +211,17 @@ const binder::Kind kNodeId{"str", [](py::handle value, const char* operation,
                              return node_id(value, operation, parameter);
                            }};
 
-py::list text_list(py::handle value, const char* function, const char* name) {
-  return binder::texts(value, function, name);
-}
+const binder::Kind kNodeIds{"list[str] | tuple[str, ...] | None",
+                            [](py::handle value, const char* operation,
+                               const char* parameter) -> py::object {
+                              py::list ids;
+                              for (py::handle id : binder::texts(value, operation, parameter)) {
+                                ids.append(node_id(id, operation, parameter));
+                              }
+                              return ids;
+                            }};
 
 py::str join_commas(py::handle items) { return py::str(",").attr("join")(items); }
-
-py::object count(py::handle value, const char* function, const char* name) {
-  return binder::count(value, function, name);
-}
-
-py::object token(py::handle value, const char* function, const char* name) {
-  if (value.is_none()) return py::none();
-  return binder::text(value, function, name);
-}
 
 namespace {
 
@@ -267,43 +242,39 @@ Found look_up(py::handle self, py::handle name) {
   return out;
 }
 
-template <class Method>
-PyCFunction c_function(Method method) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+py::object send(const char* method, py::handle self, py::handle url, py::handle token,
+                const py::dict& query, py::handle json) {
+  py::object request = py::getattr(self, pyutil::name<"request">());
+  if (json && !json.is_none()) {
+    return request(method, url, py::arg("params") = sign(self, token, query),
+                   py::arg("json") = json);
+  }
+  return request(method, url, py::arg("params") = sign(self, token, query));
 }
 
-// The query signed as _signed signs it: in C++ unless _signed is overridden.
-py::object signed_for(py::handle self, py::handle token, const py::dict& query) {
+}  // namespace
+
+py::object sign(py::handle self, py::handle token, const py::dict& query) {
   const Found found = look_up(self, pyutil::name<"_signed">());
-  if (found.function == c_function(signed_method<ProofRule::kAlways>)) {
+  if (found.function == entry<kSignedAlways>()) {
     return signed_query(self, token, query, ProofRule::kAlways);
   }
-  if (found.function == c_function(signed_method<ProofRule::kWhenSecret>)) {
+  if (found.function == entry<kSignedWhenSecret>()) {
     return signed_query(self, token, query, ProofRule::kWhenSecret);
   }
   return found.bound(token, query);
 }
 
-py::object send(const char* method, py::handle self, py::handle url, py::handle token,
-                const py::dict& query) {
-  py::object params = signed_for(self, token, query);
-  return py::handle(self).attr(pyutil::name<"request">())(method, url,
-                                                          py::arg("params") = params);
-}
-
-}  // namespace
-
 py::object get(py::handle self, py::handle url, py::handle token, py::dict query) {
   const Found found = look_up(self, pyutil::name<"_get">());
-  if (found.function == c_function(get_method)) return send("GET", self, url, token, query);
+  if (found.function == entry<kHelpers, kGetRow>()) return send("GET", self, url, token, query);
   return found.bound(url, token, **query);
 }
 
 py::object post(py::handle self, py::handle url, py::handle token, py::dict query) {
   // Either flavour of _post is the library's own; neither sends a body here.
   const Found found = look_up(self, pyutil::name<"_post">());
-  if (found.function == c_function(post_method<PostBody::kQueryOnly>) ||
-      found.function == c_function(post_method<PostBody::kJson>)) {
+  if (found.function == entry<kPostQuery>() || found.function == entry<kPostJson>()) {
     return send("POST", self, url, token, query);
   }
   return found.bound(url, token, **query);
@@ -311,7 +282,9 @@ py::object post(py::handle self, py::handle url, py::handle token, py::dict quer
 
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query) {
   const Found found = look_up(self, pyutil::name<"_delete">());
-  if (found.function == c_function(delete_method)) return send("DELETE", self, url, token, query);
+  if (found.function == entry<kHelpers, kDeleteRow>()) {
+    return send("DELETE", self, url, token, query);
+  }
   return found.bound(url, token, **query);
 }
 
@@ -319,14 +292,12 @@ py::object list(py::handle self, py::handle url, py::handle token, py::dict quer
                 py::handle max_items) {
   py::object limit = max_items ? py::reinterpret_borrow<py::object>(max_items) : py::int_(500);
   const Found found = look_up(self, pyutil::name<"_list">());
-  if (found.function != c_function(list_method)) {
+  if (found.function != entry<kHelpers, kListRow>()) {
     return found.bound(url, token, py::arg("max_items") = limit, **query);
   }
-  py::object params = signed_for(self, token, query);
-  return py::handle(self).attr(pyutil::name<"paginate">())(url, py::arg("params") = params,
-                                                           py::arg("max_items") = limit);
+  return py::handle(self).attr(pyutil::name<"paginate">())(
+      url, py::arg("params") = sign(self, token, query), py::arg("max_items") = limit);
 }
-
 
 py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
   py::dict merged = pyutil::copy_dict(short_lived);
@@ -338,9 +309,10 @@ py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"gr
 
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
                           py::handle convert) {
-  py::object params = self.attr("_signed")(token, query);
-  if (!convert) return self.attr("_iterate")(url, py::arg("params") = params);
-  return self.attr("_iterate")(url, py::arg("params") = params, py::arg("convert") = convert);
+  py::object iterate = py::getattr(self, pyutil::name<"_iterate">());
+  py::object params = sign(self, token, query);
+  if (!convert) return iterate(url, py::arg("params") = params);
+  return iterate(url, py::arg("params") = params, py::arg("convert") = convert);
 }
 
 void add_note(py::handle error, const std::string& note) {
@@ -360,7 +332,7 @@ void add_note(py::handle error, const std::string& note) {
 py::object require_json(py::handle self, py::object answer) {
   // Only a dict can be the marked answer; anything else is JSON already.
   if (!PyDict_Check(answer.ptr())) return answer;
-  return self.attr("_require_json")(answer);
+  return py::getattr(self, pyutil::name<"_require_json">())(answer);
 }
 
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
@@ -368,7 +340,7 @@ bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, 
   Tolerated result;
   py::object answer;
   try {
-    py::object answer_call = self.attr("_get")(url, token, **query);
+    py::object answer_call = get(self, url, token, std::move(query));
     answer = co_await std::move(answer_call);
   } catch (py::error_already_set& e) {
     if (!is_refusal(e)) throw;

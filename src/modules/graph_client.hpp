@@ -37,7 +37,7 @@ enum class PostBody {
 // Resolves corvane.crypto.appsecret_proof once; call from the module's init.
 void init();
 
-// Adds _signed, _get, _post, _delete and _list to a client class. The helpers read the
+// Adds _signed, _get, _post, _delete, _list and _sign_url to a client class. The helpers read the
 // client's `app_secret` attribute and go through `self.request` / `self.paginate`.
 void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody post);
 
@@ -48,37 +48,20 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 
 // ---- arguments ----
 
-// Constructors and hooks bind with binder::bind (py/binder.hpp).
+// Constructors bind with binder::bind, and check with binder::text and its kin (py/binder.hpp).
 using binder::BoundArgs;
 using binder::Signature;
 using binder::bind;
-
-// `value` as a str, else TypeError "<function>: <name> must be a str".
-py::str text(py::handle value, const char* function, const char* name);
-
-// `value` as a str or None, else TypeError.
-py::object text_or_none(py::handle value, const char* function, const char* name);
 
 // A Graph object id or path word put into a URL: a non-empty str without "/", "?", "#",
 // "&", white space or control characters (anything else would change which URL is asked).
 py::str node_id(py::handle value, const char* function, const char* name);
 extern const binder::Kind kNodeId;
-
-// A list of texts from a list or tuple of str (None gives an empty list). A lone str is
-// refused: it would be read letter by letter.
-py::list text_list(py::handle value, const char* function, const char* name);
+// A list or tuple of Graph ids, each checked as node_id (None gives an empty list).
+extern const binder::Kind kNodeIds;
 
 // The texts of `items` joined with ",".
 py::str join_commas(py::handle items);
-
-// A count the caller gave (limit=, count=): an int other than a bool, else TypeError naming the
-// public parameter. Checked at the call: the list walk would otherwise refuse it later, under
-// its own internal name.
-py::object count(py::handle value, const char* function, const char* name);
-
-// A token argument: a str, or None (the request then goes out unsigned and the platform
-// answers), else TypeError naming the public parameter rather than the signing helper.
-py::object token(py::handle value, const char* function, const char* name);
 
 // ---- the requests operations make ----
 
@@ -92,12 +75,15 @@ py::object del(py::handle self, py::handle url, py::handle token, py::dict query
 py::object list(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
                 py::handle max_items = {});
 
+// The query signed as self._signed(token, query) signs it: in C++ unless _signed is replaced.
+py::object sign(py::handle self, py::handle token, const py::dict& query);
+
 // The client's URL builder (self.graph), for the endpoint of an operation.
 py::object urls(py::handle self);
 
 // ---- lists that stream ----
 
-// self._iterate(url, params=self._signed(token, query)): an async iterator over the items of a
+// self._iterate(url, params=sign(self, token, query)): an async iterator over the items of a
 // Graph list, one page held at a time, each passed through `convert` when one is given.
 // `token` is the caller's, already checked with token() so that a wrong type names the public
 // operation, not the signing helper.

@@ -116,6 +116,34 @@ async def test_helpers_send_one_signed_request_each(fb, fake_server):
     ]
 
 
+@pytest.mark.parametrize("helper, call", [
+    ("_get", lambda fb: fb.lead("1", "t")),
+    ("_post", lambda fb: fb.hide_comment("1", "t")),
+    ("_delete", lambda fb: fb.delete_post("1", "t")),
+    ("_list", lambda fb: fb.lead_forms("1", "t")),
+    ("_signed", lambda fb: fb.lead_forms("1", "t")),
+    ("_signed", lambda fb: fb.lead("1", "t")),
+])
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+async def test_a_replaced_request_helper_is_the_one_that_runs(graph_host, session, helper, call, where):
+    # Operations skip the Python call of the library's own helpers, never a host's replacement.
+    calls = []
+    if where == "subclass":
+        def spy(self, *args, **kwargs):
+            calls.append(helper)
+            return getattr(super(Sub, self), helper)(*args, **kwargs)
+        Sub = type("Sub", (Facebook,), {helper: spy})
+        fb = Sub(app_id=APP, app_secret=SECRET, session=session)
+    else:
+        fb = Facebook(app_id=APP, app_secret=SECRET, session=session)
+        own = getattr(fb, helper)
+        setattr(fb, helper, lambda *args, **kwargs: calls.append(helper) or own(*args, **kwargs))
+    graph_host.reply(json={"data": [], "id": "1", "success": True})
+    await call(fb)
+    assert calls == [helper]
+    assert dict(graph_host.last.query)["appsecret_proof"] == proof("t")
+
+
 # ---- login link ----
 
 def query_of(link):

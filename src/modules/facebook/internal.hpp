@@ -49,6 +49,9 @@ void add_lead_methods(pyutil::ClassBuilder& cls);     // leads.cpp
 void add_content_methods(pyutil::ClassBuilder& cls);  // content.cpp
 
 // The rows of the operation tables (binder::describe), for corvane.facebook._OPERATIONS.
-py::tuple page_operations();
+py::tuple oauth_operations();    // oauth.cpp
+py::tuple page_operations();     // pages.cpp
+py::tuple lead_operations();     // leads.cpp
+py::tuple content_operations();  // content.cpp
 
 }  // namespace corvane::facebook

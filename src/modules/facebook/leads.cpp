@@ -2,120 +2,76 @@
 // lead by the leadgen_id of a webhook event, and the ad behind a lead.
 #include "modules/facebook/internal.hpp"
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
 
-using pyutil::guarded;
+using binder::Args;
 using pyutil::member;
-using pyutil::own;
 using pyutil::truthy;
 
 // The leads time filter: exactly this text, no spaces, the number unquoted.
 constexpr const char* kSinceFilter =
     R"([{"field":"time_created","operator":"GREATER_THAN","value":%d}])";
 
-// ---- lead_forms ----
+// A float or a bool would be written into the filter as something else than was meant.
+const binder::Kind kSince{"int | None", [](py::handle value, const char* operation,
+                                           const char* parameter) -> py::object {
+                            if (!value.is_none() && (PyBool_Check(value.ptr()) ||
+                                                     !PyLong_Check(value.ptr()))) {
+                              binder::wrong_type(value, operation, parameter,
+                                                 "an int (seconds since 1970) or None");
+                            }
+                            return py::reinterpret_borrow<py::object>(value);
+                          }};
 
-Task<py::object> lead_forms_task(py::object self, py::object page_id, py::object page_token) {
-  py::object url = self.attr("graph").attr("edge")(page_id, "leadgen_forms");
-  py::object fields = field_set("FB_LEADGEN_FORM");
-  py::object items_call = self.attr("_list")(url, page_token, py::arg("fields") = fields);
-  py::object items = co_await std::move(items_call);
-  co_return records(state().lead_form.get(), items);
-}
+// An ad id, or None or "" for a lead without an ad.
+const binder::Kind kAdId{"str | None", [](py::handle value, const char* operation,
+                                          const char* parameter) -> py::object {
+                           py::object id = binder::text_or_none(value, operation, parameter);
+                           return truthy(id) ? graph::node_id(id, operation, parameter) : id;
+                         }};
 
-PyObject* lead_forms(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "page_id", "page_token", nullptr};
-    PyObject *self = nullptr, *page_id = nullptr, *page_token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:lead_forms", keywords, &self, &page_id, &page_token);
-    return bridge::as_coroutine(
-        lead_forms_task(own(self), graph::node_id(page_id, "lead_forms", "page_id"),
-                        graph::token(page_token, "lead_forms", "page_token")),
-        "Facebook.lead_forms");
-  });
-}
-
-// ---- leads ----
-
-Task<py::object> leads_task(py::object self, py::object form_id, py::object page_token,
-                            py::object since, py::object limit) {
-  py::object url = self.attr("graph").attr("edge")(form_id, "leads");
+// The query of a form's leads: every field, and the time filter when since is given.
+py::dict leads_query(py::handle since) {
   py::dict query;
   query["fields"] = field_set("FB_LEAD");
   if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(since);
-  py::object items_call =
-      self.attr("_list")(url, page_token, py::arg("max_items") = limit, **query);
-  py::object items = co_await std::move(items_call);
+  return query;
+}
+
+py::object form_leads(py::handle self, py::handle form_id) {
+  return graph::urls(self).attr("edge")(form_id, "leads");
+}
+
+Task<py::object> lead_forms_task(py::object self, Args args) {
+  py::object url = graph::urls(self).attr("edge")(args[0], "leadgen_forms");
+  py::dict query;
+  query["fields"] = field_set("FB_LEADGEN_FORM");
+  py::object items = co_await graph::list(self, url, args[1], std::move(query));
+  co_return records(state().lead_form.get(), items);
+}
+
+Task<py::object> leads_task(py::object self, Args args) {
+  py::object items =
+      co_await graph::list(self, form_leads(self, args[0]), args[1], leads_query(args[2]), args[3]);
   co_return records(state().lead.get(), items);
 }
 
-PyObject* leads(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "form_id", "page_token", "since", "limit", nullptr};
-    PyObject *self = nullptr, *form_id = nullptr, *page_token = nullptr;
-    PyObject *since = Py_None, *limit = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO|$OO:leads", keywords, &self, &form_id, &page_token,
-                       &since, &limit);
-    // A float or a bool would be written into the filter as something else than was meant.
-    if (since != Py_None && (PyBool_Check(since) || !PyLong_Check(since))) {
-      throw py::type_error("leads: since must be an int (seconds since 1970) or None");
-    }
-    return bridge::as_coroutine(
-        leads_task(own(self), graph::node_id(form_id, "leads", "form_id"),
-                   graph::token(page_token, "leads", "page_token"),
-                   own(since), limit ? graph::count(limit, "leads", "limit") : py::int_(200)),
-        "Facebook.leads");
-  });
-}
-
-// ---- iter_leads ----
-
 // An async iterator over the form's leads as Lead records, one page held at a time.
-PyObject* iter_leads(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "form_id", "page_token", "since", nullptr};
-    PyObject *self = nullptr, *form_id = nullptr, *page_token = nullptr, *since = Py_None;
-    pyutil::parse_args(args, kwargs, "OOO|O:iter_leads", keywords, &self, &form_id, &page_token,
-                       &since);
-    if (since != Py_None && (PyBool_Check(since) || !PyLong_Check(since))) {
-      throw py::type_error("iter_leads: since must be an int (seconds since 1970) or None");
-    }
-    py::handle client(self);
-    py::object url = client.attr("graph").attr("edge")(
-        graph::node_id(form_id, "iter_leads", "form_id"), "leads");
-    py::object token = graph::token(page_token, "iter_leads", "page_token");
-    py::dict query;
-    query["fields"] = field_set("FB_LEAD");
-    if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(own(since));
-    return graph::iterate_signed(client, url, token, query,
-                                 state().lead.get().attr("from_response"));
-  });
+py::object iter_leads(py::object self, Args args) {
+  return graph::iterate_signed(self, form_leads(self, args[0]), args[1], leads_query(args[2]),
+                               state().lead.get().attr("from_response"));
 }
 
-// ---- lead ----
-
-Task<py::object> lead_task(py::object self, py::object leadgen_id, py::object page_token) {
-  py::object url = self.attr("graph").attr("node")(leadgen_id);
-  py::object fields = field_set("FB_LEAD");
-  py::object data_call = self.attr("_get")(url, page_token, py::arg("fields") = fields);
-  py::object answer = co_await std::move(data_call);
-  py::object data = graph::require_json(self, std::move(answer));
-  co_return state().lead.get().attr("from_response")(data);
-}
-
-PyObject* lead(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "leadgen_id", "page_token", nullptr};
-    PyObject *self = nullptr, *leadgen_id = nullptr, *page_token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:lead", keywords, &self, &leadgen_id, &page_token);
-    return bridge::as_coroutine(
-        lead_task(own(self), graph::node_id(leadgen_id, "lead", "leadgen_id"),
-                  graph::token(page_token, "lead", "page_token")),
-        "Facebook.lead");
-  });
+Task<py::object> lead_task(py::object self, Args args) {
+  py::object url = graph::urls(self).attr("node")(args[0]);
+  py::dict query;
+  query["fields"] = field_set("FB_LEAD");
+  py::object answer = co_await graph::get(self, url, args[1], std::move(query));
+  co_return state().lead.get().attr("from_response")(graph::require_json(self, std::move(answer)));
 }
 
 // ---- ad_context ----
@@ -141,15 +97,15 @@ py::dict context_of(py::handle data) {
   return context;
 }
 
-Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object token) {
+Task<py::object> ad_context_task(py::object self, Args args) {
+  py::object ad_id = args[0];
   if (!truthy(ad_id)) co_return py::dict();  // hosts call this for every lead, ad or not
-  py::object url = self.attr("graph").attr("node")(ad_id);
-  py::object fields = field_set("FB_AD_CONTEXT");
+  py::object url = graph::urls(self).attr("node")(ad_id);
   py::dict query;
-  query["fields"] = fields;
+  query["fields"] = field_set("FB_AD_CONTEXT");
   // Without ads_management the platform refuses; the lead stays worth processing.
   graph::Tolerated answer =
-      co_await graph::get_tolerating_refusal(self, url, token, std::move(query));
+      co_await graph::get_tolerating_refusal(self, url, args[1], std::move(query));
   if (answer.refusal) {
     // A warning: the lead is kept, but its campaign is lost, usually to a token without
     // ads_management (a Page token where the user's was needed).
@@ -159,19 +115,6 @@ Task<py::object> ad_context_task(py::object self, py::object ad_id, py::object t
   co_return context_of(answer.data);
 }
 
-PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "ad_id", "token", nullptr};
-    PyObject *self = nullptr, *ad_id = nullptr, *token = nullptr;
-    pyutil::parse_args(args, kwargs, "OOO:ad_context", keywords, &self, &ad_id, &token);
-    py::object id = graph::text_or_none(ad_id, "ad_context", "ad_id");
-    if (truthy(id)) id = graph::node_id(id, "ad_context", "ad_id");
-    return bridge::as_coroutine(
-        ad_context_task(own(self), id, graph::token(token, "ad_context", "token")),
-                                "Facebook.ad_context");
-  });
-}
-
 // ---- leads_with_context ----
 
 // Leads and the ads behind them in Graph batches: each lead with the Page's token, its ad through
@@ -179,8 +122,9 @@ PyObject* ad_context(PyObject*, PyObject* args, PyObject* kwargs) {
 // is (Lead, context) or the error the lead alone would have raised (its ad's throttle among
 // them); an ad the platform refuses, or a lead without an ad, gives the context {} as
 // ad_context does.
-Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
-                                         py::object page_token, py::object ad_token) {
+Task<py::object> leads_with_context_task(py::object self, Args args) {
+  const auto leadgen_ids = py::reinterpret_borrow<py::list>(args[0]);
+  py::object ad_token = args[2];
   py::object asking;
   {
     py::list requests;
@@ -202,7 +146,7 @@ Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
       requests.append(lead);
       requests.append(ad);
     }
-    asking = self.attr("batch")(requests, page_token);
+    asking = py::getattr(self, pyutil::name<"batch">())(requests, args[1]);
   }
   bridge::Rooted<py::list> answers = co_await std::move(asking);
   py::list out;
@@ -234,70 +178,56 @@ Task<py::object> leads_with_context_task(py::object self, py::list leadgen_ids,
   co_return out;
 }
 
-PyObject* leads_with_context(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "leadgen_ids", "page_token", "ad_token", nullptr};
-    PyObject *self = nullptr, *leadgen_ids = nullptr, *page_token = nullptr;
-    PyObject* ad_token = Py_None;
-    pyutil::parse_args(args, kwargs, "OOO|$O:leads_with_context", keywords, &self, &leadgen_ids,
-                       &page_token, &ad_token);
-    py::list ids;
-    for (py::handle id : graph::text_list(leadgen_ids, "leads_with_context", "leadgen_ids")) {
-      ids.append(graph::node_id(id, "leads_with_context", "leadgen_ids"));
-    }
-    py::object ads = ad_token == Py_None
-                         ? py::object(py::none())
-                         : graph::token(ad_token, "leads_with_context", "ad_token");
-    return bridge::as_coroutine(
-        leads_with_context_task(own(self), ids,
-                                graph::token(page_token, "leads_with_context", "page_token"),
-                                ads),
-        "Facebook.leads_with_context");
-  });
-}
+const binder::Param kPageToken{"page_token", &binder::kToken};
 
-PyMethodDef lead_methods[] = {
-    pyutil::method_def("lead_forms", lead_forms,
-                       "lead_forms(self, page_id, page_token)\n--\n\n"
-                       "The Page's Lead Ads forms (at most 500), as LeadForm records."),
-    pyutil::method_def(
-        "leads", leads,
-        "leads(self, form_id, page_token, *, since=None, limit=200)\n--\n\n"
-        "The leads of a form, as Lead records: at most limit of them, only those created after "
-        "since (seconds since 1970, UTC) when it is given and not 0. Backfills what a webhook "
-        "missed."),
-    pyutil::method_def(
-        "iter_leads", iter_leads,
-        "iter_leads(self, form_id, page_token, since=None)\n--\n\n"
-        "The leads of a form as an async iterator of Lead records, fetching the next page "
-        "only when the previous one is used up: a backfill of any size holds one page. since "
-        "as in leads()."),
-    pyutil::method_def("lead", lead,
-                       "lead(self, leadgen_id, page_token)\n--\n\n"
-                       "One lead, by the leadgen_id of its webhook event, as a Lead record."),
-    pyutil::method_def(
-        "ad_context", ad_context,
-        "ad_context(self, ad_id, token)\n--\n\n"
-        "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
-        "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
-        "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
-        "at warning level); a transport failure or a throttle (RateLimitError) is raised."),
-    pyutil::method_def(
-        "leads_with_context", leads_with_context,
-        "leads_with_context(self, leadgen_ids, page_token, *, ad_token=None)\n--\n\n"
-        "Many leads with the ads behind them, in Graph batches (one HTTP call per 25 leads): "
-        "each lead read with page_token, its ad through the lead's ad_id with ad_token (the "
-        "token with ads_management; page_token when None). A list in the order of leadgen_ids, "
-        "each a (Lead, ad context) pair as lead() and ad_context() give them, or the error the "
-        "lead alone would have raised (returned, not raised; a throttled ad's RateLimitError "
-        "too). An ad the platform refuses gives {} (logged at warning level), as does a lead "
-        "without an ad."),
+const binder::Operation kLeadOperations[] = {
+    {"lead_forms",
+     {{"page_id", &graph::kNodeId}, kPageToken},
+     "The Page's Lead Ads forms (at most 500), as LeadForm records.",
+     lead_forms_task},
+    {"leads",
+     {{"form_id", &graph::kNodeId}, kPageToken, {"since", &kSince, "None", true},
+      {"limit", &binder::kCount, "200", true}},
+     "The leads of a form, as Lead records: at most limit of them, only those created after "
+     "since (seconds since 1970, UTC) when it is given and not 0. Backfills what a webhook "
+     "missed.",
+     leads_task},
+    {"iter_leads",
+     {{"form_id", &graph::kNodeId}, kPageToken, {"since", &kSince, "None"}},
+     "The leads of a form as an async iterator of Lead records, fetching the next page "
+     "only when the previous one is used up: a backfill of any size holds one page. since "
+     "as in leads().",
+     nullptr, iter_leads},
+    {"lead",
+     {{"leadgen_id", &graph::kNodeId}, kPageToken},
+     "One lead, by the leadgen_id of its webhook event, as a Lead record.",
+     lead_task},
+    {"ad_context",
+     {{"ad_id", &kAdId}, {"token", &binder::kToken}},
+     "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
+     "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
+     "token needs ads_management. {} without an ad id, or when the platform refuses (logged "
+     "at warning level); a transport failure or a throttle (RateLimitError) is raised.",
+     ad_context_task},
+    {"leads_with_context",
+     {{"leadgen_ids", &graph::kNodeIds}, kPageToken,
+      {"ad_token", &binder::kTextOrNone, "None", true}},
+     "Many leads with the ads behind them, in Graph batches (one HTTP call per 25 leads): "
+     "each lead read with page_token, its ad through the lead's ad_id with ad_token (the "
+     "token with ads_management; page_token when None). A list in the order of leadgen_ids, "
+     "each a (Lead, ad context) pair as lead() and ad_context() give them, or the error the "
+     "lead alone would have raised (returned, not raised; a throttled ad's RateLimitError "
+     "too). An ad the platform refuses gives {} (logged at warning level), as does a lead "
+     "without an ad.",
+     leads_with_context_task},
 };
 
 }  // namespace
 
 void add_lead_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : lead_methods) cls.method(&def);
+  binder::add_methods<kLeadOperations>(cls, "Facebook");
 }
+
+py::tuple lead_operations() { return binder::describe<kLeadOperations>(); }
 
 }  // namespace corvane::facebook

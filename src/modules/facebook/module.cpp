@@ -74,7 +74,7 @@ const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 // app_id/app_secret: None or "" is a missing setting, anything but a str a wrong argument.
 bool present_text(py::handle value, const char* name) {
   if (value.is_none()) return false;
-  return pyutil::truthy(graph::text(value, "Facebook", name));
+  return pyutil::truthy(binder::text(value, "Facebook", name));
 }
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -93,16 +93,16 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     py::object version =
         bound.values[1] ? bound.values[1] : py::reinterpret_borrow<py::object>(state().default_version.get());
-    graph::text(version, "Facebook", "graph_version");
+    binder::text(version, "Facebook", "graph_version");
     if (!pyutil::truthy(version)) throw py::value_error("Facebook: graph_version must not be empty");
-    py::object config_id = graph::text_or_none(bound.values[2], "Facebook", "config_id");
-    py::list scopes = graph::text_list(bound.values[3], "Facebook", "scopes");
+    py::object config_id = binder::text_or_none(bound.values[2], "Facebook", "config_id");
+    py::list scopes = binder::texts(bound.values[3], "Facebook", "scopes");
 
-    self.attr("app_id") = app_id;
-    self.attr("app_secret") = app_secret;
-    self.attr("config_id") = config_id;
-    self.attr("scopes") = scopes;
-    self.attr("graph") = state().graph_type.get()(version);
+    py::setattr(self, "app_id", app_id);
+    py::setattr(self, "app_secret", app_secret);
+    py::setattr(self, "config_id", config_id);
+    py::setattr(self, "scopes", scopes);
+    py::setattr(self, "graph", state().graph_type.get()(version));
     return py::none();
   });
 }
@@ -152,21 +152,16 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    pyutil::parse_args(args, kwargs, "O:__repr__", keywords, &self);
-    py::handle s(self);
-    // The app secret stays out: reprs end up in logs and tracebacks.
-    return py::str("{}(app_id={!r}, graph_version={!r})")
-        .format(py::type::of(s).attr("__name__"), py::getattr(s, "app_id", py::none()),
-                py::getattr(py::getattr(s, "graph", py::none()), "version", py::none()));
-  });
+py::object repr(py::object self, binder::Args) {
+  // The app secret stays out: reprs end up in logs and tracebacks.
+  return py::str("{}(app_id={!r}, graph_version={!r})")
+      .format(py::type::of(self).attr("__name__"), py::getattr(self, "app_id", py::none()),
+              py::getattr(py::getattr(self, "graph", py::none()), "version", py::none()));
 }
 
-PyMethodDef setup_methods[] = {
-    pyutil::method_def(
+const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
+
+PyMethodDef init_def = pyutil::method_def(
         "__init__", init,
         "__init__(self, *, app_id, app_secret, graph_version='v23.0', config_id=None, "
         "scopes=None, **options)\n--\n\n"
@@ -174,9 +169,7 @@ PyMethodDef setup_methods[] = {
         "ConfigurationError); graph_version: the Graph API version of every URL; config_id: "
         "the default Facebook Login for Business configuration of login_url(); scopes: the "
         "default permissions of login_url(). Further options (timeout, retry, session, "
-        "user_agent, throttle) go to BaseClient. Nothing is sent."),
-    pyutil::method_def("__repr__", repr, nullptr),
-};
+        "user_agent, throttle) go to BaseClient. Nothing is sent.");
 
 PyMethodDef from_env_def = pyutil::method_def(
     "from_env", from_env,
@@ -188,7 +181,8 @@ PyMethodDef from_env_def = pyutil::method_def(
 }  // namespace
 
 void add_setup_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : setup_methods) cls.method(&def);
+  cls.method(&init_def);
+  binder::add_methods<kRepr>(cls, "Facebook");
   cls.class_method(&from_env_def);
 }
 
@@ -239,7 +233,8 @@ PYBIND11_MODULE(facebook, m) {
   m.attr("Facebook") = client.build();
   // The operation tables as data: a test holds the stubs to them.
   py::dict operations;
-  operations["Facebook"] = page_operations();
+  operations["Facebook"] =
+      oauth_operations() + page_operations() + lead_operations() + content_operations();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }
