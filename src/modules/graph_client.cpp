@@ -75,7 +75,8 @@ bool to_graph_host(py::handle self, std::string_view url) {
     return true;
   }
   py::object builder = py::getattr(self, "graph", py::none());
-  py::object host = builder.is_none() ? py::object(py::none()) : py::getattr(builder, "host", py::none());
+  py::object host =
+      builder.is_none() ? py::object(py::none()) : py::getattr(builder, "host", py::none());
   return PyUnicode_Check(host.ptr()) && core::url_origin(pyutil::utf8(host)) == origin;
 }
 
@@ -271,12 +272,13 @@ py::object get(py::handle self, py::handle url, py::handle token, py::dict query
   return found.bound(url, token, **query);
 }
 
-py::object post(py::handle self, py::handle url, py::handle token, py::dict query) {
-  // Either flavour of _post is the library's own; neither sends a body here.
+py::object post(py::handle self, py::handle url, py::handle token, py::dict query,
+                py::handle json) {
   const Found found = look_up(self, pyutil::name<"_post">());
   if (found.function == entry<kPostQuery>() || found.function == entry<kPostJson>()) {
-    return send("POST", self, url, token, query);
+    return send("POST", self, url, token, query, json);
   }
+  if (json) return found.bound(url, token, json, **query);
   return found.bound(url, token, **query);
 }
 
@@ -308,26 +310,15 @@ py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
 
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
-                          py::handle convert) {
+                          py::handle convert, py::handle each_page) {
   py::object iterate = py::getattr(self, pyutil::name<"_iterate">());
-  py::object params = sign(self, token, query);
-  if (!convert) return iterate(url, py::arg("params") = params);
-  return iterate(url, py::arg("params") = params, py::arg("convert") = convert);
+  py::dict options;
+  options["params"] = sign(self, token, query);
+  if (convert) options["convert"] = convert;
+  if (each_page) options["each_page"] = each_page;
+  return iterate(url, **options);
 }
 
-void add_note(py::handle error, const std::string& note) {
-  py::str text(note);
-  if (py::hasattr(error, "add_note")) {
-    error.attr("add_note")(text);
-    return;
-  }
-  py::object notes = py::getattr(error, "__notes__", py::none());
-  if (!PyList_Check(notes.ptr())) {
-    notes = py::list();
-    error.attr("__notes__") = notes;
-  }
-  notes.attr("append")(text);
-}
 
 py::object require_json(py::handle self, py::object answer) {
   // Only a dict can be the marked answer; anything else is JSON already.

@@ -69,7 +69,9 @@ py::str join_commas(py::handle items);
 // an awaitable of the decoded body. The library's own _get/_post/_delete run in C++; a
 // subclass (or instance) that overrides one of them gets its override called instead.
 py::object get(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
-py::object post(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
+// post's `json`, when given, is the request body (the JSON flavour of _post sends it).
+py::object post(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
+                py::handle json = {});
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
 // The items of a Graph list, at most `max_items` (500 when not given), through _list.
 py::object list(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
@@ -84,15 +86,13 @@ py::object urls(py::handle self);
 // ---- lists that stream ----
 
 // self._iterate(url, params=sign(self, token, query)): an async iterator over the items of a
-// Graph list, one page held at a time, each passed through `convert` when one is given.
-// `token` is the caller's, already checked with token() so that a wrong type names the public
-// operation, not the signing helper.
+// Graph list, one page held at a time, each passed through `convert` and each page through
+// `each_page` when they are given. `token` is the caller's, already checked by its kind so that
+// a wrong type names the public operation, not the signing helper.
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
-                          py::handle convert = {});
+                          py::handle convert = {}, py::handle each_page = {});
 
-// Adds `note` to an exception (PEP 678: shown under the message in tracebacks), leaving its
-// message exactly as it is. Before 3.11 the note is kept in __notes__ alone.
-void add_note(py::handle error, const std::string& note);
+using pyutil::add_note;
 
 // ---- answers ----
 

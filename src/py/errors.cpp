@@ -68,4 +68,18 @@ bool is_kind(py::handle error, const char* kind) {
   return r == 1;
 }
 
+void add_note(py::handle error, const std::string& note) {
+  py::str text(note);
+  if (py::hasattr(error, "add_note")) {
+    error.attr("add_note")(text);
+    return;
+  }
+  py::object notes = py::getattr(error, "__notes__", py::none());
+  if (!PyList_Check(notes.ptr())) {
+    notes = py::list();
+    error.attr("__notes__") = notes;
+  }
+  notes.attr("append")(text);
+}
+
 }  // namespace corvane::pyutil

@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include <string>
+
 #include <pybind11/pybind11.h>
 
 namespace corvane::pyutil {
@@ -33,5 +35,9 @@ void require_exception(py::handle value, const char* hook);
 // True when the caught error is of corvane.errors.<kind> (subclasses included).
 bool is_kind(const py::error_already_set& error, const char* kind);
 bool is_kind(py::handle error, const char* kind);
+
+// Adds `note` to an exception (PEP 678: shown under the message in tracebacks), leaving its
+// message exactly as it is. Before 3.11 the note is kept in __notes__ alone.
+void add_note(py::handle error, const std::string& note);
 
 }  // namespace corvane::pyutil

@@ -14,6 +14,7 @@
 
 #include "core/query.hpp"
 #include "modules/http/internal.hpp"
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -33,7 +34,7 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
     py::object cap = py::int_(max_items);
     query["limit"] = page_size < cap ? page_size : cap;
   }
-  py::object first = self.attr("get")(url, py::arg("params") = query);
+  py::object first = self.attr(pyutil::name<"get">())(url, py::arg("params") = query);
   py::object first_page = co_await std::move(first);
   bridge::Rooted<> page = require_json(self, std::move(first_page));
   const bridge::Rooted<> token = walk_token(query);
@@ -49,8 +50,8 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
     bridge::Rooted<> next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) break;
     if (!fetched.emplace(pyutil::utf8(next)).second) break;
-    py::object following =
-        self.attr("request")("GET", next, py::arg("params") = link_params(next, token));
+    py::object following = self.attr(pyutil::name<"request">())(
+        "GET", next, py::arg("params") = link_params(next, token));
     py::object next_page = co_await std::move(following);
     page = require_json(self, std::move(next_page));
   }

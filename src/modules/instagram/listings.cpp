@@ -42,13 +42,10 @@ py::object iter_conversations(py::object self, Args args) {
       partial(self.attr(pyutil::name<"_shape">()), py::arg("business_ids") = business);
   py::object url = graph::urls(self).attr("edge")(node, "conversations");
   if (!pyutil::truthy(args[3])) return graph::iterate_signed(self, url, args[0], query, shape);
-  // Each page is enriched before it is handed out: _iterate's each_page, which
-  // graph::iterate_signed does not pass.
+  // Each page is enriched before it is handed out.
   py::object each_page = partial(self.attr(pyutil::name<"_enrich">()), py::arg("token") = args[0],
                                  py::arg("business_ids") = business);
-  return self.attr(pyutil::name<"_iterate">())(
-      url, py::arg("params") = self.attr(pyutil::name<"_signed">())(args[0], query),
-      py::arg("convert") = shape, py::arg("each_page") = each_page);
+  return graph::iterate_signed(self, url, args[0], query, shape, each_page);
 }
 
 py::object iter_messages(py::object self, Args args) {

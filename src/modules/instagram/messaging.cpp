@@ -348,9 +348,8 @@ Task<py::object> send_message_task(py::object self, Args args) {
     py::dict body;  // recipient before message, as the platform documents it
     body["recipient"] = recipient;
     body["message"] = message;
-    // The body goes as JSON, which only _post itself sends.
     py::object url = graph::urls(self).attr("edge")(node, "messages");
-    sending = self.attr(pyutil::name<"_post">())(url, args[1], body);
+    sending = graph::post(self, url, args[1], py::dict(), body);
   }
   co_return co_await std::move(sending);
 }

@@ -113,19 +113,6 @@ py::object error_with_url(py::handle self, py::handle status, py::handle body, p
   return error;
 }
 
-void add_note(py::handle error, const char* note) {
-  if (py::hasattr(error, "add_note")) {
-    error.attr("add_note")(note);
-    return;
-  }
-  // Before 3.11 the note is kept in __notes__ alone.
-  py::object notes = py::getattr(error, "__notes__", py::none());
-  if (!PyList_Check(notes.ptr())) {
-    notes = py::list();
-    error.attr("__notes__") = notes;
-  }
-  notes.attr("append")(note);
-}
 
 void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
                 py::handle answer) {

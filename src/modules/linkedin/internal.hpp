@@ -8,6 +8,7 @@
 
 #include "bridge/runtime.hpp"
 #include "py/binder.hpp"
+#include "py/errors.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::linkedin {
@@ -56,8 +57,7 @@ py::object require_json(py::handle self, py::object answer);
 // self._parse_error(status, body) with `url` set to the masked text form of `url`.
 py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
 
-// Adds `note` to an exception (shown under the message in tracebacks), its message unchanged.
-void add_note(py::handle error, const char* note);
+using pyutil::add_note;
 
 // ---- shared pieces of the operations ----
 
