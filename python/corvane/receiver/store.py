@@ -144,6 +144,13 @@ class Store(abc.ABC):
         """Takes one due pending lead event for `lease` seconds, counting the attempt; no other
         worker (in this process or another) gets it during the lease."""
 
+    async def claim_many(self, now: float, lease: float, limit: int) -> list[Claimed]:
+        """Takes up to `limit` due pending lead events at once, each as claim() takes one. One
+        statement: a claim whose caller is cancelled midway is lost to it only until its lease
+        ends, as with claim(). This default takes one."""
+        one = await self.claim(now, lease)
+        return [] if one is None else [one]
+
     @abc.abstractmethod
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
         """Stores the CRM record and marks the event done, together."""
@@ -172,6 +179,14 @@ class Store(abc.ABC):
     async def needs_reconnect(self, page_id: str) -> str | None:
         """Why the Page must be connected again, or None while its token works."""
         return None
+
+    async def page_access(self, page_id: str) -> tuple[str, str | None, str | None] | None:
+        """What a worker needs of a Page in one read: (page token, user token, why the Page
+        must be connected again or None), or None when it is not connected."""
+        tokens = await self.tokens(page_id)
+        if tokens is None:
+            return None
+        return (*tokens, await self.needs_reconnect(page_id))
 
     async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
         """Gives a claimed event back to wait for its Page, the attempt not counted."""
