@@ -76,9 +76,12 @@ def check_storable(event: NewEvent) -> None:
     escaped lone surrogate), a NUL character (PostgreSQL's text can't hold one), or a key or
     id too long for an index."""
     for text in (event.key, event.object_type, event.field, event.page_id, event.leadgen_id):
-        if text is not None and ("\x00" in text or len(text.encode("utf-8")) > MAX_ID_BYTES):
+        # ASCII text (almost every id) is its own UTF-8: no need to encode it to know.
+        if text is not None and ("\x00" in text or (len(text) if text.isascii()
+                                                    else len(text.encode("utf-8"))) > MAX_ID_BYTES):
             raise ValueError("an id that can't be stored")
-    event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
+    if not event.payload.isascii():
+        event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
 
 
 @dataclass(frozen=True)

@@ -40,6 +40,9 @@ class WorkerSettings:
     lease: float = 90.0  # renewed every third of it while a fetch goes on
     fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
+    # A loop that found fewer due events than it could take waits this long before its next
+    # claim, so that a stream of deliveries is claimed a batch at a time, not one by one.
+    gather: float = 0.05
     backoff_base: float = 2.0
     backoff_max: float = 600.0
 
@@ -130,10 +133,7 @@ class Worker:
         # at once: the leads of one Page being fetched together go out in shared batch calls.
         while True:
             await self._slots.acquire()
-            taken = 1
-            while taken < CLAIM_AT_ONCE and not self._slots.locked():
-                await self._slots.acquire()  # a free slot: taken without waiting
-                taken += 1
+            taken = 1 + await self._take_free(CLAIM_AT_ONCE - 1)
             try:
                 events = await self.store.claim_many(time.time(), self.settings.lease, taken)
                 self.outage.recovered("ishchi")
@@ -155,6 +155,15 @@ class Worker:
                 task = asyncio.ensure_future(self._settle(event))
                 self._fetching.add(task)
                 task.add_done_callback(self._fetching.discard)
+            if len(events) < taken:
+                await asyncio.sleep(self.settings.gather)
+
+    async def _take_free(self, most: int) -> int:
+        taken = 0
+        while taken < most and not self._slots.locked():
+            await self._slots.acquire()  # a free slot: taken without waiting
+            taken += 1
+        return taken
 
     def _free(self, slots: int) -> None:
         for _ in range(slots):
