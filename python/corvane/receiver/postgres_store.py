@@ -174,7 +174,7 @@ class PostgresStore(Store):
         await self._completer.put((key, lead, now))
 
     async def _complete_batch(self, batch: list[tuple[str, LeadRecord, float]]) -> list[None]:
-        await self._run(lambda conn: self._complete(conn, batch), transaction=True)
+        await self._run(lambda conn: self._complete(conn, batch))
         return [None] * len(batch)
 
     @staticmethod
@@ -183,7 +183,18 @@ class PostgresStore(Store):
         # a CRM pulling after number n never meets a later commit with a smaller number. The
         # statement after the lock sees every lead committed before it: a lead stored already,
         # or twice in this batch, takes no number, as it would stored one at a time.
-        await conn.execute("SELECT pg_advisory_xact_lock($1)", _LEAD_ORDER_LOCK)
+        # BEGIN and the lock go in one round trip (a statement without parameters can be two).
+        await conn.execute(f"BEGIN; SELECT pg_advisory_xact_lock({_LEAD_ORDER_LOCK})")
+        try:
+            await PostgresStore._store_leads(conn, batch)
+        except BaseException:
+            if not conn.is_closed() and conn.is_in_transaction():  # else the server rolled it back
+                await conn.execute("ROLLBACK")
+            raise
+        await conn.execute("COMMIT")
+
+    @staticmethod
+    async def _store_leads(conn: Any, batch: list[tuple[str, LeadRecord, float]]) -> None:
         rows, seen = [], set()
         for key, lead, now in batch:
             if lead.leadgen_id not in seen:
