@@ -136,8 +136,9 @@ async def test_pages_keep_tokens_out_of_listings(store):
 
 async def test_concurrent_claims_never_share_an_event(store):
     await store.record([event(f"k{n}") for n in range(40)], 100.0)
-    got = await asyncio.gather(*(store.claim(100.0, 30) for _ in range(60)))
-    keys = [c.key for c in got if c is not None]
+    got = await asyncio.gather(*(store.claim(100.0, 30) for _ in range(30)),
+                               *(store.claim_many(100.0, 30, 7) for _ in range(5)))
+    keys = [c.key for c in got[:30] if c is not None] + [c.key for many in got[30:] for c in many]
     assert sorted(keys) == sorted(f"k{n}" for n in range(40))
 
 
@@ -294,10 +295,17 @@ async def test_leads_come_in_commit_order_after_a_cursor(store):
     for n, at in ((3, 3.0), (1, 1.0), (4, 2.0), (0, 2.0), (2, 5.0)):
         await store.complete(f"k{n}", replace(LEAD, leadgen_id=str(n)), at)
     await store.complete("k1", replace(LEAD, leadgen_id="1"), 9.0)  # a repeat is not numbered again
+    # Stored at once (together, where the store commits them as a group): a lead stored before
+    # or twice among them takes no number, and no number is skipped.
+    await store.record([event(f"k{n}", leadgen_id=str(n)) for n in (5, 6, 7)], 100.0)
+    await asyncio.gather(*(store.complete(key, replace(LEAD, leadgen_id=lead), 10.0)
+                           for key, lead in (("k2", "2"), ("k5", "5"), ("k7", "5"), ("k6", "6"))))
     first = await store.leads_after(0, 3)
-    rest = await store.leads_after(first[-1]["seq"], 3)
-    assert [r["leadgen_id"] for r in first + rest] == ["3", "1", "4", "0", "2"]
+    rest = await store.leads_after(first[-1]["seq"], 4)
+    assert [r["leadgen_id"] for r in first + rest] == ["3", "1", "4", "0", "2", "5", "6"]
+    assert [r["seq"] for r in first + rest] == list(range(1, 8))
     assert await store.leads_after(rest[-1]["seq"], 3) == []
+    assert {(await store.event(f"k{n}"))["status"] for n in (5, 6, 7)} == {"done"}
 
 
 async def test_a_store_from_before_lead_numbers_numbers_its_leads_on_upgrade(store):

@@ -143,7 +143,10 @@ class Receiver:
         self._unverified += 1
         self._unverified_bytes += size
         try:
-            body = await asyncio.wait_for(request.read(), self.config.body_timeout)
+            if request.content.is_eof():  # all of it came with the head: read without waiting
+                body = await request.read()
+            else:
+                body = await asyncio.wait_for(request.read(), self.config.body_timeout)
         except asyncio.TimeoutError:
             return _closing(408, "Request Timeout")
         except web.HTTPRequestEntityTooLarge:  # a chunked body past the bound
@@ -158,12 +161,11 @@ class Receiver:
         if not verify_request(self.config.app_secret, body, request.headers):
             return web.Response(status=403, text="Forbidden")
         try:
-            payload = json.loads(body, parse_constant=_no_constant)
+            payload = _decode(body)
             if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
                 raise ValueError("not an object, or nested too deep")
             events = [
-                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id,
-                         json.dumps(e.value, ensure_ascii=False, separators=(",", ":")))
+                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, _encode(e.value))
                 for e in parse_events(payload)
             ]
             for e in events:  # one event that no database would take must not fail others
@@ -401,6 +403,16 @@ def _not_up_yet(store: Store, error: Exception) -> bool:
 
 def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is no JSON")
+
+
+# What json.loads and json.dumps would do with these arguments, without building a decoder or
+# an encoder for each delivery.
+_DECODER = json.JSONDecoder(parse_constant=_no_constant)
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+
+
+def _decode(body: bytes) -> Any:
+    return _DECODER.decode(body.decode(json.detect_encoding(body), "surrogatepass"))
 
 
 def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSession | None = None,

@@ -18,10 +18,11 @@ import asyncpg  # type: ignore[import-untyped]
 from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PENDING, Claimed,
                     LeadRecord, NewEvent, Store, event_state, migrations)
 from .store import METRICS_QUERY, metrics_figures
-from .store_batch import BatchedRecorder, Rows
+from .store_batch import BatchedRecorder, GroupCommit, Rows
 from .store_rows import decode_lead, lead_row, page_row
 
 _ROWS_PER_BATCH = 1000  # events written by one statement
+_LEADS_PER_COMMIT = 200  # leads stored by one transaction
 # A server restarting cuts connections more than once in a row (each backend as it goes, then
 # the new ones while it recovers): a few tries ride it out.
 _ATTEMPTS = 3
@@ -58,6 +59,10 @@ class PostgresStore(Store):
         # at a time.
         self._ingest: asyncpg.Pool | None = None
         self._recorder = BatchedRecorder(self._insert_batch, _ROWS_PER_BATCH)
+        # The workers' leads by group commit too: those fetched in one Graph batch call come
+        # back together, and go in with one transaction instead of one each.
+        self._completer: GroupCommit[tuple[str, LeadRecord, float], None] = GroupCommit(
+            self._complete_batch, lambda _: 1, _LEADS_PER_COMMIT)
 
     @property
     def pool(self) -> asyncpg.Pool:
@@ -124,6 +129,7 @@ class PostgresStore(Store):
 
     async def close(self) -> None:
         await self._recorder.drain()  # what was accepted is written first
+        await self._completer.drain()
         for pool in (self._pool, self._ingest):
             if pool is not None:
                 await pool.close()
@@ -151,31 +157,63 @@ class PostgresStore(Store):
         return {row[0] for row in found}
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
-        row = await self._fetchrow(
-            "UPDATE events SET claimed_until = $1, attempts = attempts + 1 WHERE key = ("
+        claimed = await self.claim_many(now, lease, 1)
+        return claimed[0] if claimed else None
+
+    async def claim_many(self, now: float, lease: float, limit: int) -> list[Claimed]:
+        rows = await self._fetch(
+            "UPDATE events SET claimed_until = $1, attempts = attempts + 1 WHERE key = ANY(ARRAY("
             " SELECT key FROM events WHERE status = $2 AND next_try <= $3"
             " AND (claimed_until IS NULL OR claimed_until < $3) ORDER BY next_try, received_at"
-            " LIMIT 1 FOR UPDATE SKIP LOCKED)"
+            " LIMIT $4 FOR UPDATE SKIP LOCKED))"
             " RETURNING key, page_id, leadgen_id, attempts",
-            now + lease, STATUS_PENDING, now)
-        return Claimed(row[0], row[1], row[2], row[3]) if row else None
+            now + lease, STATUS_PENDING, now, limit)
+        return [Claimed(r[0], r[1], r[2], r[3]) for r in rows]
 
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
-        await self._run(lambda conn: self._complete(conn, key, lead, now), transaction=True)
+        await self._completer.put((key, lead, now))
+
+    async def _complete_batch(self, batch: list[tuple[str, LeadRecord, float]]) -> list[None]:
+        await self._run(lambda conn: self._complete(conn, batch))
+        return [None] * len(batch)
 
     @staticmethod
-    async def _complete(conn: Any, key: str, lead: LeadRecord, now: float) -> None:
+    async def _complete(conn: Any, batch: list[tuple[str, LeadRecord, float]]) -> None:
         # Leads are numbered one commit at a time (the lock is held until this one commits), so
-        # a CRM pulling after number n never meets a later commit with a smaller number.
-        await conn.execute("SELECT pg_advisory_xact_lock($1)", _LEAD_ORDER_LOCK)
+        # a CRM pulling after number n never meets a later commit with a smaller number. The
+        # statement after the lock sees every lead committed before it: a lead stored already,
+        # or twice in this batch, takes no number, as it would stored one at a time.
+        # BEGIN and the lock go in one round trip (a statement without parameters can be two).
+        await conn.execute(f"BEGIN; SELECT pg_advisory_xact_lock({_LEAD_ORDER_LOCK})")
+        try:
+            await PostgresStore._store_leads(conn, batch)
+        except BaseException:
+            if not conn.is_closed() and conn.is_in_transaction():  # else the server rolled it back
+                await conn.execute("ROLLBACK")
+            raise
+        await conn.execute("COMMIT")
+
+    @staticmethod
+    async def _store_leads(conn: Any, batch: list[tuple[str, LeadRecord, float]]) -> None:
+        rows, seen = [], set()
+        for key, lead, now in batch:
+            if lead.leadgen_id not in seen:
+                seen.add(lead.leadgen_id)
+                rows.append(lead_row(key, lead, now))
+        columns = [list(c) for c in zip(*rows)]
         await conn.execute(
-            "INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id, created_time, fields,"
-            " custom, ad_context, raw, stored_at, seq) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9,"
-            " $10, $11, (SELECT COALESCE(MAX(seq), 0) + 1 FROM leads))"
-            " ON CONFLICT (leadgen_id) DO NOTHING", *lead_row(key, lead, now))
-        await conn.execute(
-            "UPDATE events SET status = $1, claimed_until = NULL, error = NULL, done_at = $2"
-            " WHERE key = $3", STATUS_DONE, now, key)
+            "WITH stored AS (INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id,"
+            " created_time, fields, custom, ad_context, raw, stored_at, seq)"
+            " SELECT l, k, p, f, a, c, fi, cu, ac, ra, t,"
+            " (SELECT COALESCE(MAX(seq), 0) FROM leads) + ROW_NUMBER() OVER (ORDER BY n)"
+            " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[],"
+            " $7::text[], $8::text[], $9::text[], $10::text[], $11::float8[]) WITH ORDINALITY"
+            " AS r(l, k, p, f, a, c, fi, cu, ac, ra, t, n)"
+            " WHERE NOT EXISTS (SELECT 1 FROM leads WHERE leads.leadgen_id = r.l)"
+            " ON CONFLICT (leadgen_id) DO NOTHING RETURNING 1)"
+            " UPDATE events SET status = $12, claimed_until = NULL, error = NULL, done_at = d.t"
+            " FROM unnest($13::text[], $14::float8[]) AS d(k, t) WHERE events.key = d.k",
+            *columns, STATUS_DONE, [key for key, _, _ in batch], [now for _, _, now in batch])
 
     async def postpone(self, key: str, next_try: float, reason: str) -> None:
         await self._execute(
@@ -205,6 +243,11 @@ class PostgresStore(Store):
         status = await self._execute("UPDATE pages SET needs_reconnect = $1 WHERE page_id = $2"
                                      " AND needs_reconnect IS NULL", reason, page_id)
         return status != "UPDATE 0"
+
+    async def page_access(self, page_id: str) -> tuple[str, str | None, str | None] | None:
+        row = await self._fetchrow(
+            "SELECT access_token, user_token, needs_reconnect FROM pages WHERE page_id = $1", page_id)
+        return (row[0], row[1], row[2]) if row else None
 
     async def needs_reconnect(self, page_id: str) -> str | None:
         value = await self._fetchval("SELECT needs_reconnect FROM pages WHERE page_id = $1", page_id)

@@ -161,15 +161,18 @@ class SqliteStore(Store):
         return new
 
     async def claim(self, now: float, lease: float) -> Claimed | None:
+        claimed = await self.claim_many(now, lease, 1)
+        return claimed[0] if claimed else None
+
+    async def claim_many(self, now: float, lease: float, limit: int) -> list[Claimed]:
         async with self._tx() as db:
             rows = await db.execute_fetchall(
-                "UPDATE events SET claimed_until = ?, attempts = attempts + 1 WHERE key = ("
+                "UPDATE events SET claimed_until = ?, attempts = attempts + 1 WHERE key IN ("
                 " SELECT key FROM events WHERE status = ? AND next_try <= ?"
-                " AND (claimed_until IS NULL OR claimed_until < ?) ORDER BY next_try, received_at LIMIT 1)"
+                " AND (claimed_until IS NULL OR claimed_until < ?) ORDER BY next_try, received_at LIMIT ?)"
                 " RETURNING key, page_id, leadgen_id, attempts",
-                (now + lease, STATUS_PENDING, now, now))
-        rows = list(rows)
-        return Claimed(*rows[0]) if rows else None
+                (now + lease, STATUS_PENDING, now, now, limit))
+        return [Claimed(*row) for row in rows]
 
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
         async with self._tx() as db:
@@ -216,6 +219,12 @@ class SqliteStore(Store):
             cur = await db.execute("UPDATE pages SET needs_reconnect = ? WHERE page_id = ?"
                                    " AND needs_reconnect IS NULL", (reason, page_id))
             return bool(cur.rowcount)
+
+    async def page_access(self, page_id: str) -> tuple[str, str | None, str | None] | None:
+        async with self._tx() as db:
+            rows = list(await db.execute_fetchall(
+                "SELECT access_token, user_token, needs_reconnect FROM pages WHERE page_id = ?", (page_id,)))
+        return (rows[0][0], rows[0][1], rows[0][2]) if rows else None
 
     async def needs_reconnect(self, page_id: str) -> str | None:
         async with self._tx() as db:

@@ -76,9 +76,12 @@ def check_storable(event: NewEvent) -> None:
     escaped lone surrogate), a NUL character (PostgreSQL's text can't hold one), or a key or
     id too long for an index."""
     for text in (event.key, event.object_type, event.field, event.page_id, event.leadgen_id):
-        if text is not None and ("\x00" in text or len(text.encode("utf-8")) > MAX_ID_BYTES):
+        # ASCII text (almost every id) is its own UTF-8: no need to encode it to know.
+        if text is not None and ("\x00" in text or (len(text) if text.isascii()
+                                                    else len(text.encode("utf-8"))) > MAX_ID_BYTES):
             raise ValueError("an id that can't be stored")
-    event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
+    if not event.payload.isascii():
+        event.payload.encode("utf-8")  # UnicodeEncodeError is a ValueError
 
 
 @dataclass(frozen=True)
@@ -144,6 +147,13 @@ class Store(abc.ABC):
         """Takes one due pending lead event for `lease` seconds, counting the attempt; no other
         worker (in this process or another) gets it during the lease."""
 
+    async def claim_many(self, now: float, lease: float, limit: int) -> list[Claimed]:
+        """Takes up to `limit` due pending lead events at once, each as claim() takes one. One
+        statement: a claim whose caller is cancelled midway is lost to it only until its lease
+        ends, as with claim(). This default takes one."""
+        one = await self.claim(now, lease)
+        return [] if one is None else [one]
+
     @abc.abstractmethod
     async def complete(self, key: str, lead: LeadRecord, now: float) -> None:
         """Stores the CRM record and marks the event done, together."""
@@ -172,6 +182,14 @@ class Store(abc.ABC):
     async def needs_reconnect(self, page_id: str) -> str | None:
         """Why the Page must be connected again, or None while its token works."""
         return None
+
+    async def page_access(self, page_id: str) -> tuple[str, str | None, str | None] | None:
+        """What a worker needs of a Page in one read: (page token, user token, why the Page
+        must be connected again or None), or None when it is not connected."""
+        tokens = await self.tokens(page_id)
+        if tokens is None:
+            return None
+        return (*tokens, await self.needs_reconnect(page_id))
 
     async def wait_for_page(self, key: str, next_try: float, reason: str) -> None:
         """Gives a claimed event back to wait for its Page, the attempt not counted."""

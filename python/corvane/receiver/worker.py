@@ -28,6 +28,10 @@ from .store import Claimed, LeadRecord, Store
 
 log = logging.getLogger("corvane.receiver")
 
+# Events one claim takes at most: about a Graph batch call's worth (fetch.LEADS_PER_CALL), so
+# that a backlog costs one claim per call rather than one per lead.
+CLAIM_AT_ONCE = 25
+
 
 @dataclass
 class WorkerSettings:
@@ -36,6 +40,9 @@ class WorkerSettings:
     lease: float = 90.0  # renewed every third of it while a fetch goes on
     fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
+    # A loop that found fewer due events than it could take waits this long before its next
+    # claim, so that a stream of deliveries is claimed a batch at a time, not one by one.
+    gather: float = 0.05
     backoff_base: float = 2.0
     backoff_max: float = 600.0
 
@@ -92,6 +99,8 @@ class Worker:
         self._fetching: set[asyncio.Task[None]] = set()
         self._slots = asyncio.Semaphore(settings.in_flight)
         self._held: set[str] = set()  # keys claimed and not yet settled
+        # A Page's tokens being read: the events of one Page claimed together share the read.
+        self._pages: dict[str, asyncio.Future[tuple[str, str | None, str | None] | None]] = {}
         self.fetcher = LeadFetcher(facebook)
         self.stored: Callable[[], None] = lambda: None  # told of each lead stored
         self.outage = OutageLog(log)
@@ -109,6 +118,8 @@ class Worker:
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
+        for read in list(self._pages.values()):
+            read.cancel()
         await self.fetcher.close()
         self._tasks = []
         # The leads being fetched are given back, for the next start or another receiver.
@@ -122,26 +133,41 @@ class Worker:
         # at once: the leads of one Page being fetched together go out in shared batch calls.
         while True:
             await self._slots.acquire()
+            taken = 1 + await self._take_free(CLAIM_AT_ONCE - 1)
             try:
-                event = await self.store.claim(time.time(), self.settings.lease)
+                events = await self.store.claim_many(time.time(), self.settings.lease, taken)
                 self.outage.recovered("ishchi")
             except asyncio.CancelledError:
-                self._slots.release()
+                self._free(taken)
                 raise
             except Exception as error:  # noqa: BLE001
-                self._slots.release()
+                self._free(taken)
                 self.outage.failed("ishchi", error, describe(error, self.secrets))
                 await asyncio.sleep(self.settings.poll)
                 await self._idle()
                 continue
-            if event is None:
-                self._slots.release()
+            self._free(taken - len(events))
+            if not events:
                 await self._idle()
                 continue
-            self._held.add(event.key)
-            task = asyncio.ensure_future(self._settle(event))
-            self._fetching.add(task)
-            task.add_done_callback(self._fetching.discard)
+            for event in events:
+                self._held.add(event.key)
+                task = asyncio.ensure_future(self._settle(event))
+                self._fetching.add(task)
+                task.add_done_callback(self._fetching.discard)
+            if len(events) < taken:
+                await asyncio.sleep(self.settings.gather)
+
+    async def _take_free(self, most: int) -> int:
+        taken = 0
+        while taken < most and not self._slots.locked():
+            await self._slots.acquire()  # a free slot: taken without waiting
+            taken += 1
+        return taken
+
+    def _free(self, slots: int) -> None:
+        for _ in range(slots):
+            self._slots.release()
 
     async def _settle(self, event: Claimed) -> None:
         try:
@@ -198,13 +224,12 @@ class Worker:
             # Without a Page there is no token to read the lead with, now or later.
             await self.store.fail(event.key, "the event names no Page", time.time())
             return
-        tokens = await self.store.tokens(event.page_id)
-        if tokens is None:
+        access = await self._page_access(event.page_id)
+        if access is None:
             # The Page may be connected later; the event waits for it.
             await self._postpone(event, f"Page {event.page_id} is not connected")
             return
-        page_token, user_token = tokens
-        broken = await self.store.needs_reconnect(event.page_id)
+        page_token, user_token, broken = access
         if broken is not None:
             await self._wait_for_page(event, broken)
             return
@@ -253,6 +278,22 @@ class Worker:
         await self.store.complete(event.key, crm_record(event, lead, context), time.time())
         log.info("lead %s stored", event.leadgen_id)
         self.stored()
+
+    async def _page_access(self, page_id: str) -> tuple[str, str | None, str | None] | None:
+        # A read already under way answers every event of the Page that asks meanwhile: what it
+        # finds is no older than what a read of their own would have found when they asked.
+        read = self._pages.get(page_id)
+        if read is None:
+            read = asyncio.ensure_future(self.store.page_access(page_id))
+            self._pages[page_id] = read
+            read.add_done_callback(lambda done: self._read_done(page_id, done))
+        return await asyncio.shield(read)
+
+    def _read_done(self, page_id: str, read: asyncio.Future[Any]) -> None:
+        if self._pages.get(page_id) is read:
+            del self._pages[page_id]
+        if not read.cancelled():
+            read.exception()  # each asker heard of it; none left to, it is not reported again
 
     async def _wait_for_page(self, event: Claimed, broken: str) -> None:
         # Its retries are not spent: connecting the Page again makes the event due at once.
