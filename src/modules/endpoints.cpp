@@ -104,8 +104,12 @@ py::str oauth_dialog(const py::object& self, const py::object& params, const py:
       PyErr_Clear();
       wrong_type(item, "oauth_dialog", "each item of params.items()", what);
     }
-    if (PySequence_Fast_GET_SIZE(parts.ptr()) != 2)
-      wrong_value(item, "oauth_dialog", "each item of params.items()", what);
+    // Its size, never its repr: an item may carry a secret.
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(parts.ptr());
+    if (size != 2) {
+      throw py::value_error(std::string("oauth_dialog: each item of params.items() must be ") +
+                            what + ", not " + std::to_string(size) + " items");
+    }
     const py::str name = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 0));
     const py::str value = corvane::pyutil::text_form(PySequence_Fast_GET_ITEM(parts.ptr(), 1));
     texts.append(name);

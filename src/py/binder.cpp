@@ -92,11 +92,19 @@ py::object text_or_none(py::handle value, const char* operation, const char* par
 py::list texts(py::handle value, const char* operation, const char* parameter) {
   py::list out;
   if (!value || value.is_none()) return out;
-  // A lone str would be read letter by letter; a dict by its keys.
-  if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
+  // A lone str would be read letter by letter, bytes as numbers, a dict by its keys; any other
+  // iterable of str is taken, as it always was.
+  PyObject* v = value.ptr();
+  if (PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v) || PyDict_Check(v)) {
     wrong_type(value, operation, parameter, "a list of str");
   }
-  for (py::handle item : py::iter(value)) {
+  auto items = py::reinterpret_steal<py::iterator>(PyObject_GetIter(v));
+  if (!items) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    wrong_type(value, operation, parameter, "a list of str");
+  }
+  for (py::handle item : items) {
     if (!PyUnicode_Check(item.ptr())) {
       wrong_type(item, operation, parameter, "a list of str (each item a str)");
     }

@@ -128,7 +128,7 @@ class _Triples(dict):
         (lambda: Graph().oauth_dialog([("a", "b")]), "oauth_dialog: params must be a mapping, not list",
          TypeError),
         (lambda: Graph().oauth_dialog(_Triples()),
-         "oauth_dialog: each item of params.items() must be a (name, value) pair, not ('a', 'b', 'c')",
+         "oauth_dialog: each item of params.items() must be a (name, value) pair, not 3 items",
          ValueError),
         (lambda: LinkedIn.rest(None), "rest: path must be a str, not NoneType", TypeError),
     ],
