@@ -5,26 +5,24 @@ exchange, the user's Pages with their page tokens, page webhook subscriptions, L
 leads, posts, comments and post insights. Log lines go to the logger "corvane.facebook".
 """
 
-from collections.abc import Mapping, Sequence
-from typing import Any, ClassVar, Literal, TypeVar
+from collections.abc import Sequence
+from typing import Any, ClassVar, Literal
 
-import aiohttp
+from typing_extensions import Self, Unpack
 
-from corvane.endpoints import Graph
 from corvane.errors import CorvaneError
-from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
+from corvane.http import _ClientOptions, _GraphClient, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
-from corvane.results import AdContext, BatchRequest, Post, PublishedPost, Subscription
+from corvane.results import AdContext, Post, PublishedPost, Subscription
 
 __all__ = ("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS")
 
 _JSON = Any
-_F = TypeVar("_F", bound=Facebook)
 
 DEFAULT_PAGE_WEBHOOK_FIELDS: tuple[str, ...]
 _PAGE_FIELDS: str
 
-class Facebook(BaseClient):
+class Facebook(_GraphClient):
     """Client for Meta's Graph API on behalf of Facebook users and Pages.
 
     Built once with the app's credentials, it holds no user token: every operation takes the
@@ -40,11 +38,7 @@ class Facebook(BaseClient):
     """
 
     provider: ClassVar[Literal["facebook"]]
-    app_id: str
-    app_secret: str
     config_id: str | None
-    scopes: list[str]
-    graph: Graph
     def __init__(
         self,
         *,
@@ -53,11 +47,7 @@ class Facebook(BaseClient):
         graph_version: str = "v23.0",
         config_id: str | None = None,
         scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
+        **options: Unpack[_ClientOptions],
     ) -> None:
         """app_id, app_secret: the Meta app's credentials (both required, else ConfigurationError);
         graph_version: the Graph API version of every URL; config_id: the default Facebook Login
@@ -66,43 +56,12 @@ class Facebook(BaseClient):
         BaseClient. Nothing is sent.
         """
     @classmethod
-    def from_env(
-        cls: type[_F],
-        *,
-        scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
-    ) -> _F:
+    def from_env(cls, *, scopes: Sequence[str] | None = None, **options: Unpack[_ClientOptions]) -> Self:
         """A client from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET, FACEBOOK_CONFIG_ID (empty counts as
         unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor.
         Unset credentials raise ConfigurationError.
         """
-    # Request helpers shared by the operations.
-    async def batch(self, requests: Sequence[BatchRequest], token: str | None) -> list[Any]:
-        """Sends many Graph requests in batch calls of at most 50 operations and returns their
-        answers in the order given. requests: a list of dicts with 'path' (relative, without host
-        or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by
-        default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on'
-        (the name of an earlier request), 'token' (the request's own token; its appsecret_proof
-        is added) and 'omit_response_on_success'. A later request reads an earlier named one's
-        answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's
-        token, used by every request without its own. Each element of the list is the decoded
-        answer, or the corvane.errors exception the same request alone would have raised
-        (returned, not raised): NotRunError for a request the platform did not run, None for an
-        answer omitted on success. Requests are split where no reference crosses; a reference
-        that no split into calls of 50 keeps inside one call raises ValueError before anything is
-        sent. A call of GET requests only is retried like a GET; a request that failed inside a
-        call is never sent again.
-        """
-    def _signed(self, token: str | None, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
-    async def _get(self, url: str, token: str | None, **query: Any) -> _JSON: ...
     async def _post(self, url: str, token: str | None, **query: Any) -> _JSON: ...
-    async def _delete(self, url: str, token: str | None, **query: Any) -> _JSON: ...
-    async def _list(self, url: str, token: str | None, *, max_items: int = 500, **query: Any) -> list[_JSON]: ...
-    def _sign_url(self, url: str) -> str: ...
     # Login and identity.
     def login_url(
         self,

@@ -8,12 +8,14 @@ pagination. RetryPolicy holds the retry settings. Log lines go to the logger "co
 aiohttp is imported when a client is first constructed, not when this module is imported.
 """
 
-from collections.abc import Awaitable, Callable, Coroutine, Mapping
-from typing import Any, ClassVar, Generic, TypeVar, final
+from collections.abc import Awaitable, Callable, Coroutine, Mapping, Sequence
+from typing import Any, ClassVar, Generic, TypedDict, TypeVar, final, type_check_only
 
 import aiohttp
+from typing_extensions import Unpack
 
-from corvane.results import UsageSnapshot
+from corvane.endpoints import Graph
+from corvane.results import BatchRequest, UsageSnapshot
 
 _JSON = Any
 _C = TypeVar("_C", bound=BaseClient)
@@ -104,6 +106,24 @@ class _Session:
     lock: Any
     def __init__(self, session: aiohttp.ClientSession | None = None) -> None: ...
 
+# Keyword options that several signatures take alike; they exist only for type checkers.
+@type_check_only
+class _RequestOptions(TypedDict, total=False):
+    params: Mapping[str, Any] | None
+    json: _JSON
+    data: Mapping[str, Any] | None
+    headers: Mapping[str, str] | None
+
+@type_check_only
+class _ClientOptions(TypedDict, total=False):
+    """What a client's constructor passes on to BaseClient."""
+
+    timeout: float
+    retry: RetryPolicy | None
+    session: aiohttp.ClientSession | None
+    user_agent: str
+    throttle: Throttle | None
+
 class BaseClient:
     """Base of the provider clients.
 
@@ -178,35 +198,11 @@ class BaseClient:
         Graph batch of GET operations), retried as a GET would be. Error responses raise the
         matching corvane.errors kind; unreachable servers raise TransportError.
         """
-    def get(
-        self,
-        url: str,
-        *,
-        params: Mapping[str, Any] | None = None,
-        json: _JSON = None,
-        data: Mapping[str, Any] | None = None,
-        headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]:
+    def get(self, url: str, **options: Unpack[_RequestOptions]) -> Coroutine[Any, Any, _JSON]:
         """request('GET', url, ...)."""
-    def post(
-        self,
-        url: str,
-        *,
-        params: Mapping[str, Any] | None = None,
-        json: _JSON = None,
-        data: Mapping[str, Any] | None = None,
-        headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]:
+    def post(self, url: str, **options: Unpack[_RequestOptions]) -> Coroutine[Any, Any, _JSON]:
         """request('POST', url, ...)."""
-    def delete(
-        self,
-        url: str,
-        *,
-        params: Mapping[str, Any] | None = None,
-        json: _JSON = None,
-        data: Mapping[str, Any] | None = None,
-        headers: Mapping[str, str] | None = None,
-    ) -> Coroutine[Any, Any, _JSON]:
+    def delete(self, url: str, **options: Unpack[_RequestOptions]) -> Coroutine[Any, Any, _JSON]:
         """request('DELETE', url, ...)."""
     async def paginate(
         self,
@@ -247,6 +243,34 @@ class BaseClient:
     async def _read(cls, response: aiohttp.ClientResponse) -> _JSON: ...
     @classmethod
     def _is_retryable(cls, error: BaseException) -> bool: ...
+
+# What the Facebook and Instagram clients share: both talk to the Graph API with an app secret.
+@type_check_only
+class _GraphClient(BaseClient):
+    app_id: str
+    app_secret: str
+    scopes: list[str]
+    graph: Graph
+    async def batch(self, requests: Sequence[BatchRequest], token: str | None) -> list[Any]:
+        """Sends many Graph requests in batch calls of at most 50 operations and returns their
+        answers in the order given. requests: a list of dicts with 'path' (relative, without host
+        or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by
+        default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on'
+        (the name of an earlier request), 'token' (the request's own token; its appsecret_proof
+        is added) and 'omit_response_on_success'. A later request reads an earlier named one's
+        answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's
+        token, used by every request without its own. Each element of the list is the decoded
+        answer, or the corvane.errors exception the same request alone would have raised
+        (returned, not raised): NotRunError for a request the platform did not run, None for an
+        answer omitted on success. Requests are split where no reference crosses; a reference
+        that no split into calls of 50 keeps inside one call raises ValueError before anything is
+        sent. A call of GET requests only is retried like a GET; a request that failed inside a
+        call is never sent again.
+        """
+    def _signed(self, token: str | None, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
+    async def _get(self, url: str, token: str | None, **query: Any) -> _JSON: ...
+    async def _delete(self, url: str, token: str | None, **query: Any) -> _JSON: ...
+    async def _list(self, url: str, token: str | None, *, max_items: int = 500, **query: Any) -> list[_JSON]: ...
 
 def _retry_after(response: Any) -> float | None: ...
 def _relay(awaitable: Awaitable[Any], catch: Any = None) -> Coroutine[Any, Any, Any]: ...

@@ -9,17 +9,15 @@ follower demographics. Log lines go to the logger "corvane.instagram".
 """
 
 import datetime
-from collections.abc import Container, Mapping, Sequence
-from typing import Any, ClassVar, Literal, TypeVar
+from collections.abc import Container, Sequence
+from typing import Any, ClassVar, Literal
 
-import aiohttp
+from typing_extensions import Self, Unpack
 
-from corvane.endpoints import Graph
-from corvane.http import BaseClient, RetryPolicy, Throttle, _Walk
+from corvane.http import _ClientOptions, _GraphClient, _Walk
 from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
-    BatchRequest,
     Contact,
     Conversation,
     ConversationPage,
@@ -31,7 +29,6 @@ from corvane.results import (
 __all__ = ("Instagram",)
 
 _JSON = Any
-_I = TypeVar("_I", bound=Instagram)
 
 _MEDIA_METRICS: dict[str, str]
 _DEFAULT_METRICS: str
@@ -42,7 +39,7 @@ _DEMOGRAPHIC_BREAKDOWNS: tuple[str, ...]
 
 def _flatten(data: dict[str, Any]) -> dict[str, Any]: ...
 
-class Instagram(BaseClient):
+class Instagram(_GraphClient):
     """Client for Instagram professional accounts.
 
     Built once with the app's credentials, it holds no token: every operation takes the token it
@@ -57,10 +54,6 @@ class Instagram(BaseClient):
     """
 
     provider: ClassVar[Literal["instagram"]]
-    app_id: str
-    app_secret: str
-    scopes: list[str]
-    graph: Graph
     # On an instance, `via_facebook` is the mode (a bool kept in the instance's __dict__); on
     # the class it is the constructor of the Facebook-login mode.
     def __init__(
@@ -71,11 +64,7 @@ class Instagram(BaseClient):
         via_facebook: bool = False,
         graph_version: str = "v23.0",
         scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
+        **options: Unpack[_ClientOptions],
     ) -> None:
         """app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: the
         Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), for
@@ -87,43 +76,21 @@ class Instagram(BaseClient):
         """
     @classmethod
     def via_facebook(
-        cls: type[_I],
-        *,
-        app_secret: str,
-        graph_version: str = "v23.0",
-        scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
-    ) -> _I:
+        cls, *, app_secret: str, graph_version: str = "v23.0", scopes: Sequence[str] | None = None,
+        **options: Unpack[_ClientOptions],
+    ) -> Self:
         """A client of the Facebook-login mode: requests go to the Graph API host with the token of
         the Page linked to the account; app_secret is the Facebook app's. No app id is needed
         (login happened on the Facebook side).
         """
     @classmethod
-    def from_env(
-        cls: type[_I],
-        *,
-        scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
-    ) -> _I:
+    def from_env(cls, *, scopes: Sequence[str] | None = None, **options: Unpack[_ClientOptions]) -> Self:
         """A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and
         META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor.
         Nothing is validated.
         """
     # Request helpers shared by the operations.
-    def _signed(self, token: str | None, params: Mapping[str, Any] | None = None) -> dict[str, Any]: ...
-    async def _get(self, url: str, token: str | None, **query: Any) -> _JSON: ...
     async def _post(self, url: str, token: str | None, json: _JSON = None, **query: Any) -> _JSON: ...
-    async def _delete(self, url: str, token: str | None, **query: Any) -> _JSON: ...
-    async def _list(self, url: str, token: str | None, *, max_items: int = 500, **query: Any) -> list[_JSON]: ...
-    def _sign_url(self, url: str) -> str: ...
     def _node(self, ig_user_id: str | None = None) -> str: ...
     # Instagram login.
     def login_url(
@@ -248,22 +215,6 @@ class Instagram(BaseClient):
         Facebook-login mode, else ConfigurationError) or from the account (ig_user_id, default
         'me'). More than 24 hours after the customer's last message the platform refuses with
         PermissionError. Returns the platform's answer.
-        """
-    async def batch(self, requests: Sequence[BatchRequest], token: str | None) -> list[Any]:
-        """Sends many Graph requests in batch calls of at most 50 operations and returns their
-        answers in the order given. requests: a list of dicts with 'path' (relative, without host
-        or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by
-        default), 'params' (query values), 'body' (form values of a POST), 'name', 'depends_on'
-        (the name of an earlier request), 'token' (the request's own token; its appsecret_proof
-        is added) and 'omit_response_on_success'. A later request reads an earlier named one's
-        answer through '{result=NAME:$.path}' in its path, params or body. token: the batch's
-        token, used by every request without its own. Each element of the list is the decoded
-        answer, or the corvane.errors exception the same request alone would have raised
-        (returned, not raised): NotRunError for a request the platform did not run, None for an
-        answer omitted on success. Requests are split where no reference crosses; a reference
-        that no split into calls of 50 keeps inside one call raises ValueError before anything is
-        sent. A call of GET requests only is retried like a GET; a request that failed inside a
-        call is never sent again.
         """
     async def _enrich(self, conversations: list[dict[str, Any]], token: str, business_ids: Container[str]) -> None: ...
     @staticmethod

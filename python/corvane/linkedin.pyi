@@ -7,18 +7,17 @@ every request carries a "LinkedIn-Version" header. The one log record: a warning
 """
 
 from collections.abc import AsyncIterator, Mapping, Sequence
-from typing import Any, ClassVar, Literal, TypeVar
+from typing import Any, ClassVar, Literal
 
-import aiohttp
+from typing_extensions import Self, Unpack
 
-from corvane.http import BaseClient, RetryPolicy, Throttle
+from corvane.http import BaseClient, _ClientOptions
 from corvane.models import Profile, TokenBundle
 from corvane.results import CreatedPost, DeletedPost, LinkedInPost, PostPage
 
 __all__ = ("LinkedIn",)
 
 _JSON = Any
-_L = TypeVar("_L", bound=LinkedIn)
 
 DEFAULT_SCOPES: list[str]
 ORGANIZATION_SCOPES: list[str]
@@ -49,11 +48,7 @@ class LinkedIn(BaseClient):
         client_secret: str = "",
         api_version: str = ...,
         scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
+        **options: Unpack[_ClientOptions],
     ) -> None:
         """client_id, client_secret: the LinkedIn app's credentials (login_url() needs the id);
         api_version: the "LinkedIn-Version" of every REST request (YYYYMM); scopes: the default
@@ -62,16 +57,7 @@ class LinkedIn(BaseClient):
         sent.
         """
     @classmethod
-    def from_env(
-        cls: type[_L],
-        *,
-        scopes: Sequence[str] | None = None,
-        timeout: float = 30.0,
-        retry: RetryPolicy | None = None,
-        session: aiohttp.ClientSession | None = None,
-        user_agent: str = "corvane-python",
-        throttle: Throttle | None = ...,
-    ) -> _L:
+    def from_env(cls, *, scopes: Sequence[str] | None = None, **options: Unpack[_ClientOptions]) -> Self:
         """A client from LINKEDIN_CLIENT_ID, LINKEDIN_CLIENT_SECRET (default '') and
         LINKEDIN_API_VERSION (default DEFAULT_LINKEDIN_VERSION); a variable set but empty gives
         ''. Further options go to the constructor.
