@@ -14,7 +14,7 @@ hold dicts). ``raw`` is a shallow copy of the object the record was built from. 
 appear in a ``repr()``; copy and pickle keep every field.
 """
 
-from typing import Any, ClassVar, Literal, final
+from typing import Any, ClassVar, Literal, final, type_check_only
 
 from typing_extensions import Never
 
@@ -23,17 +23,30 @@ from corvane.results import FieldDataItem, InstagramAccount
 # The runtime classes are made by the binding layer's own metaclass.
 class _BindingType(type): ...
 
+# What every record has; the two bases exist only for type checkers.
+@type_check_only
+class _Record(metaclass=_BindingType):
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def raw(self) -> dict[str, Any]:
+        """The object the record was built from (a dict, shallow-copied at construction)."""
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
+
+@type_check_only
+class _FromResponse(_Record):
+    # Built only by from_response: construction raises TypeError.
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
 @final
-class TokenBundle(metaclass=_BindingType):
+class TokenBundle(_FromResponse):
     """The outcome of an OAuth code exchange or token refresh.
 
     Fields absent from the payload are None; everything else the platform sent (e.g.
     refresh_token_expires_in) stays reachable through raw. Built only by from_response.
     """
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Built only by from_response: construction raises TypeError.
-    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def access_token(self) -> str:
         """The access token (None when the payload has none)."""
@@ -49,28 +62,21 @@ class TokenBundle(metaclass=_BindingType):
     @property
     def scope(self) -> str | None:
         """The granted scope, as the platform gave it."""
-    @property
-    def raw(self) -> dict[str, Any]:
-        """The object the record was built from (a dict, shallow-copied at construction)."""
     @staticmethod
     def from_response(payload: dict[str, Any]) -> TokenBundle:
         """from_response(payload: object) -> corvane.models.TokenBundle
 
         Builds the bundle from the decoded token JSON object (a dict).
         """
-    def __eq__(self, other: object) -> bool: ...
-    def __getstate__(self) -> tuple[Any, ...]: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 @final
-class Profile(metaclass=_BindingType):
+class Profile(_Record):
     """One person or account, the same shape on every platform.
 
     Built by keywords: id and platform are required, the other fields default to None and raw
     (the platform's answer the profile was built from) to an empty dict.
     """
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
     def __init__(
         self,
         *,
@@ -132,24 +138,15 @@ class Profile(metaclass=_BindingType):
     @property
     def media_count(self) -> int | None:
         """Number of media (Instagram)."""
-    @property
-    def raw(self) -> dict[str, Any]:
-        """The object the record was built from (a dict, shallow-copied at construction)."""
-    def __eq__(self, other: object) -> bool: ...
-    def __getstate__(self) -> tuple[Any, ...]: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 @final
-class Page(metaclass=_BindingType):
+class Page(_FromResponse):
     """A Facebook Page the user manages.
 
     access_token is the page token the page-level operations take; it is a secret and never
     appears in repr(). Built only by from_response.
     """
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Built only by from_response: construction raises TypeError.
-    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def id(self) -> str:
         """Page id."""
@@ -165,26 +162,17 @@ class Page(metaclass=_BindingType):
     @property
     def instagram_business_account(self) -> InstagramAccount | None:
         """The linked Instagram business account (a dict) or None."""
-    @property
-    def raw(self) -> dict[str, Any]:
-        """The object the record was built from (a dict, shallow-copied at construction)."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> Page:
         """from_response(item: object) -> corvane.models.Page
 
         Builds the page from one item of the me/accounts list (a dict).
         """
-    def __eq__(self, other: object) -> bool: ...
-    def __getstate__(self) -> tuple[Any, ...]: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 @final
-class LeadForm(metaclass=_BindingType):
+class LeadForm(_FromResponse):
     """A Lead Ads form. Built only by from_response."""
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Built only by from_response: construction raises TypeError.
-    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def id(self) -> str:
         """Form id."""
@@ -194,28 +182,19 @@ class LeadForm(metaclass=_BindingType):
     @property
     def status(self) -> str | None:
         """Form status, e.g. 'ACTIVE'."""
-    @property
-    def raw(self) -> dict[str, Any]:
-        """The object the record was built from (a dict, shallow-copied at construction)."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> LeadForm:
         """from_response(item: object) -> corvane.models.LeadForm
 
         Builds the form from one item of a page's leadgen_forms list (a dict).
         """
-    def __eq__(self, other: object) -> bool: ...
-    def __getstate__(self) -> tuple[Any, ...]: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 @final
-class Lead(metaclass=_BindingType):
+class Lead(_FromResponse):
     """One submitted lead. repr() shows how many fields were submitted, not their values. Built only
     by from_response.
     """
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    # Built only by from_response: construction raises TypeError.
-    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def id(self) -> str:
         """Lead id."""
@@ -231,15 +210,9 @@ class Lead(metaclass=_BindingType):
     @property
     def field_data(self) -> list[FieldDataItem]:
         """The submitted fields: a list of {'name', 'values'} dicts (empty when missing)."""
-    @property
-    def raw(self) -> dict[str, Any]:
-        """The object the record was built from (a dict, shallow-copied at construction)."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> Lead:
         """from_response(item: object) -> corvane.models.Lead
 
         Builds the lead from one lead object (a dict); field_data must be a list when present.
         """
-    def __eq__(self, other: object) -> bool: ...
-    def __getstate__(self) -> tuple[Any, ...]: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...

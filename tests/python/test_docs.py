@@ -3,7 +3,9 @@ its entry on its page, every entry names a real operation, the stubs carry the d
 help() shows, and the README leads to every page."""
 from __future__ import annotations
 
+import ast
 import importlib
+import inspect
 import re
 import subprocess
 import sys
@@ -66,6 +68,35 @@ def test_stub_docstrings_match_help():
                           capture_output=True, text=True, cwd=ROOT)
     assert done.returncode == 0, done.stdout + done.stderr
 
+
+
+def test_stub_only_bases_carry_the_docstrings_help_shows():
+    # tools/stub_docstrings.py copies docstrings into the classes that exist at runtime; what a
+    # stub-only base declares once is what an editor shows on every class below it, so it must
+    # be what help() shows on each of them.
+    stubs = {p.stem: ast.parse(p.read_text()) for p in (ROOT / "python" / "corvane").glob("*.pyi")}
+    classes = {n.name: (stem, n) for stem, tree in stubs.items() for n in tree.body
+               if isinstance(n, ast.ClassDef)}
+    stub_only = {name for name, (_, n) in classes.items()
+                 if any(ast.unparse(d).endswith("type_check_only") for d in n.decorator_list)}
+
+    def stub_only_bases(name):
+        for base in (ast.unparse(b) for b in classes[name][1].bases):
+            if base in stub_only:
+                yield base
+                yield from stub_only_bases(base)
+
+    checked = 0
+    for name, (stem, _) in classes.items():
+        runtime = getattr(importlib.import_module(f"corvane.{stem}"), name, None)
+        for base in stub_only_bases(name) if runtime is not None else ():
+            for item in classes[base][1].body:
+                stub_doc = ast.get_docstring(item) if hasattr(item, "args") else None
+                if stub_doc:
+                    runtime_doc = inspect.getdoc(getattr(runtime, item.name))
+                    assert stub_doc.split() == runtime_doc.split(), f"{name}.{item.name}"
+                    checked += 1
+    assert checked
 
 async def test_pagination_own_list_example_runs_in_the_sandbox():
     from urllib.parse import parse_qs, urlsplit
