@@ -10,20 +10,21 @@ question name, so renewed tables apply at once. Answers that map to no field are
 import re
 from collections.abc import Sequence
 
+from typing import Any, final
+
+from corvane.models import _ValueRecord
 from corvane.results import FieldDataItem
-from typing import Any, ClassVar, final
 
 _PHONE_CLEAN_RE: re.Pattern[str]
 
 @final
-class NormalizedLead:
+class NormalizedLead(_ValueRecord):
     """A lead's answers under canonical CRM keys (see normalize).
 
     A plain mutable record with exactly these fifteen fields, compared by value. custom defaults
     to a new empty dict per record; as_dict() gives the CRM payload.
     """
 
-    __match_args__: ClassVar[tuple[str, ...]]
     full_name: str | None
     first_name: str | None
     last_name: str | None
@@ -57,10 +58,6 @@ class NormalizedLead:
         gender: str | None = None,
         custom: dict[str, Any] = ...,
     ) -> NormalizedLead: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    def __reduce__(self) -> tuple[Any, ...]: ...
     def as_dict(self) -> dict[str, Any]:
         """A new dict for a CRM payload: the canonical fields that are neither None nor empty, in
         declaration order, then "custom" (a copy) when it is not empty.

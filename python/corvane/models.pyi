@@ -39,6 +39,15 @@ class _FromResponse(_Record):
     # Built only by from_response: construction raises TypeError.
     def __init__(self, *args: Never, **kwargs: Never) -> None: ...
 
+# WebhookEvent and NormalizedLead: plain mutable records compared by value over their fields.
+@type_check_only
+class _ValueRecord:
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
 @final
 class TokenBundle(_FromResponse):
     """The outcome of an OAuth code exchange or token refresh.

@@ -14,10 +14,12 @@ column to skip repeated deliveries.
 """
 
 from collections.abc import Iterator, Mapping
-from typing import Any, ClassVar, final
+from typing import Any, final
+
+from corvane.models import _ValueRecord
 
 @final
-class WebhookEvent:
+class WebhookEvent(_ValueRecord):
     """One event of a Meta webhook delivery: a change (leadgen, feed, comments, mentions, ...) or a
     Messenger/Instagram Direct messaging or standby item. value defaults to a new empty dict per
     event.
@@ -26,7 +28,6 @@ class WebhookEvent:
     leadgen_id, page_id and form_id are computed from the fields on every read.
     """
 
-    __match_args__: ClassVar[tuple[str, ...]]
     object_type: str
     field: str
     object_id: str | None
@@ -40,10 +41,6 @@ class WebhookEvent:
         time: Any,
         value: dict[str, Any] = ...,
     ) -> WebhookEvent: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __ne__(self, other: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
-    def __reduce__(self) -> tuple[Any, ...]: ...
     @property
     def key(self) -> str:
         """The de-duplication key of this event (dedupe_key(self)); store it in a unique column."""
