@@ -69,7 +69,6 @@ def test_stub_docstrings_match_help():
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-
 def test_stub_only_bases_carry_the_docstrings_help_shows():
     # tools/stub_docstrings.py copies docstrings into the classes that exist at runtime; what a
     # stub-only base declares once is what an editor shows on every class below it, so it must
@@ -97,6 +96,7 @@ def test_stub_only_bases_carry_the_docstrings_help_shows():
                     assert stub_doc.split() == runtime_doc.split(), f"{name}.{item.name}"
                     checked += 1
     assert checked
+
 
 async def test_pagination_own_list_example_runs_in_the_sandbox():
     from urllib.parse import parse_qs, urlsplit
