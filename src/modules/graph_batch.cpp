@@ -344,18 +344,16 @@ BatchPlan plan_batch(py::handle self, py::handle requests, const char* function)
     py::str method = py::str(method_value.attr("upper")());
     const std::string_view verb = pyutil::utf8(method);
     if (verb != "GET" && verb != "POST" && verb != "DELETE") {
-      throw py::value_error(std::string(function) + ": " + where(index, "method") +
-                            " must be 'GET', 'POST' or 'DELETE', got " +
-                            std::string(py::repr(method_value)));
+      binder::wrong_value(method_value, function, where(index, "method").c_str(),
+                          "'GET', 'POST' or 'DELETE'");
     }
     py::object path = member(request, "path");
     if (!PyUnicode_Check(path.ptr())) wrong_type(function, where(index, "path"), "a str", path);
     const std::string_view path_text = pyutil::utf8(path);
     if (path_text.empty() || path_text.find("://") != std::string_view::npos ||
         path_text.find('#') != std::string_view::npos) {
-      throw py::value_error(std::string(function) + ": " + where(index, "path") +
-                            " must be a relative Graph path such as 'me/accounts', got " +
-                            std::string(py::repr(path)));
+      binder::wrong_value(path, function, where(index, "path").c_str(),
+                          "a relative Graph path such as 'me/accounts'");
     }
     py::dict params = mapping_arg(member(request, "params"), function, where(index, "params"));
     py::dict body = mapping_arg(member(request, "body"), function, where(index, "body"));

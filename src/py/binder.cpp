@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "core/mask.hpp"
 #include "py/values.hpp"
 
 namespace corvane::binder {
@@ -66,8 +67,9 @@ void wrong_type(py::handle value, const char* operation, const char* parameter,
 
 void wrong_value(py::handle value, const char* operation, const char* parameter,
                  const char* what) {
+  // The repr is masked: a wrong id or path is often a URL, and a URL may carry a token.
   throw py::value_error(std::string(operation) + ": " + parameter + " must be " + what +
-                        ", not " + std::string(py::repr(value)));
+                        ", not " + core::mask_secrets_in_text(std::string(py::repr(value))));
 }
 
 const Kind kText{"str", convert_text};

@@ -84,7 +84,8 @@ struct Operation {
 // TypeError "<operation>: <parameter> must be <what>, not <type name of value>".
 [[noreturn]] void wrong_type(py::handle value, const char* operation, const char* parameter,
                              const char* what);
-// ValueError "<operation>: <parameter> must be <what>, not <repr of value>".
+// ValueError "<operation>: <parameter> must be <what>, not <repr of value>", the secrets of
+// any URL in the repr masked.
 [[noreturn]] void wrong_value(py::handle value, const char* operation, const char* parameter,
                               const char* what);
 

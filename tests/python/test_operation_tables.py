@@ -92,3 +92,38 @@ def test_every_parameter_refuses_a_wrong_type_in_one_form(module, owner, row):
             function(**{**good, name: bad})
         assert re.fullmatch(rf"{operation}: {name} must be .+, not {type(bad).__name__}",
                             str(info.value)), str(info.value)
+
+
+SENTINEL = "SENTINELtoken0123456789"
+
+
+@pytest.mark.parametrize("module, owner, row", ROWS)
+def test_a_refused_value_never_shows_a_token(module, owner, row):
+    # A wrong id or path is often a whole URL pasted in, token and all: the message quotes it
+    # masked.
+    operation, params, _, _ = row
+    function = runtime(module, owner, operation)
+    if owner:
+        cls = getattr(importlib.import_module(f"corvane.{module}"), owner)
+        function = getattr(cls.__new__(cls), operation)
+    good = {name: ACCEPTED[stub] for name, stub, _, _ in params if stub in ACCEPTED}
+    for name, stub, _, _ in params:
+        if stub != "str":
+            continue
+        try:
+            answer = function(**{**good, name: f"https://graph.facebook.com/1?access_token={SENTINEL}"})
+        except Exception as error:  # noqa: BLE001 - whatever refuses it must not quote it
+            assert SENTINEL not in str(error)
+        else:
+            if hasattr(answer, "close"):
+                answer.close()
+
+
+def test_batch_refuses_a_url_without_showing_its_token():
+    from corvane.facebook import Facebook
+
+    client = Facebook(app_id="1", app_secret="s")
+    url = f"https://graph.facebook.com/me?access_token={SENTINEL}"
+    with pytest.raises(ValueError, match=r"^batch: requests\[0\]\['path'\] must be .+, not ") as info:
+        client.batch([{"method": "GET", "path": url}], "t")
+    assert SENTINEL not in str(info.value)
