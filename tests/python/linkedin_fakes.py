@@ -3,13 +3,11 @@ at one of them; a second one on another port is "another origin" for redirect te
 remembers the raw request paths, percent-escapes included, as they arrived on the wire."""
 from __future__ import annotations
 
-import asyncio
-import contextlib
 from pathlib import Path
 
 import pytest
 from aiohttp import web
-from conftest import FakeServer
+from conftest import FakeServer, serving
 
 from corvane import endpoints, http
 from corvane.linkedin import LinkedIn
@@ -29,29 +27,10 @@ class WireServer(FakeServer):
         return await super().handle(request)
 
 
-@contextlib.asynccontextmanager
-async def serving():
-    server = WireServer()
-    app = web.Application()
-    app.router.add_route("*", "/{tail:.*}", server.handle)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    server.base = f"http://127.0.0.1:{port}"
-    try:
-        yield server
-    finally:
-        server.closing.set()
-        await asyncio.sleep(0)
-        await runner.cleanup()
-
-
 @pytest.fixture
 async def li_server(monkeypatch):
     """LinkedIn's three addresses on one loopback server: /oauth/v2, /v2 and /rest."""
-    async with serving() as server:
+    async with serving(WireServer()) as server:
         monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", server.url("/oauth/v2"))
         monkeypatch.setattr(endpoints, "LINKEDIN_API", server.url("/v2"))
         monkeypatch.setattr(endpoints, "LINKEDIN_REST", server.url("/rest"))
@@ -61,7 +40,7 @@ async def li_server(monkeypatch):
 @pytest.fixture
 async def other_server():
     """Another origin: the same host on another port."""
-    async with serving() as server:
+    async with serving(WireServer()) as server:
         yield server
 
 

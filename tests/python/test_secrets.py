@@ -9,6 +9,7 @@ import aiohttp
 import pytest
 from aiohttp import web
 from conftest import Reply
+from loopback import serve
 
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
@@ -56,12 +57,7 @@ async def redirect_loop_host():
 
     app = web.Application()
     app.router.add_route("*", "/{tail:.*}", bounce)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    return runner, f"http://127.0.0.1:{port}"
+    return await serve(app)
 
 
 OPERATIONS = {
