@@ -212,6 +212,17 @@ async def fake_server():
 
 
 @pytest.fixture
+def hosts(monkeypatch, fake_server):
+    """The fake server as both Graph hosts: Facebook's under /fb, Instagram's under /ig."""
+    from corvane import endpoints
+
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
+    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", fake_server.url("/oauth/access_token"))
+    return fake_server
+
+
+@pytest.fixture
 async def session():
     """A session owned by the test (the host): clients must never close it."""
     async with aiohttp.ClientSession() as s:

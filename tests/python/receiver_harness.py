@@ -23,6 +23,13 @@ def config_for(sb: Sandbox, **kw: Any) -> Config:
     return Config(app_id=sb.app_id, app_secret=sb.app_secret, verify_token=VERIFY, **kw)
 
 
+async def get(url: str, **kw: Any) -> tuple[int, str]:
+    """Status and text of a GET that does not follow redirects."""
+    async with aiohttp.ClientSession() as s:
+        async with s.get(url, allow_redirects=False, **kw) as resp:
+            return resp.status, await resp.text()
+
+
 class Running:
     """One receiver on a free loopback port."""
 

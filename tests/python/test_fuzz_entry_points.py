@@ -16,6 +16,7 @@ from urllib.parse import unquote
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from key_rules import expected_key, get
 from multidict import CIMultiDict
 
 from corvane import crypto, errors, webhooks
@@ -47,11 +48,6 @@ def agrees(got, model):
         assert got[0] == "raised" and issubclass(got[1], ALLOWED), (got, model)
     else:
         assert got == model
-
-
-def get(mapping, name):
-    # The entry points read dicts directly: a subclass's own __getitem__ or get is not asked.
-    return dict.get(mapping, name) if isinstance(mapping, dict) else None
 
 
 paths = st.one_of(texts, texts.map(SubStr), st.text(alphabet="/a%?#: ", max_size=6))
@@ -119,22 +115,6 @@ def events_of(payload):
     except ALLOWED:
         pass
     return out
-
-
-def canonical_digest(value):
-    text = json.dumps(value, sort_keys=True, ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
-
-
-def expected_key(event):
-    v = event.value
-    for name in ("leadgen_id", "mid", "comment_id", "media_id", "post_id"):
-        if get(v, name):
-            return f"{event.object_type}:{event.field}:{get(v, name)}"
-    if get(get(v, "message"), "mid"):
-        return f"{event.object_type}:{event.field}:{v['message']['mid']}"
-    tail = canonical_digest(v)
-    return f"{event.object_type}:{event.field}:{event.object_id}:{event.time}:{tail}"
 
 
 def truthy_text(value):

@@ -3,15 +3,13 @@ publishing, against the loopback fake server through a host-supplied session."""
 import hashlib
 import hmac
 import logging
-import pathlib
 
 import pytest
-from conftest import Reply
+from conftest import SAMPLES_DIR, Reply
 
 from corvane import endpoints, errors, http, instagram
 from corvane.instagram import Instagram
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SECRET = "ig-secret-7"
 DEFAULT_SCOPES = [
     "instagram_business_basic",
@@ -28,14 +26,6 @@ def proof(token, secret=SECRET):
 
 def signed(token, *pairs):
     return [*pairs, ("access_token", token), ("appsecret_proof", proof(token))]
-
-
-@pytest.fixture
-def hosts(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
-    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", fake_server.url("/oauth/access_token"))
-    return fake_server
 
 
 def client(session, **kwargs):
@@ -253,8 +243,8 @@ async def test_profile_refusals(ig, fb_ig, hosts):
     with pytest.raises(errors.ApiError):
         await ig.profile("tok")
     # What the Graph API host answers when asked for a member it does not know.
-    hosts.reply(status=400, body=(DATA / "errors" / "graph-100--springsocial-nonExistingFields.json").read_bytes(),
-                content_type="application/json")
+    sample = SAMPLES_DIR / "errors" / "graph-100--springsocial-nonExistingFields.json"
+    hosts.reply(status=400, body=sample.read_bytes(), content_type="application/json")
     with pytest.raises(errors.ApiError, match="nonexisting field"):
         await fb_ig.profile("page-tok", ig_user_id="1784")
 

@@ -3,23 +3,15 @@ enrichment (bounded, collected, cancellable), against the loopback fake server."
 import asyncio
 import json
 import logging
-import pathlib
 
 import pytest
-from conftest import Held, Reply, cancel_leaving_none, tasks_named
+from conftest import SAMPLES_DIR, Held, Reply, cancel_leaving_none, tasks_named
 
 from corvane import endpoints, errors, http
 from corvane.instagram import Instagram
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
-PERMISSION_DENIED = json.loads((DATA / "errors" / "graph-10--springsocial-permissionDenied.json").read_text())
-
-
-@pytest.fixture
-def hosts(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
-    return fake_server
+PERMISSION_DENIED = json.loads(
+    (SAMPLES_DIR / "errors" / "graph-10--springsocial-permissionDenied.json").read_text())
 
 
 @pytest.fixture

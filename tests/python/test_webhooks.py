@@ -17,6 +17,7 @@ from corvane import crypto, webhooks
 from corvane.webhooks import WebhookEvent, dedupe_key, parse_events
 from conftest import SAMPLES_DIR
 from isolated import run_isolated
+from key_rules import digest, expected_key
 
 SAMPLES = SAMPLES_DIR / "payloads"
 
@@ -26,23 +27,6 @@ def deliveries():
         data = json.loads(path.read_text(encoding="utf-8"))
         for i, payload in enumerate(data if isinstance(data, list) else [data]):
             yield pytest.param(payload, id=f"{path.stem}[{i}]")
-
-
-def digest(value):
-    text = json.dumps(value, sort_keys=True, ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
-
-
-def expected_key(event):
-    """The key rules, written out independently of the module."""
-    v = event.value
-    if isinstance(v, dict):
-        for name in ("leadgen_id", "mid", "comment_id", "media_id", "post_id"):
-            if v.get(name):
-                return f"{event.object_type}:{event.field}:{v[name]}"
-        if isinstance(v.get("message"), dict) and v["message"].get("mid"):
-            return f"{event.object_type}:{event.field}:{v['message']['mid']}"
-    return f"{event.object_type}:{event.field}:{event.object_id}:{event.time}:{digest(v)}"
 
 
 def expected_events(payload):
