@@ -206,9 +206,15 @@ async def serving(server: FakeServer):
 
 
 @pytest.fixture
-async def fake_server():
-    async with serving(FakeServer()) as server:
-        yield server
+async def start_fake_server():
+    """Starts a FakeServer on a port of its own at each call; all stop at the test's end."""
+    async with contextlib.AsyncExitStack() as stack:
+        yield lambda: stack.enter_async_context(serving(FakeServer()))
+
+
+@pytest.fixture
+async def fake_server(start_fake_server):
+    return await start_fake_server()
 
 
 @pytest.fixture
