@@ -218,6 +218,15 @@ async def fake_server(start_fake_server):
 
 
 @pytest.fixture
+def graph_host(monkeypatch, fake_server):
+    """The fake server as the Graph API's host."""
+    from corvane import endpoints
+
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+    return fake_server
+
+
+@pytest.fixture
 def hosts(monkeypatch, fake_server):
     """The fake server as both Graph hosts: Facebook's under /fb, Instagram's under /ig."""
     from corvane import endpoints

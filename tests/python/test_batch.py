@@ -8,7 +8,7 @@ import json
 
 import pytest
 from conftest import Held, Reply, cancel_leaving_none, tasks_named
-from corvane import endpoints, errors, http
+from corvane import errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
 from corvane.sandbox import Sandbox, graph
@@ -96,8 +96,7 @@ SENTINEL, OWN = "SENTINEL-batch-token-0001", "SENTINEL-own-token-0002"
 
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1", app_secret="app-secret", session=session,
                     retry=http.RetryPolicy(attempts=2, backoff_base=0, jitter=0))
 

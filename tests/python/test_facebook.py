@@ -24,12 +24,6 @@ def signed(token, *pairs):
 
 
 @pytest.fixture
-def graph_host(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
-    return fake_server
-
-
-@pytest.fixture
 def fb(graph_host, session):
     return Facebook(app_id=APP, app_secret=SECRET, session=session,
                     retry=http.RetryPolicy(attempts=1))

@@ -22,8 +22,7 @@ def signed(token, *pairs):
 
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1234", app_secret=SECRET, session=session,
                     retry=http.RetryPolicy(attempts=1))
 

@@ -129,8 +129,7 @@ async def test_a_dropped_walk_is_collected_even_in_a_cycle(fake_server, session)
 # ---- Facebook ----
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1234", app_secret="app-secret-9", session=session,
                     retry=http.RetryPolicy(attempts=1))
 
