@@ -1,11 +1,11 @@
 """Instagram client: construction in both modes, signing, the login flow, profile, media and
 publishing, against the loopback fake server through a host-supplied session."""
-import hashlib
-import hmac
+import functools
 import logging
 
 import pytest
 from conftest import SAMPLES_DIR, Reply
+import signing
 
 from corvane import endpoints, errors, http, instagram
 from corvane.instagram import Instagram
@@ -20,12 +20,8 @@ DEFAULT_SCOPES = [
 ]
 
 
-def proof(token, secret=SECRET):
-    return hmac.new(secret.encode(), token.encode(), hashlib.sha256).hexdigest()
-
-
-def signed(token, *pairs):
-    return [*pairs, ("access_token", token), ("appsecret_proof", proof(token))]
+proof = functools.partial(signing.proof, secret=SECRET)
+signed = functools.partial(signing.signed, secret=SECRET)
 
 
 def client(session, **kwargs):
@@ -210,7 +206,7 @@ async def test_secrets_stay_out_of_errors_and_logs(hosts, session, caplog):
     for error in (caught.value, second.value):
         seen = " ".join([str(error), repr(error), str(error.url), str(error.payload), caplog.text])
         for secret in ("SENTINEL-SECRET", "SENTINEL-SHORT", "SENTINEL-CODE", "SENTINEL-TOKEN",
-                       proof("SENTINEL-TOKEN", "SENTINEL-SECRET")):
+                       signing.proof("SENTINEL-TOKEN", "SENTINEL-SECRET")):
             assert secret not in seen
 
 
