@@ -14,6 +14,7 @@ import re
 from urllib.parse import unquote
 
 import pytest
+from answers import Answer, read
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from key_rules import expected_key, get
@@ -59,14 +60,6 @@ def clean(*texts_given):
     """Every argument is a str without lone surrogates (UTF-8 can hold it)."""
     return all(isinstance(t, str) and not any("\ud800" <= c <= "\udfff" for c in t)
                for t in texts_given)
-
-
-class Answer:
-    def __init__(self, body, charset, headers=None):
-        self.body, self.charset, self.headers = body, charset, headers
-
-    async def read(self):
-        return self.body
 
 
 class CollidingKey:
@@ -585,13 +578,6 @@ def test_conversations_keep_their_own_objects_and_drop_the_business(conversation
 
 
 # ---- response bodies ------------------------------------------------------------------------
-
-def read(body, charset):
-    coro = BaseClient._read(Answer(body, charset))
-    with pytest.raises(StopIteration) as done:
-        coro.send(None)  # nothing in _read suspends when read() does not
-    return done.value.value
-
 
 def refusing_decode(data, errors="strict"):
     if errors == "strict":
