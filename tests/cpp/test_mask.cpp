@@ -1,4 +1,4 @@
-// Secret masking in URLs.
+// Secret masking in URLs and in texts that quote them.
 #include <gtest/gtest.h>
 
 #include "core/mask.hpp"
@@ -6,14 +6,19 @@
 namespace {
 
 struct Case {
-  const char* url;
+  const char* input;
   const char* masked;
+  bool text = false;  // a free text that may quote URLs, rather than one URL
 };
+
+Case in_text(const char* input, const char* masked) { return {input, masked, true}; }
 
 class MaskTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(MaskTest, MasksSecretValuesOnly) {
-  EXPECT_EQ(corvane::core::mask_secrets(GetParam().url), GetParam().masked);
+  using namespace corvane::core;
+  const Case& c = GetParam();
+  EXPECT_EQ(c.text ? mask_secrets_in_text(c.input) : mask_secrets(c.input), c.masked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -35,24 +40,19 @@ INSTANTIATE_TEST_SUITE_P(
              "https://g.example/x?code=***&&state=s#code=frag"},
         Case{"https://g.example/x?token=a=b", "https://g.example/x?token=***"}));
 
-class TextMaskTest : public ::testing::TestWithParam<Case> {};
-
-TEST_P(TextMaskTest, MasksQuotedQueryValues) {
-  EXPECT_EQ(corvane::core::mask_secrets_in_text(GetParam().url), GetParam().masked);
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Texts, TextMaskTest,
+    Texts, MaskTest,
     ::testing::Values(
         // an HTTP library's message quoting the URL in a repr
-        Case{"302, message='Found', url=URL('http://h/me?fields=id&access_token=SEKRIT1')",
-             "302, message='Found', url=URL('http://h/me?fields=id&access_token=***')"},
-        Case{"Cannot connect to host h:1 ssl:default [refused]",
-             "Cannot connect to host h:1 ssl:default [refused]"},
-        Case{"see http://h/x?code=abc&state=1 and http://h/y;token=t2 then", 
-             "see http://h/x?code=***&state=1 and http://h/y;token=*** then"},
-        Case{"a?access%5Ftoken=v\"b", "a?access%5Ftoken=***\"b"},
-        Case{"a&code", "a&code"}, Case{"a&fields=x y", "a&fields=x y"}, Case{"&code=", "&code=***"}));
+        in_text("302, message='Found', url=URL('http://h/me?fields=id&access_token=SEKRIT1')",
+                "302, message='Found', url=URL('http://h/me?fields=id&access_token=***')"),
+        in_text("Cannot connect to host h:1 ssl:default [refused]",
+                "Cannot connect to host h:1 ssl:default [refused]"),
+        in_text("see http://h/x?code=abc&state=1 and http://h/y;token=t2 then",
+                "see http://h/x?code=***&state=1 and http://h/y;token=*** then"),
+        in_text("a?access%5Ftoken=v\"b", "a?access%5Ftoken=***\"b"),
+        in_text("a&code", "a&code"), in_text("a&fields=x y", "a&fields=x y"),
+        in_text("&code=", "&code=***")));
 
 TEST(TextMask, KnownValuesAreMaskedWhereverTheyStand) {
   const auto known = corvane::core::secret_values("https://h/x?a=1&access_token=EA%2FB9z&code=c");

@@ -8,46 +8,11 @@
 #include "check.hpp"
 #include "core/mask.hpp"
 #include "core/percent.hpp"
-
-namespace {
-
-bool is_unreserved(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '_' || c == '.' || c == '-' || c == '~';
-}
-
-int upper_hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Strict decoding: every '%' starts two upper-case hex digits, escapes are needed (an escaped
-// unreserved byte is a fault), everything else is unreserved.
-std::string decode_strict(std::string_view encoded) {
-  std::string out;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] != '%') {
-      FUZZ_CHECK(is_unreserved(encoded[i]));
-      out.push_back(encoded[i]);
-      continue;
-    }
-    FUZZ_CHECK(i + 2 < encoded.size());
-    const int hi = upper_hex_value(encoded[i + 1]);
-    const int lo = upper_hex_value(encoded[i + 2]);
-    FUZZ_CHECK(hi >= 0 && lo >= 0);
-    const char byte = static_cast<char>(hi * 16 + lo);
-    FUZZ_CHECK(!is_unreserved(byte));
-    out.push_back(byte);
-    i += 2;
-  }
-  return out;
-}
-
-}  // namespace
+#include "percent_strict.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvane::core;
+  using fuzz::decode_strict;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   const std::string encoded = percent_encode(text);

@@ -1,5 +1,5 @@
-// URL builders: query strings decode back to their pairs, placeholders are all replaced and
-// can be put back, and paths join with exactly one "/".
+// URL builders: query strings decode back (strictly) to their pairs, placeholders are all
+// replaced and can be put back, and paths join with exactly one "/".
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -10,29 +10,12 @@
 
 #include "check.hpp"
 #include "core/urls.hpp"
+#include "percent_strict.hpp"
 
 namespace {
 
 using namespace corvane::core;
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string decode(std::string_view encoded) {
-  std::string out;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] == '%' && i + 2 < encoded.size()) {
-      out.push_back(static_cast<char>(hex_value(encoded[i + 1]) * 16 + hex_value(encoded[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(encoded[i]);
-    }
-  }
-  return out;
-}
+using fuzz::decode_strict;
 
 void check_query(FuzzedDataProvider& in) {
   std::vector<std::string> texts;
@@ -51,7 +34,7 @@ void check_query(FuzzedDataProvider& in) {
     const std::string_view pair = std::string_view(query).substr(start, end - start);
     const auto eq = pair.find('=');
     FUZZ_CHECK(eq != std::string_view::npos && pair.find('=', eq + 1) == std::string_view::npos);
-    decoded.emplace_back(decode(pair.substr(0, eq)), decode(pair.substr(eq + 1)));
+    decoded.emplace_back(decode_strict(pair.substr(0, eq)), decode_strict(pair.substr(eq + 1)));
     start = end + 1;
   }
   FUZZ_CHECK(decoded.size() == pairs.size());

@@ -19,6 +19,9 @@ import aiohttp  # noqa: E402
 import pytest  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent))
+# After this folder, so that its own conftest and harness come first: the Python suite's
+# loopback.py serves the harness too.
+sys.path.append(str(Path(__file__).parents[1] / "python"))
 from harness import Growth, Server, debug_interpreter, growth  # noqa: E402
 
 # The retry log lines are made (their arguments included) but go nowhere: a capturing handler

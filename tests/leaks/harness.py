@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Awaitable, Callable
 
 from aiohttp import web
+from loopback import free_port, serve
 
 WARMUP = 40
 ITERATIONS = 300
@@ -151,12 +152,7 @@ class Server:
     async def __aenter__(self) -> "Server":
         app = web.Application()
         app.router.add_route("*", "/{tail:.*}", self.handle)
-        self._runner = web.AppRunner(app, access_log=None, handler_cancellation=True)
-        await self._runner.setup()
-        site = web.TCPSite(self._runner, "127.0.0.1", 0)
-        await site.start()
-        port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-        self.base = f"http://127.0.0.1:{port}"
+        self._runner, self.base = await serve(app, handler_cancellation=True)
         return self
 
     async def __aexit__(self, *exc: object) -> None:
@@ -166,12 +162,7 @@ class Server:
 
 def refused_url() -> str:
     """A loopback address on which nothing listens."""
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return f"http://127.0.0.1:{port}/gone"
+    return f"http://127.0.0.1:{free_port()}/gone"
 
 
 def debug_interpreter() -> bool:

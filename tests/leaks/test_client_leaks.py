@@ -130,31 +130,23 @@ async def measure(make_step):
                     await OPENED.pop().close()
 
 
-def test_facebook_every_operation(flat):
-    def make(server):
-        return facebook_operations(opened(Facebook(app_id="1", app_secret="s",
-                                                   retry=RetryPolicy(attempts=1))))
-
-    flat(lambda: run(lambda: measure(make)), requests=25)
-
-
-def test_linkedin_every_operation(flat):
-    def make(server):
-        return linkedin_operations(opened(LinkedIn(client_id="c", client_secret="s",
-                                                   retry=RetryPolicy(attempts=1))))
-
-    flat(lambda: run(lambda: measure(make)), requests=9)
+# name: (the client, its operations, the requests of one pass)
+CLIENTS = {
+    "facebook": (lambda: Facebook(app_id="1", app_secret="s", retry=RetryPolicy(attempts=1)),
+                 facebook_operations, 25),
+    "linkedin": (lambda: LinkedIn(client_id="c", client_secret="s", retry=RetryPolicy(attempts=1)),
+                 linkedin_operations, 9),
+    "instagram": (lambda: Instagram(app_id="1", app_secret="s", retry=RetryPolicy(attempts=1)),
+                  instagram_operations, 29),
+    "instagram via facebook": (lambda: Instagram.via_facebook(app_secret="s", retry=RetryPolicy(attempts=1)),
+                               instagram_operations, 29),
+}
 
 
-@pytest.mark.parametrize("login", ["instagram", "facebook"])
-def test_instagram_every_operation(flat, login):
-    def make(server):
-        options = {"retry": RetryPolicy(attempts=1)}
-        if login == "facebook":
-            return instagram_operations(opened(Instagram.via_facebook(app_secret="s", **options)))
-        return instagram_operations(opened(Instagram(app_id="1", app_secret="s", **options)))
-
-    flat(lambda: run(lambda: measure(make)), requests=29)
+@pytest.mark.parametrize("name", CLIENTS)
+def test_every_operation(flat, name):
+    client, operations, requests = CLIENTS[name]
+    flat(lambda: run(lambda: measure(lambda server: operations(opened(client())))), requests=requests)
 
 
 def test_error_answers_through_the_clients(flat):

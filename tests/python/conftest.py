@@ -3,6 +3,7 @@ answers scripted replies, and a host-supplied aiohttp session to reach it."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import inspect
 import json as jsonlib
@@ -17,6 +18,7 @@ import aiohttp
 import pytest
 from aiohttp import web
 from hypothesis import settings
+from loopback import serve
 
 # Shared machines are noisy: a slow example is not a failure.
 settings.register_profile("corvane", deadline=None)
@@ -152,21 +154,87 @@ class FakeServer:
         return web.json_response(reply.json, status=reply.status, headers=reply.headers)
 
 
-@pytest.fixture
-async def fake_server():
-    server = FakeServer()
+class Held:
+    """A route that holds each request until `released` is set, then answers `reply`;
+    `started` is set once the first request waits. A test releases it at its end: the server's
+    shutdown waits for every handler still running."""
+
+    def __init__(self, reply: Reply) -> None:
+        self.reply = reply
+        self.started, self.released = asyncio.Event(), asyncio.Event()
+
+    async def __call__(self, request: Recorded) -> Reply:
+        self.started.set()
+        await asyncio.wait_for(self.released.wait(), 30)
+        return self.reply
+
+
+def tasks_named(suffix: str) -> list[asyncio.Task[Any]]:
+    """The loop's tasks whose coroutine's qualified name ends with `suffix`."""
+    return [t for t in asyncio.all_tasks()
+            if getattr(t.get_coro(), "__qualname__", "").endswith(suffix)]
+
+
+async def cancelled(task: asyncio.Future[Any]) -> None:
+    """Cancels `task`, which must end cancelled (not swallow the cancellation)."""
+    assert task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
+async def cancel_leaving_none(task: asyncio.Task[Any], suffix: str) -> None:
+    """Cancels `task`, which must end cancelled; a few loop turns later no task named `suffix`
+    (what it had started) may be left."""
+    await cancelled(task)
+    for _ in range(5):
+        await _real_sleep(0)
+    assert tasks_named(suffix) == []
+
+
+@contextlib.asynccontextmanager
+async def serving(server: FakeServer):
+    """`server` on a free loopback port until the block ends."""
     app = web.Application()
     app.router.add_route("*", "/{tail:.*}", server.handle)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    server.base = f"http://127.0.0.1:{port}"
-    yield server
-    server.closing.set()
-    await _real_sleep(0)
-    await runner.cleanup()
+    runner, server.base = await serve(app)
+    try:
+        yield server
+    finally:
+        server.closing.set()
+        await _real_sleep(0)
+        await runner.cleanup()
+
+
+@pytest.fixture
+async def start_fake_server():
+    """Starts a FakeServer on a port of its own at each call; all stop at the test's end."""
+    async with contextlib.AsyncExitStack() as stack:
+        yield lambda: stack.enter_async_context(serving(FakeServer()))
+
+
+@pytest.fixture
+async def fake_server(start_fake_server):
+    return await start_fake_server()
+
+
+@pytest.fixture
+def graph_host(monkeypatch, fake_server):
+    """The fake server as the Graph API's host."""
+    from corvane import endpoints
+
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+    return fake_server
+
+
+@pytest.fixture
+def hosts(monkeypatch, fake_server):
+    """The fake server as both Graph hosts: Facebook's under /fb, Instagram's under /ig."""
+    from corvane import endpoints
+
+    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
+    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", fake_server.url("/oauth/access_token"))
+    return fake_server
 
 
 @pytest.fixture

@@ -1,15 +1,10 @@
 """Loopback servers standing in for LinkedIn: the client's OAuth, API and REST addresses point
-at one of them; a second one on another port is "another origin" for redirect tests. Each
-remembers the raw request paths, percent-escapes included, as they arrived on the wire."""
+at one of them; a second one on another port is "another origin" for redirect tests."""
 from __future__ import annotations
 
-import asyncio
-import contextlib
 from pathlib import Path
 
 import pytest
-from aiohttp import web
-from conftest import FakeServer
 
 from corvane import endpoints, http
 from corvane.linkedin import LinkedIn
@@ -19,50 +14,19 @@ CLIENT_ID = "client-77"
 CLIENT_SECRET = "client-secret-SENTINEL"
 
 
-class WireServer(FakeServer):
-    def __init__(self) -> None:
-        super().__init__()
-        self.raw_paths: list[str] = []
-
-    async def handle(self, request: web.Request) -> web.StreamResponse:
-        self.raw_paths.append(request.raw_path.partition("?")[0])
-        return await super().handle(request)
-
-
-@contextlib.asynccontextmanager
-async def serving():
-    server = WireServer()
-    app = web.Application()
-    app.router.add_route("*", "/{tail:.*}", server.handle)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    server.base = f"http://127.0.0.1:{port}"
-    try:
-        yield server
-    finally:
-        server.closing.set()
-        await asyncio.sleep(0)
-        await runner.cleanup()
-
-
 @pytest.fixture
-async def li_server(monkeypatch):
+def li_server(monkeypatch, fake_server):
     """LinkedIn's three addresses on one loopback server: /oauth/v2, /v2 and /rest."""
-    async with serving() as server:
-        monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", server.url("/oauth/v2"))
-        monkeypatch.setattr(endpoints, "LINKEDIN_API", server.url("/v2"))
-        monkeypatch.setattr(endpoints, "LINKEDIN_REST", server.url("/rest"))
-        yield server
+    monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", fake_server.url("/oauth/v2"))
+    monkeypatch.setattr(endpoints, "LINKEDIN_API", fake_server.url("/v2"))
+    monkeypatch.setattr(endpoints, "LINKEDIN_REST", fake_server.url("/rest"))
+    return fake_server
 
 
 @pytest.fixture
-async def other_server():
+async def other_server(start_fake_server):
     """Another origin: the same host on another port."""
-    async with serving() as server:
-        yield server
+    return await start_fake_server()
 
 
 @pytest.fixture

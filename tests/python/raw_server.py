@@ -1,6 +1,7 @@
 """A raw asyncio socket server that misbehaves on cue: it resets a connection mid-body, sends a
 body that never ends, redirects to itself, or answers bytes exactly as scripted. It counts the
-connections that are open, so a test can tell that a client left none behind."""
+connections that are open, so a test can tell that a client left none behind; every platform's
+host can be pointed at it."""
 from __future__ import annotations
 
 import asyncio
@@ -10,6 +11,8 @@ import socket
 import struct
 from collections import deque
 from dataclasses import dataclass, field
+
+from corvane import endpoints
 
 
 @dataclass
@@ -151,3 +154,24 @@ async def no_connection_left(server: RawServer, timeout: float = 2.0) -> None:
         loop.call_later(0.01, waiter.set_result, None)
         await waiter
     assert server.open == 0, f"{server.open} connection(s) left open"
+
+
+def point_hosts_at(monkeypatch, base: str) -> None:
+    monkeypatch.setattr(endpoints.Graph, "host", base)
+    monkeypatch.setattr(endpoints.InstagramGraph, "host", base + "/ig")
+    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", base + "/oauth/access_token")
+    monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", base + "/oauth/v2")
+    monkeypatch.setattr(endpoints, "LINKEDIN_API", base + "/v2")
+    monkeypatch.setattr(endpoints, "LINKEDIN_REST", base + "/rest")
+
+
+@contextlib.asynccontextmanager
+async def every_host_on(monkeypatch, default: Act):
+    """A started RawServer doing `default` unless scripted, every platform's host pointed at it."""
+    server = await RawServer().start()
+    server.default = default
+    point_hosts_at(monkeypatch, server.base)
+    try:
+        yield server
+    finally:
+        await server.stop()

@@ -7,6 +7,7 @@ from typing import Any
 
 import aiohttp
 from aiohttp import web
+from loopback import serve
 
 from corvane.receiver import STATS, STORE, Config, WorkerSettings, create_app
 from corvane.receiver.store import Store
@@ -22,11 +23,18 @@ def config_for(sb: Sandbox, **kw: Any) -> Config:
     return Config(app_id=sb.app_id, app_secret=sb.app_secret, verify_token=VERIFY, **kw)
 
 
+async def get(url: str, **kw: Any) -> tuple[int, str]:
+    """Status and text of a GET that does not follow redirects."""
+    async with aiohttp.ClientSession() as s:
+        async with s.get(url, allow_redirects=False, **kw) as resp:
+            return resp.status, await resp.text()
+
+
 class Running:
     """One receiver on a free loopback port."""
 
     def __init__(self, sb: Sandbox, db: str | Store, config: Config,
-                 middlewares: tuple[Any, ...] = ()) -> None:
+                 middlewares: tuple[Any, ...] = (), **runner_options: Any) -> None:
         # The client retries quickly here: a test's outage lasts a second, not minutes.
         from corvane.facebook import Facebook
         from corvane.http import RetryPolicy
@@ -38,7 +46,8 @@ class Running:
         self.app.middlewares.extend(middlewares)
         self.sb = sb
         self.config = config
-        self.runner = web.AppRunner(self.app, access_log=None)
+        self.runner_options = runner_options
+        self.runner: web.AppRunner | None = None
         self.base = ""
 
     @property
@@ -50,14 +59,11 @@ class Running:
         return self.app[STATS]
 
     async def start(self) -> Running:
-        await self.runner.setup()
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        await site.start()
-        port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-        self.base = f"http://127.0.0.1:{port}"
+        self.runner, self.base = await serve(self.app, **self.runner_options)
         return self
 
     async def stop(self) -> None:
+        assert self.runner is not None
         await self.runner.cleanup()
 
     async def subscribe(self) -> None:

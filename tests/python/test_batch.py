@@ -7,8 +7,8 @@ import asyncio
 import json
 
 import pytest
-from conftest import Reply
-from corvane import endpoints, errors, http
+from conftest import Held, Reply, cancel_leaving_none, tasks_named
+from corvane import errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
 from corvane.sandbox import Sandbox, graph
@@ -96,8 +96,7 @@ SENTINEL, OWN = "SENTINEL-batch-token-0001", "SENTINEL-own-token-0002"
 
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1", app_secret="app-secret", session=session,
                     retry=http.RetryPolicy(attempts=2, backoff_base=0, jitter=0))
 
@@ -176,30 +175,12 @@ async def test_sandbox_refuses_more_than_fifty_operations(sb):
 
 
 async def test_cancelling_a_batch_cancels_its_calls(fb, fake_server):
-    import asyncio
-
-    started, released = asyncio.Event(), asyncio.Event()
-
-    async def slow(request):
-        started.set()
-        await asyncio.wait_for(released.wait(), 30)
-        return Reply(json=[])
-
-    fake_server.route("/v23.0/", slow)
-
-    def calls():
-        return [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.endswith("call")]
-
+    fake_server.route("/v23.0/", held := Held(Reply(json=[])))
     task = asyncio.ensure_future(fb.batch([{"path": "me"}] * 120, "tok"))
-    await asyncio.wait_for(started.wait(), 5)
-    assert len(calls()) == 3
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
-    for _ in range(5):
-        await asyncio.sleep(0)
-    assert calls() == []
-    released.set()
+    await asyncio.wait_for(held.started.wait(), 5)
+    assert len(tasks_named("call")) == 3
+    await cancel_leaving_none(task, "call")
+    held.released.set()
 
 
 async def test_leads_with_their_ads_in_one_call_each_slot_as_alone(sb):

@@ -9,25 +9,9 @@ from typing import Any
 import pytest
 from hypothesis import given, strategies as st
 
+from answers import read
 from conftest import SAMPLES_DIR
 from corvane.http import BaseClient
-
-
-class Answer:
-    """Just enough of a response for _read: the body and its declared charset."""
-
-    def __init__(self, body: bytes, charset: str | None = None) -> None:
-        self.body, self.charset = body, charset
-
-    async def read(self) -> bytes:
-        return self.body
-
-
-def read(body: bytes, charset: str | None = None) -> Any:
-    coro = BaseClient._read(Answer(body, charset))
-    with pytest.raises(StopIteration) as done:
-        coro.send(None)  # nothing in _read suspends when read() does not
-    return done.value.value
 
 
 def by_text(body: bytes, charset: str | None = None) -> Any:

@@ -13,7 +13,7 @@ from types import ModuleType
 from urllib.parse import parse_qs, urlsplit
 
 import pytest
-from aiohttp import web
+from loopback import serve
 
 from corvane import Facebook, RetryPolicy
 from corvane.receiver import open_store
@@ -55,16 +55,12 @@ async def test_lead_host_stores_each_delivered_lead_once(tmp_path):
 
         store = open_store(str(tmp_path / "leads.sqlite3"))
         host = lead_host.LeadHost(store, fb, sb.app_secret, "verify-me")
-        runner = web.AppRunner(lead_host.make_app(host), access_log=None)
-        await runner.setup()
-        site = web.TCPSite(runner, "127.0.0.1", 0)
-        await site.start()
-        port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+        runner, base = await serve(lead_host.make_app(host))
         try:
             for page in await fb.pages(user):
                 await fb.subscribe_page(page.id, page.access_token, ["leadgen"])
                 await store.save_page(page.id, page.name, page.access_token, user, time.time())
-            await sb.subscribe_webhook(f"http://127.0.0.1:{port}/webhook", "verify-me")
+            await sb.subscribe_webhook(base + "/webhook", "verify-me")
 
             lead_id = await sb.submit_lead({"full_name": "Ada Lovelace",
                                             "email": " ADA@Example.com "})

@@ -1,11 +1,11 @@
 """Facebook client: construction, from_env, signing, login link, code exchange, identity, Pages
 and webhook subscriptions, against the loopback fake server through a host-supplied session."""
-import hashlib
-import hmac
+import functools
 from urllib.parse import parse_qsl, urlsplit
 
 import pytest
 from conftest import Reply
+import signing
 
 from corvane import endpoints, errors, facebook, http
 from corvane.facebook import DEFAULT_PAGE_WEBHOOK_FIELDS, Facebook
@@ -14,19 +14,8 @@ SECRET = "app-secret-9"
 APP = "1234"
 
 
-def proof(token):
-    return hmac.new(SECRET.encode(), token.encode(), hashlib.sha256).hexdigest()
-
-
-def signed(token, *pairs):
-    """The query of a request signed with token: the given pairs, then the credentials."""
-    return [*pairs, ("access_token", token), ("appsecret_proof", proof(token))]
-
-
-@pytest.fixture
-def graph_host(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
-    return fake_server
+proof = functools.partial(signing.proof, secret=SECRET)
+signed = functools.partial(signing.signed, secret=SECRET)
 
 
 @pytest.fixture

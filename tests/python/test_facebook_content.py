@@ -1,13 +1,13 @@
 """Facebook client: Lead Ads, posts, comments and insights, against the loopback fake server
 through a host-supplied session."""
-import hashlib
-import hmac
+import functools
 import json
 import logging
 import socket
 
 import pytest
 from conftest import SAMPLES_DIR as SAMPLES, Reply
+import signing
 
 from corvane import endpoints, errors, http, policy
 from corvane.facebook import Facebook
@@ -16,14 +16,11 @@ SECRET = "app-secret-9"
 METRICS = "post_media_view,post_total_media_view_unique,post_clicks,post_reactions_by_type_total"
 
 
-def signed(token, *pairs):
-    mac = hmac.new(SECRET.encode(), token.encode(), hashlib.sha256).hexdigest()
-    return [*pairs, ("access_token", token), ("appsecret_proof", mac)]
+signed = functools.partial(signing.signed, secret=SECRET)
 
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1234", app_secret=SECRET, session=session,
                     retry=http.RetryPolicy(attempts=1))
 

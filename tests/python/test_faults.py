@@ -9,9 +9,9 @@ import math
 
 import aiohttp
 import pytest
-from raw_server import Act, RawServer, no_connection_left
+from raw_server import Act, every_host_on, no_connection_left, point_hosts_at
 
-from corvane import endpoints, errors, http
+from corvane import errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
 from corvane.linkedin import LinkedIn
@@ -23,15 +23,8 @@ OK_BODY = json.dumps({"id": "1", "sub": "member-1", "access_token": "new", "succ
 
 @pytest.fixture
 async def raw(monkeypatch):
-    server = await RawServer().start()
-    server.default = Act(body=OK_BODY)
-    monkeypatch.setattr(endpoints.Graph, "host", server.base)
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", server.url("/ig"))
-    monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", server.url("/oauth/v2"))
-    monkeypatch.setattr(endpoints, "LINKEDIN_API", server.url("/v2"))
-    monkeypatch.setattr(endpoints, "LINKEDIN_REST", server.url("/rest"))
-    yield server
-    await server.stop()
+    async with every_host_on(monkeypatch, Act(body=OK_BODY)) as server:
+        yield server
 
 
 def facebook(**options):
@@ -124,11 +117,7 @@ async def test_body_that_never_ends_times_out(raw, sleeps, operation):
 @pytest.mark.parametrize("operation", sorted(OPERATIONS))
 async def test_refused_connection(sleeps, unused_tcp_port, monkeypatch, operation):
     base = f"http://127.0.0.1:{unused_tcp_port}"
-    monkeypatch.setattr(endpoints.Graph, "host", base)
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", base + "/ig")
-    monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", base + "/oauth/v2")
-    monkeypatch.setattr(endpoints, "LINKEDIN_API", base + "/v2")
-    monkeypatch.setattr(endpoints, "LINKEDIN_REST", base + "/rest")
+    point_hosts_at(monkeypatch, base)
     make, method, call = OPERATIONS[operation]
     client = make()
     try:

@@ -10,9 +10,9 @@ import random
 import warnings
 
 import pytest
-from raw_server import Act, RawServer, no_connection_left
+from raw_server import Act, every_host_on, no_connection_left
 
-from corvane import endpoints, errors, http
+from corvane import errors, http
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
 from corvane.linkedin import LinkedIn
@@ -26,13 +26,8 @@ ACTS = [Act(body=OK), Act(status=404, body=b'{"error": {"code": 803, "message": 
 
 @pytest.fixture
 async def raw(monkeypatch):
-    server = await RawServer().start()
-    server.default = Act(body=OK)
-    monkeypatch.setattr(endpoints.Graph, "host", server.base)
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", server.url("/ig"))
-    monkeypatch.setattr(endpoints, "LINKEDIN_API", server.url("/v2"))
-    yield server
-    await server.stop()
+    async with every_host_on(monkeypatch, Act(body=OK)) as server:
+        yield server
 
 
 def clients():

@@ -14,8 +14,10 @@ import re
 from urllib.parse import unquote
 
 import pytest
+from answers import Answer, read
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from key_rules import expected_key, get
 from multidict import CIMultiDict
 
 from corvane import crypto, errors, webhooks
@@ -49,11 +51,6 @@ def agrees(got, model):
         assert got == model
 
 
-def get(mapping, name):
-    # The entry points read dicts directly: a subclass's own __getitem__ or get is not asked.
-    return dict.get(mapping, name) if isinstance(mapping, dict) else None
-
-
 paths = st.one_of(texts, texts.map(SubStr), st.text(alphabet="/a%?#: ", max_size=6))
 not_text = st.one_of(st.none(), st.integers(), st.binary(max_size=3), st.builds(BadText),
                      st.lists(st.text(max_size=2), max_size=2))
@@ -63,14 +60,6 @@ def clean(*texts_given):
     """Every argument is a str without lone surrogates (UTF-8 can hold it)."""
     return all(isinstance(t, str) and not any("\ud800" <= c <= "\udfff" for c in t)
                for t in texts_given)
-
-
-class Answer:
-    def __init__(self, body, charset, headers=None):
-        self.body, self.charset, self.headers = body, charset, headers
-
-    async def read(self):
-        return self.body
 
 
 class CollidingKey:
@@ -119,22 +108,6 @@ def events_of(payload):
     except ALLOWED:
         pass
     return out
-
-
-def canonical_digest(value):
-    text = json.dumps(value, sort_keys=True, ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
-
-
-def expected_key(event):
-    v = event.value
-    for name in ("leadgen_id", "mid", "comment_id", "media_id", "post_id"):
-        if get(v, name):
-            return f"{event.object_type}:{event.field}:{get(v, name)}"
-    if get(get(v, "message"), "mid"):
-        return f"{event.object_type}:{event.field}:{v['message']['mid']}"
-    tail = canonical_digest(v)
-    return f"{event.object_type}:{event.field}:{event.object_id}:{event.time}:{tail}"
 
 
 def truthy_text(value):
@@ -605,13 +578,6 @@ def test_conversations_keep_their_own_objects_and_drop_the_business(conversation
 
 
 # ---- response bodies ------------------------------------------------------------------------
-
-def read(body, charset):
-    coro = BaseClient._read(Answer(body, charset))
-    with pytest.raises(StopIteration) as done:
-        coro.send(None)  # nothing in _read suspends when read() does not
-    return done.value.value
-
 
 def refusing_decode(data, errors="strict"):
     if errors == "strict":

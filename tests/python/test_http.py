@@ -7,6 +7,7 @@ import aiohttp
 import pytest
 from aiohttp import web
 from conftest import Reply, graph_client
+from loopback import serve
 
 from corvane import errors
 from corvane.http import RETRYABLE_STATUSES, BaseClient, RetryPolicy, _retry_after
@@ -313,12 +314,8 @@ async def other_origin():
 
     app = web.Application()
     app.router.add_route("*", "/{tail:.*}", record)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    yield f"http://127.0.0.1:{port}", seen
+    runner, base = await serve(app)
+    yield base, seen
     await runner.cleanup()
 
 

@@ -1,17 +1,15 @@
 """Instagram client: construction in both modes, signing, the login flow, profile, media and
 publishing, against the loopback fake server through a host-supplied session."""
-import hashlib
-import hmac
+import functools
 import logging
-import pathlib
 
 import pytest
-from conftest import Reply
+from conftest import SAMPLES_DIR, Reply
+import signing
 
 from corvane import endpoints, errors, http, instagram
 from corvane.instagram import Instagram
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SECRET = "ig-secret-7"
 DEFAULT_SCOPES = [
     "instagram_business_basic",
@@ -22,20 +20,8 @@ DEFAULT_SCOPES = [
 ]
 
 
-def proof(token, secret=SECRET):
-    return hmac.new(secret.encode(), token.encode(), hashlib.sha256).hexdigest()
-
-
-def signed(token, *pairs):
-    return [*pairs, ("access_token", token), ("appsecret_proof", proof(token))]
-
-
-@pytest.fixture
-def hosts(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
-    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", fake_server.url("/oauth/access_token"))
-    return fake_server
+proof = functools.partial(signing.proof, secret=SECRET)
+signed = functools.partial(signing.signed, secret=SECRET)
 
 
 def client(session, **kwargs):
@@ -220,7 +206,7 @@ async def test_secrets_stay_out_of_errors_and_logs(hosts, session, caplog):
     for error in (caught.value, second.value):
         seen = " ".join([str(error), repr(error), str(error.url), str(error.payload), caplog.text])
         for secret in ("SENTINEL-SECRET", "SENTINEL-SHORT", "SENTINEL-CODE", "SENTINEL-TOKEN",
-                       proof("SENTINEL-TOKEN", "SENTINEL-SECRET")):
+                       signing.proof("SENTINEL-TOKEN", "SENTINEL-SECRET")):
             assert secret not in seen
 
 
@@ -253,8 +239,8 @@ async def test_profile_refusals(ig, fb_ig, hosts):
     with pytest.raises(errors.ApiError):
         await ig.profile("tok")
     # What the Graph API host answers when asked for a member it does not know.
-    hosts.reply(status=400, body=(DATA / "errors" / "graph-100--springsocial-nonExistingFields.json").read_bytes(),
-                content_type="application/json")
+    sample = SAMPLES_DIR / "errors" / "graph-100--springsocial-nonExistingFields.json"
+    hosts.reply(status=400, body=sample.read_bytes(), content_type="application/json")
     with pytest.raises(errors.ApiError, match="nonexisting field"):
         await fb_ig.profile("page-tok", ig_user_id="1784")
 

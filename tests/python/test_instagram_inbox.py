@@ -3,23 +3,15 @@ enrichment (bounded, collected, cancellable), against the loopback fake server."
 import asyncio
 import json
 import logging
-import pathlib
 
 import pytest
-from conftest import Reply
+from conftest import SAMPLES_DIR, Held, Reply, cancel_leaving_none, tasks_named
 
 from corvane import endpoints, errors, http
 from corvane.instagram import Instagram
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
-PERMISSION_DENIED = json.loads((DATA / "errors" / "graph-10--springsocial-permissionDenied.json").read_text())
-
-
-@pytest.fixture
-def hosts(monkeypatch, fake_server):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base + "/fb")
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", fake_server.base + "/ig")
-    return fake_server
+PERMISSION_DENIED = json.loads(
+    (SAMPLES_DIR / "errors" / "graph-10--springsocial-permissionDenied.json").read_text())
 
 
 @pytest.fixture
@@ -169,31 +161,16 @@ async def test_twenty_customers_at_most_eight_in_flight(ig, hosts):
 
 
 async def test_cancelling_conversations_leaks_nothing(ig, hosts):
-    started, released = asyncio.Event(), asyncio.Event()
-
-    async def slow(request):
-        started.set()
-        # Released at the end: the server's shutdown waits for every handler still running.
-        await asyncio.wait_for(released.wait(), 30)
-        return Reply(json={})
-
+    held = Held(Reply(json={}))
     hosts.reply(json={"data": [conversation(f"t{i}", f"c{i}") for i in range(12)]})
     for i in range(12):
-        hosts.route(f"/ig/v23.0/c{i}", slow)
-    def fetches():
-        return [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.endswith("fetch")]
-
+        hosts.route(f"/ig/v23.0/c{i}", held)
     task = asyncio.ensure_future(ig.conversations("tok"))
-    await asyncio.wait_for(started.wait(), 5)
-    assert len(fetches()) == 12  # eight waiting on the server, four on the semaphore
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
-    for _ in range(5):
-        await asyncio.sleep(0)
-    assert fetches() == []
+    await asyncio.wait_for(held.started.wait(), 5)
+    assert len(tasks_named("fetch")) == 12  # eight waiting on the server, four on the semaphore
+    await cancel_leaving_none(task, "fetch")
     assert len(lookups(hosts)) <= 8
-    released.set()
+    held.released.set()
 
 
 # ---- iter_conversations ----

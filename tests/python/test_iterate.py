@@ -5,7 +5,7 @@ import gc
 import weakref
 
 import pytest
-from conftest import Reply
+from conftest import Reply, cancelled
 
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
@@ -105,9 +105,7 @@ async def test_cancelled_fetch_leaves_the_walk_usable_and_refuses_overlap(fake_s
     await asyncio.sleep(0.05)
     with pytest.raises(RuntimeError, match="still fetching"):
         await anext(walk)
-    first.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await first
+    await cancelled(first)
     assert [i async for i in walk] == [0, 1, 2]
 
 
@@ -119,9 +117,7 @@ async def test_a_dropped_walk_is_collected_even_in_a_cycle(fake_server, session)
     assert await anext(walk) == 0
     pending = asyncio.ensure_future(anext(walk))
     await asyncio.sleep(0.05)
-    pending.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await pending
+    await cancelled(pending)
     alive = weakref.ref(walk)
     del walk, client, pending
     for _ in range(3):
@@ -133,8 +129,7 @@ async def test_a_dropped_walk_is_collected_even_in_a_cycle(fake_server, session)
 # ---- Facebook ----
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1234", app_secret="app-secret-9", session=session,
                     retry=http.RetryPolicy(attempts=1))
 

@@ -252,7 +252,7 @@ async def test_delete_post_sends_the_urn_encoded_and_returns_it_as_given(li, li_
     li_server.reply(204, body=b"")
     assert await li.delete_post(TOKEN, urn) == {"deleted": True, "urn": urn}
     sent = li_server.last
-    assert sent.method == "DELETE" and li_server.raw_paths[-1] == f"/rest/posts/{raw}"
+    assert sent.method == "DELETE" and sent.raw_path == f"/rest/posts/{raw}"
     assert_rest_headers(sent)
 
 

@@ -12,8 +12,7 @@ HTML = "<html><body>Proxy says hello</body></html>"
 
 
 @pytest.fixture
-def fb(monkeypatch, fake_server, session):
-    monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
+def fb(graph_host, session):
     return Facebook(app_id="1", app_secret="s3", session=session,
                     retry=http.RetryPolicy(attempts=1))
 

@@ -315,54 +315,32 @@ def test_swap_is_atomic_for_readers():
     assert not mixed
 
 
-# Each key acts once `armed` is set, i.e. inside the check, not while the document is built.
-# (Interpreters before 3.13 hash a key before taking their own reference to the value.)
+def hostile_key(base: str, method: str, target: str, doc: str) -> str:
+    """A document whose key's `method` clears `target` once `armed` is set, i.e. inside the
+    check, not while the document is built. (Interpreters before 3.13 hash a key before taking
+    their own reference to the value.)"""
+    result = {"__hash__": "str.__hash__(self)", "strip": "str(self)", "__repr__": '"Key()"'}[method]
+    return (f"class Key({base}):\n    def {method}(self):\n        if armed: {target}.clear()\n"
+            f"        return {result}\ndoc = {doc}\n")
+
+
+FIELDS = '"".join(["id,", "name"])'
+EMAIL = '"".join(["em", "ail"])'
 HOSTILE_DOCUMENTS = {
     # Storing a key runs its __hash__, which clears the dict being walked.
-    "fields key hash": """
-        class Key(str):
-            def __hash__(self):
-                if armed: doc["fields"].clear()
-                return str.__hash__(self)
-        doc = {"fields": {Key("FB_PAGE"): "".join(["id,", "name"])}}
-    """,
-    "lead_map key hash": """
-        class Key(str):
-            def __hash__(self):
-                if armed: doc["lead_map"].clear()
-                return str.__hash__(self)
-        doc = {"lead_map": {Key("email"): "".join(["em", "ail"])}}
-    """,
+    "fields key hash": hostile_key("str", "__hash__", 'doc["fields"]',
+                                   f'{{"fields": {{Key("FB_PAGE"): {FIELDS}}}}}'),
+    "lead_map key hash": hostile_key("str", "__hash__", 'doc["lead_map"]',
+                                     f'{{"lead_map": {{Key("email"): {EMAIL}}}}}'),
     # A str subclass's own methods are host code too.
-    "lead_map key strip": """
-        class Key(str):
-            def strip(self):
-                doc["lead_map"].clear()
-                return str(self)
-        doc = {"lead_map": {Key("email"): "".join(["em", "ail"])}}
-    """,
+    "lead_map key strip": hostile_key("str", "strip", 'doc["lead_map"]',
+                                      f'{{"lead_map": {{Key("email"): {EMAIL}}}}}'),
     # repr(key) for the message frees the key and its value mid-check.
-    "fields key repr": """
-        class Key:
-            def __repr__(self):
-                doc["fields"].clear()
-                return "Key()"
-        doc = {"fields": {Key(): "".join(["id,", "name"])}}
-    """,
-    "member name repr": """
-        class Key:
-            def __repr__(self):
-                doc.clear()
-                return "Key()"
-        doc = {Key(): {"x": "y"}}
-    """,
-    "member name hash": """
-        class Key(str):
-            def __hash__(self):
-                if armed: doc.clear()
-                return str.__hash__(self)
-        doc = {Key("fields"): {"FB_PAGE": "".join(["id,", "name"])}}
-    """,
+    "fields key repr": hostile_key("object", "__repr__", 'doc["fields"]',
+                                   f'{{"fields": {{Key(): {FIELDS}}}}}'),
+    "member name repr": hostile_key("object", "__repr__", "doc", '{Key(): {"x": "y"}}'),
+    "member name hash": hostile_key("str", "__hash__", "doc",
+                                    f'{{Key("fields"): {{"FB_PAGE": {FIELDS}}}}}'),
     "heuristics length lies": """
         class Lying(list):
             def __len__(self):

@@ -16,7 +16,7 @@ from aiohttp import web
 from corvane.sandbox import Sandbox
 from corvane.sandbox.world import AD_ID, PAGE_STORE
 from corvane.receiver import WorkerSettings
-from receiver_harness import VERIFY, Running, config_for
+from receiver_harness import VERIFY, Running, config_for, get
 
 UZBEK = {"full_name": "Shahnoza Qodirova", "email": "SHAHNOZA@example.UZ",
          "phone_number": "+998 (71) 200-00-01", "city": "Buxoro", "qaysi_kurs_qiziqtiradi": "Ingliz tili"}
@@ -28,12 +28,6 @@ async def receiver(sb, db):
     await running.subscribe()
     yield running
     await running.stop()
-
-
-async def get(url: str, **kw) -> tuple[int, str]:
-    async with aiohttp.ClientSession() as s:
-        async with s.get(url, allow_redirects=False, **kw) as resp:
-            return resp.status, await resp.text()
 
 
 @pytest.mark.parametrize("token, challenge, status", [

@@ -1,7 +1,9 @@
 """`python -m corvane receiver` as an operator runs it."""
 from __future__ import annotations
 
+import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -11,6 +13,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+from loopback import free_port, until_up
 
 
 def run(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
@@ -30,9 +33,7 @@ def test_receiver_needs_its_credentials():
 
 
 def test_receiver_serves_the_handshake_and_never_logs_a_query(tmp_path):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    port = free_port()
     env = dict(os.environ, FACEBOOK_APP_ID="1", FACEBOOK_APP_SECRET="secret-sentinel-31",
                META_VERIFY_TOKEN="vt", CORVANE_ADMIN_TOKEN="admin-sentinel-31")
     db = tmp_path / "r.sqlite3"
@@ -40,14 +41,7 @@ def test_receiver_serves_the_handshake_and_never_logs_a_query(tmp_path):
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     base = f"http://127.0.0.1:{port}"
     try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                urllib.request.urlopen(base + "/health", timeout=1).read()
-                break
-            except OSError:
-                assert time.monotonic() < deadline and proc.poll() is None
-                time.sleep(0.1)
+        until_up(proc, base)
         answer = urllib.request.urlopen(
             base + "/webhook?hub.mode=subscribe&hub.verify_token=vt&hub.challenge=77", timeout=5).read()
         assert answer == b"77"
@@ -67,23 +61,6 @@ def test_receiver_serves_the_handshake_and_never_logs_a_query(tmp_path):
     assert "admin-sentinel-31" not in out and "secret-sentinel-31" not in out  # ... without queries
 
 
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
-def _until_up(proc: subprocess.Popen[str], base: str) -> None:
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            urllib.request.urlopen(base + "/health", timeout=1).read()
-            return
-        except OSError:
-            assert time.monotonic() < deadline and proc.poll() is None
-            time.sleep(0.1)
-
-
 def test_the_embedding_recipe_keeps_secrets_and_forged_lines_out_of_its_access_log(tmp_path):
     """The module docstring's recipe, run as written, with aiohttp's own access log."""
     import corvane.receiver
@@ -91,7 +68,7 @@ def test_the_embedding_recipe_keeps_secrets_and_forged_lines_out_of_its_access_l
     recipe = textwrap.dedent(corvane.receiver.__doc__.split("\n\n")[1])
     for value in ("'1'", "'secret-sentinel-41'", "'verify-sentinel-41'", "'admin-sentinel-41'"):
         recipe = recipe.replace("...", value, 1)
-    port = _free_port()
+    port = free_port()
     script = (f"import functools, logging, sys\nfrom aiohttp import web\n"
               f"from corvane.receiver import Config, create_app\n"
               f"logging.basicConfig(level=logging.INFO, stream=sys.stdout)\n"
@@ -101,7 +78,7 @@ def test_the_embedding_recipe_keeps_secrets_and_forged_lines_out_of_its_access_l
                             stderr=subprocess.STDOUT, text=True)
     base = f"http://127.0.0.1:{port}"
     try:
-        _until_up(proc, base)
+        until_up(proc, base)
         for path in ("/webhook?hub.mode=subscribe&hub.verify_token=verify-sentinel-41&hub.challenge=7",
                      "/connect?admin_token=admin-sentinel-41", "/oauth/callback?code=code-sentinel-41&state=s",
                      "/health%0a127.0.0.1%20forged"):
@@ -144,8 +121,8 @@ def test_a_port_in_use_is_one_line(tmp_path):
 def test_a_store_that_cannot_be_opened_at_start_is_one_line(tmp_path, db, flags, waits):
     env = dict(os.environ, FACEBOOK_APP_ID="1", FACEBOOK_APP_SECRET="secret-sentinel-51",
                META_VERIFY_TOKEN="vt")
-    db = db.format(port=_free_port(), tmp=tmp_path)
-    args = [sys.executable, "-m", "corvane", "receiver", "--db", db, "--port", str(_free_port()), *flags]
+    db = db.format(port=free_port(), tmp=tmp_path)
+    args = [sys.executable, "-m", "corvane", "receiver", "--db", db, "--port", str(free_port()), *flags]
     if not waits:
         done = subprocess.run(args, env=env, capture_output=True, text=True, timeout=60)
         assert done.returncode == 2, done.stderr
@@ -193,3 +170,38 @@ async def test_events_and_export_work_on_the_store(tmp_path):
     missing = run("receiver", "export", "--db", str(tmp_path / "nope.sqlite3"))
     assert missing.returncode == 2 and len(missing.stderr.splitlines()) == 1
     assert not (tmp_path / "nope.sqlite3").exists()
+
+
+def test_sandbox_mode_stores_a_test_lead_and_stops_on_sigterm(tmp_path):
+    """Offline, without the app's variables, a test lead goes the whole road, and SIGTERM ends
+    it cleanly."""
+    port = free_port()
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("FACEBOOK_", "META_", "CORVANE_"))}
+    proc = subprocess.Popen([sys.executable, "-m", "corvane", "receiver", "--sandbox", "--port", str(port)],
+                            cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    base = f"http://127.0.0.1:{port}"
+    try:
+        until_up(proc, base)
+        deadline = time.monotonic() + 30
+        # /health answers once the port is open; the Page is connected just after.
+        while True:
+            request = urllib.request.Request(base + "/sandbox/lead", data=b'{"full_name": "Aziza Karimova"}',
+                                             headers={"Content-Type": "application/json"})
+            try:
+                sent = json.loads(urllib.request.urlopen(request, timeout=5).read())
+                break
+            except OSError:
+                assert time.monotonic() < deadline
+                time.sleep(0.1)
+        assert sent["webhook_status"] == 200
+        while not (leads := json.loads(urllib.request.urlopen(base + "/leads", timeout=5).read())):
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        assert leads[0]["leadgen_id"] == sent["leadgen_id"]
+        assert leads[0]["fields"]["full_name"] == "Aziza Karimova"
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=30)
+    assert proc.returncode == 0, out
+    assert f"curl -X POST {base}/sandbox/lead" in out
+    assert not (tmp_path / "corvane-leads.sqlite3").exists()  # the operator's default store is left alone

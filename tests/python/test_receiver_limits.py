@@ -135,12 +135,11 @@ async def test_slow_oversized_and_crowding_bodies_cost_nothing(sb, db, caplog, c
 
 
 async def test_access_log_escapes_the_path_and_drops_the_query(sb, db, caplog):
-    from aiohttp import web
+    from aiohttp.log import access_logger
 
     caplog.set_level(logging.INFO)
-    running = Running(sb, db, config_for(sb))
-    running.runner = web.AppRunner(running.app, access_log_class=AccessLogger)
-    await running.start()
+    running = await Running(sb, db, config_for(sb), access_log=access_logger,
+                            access_log_class=AccessLogger).start()
     try:
         await raw(running.base, b"GET /health%0a127.0.0.1%20GET%20/forged?admin_token=sentinel-5 "
                                 b"HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
@@ -294,6 +293,7 @@ async def test_each_stored_lead_is_handed_on_to_the_crm_signed(sb, db, caplog, a
     import hmac
 
     from aiohttp import web
+    from loopback import serve
 
     from corvane.receiver import ForwardSettings
 
@@ -305,11 +305,8 @@ async def test_each_stored_lead_is_handed_on_to_the_crm_signed(sb, db, caplog, a
 
     app = web.Application()
     app.router.add_post("/hook", crm)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    url = f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}/hook?key=url-sentinel-9"
+    runner, base = await serve(app)
+    url = base + "/hook?key=url-sentinel-9"
     forward = ForwardSettings(url, "forward-sentinel-9", attempts=len(answers), backoff_base=0.05, poll=0.05)
     assert "sentinel" not in repr(config_for(sb, forward=forward, admin_token="admin-sentinel-9"))
     running = await Running(sb, db, config_for(sb, forward=forward)).start()

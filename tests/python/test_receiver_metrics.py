@@ -3,22 +3,15 @@ from __future__ import annotations
 
 import json
 
-import aiohttp
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from corvane.receiver import ForwardSettings
 from corvane.sandbox import Sandbox
 from corvane.sandbox.world import PAGE_STORE
-from receiver_harness import Running, config_for
+from receiver_harness import Running, config_for, get
 
 ADMIN, METRICS, FORWARD = "admin-sentinel-m1", "metrics-sentinel-m1", "forward-sentinel-m1"
-
-
-async def get(url: str, **kw) -> tuple[int, str]:
-    async with aiohttp.ClientSession() as s:
-        async with s.get(url, allow_redirects=False, **kw) as resp:
-            return resp.status, await resp.text()
 
 
 @pytest.mark.parametrize("path, bearer, query, status", [

@@ -15,6 +15,7 @@ from typing import Any
 import aiohttp
 import pytest
 from aiohttp import web
+from loopback import serve
 
 LEASE = 3.0
 RUNNER = Path(__file__).with_name("receiver_proc.py")
@@ -93,11 +94,7 @@ async def test_receivers_in_processes_share_deliveries_and_survive_a_kill(postgr
 
     crm_app = web.Application()
     crm_app.router.add_post("/crm", crm)
-    crm_runner = web.AppRunner(crm_app, access_log=None)
-    await crm_runner.setup()
-    crm_site = web.TCPSite(crm_runner, "127.0.0.1", 0)
-    await crm_site.start()
-    crm_port = crm_site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    crm_runner, crm_base = await serve(crm_app)
 
     db = await asyncpg.connect(postgres_db)
     processes: list[Process] = []
@@ -108,7 +105,7 @@ async def test_receivers_in_processes_share_deliveries_and_survive_a_kill(postgr
         sb._certs.ca.cert_pem.write_to_path(str(ca))  # type: ignore[union-attr]
         env = {"RX_DB": postgres_db, "RX_SANDBOX_PORT": str(sb.port), "RX_SANDBOX_CA": str(ca),
                "RX_APP_ID": sb.app_id, "RX_APP_SECRET": sb.app_secret, "RX_VERIFY": VERIFY,
-               "RX_FORWARD_URL": f"http://127.0.0.1:{crm_port}/crm", "RX_FORWARD_SECRET": "fwd-5ca1e",
+               "RX_FORWARD_URL": crm_base + "/crm", "RX_FORWARD_SECRET": "fwd-5ca1e",
                "RX_LEASE": str(LEASE), "RX_QUICK": "1"}
         try:
             # The first creates the schema; the second finds it.

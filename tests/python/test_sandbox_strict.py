@@ -3,12 +3,11 @@ request, next links without it, user tokens refused where a Page's is needed, us
 every answer and the business use case throttles; and the clients living with all of it."""
 from __future__ import annotations
 
-import hashlib
-import hmac
 import json
 from urllib.parse import parse_qsl, urlsplit
 
 import pytest
+from signing import proof
 
 from corvane.errors import AuthError, NotFoundError, RateLimitError
 from corvane.facebook import Facebook
@@ -19,10 +18,6 @@ from corvane.sandbox.world import FORM_ID, IG_ACCOUNT, PAGE_STORE
 
 FB = "https://graph.facebook.com/v23.0"
 IG = "https://graph.instagram.com/v23.0"
-
-
-def proof(token: str, secret: str) -> str:
-    return hmac.new(secret.encode(), token.encode(), hashlib.sha256).hexdigest()
 
 
 async def call(sb: Sandbox, url: str, token: str, secret: str | None = None, **query: str):

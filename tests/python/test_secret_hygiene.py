@@ -13,9 +13,9 @@ import logging
 import traceback
 
 import pytest
-from raw_server import Act, RawServer
+from raw_server import Act, every_host_on, point_hosts_at
 
-from corvane import endpoints, http, models
+from corvane import http, models
 from corvane.facebook import Facebook
 from corvane.instagram import Instagram
 from corvane.linkedin import LinkedIn
@@ -172,15 +172,6 @@ def every_logger():
         logging.getLogger(name).setLevel(level)
 
 
-def point_hosts_at(monkeypatch, base):
-    monkeypatch.setattr(endpoints.Graph, "host", base)
-    monkeypatch.setattr(endpoints.InstagramGraph, "host", base + "/ig")
-    monkeypatch.setattr(endpoints, "INSTAGRAM_TOKEN_URL", base + "/oauth/access_token")
-    monkeypatch.setattr(endpoints, "LINKEDIN_OAUTH", base + "/oauth/v2")
-    monkeypatch.setattr(endpoints, "LINKEDIN_API", base + "/v2")
-    monkeypatch.setattr(endpoints, "LINKEDIN_REST", base + "/rest")
-
-
 async def drive(kind, calls, texts, **options):
     client = make(kind, **options)
     try:
@@ -201,14 +192,10 @@ async def drive(kind, calls, texts, **options):
 @pytest.mark.parametrize("kind", [Facebook, LinkedIn, Instagram], ids=lambda k: k.__name__)
 async def test_no_sentinel_anywhere(monkeypatch, sleeps, every_logger, unused_tcp_port, kind):
     texts: list[str] = []
-    server = await RawServer().start()
-    try:
-        point_hosts_at(monkeypatch, server.base)
+    async with every_host_on(monkeypatch, Act()) as server:
         for mode, acts in MODES.items():
             server.default = acts[0]
             await drive(kind, CALLS[kind], texts, timeout=0.1 if mode == "timeout" else 30)
-    finally:
-        await server.stop()
     point_hosts_at(monkeypatch, f"http://127.0.0.1:{unused_tcp_port}")
     await drive(kind, CALLS[kind], texts)
 

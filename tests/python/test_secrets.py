@@ -7,8 +7,8 @@ import traceback
 
 import aiohttp
 import pytest
-from aiohttp import web
 from conftest import Reply
+from raw_server import Act, RawServer
 
 from corvane import endpoints, errors, http
 from corvane.facebook import Facebook
@@ -42,26 +42,7 @@ def every_text(err):
 
 
 def sentinels_in(texts):
-    found = set()
-    for text in texts:
-        for sentinel in (TOKEN, APP_SECRET, CODE):
-            if sentinel in text:
-                found.add(sentinel)
-    return found
-
-
-async def redirect_loop_host():
-    async def bounce(request):
-        raise web.HTTPFound(location=request.path_qs)
-
-    app = web.Application()
-    app.router.add_route("*", "/{tail:.*}", bounce)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
-    return runner, f"http://127.0.0.1:{port}"
+    return {sentinel for text in texts for sentinel in (TOKEN, APP_SECRET, CODE) if sentinel in text}
 
 
 OPERATIONS = {
@@ -69,6 +50,7 @@ OPERATIONS = {
     "exchange_code": lambda fb: fb.exchange_code(CODE, redirect_uri="https://crm.example/cb"),
     "granted_scopes": lambda fb: fb.granted_scopes(TOKEN),
 }
+PATHS = ("/v23.0/me", "/v23.0/oauth/access_token", "/v23.0/debug_token")  # what they ask
 
 
 @pytest.mark.parametrize("operation", sorted(OPERATIONS))
@@ -79,16 +61,16 @@ OPERATIONS = {
 ])
 async def test_no_secret_in_a_transport_failure(monkeypatch, fake_server, unused_tcp_port, sleeps,
                                                caplog, fault, kind, operation):
-    runner = None
+    looping = None
     timeout = 30.0
     if fault == "redirect loop":
-        runner, host = await redirect_loop_host()
+        looping = await RawServer().start()
+        looping.default, host = Act("loop"), looping.base
     elif fault == "refused":
         host = f"http://127.0.0.1:{unused_tcp_port}"
     else:
-        fake_server.route("/v23.0/me", Reply(json={}, delay=2.0))
-        fake_server.route("/v23.0/oauth/access_token", Reply(json={}, delay=2.0))
-        fake_server.route("/v23.0/debug_token", Reply(json={}, delay=2.0))
+        for path in PATHS:
+            fake_server.route(path, Reply(json={}, delay=2.0))
         host, timeout = fake_server.base, 0.05
     monkeypatch.setattr(endpoints.Graph, "host", host)
     fb = Facebook(app_id="1234", app_secret=APP_SECRET, timeout=timeout)
@@ -98,8 +80,8 @@ async def test_no_secret_in_a_transport_failure(monkeypatch, fake_server, unused
                 await OPERATIONS[operation](fb)
     finally:
         await fb.close()
-        if runner is not None:
-            await runner.cleanup()
+        if looping is not None:
+            await looping.stop()
     err = caught.value
     # The kind of failure survives in the cause, which hosts rely on.
     assert isinstance(err.__cause__, kind)
@@ -147,7 +129,7 @@ async def test_no_secret_in_an_answer_that_echoes_the_request(monkeypatch, fake_
         return Reply(400, json={"error": {"message": f"refused {request.raw_query}", "code": 1},
                                 "echo": [sent, {"values": list(request.params.values())}]})
 
-    for path in ("/v23.0/me", "/v23.0/oauth/access_token", "/v23.0/debug_token"):
+    for path in PATHS:
         fake_server.route(path, echo)
     monkeypatch.setattr(endpoints.Graph, "host", fake_server.base)
     fb = Facebook(app_id="1234", app_secret=APP_SECRET, retry=http.RetryPolicy(attempts=1))

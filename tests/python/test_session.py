@@ -4,6 +4,7 @@ import asyncio
 import aiohttp
 import pytest
 from aiohttp import web
+from loopback import serve
 
 from corvane.http import BaseClient
 
@@ -115,13 +116,9 @@ async def _serve_and_get(client):
 
     app = web.Application()
     app.router.add_get("/", answer)
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]  # type: ignore[union-attr]
+    runner, base = await serve(app)
     try:
-        body = await client.get(f"http://127.0.0.1:{port}/")
+        body = await client.get(base + "/")
         return body, await client._ensure_session()
     finally:
         await runner.cleanup()

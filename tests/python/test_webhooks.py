@@ -17,6 +17,7 @@ from corvane import crypto, webhooks
 from corvane.webhooks import WebhookEvent, dedupe_key, parse_events
 from conftest import SAMPLES_DIR
 from isolated import run_isolated
+from key_rules import digest, expected_key
 
 SAMPLES = SAMPLES_DIR / "payloads"
 
@@ -26,23 +27,6 @@ def deliveries():
         data = json.loads(path.read_text(encoding="utf-8"))
         for i, payload in enumerate(data if isinstance(data, list) else [data]):
             yield pytest.param(payload, id=f"{path.stem}[{i}]")
-
-
-def digest(value):
-    text = json.dumps(value, sort_keys=True, ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
-
-
-def expected_key(event):
-    """The key rules, written out independently of the module."""
-    v = event.value
-    if isinstance(v, dict):
-        for name in ("leadgen_id", "mid", "comment_id", "media_id", "post_id"):
-            if v.get(name):
-                return f"{event.object_type}:{event.field}:{v[name]}"
-        if isinstance(v.get("message"), dict) and v["message"].get("mid"):
-            return f"{event.object_type}:{event.field}:{v['message']['mid']}"
-    return f"{event.object_type}:{event.field}:{event.object_id}:{event.time}:{digest(v)}"
 
 
 def expected_events(payload):
@@ -158,8 +142,11 @@ def test_events_are_built_as_iteration_asks():
                                                           ("instagram", "b")]
 
 
+# Prices, ratings and coordinates: decimals with a few places, written as repr writes them.
+decimals = st.builds(lambda n, places: n / 10**places,
+                     st.integers(-(10**17), 10**17), st.integers(0, 20))
 json_scalars = (st.none() | st.booleans() | st.integers() | st.integers(min_value=2**63)
-                | st.floats(allow_nan=False) | st.text())
+                | st.floats(allow_nan=False) | decimals | st.text())
 json_values = st.recursive(
     json_scalars,
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner,
@@ -180,42 +167,37 @@ def test_one_event_per_change_messaging_and_standby_item_in_order(payload):
 
 # -- keys ------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("value, suffix", [
-    ({"leadgen_id": 444, "mid": "m", "post_id": "p"}, "444"),
-    ({"leadgen_id": 0, "mid": "", "comment_id": "c_1", "post_id": "p_1"}, "c_1"),
-    ({"leadgen_id": None, "media_id": 17887498072083520}, "17887498072083520"),
-    ({"post_id": "1_2", "message": {"mid": "m"}}, "1_2"),
-    ({"message": {"mid": "mid.1457764197618:41d1"}}, "mid.1457764197618:41d1"),
-    ({"leadgen_id": True}, "True"),
-    ({"leadgen_id": 1.5}, "1.5"),
+@pytest.mark.parametrize("pieces, value, key", [
+    *[(("page", "leadgen", "1", 2), value, f"page:leadgen:{suffix}") for value, suffix in [
+        ({"leadgen_id": 444, "mid": "m", "post_id": "p"}, "444"),
+        ({"leadgen_id": 0, "mid": "", "comment_id": "c_1", "post_id": "p_1"}, "c_1"),
+        ({"leadgen_id": None, "media_id": 17887498072083520}, "17887498072083520"),
+        ({"post_id": "1_2", "message": {"mid": "m"}}, "1_2"),
+        ({"message": {"mid": "mid.1457764197618:41d1"}}, "mid.1457764197618:41d1"),
+        ({"leadgen_id": True}, "True"),
+        ({"leadgen_id": 1.5}, "1.5"),
+    ]],
+    # Without a truthy identifier: the origin and a digest of the value.
+    *[(("instagram", "comments", None, None), value, f"instagram:comments:None:None:{digest(value)}")
+      for value in [{}, {"message": {"mid": ""}}, {"message": "mid"}, {"mid": 0, "text": "salom"},
+                    ["a", {"b": 1}], "text", None]],
+    # Every key has all its colons.
+    (("", "", None, None), {"leadgen_id": "5"}, "::5"),
+    (("page", "", None, None), {"leadgen_id": "5"}, "page::5"),
+    (("", "leadgen", None, None), {"mid": "m"}, ":leadgen:m"),
+    (("", "", None, None), {}, "::None:None:" + digest({})),
+    (("", "", "", ""), {}, ":::" + ":" + digest({})),
 ])
-def test_key_takes_the_first_truthy_identifier(value, suffix):
-    assert dedupe_key(WebhookEvent("page", "leadgen", "1", 2, value)) == f"page:leadgen:{suffix}"
+def test_key_takes_the_first_truthy_identifier_else_the_origin_and_a_digest(pieces, value, key):
+    event = WebhookEvent(*pieces, value)
+    assert dedupe_key(event) == event.key == key
 
 
-@pytest.mark.parametrize("value", [{}, {"message": {"mid": ""}}, {"message": "mid"},
-                                   {"mid": 0, "text": "salom"}, ["a", {"b": 1}], "text", None])
-def test_key_falls_back_to_origin_and_digest(value):
-    event = WebhookEvent("instagram", "comments", None, None, value)
-    assert event.key == f"instagram:comments:None:None:{digest(value)}"
-
-
-@settings(max_examples=300)
-@given(json_values)
-def test_digest_is_the_sorted_json_form(value):
+@settings(max_examples=500)
+@given(json_values | st.lists(decimals | st.floats(allow_nan=False), max_size=8))
+def test_digest_is_the_sorted_json_form_with_floats_as_repr_writes_them(value):
     event = WebhookEvent("page", "x", "9", 1.5, {"data": value})
     assert event.key == f"page:x:9:1.5:{digest({'data': value})}"
-
-
-# Prices, ratings and coordinates: decimals with a few places, written as repr writes them.
-decimals = st.builds(lambda n, places: n / 10**places,
-                     st.integers(-(10**17), 10**17), st.integers(0, 20))
-
-
-@settings(max_examples=300)
-@given(st.lists(decimals | st.floats(allow_nan=False, allow_infinity=False), max_size=8))
-def test_digest_writes_floats_as_repr_does(numbers):
-    assert WebhookEvent("p", "f", "1", 2, {"v": numbers}).key.endswith(digest({"v": numbers}))
 
 
 @pytest.mark.parametrize("value", [
@@ -253,17 +235,6 @@ def test_deep_nesting_fails_cleanly_but_not_before_json_would():
     for _ in range(400):
         nested = {"a": [nested]}
     assert dedupe_key(WebhookEvent("p", "f", None, None, nested)).endswith(digest(nested))
-
-
-@pytest.mark.parametrize("pieces, value, key", [
-    (("", "", None, None), {"leadgen_id": "5"}, "::5"),
-    (("page", "", None, None), {"leadgen_id": "5"}, "page::5"),
-    (("", "leadgen", None, None), {"mid": "m"}, ":leadgen:m"),
-    (("", "", None, None), {}, "::None:None:" + digest({})),
-    (("", "", "", ""), {}, ":::" + ":" + digest({})),
-])
-def test_every_key_has_all_its_colons(pieces, value, key):
-    assert dedupe_key(WebhookEvent(*pieces, value)) == key
 
 
 def test_a_deep_value_fails_cleanly_whatever_the_recursion_limit():
