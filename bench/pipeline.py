@@ -57,20 +57,18 @@ def print_figures(rows: list[tuple[str, str, float, float, str, str, bool]]) -> 
 
 # ---- what a careful host writes ----
 
-async def raw_get(session: aiohttp.ClientSession, url: str, params: Any = None) -> Any:
-    async with session.get(url, params=params) as response:
-        body = await response.read()
-        if response.status >= 400:
-            raise RuntimeError(response.status)
-        return json.loads(body)
+def careful_get(loads: Callable[[bytes], Any]) -> Callable[..., Awaitable[Any]]:
+    """A GET as a careful host writes it over aiohttp, decoding with `loads`."""
+    async def get(session: aiohttp.ClientSession, url: str, params: Any = None) -> Any:
+        async with session.get(url, params=params) as response:
+            body = await response.read()
+            if response.status >= 400:
+                raise RuntimeError(response.status)
+            return loads(body)
+    return get
 
 
-async def orjson_get(session: aiohttp.ClientSession, url: str, params: Any = None) -> Any:
-    async with session.get(url, params=params) as response:
-        body = await response.read()
-        if response.status >= 400:
-            raise RuntimeError(response.status)
-        return orjson.loads(body)
+raw_get = careful_get(json.loads)
 
 
 async def hand_walk(get: Callable[..., Awaitable[Any]], session: aiohttp.ClientSession,
@@ -154,7 +152,7 @@ async def figures(base: str, rounds: int) -> list[Row]:
 
         bases: list[tuple[str, Callable[..., Awaitable[Any]]]] = [("aiohttp+json", raw_get)]
         if orjson is not None:
-            bases.append(("aiohttp+orjson", orjson_get))
+            bases.append(("aiohttp+orjson", careful_get(orjson.loads)))
         for what, url, count, target, times in (("GET 300 B", small, 512, 1.05, 5),
                                                 ("GET 100-item page", large, 64, 1.0, 1)):
             for concurrency in (1, 64):
