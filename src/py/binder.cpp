@@ -278,6 +278,14 @@ py::tuple describe(const Operation* ops, std::size_t count) {
   return py::tuple(rows);
 }
 
+py::tuple add_groups(pyutil::ClassBuilder& cls, std::initializer_list<MethodGroup> groups) {
+  py::list rows;
+  for (MethodGroup add : groups) {
+    for (py::handle row : add(cls)) rows.append(row);
+  }
+  return py::tuple(rows);
+}
+
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
                const std::string& qualname, bool method, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) noexcept {

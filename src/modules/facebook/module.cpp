@@ -178,13 +178,13 @@ PyMethodDef from_env_def = pyutil::method_def(
     "unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor. "
     "Unset credentials raise ConfigurationError.");
 
-}  // namespace
-
 void add_setup_methods(pyutil::ClassBuilder& cls) {
   cls.method(&init_def);
   binder::add_methods<kRepr>(cls, "Facebook");
   cls.class_method(&from_env_def);
 }
+
+}  // namespace
 
 }  // namespace corvane::facebook
 
@@ -226,15 +226,11 @@ PYBIND11_MODULE(facebook, m) {
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
   graph::add_batch_method(client);
   graph::add_error_rules(client);
-  add_oauth_methods(client);
-  add_page_methods(client);
-  add_lead_methods(client);
-  add_content_methods(client);
-  m.attr("Facebook") = client.build();
   // The operation tables as data: a test holds the stubs to them.
   py::dict operations;
-  operations["Facebook"] =
-      oauth_operations() + page_operations() + lead_operations() + content_operations();
+  operations["Facebook"] = binder::add_groups(
+      client, {add_oauth_methods, add_page_methods, add_lead_methods, add_content_methods});
+  m.attr("Facebook") = client.build();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }

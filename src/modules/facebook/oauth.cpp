@@ -103,6 +103,8 @@ Task<py::object> me_task(py::object self, Args args) {
 const binder::Param kRedirectUri{"redirect_uri", &binder::kText, nullptr, true};
 const binder::Param kToken{"token", &binder::kToken};
 
+}  // namespace
+
 const binder::Operation kOauthOperations[] = {
     {"login_url",
      {kRedirectUri,
@@ -136,13 +138,6 @@ const binder::Operation kOauthOperations[] = {
      "The user's own Profile (id, name as username and full_name, picture URL, email).",
      me_task},
 };
-
-}  // namespace
-
-void add_oauth_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kOauthOperations>(cls, "Facebook");
-}
-
-py::tuple oauth_operations() { return binder::describe<kOauthOperations>(); }
+const binder::MethodGroup add_oauth_methods = binder::group<kOauthOperations, "Facebook">;
 
 }  // namespace corvane::facebook

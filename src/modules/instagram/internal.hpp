@@ -78,13 +78,12 @@ Task<py::object> gather_collected(py::list awaitables);
 // _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
 py::dict flatten(py::handle data);
 
-// The groups of operations, each file's table added to the class; each returns its table's
-// rows (binder::describe) for the module's _OPERATIONS.
+// The groups of operations, one per file (binder::MethodGroup).
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp
-py::tuple add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
-py::tuple add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
+extern const binder::MethodGroup add_login_methods;          // login.cpp
+extern const binder::MethodGroup add_media_methods;          // media.cpp
 py::tuple add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
-py::tuple add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
-py::tuple add_listing_methods(pyutil::ClassBuilder& cls);    // listings.cpp
+extern const binder::MethodGroup add_insights_methods;       // insights.cpp
+extern const binder::MethodGroup add_listing_methods;        // listings.cpp
 
 }  // namespace corvane::instagram

@@ -111,6 +111,8 @@ Task<py::object> refresh_token_task(py::object self, Args args) {
   co_return state().token_bundle.get().attr("from_response")(data);
 }
 
+}  // namespace
+
 const binder::Operation kLoginOperations[] = {
     {"login_url",
      {{"redirect_uri", &binder::kText, nullptr, true},
@@ -137,12 +139,6 @@ const binder::Operation kLoginOperations[] = {
      "schedule (about weekly). ApiError when the answer carries no token.",
      refresh_token_task},
 };
-
-}  // namespace
-
-py::tuple add_login_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kLoginOperations>(cls, "Instagram");
-  return binder::describe<kLoginOperations>();
-}
+const binder::MethodGroup add_login_methods = binder::group<kLoginOperations, "Instagram">;
 
 }  // namespace corvane::instagram

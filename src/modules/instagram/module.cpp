@@ -254,8 +254,7 @@ PyMethodDef class_methods[] = {
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
   for (auto& def : setup_methods) cls.method(&def);
   for (auto& def : class_methods) cls.class_method(&def);
-  binder::add_methods<kSetupOperations>(cls, "Instagram");
-  return binder::describe<kSetupOperations>();
+  return binder::add_methods<kSetupOperations>(cls, "Instagram");
 }
 
 }  // namespace corvane::instagram
@@ -324,9 +323,9 @@ PYBIND11_MODULE(instagram, m) {
   graph::add_error_rules(client);
   py::dict operations;
   operations[""] = binder::describe<kModuleFunctions>();
-  operations["Instagram"] = add_setup_methods(client) + add_login_methods(client) +
-                            add_media_methods(client) + add_messaging_methods(client) +
-                            add_listing_methods(client) + add_insights_methods(client);
+  operations["Instagram"] = binder::add_groups(
+      client, {add_setup_methods, add_login_methods, add_media_methods, add_messaging_methods,
+               add_listing_methods, add_insights_methods});
   m.attr("_OPERATIONS") = operations;
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");

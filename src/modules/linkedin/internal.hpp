@@ -105,13 +105,13 @@ class Paging {
 py::object wire_url(py::handle text);
 
 // ---- the groups of operations, each added to the class by its own file ----
-// Those with a table return its rows (binder::describe) for corvane.linkedin._OPERATIONS.
+// Those with a table are binder::MethodGroups, for corvane.linkedin._OPERATIONS.
 void add_setup_methods(pyutil::ClassBuilder& cls);          // module.cpp
 void add_error_methods(pyutil::ClassBuilder& cls);          // errors.cpp (_parse_error)
 py::tuple add_oauth_methods(pyutil::ClassBuilder& cls);     // oauth.cpp
-py::tuple add_post_methods(pyutil::ClassBuilder& cls);      // posts.cpp
+extern const binder::MethodGroup add_post_methods;          // posts.cpp
 py::tuple add_walk_methods(pyutil::ClassBuilder& cls);      // walk.cpp (iter_posts)
-py::tuple add_organization_methods(pyutil::ClassBuilder& cls);  // organizations.cpp
+extern const binder::MethodGroup add_organization_methods;  // organizations.cpp
 
 // One page of the author finder, a 403 turned into the PermissionError that names what
 // reading needs (posts.cpp); `query` holds q, author, start and count.

@@ -213,14 +213,10 @@ PYBIND11_MODULE(linkedin, m) {
   add_setup_methods(client);
   add_error_methods(client);
   // The operation tables as data: a test holds the stubs to them.
-  py::list rows;
-  for (py::tuple group : {add_oauth_methods(client), add_post_methods(client),
-                          add_walk_methods(client), add_organization_methods(client)}) {
-    for (py::handle row : group) rows.append(row);
-  }
-  m.attr("LinkedIn") = client.build();
   py::dict operations;
-  operations["LinkedIn"] = py::tuple(rows);
+  operations["LinkedIn"] = binder::add_groups(
+      client, {add_oauth_methods, add_post_methods, add_walk_methods, add_organization_methods});
+  m.attr("LinkedIn") = client.build();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }
