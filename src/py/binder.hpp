@@ -130,6 +130,12 @@ struct BoundArgs {
 
 BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 
+// callable(**values, **extras), for a class method that hands a constructor the values it
+// found (from_env) beside the caller's options: an option that repeats a name of `values` is
+// refused as Python refuses it, "<function>() got multiple values for keyword argument 'x'".
+py::object call_with_options(py::handle callable, const char* function, const py::dict& values,
+                             const py::dict& extras);
+
 
 // The values of a call of `op` on `self`: positional and keyword arguments bound as Python
 // binds a def's (the same TypeErrors for a missing, repeated or unknown argument), defaults

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
 #include "py/pyclass.hpp"
@@ -15,13 +16,9 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
-  pyutil::Immortal logger;          // logging.getLogger("corvane.facebook")
-  pyutil::Immortal base_client;     // corvane.http.BaseClient
+struct ModuleState : clients::Shared {
   pyutil::Immortal graph_type;      // corvane.endpoints.Graph
   pyutil::Immortal default_version; // corvane.endpoints.DEFAULT_GRAPH_VERSION
-  pyutil::Immortal token_bundle;    // corvane.models.TokenBundle
-  pyutil::Immortal profile;         // corvane.models.Profile
   pyutil::Immortal page;            // corvane.models.Page
   pyutil::Immortal lead_form;       // corvane.models.LeadForm
   pyutil::Immortal lead;            // corvane.models.Lead

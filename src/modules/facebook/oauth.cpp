@@ -9,17 +9,10 @@ namespace corvane::facebook {
 namespace {
 
 using binder::Args;
+using graph::answer_error;
 using pyutil::member;
 using pyutil::name;
 using pyutil::truthy;
-
-// An ApiError of the client's provider carrying the answer that made the operation fail.
-[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload) {
-  py::dict fields;
-  fields["provider"] = py::getattr(self, name<"provider">());
-  fields["payload"] = payload;
-  pyutil::raise_error("ApiError", py::str(message), fields);
-}
 
 py::object login_url(py::object self, Args args) {
   py::dict query;

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
 #include "py/names.hpp"
@@ -16,16 +17,12 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
+struct ModuleState : clients::Shared {
   pyutil::Immortal module_dict;       // corvane.instagram's globals (constants read per call)
-  pyutil::Immortal logger;            // logging.getLogger("corvane.instagram")
-  pyutil::Immortal base_client;       // corvane.http.BaseClient
   pyutil::Immortal endpoints;         // corvane.endpoints (addresses read per call)
   pyutil::Immortal graph_type;        // corvane.endpoints.Graph
   pyutil::Immortal instagram_graph;   // corvane.endpoints.InstagramGraph
   pyutil::Immortal default_version;   // corvane.endpoints.DEFAULT_GRAPH_VERSION
-  pyutil::Immortal token_bundle;      // corvane.models.TokenBundle
-  pyutil::Immortal profile;           // corvane.models.Profile
 };
 ModuleState& state();
 
@@ -63,9 +60,7 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 // member has another shape carries no items).
 py::list items_of(py::handle value);
 
-// An ApiError of the client's provider with the answer that made the operation fail
-// (`payload` may be null: no payload).
-[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+using graph::answer_error;
 
 // Log lines on "corvane.instagram".
 void log_info(const char* message, py::handle first, py::handle second);

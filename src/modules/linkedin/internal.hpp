@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"
@@ -17,15 +18,11 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
-  pyutil::Immortal base_client;      // corvane.http.BaseClient
+struct ModuleState : clients::Shared {
   pyutil::Immortal endpoints;        // corvane.endpoints.LinkedIn (addresses read at each call)
   pyutil::Immortal default_version;  // corvane.endpoints.DEFAULT_LINKEDIN_VERSION at import
   pyutil::Immortal default_scopes;   // DEFAULT_SCOPES
-  pyutil::Immortal token_bundle;     // corvane.models.TokenBundle
-  pyutil::Immortal profile;          // corvane.models.Profile
   pyutil::Immortal url_type;         // yarl.URL, resolved at the first request
-  pyutil::Immortal logger;           // logging.getLogger("corvane.linkedin")
 };
 ModuleState& state();
 
