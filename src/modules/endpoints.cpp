@@ -155,18 +155,16 @@ py::object make_fields(py::module_& m) {
       "The field list of the set ``name`` in the current policy (asked anew at each read).\n"
       "A name starting with \"_\" is an AttributeError without asking the policy; an unknown\n"
       "set is AttributeError(\"Noma'lum maydon to'plami: NAME\").");
-  meta.attr("__dir__") = py::cpp_function(
-      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("__dir__"),
-      py::is_method(meta),
-      "__dir__(cls)\n--\n\n"
-      "The names of all available field sets (the baseline's and the current policy's),\n"
-      "unique and sorted.");
-  meta.attr("names") = py::cpp_function(
-      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("names"),
-      py::is_method(meta),
-      "names(cls)\n--\n\n"
-      "The names of all available field sets (the baseline's and the current policy's),\n"
-      "unique and sorted.");
+  // dir(Fields) lists the same names as Fields.names().
+  for (const char* name : {"__dir__", "names"}) {
+    const std::string doc = std::string(name) +
+                            "(cls)\n--\n\n"
+                            "The names of all available field sets (the baseline's and the "
+                            "current policy's),\nunique and sorted.";
+    meta.attr(name) = py::cpp_function(
+        [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name(name),
+        py::is_method(meta), doc.c_str());
+  }
 
   py::dict ns;
   ns["__module__"] = m.attr("__name__");
