@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "py/names.hpp"
 #include "py/values.hpp"
 
 namespace corvane::clients {
@@ -15,6 +16,12 @@ Imports init(Shared& shared, const char* provider) {
   shared.token_bundle = pyutil::Immortal(out.models.attr("TokenBundle"));
   shared.profile = pyutil::Immortal(out.models.attr("Profile"));
   return out;
+}
+
+py::object require_json(py::handle self, py::object answer) {
+  // Only a dict can be the marked answer; anything else is JSON already.
+  if (!PyDict_Check(answer.ptr())) return answer;
+  return py::getattr(self, pyutil::name<"_require_json">())(answer);
 }
 
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,

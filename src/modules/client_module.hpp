@@ -29,6 +29,12 @@ struct Imports {
 // fills `shared`.
 Imports init(Shared& shared, const char* provider);
 
+// `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
+// provider, status, masked url and payload) when it is the {"raw": text} that request() returns
+// for a successful response whose body is not JSON (self._require_json decides). Every
+// operation that reads members of an answer passes the answer through this first.
+py::object require_json(py::handle self, py::object answer);
+
 // The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc);

@@ -324,12 +324,6 @@ py::object iterate_signed(py::handle self, py::handle url, py::handle token, py:
 }
 
 
-py::object require_json(py::handle self, py::object answer) {
-  // Only a dict can be the marked answer; anything else is JSON already.
-  if (!PyDict_Check(answer.ptr())) return answer;
-  return py::getattr(self, pyutil::name<"_require_json">())(answer);
-}
-
 void answer_error(py::handle self, const char* message, py::handle payload) {
   py::dict fields;
   fields["provider"] = py::getattr(self, pyutil::name<"provider">());

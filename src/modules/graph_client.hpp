@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"
@@ -99,11 +100,7 @@ using pyutil::add_note;
 
 // ---- answers ----
 
-// `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
-// provider, status, masked url and payload) when it is the {"raw": text} that request() returns
-// for a successful response whose body is not JSON (self._require_json decides). Every
-// operation that reads members of an answer passes the answer through this first.
-py::object require_json(py::handle self, py::object answer);
+using clients::require_json;  // LinkedIn's too (client_module.hpp)
 
 // Raises the ApiError of the client's provider for the answer that made an operation fail
 // (`payload` may be null: no payload).

@@ -47,9 +47,7 @@ py::object object_or_none(py::handle answer, const char* operation);
 // object", ...): a finder always answers an object, so an empty body is a broken answer.
 py::dict object_answer(py::handle answer, const char* operation);
 
-// `answer` unchanged when it is JSON, else the ApiError of self._require_json: request()
-// answers {"raw": text} for a success whose body is not JSON.
-py::object require_json(py::handle self, py::object answer);
+using clients::require_json;  // the JSON check every client shares (client_module.hpp)
 
 // self._parse_error(status, body) with `url` set to the masked text form of `url`.
 py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
