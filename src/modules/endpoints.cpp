@@ -177,6 +177,23 @@ py::object make_fields(py::module_& m) {
   return meta("Fields", py::tuple(), ns);
 }
 
+// The Graph endpoints at a fixed path of the builder's version.
+struct FixedPath {
+  const char* name;
+  const char* path;
+  const char* doc;
+};
+const FixedPath kFixedPaths[] = {
+    {"access_token", "oauth/access_token",
+     "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``."},
+    {"debug_token", "debug_token",
+     "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``."},
+    {"me", "me", "me(self)\n--\n\n``url(\"me\")``."},
+    {"my_accounts", "me/accounts",
+     "my_accounts(self)\n--\n\n"
+     "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens."},
+};
+
 }  // namespace
 
 PYBIND11_MODULE(endpoints, m) {
@@ -226,23 +243,16 @@ PYBIND11_MODULE(endpoints, m) {
           "Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as\n"
           "the query: names and text forms of the values percent-encoded (space as %20, \":\"\n"
           "and \"/\" encoded). The \"?\" is written even without parameters.")
-      .def(
-          "access_token", [](const py::object& self) { return url_of(self, "oauth/access_token"); },
-          "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``.")
-      .def(
-          "debug_token", [](const py::object& self) { return url_of(self, "debug_token"); },
-          "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``.")
-      .def(
-          "me", [](const py::object& self) { return url_of(self, "me"); },
-          "me(self)\n--\n\n``url(\"me\")``.")
-      .def(
-          "my_accounts", [](const py::object& self) { return url_of(self, "me/accounts"); },
-          "my_accounts(self)\n--\n\n"
-          "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens.")
       .def("__repr__", [](const py::object& self) {
         return py::str("{}({!r})")
             .format(py::type::of(self).attr("__name__"), self.cast<const GraphBuilder&>().version);
       });
+  for (const FixedPath& endpoint : kFixedPaths) {
+    graph.def(
+        endpoint.name,
+        [path = endpoint.path](const py::object& self) { return url_of(self, path); },
+        endpoint.doc);
+  }
 
   py::class_<InstagramGraphBuilder, GraphBuilder> instagram(
       m, "InstagramGraph",
