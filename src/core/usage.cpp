@@ -181,6 +181,17 @@ struct Reader {
   }
 };
 
+// A header that is one flat object, its members read into a T by `member(in, out, name)` as
+// Reader::object reads them; nullopt when the header is anything else.
+template <class T, class Member>
+std::optional<T> parse_flat(std::string_view header, Member member) {
+  Reader in{header};
+  T out;
+  const bool ok = in.object([&](const std::string& name) { return member(in, out, name); });
+  if (!ok || !in.end()) return std::nullopt;
+  return out;
+}
+
 }  // namespace
 
 std::vector<ObjectUsage> parse_business_usage(std::string_view header) {
@@ -214,29 +225,23 @@ std::vector<ObjectUsage> parse_business_usage(std::string_view header) {
 }
 
 std::optional<AppUsage> parse_app_usage(std::string_view header) {
-  Reader in{header};
-  AppUsage out;
-  const bool ok = in.object([&](const std::string& name) -> std::optional<bool> {
-    if (name == "call_count") return in.value(2, &out.call_count);
-    if (name == "total_time") return in.value(2, &out.total_time);
-    if (name == "total_cputime") return in.value(2, &out.total_cputime);
-    return std::nullopt;
-  });
-  if (!ok || !in.end()) return std::nullopt;
-  return out;
+  return parse_flat<AppUsage>(
+      header, [](Reader& in, AppUsage& out, const std::string& name) -> std::optional<bool> {
+        if (name == "call_count") return in.value(2, &out.call_count);
+        if (name == "total_time") return in.value(2, &out.total_time);
+        if (name == "total_cputime") return in.value(2, &out.total_cputime);
+        return std::nullopt;
+      });
 }
 
 std::optional<AdAccountUsage> parse_ad_account_usage(std::string_view header) {
-  Reader in{header};
-  AdAccountUsage out;
-  const bool ok = in.object([&](const std::string& name) -> std::optional<bool> {
-    if (name == "acc_id_util_pct") return in.value(2, &out.util_pct);
-    if (name == "reset_time_duration") return in.value(2, &out.reset_seconds);
-    if (name == "ads_api_access_tier" && in.peek('"')) return in.string(&out.access_tier);
-    return std::nullopt;
-  });
-  if (!ok || !in.end()) return std::nullopt;
-  return out;
+  return parse_flat<AdAccountUsage>(
+      header, [](Reader& in, AdAccountUsage& out, const std::string& name) -> std::optional<bool> {
+        if (name == "acc_id_util_pct") return in.value(2, &out.util_pct);
+        if (name == "reset_time_duration") return in.value(2, &out.reset_seconds);
+        if (name == "ads_api_access_tier" && in.peek('"')) return in.string(&out.access_tier);
+        return std::nullopt;
+      });
 }
 
 std::optional<double> regain_access_seconds(std::string_view header) {

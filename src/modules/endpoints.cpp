@@ -155,18 +155,16 @@ py::object make_fields(py::module_& m) {
       "The field list of the set ``name`` in the current policy (asked anew at each read).\n"
       "A name starting with \"_\" is an AttributeError without asking the policy; an unknown\n"
       "set is AttributeError(\"Noma'lum maydon to'plami: NAME\").");
-  meta.attr("__dir__") = py::cpp_function(
-      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("__dir__"),
-      py::is_method(meta),
-      "__dir__(cls)\n--\n\n"
-      "The names of all available field sets (the baseline's and the current policy's),\n"
-      "unique and sorted.");
-  meta.attr("names") = py::cpp_function(
-      [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name("names"),
-      py::is_method(meta),
-      "names(cls)\n--\n\n"
-      "The names of all available field sets (the baseline's and the current policy's),\n"
-      "unique and sorted.");
+  // dir(Fields) lists the same names as Fields.names().
+  for (const char* name : {"__dir__", "names"}) {
+    const std::string doc = std::string(name) +
+                            "(cls)\n--\n\n"
+                            "The names of all available field sets (the baseline's and the "
+                            "current policy's),\nunique and sorted.";
+    meta.attr(name) = py::cpp_function(
+        [](py::handle) { return corvane::pyutil::field_set_names(); }, py::name(name),
+        py::is_method(meta), doc.c_str());
+  }
 
   py::dict ns;
   ns["__module__"] = m.attr("__name__");
@@ -178,6 +176,23 @@ py::object make_fields(py::module_& m) {
   m.attr("_FieldsMeta") = meta;
   return meta("Fields", py::tuple(), ns);
 }
+
+// The Graph endpoints at a fixed path of the builder's version.
+struct FixedPath {
+  const char* name;
+  const char* path;
+  const char* doc;
+};
+const FixedPath kFixedPaths[] = {
+    {"access_token", "oauth/access_token",
+     "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``."},
+    {"debug_token", "debug_token",
+     "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``."},
+    {"me", "me", "me(self)\n--\n\n``url(\"me\")``."},
+    {"my_accounts", "me/accounts",
+     "my_accounts(self)\n--\n\n"
+     "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens."},
+};
 
 }  // namespace
 
@@ -228,23 +243,16 @@ PYBIND11_MODULE(endpoints, m) {
           "Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as\n"
           "the query: names and text forms of the values percent-encoded (space as %20, \":\"\n"
           "and \"/\" encoded). The \"?\" is written even without parameters.")
-      .def(
-          "access_token", [](const py::object& self) { return url_of(self, "oauth/access_token"); },
-          "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``.")
-      .def(
-          "debug_token", [](const py::object& self) { return url_of(self, "debug_token"); },
-          "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``.")
-      .def(
-          "me", [](const py::object& self) { return url_of(self, "me"); },
-          "me(self)\n--\n\n``url(\"me\")``.")
-      .def(
-          "my_accounts", [](const py::object& self) { return url_of(self, "me/accounts"); },
-          "my_accounts(self)\n--\n\n"
-          "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens.")
       .def("__repr__", [](const py::object& self) {
         return py::str("{}({!r})")
             .format(py::type::of(self).attr("__name__"), self.cast<const GraphBuilder&>().version);
       });
+  for (const FixedPath& endpoint : kFixedPaths) {
+    graph.def(
+        endpoint.name,
+        [path = endpoint.path](const py::object& self) { return url_of(self, path); },
+        endpoint.doc);
+  }
 
   py::class_<InstagramGraphBuilder, GraphBuilder> instagram(
       m, "InstagramGraph",

@@ -309,6 +309,10 @@ py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
 
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
 
+py::object version_of(py::handle self) {
+  return py::getattr(py::getattr(self, "graph", py::none()), "version", py::none());
+}
+
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
                           py::handle convert, py::handle each_page) {
   py::object iterate = py::getattr(self, pyutil::name<"_iterate">());
@@ -320,10 +324,11 @@ py::object iterate_signed(py::handle self, py::handle url, py::handle token, py:
 }
 
 
-py::object require_json(py::handle self, py::object answer) {
-  // Only a dict can be the marked answer; anything else is JSON already.
-  if (!PyDict_Check(answer.ptr())) return answer;
-  return py::getattr(self, pyutil::name<"_require_json">())(answer);
+void answer_error(py::handle self, const char* message, py::handle payload) {
+  py::dict fields;
+  fields["provider"] = py::getattr(self, pyutil::name<"provider">());
+  if (payload) fields["payload"] = payload;
+  pyutil::raise_error("ApiError", py::str(message), fields);
 }
 
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,

@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"
@@ -83,6 +84,9 @@ py::object sign(py::handle self, py::handle token, const py::dict& query);
 // The client's URL builder (self.graph), for the endpoint of an operation.
 py::object urls(py::handle self);
 
+// The Graph API version of the client's URLs (self.graph.version), None while it has none.
+py::object version_of(py::handle self);
+
 // ---- lists that stream ----
 
 // self._iterate(url, params=sign(self, token, query)): an async iterator over the items of a
@@ -96,11 +100,11 @@ using pyutil::add_note;
 
 // ---- answers ----
 
-// `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
-// provider, status, masked url and payload) when it is the {"raw": text} that request() returns
-// for a successful response whose body is not JSON (self._require_json decides). Every
-// operation that reads members of an answer passes the answer through this first.
-py::object require_json(py::handle self, py::object answer);
+using clients::require_json;  // LinkedIn's too (client_module.hpp)
+
+// Raises the ApiError of the client's provider for the answer that made an operation fail
+// (`payload` may be null: no payload).
+[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
 
 // ---- tokens ----
 

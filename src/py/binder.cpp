@@ -280,6 +280,28 @@ py::tuple describe(const Operation* ops, std::size_t count) {
   return py::tuple(rows);
 }
 
+py::object call_with_options(py::handle callable, const char* function, const py::dict& values,
+                             const py::dict& extras) {
+  py::dict keywords = pyutil::copy_dict(values);
+  for (auto [name, value] : extras) {
+    if (keywords.contains(name)) {
+      throw py::type_error(std::string(function) +
+                           "() got multiple values for keyword argument '" +
+                           std::string(py::str(name)) + "'");
+    }
+    keywords[name] = value;
+  }
+  return callable(**keywords);
+}
+
+py::tuple add_groups(pyutil::ClassBuilder& cls, std::initializer_list<MethodGroup> groups) {
+  py::list rows;
+  for (MethodGroup add : groups) {
+    for (py::handle row : add(cls)) rows.append(row);
+  }
+  return py::tuple(rows);
+}
+
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
                const std::string& qualname, bool method, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) noexcept {

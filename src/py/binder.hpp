@@ -8,7 +8,7 @@
 //        "The Page's webhook subscriptions as the platform lists them (one request).",
 //        subscriptions_task},
 //   };
-//   binder::add_methods<kPageOperations>(cls, "Facebook");
+//   const binder::MethodGroup add_page_methods = binder::group<kPageOperations, "Facebook">;
 //
 // A wrong argument reads "<operation>: <parameter> must be <what>, not <type name>" and is
 // raised at the call, before any coroutine exists. This file knows nothing of any platform.
@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -25,6 +26,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "py/names.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::binder {
@@ -129,6 +131,12 @@ struct BoundArgs {
 
 BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 
+// callable(**values, **extras), for a class method that hands a constructor the values it
+// found (from_env) beside the caller's options: an option that repeats a name of `values` is
+// refused as Python refuses it, "<function>() got multiple values for keyword argument 'x'".
+py::object call_with_options(py::handle callable, const char* function, const py::dict& values,
+                             const py::dict& extras);
+
 
 // The values of a call of `op` on `self`: positional and keyword arguments bound as Python
 // binds a def's (the same TypeErrors for a missing, repeated or unknown argument), defaults
@@ -196,11 +204,18 @@ std::vector<PyMethodDef>& make_defs(const char* owner) {
 
 }  // namespace detail
 
-// Adds every operation of `Table` (a static array of Operation) to `cls` as a method, its
-// coroutine named "<owner>.<operation>". Call once per table.
 template <const auto& Table>
-void add_methods(pyutil::ClassBuilder& cls, const char* owner) {
+py::tuple describe() {
+  return describe(std::data(Table), std::size(Table));
+}
+
+// Adds every operation of `Table` (a static array of Operation) to `cls` as a method, its
+// coroutine named "<owner>.<operation>", and gives the table's rows (describe). Call once per
+// table.
+template <const auto& Table>
+py::tuple add_methods(pyutil::ClassBuilder& cls, const char* owner) {
   for (PyMethodDef& def : detail::make_defs<Table, true>(owner)) cls.method(&def);
+  return describe<Table>();
 }
 
 // Adds every operation of `Table` to `module` as a function (its body gets None as self).
@@ -215,9 +230,18 @@ void add_functions(py::module_ module) {
   }
 }
 
-template <const auto& Table>
-py::tuple describe() {
-  return describe(std::data(Table), std::size(Table));
+// A client's group of methods, as the file that holds them offers it to the module: adds them
+// to the class and gives the rows of their table for the module's _OPERATIONS.
+using MethodGroup = py::tuple (*)(pyutil::ClassBuilder& cls);
+
+// The group of one table's methods on the class `Owner`, declared beside the table:
+//   const binder::MethodGroup add_page_methods = binder::group<kPageOperations, "Facebook">;
+template <const auto& Table, pyutil::Literal Owner>
+py::tuple group(pyutil::ClassBuilder& cls) {
+  return add_methods<Table>(cls, Owner.text);
 }
+
+// Adds every group to the class, in order; the rows of all their tables.
+py::tuple add_groups(pyutil::ClassBuilder& cls, std::initializer_list<MethodGroup> groups);
 
 }  // namespace corvane::binder

@@ -37,6 +37,20 @@ py::dict copy_dict(py::handle mapping) {
   return out;
 }
 
+py::str instance_repr(py::handle instance,
+                      std::initializer_list<std::pair<const char*, py::handle>> fields) {
+  std::string out(utf8(py::type::of(instance).attr("__name__")));
+  out.push_back('(');
+  const char* separator = "";
+  for (const auto& [name, value] : fields) {
+    out.append(separator).append(name).push_back('=');
+    out.append(utf8(py::repr(value)));
+    separator = ", ";
+  }
+  out.push_back(')');
+  return py::str(out);
+}
+
 py::object logger(const char* name) {
   return py::module_::import("logging").attr("getLogger")(name);
 }

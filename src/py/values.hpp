@@ -2,8 +2,10 @@
 // "text form" rules, member access with defaults, and loggers.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -47,6 +49,11 @@ inline bool dict_has(py::handle dict, const char* key) {
 // The text a query or form value goes out as: booleans as the Graph API spells them (true,
 // false), numbers in decimal, lists, tuples and dicts as compact JSON, text unchanged.
 py::str wire_text(py::handle value);
+
+// "<type name of instance>(name=<repr of value>, ...)": a client's repr from the values given,
+// which the caller picks so that no secret is among them (reprs reach logs and tracebacks).
+py::str instance_repr(py::handle instance,
+                      std::initializer_list<std::pair<const char*, py::handle>> fields);
 
 // logging.getLogger(name); resolve once per module and keep it.
 py::object logger(const char* name);

@@ -93,6 +93,25 @@ def test_from_env_names_the_variables_beside_the_message(monkeypatch, env, unset
 
 
 @pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: Facebook.from_env(config_id="c"), "from_env() got multiple values for "
+         "keyword argument 'config_id'"),
+        (lambda: Instagram.from_env(graph_version="v1"), "from_env() got multiple values for "
+         "keyword argument 'graph_version'"),
+        (lambda: Instagram.via_facebook(app_secret="s", via_facebook=False), "via_facebook() "
+         "got multiple values for keyword argument 'via_facebook'"),
+        (lambda: LinkedIn.from_env(client_secret="s"), "from_env() got multiple values for "
+         "keyword argument 'client_secret'"),
+    ],
+)
+def test_a_client_factory_refuses_an_option_it_sets_itself(make, message):
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
     "variable, login, message",
     [
         ("LINKEDIN_CLIENT_ID", lambda: LinkedIn.from_env().login_url("https://crm.example/cb"),

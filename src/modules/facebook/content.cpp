@@ -160,6 +160,8 @@ const binder::Param kPostId{"post_id", &graph::kNodeId};
 const binder::Param kCommentId{"comment_id", &graph::kNodeId};
 const binder::Param kPageToken{"page_token", &binder::kToken};
 
+}  // namespace
+
 const binder::Operation kContentOperations[] = {
     {"posts",
      {kPageId, kPageToken, {"limit", &binder::kCount, "25", true}},
@@ -209,13 +211,6 @@ const binder::Operation kContentOperations[] = {
      "Returns the platform's answer.",
      hide_comment_task},
 };
-
-}  // namespace
-
-void add_content_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kContentOperations>(cls, "Facebook");
-}
-
-py::tuple content_operations() { return binder::describe<kContentOperations>(); }
+const binder::MethodGroup add_content_methods = binder::group<kContentOperations, "Facebook">;
 
 }  // namespace corvane::facebook

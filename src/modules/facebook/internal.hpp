@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
 #include "py/pyclass.hpp"
@@ -15,13 +16,9 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
-  pyutil::Immortal logger;          // logging.getLogger("corvane.facebook")
-  pyutil::Immortal base_client;     // corvane.http.BaseClient
+struct ModuleState : clients::Shared {
   pyutil::Immortal graph_type;      // corvane.endpoints.Graph
   pyutil::Immortal default_version; // corvane.endpoints.DEFAULT_GRAPH_VERSION
-  pyutil::Immortal token_bundle;    // corvane.models.TokenBundle
-  pyutil::Immortal profile;         // corvane.models.Profile
   pyutil::Immortal page;            // corvane.models.Page
   pyutil::Immortal lead_form;       // corvane.models.LeadForm
   pyutil::Immortal lead;            // corvane.models.Lead
@@ -41,17 +38,10 @@ py::list records(py::handle record_type, py::handle items);
 void log_info(const char* message, py::handle first, py::handle second);
 void log_warning(const char* message, py::handle first, py::handle second);
 
-// The groups of operations, each added to the class by its own file.
-void add_setup_methods(pyutil::ClassBuilder& cls);    // module.cpp
-void add_oauth_methods(pyutil::ClassBuilder& cls);    // oauth.cpp
-void add_page_methods(pyutil::ClassBuilder& cls);     // pages.cpp
-void add_lead_methods(pyutil::ClassBuilder& cls);     // leads.cpp
-void add_content_methods(pyutil::ClassBuilder& cls);  // content.cpp
-
-// The rows of the operation tables (binder::describe), for corvane.facebook._OPERATIONS.
-py::tuple oauth_operations();    // oauth.cpp
-py::tuple page_operations();     // pages.cpp
-py::tuple lead_operations();     // leads.cpp
-py::tuple content_operations();  // content.cpp
+// The groups of operations, one table per file.
+extern const binder::MethodGroup add_oauth_methods;    // oauth.cpp
+extern const binder::MethodGroup add_page_methods;     // pages.cpp
+extern const binder::MethodGroup add_lead_methods;     // leads.cpp
+extern const binder::MethodGroup add_content_methods;  // content.cpp
 
 }  // namespace corvane::facebook

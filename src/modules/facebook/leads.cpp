@@ -180,6 +180,8 @@ Task<py::object> leads_with_context_task(py::object self, Args args) {
 
 const binder::Param kPageToken{"page_token", &binder::kToken};
 
+}  // namespace
+
 const binder::Operation kLeadOperations[] = {
     {"lead_forms",
      {{"page_id", &graph::kNodeId}, kPageToken},
@@ -221,13 +223,6 @@ const binder::Operation kLeadOperations[] = {
      "without an ad.",
      leads_with_context_task},
 };
-
-}  // namespace
-
-void add_lead_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kLeadOperations>(cls, "Facebook");
-}
-
-py::tuple lead_operations() { return binder::describe<kLeadOperations>(); }
+const binder::MethodGroup add_lead_methods = binder::group<kLeadOperations, "Facebook">;
 
 }  // namespace corvane::facebook

@@ -110,12 +110,6 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
-    for (const char* name : {"app_id", "app_secret", "config_id", "graph_version"}) {
-      if (pyutil::dict_has(bound.extras, name)) {
-        throw py::type_error(std::string("from_env() got multiple values for keyword argument '") +
-                             name + "'");
-      }
-    }
     // Read at each call: hosts and tests set the environment after import.
     py::object environ = py::module_::import("os").attr("environ");
     auto variable = [&](const char* name) -> py::object {
@@ -133,9 +127,8 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
     values["graph_version"] = pyutil::truthy(version)
                                   ? version
                                   : py::reinterpret_borrow<py::object>(state().default_version.get());
-    for (auto [name, value] : bound.extras) values[name] = value;
     try {
-      return bound.values[0](**values);
+      return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
     } catch (py::error_already_set& e) {
       if (!pyutil::is_kind(e, "ConfigurationError")) throw;
       // The constructor's message stays as it is; the note says where from_env looked.
@@ -154,9 +147,8 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
 
 py::object repr(py::object self, binder::Args) {
   // The app secret stays out: reprs end up in logs and tracebacks.
-  return py::str("{}(app_id={!r}, graph_version={!r})")
-      .format(py::type::of(self).attr("__name__"), py::getattr(self, "app_id", py::none()),
-              py::getattr(py::getattr(self, "graph", py::none()), "version", py::none()));
+  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
+                                      {"graph_version", graph::version_of(self)}});
 }
 
 const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
@@ -178,13 +170,13 @@ PyMethodDef from_env_def = pyutil::method_def(
     "unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor. "
     "Unset credentials raise ConfigurationError.");
 
-}  // namespace
-
 void add_setup_methods(pyutil::ClassBuilder& cls) {
   cls.method(&init_def);
   binder::add_methods<kRepr>(cls, "Facebook");
   cls.class_method(&from_env_def);
 }
+
+}  // namespace
 
 }  // namespace corvane::facebook
 
@@ -194,17 +186,10 @@ PYBIND11_MODULE(facebook, m) {
   m.doc() = kModuleDoc;
 
   ModuleState& s = state();
-  py::module_ http = py::module_::import("corvane.http");
-  py::module_ endpoints = py::module_::import("corvane.endpoints");
-  py::module_ models = py::module_::import("corvane.models");
-  py::module_::import("corvane.errors");
+  auto [endpoints, models] = clients::init(s, "facebook");
   graph::init();  // corvane.crypto
-  s.logger = pyutil::Immortal(pyutil::logger("corvane.facebook"));
-  s.base_client = pyutil::Immortal(http.attr("BaseClient"));
   s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
-  s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
-  s.profile = pyutil::Immortal(models.attr("Profile"));
   s.page = pyutil::Immortal(models.attr("Page"));
   s.lead_form = pyutil::Immortal(models.attr("LeadForm"));
   s.lead = pyutil::Immortal(models.attr("Lead"));
@@ -219,22 +204,16 @@ PYBIND11_MODULE(facebook, m) {
   s.webhook_fields = pyutil::Immortal(webhook_fields);
   m.attr("DEFAULT_PAGE_WEBHOOK_FIELDS") = webhook_fields;
 
-  pyutil::ClassBuilder client("corvane.facebook", "Facebook",
-                              py::make_tuple(http.attr("BaseClient")), kClassDoc);
-  client.attr("provider", py::str("facebook"));
+  pyutil::ClassBuilder client = clients::client_class(s, "facebook", "Facebook", kClassDoc);
   add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
   graph::add_batch_method(client);
   graph::add_error_rules(client);
-  add_oauth_methods(client);
-  add_page_methods(client);
-  add_lead_methods(client);
-  add_content_methods(client);
-  m.attr("Facebook") = client.build();
   // The operation tables as data: a test holds the stubs to them.
   py::dict operations;
-  operations["Facebook"] =
-      oauth_operations() + page_operations() + lead_operations() + content_operations();
+  operations["Facebook"] = binder::add_groups(
+      client, {add_oauth_methods, add_page_methods, add_lead_methods, add_content_methods});
+  m.attr("Facebook") = client.build();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }

@@ -9,17 +9,10 @@ namespace corvane::facebook {
 namespace {
 
 using binder::Args;
+using graph::answer_error;
 using pyutil::member;
 using pyutil::name;
 using pyutil::truthy;
-
-// An ApiError of the client's provider carrying the answer that made the operation fail.
-[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload) {
-  py::dict fields;
-  fields["provider"] = py::getattr(self, name<"provider">());
-  fields["payload"] = payload;
-  pyutil::raise_error("ApiError", py::str(message), fields);
-}
 
 py::object login_url(py::object self, Args args) {
   py::dict query;
@@ -103,6 +96,8 @@ Task<py::object> me_task(py::object self, Args args) {
 const binder::Param kRedirectUri{"redirect_uri", &binder::kText, nullptr, true};
 const binder::Param kToken{"token", &binder::kToken};
 
+}  // namespace
+
 const binder::Operation kOauthOperations[] = {
     {"login_url",
      {kRedirectUri,
@@ -136,13 +131,6 @@ const binder::Operation kOauthOperations[] = {
      "The user's own Profile (id, name as username and full_name, picture URL, email).",
      me_task},
 };
-
-}  // namespace
-
-void add_oauth_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kOauthOperations>(cls, "Facebook");
-}
-
-py::tuple oauth_operations() { return binder::describe<kOauthOperations>(); }
+const binder::MethodGroup add_oauth_methods = binder::group<kOauthOperations, "Facebook">;
 
 }  // namespace corvane::facebook

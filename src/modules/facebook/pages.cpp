@@ -46,6 +46,8 @@ Task<py::object> unsubscribe_task(py::object self, Args args) {
 const binder::Param kPageId{"page_id", &graph::kNodeId};
 const binder::Param kPageToken{"page_token", &binder::kToken};
 
+}  // namespace
+
 const binder::Operation kPageOperations[] = {
     {"pages",
      {{"token", &binder::kToken}},
@@ -68,13 +70,6 @@ const binder::Operation kPageOperations[] = {
      "success.",
      unsubscribe_task},
 };
-
-}  // namespace
-
-void add_page_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kPageOperations>(cls, "Facebook");
-}
-
-py::tuple page_operations() { return binder::describe<kPageOperations>(); }
+const binder::MethodGroup add_page_methods = binder::group<kPageOperations, "Facebook">;
 
 }  // namespace corvane::facebook

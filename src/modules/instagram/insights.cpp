@@ -119,6 +119,8 @@ Task<py::object> demographics_task(py::object self, Args args) {
   co_return recorded;
 }
 
+}  // namespace
+
 const binder::Operation kInsightsOperations[] = {
     {"insights",
      {kToken, kIgUserId, {"since", &kDay, "None", true}, {"until", &kDay, "None", true}},
@@ -136,12 +138,6 @@ const binder::Operation kInsightsOperations[] = {
      "one after another.",
      demographics_task},
 };
-
-}  // namespace
-
-py::tuple add_insights_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kInsightsOperations>(cls, "Instagram");
-  return binder::describe<kInsightsOperations>();
-}
+const binder::MethodGroup add_insights_methods = binder::group<kInsightsOperations, "Instagram">;
 
 }  // namespace corvane::instagram

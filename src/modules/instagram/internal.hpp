@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
 #include "py/names.hpp"
@@ -16,16 +17,12 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
+struct ModuleState : clients::Shared {
   pyutil::Immortal module_dict;       // corvane.instagram's globals (constants read per call)
-  pyutil::Immortal logger;            // logging.getLogger("corvane.instagram")
-  pyutil::Immortal base_client;       // corvane.http.BaseClient
   pyutil::Immortal endpoints;         // corvane.endpoints (addresses read per call)
   pyutil::Immortal graph_type;        // corvane.endpoints.Graph
   pyutil::Immortal instagram_graph;   // corvane.endpoints.InstagramGraph
   pyutil::Immortal default_version;   // corvane.endpoints.DEFAULT_GRAPH_VERSION
-  pyutil::Immortal token_bundle;      // corvane.models.TokenBundle
-  pyutil::Immortal profile;           // corvane.models.Profile
 };
 ModuleState& state();
 
@@ -63,9 +60,7 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 // member has another shape carries no items).
 py::list items_of(py::handle value);
 
-// An ApiError of the client's provider with the answer that made the operation fail
-// (`payload` may be null: no payload).
-[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+using graph::answer_error;
 
 // Log lines on "corvane.instagram".
 void log_info(const char* message, py::handle first, py::handle second);
@@ -78,13 +73,12 @@ Task<py::object> gather_collected(py::list awaitables);
 // _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
 py::dict flatten(py::handle data);
 
-// The groups of operations, each file's table added to the class; each returns its table's
-// rows (binder::describe) for the module's _OPERATIONS.
+// The groups of operations, one per file (binder::MethodGroup).
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp
-py::tuple add_login_methods(pyutil::ClassBuilder& cls);      // login.cpp
-py::tuple add_media_methods(pyutil::ClassBuilder& cls);      // media.cpp
+extern const binder::MethodGroup add_login_methods;          // login.cpp
+extern const binder::MethodGroup add_media_methods;          // media.cpp
 py::tuple add_messaging_methods(pyutil::ClassBuilder& cls);  // messaging.cpp
-py::tuple add_insights_methods(pyutil::ClassBuilder& cls);   // insights.cpp
-py::tuple add_listing_methods(pyutil::ClassBuilder& cls);    // listings.cpp
+extern const binder::MethodGroup add_insights_methods;       // insights.cpp
+extern const binder::MethodGroup add_listing_methods;        // listings.cpp
 
 }  // namespace corvane::instagram

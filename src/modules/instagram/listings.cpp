@@ -53,6 +53,8 @@ py::object iter_messages(py::object self, Args args) {
   return stream(self, args[0], "messages", args[1], "IG_MESSAGE");
 }
 
+}  // namespace
+
 const binder::Operation kListingOperations[] = {
     {"iter_media",
      {kToken, kIgUserId},
@@ -86,12 +88,6 @@ const binder::Operation kListingOperations[] = {
      nullptr,
      iter_messages},
 };
-
-}  // namespace
-
-py::tuple add_listing_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kListingOperations>(cls, "Instagram");
-  return binder::describe<kListingOperations>();
-}
+const binder::MethodGroup add_listing_methods = binder::group<kListingOperations, "Instagram">;
 
 }  // namespace corvane::instagram

@@ -13,6 +13,7 @@ namespace {
 
 using binder::Args;
 using pyutil::member;
+using pyutil::name;
 using pyutil::truthy;
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name); }
@@ -30,7 +31,7 @@ void append_pair(std::string& out, std::string_view key, py::handle value) {
 }
 
 py::object login_url(py::object self, Args args) {
-  py::object app_id = self.attr(pyutil::name<"app_id">());
+  py::object app_id = py::getattr(self, name<"app_id">());
   if (!truthy(app_id)) {
     // A client from from_env() with INSTAGRAM_APP_ID unset gets here: say where the id comes
     // from, beside the message.
@@ -42,7 +43,7 @@ py::object login_url(py::object self, Args args) {
     pyutil::raise(error);
   }
   py::object scope = graph::join_commas(
-      truthy(args[2]) ? args[2] : py::object(self.attr(pyutil::name<"scopes">())));
+      truthy(args[2]) ? args[2] : py::getattr(self, name<"scopes">()));
   // Only the unreserved characters stay: the commas between scopes travel as %2C.
   std::string query;
   append_pair(query, "client_id", app_id);
@@ -59,23 +60,22 @@ py::object login_url(py::object self, Args args) {
 
 // ---- exchange_code ----
 
-// A request to Instagram's token hosts, through the client's own request().
-py::object token_request(py::handle self, const char* method, py::handle url, const char* what,
-                         py::dict values) {
-  return self.attr(pyutil::name<"request">())(method, url, py::arg(what) = values);
-}
-
+// The requests to Instagram's token hosts carry the app's credentials or the token as plain
+// values: they go unsigned (no token for graph::get to sign).
 Task<py::object> exchange_code_task(py::object self, Args args) {
+  const bridge::Rooted<> app_secret = py::getattr(self, name<"app_secret">());
   py::object exchange;
   {
     py::dict form;  // the order the platform documents; no access_token, no proof
-    form["client_id"] = self.attr(pyutil::name<"app_id">());
-    form["client_secret"] = self.attr(pyutil::name<"app_secret">());
+    form["client_id"] = py::getattr(self, name<"app_id">());
+    form["client_secret"] = app_secret;
     form["grant_type"] = "authorization_code";
     form["redirect_uri"] = args[1];
     form["code"] = args[0];
-    // A form POST: the token endpoint answers a GET with query values "Invalid platform app".
-    exchange = token_request(self, "POST", endpoint("INSTAGRAM_TOKEN_URL"), "data", form);
+    // A form POST (the token endpoint answers a GET with query values "Invalid platform
+    // app"), through the client's own request(): the Graph helpers send no form.
+    exchange = py::getattr(self, name<"request">())("POST", endpoint("INSTAGRAM_TOKEN_URL"),
+                                                    py::arg("data") = form);
   }
   bridge::Rooted<> short_lived = graph::require_json(self, co_await std::move(exchange));
   py::object long_call;
@@ -86,10 +86,10 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
     }
     py::dict query;
     query["grant_type"] = "ig_exchange_token";
-    query["client_secret"] = self.attr(pyutil::name<"app_secret">());
+    query["client_secret"] = app_secret;
     query["access_token"] = short_token;
-    long_call = token_request(self, "GET", instagram_host().attr("long_lived_token")(), "params",
-                              query);
+    long_call = graph::get(self, instagram_host().attr("long_lived_token")(), py::none(),
+                           std::move(query));
   }
   py::object long_lived = graph::require_json(self, co_await std::move(long_call));
   co_return state().token_bundle.get().attr("from_response")(
@@ -104,12 +104,14 @@ Task<py::object> refresh_token_task(py::object self, Args args) {
     py::dict query;
     query["grant_type"] = "ig_refresh_token";
     query["access_token"] = args[0];
-    call = token_request(self, "GET", instagram_host().attr("refresh_token")(), "params", query);
+    call = graph::get(self, instagram_host().attr("refresh_token")(), py::none(), std::move(query));
   }
   py::object data = graph::require_json(self, co_await std::move(call));
   if (!truthy(member(data, "access_token"))) answer_error(self, "Token yangilanmadi", data);
   co_return state().token_bundle.get().attr("from_response")(data);
 }
+
+}  // namespace
 
 const binder::Operation kLoginOperations[] = {
     {"login_url",
@@ -137,12 +139,6 @@ const binder::Operation kLoginOperations[] = {
      "schedule (about weekly). ApiError when the answer carries no token.",
      refresh_token_task},
 };
-
-}  // namespace
-
-py::tuple add_login_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kLoginOperations>(cls, "Instagram");
-  return binder::describe<kLoginOperations>();
-}
+const binder::MethodGroup add_login_methods = binder::group<kLoginOperations, "Instagram">;
 
 }  // namespace corvane::instagram

@@ -174,6 +174,8 @@ Task<py::object> publish_task(py::object self, Args args) {
   co_return result;
 }
 
+}  // namespace
+
 const binder::Operation kMediaOperations[] = {
     {"profile",
      {kToken, kIgUserId},
@@ -214,12 +216,6 @@ const binder::Operation kMediaOperations[] = {
      "at once, each unfinished one is followed by asyncio.sleep(_PUBLISH_DELAY).",
      await_container_task},
 };
-
-}  // namespace
-
-py::tuple add_media_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kMediaOperations>(cls, "Instagram");
-  return binder::describe<kMediaOperations>();
-}
+const binder::MethodGroup add_media_methods = binder::group<kMediaOperations, "Instagram">;
 
 }  // namespace corvane::instagram

@@ -432,8 +432,7 @@ PyMethodDef shape_def = pyutil::method_def(
 py::tuple add_messaging_methods(pyutil::ClassBuilder& cls) {
   cls.method(&enrich_def);
   cls.static_method(&shape_def);
-  binder::add_methods<kMessagingOperations>(cls, "Instagram");
-  return binder::describe<kMessagingOperations>();
+  return binder::add_methods<kMessagingOperations>(cls, "Instagram");
 }
 
 }  // namespace corvane::instagram

@@ -62,13 +62,6 @@ py::list items_of(py::handle value) {
   return py::list();
 }
 
-void answer_error(py::handle self, const char* message, py::handle payload) {
-  py::dict fields;
-  fields["provider"] = self.attr(pyutil::name<"provider">());
-  if (payload) fields["payload"] = payload;
-  pyutil::raise_error("ApiError", py::str(message), fields);
-}
-
 void log_info(const char* message, py::handle first, py::handle second) {
   state().logger.get().attr("info")(message, first, second);
 }
@@ -151,32 +144,19 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void refuse_repeated(const py::dict& extras, const char* function,
-                     std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    if (pyutil::dict_has(extras, name)) {
-      throw py::type_error(std::string(function) + "() got multiple values for keyword argument '" +
-                           name + "'");
-    }
-  }
-}
-
 PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     binder::BoundArgs bound = binder::bind(kViaFacebookSig, args, kwargs);
-    refuse_repeated(bound.extras, "via_facebook", {"via_facebook"});
     py::dict values;
     values["app_secret"] = bound.values[1];
     values["via_facebook"] = py::bool_(true);
-    for (auto [name, value] : bound.extras) values[name] = value;
-    return bound.values[0](**values);
+    return binder::call_with_options(bound.values[0], "via_facebook", values, bound.extras);
   });
 }
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    refuse_repeated(bound.extras, "from_env", {"app_id", "app_secret", "graph_version"});
     // Read at each call: hosts and tests set the environment after import.
     py::object environ = py::module_::import("os").attr("environ");
     py::object app_id = environ.attr("get")("INSTAGRAM_APP_ID");
@@ -188,24 +168,18 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
     // An empty version would give URLs without one ("host//me"): it counts as unset.
     values["graph_version"] =
         pyutil::truthy(version) ? version : own(state().default_version.get().ptr());
-    for (auto [name, value] : bound.extras) values[name] = value;
-    return bound.values[0](**values);
+    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
   });
 }
 
-PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    pyutil::parse_args(args, kwargs, "O:__repr__", keywords, &self);
-    py::handle s(self);
-    // The app secret stays out: reprs end up in logs and tracebacks.
-    return py::str("{}(app_id={!r}, via_facebook={!r}, graph_version={!r})")
-        .format(py::type::of(s).attr("__name__"), py::getattr(s, "app_id", py::none()),
-                py::bool_(via_facebook(s)),
-                py::getattr(py::getattr(s, "graph", py::none()), "version", py::none()));
-  });
+py::object repr(py::object self, binder::Args) {
+  // The app secret stays out: reprs end up in logs and tracebacks.
+  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
+                                      {"via_facebook", py::bool_(via_facebook(self))},
+                                      {"graph_version", graph::version_of(self)}});
 }
+
+const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
 
 PyMethodDef setup_methods[] = {
     pyutil::method_def(
@@ -219,7 +193,6 @@ PyMethodDef setup_methods[] = {
         "scopes: the default permissions of login_url() (None or [] for the five "
         "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
         "throttle) go to BaseClient. Nothing is validated or sent here."),
-    pyutil::method_def("__repr__", repr, nullptr),
 };
 
 const binder::Operation kSetupOperations[] = {
@@ -254,8 +227,8 @@ PyMethodDef class_methods[] = {
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
   for (auto& def : setup_methods) cls.method(&def);
   for (auto& def : class_methods) cls.class_method(&def);
-  binder::add_methods<kSetupOperations>(cls, "Instagram");
-  return binder::describe<kSetupOperations>();
+  binder::add_methods<kRepr>(cls, "Instagram");
+  return binder::add_methods<kSetupOperations>(cls, "Instagram");
 }
 
 }  // namespace corvane::instagram
@@ -287,20 +260,13 @@ PYBIND11_MODULE(instagram, m) {
   m.doc() = kModuleDoc;
 
   ModuleState& s = state();
-  py::module_ http = py::module_::import("corvane.http");
-  py::module_ endpoints = py::module_::import("corvane.endpoints");
-  py::module_ models = py::module_::import("corvane.models");
-  py::module_::import("corvane.errors");
+  py::module_ endpoints = clients::init(s, "instagram").endpoints;
   graph::init();  // corvane.crypto
   s.module_dict = pyutil::Immortal(py::reinterpret_borrow<py::object>(m.attr("__dict__")));
-  s.logger = pyutil::Immortal(pyutil::logger("corvane.instagram"));
-  s.base_client = pyutil::Immortal(http.attr("BaseClient"));
   s.endpoints = pyutil::Immortal(endpoints);
   s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
   s.instagram_graph = pyutil::Immortal(endpoints.attr("InstagramGraph"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
-  s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
-  s.profile = pyutil::Immortal(models.attr("Profile"));
 
   py::dict media_metrics;
   media_metrics["IMAGE"] = "reach,likes,comments,saved,shares,total_interactions,profile_visits";
@@ -316,17 +282,15 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("_DEMOGRAPHIC_BREAKDOWNS") = py::make_tuple("age,gender", "city", "country");
   binder::add_functions<kModuleFunctions>(m);
 
-  pyutil::ClassBuilder client("corvane.instagram", "Instagram",
-                              py::make_tuple(http.attr("BaseClient")), kClassDoc);
-  client.attr("provider", py::str("instagram"));
+  pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
   graph::add_batch_method(client);
   graph::add_error_rules(client);
   py::dict operations;
   operations[""] = binder::describe<kModuleFunctions>();
-  operations["Instagram"] = add_setup_methods(client) + add_login_methods(client) +
-                            add_media_methods(client) + add_messaging_methods(client) +
-                            add_listing_methods(client) + add_insights_methods(client);
+  operations["Instagram"] = binder::add_groups(
+      client, {add_setup_methods, add_login_methods, add_media_methods, add_messaging_methods,
+               add_listing_methods, add_insights_methods});
   m.attr("_OPERATIONS") = operations;
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");

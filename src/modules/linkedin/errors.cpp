@@ -137,10 +137,4 @@ py::dict object_answer(py::handle answer, const char* operation) {
   return py::reinterpret_borrow<py::dict>(answer);
 }
 
-py::object require_json(py::handle self, py::object answer) {
-  // Only a dict can be the marked answer; anything else is JSON already.
-  if (!PyDict_Check(answer.ptr())) return answer;
-  return self.attr(pyutil::name<"_require_json">())(answer);
-}
-
 }  // namespace corvane::linkedin

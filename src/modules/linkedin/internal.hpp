@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/runtime.hpp"
+#include "modules/client_module.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"
@@ -17,15 +18,11 @@ namespace py = pybind11;
 using bridge::Task;
 
 // Objects of other modules, resolved once when the module is initialised.
-struct ModuleState {
-  pyutil::Immortal base_client;      // corvane.http.BaseClient
+struct ModuleState : clients::Shared {
   pyutil::Immortal endpoints;        // corvane.endpoints.LinkedIn (addresses read at each call)
   pyutil::Immortal default_version;  // corvane.endpoints.DEFAULT_LINKEDIN_VERSION at import
   pyutil::Immortal default_scopes;   // DEFAULT_SCOPES
-  pyutil::Immortal token_bundle;     // corvane.models.TokenBundle
-  pyutil::Immortal profile;          // corvane.models.Profile
   pyutil::Immortal url_type;         // yarl.URL, resolved at the first request
-  pyutil::Immortal logger;           // logging.getLogger("corvane.linkedin")
 };
 ModuleState& state();
 
@@ -50,9 +47,7 @@ py::object object_or_none(py::handle answer, const char* operation);
 // object", ...): a finder always answers an object, so an empty body is a broken answer.
 py::dict object_answer(py::handle answer, const char* operation);
 
-// `answer` unchanged when it is JSON, else the ApiError of self._require_json: request()
-// answers {"raw": text} for a success whose body is not JSON.
-py::object require_json(py::handle self, py::object answer);
+using clients::require_json;  // the JSON check every client shares (client_module.hpp)
 
 // self._parse_error(status, body) with `url` set to the masked text form of `url`.
 py::object error_with_url(py::handle self, py::handle status, py::handle body, py::handle url);
@@ -105,13 +100,13 @@ class Paging {
 py::object wire_url(py::handle text);
 
 // ---- the groups of operations, each added to the class by its own file ----
-// Those with a table return its rows (binder::describe) for corvane.linkedin._OPERATIONS.
+// Those with a table are binder::MethodGroups, for corvane.linkedin._OPERATIONS.
 void add_setup_methods(pyutil::ClassBuilder& cls);          // module.cpp
 void add_error_methods(pyutil::ClassBuilder& cls);          // errors.cpp (_parse_error)
 py::tuple add_oauth_methods(pyutil::ClassBuilder& cls);     // oauth.cpp
-py::tuple add_post_methods(pyutil::ClassBuilder& cls);      // posts.cpp
+extern const binder::MethodGroup add_post_methods;          // posts.cpp
 py::tuple add_walk_methods(pyutil::ClassBuilder& cls);      // walk.cpp (iter_posts)
-py::tuple add_organization_methods(pyutil::ClassBuilder& cls);  // organizations.cpp
+extern const binder::MethodGroup add_organization_methods;  // organizations.cpp
 
 // One page of the author finder, a 403 turned into the PermissionError that names what
 // reading needs (posts.cpp); `query` holds q, author, start and count.

@@ -113,12 +113,6 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    for (const char* name : {"client_id", "client_secret", "api_version"}) {
-      if (pyutil::dict_has(bound.extras, name)) {
-        throw py::type_error(std::string("from_env() got multiple values for keyword argument '") +
-                             name + "'");
-      }
-    }
     // Read at each call: hosts and tests set the environment after import. A variable that is
     // set but empty is the empty text, not the default.
     py::object environ = py::module_::import("os").attr("environ");
@@ -127,36 +121,28 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
     values["client_secret"] = environ.attr("get")("LINKEDIN_CLIENT_SECRET", "");
     values["api_version"] =
         environ.attr("get")("LINKEDIN_API_VERSION", state().default_version.get());
-    for (auto [name, value] : bound.extras) values[name] = value;
-    return bound.values[0](**values);
+    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
   });
 }
 
-PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    pyutil::parse_args(args, kwargs, "O:__repr__", keywords, &self);
-    py::handle s(self);
-    // The client secret stays out: reprs end up in logs and tracebacks.
-    return py::str("{}(client_id={!r}, api_version={!r})")
-        .format(py::type::of(s).attr("__name__"), py::getattr(s, "client_id", py::none()),
-                py::getattr(s, "api_version", py::none()));
-  });
+py::object repr(py::object self, binder::Args) {
+  // The client secret stays out: reprs end up in logs and tracebacks.
+  py::object version = py::getattr(self, "api_version", py::none());
+  return pyutil::instance_repr(
+      self, {{"client_id", py::getattr(self, "client_id", py::none())}, {"api_version", version}});
 }
 
-PyMethodDef setup_methods[] = {
-    pyutil::method_def(
-        "__init__", init,
-        // The signature line, with the default version of this process, is put in front at
-        // import (add_setup_methods).
-        "client_id, client_secret: the LinkedIn app's credentials (login_url() needs the id); "
-        "api_version: the \"LinkedIn-Version\" of every REST request (YYYYMM); scopes: the "
-        "default scopes of login_url() (None or [] gives DEFAULT_SCOPES). Further options "
-        "(timeout, retry, session, user_agent, throttle) go to BaseClient. Wrong types raise TypeError. "
-        "Nothing is sent."),
-    pyutil::method_def("__repr__", repr, nullptr),
-};
+const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
+
+PyMethodDef init_def = pyutil::method_def(
+    "__init__", init,
+    // The signature line, with the default version of this process, is put in front at import
+    // (add_setup_methods).
+    "client_id, client_secret: the LinkedIn app's credentials (login_url() needs the id); "
+    "api_version: the \"LinkedIn-Version\" of every REST request (YYYYMM); scopes: the "
+    "default scopes of login_url() (None or [] gives DEFAULT_SCOPES). Further options "
+    "(timeout, retry, session, user_agent, throttle) go to BaseClient. Wrong types raise TypeError. "
+    "Nothing is sent.");
 
 PyMethodDef from_env_def = pyutil::method_def(
     "from_env", from_env,
@@ -171,9 +157,10 @@ void add_setup_methods(pyutil::ClassBuilder& cls) {
   static std::string init_doc;
   init_doc = std::string("__init__(self, *, client_id='', client_secret='', api_version=") +
              std::string(py::repr(state().default_version.get())) +
-             ", scopes=None, **options)\n--\n\n" + setup_methods[0].ml_doc;
-  setup_methods[0].ml_doc = init_doc.c_str();
-  for (auto& def : setup_methods) cls.method(&def);
+             ", scopes=None, **options)\n--\n\n" + init_def.ml_doc;
+  init_def.ml_doc = init_doc.c_str();
+  cls.method(&init_def);
+  binder::add_methods<kRepr>(cls, "LinkedIn");
   cls.class_method(&from_env_def);
 }
 
@@ -185,16 +172,9 @@ PYBIND11_MODULE(linkedin, m) {
   m.doc() = kModuleDoc;
 
   ModuleState& s = state();
-  py::module_ http = py::module_::import("corvane.http");
-  py::module_ endpoints = py::module_::import("corvane.endpoints");
-  py::module_ models = py::module_::import("corvane.models");
-  py::module_::import("corvane.errors");
-  s.base_client = pyutil::Immortal(http.attr("BaseClient"));
+  py::module_ endpoints = clients::init(s, "linkedin").endpoints;
   s.endpoints = pyutil::Immortal(endpoints.attr("LinkedIn"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_LINKEDIN_VERSION"));
-  s.token_bundle = pyutil::Immortal(models.attr("TokenBundle"));
-  s.profile = pyutil::Immortal(models.attr("Profile"));
-  s.logger = pyutil::Immortal(pyutil::logger("corvane.linkedin"));
 
   py::list scopes;
   for (const char* scope : {"openid", "profile", "email", "w_member_social"}) scopes.append(scope);
@@ -207,20 +187,14 @@ PYBIND11_MODULE(linkedin, m) {
   }
   m.attr("ORGANIZATION_SCOPES") = organization_scopes;
 
-  pyutil::ClassBuilder client("corvane.linkedin", "LinkedIn",
-                              py::make_tuple(http.attr("BaseClient")), kClassDoc);
-  client.attr("provider", py::str("linkedin"));
+  pyutil::ClassBuilder client = clients::client_class(s, "linkedin", "LinkedIn", kClassDoc);
   add_setup_methods(client);
   add_error_methods(client);
   // The operation tables as data: a test holds the stubs to them.
-  py::list rows;
-  for (py::tuple group : {add_oauth_methods(client), add_post_methods(client),
-                          add_walk_methods(client), add_organization_methods(client)}) {
-    for (py::handle row : group) rows.append(row);
-  }
-  m.attr("LinkedIn") = client.build();
   py::dict operations;
-  operations["LinkedIn"] = py::tuple(rows);
+  operations["LinkedIn"] = binder::add_groups(
+      client, {add_oauth_methods, add_post_methods, add_walk_methods, add_organization_methods});
+  m.attr("LinkedIn") = client.build();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }

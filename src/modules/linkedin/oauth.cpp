@@ -254,10 +254,9 @@ PyMethodDef person_urn_def = pyutil::method_def(
 }  // namespace
 
 py::tuple add_oauth_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kOauthOperations>(cls, "LinkedIn");
   // A static method: the binder's tables bind methods and module functions.
   cls.static_method(&person_urn_def);
-  return binder::describe<kOauthOperations>();
+  return binder::add_methods<kOauthOperations>(cls, "LinkedIn");
 }
 
 }  // namespace corvane::linkedin

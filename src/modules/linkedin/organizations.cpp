@@ -43,6 +43,8 @@ Task<py::object> organizations_task(py::object self, binder::Args args) {
   co_return py::object(urns);
 }
 
+}  // namespace
+
 const binder::Operation kOrganizationOperations[] = {
     {"organizations",
      {{"token", &binder::kText}},
@@ -52,12 +54,7 @@ const binder::Operation kOrganizationOperations[] = {
      "organization admin scope; without one LinkedIn answers 403 (PermissionError).",
      organizations_task},
 };
-
-}  // namespace
-
-py::tuple add_organization_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kOrganizationOperations>(cls, "LinkedIn");
-  return binder::describe<kOrganizationOperations>();
-}
+const binder::MethodGroup add_organization_methods =
+    binder::group<kOrganizationOperations, "LinkedIn">;
 
 }  // namespace corvane::linkedin

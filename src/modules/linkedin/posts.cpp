@@ -127,6 +127,8 @@ const binder::Param kAuthorParam{"author", &kAuthor};
 // message hosts already know.
 const binder::Kind kVisibility{"Literal['PUBLIC', 'CONNECTIONS']", binder::kText.convert};
 
+}  // namespace
+
 const binder::Operation kPostOperations[] = {
     {"posts",
      {kToken, kAuthorParam, {"start", &binder::kCount, "0", true},
@@ -152,12 +154,6 @@ const binder::Operation kPostOperations[] = {
      "Deletes the post post_urn; returns {'deleted': True, 'urn': post_urn}.",
      delete_post_task},
 };
-
-}  // namespace
-
-py::tuple add_post_methods(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kPostOperations>(cls, "LinkedIn");
-  return binder::describe<kPostOperations>();
-}
+const binder::MethodGroup add_post_methods = binder::group<kPostOperations, "LinkedIn">;
 
 }  // namespace corvane::linkedin

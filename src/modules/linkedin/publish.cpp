@@ -16,7 +16,7 @@
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
-#include "py/saved_error.hpp"
+#include "py/release_on_exit.hpp"
 #include "py/values.hpp"
 
 namespace corvane::linkedin {
@@ -24,19 +24,6 @@ namespace {
 
 // What the HTTP layer itself would follow at most.
 constexpr int kMaxRedirects = 10;
-
-// Kept across the wait for the body: the response is a root of the frame while it waits.
-struct ReleaseOnExit {
-  bridge::Rooted<> response;
-  ~ReleaseOnExit() {
-    if (!response) return;
-    // release() runs Python while the error that ends the frame may be on the indicator.
-    pyutil::SavedError saved;
-    PyObject* out = PyObject_CallMethod(response.ptr(), "release", nullptr);
-    if (out == nullptr) PyErr_WriteUnraisable(response.ptr());
-    Py_XDECREF(out);
-  }
-};
 
 bool same_name(py::handle name, const char* wanted) {
   if (!PyUnicode_Check(name.ptr())) return false;
@@ -120,7 +107,7 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
       if (is_response_error(e)) mask_request_info(e.value());
       throw;
     }
-    ReleaseOnExit release{std::move(response)};
+    pyutil::ReleaseOnExit release{std::move(response)};
     const long status = release.response.attr("status").cast<long>();
 
     py::object target;

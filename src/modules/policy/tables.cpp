@@ -100,18 +100,24 @@ bool balanced(std::string_view list) {
   return open.empty();
 }
 
+// Each (name, value) of a member that must be a dict, with the place that names it in messages
+// ("'fields'['FB_PAGE']").
+template <class Entry>
+void for_each_entry(py::handle member, const std::string& path, Entry entry) {
+  if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
+  for (py::handle item : items_of(member)) {
+    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+    entry(name, PyTuple_GET_ITEM(item.ptr(), 1), path + "[" + quoted(name) + "]");
+  }
+}
+
 // "fields" (set name -> Graph field list) and "metrics" (name -> insights metric list) share
 // one shape: non-empty names not starting with '_', each mapped to a non-empty,
 // comma-separated list with balanced braces and parentheses.
 py::dict check_named_lists(py::handle member, std::string_view member_name,
                            const char* kind) {
-  const std::string path = "'" + std::string(member_name) + "'";
-  if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
   py::dict out;
-  for (py::handle item : items_of(member)) {
-    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
-    const py::handle list = PyTuple_GET_ITEM(item.ptr(), 1);
-    const std::string at = path + "[" + quoted(name) + "]";
+  auto entry = [&](py::handle name, py::handle list, const std::string& at) {
     if (!PyUnicode_Check(name.ptr())) malformed(at, "names must be str");
     const auto name_text = text_at(name, at);
     if (name_text.empty() || name_text.front() == '_')
@@ -122,24 +128,21 @@ py::dict check_named_lists(py::handle member, std::string_view member_name,
       malformed(at, std::string("the ") + kind + " list is empty");
     if (!balanced(list_text)) malformed(at, "unbalanced braces or parentheses");
     out[exact(name_text)] = exact(list_text);
-  }
+  };
+  for_each_entry(member, "'" + std::string(member_name) + "'", entry);
   return out;
 }
 
 py::dict check_lead_map(py::handle member) {
-  const std::string path = "'lead_map'";
-  if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
   py::dict out;
-  for (py::handle item : items_of(member)) {
-    const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
-    const py::handle key = PyTuple_GET_ITEM(item.ptr(), 1);
-    const std::string at = path + "[" + quoted(name) + "]";
+  auto entry = [&](py::handle name, py::handle key, const std::string& at) {
     if (!PyUnicode_Check(name.ptr())) malformed(at, "field names must be str");
     const py::str text = exact(text_at(name, at));
     if (py::len(text) == 0 || !is_normalised(text))
       malformed(at, "field names must be non-empty, trimmed and lower case");
     out[text] = canonical_or_none(key, at);
-  }
+  };
+  for_each_entry(member, "'lead_map'", entry);
   return out;
 }
 

@@ -1,0 +1,42 @@
+// What the client modules (facebook, instagram, linkedin) do alike when imported: bring in the
+// modules a client builds on, keep the objects every client uses, and start the client class on
+// corvane.http.BaseClient.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "py/pyclass.hpp"
+
+namespace corvane::clients {
+
+namespace py = pybind11;
+
+// Objects of other modules every client uses; each module's own state extends it.
+struct Shared {
+  pyutil::Immortal logger;        // logging.getLogger("corvane.<provider>")
+  pyutil::Immortal base_client;   // corvane.http.BaseClient
+  pyutil::Immortal token_bundle;  // corvane.models.TokenBundle
+  pyutil::Immortal profile;       // corvane.models.Profile
+};
+
+// The modules a client reads its addresses and records from.
+struct Imports {
+  py::module_ endpoints;  // corvane.endpoints
+  py::module_ models;     // corvane.models
+};
+
+// Imports what a client module needs (corvane.errors too: clients raise its errors by name) and
+// fills `shared`.
+Imports init(Shared& shared, const char* provider);
+
+// `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
+// provider, status, masked url and payload) when it is the {"raw": text} that request() returns
+// for a successful response whose body is not JSON (self._require_json decides). Every
+// operation that reads members of an answer passes the answer through this first.
+py::object require_json(py::handle self, py::object answer);
+
+// The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
+pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
+                                  const char* doc);
+
+}  // namespace corvane::clients
