@@ -188,7 +188,7 @@ struct EmptySlotOnExit {
   }
 };
 
-Task<py::object> close_task(py::object self) {
+Task<py::object> close_task(py::object self, binder::Args) {
   EmptySlotOnExit empty{self.attr("_sess")};
   py::object session = empty.slot.attr("session");
   if (pyutil::truthy(empty.slot.attr("owned")) && is_open(session)) {
@@ -199,54 +199,20 @@ Task<py::object> close_task(py::object self) {
   co_return py::none();
 }
 
-Task<py::object> aenter_task(py::object self) {
+Task<py::object> aenter_task(py::object self, binder::Args) {
   py::object ensuring = self.attr("_ensure_session")();
   co_await std::move(ensuring);
   co_return self;
 }
 
-Task<py::object> aexit_task(py::object self) {
+Task<py::object> aexit_task(py::object self, binder::Args) {
   py::object closing = self.attr("close")();
   co_await std::move(closing);
   co_return py::bool_(false);  // never suppresses the failure that leaves the scope
 }
 
-PyObject* self_only(PyObject* args, PyObject* kwargs, const char* format) {
-  static const char* keywords[] = {"self", nullptr};
-  PyObject* self = nullptr;
-  parse_args(args, kwargs, format, keywords, &self);
-  return self;
-}
-
-PyObject* ensure_session_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:_ensure_session"));
-    return bridge::as_coroutine(ensure_session(std::move(self)), "BaseClient._ensure_session");
-  });
-}
-
-PyObject* close_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:close"));
-    return bridge::as_coroutine(close_task(std::move(self)), "BaseClient.close");
-  });
-}
-
-PyObject* aenter_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    py::object self = py::reinterpret_borrow<py::object>(self_only(args, kwargs, "O:__aenter__"));
-    return bridge::as_coroutine(aenter_task(std::move(self)), "BaseClient.__aenter__");
-  });
-}
-
-PyObject* aexit_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "exc_type", "exc", "tb", nullptr};
-    PyObject *self = nullptr, *type = nullptr, *exc = nullptr, *tb = nullptr;
-    parse_args(args, kwargs, "OOOO:__aexit__", keywords, &self, &type, &exc, &tb);
-    return bridge::as_coroutine(aexit_task(py::reinterpret_borrow<py::object>(self)),
-                                "BaseClient.__aexit__");
-  });
+Task<py::object> ensure_session_task(py::object self, binder::Args) {
+  return ensure_session(std::move(self));
 }
 
 PyMethodDef client_methods[] = {
@@ -261,20 +227,24 @@ PyMethodDef client_methods[] = {
         "paces the requests (a Throttle of the client's own when not given; share one between "
         "the clients of one app; None: no pacing and no usage record). Nothing is sent and no "
         "session is created here."),
-    pyutil::method_def("_ensure_session", ensure_session_method,
-                       "_ensure_session(self)\n--\n\n"
-                       "The HTTP session, created (and owned) when the slot is empty, its "
-                       "session closed, or its own session made on another event loop. "
-                       "Concurrent first calls create exactly one session."),
-    pyutil::method_def("close", close_method,
-                       "close(self)\n--\n\n"
-                       "Closes the session if the client created it, and empties the slot. A "
-                       "session supplied by the host is only forgotten. The client stays usable."),
-    pyutil::method_def("__aenter__", aenter_method,
-                       "__aenter__(self)\n--\n\nCreates the session; returns the client."),
-    pyutil::method_def("__aexit__", aexit_method,
-                       "__aexit__(self, exc_type, exc, tb)\n--\n\n"
-                       "Closes the client; never suppresses the failure that leaves the scope."),
+};
+
+// The slot's operations. _ensure_session is the first row: the pipeline calls it directly
+// unless a subclass replaced it.
+const binder::Operation kSessionOperations[] = {
+    {"_ensure_session", {},
+     "The HTTP session, created (and owned) when the slot is empty, its session closed, or its "
+     "own session made on another event loop. Concurrent first calls create exactly one "
+     "session.",
+     ensure_session_task},
+    {"close", {},
+     "Closes the session if the client created it, and empties the slot. A session supplied by "
+     "the host is only forgotten. The client stays usable.",
+     close_task},
+    {"__aenter__", {}, "Creates the session; returns the client.", aenter_task},
+    {"__aexit__",
+     {{"exc_type", &binder::kAnything}, {"exc", &binder::kAnything}, {"tb", &binder::kAnything}},
+     "Closes the client; never suppresses the failure that leaves the scope.", aexit_task},
 };
 
 }  // namespace
@@ -296,7 +266,8 @@ PyMethodDef pin_session_def = pyutil::method_def(
     "client's own. The sandbox pins the sessions it hands out. Returns the session.");
 
 PyCFunction ensure_session_entry() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ensure_session_method));
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&binder::detail::entry<kSessionOperations, 0, true>));
 }
 
 Hook hook(py::handle self, py::handle name, PyCFunction own) {
@@ -347,6 +318,7 @@ py::object make_session_class(const char* module) {
 
 void add_session_methods(pyutil::ClassBuilder& client) {
   for (auto& def : client_methods) client.method(&def);
+  binder::add_methods<kSessionOperations>(client, "BaseClient");
 }
 
 }  // namespace corvane::http
