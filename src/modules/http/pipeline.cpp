@@ -169,13 +169,19 @@ bool app_wide_throttle(py::handle error) {
 
 Task<py::object> read_task(py::object response);
 PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* auth_params(PyObject*, PyObject* a, PyObject* k);
-PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k);
-PyObject* sign_url(PyObject*, PyObject* a, PyObject* k);
 
-template <class F>
-PyCFunction entry(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// The client's methods (the table at the end of this file), by row.
+enum Row : std::size_t {
+  kRequestRow, kGetRow, kPostRow, kDeleteRow, kAuthParamsRow, kAuthHeadersRow, kSignUrlRow,
+  kParseErrorRow, kErrorKindRow, kRows
+};
+extern const binder::Operation kMethods[kRows];
+
+// The C function behind row I: what look-up finds when no subclass replaced the hook.
+template <std::size_t I>
+PyCFunction own() {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&binder::detail::entry<kMethods, I, true>));
 }
 
 // Releases a response's connection when the attempt leaves, however it leaves.
@@ -215,7 +221,7 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
   py::object response = co_await std::move(context);
   ReleaseOnExit release{std::move(response)};
   Reply reply;
-  Hook read = hook(self, pyutil::name<"_read">(), entry(read_method));
+  Hook read = hook(self, pyutil::name<"_read">(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_method)));
   if (read.own) {
     read.bound = py::object();
     reply.body = co_await read_task(release.response);
@@ -272,16 +278,16 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     }
   }
   const bridge::Rooted<py::dict> query =
-      query_of(call_hook(pyutil::name<"_auth_params">(), entry(auth_params), params));
+      query_of(call_hook(pyutil::name<"_auth_params">(), own<kAuthParamsRow>(), params));
   py::object returned_headers =
-      call_hook(pyutil::name<"_auth_headers">(), entry(auth_headers), headers);
+      call_hook(pyutil::name<"_auth_headers">(), own<kAuthHeadersRow>(), headers);
   const bridge::Rooted<py::dict> header_map =
       PyDict_CheckExact(returned_headers.ptr())
           ? py::reinterpret_steal<py::dict>(returned_headers.release())
           : pyutil::copy_dict(returned_headers);
   std::string wire_url_text = append_query(url_text, encode_query(query));
   {
-    Hook sign = hook(self, pyutil::name<"_sign_url">(), entry(sign_url));
+    Hook sign = hook(self, pyutil::name<"_sign_url">(), own<kSignUrlRow>());
     if (!sign.own) {
       py::object signed_url = sign.bound(py::str(wire_url_text));
       if (!PyUnicode_Check(signed_url.ptr())) {
@@ -563,12 +569,10 @@ const char* status_kind(py::handle status) {
   }
 }
 
-PyObject* error_kind_method(PyObject*, PyObject* args, PyObject* kwargs);
-
 // The name of the error class, from the client's _error_kind: run here when it is the
 // library's own, called when a subclass replaced it (only error answers pay for the call).
 std::string kind_of(py::handle self, py::handle status, py::handle code, py::handle subcode) {
-  Hook kind = hook(self, pyutil::name<"_error_kind">(), entry(error_kind_method));
+  Hook kind = hook(self, pyutil::name<"_error_kind">(), own<kErrorKindRow>());
   if (kind.own) return status_kind(status);
   py::object name = kind.bound(status, code, subcode);
   if (!PyUnicode_Check(name.ptr())) {
@@ -613,105 +617,49 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
 
 // ---- methods ----
 
-const char* const kRequestKeywords[] = {"self", "method", "url", "params", "json", "data",
-                                        "headers", "idempotent", nullptr};
-const char* const kVerbKeywords[] = {"self", "url", "params", "json", "data", "headers", nullptr};
-
 // `op`: the method the caller used (request, get, post, delete), for the argument messages.
-py::object start_request(const char* op, PyObject* self, PyObject* method, PyObject* url,
-                         PyObject* params, PyObject* json, PyObject* data, PyObject* headers,
+py::object start_request(const char* op, py::object self, py::handle method, py::handle url,
+                         py::object params, py::object json, py::object data, py::object headers,
                          bool idempotent = false) {
-  auto own = [](PyObject* o) { return py::reinterpret_borrow<py::object>(o); };
   return bridge::as_coroutine(
-      request_task(own(self), binder::text(method, op, "method"), binder::text(url, op, "url"),
-                   own(params), own(json), own(data), own(headers), idempotent),
+      request_task(std::move(self), binder::text(method, op, "method"),
+                   binder::text(url, op, "url"), std::move(params), std::move(json),
+                   std::move(data), std::move(headers), idempotent),
       "BaseClient.request");
 }
 
-PyObject* request_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    PyObject *self = nullptr, *method = nullptr, *url = nullptr;
-    PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
-    PyObject* idempotent = Py_False;
-    parse_args(args, kwargs, "OOO|$OOOOO:request", kRequestKeywords, &self, &method, &url,
-               &params, &json, &data, &headers, &idempotent);
-    return start_request("request", self, method, url, params, json, data, headers,
-                         pyutil::truthy(idempotent));
-  });
+py::object request_now(py::object self, binder::Args args) {
+  return start_request("request", std::move(self), args[0], args[1], args[2], args[3], args[4],
+                       args[5], pyutil::truthy(args[6]));
 }
 
 // get/post/delete go through self.request, so a subclass's request sees every call.
-PyObject* verb(const char* format, const char* op, py::handle method, PyObject* args,
-               PyObject* kwargs) {
-  return guarded([&] {
-    PyObject *self = nullptr, *url = nullptr;
-    PyObject *params = Py_None, *json = Py_None, *data = Py_None, *headers = Py_None;
-    parse_args(args, kwargs, format, kVerbKeywords, &self, &url, &params, &json, &data,
-               &headers);
-    Hook request = hook(self, pyutil::name<"request">(), entry(request_method));
-    if (request.own) {
-      return start_request(op, self, method.ptr(), url, params, json, data, headers);
-    }
-    static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
-    if (keywords == nullptr) throw py::error_already_set();
-    PyObject* call[] = {method.ptr(), url, params, json, data, headers};
-    PyObject* out = PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords);
-    if (out == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(out);
-  });
-}
-PyObject* get_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:get", "get", pyutil::name<"GET">(), a, k);
-}
-PyObject* post_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:post", "post", pyutil::name<"POST">(), a, k);
-}
-PyObject* delete_method(PyObject*, PyObject* a, PyObject* k) {
-  return verb("OO|$OOOO:delete", "delete", pyutil::name<"DELETE">(), a, k);
+template <pyutil::Literal Op, pyutil::Literal Method>
+py::object verb_now(py::object self, binder::Args args) {
+  Hook request = hook(self, pyutil::name<"request">(), own<kRequestRow>());
+  if (request.own) {
+    return start_request(Op.text, std::move(self), pyutil::name<Method>(), args[0], args[1], args[2], args[3],
+                         args[4]);
+  }
+  static PyObject* const keywords = Py_BuildValue("(ssss)", "params", "json", "data", "headers");
+  if (keywords == nullptr) throw py::error_already_set();
+  PyObject* const* given = PySequence_Fast_ITEMS(args.ptr());  // url, params, json, data, headers
+  PyObject* call[] = {pyutil::name<Method>().ptr(), given[0], given[1], given[2], given[3], given[4]};
+  PyObject* out = PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords);
+  if (out == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(out);
 }
 
-// A copy of the mapping, or an empty dict: the pipeline filters what it gets.
-PyObject* copy_hook(PyObject* args, PyObject* kwargs, const char* format, const char* name) {
-  return guarded([&]() -> py::object {
-    const char* keywords[] = {"self", name, nullptr};
-    PyObject *self = nullptr, *mapping = Py_None;
-    parse_args(args, kwargs, format, keywords, &self, &mapping);
-    return pyutil::copy_dict(mapping);
-  });
-}
-PyObject* auth_params(PyObject*, PyObject* a, PyObject* k) {
-  return copy_hook(a, k, "O|O:_auth_params", "params");
-}
-PyObject* auth_headers(PyObject*, PyObject* a, PyObject* k) {
-  return copy_hook(a, k, "O|O:_auth_headers", "headers");
+// The base hooks: a copy of the mapping, or an empty dict (the pipeline filters what it gets).
+py::object copy_now(py::object, binder::Args args) { return pyutil::copy_dict(args[0]); }
+
+py::object sign_url_now(py::object, binder::Args args) { return args[0]; }
+
+py::object parse_error_now(py::object self, binder::Args args) {
+  return parse_error(self, args[0], args[1]);
 }
 
-PyObject* sign_url(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "url", nullptr};
-    PyObject *self = nullptr, *url = nullptr;
-    parse_args(args, kwargs, "OO:_sign_url", keywords, &self, &url);
-    return binder::text(url, "_sign_url", "url");
-  });
-}
-
-PyObject* parse_error_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "status", "body", nullptr};
-    PyObject *self = nullptr, *status = nullptr, *body = nullptr;
-    parse_args(args, kwargs, "OOO:_parse_error", keywords, &self, &status, &body);
-    return parse_error(self, status, body);
-  });
-}
-
-PyObject* error_kind_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "status", "code", "subcode", nullptr};
-    PyObject *self = nullptr, *status = nullptr, *code = nullptr, *subcode = nullptr;
-    parse_args(args, kwargs, "OOOO:_error_kind", keywords, &self, &status, &code, &subcode);
-    return py::str(status_kind(status));
-  });
-}
+py::object error_kind_now(py::object, binder::Args args) { return py::str(status_kind(args[0])); }
 
 PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -735,47 +683,50 @@ PyObject* is_retryable_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef methods[] = {
-    pyutil::method_def(
-        "request", request_method,
-        "request(self, method, url, *, params=None, json=None, data=None, headers=None, "
-        "idempotent=False)\n--\n\n"
-        "Sends one API call with retries and returns the decoded JSON body of the first "
-        "successful response (None for an empty body, {'raw': text} for one that is not "
-        "JSON). params: query parameters (None values dropped), appended to the URL's own "
-        "query; json: a JSON body; data: a form body; headers: per-request headers; idempotent: "
-        "a POST that only reads (a Graph batch of GET operations), retried as a GET would be. Error "
-        "responses raise the matching corvane.errors kind; unreachable servers raise "
-        "TransportError."),
-    pyutil::method_def("get", get_method,
-                       "get(self, url, *, params=None, json=None, data=None, headers=None)\n--\n\n"
-                       "request('GET', url, ...)."),
-    pyutil::method_def("post", post_method,
-                       "post(self, url, *, params=None, json=None, data=None, headers=None)\n--\n"
-                       "\nrequest('POST', url, ...)."),
-    pyutil::method_def("delete", delete_method,
-                       "delete(self, url, *, params=None, json=None, data=None, headers=None)\n--"
-                       "\n\nrequest('DELETE', url, ...)."),
-    pyutil::method_def("_auth_params", auth_params,
-                       "_auth_params(self, params=None)\n--\n\n"
-                       "The query parameters to send, as a new dict (hook for subclasses)."),
-    pyutil::method_def("_auth_headers", auth_headers,
-                       "_auth_headers(self, headers=None)\n--\n\n"
-                       "The headers to send, as a new dict (hook for subclasses)."),
-    pyutil::method_def("_sign_url", sign_url,
-                       "_sign_url(self, url)\n--\n\n"
-                       "The URL to send, query included (hook for subclasses: the Graph clients "
-                       "put the appsecret_proof of its access_token in it). Returns url."),
-    pyutil::method_def("_parse_error", parse_error_method,
-                       "_parse_error(self, status, body)\n--\n\n"
-                       "The error object for an error response, read in the Graph error format; "
-                       "its class is the one _error_kind names."),
-    pyutil::method_def("_error_kind", error_kind_method,
-                       "_error_kind(self, status, code, subcode)\n--\n\n"
-                       "The name of the corvane.errors class of an error response (hook for "
-                       "subclasses: the Graph clients read the body's code and subcode). By the "
-                       "HTTP status alone: 429 RateLimitError, 401 AuthError, 403 "
-                       "PermissionError, 404 NotFoundError, else ApiError."),
+// A body's options: keyword-only, None unless given.
+constexpr binder::Param option(const char* name) { return {name, &binder::kAnything, "None", true}; }
+const std::vector<binder::Param> kVerbParams = {
+    {"url", &binder::kAnything}, option("params"), option("json"), option("data"),
+    option("headers")};
+
+const binder::Operation kMethods[kRows] = {
+    {"request",
+     {{"method", &binder::kAnything}, {"url", &binder::kAnything}, option("params"),
+      option("json"), option("data"), option("headers"),
+      {"idempotent", &binder::kAnything, "False", true}},
+     "Sends one API call with retries and returns the decoded JSON body of the first "
+     "successful response (None for an empty body, {'raw': text} for one that is not "
+     "JSON). params: query parameters (None values dropped), appended to the URL's own "
+     "query; json: a JSON body; data: a form body; headers: per-request headers; idempotent: "
+     "a POST that only reads (a Graph batch of GET operations), retried as a GET would be. Error "
+     "responses raise the matching corvane.errors kind; unreachable servers raise "
+     "TransportError.",
+     nullptr, request_now},
+    {"get", kVerbParams, "request('GET', url, ...).", nullptr,
+     verb_now<"get", "GET">},
+    {"post", kVerbParams, "request('POST', url, ...).", nullptr,
+     verb_now<"post", "POST">},
+    {"delete", kVerbParams, "request('DELETE', url, ...).", nullptr,
+     verb_now<"delete", "DELETE">},
+    {"_auth_params", {{"params", &binder::kAnything, "None"}},
+     "The query parameters to send, as a new dict (hook for subclasses).", nullptr, copy_now},
+    {"_auth_headers", {{"headers", &binder::kAnything, "None"}},
+     "The headers to send, as a new dict (hook for subclasses).", nullptr, copy_now},
+    {"_sign_url", {{"url", &binder::kText}},
+     "The URL to send, query included (hook for subclasses: the Graph clients put the "
+     "appsecret_proof of its access_token in it). Returns url.",
+     nullptr, sign_url_now},
+    {"_parse_error", {{"status", &binder::kAnything}, {"body", &binder::kAnything}},
+     "The error object for an error response, read in the Graph error format; its class is "
+     "the one _error_kind names.",
+     nullptr, parse_error_now},
+    {"_error_kind",
+     {{"status", &binder::kAnything}, {"code", &binder::kAnything},
+      {"subcode", &binder::kAnything}},
+     "The name of the corvane.errors class of an error response (hook for subclasses: the "
+     "Graph clients read the body's code and subcode). By the HTTP status alone: 429 "
+     "RateLimitError, 401 AuthError, 403 PermissionError, 404 NotFoundError, else ApiError.",
+     nullptr, error_kind_now},
 };
 
 PyMethodDef class_methods[] = {
@@ -792,7 +743,7 @@ PyMethodDef class_methods[] = {
 }  // namespace
 
 void add_pipeline_methods(pyutil::ClassBuilder& client) {
-  for (auto& def : methods) client.method(&def);
+  binder::add_methods<kMethods>(client, "BaseClient");
   for (auto& def : class_methods) client.class_method(&def);
 }
 
