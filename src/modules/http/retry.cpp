@@ -79,26 +79,18 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* delay_for(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "attempt", nullptr};
-    PyObject* self = nullptr;
-    PyObject* attempt = nullptr;
-    parse_args(args, kwargs, "OO:delay_for", keywords, &self, &attempt);
-    binder::count(attempt, "delay_for", "attempt");
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(attempt, &overflow);
-    if (overflow != 0) n = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    py::handle s(self);
-    core::Backoff policy;
-    policy.base = retry_seconds(s.attr("backoff_base").ptr(), "backoff_base");
-    policy.max = retry_seconds(s.attr("backoff_max").ptr(), "backoff_max");
-    policy.jitter = pyutil::truthy(s.attr("jitter"));
-    // random.random is looked up at each draw, so a host may seed or replace it.
-    const double r =
-        policy.jitter ? py::module_::import("random").attr("random")().cast<double>() : 0.0;
-    return py::float_(core::delay_for(policy, n, r));
-  });
+py::object delay_for(py::object self, binder::Args args) {
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(args[0].ptr(), &overflow);
+  if (overflow != 0) n = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+  core::Backoff policy;
+  policy.base = retry_seconds(self.attr("backoff_base").ptr(), "backoff_base");
+  policy.max = retry_seconds(self.attr("backoff_max").ptr(), "backoff_max");
+  policy.jitter = pyutil::truthy(self.attr("jitter"));
+  // random.random is looked up at each draw, so a host may seed or replace it.
+  const double r =
+      policy.jitter ? py::module_::import("random").attr("random")().cast<double>() : 0.0;
+  return py::float_(core::delay_for(policy, n, r));
 }
 
 PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -133,6 +125,13 @@ PyObject* eq(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const binder::Operation kPolicyOperations[] = {
+    {"delay_for", {{"attempt", &binder::kCount}},
+     "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
+     "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
+     nullptr, delay_for},
+};
+
 PyMethodDef methods[] = {
     pyutil::method_def("__init__", init,
                        "__init__(self, attempts=3, backoff_base=0.5, backoff_max=30.0, "
@@ -144,10 +143,6 @@ PyMethodDef methods[] = {
                        "Meta's estimated_time_to_regain_access; a longer one raises the "
                        "RateLimitError at once). Seconds must be finite and not "
                        "negative, and attempts must fit a C long, else ValueError."),
-    pyutil::method_def("delay_for", delay_for,
-                       "delay_for(self, attempt)\n--\n\n"
-                       "Seconds to wait after the failed attempt number `attempt` (counted from "
-                       "1): backoff_base * 2**(attempt-1), capped at backoff_max, then spread."),
     pyutil::method_def("__repr__", repr, nullptr),
     pyutil::method_def("__eq__", eq, nullptr),
 };
@@ -160,6 +155,7 @@ py::object make_retry_policy_class(const char* module) {
                            "With the defaults a request is tried at most three times, waiting "
                            "about 0.5 and 1 second between attempts.");
   for (auto& def : methods) cls.method(&def);
+  binder::add_methods<kPolicyOperations>(cls, "RetryPolicy");
   py::tuple fields = py::make_tuple("attempts", "backoff_base", "backoff_max", "jitter",
                                     "max_retry_after");
   cls.attr("__slots__", fields);
