@@ -107,57 +107,43 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
       "iterate", "BaseClient.iterate.__anext__");
 }
 
-// iterate(url, params=None, page_size=100) and its private twin
-// _iterate(..., convert, each_page).
-PyObject* iterate_common(PyObject* args, PyObject* kwargs, bool with_convert) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"self",    "url",       "params", "page_size",
-                                     "convert", "each_page", nullptr};
-    static const char* public_keywords[] = {"self", "url", "params", "page_size", nullptr};
-    PyObject *self = nullptr, *url = nullptr, *params = Py_None, *page_size = nullptr;
-    PyObject *convert = Py_None, *each_page = Py_None;
-    if (with_convert) {
-      pyutil::parse_args(args, kwargs, "OO|$OOOO:_iterate", keywords, &self, &url, &params,
-                         &page_size, &convert, &each_page);
-    } else {
-      pyutil::parse_args(args, kwargs, "OO|$OO:iterate", public_keywords, &self, &url, &params,
-                         &page_size);
-    }
-    const char* op = with_convert ? "_iterate" : "iterate";
-    binder::text(url, op, "url");
-    if (page_size != nullptr) binder::count(page_size, op, "page_size");
-    py::dict query = pyutil::copy_dict(params);
-    const int has_limit = PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr());
-    if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised
-    if (has_limit == 0) {
-      query[pyutil::name<"limit">()] =
-          page_size ? py::reinterpret_borrow<py::object>(page_size) : py::int_(100);
-    }
-    return new_walk(self, url, std::move(query), convert, each_page);
-  });
+// A walk asking for page_size items per page unless params names a limit.
+py::object start_walk(py::object self, const binder::Args& args, py::handle convert,
+                      py::handle each_page) {
+  py::dict query = pyutil::copy_dict(args[1]);
+  const int has_limit = PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr());
+  if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised
+  if (has_limit == 0) query[pyutil::name<"limit">()] = args[2];
+  return new_walk(self, args[0], std::move(query), convert, each_page);
 }
 
-PyObject* iterate_method(PyObject*, PyObject* a, PyObject* k) {
-  return iterate_common(a, k, false);
-}
-PyObject* private_iterate_method(PyObject*, PyObject* a, PyObject* k) {
-  return iterate_common(a, k, true);
+py::object iterate_now(py::object self, binder::Args args) {
+  return start_walk(std::move(self), args, py::none(), py::none());
 }
 
-PyMethodDef iterate_defs[] = {
-    pyutil::method_def(
-        "iterate", iterate_method,
-        "iterate(self, url, *, params=None, page_size=100)\n--\n\n"
-        "An async iterator over the items of a Graph list: the data arrays of its pages, in "
-        "order, following paging.next. The next page is fetched only when the previous one "
-        "is used up, so only one page is held at a time. Asks for page_size items per page "
-        "unless params names a limit."),
-    pyutil::method_def("_iterate", private_iterate_method,
-                       "_iterate(self, url, *, params=None, page_size=100, convert=None, "
-                       "each_page=None)\n--\n\n"
-                       "iterate(), each item passed through convert (for the clients' records); "
-                       "each_page(items), when given, sees each page's item list first (an "
-                       "awaitable it returns is awaited)."),
+py::object private_iterate_now(py::object self, binder::Args args) {
+  return start_walk(std::move(self), args, args[3], args[4]);
+}
+
+const binder::Operation kIterateOperations[] = {
+    {"iterate",
+     {{"url", &binder::kText},
+      {"params", &binder::kAnything, "None", true},
+      {"page_size", &binder::kCount, "100", true}},
+     "An async iterator over the items of a Graph list: the data arrays of its pages, in "
+     "order, following paging.next. The next page is fetched only when the previous one is "
+     "used up, so only one page is held at a time. Asks for page_size items per page unless "
+     "params names a limit.",
+     nullptr, iterate_now},
+    {"_iterate",
+     {{"url", &binder::kText},
+      {"params", &binder::kAnything, "None", true},
+      {"page_size", &binder::kCount, "100", true},
+      {"convert", &binder::kAnything, "None", true},
+      {"each_page", &binder::kAnything, "None", true}},
+     "iterate(), each item passed through convert (for the clients' records); each_page(items), "
+     "when given, sees each page's item list first (an awaitable it returns is awaited).",
+     nullptr, private_iterate_now},
 };
 
 }  // namespace
@@ -167,7 +153,7 @@ void add_iterate_methods(pyutil::ClassBuilder& client) {
     walk_type = bridge::make_page_walk_type("corvane.http._Walk",
                                             "The items of a Graph list, page by page (iterate).");
   }
-  for (auto& def : iterate_defs) client.method(&def);
+  binder::add_methods<kIterateOperations>(client, "BaseClient");
 }
 
 }  // namespace corvane::http

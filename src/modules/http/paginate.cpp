@@ -20,9 +20,6 @@
 namespace corvane::http {
 namespace {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 Task<py::object> paginate_task(py::object self, py::object url, py::object params,
                                Py_ssize_t max_items, py::object page_size) {
   bridge::Rooted<py::list> items;
@@ -58,36 +55,25 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
   co_return items;
 }
 
-PyObject* paginate_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "url", "params", "max_items", "page_size", nullptr};
-    PyObject *self = nullptr, *url = nullptr, *params = Py_None;
-    PyObject *max_items = nullptr, *page_size = nullptr;
-    parse_args(args, kwargs, "OO|$OOO:paginate", keywords, &self, &url, &params, &max_items,
-               &page_size);
-    auto integer = [](PyObject* value, long fallback, const char* name) -> py::object {
-      if (value == nullptr) return py::int_(fallback);
-      return binder::count(value, "paginate", name);
-    };
-    const py::object max = integer(max_items, 500, "max_items");
-    const py::object size = integer(page_size, 100, "page_size");
-    Py_ssize_t cap = PyLong_AsSsize_t(max.ptr());
-    if (cap == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (cap < 0) cap = 0;
-    return bridge::as_coroutine(
-        paginate_task(py::reinterpret_borrow<py::object>(self),
-                      py::reinterpret_borrow<py::object>(url),
-                      py::reinterpret_borrow<py::object>(params), cap, size),
-        "BaseClient.paginate");
-  });
+py::object paginate_now(py::object self, binder::Args args) {
+  Py_ssize_t cap = PyLong_AsSsize_t(args[2].ptr());
+  if (cap == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (cap < 0) cap = 0;
+  return bridge::as_coroutine(paginate_task(std::move(self), args[0], args[1], cap, args[3]),
+                              "BaseClient.paginate");
 }
 
-PyMethodDef paginate_def = pyutil::method_def(
-    "paginate", paginate_method,
-    "paginate(self, url, *, params=None, max_items=500, page_size=100)\n--\n\n"
-    "Fetches a Graph list and follows its paging.next links, returning at most max_items "
-    "items of the pages' data arrays, in order. Asks for page_size items per page unless "
-    "params names a limit.");
+const binder::Operation kPaginateOperations[] = {
+    {"paginate",
+     {{"url", &binder::kAnything},
+      {"params", &binder::kAnything, "None", true},
+      {"max_items", &binder::kCount, "500", true},
+      {"page_size", &binder::kCount, "100", true}},
+     "Fetches a Graph list and follows its paging.next links, returning at most max_items "
+     "items of the pages' data arrays, in order. Asks for page_size items per page unless "
+     "params names a limit.",
+     nullptr, paginate_now},
+};
 
 }  // namespace
 
@@ -103,6 +89,8 @@ py::object link_params(py::handle link, py::handle token) {
   return params;
 }
 
-void add_paginate_method(pyutil::ClassBuilder& client) { client.method(&paginate_def); }
+void add_paginate_method(pyutil::ClassBuilder& client) {
+  binder::add_methods<kPaginateOperations>(client, "BaseClient");
+}
 
 }  // namespace corvane::http

@@ -125,13 +125,6 @@ PyObject* eq(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-const binder::Operation kPolicyOperations[] = {
-    {"delay_for", {{"attempt", &binder::kCount}},
-     "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
-     "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
-     nullptr, delay_for},
-};
-
 PyMethodDef methods[] = {
     pyutil::method_def("__init__", init,
                        "__init__(self, attempts=3, backoff_base=0.5, backoff_max=30.0, "
@@ -145,6 +138,13 @@ PyMethodDef methods[] = {
                        "negative, and attempts must fit a C long, else ValueError."),
     pyutil::method_def("__repr__", repr, nullptr),
     pyutil::method_def("__eq__", eq, nullptr),
+};
+
+const binder::Operation kPolicyOperations[] = {
+    {"delay_for", {{"attempt", &binder::kCount}},
+     "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
+     "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
+     nullptr, delay_for},
 };
 
 }  // namespace
