@@ -10,23 +10,16 @@
 namespace corvane::http {
 namespace {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
-PyObject* require_json_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "answer", nullptr};
-    PyObject *self = nullptr, *answer = nullptr;
-    parse_args(args, kwargs, "OO:_require_json", keywords, &self, &answer);
-    return require_json(self, py::reinterpret_borrow<py::object>(answer));
-  });
+py::object require_json_now(py::object self, binder::Args args) {
+  return require_json(self, args[0]);
 }
 
-PyMethodDef require_json_def = pyutil::method_def(
-    "_require_json", require_json_method,
-    "_require_json(self, answer)\n--\n\n"
-    "answer unchanged, unless it is the {'raw': text} that request() returns for a successful "
-    "response whose body is not JSON: then ApiError (status, masked url, payload set).");
+const binder::Operation kAnswerOperations[] = {
+    {"_require_json", {{"answer", &binder::kAnything}},
+     "answer unchanged, unless it is the {'raw': text} that request() returns for a successful "
+     "response whose body is not JSON: then ApiError (status, masked url, payload set).",
+     nullptr, require_json_now},
+};
 
 }  // namespace
 
@@ -61,6 +54,8 @@ py::object require_json(py::handle client, py::object answer) {
   pyutil::raise_error("ApiError", message, fields);
 }
 
-void add_answer_methods(pyutil::ClassBuilder& client) { client.method(&require_json_def); }
+void add_answer_methods(pyutil::ClassBuilder& client) {
+  binder::add_methods<kAnswerOperations>(client, "BaseClient");
+}
 
 }  // namespace corvane::http
