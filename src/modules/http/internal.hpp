@@ -97,6 +97,13 @@ class RequestPacing {
   double waited_until_ = 0;  // when the last wait for a block ended (steady clock)
 };
 
+// A keyword-only parameter of the client's operations: any value, None unless given (the
+// options of a request, the params of a Graph list); `kind` and `fallback` for the others.
+constexpr binder::Param option(const char* name, const binder::Kind* kind = &binder::kAnything,
+                               const char* fallback = "None") {
+  return {name, kind, fallback, true};
+}
+
 // Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
 

@@ -125,22 +125,18 @@ py::object private_iterate_now(py::object self, binder::Args args) {
   return start_walk(std::move(self), args, args[3], args[4]);
 }
 
+const binder::Param kPageSize = option("page_size", &binder::kCount, "100");
+
 const binder::Operation kIterateOperations[] = {
-    {"iterate",
-     {{"url", &binder::kText},
-      {"params", &binder::kAnything, "None", true},
-      {"page_size", &binder::kCount, "100", true}},
+    {"iterate", {{"url", &binder::kText}, option("params"), kPageSize},
      "An async iterator over the items of a Graph list: the data arrays of its pages, in "
      "order, following paging.next. The next page is fetched only when the previous one is "
      "used up, so only one page is held at a time. Asks for page_size items per page unless "
      "params names a limit.",
      nullptr, iterate_now},
     {"_iterate",
-     {{"url", &binder::kText},
-      {"params", &binder::kAnything, "None", true},
-      {"page_size", &binder::kCount, "100", true},
-      {"convert", &binder::kAnything, "None", true},
-      {"each_page", &binder::kAnything, "None", true}},
+     {{"url", &binder::kText}, option("params"), kPageSize, option("convert"),
+      option("each_page")},
      "iterate(), each item passed through convert (for the clients' records); each_page(items), "
      "when given, sees each page's item list first (an awaitable it returns is awaited).",
      nullptr, private_iterate_now},

@@ -65,10 +65,8 @@ py::object paginate_now(py::object self, binder::Args args) {
 
 const binder::Operation kPaginateOperations[] = {
     {"paginate",
-     {{"url", &binder::kAnything},
-      {"params", &binder::kAnything, "None", true},
-      {"max_items", &binder::kCount, "500", true},
-      {"page_size", &binder::kCount, "100", true}},
+     {{"url", &binder::kAnything}, option("params"), option("max_items", &binder::kCount, "500"),
+      option("page_size", &binder::kCount, "100")},
      "Fetches a Graph list and follows its paging.next links, returning at most max_items "
      "items of the pages' data arrays, in order. Asks for page_size items per page unless "
      "params names a limit.",

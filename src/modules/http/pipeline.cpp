@@ -683,8 +683,6 @@ PyObject* is_retryable_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// A body's options: keyword-only, None unless given.
-constexpr binder::Param option(const char* name) { return {name, &binder::kAnything, "None", true}; }
 const std::vector<binder::Param> kVerbParams = {
     {"url", &binder::kAnything}, option("params"), option("json"), option("data"),
     option("headers")};
@@ -693,7 +691,7 @@ const binder::Operation kMethods[kRows] = {
     {"request",
      {{"method", &binder::kAnything}, {"url", &binder::kAnything}, option("params"),
       option("json"), option("data"), option("headers"),
-      {"idempotent", &binder::kAnything, "False", true}},
+      option("idempotent", &binder::kAnything, "False")},
      "Sends one API call with retries and returns the decoded JSON body of the first "
      "successful response (None for an empty body, {'raw': text} for one that is not "
      "JSON). params: query parameters (None values dropped), appended to the URL's own "

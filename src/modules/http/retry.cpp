@@ -93,6 +93,13 @@ py::object delay_for(py::object self, binder::Args args) {
   return py::float_(core::delay_for(policy, n, r));
 }
 
+const binder::Operation kPolicyOperations[] = {
+    {"delay_for", {{"attempt", &binder::kCount}},
+     "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
+     "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
+     nullptr, delay_for},
+};
+
 PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
     static const char* keywords[] = {"self", nullptr};
@@ -138,13 +145,6 @@ PyMethodDef methods[] = {
                        "negative, and attempts must fit a C long, else ValueError."),
     pyutil::method_def("__repr__", repr, nullptr),
     pyutil::method_def("__eq__", eq, nullptr),
-};
-
-const binder::Operation kPolicyOperations[] = {
-    {"delay_for", {{"attempt", &binder::kCount}},
-     "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
-     "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
-     nullptr, delay_for},
 };
 
 }  // namespace
