@@ -90,7 +90,8 @@ class GraphPages final : public bridge::PageSource {
   py::object client_;     // the BaseClient whose request() fetches the pages
   py::object url_;        // the first page's URL, until it is fetched
   py::object token_;      // the caller's access_token, for links that carry none (or None)
-  py::object query_;      // the first page's query, until it is fetched
+  py::object query_;      // the first page's query, until it is fetched (after token_: the
+                          // token is read from it before it is moved in)
   py::object convert_;    // called on each item (a record's from_response), or null
   py::object each_page_;  // called with each page's item list, or null
   py::object next_;       // the link of the next page, or null at the end
