@@ -28,9 +28,9 @@
 #include "core/query.hpp"
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
-#include "py/saved_error.hpp"
 #include "py/json_decode.hpp"
 #include "py/names.hpp"
+#include "py/release_on_exit.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -184,18 +184,7 @@ PyCFunction own() {
       reinterpret_cast<void (*)()>(&binder::detail::entry<kMethods, I, true>));
 }
 
-// Releases a response's connection when the attempt leaves, however it leaves.
-struct ReleaseOnExit {
-  bridge::Rooted<> response;
-  ~ReleaseOnExit() {
-    if (!response) return;
-    pyutil::SavedError saved;
-    PyObject* out = PyObject_CallMethod(response.ptr(), "release", nullptr);
-    // No object named: its repr would quote the URL, secrets included.
-    if (out == nullptr) PyErr_WriteUnraisable(nullptr);
-    Py_XDECREF(out);
-  }
-};
+using pyutil::ReleaseOnExit;
 
 struct Reply {
   long status = 0;
