@@ -117,8 +117,8 @@ void bad_answer(const char* operation, const char* what, const char* wanted, py:
   fields["provider"] = "linkedin";
   fields["payload"] = answer;
   pyutil::raise_error("ApiError",
-                      py::str(std::string(operation) + ": " + what + " must be " + wanted +
-                              ", not " + Py_TYPE(value.ptr())->tp_name),
+                      py::str(texts::kBadAnswer)
+                          .format(operation, what, wanted, Py_TYPE(value.ptr())->tp_name),
                       fields);
 }
 

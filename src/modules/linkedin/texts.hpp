@@ -28,7 +28,8 @@ inline constexpr const char* kOrganizationNote =
     "CONTENT_ADMIN or DIRECT_SPONSORED_CONTENT_POSTER role of the member on that page "
     "(LinkedIn.organizations() lists the pages the member administers)";
 
-// ---- answers of the wrong shape: <what> and <wanted> of bad_answer ----
+// ---- answers of the wrong shape: the operation, <what>, <wanted>, the value's type name ----
+inline constexpr const char* kBadAnswer = "{}: {} must be {}, not {}";
 inline constexpr const char* kAnswer = "LinkedIn's answer";
 inline constexpr const char* kUserinfo = "LinkedIn's userinfo answer";
 inline constexpr const char* kUserinfoSub = "the userinfo answer's member id \"sub\"";
