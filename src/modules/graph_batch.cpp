@@ -28,6 +28,7 @@
 #include "core/mask.hpp"
 #include "core/query.hpp"
 #include "modules/graph_client.hpp"
+#include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
 #include "py/masking.hpp"
 #include "py/names.hpp"
@@ -53,6 +54,11 @@ std::string where(std::size_t index, const char* key = nullptr) {
   binder::wrong_type(value, function, name.c_str(), what);
 }
 
+[[noreturn]] void refuse(const py::str& message) {
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw py::error_already_set();
+}
+
 // The form encoding of a mapping's members (None values dropped), result references kept.
 std::string encode_members(py::handle mapping) {
   std::string out;
@@ -71,14 +77,14 @@ std::string encode_members(py::handle mapping) {
 
 py::dict mapping_arg(py::handle value, const char* function, const std::string& name) {
   if (value.is_none()) return py::dict();
-  if (!PyDict_Check(value.ptr())) wrong_type(function, name, "a dict or None", value);
+  if (!PyDict_Check(value.ptr())) wrong_type(function, name, texts::kDictOrNone, value);
   return pyutil::copy_dict(value);
 }
 
 py::object optional_text(py::handle value, const char* function, const std::string& name) {
   if (value.is_none()) return py::none();
   if (!PyUnicode_Check(value.ptr()) || PyUnicode_GET_LENGTH(value.ptr()) == 0) {
-    wrong_type(function, name, "a non-empty str or None", value);
+    wrong_type(function, name, texts::kNonEmptyTextOrNone, value);
   }
   return py::reinterpret_borrow<py::object>(value);
 }
@@ -142,17 +148,10 @@ py::object not_run(py::handle self, const Call& call, const std::string& relativ
   fields["provider"] = py::getattr(self, "provider", py::none());
   fields["url"] = py::str(core::mask_secrets(call.base_url + relative_url));
   if (failed_name) {
-    return pyutil::make_error(
-        "NotRunError",
-        py::str("Batch amali bajarilmadi: u bog'liq bo'lgan '{}' amali muvaffaqiyatsiz tugadi")
-            .format(failed_name),
-        fields);
+    return pyutil::make_error("NotRunError", py::str(texts::kNotRunAfter).format(failed_name),
+                              fields);
   }
-  return pyutil::make_error(
-      "NotRunError",
-      py::str("Batch amali bajarilmadi: platforma javob bermadi (batch vaqti tugagan "
-              "bo'lishi mumkin)"),
-      fields);
+  return pyutil::make_error("NotRunError", py::str(texts::kNotRun), fields);
 }
 
 // What the operation's slot holds, as the same request alone would have given it.
@@ -241,10 +240,7 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
     fields["provider"] = py::getattr(self, "provider", py::none());
     fields["url"] = py::str(core::mask_secrets(call.base_url));
     fields["payload"] = answer;
-    failure = pyutil::make_error("ApiError",
-                                 py::str("Batch javobi har bir amal uchun bitta javobli ro'yxat "
-                                         "emas"),
-                                 fields);
+    failure = pyutil::make_error("ApiError", py::str(texts::kBatchAnswerShape), fields);
   }
   py::list results;
   if (failure) {
@@ -275,11 +271,18 @@ void refuse_without_batch(py::handle self) {
   }
   py::object builder = py::getattr(self, "graph", py::none());
   if (py::isinstance(builder, instagram_graph.get())) {
-    pyutil::raise_error("ConfigurationError",
-                        py::str("Batch so'rovlari faqat graph.facebook.com da bor: Instagram "
-                                "login oqimida ular yo'q"));
+    pyutil::raise_error("ConfigurationError", py::str(texts::kNoBatch));
   }
 }
+
+// The requests of a batch: a list or tuple, each of its dicts checked by plan_batch.
+py::object convert_requests(py::handle value, const char* operation, const char* parameter) {
+  if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
+    binder::wrong_type(value, operation, parameter, texts::kListOfDicts);
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+const binder::Kind kRequests{"Sequence[BatchRequest]", convert_requests};
 
 py::object batch_now(py::object self, binder::Args args) {
   refuse_without_batch(self);
@@ -291,7 +294,7 @@ py::object batch_now(py::object self, binder::Args args) {
 
 const binder::Operation kBatch[] = {
     {"batch",
-     {{"requests", &binder::kAnything}, {"token", &binder::kToken}},
+     {{"requests", &kRequests}, {"token", &binder::kTextOrNone}},
      "Sends many Graph requests in batch calls of at most 50 operations and returns their "
      "answers in the order given. requests: a list of dicts with 'path' (relative, without host "
      "or version; may carry a query) and optionally 'method' ('GET', 'POST' or 'DELETE'; GET by "
@@ -306,7 +309,7 @@ const binder::Operation kBatch[] = {
      "that no split into calls of 50 keeps inside one call raises ValueError before anything is "
      "sent. A call of GET requests only is retried like a GET; a request that failed inside a "
      "call is never sent again.",
-     nullptr, batch_now},
+     nullptr, batch_now, nullptr, false, true},
 };
 
 }  // namespace
@@ -321,45 +324,41 @@ void record_operation_usage(py::handle client, py::handle token, const py::dict&
 
 BatchPlan plan_batch(py::handle self, py::handle requests, const char* function) {
   if (!PyList_Check(requests.ptr()) && !PyTuple_Check(requests.ptr())) {
-    wrong_type(function, "requests", "a list of dicts", requests);
+    wrong_type(function, "requests", texts::kListOfDicts, requests);
   }
   BatchPlan plan;
   std::vector<core::BatchOp> ops;
   std::size_t index = 0;
   for (py::handle request : requests) {
-    if (!PyDict_Check(request.ptr())) wrong_type(function, where(index), "a dict", request);
+    if (!PyDict_Check(request.ptr())) wrong_type(function, where(index), texts::kDict, request);
     for (auto [key, value] : py::reinterpret_borrow<py::dict>(request)) {
       (void)value;
       bool known = false;
       for (const char* name : kKeys) known = known || py::str(name).equal(key);
-      if (!known) {
-        throw py::value_error(std::string(function) + ": " + where(index) +
-                              " has an unknown key " + std::string(py::repr(key)));
-      }
+      if (!known) refuse(py::str(texts::kUnknownKey).format(function, where(index), key));
     }
     py::object method_value = member(request, "method", py::str("GET"));
     if (!PyUnicode_Check(method_value.ptr())) {
-      wrong_type(function, where(index, "method"), "a str", method_value);
+      wrong_type(function, where(index, "method"), texts::kText, method_value);
     }
     py::str method = py::str(method_value.attr("upper")());
     const std::string_view verb = pyutil::utf8(method);
     if (verb != "GET" && verb != "POST" && verb != "DELETE") {
       binder::wrong_value(method_value, function, where(index, "method").c_str(),
-                          "'GET', 'POST' or 'DELETE'");
+                          texts::kMethods);
     }
     py::object path = member(request, "path");
-    if (!PyUnicode_Check(path.ptr())) wrong_type(function, where(index, "path"), "a str", path);
+    if (!PyUnicode_Check(path.ptr())) wrong_type(function, where(index, "path"), texts::kText, path);
     const std::string_view path_text = pyutil::utf8(path);
     if (path_text.empty() || path_text.find("://") != std::string_view::npos ||
         path_text.find('#') != std::string_view::npos) {
       binder::wrong_value(path, function, where(index, "path").c_str(),
-                          "a relative Graph path such as 'me/accounts'");
+                          texts::kRelativePath);
     }
     py::dict params = mapping_arg(member(request, "params"), function, where(index, "params"));
     py::dict body = mapping_arg(member(request, "body"), function, where(index, "body"));
     if (!body.empty() && verb != "POST") {
-      throw py::value_error(std::string(function) + ": " + where(index, "body") +
-                            " is sent only with a POST");
+      refuse(py::str(texts::kBodyWithoutPost).format(function, where(index, "body")));
     }
     py::object name = optional_text(member(request, "name"), function, where(index, "name"));
     py::object depends_on =
@@ -368,7 +367,7 @@ BatchPlan plan_batch(py::handle self, py::handle requests, const char* function)
                                        where(index, "token").c_str());
     py::object omit_value = member(request, "omit_response_on_success", py::bool_(false));
     if (!PyBool_Check(omit_value.ptr())) {
-      wrong_type(function, where(index, "omit_response_on_success"), "a bool", omit_value);
+      wrong_type(function, where(index, "omit_response_on_success"), texts::kBool, omit_value);
     }
     // The operation's own token and proof go in its query, after the caller's members.
     py::dict query = sign(self, op_token, params);
@@ -397,15 +396,9 @@ BatchPlan plan_batch(py::handle self, py::handle requests, const char* function)
   }
   const core::BatchSplit split = core::split_batch(ops);
   if (split.refused) {
-    if (split.unknown) {
-      throw py::value_error(std::string(function) + ": " + where(split.index) + " refers to '" +
-                            split.name + "', which no earlier request is named");
-    }
-    throw py::value_error(std::string(function) + ": " + where(split.index) + " refers to '" +
-                          split.name + "' across a split into calls of at most " +
-                          std::to_string(core::kBatchLimit) +
-                          "; group dependent requests within one call of at most " +
-                          std::to_string(core::kBatchLimit));
+    const char* form = split.unknown ? texts::kUnknownReference : texts::kSplitReference;
+    refuse(py::str(form).format(function, where(split.index), split.name, core::kBatchLimit,
+                                core::kBatchLimit));
   }
   for (std::size_t size : split.sizes) plan.sizes.append(py::int_(size));
   return plan;
@@ -439,8 +432,6 @@ bridge::Task<py::object> run_batch(py::object self, py::object token, py::list w
   co_return results;
 }
 
-void add_batch_method(pyutil::ClassBuilder& cls) {
-  binder::add_methods<kBatch>(cls, "GraphClient");
-}
+const binder::MethodGroup add_batch_methods = binder::group<kBatch, "GraphClient">;
 
 }  // namespace corvane::graph

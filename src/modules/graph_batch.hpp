@@ -6,14 +6,15 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/runtime.hpp"
+#include "py/binder.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::graph {
 
 namespace py = pybind11;
 
-// Adds `batch(requests, token)` to a Graph client class.
-void add_batch_method(pyutil::ClassBuilder& cls);
+// `batch(requests, token)`, the group of a Graph client class.
+extern const binder::MethodGroup add_batch_methods;
 
 // The checked form of `requests` for a batch (a list of dicts, see the docstring of `batch`):
 // TypeError or ValueError, named after `function`, for anything malformed, and ValueError for a

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/query.hpp"
+#include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
@@ -181,7 +182,7 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
   py::dict query = pyutil::truthy(params) ? pyutil::copy_dict(params) : py::dict();
   if (!pyutil::truthy(token)) return query;
   if (!PyUnicode_Check(token.ptr())) {
-    throw py::type_error("_signed: token must be a str or None, not " + type_name(token));
+    throw py::type_error(texts::kSignedToken + type_name(token));
   }
   // Removed first, so that the credentials come after the caller's keys.
   for (const char* key : {"access_token", "appsecret_proof"}) {
@@ -202,7 +203,7 @@ py::str node_id(py::handle value, const char* function, const char* name) {
   const std::string_view chars = pyutil::utf8(id);
   const bool dots_only = std::all_of(chars.begin(), chars.end(), [](char c) { return c == '.'; });
   if (chars.empty() || dots_only || !std::all_of(chars.begin(), chars.end(), is_id_char)) {
-    binder::wrong_value(id, function, name, "a Graph id (letters, digits, '_', '-', '.')");
+    binder::wrong_value(id, function, name, texts::kGraphId);
   }
   return id;
 }

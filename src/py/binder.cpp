@@ -275,7 +275,7 @@ py::tuple describe(const Operation* ops, std::size_t count) {
     }
     rows.append(py::make_tuple(op.name, py::tuple(params),
                                op.returns ? py::object(py::str(op.returns)) : py::none(),
-                               py::bool_(op.task != nullptr)));
+                               py::bool_(op.task != nullptr || op.awaitable)));
   }
   return py::tuple(rows);
 }

@@ -79,6 +79,9 @@ struct Operation {
   NowBody now = nullptr;
   const char* returns = nullptr;  // the stub's return annotation, for the table test
   bool extras = false;            // takes **keywords, handed to the body unchecked
+  // A `now` body that checks its arguments at the call and answers with a coroutine: to its
+  // callers (and its stub) the operation is async.
+  bool awaitable = false;
 };
 
 // ---- the one message form ----

@@ -19,10 +19,12 @@ MODULES = ("facebook", "instagram", "linkedin", "webhooks")
 # A value each stub type accepts, and one it refuses.
 ACCEPTED = {"str": "1", "str | None": "t", "int": 1, "int | None": 1, "bool": True,
             "list[str] | tuple[str, ...] | None": ["a"], "Mapping[str, Any]": {},
-            "Mapping[str, str]": {}, "bytes | bytearray | memoryview": b"", "dict[str, Any]": {}}
+            "Mapping[str, str]": {}, "bytes | bytearray | memoryview": b"", "dict[str, Any]": {},
+            "Sequence[BatchRequest]": []}
 REFUSED = {"str": 5, "str | None": 5, "int": "1", "int | None": "1", "bool": 1,
            "list[str] | tuple[str, ...] | None": "leadgen", "Mapping[str, Any]": 5,
-           "Mapping[str, str]": 5, "bytes | bytearray | memoryview": "body", "WebhookEvent": 5}
+           "Mapping[str, str]": 5, "bytes | bytearray | memoryview": "body", "WebhookEvent": 5,
+           "Sequence[BatchRequest]": 5}
 
 
 def _rows():
@@ -36,11 +38,33 @@ def _rows():
 ROWS = list(_rows())
 
 
+def stub_scopes(module: str, owner: str) -> list[ast.Module | ast.ClassDef]:
+    """Where the stubs of `owner`'s operations are: the module itself when owner is "", else class
+    `owner` and the stub-only (type_check_only) bases it inherits from, which exist for typing
+    alone, so their methods are the class's own at run time. A base that exists at run time
+    lends nothing: its operations are its own rows."""
+    tree = ast.parse((STUBS / f"{module}.pyi").read_text())
+    if not owner:
+        return [tree]
+    scopes: list[ast.Module | ast.ClassDef] = []
+    for cls in (n for n in ast.walk(tree) if isinstance(n, ast.ClassDef) and n.name == owner):
+        scopes.append(cls)
+        for base in (b.id for b in cls.bases if isinstance(b, ast.Name)):
+            imports = [i.module for i in tree.body if isinstance(i, ast.ImportFrom)
+                       and any(a.name == base for a in i.names)]
+            home = imports[0].rpartition(".")[2] if imports else module
+            if not (STUBS / f"{home}.pyi").exists():
+                continue
+            inherited = stub_scopes(home, base)
+            if inherited and any(ast.unparse(d).endswith("type_check_only")
+                                 for d in inherited[0].decorator_list):
+                scopes += inherited
+    return scopes
+
+
 def stub_function(module: str, owner: str, operation: str) -> ast.FunctionDef | ast.AsyncFunctionDef:
     """The stub of `operation`: a method of class `owner`, or a module function when owner is ""."""
-    tree = ast.parse((STUBS / f"{module}.pyi").read_text())
-    scopes = [tree] if not owner else [n for n in ast.walk(tree) if isinstance(n, ast.ClassDef) and n.name == owner]
-    for scope in scopes:
+    for scope in stub_scopes(module, owner):
         for item in scope.body:
             if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)) and item.name == operation:
                 return item

@@ -68,7 +68,7 @@ py::dict metrics_of(py::handle self, py::object data) {
       py::dict fields;
       fields["provider"] = py::getattr(self, pyutil::name<"provider">());
       fields["payload"] = data;
-      pyutil::raise_error("ApiError", py::str("Insight javobida `name` yo'q"), fields);
+      pyutil::raise_error("ApiError", py::str(graph::texts::kNoInsightName), fields);
     }
     py::object values = member(item, "values");
     const bool listed = (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) && truthy(values);
@@ -85,7 +85,7 @@ Task<py::object> post_insights_task(py::object self, Args args) {
   graph::Tolerated answer = co_await graph::get_tolerating_refusal(
       self, edge(self, args[0], "insights"), args[1], std::move(query));
   if (answer.refusal) {
-    log_info("Post %s uchun insight yo'q: %s", args[0], pyutil::text_form(answer.refusal));
+    log_info(texts::kNoPostInsights, args[0], pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   co_return metrics_of(self, std::move(answer.data));
@@ -116,7 +116,7 @@ Task<py::object> posts_insights_task(py::object self, Args args) {
     py::object answer = answers[i];
     if (PyExceptionInstance_Check(answer.ptr())) {
       if (!graph::is_refusal(answer)) pyutil::raise(answer);
-      log_info("Post %s uchun insight yo'q: %s", post_id, pyutil::text_form(answer));
+      log_info(texts::kNoPostInsights, post_id, pyutil::text_form(answer));
       out[post_id] = py::dict();
       continue;
     }

@@ -8,6 +8,8 @@
 #include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
+#include "modules/graph_texts.hpp"
+#include "modules/facebook/texts.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::facebook {

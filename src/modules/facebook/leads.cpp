@@ -22,7 +22,7 @@ const binder::Kind kSince{"int | None", [](py::handle value, const char* operati
                             if (!value.is_none() && (PyBool_Check(value.ptr()) ||
                                                      !PyLong_Check(value.ptr()))) {
                               binder::wrong_type(value, operation, parameter,
-                                                 "an int (seconds since 1970) or None");
+                                                 texts::kSince);
                             }
                             return py::reinterpret_borrow<py::object>(value);
                           }};
@@ -109,7 +109,7 @@ Task<py::object> ad_context_task(py::object self, Args args) {
   if (answer.refusal) {
     // A warning: the lead is kept, but its campaign is lost, usually to a token without
     // ads_management (a Page token where the user's was needed).
-    log_warning("Ad konteksti olinmadi (ad_id=%s): %s", ad_id, pyutil::text_form(answer.refusal));
+    log_warning(texts::kNoAdContext, ad_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   co_return context_of(answer.data);
@@ -167,7 +167,7 @@ Task<py::object> leads_with_context_task(py::object self, Args args) {
       if (!pyutil::is_kind(ad, "ApiError")) pyutil::raise(ad);
       // Not run: the lead has no ad (an organic lead), nothing to regret.
       if (truthy(record.attr("ad_id")) && !pyutil::is_kind(ad, "NotRunError")) {
-        log_warning("Ad konteksti olinmadi (ad_id=%s): %s", record.attr("ad_id"),
+        log_warning(texts::kNoAdContext, record.attr("ad_id"),
                     pyutil::text_form(ad));
       }
     } else if (truthy(record.attr("ad_id"))) {

@@ -88,13 +88,12 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
     const bool have_id = present_text(app_id, "app_id");
     const bool have_secret = present_text(app_secret, "app_secret");
     if (!have_id || !have_secret) {
-      pyutil::raise_error("ConfigurationError",
-                          py::str("Facebook uchun `app_id` va `app_secret` majburiy"));
+      pyutil::raise_error("ConfigurationError", py::str(texts::kCredentials));
     }
     py::object version =
         bound.values[1] ? bound.values[1] : py::reinterpret_borrow<py::object>(state().default_version.get());
     binder::text(version, "Facebook", "graph_version");
-    if (!pyutil::truthy(version)) throw py::value_error("Facebook: graph_version must not be empty");
+    if (!pyutil::truthy(version)) throw py::value_error(texts::kEmptyVersion);
     py::object config_id = binder::text_or_none(bound.values[2], "Facebook", "config_id");
     py::list scopes = binder::texts(bound.values[3], "Facebook", "scopes");
 
@@ -137,9 +136,7 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
         if (pyutil::truthy(variable(name))) continue;
         unset += unset.empty() ? name : std::string(" and ") + name;
       }
-      graph::add_note(e.value(), "from_env reads the app's credentials from the environment "
-                                 "variables FACEBOOK_APP_ID and FACEBOOK_APP_SECRET; unset or "
-                                 "empty: " + unset);
+      graph::add_note(e.value(), texts::kFromEnvNote + unset);
       throw;
     }
   });
@@ -207,12 +204,12 @@ PYBIND11_MODULE(facebook, m) {
   pyutil::ClassBuilder client = clients::client_class(s, "facebook", "Facebook", kClassDoc);
   add_setup_methods(client);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
-  graph::add_batch_method(client);
   graph::add_error_rules(client);
   // The operation tables as data: a test holds the stubs to them.
   py::dict operations;
   operations["Facebook"] = binder::add_groups(
-      client, {add_oauth_methods, add_page_methods, add_lead_methods, add_content_methods});
+      client, {add_oauth_methods, add_page_methods, add_lead_methods, add_content_methods,
+               graph::add_batch_methods});
   m.attr("Facebook") = client.build();
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");

@@ -44,7 +44,7 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
   py::object short_lived_call = graph::get(self, url, py::none(), std::move(first));
   py::object short_lived = graph::require_json(self, co_await std::move(short_lived_call));
   py::object short_token = member(short_lived, "access_token");
-  if (!truthy(short_token)) answer_error(self, "Facebook qisqa muddatli token bermadi", short_lived);
+  if (!truthy(short_token)) answer_error(self, texts::kNoShortLivedToken, short_lived);
 
   py::dict second;
   second["grant_type"] = "fb_exchange_token";
@@ -83,7 +83,7 @@ Task<py::object> me_task(py::object self, Args args) {
   py::object answer = co_await graph::get(self, url, args[0], std::move(query));
   py::object data = graph::require_json(self, std::move(answer));
   py::object id = member(data, "id");
-  if (id.is_none()) answer_error(self, "Facebook javobida `id` yo'q", data);
+  if (id.is_none()) answer_error(self, texts::kNoId, data);
   py::object full_name = member(data, "name");
   py::object picture = member(member(member(data, "picture"), "data"), "url");
   co_return state().profile.get()(

@@ -45,7 +45,7 @@ py::object date_type() { return py::module_::import("datetime").attr("date"); }
 const binder::Kind kDay{"datetime.date | None", [](py::handle value, const char* operation,
                                                    const char* parameter) -> py::object {
   if (!value.is_none() && !py::isinstance(value, date_type())) {
-    binder::wrong_type(value, operation, parameter, "a datetime.date or None");
+    binder::wrong_type(value, operation, parameter, texts::kDay);
   }
   return py::reinterpret_borrow<py::object>(value);
 }};
@@ -77,7 +77,7 @@ Task<py::object> insights_task(py::object self, Args args) {
   py::dict metrics;
   for (py::handle item : items_of(member(data, "data"))) {
     py::object name = member(item, "name");
-    if (name.is_none()) answer_error(self, "Insight javobida `name` yo'q", data);
+    if (name.is_none()) answer_error(self, graph::texts::kNoInsightName, data);
     metrics[name] = member(member(item, "total_value"), "value");
   }
   py::dict result;

@@ -8,6 +8,8 @@
 #include "modules/client_module.hpp"
 #include "modules/graph_batch.hpp"
 #include "modules/graph_client.hpp"
+#include "modules/graph_texts.hpp"
+#include "modules/instagram/texts.hpp"
 #include "py/names.hpp"
 #include "py/pyclass.hpp"
 

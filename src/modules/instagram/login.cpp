@@ -35,11 +35,8 @@ py::object login_url(py::object self, Args args) {
   if (!truthy(app_id)) {
     // A client from from_env() with INSTAGRAM_APP_ID unset gets here: say where the id comes
     // from, beside the message.
-    py::object error = pyutil::make_error("ConfigurationError",
-                                          py::str("Instagram login uchun `app_id` majburiy"));
-    graph::add_note(error, "pass app_id= to Instagram(), or set the environment variable "
-                           "INSTAGRAM_APP_ID for Instagram.from_env(); a client of "
-                           "Instagram.via_facebook() logs in through Facebook.login_url()");
+    py::object error = pyutil::make_error("ConfigurationError", py::str(texts::kAppIdRequired));
+    graph::add_note(error, texts::kAppIdNote);
     pyutil::raise(error);
   }
   py::object scope = graph::join_commas(
@@ -82,7 +79,7 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
   {
     py::object short_token = member(short_lived, "access_token");
     if (!truthy(short_token)) {
-      answer_error(self, "Instagram qisqa muddatli token bermadi", short_lived);
+      answer_error(self, texts::kNoShortLivedToken, short_lived);
     }
     py::dict query;
     query["grant_type"] = "ig_exchange_token";
@@ -107,7 +104,7 @@ Task<py::object> refresh_token_task(py::object self, Args args) {
     call = graph::get(self, instagram_host().attr("refresh_token")(), py::none(), std::move(query));
   }
   py::object data = graph::require_json(self, co_await std::move(call));
-  if (!truthy(member(data, "access_token"))) answer_error(self, "Token yangilanmadi", data);
+  if (!truthy(member(data, "access_token"))) answer_error(self, texts::kNotRefreshed, data);
   co_return state().token_bundle.get().attr("from_response")(data);
 }
 

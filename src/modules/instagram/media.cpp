@@ -33,7 +33,7 @@ Task<py::object> profile_task(py::object self, Args args) {
   }
   py::object data = graph::require_json(self, co_await std::move(asking));
   py::object id = member(data, "id");
-  if (id.is_none()) answer_error(self, "Instagram javobida `id` yo'q", data);
+  if (id.is_none()) answer_error(self, texts::kNoId, data);
   co_return state().profile.get()(
       py::arg("id") = pyutil::text_form(id), py::arg("platform") = "instagram",
       py::arg("username") = member(data, "username"), py::arg("full_name") = member(data, "name"),
@@ -84,13 +84,13 @@ Task<py::object> media_insights_task(py::object self, Args args) {
   }
   graph::Tolerated answer = co_await std::move(*asking);
   if (answer.refusal) {
-    log_info("Media %s uchun insight yo'q: %s", media_id, answer.refusal);
+    log_info(texts::kNoMediaInsights, media_id, answer.refusal);
     co_return py::dict();
   }
   py::dict metrics;
   for (py::handle item : items_of(member(answer.data, "data"))) {
     py::object name = member(item, "name");
-    if (name.is_none()) answer_error(self, "Insight javobida `name` yo'q", answer.data);
+    if (name.is_none()) answer_error(self, graph::texts::kNoInsightName, answer.data);
     py::list values = items_of(member(item, "values"));
     metrics[name] = values.empty() ? py::none() : member(values[0], "value");
   }
@@ -116,7 +116,7 @@ Task<py::object> await_container_task(py::object self, Args args) {
         const std::string_view text = pyutil::utf8(code);
         if (text == "FINISHED") co_return py::none();
         if (text == "ERROR") {
-          std::string message = "Video qayta ishlanmadi: ";
+          std::string message = texts::kVideoFailed;
           message.append(pyutil::utf8(pyutil::text_form(member(status, "status"))));
           answer_error(self, message.c_str(), status);
         }
@@ -124,7 +124,7 @@ Task<py::object> await_container_task(py::object self, Args args) {
     }
     co_await bridge::sleep(delay);
   }
-  answer_error(self, "Video qayta ishlash vaqti tugadi (60s)", py::handle());
+  answer_error(self, texts::kVideoTimeout, py::handle());
 }
 
 Task<py::object> publish_task(py::object self, Args args) {
@@ -135,8 +135,7 @@ Task<py::object> publish_task(py::object self, Args args) {
   {
     py::object image = args[3], video_url = args[4];
     if (!truthy(image) && !truthy(video_url)) {
-      pyutil::raise_error("ConfigurationError",
-                          py::str("`image_url` yoki `video_url` dan biri kerak"));
+      pyutil::raise_error("ConfigurationError", py::str(texts::kImageOrVideo));
     }
     py::str node = account_node(self, args[1]);
     publish_url = graph::urls(self).attr("edge")(node, "media_publish");
@@ -157,7 +156,7 @@ Task<py::object> publish_task(py::object self, Args args) {
   {
     py::object container = graph::require_json(self, co_await std::move(creating));
     creation_id = member(container, "id");
-    if (!truthy(creation_id)) answer_error(self, "Container yaratilmadi", container);
+    if (!truthy(creation_id)) answer_error(self, texts::kNoContainer, container);
   }
   // An image container is ready at once; a video one needs processing first.
   if (video) {

@@ -16,7 +16,7 @@
 namespace corvane::instagram {
 
 [[noreturn]] void missing_page_id() {
-  pyutil::raise_error("ConfigurationError", py::str("Facebook login oqimida `page_id` majburiy"));
+  pyutil::raise_error("ConfigurationError", py::str(texts::kPageIdRequired));
 }
 
 py::str inbox_node(py::handle self, py::handle page_id, const char* function) {
@@ -103,11 +103,11 @@ py::dict profile_of(py::handle igsid, const graph::Tolerated& answer) {
   if (answer.refusal) {
     // The platform opens a profile only to a business the user wrote to, and the permission
     // may be missing: a normal state, not an error.
-    log_info("IG profil olinmadi (igsid=%s): %s", igsid, answer.refusal);
+    log_info(texts::kNoProfile, igsid, answer.refusal);
     reason = answer.refusal.attr("message");
   } else {
-    reason = py::str("Profil javobi obyekt emas");
-    log_info("IG profil olinmadi (igsid=%s): %s", igsid, reason);
+    reason = py::str(texts::kProfileNotObject);
+    log_info(texts::kNoProfile, igsid, reason);
   }
   py::dict unavailable;
   unavailable["id"] = igsid;
@@ -230,7 +230,7 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   py::dict profiles;
   for (py::handle result : results) {
     if (PyExceptionInstance_Check(result.ptr())) {
-      log_warning("Profil boyitishda xato: %s", result);
+      log_warning(texts::kEnrichFailed, result);
       continue;
     }
     py::tuple pair = py::reinterpret_borrow<py::tuple>(result);

@@ -45,10 +45,7 @@ py::str account_node(py::handle self, py::handle ig_user_id) {
   if (pyutil::truthy(ig_user_id)) return py::reinterpret_borrow<py::str>(ig_user_id);
   if (via_facebook(self)) {
     // With a page token "me" is the Page, never the Instagram account.
-    pyutil::raise_error(
-        "ConfigurationError",
-        py::str("Facebook login oqimida `ig_user_id` majburiy (`me` Page'ni bildiradi, "
-                "Instagram akkauntni emas)"));
+    pyutil::raise_error("ConfigurationError", py::str(texts::kIgUserIdRequired));
   }
   return py::str("me");
 }
@@ -284,13 +281,12 @@ PYBIND11_MODULE(instagram, m) {
 
   pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
-  graph::add_batch_method(client);
   graph::add_error_rules(client);
   py::dict operations;
   operations[""] = binder::describe<kModuleFunctions>();
   operations["Instagram"] = binder::add_groups(
       client, {add_setup_methods, add_login_methods, add_media_methods, add_messaging_methods,
-               add_listing_methods, add_insights_methods});
+               add_listing_methods, add_insights_methods, graph::add_batch_methods});
   m.attr("_OPERATIONS") = operations;
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");

@@ -47,17 +47,14 @@ const char* kind_for(long status) {
 // where it is set, once per refused request.
 void warn_retired_version(py::handle self, py::handle message) {
   state().logger.get().attr("warning")(
-      "LinkedIn refused LinkedIn-Version %r (%s): pass api_version= to LinkedIn() or set "
-      "LINKEDIN_API_VERSION to a version LinkedIn still serves (YYYYMM, about the last 12 "
-      "months)",
-      py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
+      texts::kRetiredVersion, py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
 }
 
 // The pipeline hands this hook whatever status and body the server gave: they take any value.
 py::object parse_error(py::object self, binder::Args args) {
   const py::object& status = args[0];
   const py::object& body = args[1];
-  py::object message = py::str("HTTP {}").format(status);
+  py::object message = py::str(texts::kStatusOnly).format(status);
   py::object code = py::none();
   if (PyDict_Check(body.ptr())) {
     for (const char* name : {"message", "error_description", "error"}) {
@@ -120,8 +117,8 @@ void bad_answer(const char* operation, const char* what, const char* wanted, py:
   fields["provider"] = "linkedin";
   fields["payload"] = answer;
   pyutil::raise_error("ApiError",
-                      py::str(std::string(operation) + ": " + what + " must be " + wanted +
-                              ", not " + Py_TYPE(value.ptr())->tp_name),
+                      py::str(texts::kBadAnswer)
+                          .format(operation, what, wanted, Py_TYPE(value.ptr())->tp_name),
                       fields);
 }
 
@@ -132,7 +129,7 @@ py::object object_or_none(py::handle answer, const char* operation) {
 
 py::dict object_answer(py::handle answer, const char* operation) {
   if (!PyDict_Check(answer.ptr())) {
-    bad_answer(operation, "LinkedIn's answer", "an object", answer, answer);
+    bad_answer(operation, texts::kAnswer, texts::kObject, answer, answer);
   }
   return py::reinterpret_borrow<py::dict>(answer);
 }

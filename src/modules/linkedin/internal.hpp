@@ -8,6 +8,7 @@
 
 #include "bridge/runtime.hpp"
 #include "modules/client_module.hpp"
+#include "modules/linkedin/texts.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
 #include "py/pyclass.hpp"

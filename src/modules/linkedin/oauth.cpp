@@ -42,10 +42,9 @@ py::object login_url_now(py::object self, Args args) {
   if (!truthy(client_id)) {
     // A client from from_env() with LINKEDIN_CLIENT_ID unset gets here: say where the id
     // comes from, beside the message.
-    py::object error = pyutil::make_error("ConfigurationError",
-                                          py::str("LinkedIn uchun `client_id` majburiy"));
-    add_note(error, "pass client_id= to LinkedIn(), or set the environment variable "
-                    "LINKEDIN_CLIENT_ID (and LINKEDIN_CLIENT_SECRET) for LinkedIn.from_env()");
+    py::object error =
+        pyutil::make_error("ConfigurationError", py::str(texts::kClientIdRequired));
+    add_note(error, texts::kClientIdNote);
     pyutil::raise(error);
   }
   py::list chosen = PyList_GET_SIZE(args[2].ptr()) > 0
@@ -108,7 +107,7 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
   form["code"] = args[0];
   add_app(self, form);
   form["redirect_uri"] = args[1];
-  co_return co_await token_call(std::move(self), std::move(form), "LinkedIn token bermadi");
+  co_return co_await token_call(std::move(self), std::move(form), texts::kNoToken);
 }
 
 Task<py::object> refresh_task(py::object self, Args args) {
@@ -116,7 +115,7 @@ Task<py::object> refresh_task(py::object self, Args args) {
   form["grant_type"] = "refresh_token";
   form["refresh_token"] = args[0];
   add_app(self, form);
-  co_return co_await token_call(std::move(self), std::move(form), "Token yangilanmadi");
+  co_return co_await token_call(std::move(self), std::move(form), texts::kNotRefreshed);
 }
 
 Task<py::object> introspect_task(py::object self, Args args) {
@@ -166,24 +165,23 @@ py::object full_name_of(py::handle info) {
 // The userinfo answer as the profile needs it: an object with a non-empty "sub"; the texts
 // that become the profile's fields are str or absent, the locale an object, a str or absent.
 void check_userinfo(py::handle info) {
-  if (!PyDict_Check(info.ptr())) bad_answer("me", "LinkedIn's userinfo answer", "an object", info, info);
+  if (!PyDict_Check(info.ptr())) bad_answer("me", texts::kUserinfo, texts::kObject, info, info);
   const py::object sub = member(info, "sub");
   if (!PyUnicode_Check(sub.ptr()) || !truthy(sub)) {
     // Without the member's id there is nothing to build on.
-    bad_answer("me", "the userinfo answer's member id \"sub\"", "a non-empty str", sub, info);
+    bad_answer("me", texts::kUserinfoSub, texts::kNonEmptyText, sub, info);
   }
   for (const char* name : {"name", "given_name", "family_name", "email", "picture"}) {
     const py::object value = member(info, name);
     if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-      const std::string what = std::string("the userinfo answer's \"") + name + "\"";
-      bad_answer("me", what.c_str(), "a str", value, info);
+      const auto what = py::str(texts::kUserinfoMember).format(name).cast<std::string>();
+      bad_answer("me", what.c_str(), texts::kText, value, info);
     }
   }
   const py::object locale = member(info, "locale");
   py::object language = PyDict_Check(locale.ptr()) ? member(locale, "language") : locale;
   if (!language.is_none() && !PyUnicode_Check(language.ptr())) {
-    bad_answer("me", "the userinfo answer's \"locale\"", "a str or {\"language\": str}",
-               locale, info);
+    bad_answer("me", texts::kUserinfoLocale, texts::kLocale, locale, info);
   }
 }
 

@@ -31,7 +31,7 @@ Task<py::object> organizations_task(py::object self, binder::Args args) {
     for (py::handle acl : paging.take(page)) {
       py::object urn = pyutil::member(acl, "organization");
       if (!PyUnicode_Check(urn.ptr())) {
-        bad_answer("organizations", "an element's organization", "a str", urn, page);
+        bad_answer("organizations", texts::kOrganization, texts::kText, urn, page);
       }
       const int listed = PyDict_Contains(seen.ptr(), urn.ptr());
       if (listed < 0) throw py::error_already_set();

@@ -13,16 +13,7 @@ namespace {
 using binder::Args;
 using pyutil::truthy;
 
-constexpr const char* kNoCommunityManagement =
-    "LinkedIn postlarni o'qishga ruxsat bermadi. `q=author` so'rovi 'Community Management "
-    "API' ruxsatini talab qiladi \xE2\x80\x94 LinkedIn Developer portalida Products "
-    "bo'limidan so'rang.";
-
 constexpr const char* kOrganizationPrefix = "urn:li:organization:";
-constexpr const char* kOrganizationNote =
-    "an organization's posts need the r_organization_social scope and an ADMINISTRATOR, "
-    "CONTENT_ADMIN or DIRECT_SPONSORED_CONTENT_POSTER role of the member on that page "
-    "(LinkedIn.organizations() lists the pages the member administers)";
 
 }  // namespace
 
@@ -47,10 +38,10 @@ Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
     fields["status"] = refused.attr("status");
     fields["payload"] = refused.attr("payload");
     py::object error =
-        pyutil::make_error("PermissionError", py::str(kNoCommunityManagement), fields);
+        pyutil::make_error("PermissionError", py::str(texts::kNoCommunityManagement), fields);
     // A company page's posts need more than the product: the scope and a role on the page.
     if (pyutil::truthy(py::str(query["author"]).attr("startswith")(kOrganizationPrefix))) {
-      add_note(error, kOrganizationNote);
+      add_note(error, texts::kOrganizationNote);
     }
     pyutil::raise_from(error, refused);
   }
@@ -99,8 +90,7 @@ Task<py::object> create_post_task(py::object self, Args args) {
   // Checked before any I/O: LinkedIn would refuse anything else after the post was sent.
   const py::object& visibility = args[3];
   if (!visibility.equal(py::str("PUBLIC")) && !visibility.equal(py::str("CONNECTIONS"))) {
-    pyutil::raise_error("ConfigurationError",
-                        py::str("`visibility` PUBLIC yoki CONNECTIONS bo'lishi kerak"));
+    pyutil::raise_error("ConfigurationError", py::str(texts::kVisibility));
   }
   py::dict post = post_object(args[1], args[2], visibility, args[4], args[5]);
   co_return co_await publish(std::move(self), py::str(args[0]), std::move(post));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "modules/policy/tables.hpp"
+#include "modules/policy/texts.hpp"
 #include "py/binder.hpp"
 #include "py/pyclass.hpp"
 
@@ -108,10 +109,8 @@ PyObject* policy_data(PyObject* self, void*) {
 
 PyObject* policy_repr(PyObject* self) {
   const Tables& t = tables_of(self);
-  return PyUnicode_FromFormat("<corvane.policy.Policy: %zd field sets, %zd metric lists, "
-                              "%zd lead names, %zd heuristics>",
-                              PyDict_Size(t.fields.ptr()), PyDict_Size(t.metrics.ptr()),
-                              PyDict_Size(t.lead_map.ptr()),
+  return PyUnicode_FromFormat(corvane::policy::texts::kRepr, PyDict_Size(t.fields.ptr()),
+                              PyDict_Size(t.metrics.ptr()), PyDict_Size(t.lead_map.ptr()),
                               PyTuple_GET_SIZE(t.heuristics.ptr()));
 }
 
@@ -183,7 +182,8 @@ py::object install(const py::object& policy) {
     return policy;
   }
   if (!PyDict_Check(policy.ptr()))
-    corvane::binder::wrong_type(policy, "install", "policy", "a Policy or a dict");
+    corvane::binder::wrong_type(policy, "install", "policy",
+                                corvane::policy::texts::kPolicyOrDict);
   // Laid over the baseline member by member: a given member replaces the baseline's whole.
   // The members are taken as a snapshot of strong pairs: storing a key runs its __hash__,
   // which may change the host's dict.
@@ -208,8 +208,8 @@ py::object load(const py::object& path) {
                         .attr("read_text")(py::arg("encoding") = "utf-8");
   py::object document = py::module_::import("json").attr("loads")(text);
   if (!PyDict_Check(document.ptr()))
-    throw py::value_error("load: the policy file " + py::repr(fspath).cast<std::string>() +
-                          " does not hold a JSON object");
+    throw py::value_error(
+        py::str(corvane::policy::texts::kNotAnObject).format(fspath).cast<std::string>());
   return install(document);
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "modules/policy/texts.hpp"
 #include "py/binder.hpp"
 
 namespace corvane::policy {
@@ -11,7 +12,7 @@ namespace {
 
 // ValueError "policy member <path>: <problem>".
 [[noreturn]] void malformed(const std::string& path, const std::string& problem) {
-  throw py::value_error("policy member " + path + ": " + problem);
+  throw py::value_error(texts::kMember + path + ": " + problem);
 }
 
 // repr(key) for an error message. A repr that is not valid UTF-8 (a lone surrogate from a
@@ -58,7 +59,7 @@ std::string text_at(py::handle value, const std::string& path) {
   const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
   if (data == nullptr) {
     PyErr_Clear();
-    malformed(path, "text that is not valid Unicode (a lone surrogate)");
+    malformed(path, texts::kLoneSurrogate);
   }
   return {data, static_cast<std::size_t>(size)};
 }
@@ -79,9 +80,9 @@ bool is_canonical(std::string_view key) {
 py::object canonical_or_none(py::handle value, const std::string& path) {
   if (value.is_none()) return py::none();
   if (!PyUnicode_Check(value.ptr()))
-    malformed(path, "must be a canonical lead key or None, not " + type_name(value));
+    malformed(path, texts::kCanonicalOrNone + type_name(value));
   const auto key = text_at(value, path);
-  if (!is_canonical(key)) malformed(path, quoted(value) + " is not a canonical lead key");
+  if (!is_canonical(key)) malformed(path, quoted(value) + texts::kNotCanonical);
   return exact(key);
 }
 
@@ -104,7 +105,7 @@ bool balanced(std::string_view list) {
 // ("'fields'['FB_PAGE']").
 template <class Entry>
 void for_each_entry(py::handle member, const std::string& path, Entry entry) {
-  if (!PyDict_Check(member.ptr())) malformed(path, "must be a dict, not " + type_name(member));
+  if (!PyDict_Check(member.ptr())) malformed(path, texts::kDict + type_name(member));
   for (py::handle item : items_of(member)) {
     const py::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
     entry(name, PyTuple_GET_ITEM(item.ptr(), 1), path + "[" + quoted(name) + "]");
@@ -118,15 +119,15 @@ py::dict check_named_lists(py::handle member, std::string_view member_name,
                            const char* kind) {
   py::dict out;
   auto entry = [&](py::handle name, py::handle list, const std::string& at) {
-    if (!PyUnicode_Check(name.ptr())) malformed(at, "names must be str");
+    if (!PyUnicode_Check(name.ptr())) malformed(at, texts::kNamesText);
     const auto name_text = text_at(name, at);
     if (name_text.empty() || name_text.front() == '_')
-      malformed(at, "names must be non-empty and must not start with '_'");
-    if (!PyUnicode_Check(list.ptr())) malformed(at, "must be a str, not " + type_name(list));
+      malformed(at, texts::kNamesForm);
+    if (!PyUnicode_Check(list.ptr())) malformed(at, texts::kText + type_name(list));
     const auto list_text = text_at(list, at);
     if (list_text.find_first_not_of(" \t\r\n,") == std::string::npos)
-      malformed(at, std::string("the ") + kind + " list is empty");
-    if (!balanced(list_text)) malformed(at, "unbalanced braces or parentheses");
+      malformed(at, py::str(texts::kEmptyList).format(kind).cast<std::string>());
+    if (!balanced(list_text)) malformed(at, texts::kUnbalanced);
     out[exact(name_text)] = exact(list_text);
   };
   for_each_entry(member, "'" + std::string(member_name) + "'", entry);
@@ -136,10 +137,10 @@ py::dict check_named_lists(py::handle member, std::string_view member_name,
 py::dict check_lead_map(py::handle member) {
   py::dict out;
   auto entry = [&](py::handle name, py::handle key, const std::string& at) {
-    if (!PyUnicode_Check(name.ptr())) malformed(at, "field names must be str");
+    if (!PyUnicode_Check(name.ptr())) malformed(at, texts::kFieldNamesText);
     const py::str text = exact(text_at(name, at));
     if (py::len(text) == 0 || !is_normalised(text))
-      malformed(at, "field names must be non-empty, trimmed and lower case");
+      malformed(at, texts::kFieldNamesForm);
     out[text] = canonical_or_none(key, at);
   };
   for_each_entry(member, "'lead_map'", entry);
@@ -148,28 +149,28 @@ py::dict check_lead_map(py::handle member) {
 
 py::tuple check_heuristics(py::handle member) {
   const std::string path = "'lead_heuristics'";
-  if (!is_sequence(member)) malformed(path, "must be a list, not " + type_name(member));
+  if (!is_sequence(member)) malformed(path, texts::kList + type_name(member));
   const py::tuple pairs = members_of(member);
   py::tuple out(pairs.size());
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const std::string at = path + "[" + std::to_string(i) + "]";
     const py::handle pair = PyTuple_GET_ITEM(pairs.ptr(), i);
-    if (!is_sequence(pair)) malformed(at, "must be a pair [keywords, canonical key or None]");
+    if (!is_sequence(pair)) malformed(at, texts::kPair);
     const py::tuple parts = members_of(pair);
-    if (parts.size() != 2) malformed(at, "must be a pair [keywords, canonical key or None]");
+    if (parts.size() != 2) malformed(at, texts::kPair);
     const py::handle keywords = PyTuple_GET_ITEM(parts.ptr(), 0);
-    if (!is_sequence(keywords)) malformed(at + "[0]", "must be a non-empty list of keywords");
+    if (!is_sequence(keywords)) malformed(at + "[0]", texts::kKeywords);
     const py::tuple words = members_of(keywords);
-    if (words.empty()) malformed(at + "[0]", "must be a non-empty list of keywords");
+    if (words.empty()) malformed(at + "[0]", texts::kKeywords);
     py::tuple kept(words.size());
     for (std::size_t j = 0; j < words.size(); ++j) {
       const py::handle word = PyTuple_GET_ITEM(words.ptr(), j);
       const std::string word_at = at + "[0][" + std::to_string(j) + "]";
-      if (!PyUnicode_Check(word.ptr())) malformed(word_at, "keywords must be str");
+      if (!PyUnicode_Check(word.ptr())) malformed(word_at, texts::kKeywordsText);
       const py::str text = exact(text_at(word, word_at));
       // An empty keyword would match every name; an upper-case one none.
       if (py::len(text) == 0 || !text.attr("lower")().equal(text))
-        malformed(word_at, "keywords must be non-empty and lower case");
+        malformed(word_at, texts::kKeywordsForm);
       kept[j] = text;
     }
     out[i] = py::make_tuple(kept, canonical_or_none(PyTuple_GET_ITEM(parts.ptr(), 1), at + "[1]"));
@@ -207,8 +208,7 @@ Tables build_tables(py::handle document, const char* argument) {
       tables.heuristics = check_heuristics(member);
     } else {
       // A misspelt member would otherwise leave the tables it meant to renew untouched.
-      malformed(quoted(name), "unknown member (expected 'fields', 'metrics', 'lead_map' or "
-                              "'lead_heuristics')");
+      malformed(quoted(name), texts::kUnknownMember);
     }
   }
   tables.lead_map_view = py::module_::import("types").attr("MappingProxyType")(tables.lead_map);
