@@ -30,6 +30,7 @@ from .inbox import add_inbox
 from .outage import OutageLog
 from .redact import describe
 from .store import STATES, NewEvent, Store, check_storable, open_store
+from .traffic import Traffic
 from .worker import Worker, WorkerSettings
 
 log = logging.getLogger("corvane.receiver")
@@ -108,7 +109,10 @@ class Receiver:
         self.owns_facebook = owns_facebook
         self.config = config
         self.facebook = facebook
-        self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
+        # The worker gives way to deliveries only where it shares their event loop.
+        self.traffic = Traffic()
+        self.worker = Worker(store, facebook, config.worker, (config.app_secret,),
+                             self.traffic if config.role == "both" else None)
         self.forwarder = Forwarder(store, config.forward) if config.forward else None
         if self.forwarder is not None:
             self.worker.stored = self.forwarder.wake
@@ -130,6 +134,13 @@ class Receiver:
         return web.Response(text=str(challenge), content_type="text/plain")
 
     async def delivery(self, request: web.Request) -> web.StreamResponse:
+        self.traffic.begin()
+        try:
+            return await self._delivery(request)
+        finally:
+            self.traffic.end()
+
+    async def _delivery(self, request: web.Request) -> web.StreamResponse:
         # Refused before a byte is read, and the connection closed rather than drained: an
         # oversized or stalled body costs the server nothing more.
         if request.content_length is not None and request.content_length > MAX_BODY:
