@@ -30,6 +30,7 @@ from .inbox import add_inbox
 from .outage import OutageLog
 from .redact import describe
 from .store import STATES, NewEvent, Store, check_storable, open_store
+from .store_rows import to_json
 from .traffic import Traffic
 from .worker import Worker, WorkerSettings
 
@@ -176,7 +177,7 @@ class Receiver:
             if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
                 raise ValueError("not an object, or nested too deep")
             events = [
-                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, _encode(e.value))
+                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, to_json(e.value))
                 for e in parse_events(payload)
             ]
             for e in events:  # one event that no database would take must not fail others
@@ -416,10 +417,8 @@ def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is no JSON")
 
 
-# What json.loads and json.dumps would do with these arguments, without building a decoder or
-# an encoder for each delivery.
+# What json.loads would do with this argument, without building a decoder for each delivery.
 _DECODER = json.JSONDecoder(parse_constant=_no_constant)
-_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
 
 def _decode(body: bytes) -> Any:

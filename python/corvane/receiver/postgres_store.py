@@ -10,7 +10,6 @@ again (a few times), which every operation here allows (inserts skip known keys,
 set)."""
 from __future__ import annotations
 
-import json
 from collections.abc import Awaitable, Callable, Sequence
 from typing import Any, TypeVar
 
@@ -20,7 +19,7 @@ from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PE
                     LeadRecord, NewEvent, Store, event_state, migrations)
 from .store import METRICS_QUERY, metrics_figures
 from .store_batch import BatchedRecorder, GroupCommit, Rows
-from .store_rows import decode_lead, lead_row, page_row
+from .store_rows import decode_lead, lead_row, page_row, to_json
 
 _ROWS_PER_BATCH = 1000  # events written by one statement
 _LEADS_PER_COMMIT = 200  # leads stored by one transaction
@@ -42,7 +41,7 @@ _LEAD_ORDER_LOCK = 0x6C656164  # "lead"
 # checks every element of an array parameter against three abstract base classes in Python,
 # which cost more than the rest of a delivery's write. Text and floats come through JSON
 # unchanged (a float's shortest repr reads back as the same double).
-_rows_json = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), check_circular=False).encode
+_rows_json = to_json
 
 
 class _Connection(asyncpg.Connection):  # type: ignore[misc]
