@@ -1,15 +1,14 @@
-"""What the stores' batched writes must keep exactly: any text a delivery or a lead may carry,
-and the times given, read back unchanged on both databases."""
+"""The worker's shared lease renewal, and its claims giving way to a burst of deliveries."""
 from __future__ import annotations
 
+import asyncio
 import json
+import time
 
 import pytest
 
-from corvane.receiver.store import LeadRecord, NewEvent, open_store
-
-ODD = ['"quoted" \\ back\\slash', "ʻOʻzbekiston — «lid» 🚀", "line\u2028sep\ttab\nnew", "null", "[1]", ""]
-NOW = 1765367000.1234567
+from corvane.receiver.store import NewEvent, open_store
+from corvane.receiver.traffic import Traffic
 
 
 @pytest.fixture(params=["sqlite", "postgres"])
@@ -21,24 +20,38 @@ async def store(request, tmp_path):
     await s.close()
 
 
-async def test_odd_text_and_exact_times_come_back_unchanged(store):
-    texts = {f"k{n}:{text}": text for n, text in enumerate(ODD)}
-    events = [NewEvent(key, "page", "leadgen", text or None, key[::-1],
-                       json.dumps({"v": text}, ensure_ascii=False)) for key, text in texts.items()]
-    assert await store.record(events, NOW) == len(ODD)
-    for e in events:
-        row = await store.event(e.key)
-        assert (row["page_id"], row["leadgen_id"], row["payload"], row["received_at"]) == \
-            (e.page_id, e.leadgen_id, e.payload, NOW)
-    for c in await store.claim_many(NOW, 60.0, len(ODD)):
-        text = texts[c.key]
-        await store.complete(c.key, LeadRecord(c.leadgen_id, c.page_id, text, None, text or None,
-                                               {"f": text}, {"c": [text]}, {}, {"raw": text}), NOW)
-    leads = await store.leads(100)
-    assert len(leads) == len(ODD)
-    for lead in leads:
-        text = texts[lead["event_key"]]
-        assert (lead["leadgen_id"], lead["form_id"], lead["created_time"], lead["fields"],
-                lead["custom"], lead["raw"], lead["stored_at"]) == \
-            (lead["event_key"][::-1], text, text or None, {"f": text}, {"c": [text]}, {"raw": text}, NOW)
-        assert (await store.event(lead["event_key"]))["status"] == "done"
+async def test_one_renewal_extends_only_claims_still_held(store):
+    await store.record([NewEvent(k, "page", "leadgen", "p1", k, json.dumps({"leadgen_id": k}))
+                        for k in ("held", "released", "failed", "unclaimed")], 100.0)
+    await store.claim_many(100.0, 30.0, 3)  # the oldest three, "unclaimed" last
+    await store.release("released")
+    await store.fail("failed", "gone", 101.0)
+    await store.renew_many(["held", "released", "failed", "unclaimed"], 200.0)
+    until = {k: (await store.event(k))["claimed_until"]
+             for k in ("held", "released", "failed", "unclaimed")}
+    assert until == {"held": 200.0, "released": None, "failed": None, "unclaimed": None}
+
+
+@pytest.mark.parametrize("at_once, most, waits", [
+    (25, 0.3, (0.25, 2.0)),  # a burst that goes on: the claim waits its most, then goes
+    (1, 0.3, (0.0, 0.05)),  # two hundred a second: no burst, no wait
+])
+async def test_a_claim_waits_out_a_burst_but_never_longer_than_its_bound(at_once, most, waits):
+    traffic = Traffic()
+    stop = asyncio.Event()
+
+    async def deliveries():
+        while not stop.is_set():
+            for _ in range(at_once):
+                traffic.arrived()
+            await asyncio.sleep(0.005)
+
+    sender = asyncio.create_task(deliveries())
+    await asyncio.sleep(0.05)
+    started = time.monotonic()
+    await traffic.calm(most)
+    waited = time.monotonic() - started
+    stop.set()
+    await sender
+    assert waits[0] <= waited <= waits[1]
+    await traffic.calm(most)  # after the burst: at once

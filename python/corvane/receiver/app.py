@@ -135,13 +135,7 @@ class Receiver:
         return web.Response(text=str(challenge), content_type="text/plain")
 
     async def delivery(self, request: web.Request) -> web.StreamResponse:
-        self.traffic.begin()
-        try:
-            return await self._delivery(request)
-        finally:
-            self.traffic.end()
-
-    async def _delivery(self, request: web.Request) -> web.StreamResponse:
+        self.traffic.arrived()
         # Refused before a byte is read, and the connection closed rather than drained: an
         # oversized or stalled body costs the server nothing more.
         length = request.content_length  # parsed from the header at each ask

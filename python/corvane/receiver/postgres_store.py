@@ -19,7 +19,7 @@ from .store import (EVENT_COLUMNS, STATES, STATUS_DONE, STATUS_FAILED, STATUS_PE
                     LeadRecord, NewEvent, Store, event_state, migrations)
 from .store import METRICS_QUERY, metrics_figures
 from .store_batch import BatchedRecorder, GroupCommit, Rows
-from .store_rows import decode_lead, lead_row, page_row, to_json
+from .store_rows import decode_lead, lead_row, page_row
 
 _ROWS_PER_BATCH = 1000  # events written by one statement
 _LEADS_PER_COMMIT = 200  # leads stored by one transaction
@@ -35,13 +35,6 @@ _LOST = (asyncpg.exceptions.ConnectionDoesNotExistError, asyncpg.exceptions.Inte
 # Receivers starting together must not run the same migration twice.
 _MIGRATION_LOCK = 0x636F7276  # "corv"
 _LEAD_ORDER_LOCK = 0x6C656164  # "lead"
-
-
-# Rows go to the server as one JSON array of arrays rather than as a text[] per column: asyncpg
-# checks every element of an array parameter against three abstract base classes in Python,
-# which cost more than the rest of a delivery's write. Text and floats come through JSON
-# unchanged (a float's shortest repr reads back as the same double).
-_rows_json = to_json
 
 
 class _Connection(asyncpg.Connection):  # type: ignore[misc]
@@ -153,11 +146,13 @@ class PostgresStore(Store):
         found = await self._run(lambda conn: conn.fetch(
             "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
             " next_try, received_at)"
-            " SELECT r->>0, r->>1, r->>2, r->>3, r->>4, r->>5, r->>6, (r->>7)::float8, (r->>7)::float8"
-            " FROM json_array_elements($1::json) AS r"
+            " SELECT k, o, f, p, l, v, s, t, t FROM unnest($1::text[], $2::text[], $3::text[],"
+            " $4::text[], $5::text[], $6::text[], $7::text[], $8::float8[])"
+            " AS r(k, o, f, p, l, v, s, t)"
             " ON CONFLICT (key) DO NOTHING RETURNING key",
-            _rows_json([[e.key, e.object_type, e.field, e.page_id, e.leadgen_id, e.payload, e.status,
-                         now] for e, now in rows])),
+            [e.key for e, _ in rows], [e.object_type for e, _ in rows], [e.field for e, _ in rows],
+            [e.page_id for e, _ in rows], [e.leadgen_id for e, _ in rows],
+            [e.payload for e, _ in rows], [e.status for e, _ in rows], [now for _, now in rows]),
             pool=self._ingest)
         return {row[0] for row in found}
 
@@ -205,17 +200,20 @@ class PostgresStore(Store):
             if lead.leadgen_id not in seen:
                 seen.add(lead.leadgen_id)
                 rows.append(lead_row(key, lead, now))
+        columns = [list(c) for c in zip(*rows)]
         await conn.execute(
             "WITH stored AS (INSERT INTO leads (leadgen_id, event_key, page_id, form_id, ad_id,"
             " created_time, fields, custom, ad_context, raw, stored_at, seq)"
-            " SELECT r->>0, r->>1, r->>2, r->>3, r->>4, r->>5, r->>6, r->>7, r->>8, r->>9,"
-            " (r->>10)::float8, (SELECT COALESCE(MAX(seq), 0) FROM leads) + ROW_NUMBER() OVER (ORDER BY n)"
-            " FROM json_array_elements($1::json) WITH ORDINALITY AS x(r, n)"
-            " WHERE NOT EXISTS (SELECT 1 FROM leads WHERE leads.leadgen_id = r->>0)"
+            " SELECT l, k, p, f, a, c, fi, cu, ac, ra, t,"
+            " (SELECT COALESCE(MAX(seq), 0) FROM leads) + ROW_NUMBER() OVER (ORDER BY n)"
+            " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[],"
+            " $7::text[], $8::text[], $9::text[], $10::text[], $11::float8[]) WITH ORDINALITY"
+            " AS r(l, k, p, f, a, c, fi, cu, ac, ra, t, n)"
+            " WHERE NOT EXISTS (SELECT 1 FROM leads WHERE leads.leadgen_id = r.l)"
             " ON CONFLICT (leadgen_id) DO NOTHING RETURNING 1)"
-            " UPDATE events SET status = $2, claimed_until = NULL, error = NULL, done_at = (d->>1)::float8"
-            " FROM json_array_elements($3::json) AS d WHERE events.key = d->>0",
-            _rows_json(rows), STATUS_DONE, _rows_json([[key, now] for key, _, now in batch]))
+            " UPDATE events SET status = $12, claimed_until = NULL, error = NULL, done_at = d.t"
+            " FROM unnest($13::text[], $14::float8[]) AS d(k, t) WHERE events.key = d.k",
+            *columns, STATUS_DONE, [key for key, _, _ in batch], [now for _, _, now in batch])
 
     async def postpone(self, key: str, next_try: float, reason: str) -> None:
         await self._execute(

@@ -45,8 +45,8 @@ class WorkerSettings:
     # A loop that found fewer due events than it could take waits this long before its next
     # claim, so that a stream of deliveries is claimed a batch at a time, not one by one.
     gather: float = 0.05
-    # In a process that also receives, a claim waits while deliveries are being handled, at
-    # most this long: acknowledging comes first, and a steady stream still lets claims through.
+    # In a process that also receives, a claim waits while a burst of deliveries comes in (over
+    # a thousand a second), at most this long: acknowledging comes first.
     give_way: float = 0.5
     backoff_base: float = 2.0
     backoff_max: float = 600.0
@@ -142,7 +142,7 @@ class Worker:
         while True:
             await self._slots.acquire()
             if self.traffic is not None:
-                await self.traffic.quiet(self.settings.give_way)
+                await self.traffic.calm(self.settings.give_way)
             taken = 1 + await self._take_free(CLAIM_AT_ONCE - 1)
             try:
                 events = await self.store.claim_many(time.time(), self.settings.lease, taken)
