@@ -140,9 +140,9 @@ class Worker:
         # Each claimed event is fetched in a task of its own, so that a loop claims the next one
         # at once: the leads of one Page being fetched together go out in shared batch calls.
         while True:
-            await self._slots.acquire()
-            if self.traffic is not None:
+            if self.traffic is not None:  # before a slot is taken: a stop meanwhile holds none
                 await self.traffic.calm(self.settings.give_way)
+            await self._slots.acquire()
             taken = 1 + await self._take_free(CLAIM_AT_ONCE - 1)
             try:
                 events = await self.store.claim_many(time.time(), self.settings.lease, taken)
