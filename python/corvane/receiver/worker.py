@@ -4,8 +4,8 @@ event done. Never in the webhook request: a delivery is acknowledged as soon as 
 
 A claim is a lease: renewed while the worker holds it (one statement a third of a lease for
 all it holds), and the fetch itself is bounded, so no other worker takes a lead that is still
-being fetched. A claim is given back
-when the worker stops or a store call fails, rather than held until its lease runs out."""
+being fetched. A claim is given back when the worker stops or a store call fails, rather than
+held until its lease runs out."""
 from __future__ import annotations
 
 import asyncio
