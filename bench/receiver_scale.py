@@ -1,5 +1,6 @@
 """Receiver scaling figures, with the workers on: deliveries acknowledged per second by one and by
-two receiver processes on one PostgreSQL database, against a bare aiohttp.web handler that only
+two receiver processes on one PostgreSQL database, and by a `--role receive` process with a
+`--role work` process beside it, against a bare aiohttp.web handler that only
 answers 200 to the same senders (the ceiling); the p99 acknowledgement latency of one receiver
 at 200 deliveries per second; how soon a receiver killed with SIGKILL has its claims taken over;
 and whether any acknowledged delivery was lost.
@@ -125,10 +126,13 @@ class Bench:
         dsn = self.dsn.rsplit("/", 1)[0] + "/" + name
         return dsn, await asyncpg.connect(dsn)
 
-    async def receivers(self, dsn: str, count: int, **env: str) -> list[Process]:
+    async def receivers(self, dsn: str, count: int, *, roles: tuple[str, ...] = (),
+                        **env: str) -> list[Process]:
+        """`count` receivers with role "both", or one of each of `roles`; the Page is connected
+        through the first, which must receive."""
         started = []
-        for n in range(count):  # one after the other: the first makes the schema
-            started.append(await self.process([str(RUNNER)], {**self.env, "RX_DB": dsn,
+        for n, role in enumerate(roles or ("both",) * count):  # in turn: the first makes the schema
+            started.append(await self.process([str(RUNNER)], {**self.env, "RX_DB": dsn, "RX_ROLE": role,
                                                               "RX_NAME": f"r{n}", **env}))
         async with self.sb.session() as browser, \
                 browser.get(f"http://127.0.0.1:{started[0].port}/connect") as resp:
@@ -153,10 +157,12 @@ class Bench:
         bare = await self.process([__file__, "--bare"], {})
         one_dsn, one_db = await self.database("scale_one")
         two_dsn, two_db = await self.database("scale_two")
+        split_dsn, split_db = await self.database("scale_split")
         one = await self.receivers(one_dsn, 1)
         two = await self.receivers(two_dsn, 2)
+        split = await self.receivers(split_dsn, 0, roles=("receive", "work"))
         sides = {"ceiling": ([bare.port], None), "one": ([one[0].port], one_db),
-                 "two": ([p.port for p in two], two_db)}
+                 "two": ([p.port for p in two], two_db), "split": ([split[0].port], split_db)}
         rates: dict[str, list[float]] = {side: [] for side in sides}
         try:
             for side, (ports, db) in sides.items():  # warm: connections, statements, the sandbox
@@ -184,16 +190,18 @@ class Bench:
                 await self.stored(one_db, before, result)
                 bare_p99s.append((await self.send([bare.port], command))["p99"] * 1000)
         finally:
-            for process in [bare, *one, *two]:
+            for process in [bare, *one, *two, *split]:
                 await process.stop()
-            await one_db.close()
-            await two_db.close()
+            for db in (one_db, two_db, split_db):
+                await db.close()
         ceiling = statistics.median(rates["ceiling"])
         one_rate, two_rate = statistics.median(rates["one"]), statistics.median(rates["two"])
         one_ratio = statistics.median(o / c for o, c in zip(rates["one"], rates["ceiling"]))
         two_ratio = statistics.median(t / c for t, c in zip(rates["two"], rates["ceiling"]))
+        split_ratio = statistics.median(s / c for s, c in zip(rates["split"], rates["ceiling"]))
         print(f"workers on, per s of each round: bare {_list(rates['ceiling'], '.0f')}; "
               f"1 receiver {_list(rates['one'], '.0f')}; 2 receivers {_list(rates['two'], '.0f')}; "
+              f"1 receive + 1 work process {_list(rates['split'], '.0f')}; "
               f"p99 at {RATE}/s of each run: 1 receiver {_list(p99s, '.1f')} ms, bare "
               f"{_list(bare_p99s, '.1f')} ms")
         p99 = statistics.median(p99s)
@@ -201,6 +209,8 @@ class Bench:
                  f"{one_ratio:.2f}x", ">= 0.60x", one_ratio >= 0.6),
                 ("2 receivers+workers, per s", "bare aiohttp", two_rate, ceiling,
                  f"{two_ratio:.2f}x", "-", True),
+                ("1 receive + 1 work process, per s", "bare aiohttp", statistics.median(rates["split"]),
+                 ceiling, f"{split_ratio:.2f}x", "-", True),
                 (f"workers on, p99 ms at {RATE}/s", "bare aiohttp", p99, statistics.median(bare_p99s),
                  "-", "< 30 ms", p99 < 30)]
 

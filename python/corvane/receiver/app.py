@@ -30,6 +30,8 @@ from .inbox import add_inbox
 from .outage import OutageLog
 from .redact import describe
 from .store import STATES, NewEvent, Store, check_storable, open_store
+from .store_rows import to_json
+from .traffic import Traffic
 from .worker import Worker, WorkerSettings
 
 log = logging.getLogger("corvane.receiver")
@@ -108,7 +110,10 @@ class Receiver:
         self.owns_facebook = owns_facebook
         self.config = config
         self.facebook = facebook
-        self.worker = Worker(store, facebook, config.worker, (config.app_secret,))
+        # The worker gives way to deliveries only where it shares their event loop.
+        self.traffic = Traffic()
+        self.worker = Worker(store, facebook, config.worker, (config.app_secret,),
+                             self.traffic if config.role == "both" else None)
         self.forwarder = Forwarder(store, config.forward) if config.forward else None
         if self.forwarder is not None:
             self.worker.stored = self.forwarder.wake
@@ -130,21 +135,24 @@ class Receiver:
         return web.Response(text=str(challenge), content_type="text/plain")
 
     async def delivery(self, request: web.Request) -> web.StreamResponse:
+        self.traffic.arrived()
         # Refused before a byte is read, and the connection closed rather than drained: an
         # oversized or stalled body costs the server nothing more.
-        if request.content_length is not None and request.content_length > MAX_BODY:
+        length = request.content_length  # parsed from the header at each ask
+        if length is not None and length > MAX_BODY:
             return _closing(413, "Payload Too Large")
         if not request.headers.get("X-Hub-Signature-256"):  # unsigned: its body is never read
             return _closing(403, "Forbidden")
-        size = MAX_BODY if request.content_length is None else request.content_length
+        size = MAX_BODY if length is None else length
         if (self._unverified >= self.config.max_unverified
                 or self._unverified_bytes + size > self.config.max_unverified_bytes):
             return _closing(503, "Service Unavailable", {"Retry-After": "5"})
         self._unverified += 1
         self._unverified_bytes += size
         try:
-            if request.content.is_eof():  # all of it came with the head: read without waiting
-                body = await request.read()
+            if length is not None and request.content.is_eof():
+                # All of it came with the head, within the bound: taken as it is, no wait.
+                body = request.content.read_nowait()
             else:
                 body = await asyncio.wait_for(request.read(), self.config.body_timeout)
         except asyncio.TimeoutError:
@@ -165,7 +173,7 @@ class Receiver:
             if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
                 raise ValueError("not an object, or nested too deep")
             events = [
-                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, _encode(e.value))
+                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, to_json(e.value))
                 for e in parse_events(payload)
             ]
             for e in events:  # one event that no database would take must not fail others
@@ -405,10 +413,8 @@ def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is no JSON")
 
 
-# What json.loads and json.dumps would do with these arguments, without building a decoder or
-# an encoder for each delivery.
+# What json.loads would do with this argument, without building a decoder for each delivery.
 _DECODER = json.JSONDecoder(parse_constant=_no_constant)
-_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 
 
 def _decode(body: bytes) -> Any:

@@ -229,6 +229,11 @@ class PostgresStore(Store):
         await self._execute("UPDATE events SET claimed_until = $1 WHERE key = $2 AND status = $3"
                                 " AND claimed_until IS NOT NULL", until, key, STATUS_PENDING)
 
+    async def renew_many(self, keys: Sequence[str], until: float) -> None:
+        await self._execute("UPDATE events SET claimed_until = $1 WHERE key = ANY($2::text[])"
+                            " AND status = $3 AND claimed_until IS NOT NULL", until, list(keys),
+                            STATUS_PENDING)
+
     async def release(self, key: str, retry_at: float | None = None) -> None:
         if retry_at is None:
             await self._execute(

@@ -203,6 +203,12 @@ class SqliteStore(Store):
             await db.execute("UPDATE events SET claimed_until = ? WHERE key = ? AND status = ?"
                              " AND claimed_until IS NOT NULL", (until, key, STATUS_PENDING))
 
+    async def renew_many(self, keys: Sequence[str], until: float) -> None:
+        async with self._tx() as db:
+            await db.executemany("UPDATE events SET claimed_until = ? WHERE key = ? AND status = ?"
+                                 " AND claimed_until IS NOT NULL",
+                                 [(until, key, STATUS_PENDING) for key in keys])
+
     async def release(self, key: str, retry_at: float | None = None) -> None:
         async with self._tx() as db:
             if retry_at is None:

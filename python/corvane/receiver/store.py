@@ -169,6 +169,12 @@ class Store(abc.ABC):
     async def renew(self, key: str, until: float) -> None:
         """Extends a claim this worker holds while its fetch goes on."""
 
+    async def renew_many(self, keys: Sequence[str], until: float) -> None:
+        """Extends the claims of `keys` as renew() extends one; the stores do it in one
+        statement."""
+        for key in keys:
+            await self.renew(key, until)
+
     async def release(self, key: str, retry_at: float | None = None) -> None:
         """Gives a claim back before its lease ends. Without `retry_at` (the worker stops) the
         attempt it counted is taken back; with it (a store call failed after the claim) the

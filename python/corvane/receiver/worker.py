@@ -2,9 +2,10 @@
 ad context, normalises the answers and stores the CRM record in the transaction that marks the
 event done. Never in the webhook request: a delivery is acknowledged as soon as it is recorded.
 
-A claim is a lease: renewed while its fetch goes on, and the fetch itself is bounded well
-inside it, so no other worker takes a lead that is still being fetched. A claim is given back
-when the worker stops or a store call fails, rather than held until its lease runs out."""
+A claim is a lease: renewed while the worker holds it (one statement a third of a lease for
+all it holds), and the fetch itself is bounded, so no other worker takes a lead that is still
+being fetched. A claim is given back when the worker stops or a store call fails, rather than
+held until its lease runs out."""
 from __future__ import annotations
 
 import asyncio
@@ -25,6 +26,7 @@ from .fetch import LeadFetcher
 from .outage import OutageLog
 from .redact import describe
 from .store import Claimed, LeadRecord, Store
+from .traffic import Traffic
 
 log = logging.getLogger("corvane.receiver")
 
@@ -37,12 +39,15 @@ CLAIM_AT_ONCE = 25
 class WorkerSettings:
     concurrency: int = 4  # loops claiming events
     in_flight: int = 50  # leads being fetched at once: those of one Page share batch calls
-    lease: float = 90.0  # renewed every third of it while a fetch goes on
+    lease: float = 90.0  # renewed every third of it while the worker holds the claim
     fetch_timeout: float = 45.0  # one lead with its ad context, retries included
     poll: float = 1.0  # how often to look for events that other receivers recorded
     # A loop that found fewer due events than it could take waits this long before its next
     # claim, so that a stream of deliveries is claimed a batch at a time, not one by one.
     gather: float = 0.05
+    # In a process that also receives, a claim waits while a burst of deliveries comes in (over
+    # a thousand a second), at most this long: acknowledging comes first.
+    give_way: float = 0.5
     backoff_base: float = 2.0
     backoff_max: float = 600.0
 
@@ -89,8 +94,9 @@ def crm_record(event: Claimed, lead: Any, ad_context: Mapping[str, Any]) -> Lead
 
 class Worker:
     def __init__(self, store: Store, facebook: Facebook, settings: WorkerSettings,
-                 secrets: tuple[str, ...] = ()) -> None:
+                 secrets: tuple[str, ...] = (), traffic: Traffic | None = None) -> None:
         self.store = store
+        self.traffic = traffic
         self.facebook = facebook
         self.settings = settings
         self.secrets = secrets
@@ -112,6 +118,8 @@ class Worker:
     def start(self) -> None:
         self._tasks = [asyncio.create_task(self._loop(), name=f"corvane-worker-{n}")
                        for n in range(self.settings.concurrency)]
+        if self._tasks:
+            self._tasks.append(asyncio.create_task(self._renew(), name="corvane-worker-leases"))
 
     async def stop(self) -> None:
         tasks = [*self._tasks, *self._fetching]
@@ -132,6 +140,8 @@ class Worker:
         # Each claimed event is fetched in a task of its own, so that a loop claims the next one
         # at once: the leads of one Page being fetched together go out in shared batch calls.
         while True:
+            if self.traffic is not None:  # before a slot is taken: a stop meanwhile holds none
+                await self.traffic.calm(self.settings.give_way)
             await self._slots.acquire()
             taken = 1 + await self._take_free(CLAIM_AT_ONCE - 1)
             try:
@@ -211,12 +221,16 @@ class Worker:
         lead, context = await self.fetcher.fetch(event.leadgen_id, page_token, user_token)
         return lead, context
 
-    async def _renew(self, key: str) -> None:
+    async def _renew(self) -> None:
+        # Every claim held, in one statement: a claim settled meanwhile is left as it is (the
+        # store renews only a pending event that is still claimed).
         while True:
             await asyncio.sleep(self.settings.lease / 3)
+            if not self._held:
+                continue
             try:
-                await self.store.renew(key, time.time() + self.settings.lease)
-            except Exception as error:  # noqa: BLE001 - the fetch goes on; its bound holds
+                await self.store.renew_many(list(self._held), time.time() + self.settings.lease)
+            except Exception as error:  # noqa: BLE001 - the fetches go on; their bound holds
                 self.outage.failed("ishchi", error, describe(error, self.secrets))
 
     async def process(self, event: Claimed) -> None:
@@ -234,14 +248,10 @@ class Worker:
             await self._wait_for_page(event, broken)
             return
         secrets = (*self.secrets, page_token, user_token)
-        renewal = asyncio.ensure_future(self._renew(event.key))
         try:
             # Bounded whatever the client's session allows: a fetch never outlives its claim.
-            try:
-                lead, context = await asyncio.wait_for(self._fetch(event, page_token, user_token),
-                                                       self.settings.fetch_timeout)
-            finally:
-                renewal.cancel()
+            lead, context = await asyncio.wait_for(self._fetch(event, page_token, user_token),
+                                                   self.settings.fetch_timeout)
         except asyncio.CancelledError:
             raise
         except asyncio.TimeoutError:
