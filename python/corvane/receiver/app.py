@@ -12,7 +12,7 @@ import json
 import logging
 import secrets
 import time
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urlsplit
@@ -25,6 +25,7 @@ from corvane.facebook import Facebook
 from corvane.webhooks import parse_events, verify_challenge, verify_request
 
 from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
+from .delivery_connection import serve_deliveries_lean
 from .forward import Forwarder, ForwardSettings
 from .inbox import add_inbox
 from .outage import OutageLog
@@ -166,8 +167,15 @@ class Receiver:
         finally:
             self._unverified -= 1
             self._unverified_bytes -= size
-        if not verify_request(self.config.app_secret, body, request.headers):
-            return web.Response(status=403, text="Forbidden")
+        status, text = await self.accept(body, request.headers)
+        return web.Response(status=status, text=text)
+
+    async def accept(self, body: bytes, headers: Mapping[str, str]) -> tuple[int, str]:
+        """A delivery's whole body, verified, parsed and recorded: the status and text to
+        answer. Both ways a delivery comes in (the route above, and the lean connection of
+        delivery_connection.py) end here."""
+        if not verify_request(self.config.app_secret, body, headers):
+            return 403, "Forbidden"
         try:
             payload = _decode(body)
             if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
@@ -179,19 +187,19 @@ class Receiver:
             for e in events:  # one event that no database would take must not fail others
                 check_storable(e)
         except (ValueError, TypeError, RecursionError):
-            return web.Response(status=400, text="Bad Request")
+            return 400, "Bad Request"
         try:
             added = await self.store.record(events, time.time())
         except Exception as error:  # noqa: BLE001 - not acknowledged: Meta delivers it again
             self.outage.failed("yetkazish saqlanmadi", error, describe(error, (self.config.app_secret,)))
-            return web.Response(status=503, text="Service Unavailable")
+            return 503, "Service Unavailable"
         self.outage.recovered("yetkazish saqlanmadi")
         self.stats.deliveries += 1
         self.stats.events += len(events)
         self.stats.duplicates += len(events) - added
         if added:
             self.worker.wake()
-        return web.Response(text="EVENT_RECEIVED")
+        return 200, "EVENT_RECEIVED"
 
     # ---- login flow ----
 
@@ -458,6 +466,7 @@ def create_app(db: str | Store, config: Config, *, session: aiohttp.ClientSessio
         app.router.add_get("/events", receiver.events)
         app.router.add_post("/events/requeue", receiver.requeue)
         add_inbox(app, receiver)  # GET /, POST /login, /logout, /inbox/requeue
+        serve_deliveries_lean(app, receiver, MAX_BODY)
     app.router.add_get("/health", receiver.health)
     from .metrics import MetricsRoute  # prometheus_client loads with an app, not with the package
 
