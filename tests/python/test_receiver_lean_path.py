@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import re
+import socket
 
 from aiohttp import web
 
@@ -109,3 +110,29 @@ async def test_lean_path_answers_as_aiohttp_does(sb, tmp_path, monkeypatch):
     finally:
         await lean.stop()
         await plain.stop()
+
+
+async def test_a_peer_that_does_not_read_is_not_answered_into_memory(sb, tmp_path):
+    """Pipelined requests are answered as fast as the peer takes the answers, not faster."""
+    running = await Running(sb, str(tmp_path / "r.db"), config_for(sb, worker=WorkerSettings(concurrency=0))).start()
+    host, port = running.base.removeprefix("http://").split(":")
+    # Small kernel buffers on both ends, so that what is not taken stays in the server's process.
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.connect((host, int(port)))
+    reader, writer = await asyncio.open_connection(sock=sock)
+    count = 4000
+    try:
+        while not running.runner.server._connections:
+            await asyncio.sleep(0.01)
+        (connection,) = running.runner.server._connections
+        connection._transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        writer.write(post(b"{}", lambda b: "sha256=" + "0" * 64) * count)  # each answered 403
+        await asyncio.sleep(0.5)
+        assert connection._transport.get_write_buffer_size() < 128 * 1024
+        got = b""
+        while got.count(b"HTTP/1.1 403") < count:
+            got += await asyncio.wait_for(reader.read(1 << 20), 10)
+    finally:
+        writer.close()
+        await running.stop()

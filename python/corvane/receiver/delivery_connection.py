@@ -45,14 +45,15 @@ _HANDED_OVER = frozenset({"transfer-encoding", "expect", "upgrade", "content-enc
 Framed = tuple[bytes, dict[str, str], bool, int]
 
 
-def frame(buffer: bytes, max_body: int) -> Framed | None:
-    """The first request in buffer if the lean path takes it: its body, its headers (by lower-case
-    name), whether the connection closes after it, and where it ends; None for anything else,
-    incomplete requests included."""
-    head_end = buffer.find(b"\r\n\r\n", 0, MAX_HEAD + 4)
-    if head_end < 0 or not buffer.isascii() and not buffer[:head_end].isascii():
+def frame(buffer: bytes, start: int, max_body: int) -> Framed | None:
+    """The request at `start` in buffer if the lean path takes it: its body, its headers (by
+    lower-case name), whether the connection closes after it, and where it ends; None for
+    anything else, incomplete requests included."""
+    head_end = buffer.find(b"\r\n\r\n", start, start + MAX_HEAD + 4)
+    head = buffer[start:head_end]
+    if head_end < 0 or not head.isascii():
         return None
-    lines = buffer[:head_end].decode("ascii").split("\r\n")
+    lines = head.decode("ascii").split("\r\n")
     method, _, rest = lines[0].partition(" ")
     target, _, version = rest.partition(" ")
     if (method != "POST" or version != "HTTP/1.1" or _NOT_TEXT.search(lines[0]) or " " in target
@@ -92,13 +93,19 @@ def response(status: int, text: str, close: bool) -> bytes:
 
 
 class DeliveryConnection(asyncio.Protocol):
-    """One connection, while its requests are deliveries the lean path takes."""
+    """One connection, while its requests are deliveries the lean path takes. Requests are
+    answered one at a time, in order; while one is answered, what comes after it waits in the
+    buffer (reading pauses past MAX_AHEAD), and while the peer does not take its answers,
+    nothing more is read or answered."""
 
     def __init__(self, server: DeliveryServer) -> None:
         self._server = server
         self._transport: asyncio.Transport | None = None
+        # Requests come at an offset, so that answering a long pipeline copies nothing per request.
         self._buffer = b""
-        self._paused = False
+        self._start = 0
+        self._reading_paused = False
+        self._writing_paused = False
         self.answering: asyncio.Task[None] | None = None  # held: the loop keeps tasks weakly
         self.idle_since = 0.0
 
@@ -107,12 +114,20 @@ class DeliveryConnection(asyncio.Protocol):
         self._server.opened(self)
 
     def data_received(self, data: bytes) -> None:
-        self._buffer = self._buffer + data if self._buffer else data
-        if self.answering is None:
+        self._buffer = self._buffer[self._start:] + data if self._start < len(self._buffer) else data
+        self._start = 0
+        if self.answering is None and not self._writing_paused:
             self._next()
-        elif len(self._buffer) > MAX_AHEAD and not self._paused and self._transport is not None:
-            self._transport.pause_reading()
-            self._paused = True
+        elif len(self._buffer) > MAX_AHEAD:
+            self._pause_reading()
+
+    def pause_writing(self) -> None:
+        self._writing_paused = True
+
+    def resume_writing(self) -> None:
+        self._writing_paused = False
+        if self.answering is None and self._transport is not None:
+            self._next()
 
     def connection_lost(self, exc: Exception | None) -> None:
         self._transport = None
@@ -122,16 +137,24 @@ class DeliveryConnection(asyncio.Protocol):
         if self.answering is None and self.idle_since <= since and self._transport is not None:
             self._transport.close()
 
+    def _pause_reading(self) -> None:
+        if not self._reading_paused and self._transport is not None:
+            self._reading_paused = True
+            self._transport.pause_reading()
+
     def _next(self) -> None:
-        framed = frame(self._buffer, self._server.max_body) if self._buffer else None
-        if framed is None:
-            if self._buffer:
-                self._hand_over()
-            else:
-                self.idle_since = self._server.loop.time()
+        if self._reading_paused:
+            self._reading_paused = False
+            cast(asyncio.Transport, self._transport).resume_reading()
+        if self._start >= len(self._buffer):
+            self._buffer, self._start = b"", 0
+            self.idle_since = self._server.loop.time()
             return
-        body, headers, close, end = framed
-        self._buffer = self._buffer[end:]
+        framed = frame(self._buffer, self._start, self._server.max_body)
+        if framed is None:
+            self._hand_over()
+            return
+        body, headers, close, self._start = framed
         self._server.receiver.traffic.arrived()
         self.answering = self._server.loop.create_task(self._answer(body, headers, close))
 
@@ -150,23 +173,20 @@ class DeliveryConnection(asyncio.Protocol):
         self._server.logged(status, self._server.loop.time() - started)
         if close:
             transport.close()
-            return
-        if self._paused:
-            self._paused = False
-            transport.resume_reading()
-        self._next()
+        elif self._writing_paused:  # resume_writing goes on
+            self._pause_reading()
+        else:
+            self._next()
 
     def _hand_over(self) -> None:
-        transport = self._transport
-        assert transport is not None
+        transport = cast(asyncio.Transport, self._transport)
         self._server.closed(self)
         handler = self._server.aiohttp_handler()
         transport.set_protocol(handler)
         handler.connection_made(transport)
-        if self._paused:
-            transport.resume_reading()
-        buffer, self._buffer = self._buffer, b""
-        handler.data_received(buffer)
+        rest = self._buffer[self._start:]
+        self._buffer, self._start = b"", 0
+        handler.data_received(rest)
 
 
 class DeliveryServer:
