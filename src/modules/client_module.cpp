@@ -24,6 +24,27 @@ py::object require_json(py::handle self, py::object answer) {
   return py::getattr(self, pyutil::name<"_require_json">())(answer);
 }
 
+py::object from_env(PyObject* args, PyObject* kwargs, std::initializer_list<EnvOption> read,
+                    py::handle fallback) {
+  static const binder::Signature signature{"from_env", {"cls"}, 1, {}};
+  binder::BoundArgs bound = binder::bind(signature, args, kwargs);
+  py::object environ = py::module_::import("os").attr("environ");
+  py::dict values;
+  for (const EnvOption& option : read) {
+    py::object value = environ.attr("get")(option.variable);
+    if (option.empty_is_unset ? pyutil::truthy(value) : !value.is_none()) {
+      values[option.option] = value;
+    } else if (option.unset == EnvOption::kDefault) {
+      values[option.option] = fallback;
+    } else if (option.unset == EnvOption::kNone) {
+      values[option.option] = py::none();
+    } else {
+      values[option.option] = py::str("");
+    }
+  }
+  return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
+}
+
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc) {
   pyutil::ClassBuilder cls(("corvane." + std::string(provider)).c_str(), name,

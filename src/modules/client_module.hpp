@@ -3,8 +3,11 @@
 // corvane.http.BaseClient.
 #pragma once
 
+#include <initializer_list>
+
 #include <pybind11/pybind11.h>
 
+#include "py/binder.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::clients {
@@ -38,5 +41,24 @@ py::object require_json(py::handle self, py::object answer);
 // The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc);
+
+// One constructor option that from_env reads from the environment.
+struct EnvOption {
+  const char* option;    // the constructor's keyword
+  const char* variable;  // the environment variable
+  enum Unset { kEmptyText, kNone, kDefault } unset;  // what an unset variable gives
+  bool empty_is_unset = false;  // a variable set but empty counts as unset
+};
+
+// from_env(cls, **options): cls(**<the options read from the environment>, **options), the
+// environment read at each call (hosts and tests set it after import); kDefault gives `fallback`.
+py::object from_env(PyObject* args, PyObject* kwargs, std::initializer_list<EnvOption> read,
+                    py::handle fallback);
+
+// Adds every operation of `Table` to `cls` as a staticmethod (its body gets None as self).
+template <const auto& Table>
+void add_static_methods(pyutil::ClassBuilder& cls, const char* owner) {
+  for (PyMethodDef& def : binder::detail::make_defs<Table, false>(owner)) cls.static_method(&def);
+}
 
 }  // namespace corvane::clients

@@ -17,6 +17,7 @@
 #include "core/query.hpp"
 #include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
 
@@ -309,6 +310,22 @@ py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
 }
 
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
+
+py::object edge(py::handle self, py::handle id, const char* name) {
+  return urls(self).attr("edge")(id, name);
+}
+
+py::object node(py::handle self, py::handle id) { return urls(self).attr("node")(id); }
+
+py::dict fields(const char* name) {
+  py::dict query;
+  query["fields"] = pyutil::field_set(std::string_view(name));
+  return query;
+}
+
+py::bool_ succeeded(py::handle self, py::object answer) {
+  return py::bool_(pyutil::truthy(pyutil::member(require_json(self, std::move(answer)), "success")));
+}
 
 py::object version_of(py::handle self) {
   return py::getattr(py::getattr(self, "graph", py::none()), "version", py::none());

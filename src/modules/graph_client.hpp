@@ -83,6 +83,13 @@ py::object sign(py::handle self, py::handle token, const py::dict& query);
 
 // The client's URL builder (self.graph), for the endpoint of an operation.
 py::object urls(py::handle self);
+// self.graph.edge(id, name) and self.graph.node(id).
+py::object edge(py::handle self, py::handle id, const char* name);
+py::object node(py::handle self, py::handle id);
+
+// The query {"fields": <the policy's field set `name`>}, read at each call: policies are renewed
+// while the process runs.
+py::dict fields(const char* name);
 
 // The Graph API version of the client's URLs (self.graph.version), None while it has none.
 py::object version_of(py::handle self);
@@ -101,6 +108,9 @@ using pyutil::add_note;
 // ---- answers ----
 
 using clients::require_json;  // LinkedIn's too (client_module.hpp)
+
+// Whether a write's answer reports success ({"success": true}); ApiError when it is not JSON.
+py::bool_ succeeded(py::handle self, py::object answer);
 
 // Raises the ApiError of the client's provider for the answer that made an operation fail
 // (`payload` may be null: no payload).

@@ -14,32 +14,23 @@ using binder::Args;
 using pyutil::member;
 using pyutil::truthy;
 
+using graph::edge;
+using graph::node;
+
 // The Graph API reads flags as the words true and false.
 py::str flag(py::handle value) { return py::str(truthy(value) ? "true" : "false"); }
-
-py::object edge(py::handle self, py::handle id, const char* name) {
-  return graph::urls(self).attr("edge")(id, name);
-}
-
-py::object node(py::handle self, py::handle id) { return graph::urls(self).attr("node")(id); }
 
 // ---- posts ----
 
 // published_posts, not feed: the feed also carries what visitors wrote on the Page.
-py::dict post_query() {
-  py::dict query;
-  query["fields"] = field_set("FB_POST");
-  return query;
-}
-
 Task<py::object> posts_task(py::object self, Args args) {
   co_return co_await graph::list(self, edge(self, args[0], "published_posts"), args[1],
-                                 post_query(), args[2]);
+                                 graph::fields("FB_POST"), args[2]);
 }
 
 py::object iter_posts(py::object self, Args args) {
   return graph::iterate_signed(self, edge(self, args[0], "published_posts"), args[1],
-                               post_query());
+                               graph::fields("FB_POST"));
 }
 
 Task<py::object> publish_task(py::object self, Args args) {
@@ -51,8 +42,7 @@ Task<py::object> publish_task(py::object self, Args args) {
 }
 
 Task<py::object> delete_post_task(py::object self, Args args) {
-  py::object data = co_await graph::del(self, node(self, args[0]), args[1]);
-  co_return py::bool_(truthy(member(graph::require_json(self, std::move(data)), "success")));
+  co_return graph::succeeded(self, co_await graph::del(self, node(self, args[0]), args[1]));
 }
 
 // ---- post_insights, posts_insights ----
@@ -128,8 +118,7 @@ Task<py::object> posts_insights_task(py::object self, Args args) {
 // ---- comments ----
 
 py::dict comment_query() {
-  py::dict query;
-  query["fields"] = field_set("FB_COMMENT");
+  py::dict query = graph::fields("FB_COMMENT");
   query["order"] = "reverse_chronological";
   return query;
 }

@@ -24,8 +24,6 @@ py::object constant(const char* name) {
   return own(found);
 }
 
-py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
-
 bool via_facebook(py::handle self) {
   PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (dict == nullptr) throw py::error_already_set();
@@ -105,7 +103,6 @@ const char* const kDefaultScopes[] = {
 const binder::Signature kInitSig{
     "Instagram", {"self"}, 1, {"app_id", "app_secret", "via_facebook", "graph_version", "scopes"}};
 const binder::Signature kViaFacebookSig{"via_facebook", {"cls"}, 1, {}, {"app_secret"}};
-const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 py::object text_or_empty(const py::object& value, const char* name) {
   if (!value || value.is_none()) return py::str("");
@@ -152,20 +149,13 @@ PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    // Read at each call: hosts and tests set the environment after import.
-    py::object environ = py::module_::import("os").attr("environ");
-    py::object app_id = environ.attr("get")("INSTAGRAM_APP_ID");
-    py::object app_secret = environ.attr("get")("INSTAGRAM_APP_SECRET");
-    py::object version = environ.attr("get")("META_GRAPH_VERSION");
-    py::dict values;
-    values["app_id"] = app_id.is_none() ? py::str("") : app_id;
-    values["app_secret"] = app_secret.is_none() ? py::str("") : app_secret;
-    // An empty version would give URLs without one ("host//me"): it counts as unset.
-    values["graph_version"] =
-        pyutil::truthy(version) ? version : own(state().default_version.get().ptr());
-    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
+  using Env = clients::EnvOption;
+  return guarded([&] {
+    return clients::from_env(args, kwargs,
+                             {{"app_id", "INSTAGRAM_APP_ID", Env::kEmptyText},
+                              {"app_secret", "INSTAGRAM_APP_SECRET", Env::kEmptyText},
+                              {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}},
+                             state().default_version.get());
   });
 }
 
@@ -230,30 +220,9 @@ py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
 
 }  // namespace corvane::instagram
 
-namespace {
-
-using namespace corvane;
-using namespace corvane::instagram;
-
-const binder::Kind kAnswer{"dict[str, Any]", [](py::handle value, const char* operation,
-                                                  const char* parameter) -> py::object {
-  if (!PyDict_Check(value.ptr())) binder::wrong_type(value, operation, parameter, "a dict");
-  return py::reinterpret_borrow<py::object>(value);
-}};
-
-const binder::Operation kModuleFunctions[] = {
-    {"_flatten",
-     {{"data", &kAnswer}},
-     "A follower-demographics answer as one flat dict: the dimension values of each result "
-     "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
-     "wins. {} for an answer without data.",
-     nullptr,
-     [](py::object, binder::Args args) -> py::object { return flatten(args[0]); }},
-};
-
-}  // namespace
-
 PYBIND11_MODULE(instagram, m) {
+  using namespace corvane;
+  using namespace corvane::instagram;
   m.doc() = kModuleDoc;
 
   ModuleState& s = state();
@@ -277,13 +246,12 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("_PUBLISH_DELAY") = 2.0;
   m.attr("_PROFILE_CONCURRENCY") = 8;
   m.attr("_DEMOGRAPHIC_BREAKDOWNS") = py::make_tuple("age,gender", "city", "country");
-  binder::add_functions<kModuleFunctions>(m);
 
   pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
   graph::add_error_rules(client);
   py::dict operations;
-  operations[""] = binder::describe<kModuleFunctions>();
+  operations[""] = add_module_functions(m);
   operations["Instagram"] = binder::add_groups(
       client, {add_setup_methods, add_login_methods, add_media_methods, add_messaging_methods,
                add_listing_methods, add_insights_methods, graph::add_batch_methods});
