@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/percent.hpp"
+#include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
 
@@ -22,6 +24,27 @@ py::object require_json(py::handle self, py::object answer) {
   // Only a dict can be the marked answer; anything else is JSON already.
   if (!PyDict_Check(answer.ptr())) return answer;
   return py::getattr(self, pyutil::name<"_require_json">())(answer);
+}
+
+py::str login_link(py::handle base,
+                   std::initializer_list<std::pair<const char*, py::handle>> pairs) {
+  std::string link(pyutil::utf8(base));
+  char separator = '?';
+  for (const auto& [key, value] : pairs) {
+    if (!value) continue;
+    link.push_back(separator);
+    separator = '&';
+    core::percent_encode_into(link, key);
+    link.push_back('=');
+    core::percent_encode_into(link, pyutil::utf8(pyutil::text_form(value)));
+  }
+  return py::str(link);
+}
+
+void missing_setting(const char* message, const char* note) {
+  py::object error = pyutil::make_error("ConfigurationError", py::str(message));
+  pyutil::add_note(error, note);
+  pyutil::raise(error);
 }
 
 py::object from_env(PyObject* args, PyObject* kwargs, std::initializer_list<EnvOption> read,

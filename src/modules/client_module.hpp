@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -41,6 +42,14 @@ py::object require_json(py::handle self, py::object answer);
 // The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc);
+
+// A login link: `base` + "?" + the pairs whose value is given (not a null handle) as
+// key=value&..., every byte of the text form of each but the unreserved ones percent-encoded.
+py::str login_link(py::handle base,
+                   std::initializer_list<std::pair<const char*, py::handle>> pairs);
+
+// Raises ConfigurationError `message` with `note` saying where the missing setting comes from.
+[[noreturn]] void missing_setting(const char* message, const char* note);
 
 // One constructor option that from_env reads from the environment.
 struct EnvOption {

@@ -81,7 +81,6 @@ operations in flight.
 
 const binder::Signature kInitSig{
     "LinkedIn", {"self"}, 1, {"client_id", "client_secret", "api_version", "scopes"}};
-const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
@@ -111,17 +110,14 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    // Read at each call: hosts and tests set the environment after import. A variable that is
-    // set but empty is the empty text, not the default.
-    py::object environ = py::module_::import("os").attr("environ");
-    py::dict values;
-    values["client_id"] = environ.attr("get")("LINKEDIN_CLIENT_ID", "");
-    values["client_secret"] = environ.attr("get")("LINKEDIN_CLIENT_SECRET", "");
-    values["api_version"] =
-        environ.attr("get")("LINKEDIN_API_VERSION", state().default_version.get());
-    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
+  using Env = clients::EnvOption;
+  // A variable that is set but empty is the empty text, not the default.
+  return guarded([&] {
+    return clients::from_env(args, kwargs,
+                             {{"client_id", "LINKEDIN_CLIENT_ID", Env::kEmptyText},
+                              {"client_secret", "LINKEDIN_CLIENT_SECRET", Env::kEmptyText},
+                              {"api_version", "LINKEDIN_API_VERSION", Env::kDefault}},
+                             state().default_version.get());
   });
 }
 
