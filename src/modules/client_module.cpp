@@ -47,7 +47,7 @@ void missing_setting(const char* message, const char* note) {
   pyutil::raise(error);
 }
 
-py::object from_env(PyObject* args, PyObject* kwargs, std::initializer_list<EnvOption> read,
+py::object from_env(PyObject* args, PyObject* kwargs, std::span<const EnvOption> read,
                     py::handle fallback) {
   static const binder::Signature signature{"from_env", {"cls"}, 1, {}};
   binder::BoundArgs bound = binder::bind(signature, args, kwargs);

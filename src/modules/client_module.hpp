@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <utility>
 
 #include <pybind11/pybind11.h>
@@ -61,8 +62,21 @@ struct EnvOption {
 
 // from_env(cls, **options): cls(**<the options read from the environment>, **options), the
 // environment read at each call (hosts and tests set it after import); kDefault gives `fallback`.
-py::object from_env(PyObject* args, PyObject* kwargs, std::initializer_list<EnvOption> read,
+py::object from_env(PyObject* args, PyObject* kwargs, std::span<const EnvOption> read,
                     py::handle fallback);
+
+template <binder::NowBody Repr>
+inline const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, Repr}};
+
+// Adds what a client class has besides its operations: __init__, the classmethod from_env and
+// `Repr` as __repr__ (which leaves secrets out: reprs end up in logs and tracebacks).
+template <binder::NowBody Repr>
+void add_setup(pyutil::ClassBuilder& cls, const char* owner, PyMethodDef* init,
+               PyMethodDef* from_env) {
+  cls.method(init);
+  cls.class_method(from_env);
+  binder::add_methods<kRepr<Repr>>(cls, owner);
+}
 
 // Adds every operation of `Table` to `cls` as a staticmethod (its body gets None as self).
 template <const auto& Table>

@@ -102,16 +102,16 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"app_id", "FACEBOOK_APP_ID", Env::kEmptyText},
+                    {"app_secret", "FACEBOOK_APP_SECRET", Env::kEmptyText},
+                    {"config_id", "FACEBOOK_CONFIG_ID", Env::kNone, true},
+                    {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  using Env = clients::EnvOption;
   return guarded([&]() -> py::object {
     try {
-      return clients::from_env(args, kwargs,
-                               {{"app_id", "FACEBOOK_APP_ID", Env::kEmptyText},
-                                {"app_secret", "FACEBOOK_APP_SECRET", Env::kEmptyText},
-                                {"config_id", "FACEBOOK_CONFIG_ID", Env::kNone, true},
-                                {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}},
-                               state().default_version.get());
+      return clients::from_env(args, kwargs, kEnv, state().default_version.get());
     } catch (py::error_already_set& e) {
       if (!pyutil::is_kind(e, "ConfigurationError")) throw;
       // The constructor's message stays as it is; the note says where from_env looked.
@@ -128,12 +128,9 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 py::object repr(py::object self, binder::Args) {
-  // The app secret stays out: reprs end up in logs and tracebacks.
   return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
                                       {"graph_version", graph::version_of(self)}});
 }
-
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
 
 PyMethodDef init_def = pyutil::method_def(
         "__init__", init,
@@ -151,12 +148,6 @@ PyMethodDef from_env_def = pyutil::method_def(
     "A client from FACEBOOK_APP_ID, FACEBOOK_APP_SECRET, FACEBOOK_CONFIG_ID (empty counts as "
     "unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor. "
     "Unset credentials raise ConfigurationError.");
-
-void add_setup_methods(pyutil::ClassBuilder& cls) {
-  cls.method(&init_def);
-  binder::add_methods<kRepr>(cls, "Facebook");
-  cls.class_method(&from_env_def);
-}
 
 }  // namespace
 
@@ -187,7 +178,7 @@ PYBIND11_MODULE(facebook, m) {
   m.attr("DEFAULT_PAGE_WEBHOOK_FIELDS") = webhook_fields;
 
   pyutil::ClassBuilder client = clients::client_class(s, "facebook", "Facebook", kClassDoc);
-  add_setup_methods(client);
+  clients::add_setup<repr>(client, "Facebook", &init_def, &from_env_def);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
   graph::add_error_rules(client);
   // The operation tables as data: a test holds the stubs to them.

@@ -148,39 +148,46 @@ PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"app_id", "INSTAGRAM_APP_ID", Env::kEmptyText},
+                    {"app_secret", "INSTAGRAM_APP_SECRET", Env::kEmptyText},
+                    {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  using Env = clients::EnvOption;
-  return guarded([&] {
-    return clients::from_env(args, kwargs,
-                             {{"app_id", "INSTAGRAM_APP_ID", Env::kEmptyText},
-                              {"app_secret", "INSTAGRAM_APP_SECRET", Env::kEmptyText},
-                              {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}},
-                             state().default_version.get());
-  });
+  return guarded([&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {
-  // The app secret stays out: reprs end up in logs and tracebacks.
   return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
                                       {"via_facebook", py::bool_(via_facebook(self))},
                                       {"graph_version", graph::version_of(self)}});
 }
 
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
+PyMethodDef init_def = pyutil::method_def(
+    "__init__", init,
+    "__init__(self, *, app_id='', app_secret='', via_facebook=False, "
+    "graph_version='v23.0', scopes=None, **options)\n--\n\n"
+    "app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: "
+    "the Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), "
+    "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
+    "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
+    "scopes: the default permissions of login_url() (None or [] for the five "
+    "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
+    "throttle) go to BaseClient. Nothing is validated or sent here.");
 
-PyMethodDef setup_methods[] = {
-    pyutil::method_def(
-        "__init__", init,
-        "__init__(self, *, app_id='', app_secret='', via_facebook=False, "
-        "graph_version='v23.0', scopes=None, **options)\n--\n\n"
-        "app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: "
-        "the Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), "
-        "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
-        "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
-        "scopes: the default permissions of login_url() (None or [] for the five "
-        "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
-        "throttle) go to BaseClient. Nothing is validated or sent here."),
-};
+PyMethodDef from_env_def = pyutil::method_def(
+    "from_env", from_env,
+    "from_env(cls, **options)\n--\n\n"
+    "A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and "
+    "META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor. "
+    "Nothing is validated.");
+
+PyMethodDef via_facebook_def = pyutil::method_def(
+    "via_facebook", via_facebook_ctor,
+    "via_facebook(cls, *, app_secret, **options)\n--\n\n"
+    "A client of the Facebook-login mode: requests go to the Graph API host with the "
+    "token of the Page linked to the account; app_secret is the Facebook app's. No app id "
+    "is needed (login happened on the Facebook side).");
 
 const binder::Operation kSetupOperations[] = {
     {"_node",
@@ -194,27 +201,11 @@ const binder::Operation kSetupOperations[] = {
      }},
 };
 
-PyMethodDef class_methods[] = {
-    pyutil::method_def(
-        "via_facebook", via_facebook_ctor,
-        "via_facebook(cls, *, app_secret, **options)\n--\n\n"
-        "A client of the Facebook-login mode: requests go to the Graph API host with the "
-        "token of the Page linked to the account; app_secret is the Facebook app's. No app id "
-        "is needed (login happened on the Facebook side)."),
-    pyutil::method_def(
-        "from_env", from_env,
-        "from_env(cls, **options)\n--\n\n"
-        "A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and "
-        "META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor. "
-        "Nothing is validated."),
-};
-
 }  // namespace
 
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : setup_methods) cls.method(&def);
-  for (auto& def : class_methods) cls.class_method(&def);
-  binder::add_methods<kRepr>(cls, "Instagram");
+  clients::add_setup<repr>(cls, "Instagram", &init_def, &from_env_def);
+  cls.class_method(&via_facebook_def);
   return binder::add_methods<kSetupOperations>(cls, "Instagram");
 }
 

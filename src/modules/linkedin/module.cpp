@@ -109,26 +109,20 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A variable that is set but empty is the empty text, not the default.
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"client_id", "LINKEDIN_CLIENT_ID", Env::kEmptyText},
+                    {"client_secret", "LINKEDIN_CLIENT_SECRET", Env::kEmptyText},
+                    {"api_version", "LINKEDIN_API_VERSION", Env::kDefault}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  using Env = clients::EnvOption;
-  // A variable that is set but empty is the empty text, not the default.
-  return guarded([&] {
-    return clients::from_env(args, kwargs,
-                             {{"client_id", "LINKEDIN_CLIENT_ID", Env::kEmptyText},
-                              {"client_secret", "LINKEDIN_CLIENT_SECRET", Env::kEmptyText},
-                              {"api_version", "LINKEDIN_API_VERSION", Env::kDefault}},
-                             state().default_version.get());
-  });
+  return guarded([&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {
-  // The client secret stays out: reprs end up in logs and tracebacks.
-  py::object version = py::getattr(self, "api_version", py::none());
-  return pyutil::instance_repr(
-      self, {{"client_id", py::getattr(self, "client_id", py::none())}, {"api_version", version}});
+  return pyutil::instance_repr(self, {{"client_id", py::getattr(self, "client_id", py::none())},
+                                      {"api_version", py::getattr(self, "api_version", py::none())}});
 }
-
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
 
 PyMethodDef init_def = pyutil::method_def(
     "__init__", init,
@@ -155,9 +149,7 @@ void add_setup_methods(pyutil::ClassBuilder& cls) {
              std::string(py::repr(state().default_version.get())) +
              ", scopes=None, **options)\n--\n\n" + init_def.ml_doc;
   init_def.ml_doc = init_doc.c_str();
-  cls.method(&init_def);
-  binder::add_methods<kRepr>(cls, "LinkedIn");
-  cls.class_method(&from_env_def);
+  clients::add_setup<repr>(cls, "LinkedIn", &init_def, &from_env_def);
 }
 
 }  // namespace corvane::linkedin
