@@ -68,6 +68,13 @@ py::object from_env(PyObject* args, PyObject* kwargs, std::span<const EnvOption>
   return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
 }
 
+void answer_error(py::handle self, const char* message, py::handle payload) {
+  py::dict fields;
+  fields["provider"] = py::getattr(self, pyutil::name<"provider">());
+  if (payload) fields["payload"] = payload;
+  pyutil::raise_error("ApiError", py::str(message), fields);
+}
+
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc) {
   pyutil::ClassBuilder cls(("corvane." + std::string(provider)).c_str(), name,

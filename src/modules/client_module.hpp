@@ -40,6 +40,10 @@ Imports init(Shared& shared, const char* provider);
 // operation that reads members of an answer passes the answer through this first.
 py::object require_json(py::handle self, py::object answer);
 
+// Raises the ApiError of the client's provider for the answer that made an operation fail
+// (`payload` may be null: no payload).
+[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+
 // The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc);

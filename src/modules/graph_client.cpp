@@ -284,6 +284,15 @@ py::object post(py::handle self, py::handle url, py::handle token, py::dict quer
   return found.bound(url, token, **query);
 }
 
+bridge::Task<py::object> post_value(py::object self, py::object url, py::object token,
+                                    const char* key, py::object value) {
+  py::dict query;
+  query[key] = std::move(value);
+  co_return co_await post(self, url, token, std::move(query));
+}
+
+py::str flag(py::handle value) { return py::str(pyutil::truthy(value) ? "true" : "false"); }
+
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query) {
   const Found found = look_up(self, pyutil::name<"_delete">());
   if (found.function == entry<kHelpers, kDeleteRow>()) {
@@ -324,7 +333,8 @@ py::dict fields(const char* name) {
 }
 
 py::bool_ succeeded(py::handle self, py::object answer) {
-  return py::bool_(pyutil::truthy(pyutil::member(require_json(self, std::move(answer)), "success")));
+  py::object data = require_json(self, std::move(answer));
+  return py::bool_(pyutil::truthy(pyutil::member(data, "success")));
 }
 
 py::object version_of(py::handle self) {
@@ -342,12 +352,6 @@ py::object iterate_signed(py::handle self, py::handle url, py::handle token, py:
 }
 
 
-void answer_error(py::handle self, const char* message, py::handle payload) {
-  py::dict fields;
-  fields["provider"] = py::getattr(self, pyutil::name<"provider">());
-  if (payload) fields["payload"] = payload;
-  pyutil::raise_error("ApiError", py::str(message), fields);
-}
 
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query) {

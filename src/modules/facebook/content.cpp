@@ -17,9 +17,6 @@ using pyutil::truthy;
 using graph::edge;
 using graph::node;
 
-// The Graph API reads flags as the words true and false.
-py::str flag(py::handle value) { return py::str(truthy(value) ? "true" : "false"); }
-
 // ---- posts ----
 
 // published_posts, not feed: the feed also carries what visitors wrote on the Page.
@@ -36,7 +33,7 @@ py::object iter_posts(py::object self, Args args) {
 Task<py::object> publish_task(py::object self, Args args) {
   py::dict query;
   query["message"] = args[2];
-  query["published"] = flag(args[4]);
+  query["published"] = graph::flag(args[4]);
   if (truthy(args[3])) query["link"] = args[3];
   co_return co_await graph::post(self, edge(self, args[0], "feed"), args[1], std::move(query));
 }
@@ -54,12 +51,7 @@ py::dict metrics_of(py::handle self, py::object data) {
   if (!truthy(items)) return metrics;
   for (py::handle item : items) {
     py::object name = member(item, "name");
-    if (name.is_none()) {
-      py::dict fields;
-      fields["provider"] = py::getattr(self, pyutil::name<"provider">());
-      fields["payload"] = data;
-      pyutil::raise_error("ApiError", py::str(graph::texts::kNoInsightName), fields);
-    }
+    if (name.is_none()) graph::answer_error(self, graph::texts::kNoInsightName, data);
     py::object values = member(item, "values");
     const bool listed = (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) && truthy(values);
     py::object first = listed ? py::object(values[py::int_(0)]) : py::object(py::dict());
@@ -133,15 +125,13 @@ py::object iter_comments(py::object self, Args args) {
 }
 
 Task<py::object> reply_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["message"] = args[2];
-  co_return co_await graph::post(self, edge(self, args[0], "comments"), args[1], std::move(query));
+  co_return co_await graph::post_value(self, edge(self, args[0], "comments"), args[1], "message",
+                                       args[2]);
 }
 
 Task<py::object> hide_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["is_hidden"] = flag(args[2]);
-  co_return co_await graph::post(self, node(self, args[0]), args[1], std::move(query));
+  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "is_hidden",
+                                       graph::flag(args[2]));
 }
 
 const binder::Param kPageId{"page_id", &graph::kNodeId};

@@ -23,12 +23,9 @@ py::object subscribed_apps(py::handle self, const Args& args) {
 }
 
 Task<py::object> subscribe_task(py::object self, Args args) {
-  py::object chosen = truthy(args[2]) ? args[2]
-                                      : py::reinterpret_borrow<py::object>(state().webhook_fields.get());
-  py::dict query;
-  query["subscribed_fields"] = graph::join_commas(chosen);
-  co_return graph::succeeded(
-      self, co_await graph::post(self, subscribed_apps(self, args), args[1], std::move(query)));
+  py::str fields = graph::join_commas(truthy(args[2]) ? args[2] : state().webhook_fields.get());
+  co_return graph::succeeded(self, co_await graph::post_value(self, subscribed_apps(self, args),
+                                                              args[1], "subscribed_fields", fields));
 }
 
 Task<py::object> subscriptions_task(py::object self, Args args) {

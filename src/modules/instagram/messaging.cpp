@@ -42,9 +42,6 @@ using graph::node;
 using pyutil::member;
 using pyutil::truthy;
 
-// The Graph API reads flags as the words true and false.
-py::str flag(bool value) { return py::str(value ? "true" : "false"); }
-
 bool contains(py::handle container, py::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());
   if (found < 0) throw py::error_already_set();
@@ -64,15 +61,13 @@ Task<py::object> comments_task(py::object self, Args args) {
 }
 
 Task<py::object> reply_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["message"] = args[2];
-  co_return co_await graph::post(self, edge(self, args[0], "replies"), args[1], std::move(query));
+  co_return co_await graph::post_value(self, edge(self, args[0], "replies"), args[1], "message",
+                                       args[2]);
 }
 
 Task<py::object> hide_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["hide"] = flag(truthy(args[2]));
-  co_return co_await graph::post(self, node(self, args[0]), args[1], std::move(query));
+  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "hide",
+                                       graph::flag(args[2]));
 }
 
 Task<py::object> delete_comment_task(py::object self, Args args) {

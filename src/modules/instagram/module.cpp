@@ -154,7 +154,8 @@ const Env kEnv[] = {{"app_id", "INSTAGRAM_APP_ID", Env::kEmptyText},
                     {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}};
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
+  return guarded(
+      [&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {

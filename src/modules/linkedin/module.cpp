@@ -116,12 +116,14 @@ const Env kEnv[] = {{"client_id", "LINKEDIN_CLIENT_ID", Env::kEmptyText},
                     {"api_version", "LINKEDIN_API_VERSION", Env::kDefault}};
 
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
+  return guarded(
+      [&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {
-  return pyutil::instance_repr(self, {{"client_id", py::getattr(self, "client_id", py::none())},
-                                      {"api_version", py::getattr(self, "api_version", py::none())}});
+  return pyutil::instance_repr(self,
+                               {{"client_id", py::getattr(self, "client_id", py::none())},
+                                {"api_version", py::getattr(self, "api_version", py::none())}});
 }
 
 PyMethodDef init_def = pyutil::method_def(

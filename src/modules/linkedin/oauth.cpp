@@ -65,12 +65,7 @@ py::object post_form(py::handle self, const char* address, py::dict form) {
 Task<py::object> token_call(py::object self, py::dict form, const char* message) {
   py::object answer = co_await post_form(self, "access_token", std::move(form));
   py::object token = member(answer, "access_token");
-  if (!truthy(token) || !PyUnicode_Check(token.ptr())) {
-    py::dict fields;
-    fields["provider"] = "linkedin";
-    fields["payload"] = answer;
-    pyutil::raise_error("ApiError", py::str(message), fields);
-  }
+  if (!truthy(token) || !PyUnicode_Check(token.ptr())) clients::answer_error(self, message, answer);
   co_return state().token_bundle.get().attr("from_response")(answer);
 }
 
