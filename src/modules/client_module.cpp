@@ -9,7 +9,8 @@
 
 namespace corvane::clients {
 
-Imports init(Shared& shared, const char* provider) {
+Imports init(py::module_ module, const char* doc, Shared& shared, const char* provider) {
+  module.doc() = doc;
   py::module_ http = py::module_::import("corvane.http");
   Imports out{py::module_::import("corvane.endpoints"), py::module_::import("corvane.models")};
   py::module_::import("corvane.errors");

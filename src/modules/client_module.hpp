@@ -30,9 +30,9 @@ struct Imports {
   py::module_ models;     // corvane.models
 };
 
-// Imports what a client module needs (corvane.errors too: clients raise its errors by name) and
-// fills `shared`.
-Imports init(Shared& shared, const char* provider);
+// Gives the client module `module` its docstring, imports what it needs (corvane.errors too:
+// clients raise its errors by name) and fills `shared`.
+Imports init(py::module_ module, const char* doc, Shared& shared, const char* provider);
 
 // `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
 // provider, status, masked url and payload) when it is the {"raw": text} that request() returns

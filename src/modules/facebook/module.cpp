@@ -151,15 +151,9 @@ PyMethodDef from_env_def = pyutil::method_def(
 
 }  // namespace
 
-}  // namespace corvane::facebook
-
-PYBIND11_MODULE(facebook, m) {
-  using namespace corvane;
-  using namespace corvane::facebook;
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  auto [endpoints, models] = clients::init(s, "facebook");
+  auto [endpoints, models] = clients::init(m, kModuleDoc, s, "facebook");
   graph::init();  // corvane.crypto
   s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
@@ -190,3 +184,7 @@ PYBIND11_MODULE(facebook, m) {
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }
+
+}  // namespace corvane::facebook
+
+PYBIND11_MODULE(facebook, m) { corvane::facebook::init_module(m); }

@@ -210,15 +210,9 @@ py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
   return binder::add_methods<kSetupOperations>(cls, "Instagram");
 }
 
-}  // namespace corvane::instagram
-
-PYBIND11_MODULE(instagram, m) {
-  using namespace corvane;
-  using namespace corvane::instagram;
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  py::module_ endpoints = clients::init(s, "instagram").endpoints;
+  py::module_ endpoints = clients::init(m, kModuleDoc, s, "instagram").endpoints;
   graph::init();  // corvane.crypto
   s.module_dict = pyutil::Immortal(py::reinterpret_borrow<py::object>(m.attr("__dict__")));
   s.endpoints = pyutil::Immortal(endpoints);
@@ -251,3 +245,7 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");
 }
+
+}  // namespace corvane::instagram
+
+PYBIND11_MODULE(instagram, m) { corvane::instagram::init_module(m); }

@@ -154,15 +154,9 @@ void add_setup_methods(pyutil::ClassBuilder& cls) {
   clients::add_setup<repr>(cls, "LinkedIn", &init_def, &from_env_def);
 }
 
-}  // namespace corvane::linkedin
-
-PYBIND11_MODULE(linkedin, m) {
-  using namespace corvane;
-  using namespace corvane::linkedin;
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  py::module_ endpoints = clients::init(s, "linkedin").endpoints;
+  py::module_ endpoints = clients::init(m, kModuleDoc, s, "linkedin").endpoints;
   s.endpoints = pyutil::Immortal(endpoints.attr("LinkedIn"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_LINKEDIN_VERSION"));
 
@@ -188,3 +182,7 @@ PYBIND11_MODULE(linkedin, m) {
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }
+
+}  // namespace corvane::linkedin
+
+PYBIND11_MODULE(linkedin, m) { corvane::linkedin::init_module(m); }
