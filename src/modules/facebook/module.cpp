@@ -102,6 +102,11 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+py::object repr(py::object self, binder::Args) {
+  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
+                                      {"graph_version", graph::version_of(self)}});
+}
+
 using Env = clients::EnvOption;
 const Env kEnv[] = {{"app_id", "FACEBOOK_APP_ID", Env::kEmptyText},
                     {"app_secret", "FACEBOOK_APP_SECRET", Env::kEmptyText},
@@ -125,11 +130,6 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
       throw;
     }
   });
-}
-
-py::object repr(py::object self, binder::Args) {
-  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
-                                      {"graph_version", graph::version_of(self)}});
 }
 
 PyMethodDef init_def = pyutil::method_def(

@@ -363,10 +363,11 @@ const binder::Operation kMessagingOperations[] = {
 };
 
 // Hooks, not operations: their parameters refuse nothing, so they stay out of _OPERATIONS.
+const binder::Param kBusinessIds{"business_ids", &binder::kAnything};
+
 const binder::Operation kEnrich[] = {
     {"_enrich",
-     {{"conversations", &binder::kAnything}, {"token", &binder::kAnything},
-      {"business_ids", &binder::kAnything}},
+     {{"conversations", &binder::kAnything}, {"token", &binder::kAnything}, kBusinessIds},
      "Merges each distinct customer's contact() profile into their participant objects "
      "(in place; the participant keeps its id). In the Facebook-login mode the look-ups go "
      "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
@@ -377,7 +378,7 @@ const binder::Operation kEnrich[] = {
 
 const binder::Operation kShape[] = {
     {"_shape",
-     {{"conversation", &binder::kAnything}, {"business_ids", &binder::kAnything}},
+     {{"conversation", &binder::kAnything}, kBusinessIds},
      "A conversation as the inbox shows it: id, updated_time, message_count, unread_count, "
      "contact (the first of contacts or None), contacts (participants whose id is not in "
      "business_ids) and last_message (the first of messages.data or None).",
