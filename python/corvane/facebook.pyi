@@ -11,13 +11,11 @@ from typing import Any, ClassVar, Literal
 from typing_extensions import Self, Unpack
 
 from corvane.errors import CorvaneError
-from corvane.http import _ClientOptions, _GraphClient, _Walk
+from corvane.http import _ClientOptions, _GraphClient, _JSON, _Walk
 from corvane.models import Lead, LeadForm, Page, Profile, TokenBundle
 from corvane.results import AdContext, Post, PublishedPost, Subscription
 
 __all__ = ("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS")
-
-_JSON = Any
 
 DEFAULT_PAGE_WEBHOOK_FIELDS: tuple[str, ...]
 _PAGE_FIELDS: str

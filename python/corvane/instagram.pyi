@@ -14,7 +14,7 @@ from typing import Any, ClassVar, Literal
 
 from typing_extensions import Self, Unpack
 
-from corvane.http import _ClientOptions, _GraphClient, _Walk
+from corvane.http import _ClientOptions, _GraphClient, _JSON, _Walk
 from corvane.models import Profile, TokenBundle
 from corvane.results import (
     AccountInsights,
@@ -27,8 +27,6 @@ from corvane.results import (
 )
 
 __all__ = ("Instagram",)
-
-_JSON = Any
 
 _MEDIA_METRICS: dict[str, str]
 _DEFAULT_METRICS: str

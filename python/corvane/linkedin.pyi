@@ -11,13 +11,11 @@ from typing import Any, ClassVar, Literal
 
 from typing_extensions import Self, Unpack
 
-from corvane.http import BaseClient, _ClientOptions
+from corvane.http import BaseClient, _ClientOptions, _JSON
 from corvane.models import Profile, TokenBundle
 from corvane.results import CreatedPost, DeletedPost, LinkedInPost, PostPage
 
 __all__ = ("LinkedIn",)
-
-_JSON = Any
 
 DEFAULT_SCOPES: list[str]
 ORGANIZATION_SCOPES: list[str]

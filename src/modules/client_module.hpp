@@ -3,8 +3,13 @@
 // corvane.http.BaseClient.
 #pragma once
 
+#include <initializer_list>
+#include <span>
+#include <utility>
+
 #include <pybind11/pybind11.h>
 
+#include "py/binder.hpp"
 #include "py/pyclass.hpp"
 
 namespace corvane::clients {
@@ -25,9 +30,9 @@ struct Imports {
   py::module_ models;     // corvane.models
 };
 
-// Imports what a client module needs (corvane.errors too: clients raise its errors by name) and
-// fills `shared`.
-Imports init(Shared& shared, const char* provider);
+// Gives the client module `module` its docstring, imports what it needs (corvane.errors too:
+// clients raise its errors by name) and fills `shared`.
+Imports init(py::module_ module, const char* doc, Shared& shared, const char* provider);
 
 // `answer` unchanged when it is JSON; ApiError ("The answer is not JSON (HTTP 200)", with
 // provider, status, masked url and payload) when it is the {"raw": text} that request() returns
@@ -35,8 +40,52 @@ Imports init(Shared& shared, const char* provider);
 // operation that reads members of an answer passes the answer through this first.
 py::object require_json(py::handle self, py::object answer);
 
+// Raises the ApiError of the client's provider for the answer that made an operation fail
+// (`payload` may be null: no payload).
+[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+
 // The client class corvane.<provider>.<name>: a BaseClient whose `provider` is `provider`.
 pyutil::ClassBuilder client_class(const Shared& shared, const char* provider, const char* name,
                                   const char* doc);
+
+// A login link: `base` + "?" + the pairs whose value is given (not a null handle) as
+// key=value&..., every byte of the text form of each but the unreserved ones percent-encoded.
+py::str login_link(py::handle base,
+                   std::initializer_list<std::pair<const char*, py::handle>> pairs);
+
+// Raises ConfigurationError `message` with `note` saying where the missing setting comes from.
+[[noreturn]] void missing_setting(const char* message, const char* note);
+
+// One constructor option that from_env reads from the environment.
+struct EnvOption {
+  const char* option;    // the constructor's keyword
+  const char* variable;  // the environment variable
+  enum Unset { kEmptyText, kNone, kDefault } unset;  // what an unset variable gives
+  bool empty_is_unset = false;  // a variable set but empty counts as unset
+};
+
+// from_env(cls, **options): cls(**<the options read from the environment>, **options), the
+// environment read at each call (hosts and tests set it after import); kDefault gives `fallback`.
+py::object from_env(PyObject* args, PyObject* kwargs, std::span<const EnvOption> read,
+                    py::handle fallback);
+
+template <binder::NowBody Repr>
+inline const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, Repr}};
+
+// Adds what a client class has besides its operations: __init__, the classmethod from_env and
+// `Repr` as __repr__ (which leaves secrets out: reprs end up in logs and tracebacks).
+template <binder::NowBody Repr>
+void add_setup(pyutil::ClassBuilder& cls, const char* owner, PyMethodDef* init,
+               PyMethodDef* from_env) {
+  cls.method(init);
+  cls.class_method(from_env);
+  binder::add_methods<kRepr<Repr>>(cls, owner);
+}
+
+// Adds every operation of `Table` to `cls` as a staticmethod (its body gets None as self).
+template <const auto& Table>
+void add_static_methods(pyutil::ClassBuilder& cls, const char* owner) {
+  for (PyMethodDef& def : binder::detail::make_defs<Table, false>(owner)) cls.static_method(&def);
+}
 
 }  // namespace corvane::clients

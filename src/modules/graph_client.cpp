@@ -17,6 +17,7 @@
 #include "core/query.hpp"
 #include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/names.hpp"
 #include "py/values.hpp"
 
@@ -283,6 +284,15 @@ py::object post(py::handle self, py::handle url, py::handle token, py::dict quer
   return found.bound(url, token, **query);
 }
 
+bridge::Task<py::object> post_value(py::object self, py::object url, py::object token,
+                                    const char* key, py::object value) {
+  py::dict query;
+  query[key] = std::move(value);
+  co_return co_await post(self, url, token, std::move(query));
+}
+
+py::str flag(py::handle value) { return py::str(pyutil::truthy(value) ? "true" : "false"); }
+
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query) {
   const Found found = look_up(self, pyutil::name<"_delete">());
   if (found.function == entry<kHelpers, kDeleteRow>()) {
@@ -310,6 +320,23 @@ py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
 
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }
 
+py::object edge(py::handle self, py::handle id, const char* name) {
+  return urls(self).attr("edge")(id, name);
+}
+
+py::object node(py::handle self, py::handle id) { return urls(self).attr("node")(id); }
+
+py::dict fields(const char* name) {
+  py::dict query;
+  query["fields"] = pyutil::field_set(std::string_view(name));
+  return query;
+}
+
+py::bool_ succeeded(py::handle self, py::object answer) {
+  py::object data = require_json(self, std::move(answer));
+  return py::bool_(pyutil::truthy(pyutil::member(data, "success")));
+}
+
 py::object version_of(py::handle self) {
   return py::getattr(py::getattr(self, "graph", py::none()), "version", py::none());
 }
@@ -325,12 +352,6 @@ py::object iterate_signed(py::handle self, py::handle url, py::handle token, py:
 }
 
 
-void answer_error(py::handle self, const char* message, py::handle payload) {
-  py::dict fields;
-  fields["provider"] = py::getattr(self, pyutil::name<"provider">());
-  if (payload) fields["payload"] = payload;
-  pyutil::raise_error("ApiError", py::str(message), fields);
-}
 
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query) {

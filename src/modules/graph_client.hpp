@@ -74,6 +74,11 @@ py::object get(py::handle self, py::handle url, py::handle token, py::dict query
 py::object post(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
                 py::handle json = {});
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query = py::dict());
+// post() with the one query value key=value.
+bridge::Task<py::object> post_value(py::object self, py::object url, py::object token,
+                                    const char* key, py::object value);
+// The Graph API reads flags as the words true and false.
+py::str flag(py::handle value);
 // The items of a Graph list, at most `max_items` (500 when not given), through _list.
 py::object list(py::handle self, py::handle url, py::handle token, py::dict query = py::dict(),
                 py::handle max_items = {});
@@ -83,6 +88,13 @@ py::object sign(py::handle self, py::handle token, const py::dict& query);
 
 // The client's URL builder (self.graph), for the endpoint of an operation.
 py::object urls(py::handle self);
+// self.graph.edge(id, name) and self.graph.node(id).
+py::object edge(py::handle self, py::handle id, const char* name);
+py::object node(py::handle self, py::handle id);
+
+// The query {"fields": <the policy's field set `name`>}, read at each call: policies are renewed
+// while the process runs.
+py::dict fields(const char* name);
 
 // The Graph API version of the client's URLs (self.graph.version), None while it has none.
 py::object version_of(py::handle self);
@@ -102,9 +114,10 @@ using pyutil::add_note;
 
 using clients::require_json;  // LinkedIn's too (client_module.hpp)
 
-// Raises the ApiError of the client's provider for the answer that made an operation fail
-// (`payload` may be null: no payload).
-[[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);
+// Whether a write's answer reports success ({"success": true}); ApiError when it is not JSON.
+py::bool_ succeeded(py::handle self, py::object answer);
+
+using clients::answer_error;
 
 // ---- tokens ----
 

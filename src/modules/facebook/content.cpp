@@ -14,45 +14,32 @@ using binder::Args;
 using pyutil::member;
 using pyutil::truthy;
 
-// The Graph API reads flags as the words true and false.
-py::str flag(py::handle value) { return py::str(truthy(value) ? "true" : "false"); }
-
-py::object edge(py::handle self, py::handle id, const char* name) {
-  return graph::urls(self).attr("edge")(id, name);
-}
-
-py::object node(py::handle self, py::handle id) { return graph::urls(self).attr("node")(id); }
+using graph::edge;
+using graph::node;
 
 // ---- posts ----
 
 // published_posts, not feed: the feed also carries what visitors wrote on the Page.
-py::dict post_query() {
-  py::dict query;
-  query["fields"] = field_set("FB_POST");
-  return query;
-}
-
 Task<py::object> posts_task(py::object self, Args args) {
   co_return co_await graph::list(self, edge(self, args[0], "published_posts"), args[1],
-                                 post_query(), args[2]);
+                                 graph::fields("FB_POST"), args[2]);
 }
 
 py::object iter_posts(py::object self, Args args) {
   return graph::iterate_signed(self, edge(self, args[0], "published_posts"), args[1],
-                               post_query());
+                               graph::fields("FB_POST"));
 }
 
 Task<py::object> publish_task(py::object self, Args args) {
   py::dict query;
   query["message"] = args[2];
-  query["published"] = flag(args[4]);
+  query["published"] = graph::flag(args[4]);
   if (truthy(args[3])) query["link"] = args[3];
   co_return co_await graph::post(self, edge(self, args[0], "feed"), args[1], std::move(query));
 }
 
 Task<py::object> delete_post_task(py::object self, Args args) {
-  py::object data = co_await graph::del(self, node(self, args[0]), args[1]);
-  co_return py::bool_(truthy(member(graph::require_json(self, std::move(data)), "success")));
+  co_return graph::succeeded(self, co_await graph::del(self, node(self, args[0]), args[1]));
 }
 
 // ---- post_insights, posts_insights ----
@@ -64,12 +51,7 @@ py::dict metrics_of(py::handle self, py::object data) {
   if (!truthy(items)) return metrics;
   for (py::handle item : items) {
     py::object name = member(item, "name");
-    if (name.is_none()) {
-      py::dict fields;
-      fields["provider"] = py::getattr(self, pyutil::name<"provider">());
-      fields["payload"] = data;
-      pyutil::raise_error("ApiError", py::str(graph::texts::kNoInsightName), fields);
-    }
+    if (name.is_none()) graph::answer_error(self, graph::texts::kNoInsightName, data);
     py::object values = member(item, "values");
     const bool listed = (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) && truthy(values);
     py::object first = listed ? py::object(values[py::int_(0)]) : py::object(py::dict());
@@ -128,8 +110,7 @@ Task<py::object> posts_insights_task(py::object self, Args args) {
 // ---- comments ----
 
 py::dict comment_query() {
-  py::dict query;
-  query["fields"] = field_set("FB_COMMENT");
+  py::dict query = graph::fields("FB_COMMENT");
   query["order"] = "reverse_chronological";
   return query;
 }
@@ -144,15 +125,13 @@ py::object iter_comments(py::object self, Args args) {
 }
 
 Task<py::object> reply_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["message"] = args[2];
-  co_return co_await graph::post(self, edge(self, args[0], "comments"), args[1], std::move(query));
+  co_return co_await graph::post_value(self, edge(self, args[0], "comments"), args[1], "message",
+                                       args[2]);
 }
 
 Task<py::object> hide_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["is_hidden"] = flag(args[2]);
-  co_return co_await graph::post(self, node(self, args[0]), args[1], std::move(query));
+  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "is_hidden",
+                                       graph::flag(args[2]));
 }
 
 const binder::Param kPageId{"page_id", &graph::kNodeId};

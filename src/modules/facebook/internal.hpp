@@ -29,10 +29,6 @@ struct ModuleState : clients::Shared {
 };
 ModuleState& state();
 
-// The named field set `name` as the policy holds it now (never cached: policies are renewed
-// while the process runs).
-py::object field_set(const char* name);
-
 // record_type.from_response(item) for each item, in order.
 py::list records(py::handle record_type, py::handle items);
 

@@ -36,41 +36,32 @@ const binder::Kind kAdId{"str | None", [](py::handle value, const char* operatio
 
 // The query of a form's leads: every field, and the time filter when since is given.
 py::dict leads_query(py::handle since) {
-  py::dict query;
-  query["fields"] = field_set("FB_LEAD");
+  py::dict query = graph::fields("FB_LEAD");
   if (truthy(since)) query["filtering"] = py::str(kSinceFilter).attr("__mod__")(since);
   return query;
 }
 
-py::object form_leads(py::handle self, py::handle form_id) {
-  return graph::urls(self).attr("edge")(form_id, "leads");
-}
-
 Task<py::object> lead_forms_task(py::object self, Args args) {
-  py::object url = graph::urls(self).attr("edge")(args[0], "leadgen_forms");
-  py::dict query;
-  query["fields"] = field_set("FB_LEADGEN_FORM");
-  py::object items = co_await graph::list(self, url, args[1], std::move(query));
+  py::object items = co_await graph::list(self, graph::edge(self, args[0], "leadgen_forms"),
+                                          args[1], graph::fields("FB_LEADGEN_FORM"));
   co_return records(state().lead_form.get(), items);
 }
 
 Task<py::object> leads_task(py::object self, Args args) {
-  py::object items =
-      co_await graph::list(self, form_leads(self, args[0]), args[1], leads_query(args[2]), args[3]);
+  py::object items = co_await graph::list(self, graph::edge(self, args[0], "leads"), args[1],
+                                          leads_query(args[2]), args[3]);
   co_return records(state().lead.get(), items);
 }
 
 // An async iterator over the form's leads as Lead records, one page held at a time.
 py::object iter_leads(py::object self, Args args) {
-  return graph::iterate_signed(self, form_leads(self, args[0]), args[1], leads_query(args[2]),
-                               state().lead.get().attr("from_response"));
+  return graph::iterate_signed(self, graph::edge(self, args[0], "leads"), args[1],
+                               leads_query(args[2]), state().lead.get().attr("from_response"));
 }
 
 Task<py::object> lead_task(py::object self, Args args) {
-  py::object url = graph::urls(self).attr("node")(args[0]);
-  py::dict query;
-  query["fields"] = field_set("FB_LEAD");
-  py::object answer = co_await graph::get(self, url, args[1], std::move(query));
+  py::object answer =
+      co_await graph::get(self, graph::node(self, args[0]), args[1], graph::fields("FB_LEAD"));
   co_return state().lead.get().attr("from_response")(graph::require_json(self, std::move(answer)));
 }
 
@@ -100,12 +91,9 @@ py::dict context_of(py::handle data) {
 Task<py::object> ad_context_task(py::object self, Args args) {
   py::object ad_id = args[0];
   if (!truthy(ad_id)) co_return py::dict();  // hosts call this for every lead, ad or not
-  py::object url = graph::urls(self).attr("node")(ad_id);
-  py::dict query;
-  query["fields"] = field_set("FB_AD_CONTEXT");
   // Without ads_management the platform refuses; the lead stays worth processing.
-  graph::Tolerated answer =
-      co_await graph::get_tolerating_refusal(self, url, args[1], std::move(query));
+  graph::Tolerated answer = co_await graph::get_tolerating_refusal(
+      self, graph::node(self, ad_id), args[1], graph::fields("FB_AD_CONTEXT"));
   if (answer.refusal) {
     // A warning: the lead is kept, but its campaign is lost, usually to a token without
     // ads_management (a Page token where the user's was needed).
@@ -128,13 +116,9 @@ Task<py::object> leads_with_context_task(py::object self, Args args) {
   py::object asking;
   {
     py::list requests;
-    py::object lead_fields = field_set("FB_LEAD");
-    py::object ad_fields = field_set("FB_AD_CONTEXT");
+    py::dict lead_params = graph::fields("FB_LEAD"), ad_params = graph::fields("FB_AD_CONTEXT");
     for (std::size_t i = 0; i < leadgen_ids.size(); ++i) {
       const py::str name = py::str("lead{}").format(i);
-      py::dict lead_params, ad_params;
-      lead_params["fields"] = lead_fields;
-      ad_params["fields"] = ad_fields;
       py::dict lead;
       lead["name"] = name;
       lead["path"] = leadgen_ids[i];

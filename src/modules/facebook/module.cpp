@@ -16,8 +16,6 @@ ModuleState& state() {
   return s;
 }
 
-py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
-
 py::list records(py::handle record_type, py::handle items) {
   py::list out;
   py::object from_response = record_type.attr("from_response");
@@ -69,8 +67,6 @@ const graph::Signature kInitSig{"Facebook",
                                 {"graph_version", "config_id", "scopes"},
                                 {"app_id", "app_secret"}};
 
-const graph::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
-
 // app_id/app_secret: None or "" is a missing setting, anything but a str a wrong argument.
 bool present_text(py::handle value, const char* name) {
   if (value.is_none()) return false;
@@ -106,34 +102,28 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+py::object repr(py::object self, binder::Args) {
+  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
+                                      {"graph_version", graph::version_of(self)}});
+}
+
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"app_id", "FACEBOOK_APP_ID", Env::kEmptyText},
+                    {"app_secret", "FACEBOOK_APP_SECRET", Env::kEmptyText},
+                    {"config_id", "FACEBOOK_CONFIG_ID", Env::kNone, true},
+                    {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kFromEnvSig, args, kwargs);
-    // Read at each call: hosts and tests set the environment after import.
-    py::object environ = py::module_::import("os").attr("environ");
-    auto variable = [&](const char* name) -> py::object {
-      return environ.attr("get")(name);
-    };
-    py::dict values;
-    py::object app_id = variable("FACEBOOK_APP_ID");
-    py::object app_secret = variable("FACEBOOK_APP_SECRET");
-    py::object config_id = variable("FACEBOOK_CONFIG_ID");
-    py::object version = variable("META_GRAPH_VERSION");
-    values["app_id"] = app_id.is_none() ? py::str("") : app_id;
-    values["app_secret"] = app_secret.is_none() ? py::str("") : app_secret;
-    values["config_id"] = pyutil::truthy(config_id) ? config_id : py::none();
-    // An empty version would give URLs without one ("host//me"): it counts as unset.
-    values["graph_version"] = pyutil::truthy(version)
-                                  ? version
-                                  : py::reinterpret_borrow<py::object>(state().default_version.get());
     try {
-      return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
+      return clients::from_env(args, kwargs, kEnv, state().default_version.get());
     } catch (py::error_already_set& e) {
       if (!pyutil::is_kind(e, "ConfigurationError")) throw;
       // The constructor's message stays as it is; the note says where from_env looked.
+      py::object environ = py::module_::import("os").attr("environ");
       std::string unset;
       for (const char* name : {"FACEBOOK_APP_ID", "FACEBOOK_APP_SECRET"}) {
-        if (pyutil::truthy(variable(name))) continue;
+        if (pyutil::truthy(environ.attr("get")(name))) continue;
         unset += unset.empty() ? name : std::string(" and ") + name;
       }
       graph::add_note(e.value(), texts::kFromEnvNote + unset);
@@ -141,14 +131,6 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   });
 }
-
-py::object repr(py::object self, binder::Args) {
-  // The app secret stays out: reprs end up in logs and tracebacks.
-  return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
-                                      {"graph_version", graph::version_of(self)}});
-}
-
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
 
 PyMethodDef init_def = pyutil::method_def(
         "__init__", init,
@@ -167,23 +149,11 @@ PyMethodDef from_env_def = pyutil::method_def(
     "unset) and META_GRAPH_VERSION (default v23.0); further options go to the constructor. "
     "Unset credentials raise ConfigurationError.");
 
-void add_setup_methods(pyutil::ClassBuilder& cls) {
-  cls.method(&init_def);
-  binder::add_methods<kRepr>(cls, "Facebook");
-  cls.class_method(&from_env_def);
-}
-
 }  // namespace
 
-}  // namespace corvane::facebook
-
-PYBIND11_MODULE(facebook, m) {
-  using namespace corvane;
-  using namespace corvane::facebook;
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  auto [endpoints, models] = clients::init(s, "facebook");
+  auto [endpoints, models] = clients::init(m, kModuleDoc, s, "facebook");
   graph::init();  // corvane.crypto
   s.graph_type = pyutil::Immortal(endpoints.attr("Graph"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_GRAPH_VERSION"));
@@ -192,7 +162,7 @@ PYBIND11_MODULE(facebook, m) {
   s.lead = pyutil::Immortal(models.attr("Lead"));
 
   // Fixed once, at import, from the FB_PAGE set in force at that moment.
-  py::str page_fields = py::str(field_set("FB_PAGE").attr("__add__")(kInstagramSuffix));
+  py::str page_fields = pyutil::field_set(std::string_view("FB_PAGE")) + py::str(kInstagramSuffix);
   s.page_fields = pyutil::Immortal(page_fields);
   m.attr("_PAGE_FIELDS") = page_fields;
 
@@ -202,7 +172,7 @@ PYBIND11_MODULE(facebook, m) {
   m.attr("DEFAULT_PAGE_WEBHOOK_FIELDS") = webhook_fields;
 
   pyutil::ClassBuilder client = clients::client_class(s, "facebook", "Facebook", kClassDoc);
-  add_setup_methods(client);
+  clients::add_setup<repr>(client, "Facebook", &init_def, &from_env_def);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
   graph::add_error_rules(client);
   // The operation tables as data: a test holds the stubs to them.
@@ -214,3 +184,7 @@ PYBIND11_MODULE(facebook, m) {
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("Facebook", "DEFAULT_PAGE_WEBHOOK_FIELDS");
 }
+
+}  // namespace corvane::facebook
+
+PYBIND11_MODULE(facebook, m) { corvane::facebook::init_module(m); }

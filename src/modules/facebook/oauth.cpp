@@ -71,16 +71,13 @@ Task<py::object> granted_scopes_task(py::object self, Args args) {
 }
 
 Task<py::object> revoke_task(py::object self, Args args) {
-  py::object url = graph::urls(self).attr("edge")(args[1], "permissions");
-  py::object data = co_await graph::del(self, url, args[0]);
-  co_return py::bool_(truthy(member(graph::require_json(self, std::move(data)), "success")));
+  co_return graph::succeeded(
+      self, co_await graph::del(self, graph::edge(self, args[1], "permissions"), args[0]));
 }
 
 Task<py::object> me_task(py::object self, Args args) {
   py::object url = graph::urls(self).attr("me")();
-  py::dict query;
-  query["fields"] = field_set("FB_USER");
-  py::object answer = co_await graph::get(self, url, args[0], std::move(query));
+  py::object answer = co_await graph::get(self, url, args[0], graph::fields("FB_USER"));
   py::object data = graph::require_json(self, std::move(answer));
   py::object id = member(data, "id");
   if (id.is_none()) answer_error(self, texts::kNoId, data);

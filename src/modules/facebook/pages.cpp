@@ -19,16 +19,13 @@ Task<py::object> pages_task(py::object self, Args args) {
 }
 
 py::object subscribed_apps(py::handle self, const Args& args) {
-  return graph::urls(self).attr("edge")(args[0], "subscribed_apps");
+  return graph::edge(self, args[0], "subscribed_apps");
 }
 
 Task<py::object> subscribe_task(py::object self, Args args) {
-  py::object chosen = truthy(args[2]) ? args[2]
-                                      : py::reinterpret_borrow<py::object>(state().webhook_fields.get());
-  py::dict query;
-  query["subscribed_fields"] = graph::join_commas(chosen);
-  py::object data = co_await graph::post(self, subscribed_apps(self, args), args[1], query);
-  co_return py::bool_(truthy(member(graph::require_json(self, std::move(data)), "success")));
+  py::str fields = graph::join_commas(truthy(args[2]) ? args[2] : state().webhook_fields.get());
+  co_return graph::succeeded(self, co_await graph::post_value(self, subscribed_apps(self, args),
+                                                              args[1], "subscribed_fields", fields));
 }
 
 Task<py::object> subscriptions_task(py::object self, Args args) {
@@ -39,8 +36,7 @@ Task<py::object> subscriptions_task(py::object self, Args args) {
 }
 
 Task<py::object> unsubscribe_task(py::object self, Args args) {
-  py::object data = co_await graph::del(self, subscribed_apps(self, args), args[1]);
-  co_return py::bool_(truthy(member(graph::require_json(self, std::move(data)), "success")));
+  co_return graph::succeeded(self, co_await graph::del(self, subscribed_apps(self, args), args[1]));
 }
 
 const binder::Param kPageId{"page_id", &graph::kNodeId};

@@ -8,30 +8,30 @@
 #include "py/values.hpp"
 
 namespace corvane::instagram {
-
-py::dict flatten(py::handle data) {
-  py::dict flat;
-  for (py::handle item : items_of(pyutil::member(data, "data"))) {
-    py::object total = pyutil::member(item, "total_value");
-    for (py::handle breakdown : items_of(pyutil::member(total, "breakdowns"))) {
-      for (py::handle result : items_of(pyutil::member(breakdown, "results"))) {
-        py::list parts;
-        for (py::handle value : items_of(pyutil::member(result, "dimension_values"))) {
-          parts.append(pyutil::text_form(value));
-        }
-        // A repeated key keeps its first position and takes the later value.
-        flat[py::str(" / ").attr("join")(parts)] = pyutil::member(result, "value");
-      }
-    }
-  }
-  return flat;
-}
-
 namespace {
 
 using binder::Args;
 using pyutil::member;
 using pyutil::truthy;
+
+// _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
+py::dict flatten(py::handle data) {
+  py::dict flat;
+  for (py::handle item : items_of(member(data, "data"))) {
+    py::object total = member(item, "total_value");
+    for (py::handle breakdown : items_of(member(total, "breakdowns"))) {
+      for (py::handle result : items_of(member(breakdown, "results"))) {
+        py::list parts;
+        for (py::handle value : items_of(member(result, "dimension_values"))) {
+          parts.append(pyutil::text_form(value));
+        }
+        // A repeated key keeps its first position and takes the later value.
+        flat[py::str(" / ").attr("join")(parts)] = member(result, "value");
+      }
+    }
+  }
+  return flat;
+}
 
 // The platform retired metrics before (profile_views, website_clicks), and one retired
 // metric fails the whole request: the list is the policy's, read at every call.
@@ -70,8 +70,8 @@ Task<py::object> insights_task(py::object self, Args args) {
     query["metric_type"] = "total_value";
     query["since"] = since;
     query["until"] = until;
-    py::object url = graph::urls(self).attr("edge")(account_node(self, args[1]), "insights");
-    call = graph::get(self, url, args[0], std::move(query));
+    call = graph::get(self, graph::edge(self, account_node(self, args[1]), "insights"), args[0],
+                      std::move(query));
   }
   py::object data = graph::require_json(self, co_await std::move(call));
   py::dict metrics;
@@ -90,7 +90,7 @@ Task<py::object> insights_task(py::object self, Args args) {
 // ---- demographics ----
 
 Task<py::object> demographics_task(py::object self, Args args) {
-  bridge::Rooted<> url = graph::urls(self).attr("edge")(account_node(self, args[1]), "insights");
+  bridge::Rooted<> url = graph::edge(self, account_node(self, args[1]), "insights");
   bridge::Rooted<py::dict> recorded;
   // Walked by index: a range-for's hidden iterator would hold the items across the waits.
   const bridge::Rooted<py::tuple> breakdowns = py::tuple(constant("_DEMOGRAPHIC_BREAKDOWNS"));
@@ -139,5 +139,30 @@ const binder::Operation kInsightsOperations[] = {
      demographics_task},
 };
 const binder::MethodGroup add_insights_methods = binder::group<kInsightsOperations, "Instagram">;
+
+namespace {
+
+const binder::Kind kAnswer{"dict[str, Any]", [](py::handle value, const char* operation,
+                                                  const char* parameter) -> py::object {
+  if (!PyDict_Check(value.ptr())) binder::wrong_type(value, operation, parameter, "a dict");
+  return py::reinterpret_borrow<py::object>(value);
+}};
+
+const binder::Operation kModuleFunctions[] = {
+    {"_flatten",
+     {{"data", &kAnswer}},
+     "A follower-demographics answer as one flat dict: the dimension values of each result "
+     "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
+     "wins. {} for an answer without data.",
+     nullptr,
+     [](py::object, Args args) -> py::object { return flatten(args[0]); }},
+};
+
+}  // namespace
+
+py::tuple add_module_functions(py::module_ module) {
+  binder::add_functions<kModuleFunctions>(module);
+  return binder::describe<kModuleFunctions>();
+}
 
 }  // namespace corvane::instagram

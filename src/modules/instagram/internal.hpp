@@ -33,9 +33,6 @@ using pyutil::own;
 // A module constant as it is now (hosts may tune _PUBLISH_DELAY and the like).
 py::object constant(const char* name);
 
-// The named field set as the policy holds it now.
-py::object field_set(const char* name);
-
 // True in the Facebook-login mode. Reads the instance's own `via_facebook` (the class
 // attribute of that name is the constructor).
 bool via_facebook(py::handle self);
@@ -72,8 +69,8 @@ void log_warning(const char* message, py::handle first);
 // is its result and cancels none of the others; cancelling the wait cancels them all.
 Task<py::object> gather_collected(py::list awaitables);
 
-// _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
-py::dict flatten(py::handle data);
+// The module's functions (_flatten, insights.cpp), added to `module`; the rows of their table.
+py::tuple add_module_functions(py::module_ module);
 
 // The groups of operations, one per file (binder::MethodGroup).
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls);      // module.cpp

@@ -12,9 +12,7 @@ using binder::Args;
 
 py::object stream(py::handle self, py::handle node, const char* edge, py::handle token,
                   const char* fields) {
-  py::dict query;
-  query["fields"] = field_set(fields);
-  return graph::iterate_signed(self, graph::urls(self).attr("edge")(node, edge), token, query);
+  return graph::iterate_signed(self, graph::edge(self, node, edge), token, graph::fields(fields));
 }
 
 py::object iter_media(py::object self, Args args) {
@@ -30,8 +28,7 @@ py::object iter_comments(py::object self, Args args) {
 // conversations is handed out, so a profile is fetched once per page, not once per item.
 py::object iter_conversations(py::object self, Args args) {
   py::str node = inbox_node(self, args[2], "iter_conversations");
-  py::dict query;
-  query["fields"] = field_set("IG_CONVERSATION");
+  py::dict query = graph::fields("IG_CONVERSATION");
   // conversations()' page: a page's profiles come before its first item, so a smaller page
   // hands out its first conversation sooner.
   query["limit"] = py::int_(25);
@@ -40,7 +37,7 @@ py::object iter_conversations(py::object self, Args args) {
   py::object partial = py::module_::import("functools").attr("partial");
   py::object shape =
       partial(self.attr(pyutil::name<"_shape">()), py::arg("business_ids") = business);
-  py::object url = graph::urls(self).attr("edge")(node, "conversations");
+  py::object url = graph::edge(self, node, "conversations");
   if (!pyutil::truthy(args[3])) return graph::iterate_signed(self, url, args[0], query, shape);
   // Each page is enriched before it is handed out.
   py::object each_page = partial(self.attr(pyutil::name<"_enrich">()), py::arg("token") = args[0],

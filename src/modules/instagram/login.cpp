@@ -1,9 +1,6 @@
 // Instagram login: the dialog link, the code exchange (short-lived, then long-lived token) and
 // the refresh of a long-lived token. The Facebook-login mode logs in through the Facebook
 // client instead; these requests always go to Instagram's own hosts.
-#include <string>
-
-#include "core/percent.hpp"
 #include "modules/instagram/internal.hpp"
 #include "py/errors.hpp"
 #include "py/values.hpp"
@@ -23,36 +20,18 @@ py::object instagram_host() { return state().instagram_graph.get()(); }
 
 // ---- login_url ----
 
-void append_pair(std::string& out, std::string_view key, py::handle value) {
-  if (!out.empty()) out.push_back('&');
-  core::percent_encode_into(out, key);
-  out.push_back('=');
-  core::percent_encode_into(out, pyutil::utf8(pyutil::text_form(value)));
-}
-
 py::object login_url(py::object self, Args args) {
   py::object app_id = py::getattr(self, name<"app_id">());
-  if (!truthy(app_id)) {
-    // A client from from_env() with INSTAGRAM_APP_ID unset gets here: say where the id comes
-    // from, beside the message.
-    py::object error = pyutil::make_error("ConfigurationError", py::str(texts::kAppIdRequired));
-    graph::add_note(error, texts::kAppIdNote);
-    pyutil::raise(error);
-  }
+  // A client from from_env() with INSTAGRAM_APP_ID unset gets here: the note says where the id
+  // comes from.
+  if (!truthy(app_id)) clients::missing_setting(texts::kAppIdRequired, texts::kAppIdNote);
   py::object scope = graph::join_commas(
       truthy(args[2]) ? args[2] : py::getattr(self, name<"scopes">()));
   // Only the unreserved characters stay: the commas between scopes travel as %2C.
-  std::string query;
-  append_pair(query, "client_id", app_id);
-  append_pair(query, "redirect_uri", args[0]);
-  append_pair(query, "response_type", py::str("code"));
-  append_pair(query, "scope", scope);
-  if (truthy(args[1])) append_pair(query, "state", args[1]);
-  std::string link(pyutil::utf8(binder::text(endpoint("INSTAGRAM_DIALOG"), "login_url",
-                                             "INSTAGRAM_DIALOG")));
-  link.push_back('?');
-  link.append(query);
-  return py::str(link);
+  return clients::login_link(
+      binder::text(endpoint("INSTAGRAM_DIALOG"), "login_url", "INSTAGRAM_DIALOG"),
+      {{"client_id", app_id}, {"redirect_uri", args[0]}, {"response_type", py::str("code")},
+       {"scope", scope}, {"state", truthy(args[1]) ? args[1] : py::object()}});
 }
 
 // ---- exchange_code ----

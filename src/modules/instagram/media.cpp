@@ -22,15 +22,11 @@ py::object upper_or_empty(py::handle value) {
 // ---- profile ----
 
 Task<py::object> profile_task(py::object self, Args args) {
-  py::object asking;
-  {
-    py::dict query;
-    // Each host knows its own members: the Graph API host refuses account_type, the
-    // Instagram Graph host knows neither biography nor website.
-    query["fields"] = field_set(via_facebook(self) ? "IG_PROFILE_FB" : "IG_PROFILE");
-    py::object url = graph::urls(self).attr("node")(account_node(self, args[1]));
-    asking = graph::get(self, url, args[0], std::move(query));
-  }
+  // Each host knows its own members: the Graph API host refuses account_type, the Instagram
+  // Graph host knows neither biography nor website.
+  py::object asking =
+      graph::get(self, graph::node(self, account_node(self, args[1])), args[0],
+                 graph::fields(via_facebook(self) ? "IG_PROFILE_FB" : "IG_PROFILE"));
   py::object data = graph::require_json(self, co_await std::move(asking));
   py::object id = member(data, "id");
   if (id.is_none()) answer_error(self, texts::kNoId, data);
@@ -48,27 +44,19 @@ Task<py::object> profile_task(py::object self, Args args) {
 // ---- media ----
 
 Task<py::object> media_task(py::object self, Args args) {
-  py::object listing;
-  {
-    py::dict query;
-    query["fields"] = field_set("IG_MEDIA");
-    py::object url = graph::urls(self).attr("edge")(account_node(self, args[1]), "media");
-    listing = graph::list(self, url, args[0], std::move(query), args[2]);
-  }
-  co_return co_await std::move(listing);
+  co_return co_await graph::list(self, graph::edge(self, account_node(self, args[1]), "media"),
+                                 args[0], graph::fields("IG_MEDIA"), args[2]);
 }
 
 // ---- media_insights ----
 
 Task<py::object> media_insights_task(py::object self, Args args) {
   const py::object &media_id = args[0], &token = args[1];
-  const bridge::Rooted<> graph_urls = graph::urls(self);
   std::optional<Task<graph::Tolerated>> asking;  // made once the media type is known
   {
     py::dict fields;
     fields["fields"] = "id,media_type,media_product_type";
-    py::object info_call =
-        graph::get(self, graph_urls.attr("node")(media_id), token, std::move(fields));
+    py::object info_call = graph::get(self, graph::node(self, media_id), token, std::move(fields));
     py::object info = graph::require_json(self, co_await std::move(info_call));
     // The product type wins: a reel is a VIDEO and a story an IMAGE or VIDEO by media type,
     // but each has metrics of its own.
@@ -80,7 +68,7 @@ Task<py::object> media_insights_task(py::object self, Args args) {
         table.contains(kind) ? py::object(table[kind]) : constant("_DEFAULT_METRICS");
     // Old posts may have no statistics at all: the platform answers with an error.
     asking.emplace(graph::get_tolerating_refusal(
-        self, graph_urls.attr("edge")(media_id, "insights"), token, std::move(query)));
+        self, graph::edge(self, media_id, "insights"), token, std::move(query)));
   }
   graph::Tolerated answer = co_await std::move(*asking);
   if (answer.refusal) {
@@ -104,7 +92,7 @@ Task<py::object> media_insights_task(py::object self, Args args) {
 Task<py::object> await_container_task(py::object self, Args args) {
   const long attempts = constant("_PUBLISH_ATTEMPTS").cast<long>();
   const double delay = constant("_PUBLISH_DELAY").cast<double>();
-  const bridge::Rooted<> url = graph::urls(self).attr("node")(args[0]);
+  const bridge::Rooted<> url = graph::node(self, args[0]);
   for (long attempt = 0; attempt < attempts; ++attempt) {
     py::dict query;
     query["fields"] = "status_code,status";
@@ -138,7 +126,7 @@ Task<py::object> publish_task(py::object self, Args args) {
       pyutil::raise_error("ConfigurationError", py::str(texts::kImageOrVideo));
     }
     py::str node = account_node(self, args[1]);
-    publish_url = graph::urls(self).attr("edge")(node, "media_publish");
+    publish_url = graph::edge(self, node, "media_publish");
     py::dict values;
     if (truthy(args[2])) values["caption"] = args[2];
     video = truthy(video_url);
@@ -150,7 +138,7 @@ Task<py::object> publish_task(py::object self, Args args) {
     } else {
       values["image_url"] = image;
     }
-    creating = graph::post(self, graph::urls(self).attr("edge")(node, "media"), token, values);
+    creating = graph::post(self, graph::edge(self, node, "media"), token, values);
   }
   bridge::Rooted<> creation_id;
   {

@@ -37,12 +37,10 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
 namespace {
 
 using binder::Args;
-using pyutil::guarded;
+using graph::edge;
+using graph::node;
 using pyutil::member;
 using pyutil::truthy;
-
-// The Graph API reads flags as the words true and false.
-py::str flag(bool value) { return py::str(value ? "true" : "false"); }
 
 bool contains(py::handle container, py::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());
@@ -58,35 +56,22 @@ py::list participants_of(py::handle conversation) {
 // ---- comments, reply_comment, hide_comment, delete_comment ----
 
 Task<py::object> comments_task(py::object self, Args args) {
-  py::object listing;
-  {
-    py::dict query;
-    query["fields"] = field_set("IG_COMMENT");
-    py::object url = graph::urls(self).attr("edge")(args[0], "comments");
-    listing = graph::list(self, url, args[1], std::move(query), args[2]);
-  }
-  co_return co_await std::move(listing);
+  co_return co_await graph::list(self, edge(self, args[0], "comments"), args[1],
+                                 graph::fields("IG_COMMENT"), args[2]);
 }
 
 Task<py::object> reply_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["message"] = args[2];
-  py::object replying = graph::post(self, graph::urls(self).attr("edge")(args[0], "replies"),
-                                    args[1], std::move(query));
-  co_return co_await std::move(replying);
+  co_return co_await graph::post_value(self, edge(self, args[0], "replies"), args[1], "message",
+                                       args[2]);
 }
 
 Task<py::object> hide_comment_task(py::object self, Args args) {
-  py::dict query;
-  query["hide"] = flag(truthy(args[2]));
-  py::object hiding =
-      graph::post(self, graph::urls(self).attr("node")(args[0]), args[1], std::move(query));
-  co_return co_await std::move(hiding);
+  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "hide",
+                                       graph::flag(args[2]));
 }
 
 Task<py::object> delete_comment_task(py::object self, Args args) {
-  py::object deleting = graph::del(self, graph::urls(self).attr("node")(args[0]), args[1]);
-  co_return co_await std::move(deleting);
+  co_return co_await graph::del(self, node(self, args[0]), args[1]);
 }
 
 // ---- contact ----
@@ -117,12 +102,9 @@ py::dict profile_of(py::handle igsid, const graph::Tolerated& answer) {
 }
 
 Task<py::object> contact_task(py::object self, Args args) {
-  py::dict query;
-  query["fields"] = field_set("IG_PARTICIPANT");
-  Task<graph::Tolerated> asking = graph::get_tolerating_refusal(
-      self, graph::urls(self).attr("node")(args[0]), args[1], std::move(query));
-  graph::Tolerated answer = co_await std::move(asking);
-  co_return profile_of(args[0], answer);
+  co_return profile_of(args[0], co_await graph::get_tolerating_refusal(
+                                    self, node(self, args[0]), args[1],
+                                    graph::fields("IG_PARTICIPANT")));
 }
 
 // ---- _enrich ----
@@ -163,7 +145,7 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
   py::list requests;
   bridge::Rooted<py::list> asked;
   bridge::Rooted<py::list> results;
-  py::object fields = field_set("IG_PARTICIPANT");
+  py::dict params = graph::fields("IG_PARTICIPANT");
   for (py::handle id : ids) {
     try {
       graph::node_id(id, "contact", "igsid");
@@ -172,8 +154,6 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
       results.append(py::handle(PyExc_ValueError)(e.what()));
       continue;
     }
-    py::dict params;
-    params["fields"] = fields;
     py::dict request;
     request["path"] = id;
     request["params"] = params;
@@ -181,7 +161,7 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
     asked.append(id);
   }
   py::object asking = self.attr(pyutil::name<"batch">())(std::move(requests), token);
-  fields = py::object();
+  params = py::dict();
   bridge::Rooted<py::list> answers = co_await std::move(asking);
   for (std::size_t i = 0; i < answers.size(); ++i) {
     py::object answer = answers[i];
@@ -254,16 +234,8 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   co_return py::none();
 }
 
-PyObject* enrich(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"self", "conversations", "token", "business_ids", nullptr};
-    PyObject *self = nullptr, *conversations = nullptr, *token = nullptr, *business = nullptr;
-    pyutil::parse_args(args, kwargs, "OOOO:_enrich", keywords, &self, &conversations, &token,
-                       &business);
-    return bridge::as_coroutine(
-        enrich_task(own(self), own(conversations), own(token), own(business)),
-        "Instagram._enrich");
-  });
+Task<py::object> enrich_method(py::object self, Args args) {
+  return enrich_task(std::move(self), args[0], args[1], args[2]);
 }
 
 // ---- _shape, conversations ----
@@ -286,27 +258,16 @@ py::dict shape(py::handle conversation, py::handle business_ids) {
   return shaped;
 }
 
-PyObject* shape_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"conversation", "business_ids", nullptr};
-    PyObject *conversation = nullptr, *business = nullptr;
-    pyutil::parse_args(args, kwargs, "OO:_shape", keywords, &conversation, &business);
-    return shape(conversation, business);
-  });
-}
-
 Task<py::object> conversations_task(py::object self, Args args) {
   const bridge::Rooted<py::set> business = business_ids_of(args[1], args[2]);
   py::object asking;
   {
-    py::dict query;
-    query["fields"] = field_set("IG_CONVERSATION");
+    py::dict query = graph::fields("IG_CONVERSATION");
     query["limit"] = args[3];
     if (via_facebook(self)) query["platform"] = "instagram";
     if (truthy(args[4])) query["after"] = args[4];
     py::str node = inbox_node(self, args[2], "conversations");
-    asking = graph::get(self, graph::urls(self).attr("edge")(node, "conversations"), args[0],
-                        std::move(query));
+    asking = graph::get(self, edge(self, node, "conversations"), args[0], std::move(query));
   }
   const bridge::Rooted<> data = graph::require_json(self, co_await std::move(asking));
   const bridge::Rooted<py::list> items = items_of(member(data, "data"));
@@ -325,33 +286,23 @@ Task<py::object> conversations_task(py::object self, Args args) {
 // ---- messages, send_message ----
 
 Task<py::object> messages_task(py::object self, Args args) {
-  py::dict query;
-  query["fields"] = field_set("IG_MESSAGE");
+  py::dict query = graph::fields("IG_MESSAGE");
   query["limit"] = args[2];
   if (truthy(args[3])) query["after"] = args[3];
   // The conversation's own edge, so that the paging cursor runs over messages.
-  py::object asking = graph::get(self, graph::urls(self).attr("edge")(args[0], "messages"),
-                                 args[1], std::move(query));
-  co_return co_await std::move(asking);
+  co_return co_await graph::get(self, edge(self, args[0], "messages"), args[1], std::move(query));
 }
 
 Task<py::object> send_message_task(py::object self, Args args) {
-  py::object sending;
-  {
-    // Without the Page the request would go to an absent node.
-    py::str node = via_facebook(self) ? inbox_node(self, args[4], "send_message")
-                                      : account_node(self, args[3]);
-    py::dict recipient;
-    recipient["id"] = args[0];
-    py::dict message;
-    message["text"] = args[2];
-    py::dict body;  // recipient before message, as the platform documents it
-    body["recipient"] = recipient;
-    body["message"] = message;
-    py::object url = graph::urls(self).attr("edge")(node, "messages");
-    sending = graph::post(self, url, args[1], py::dict(), body);
-  }
-  co_return co_await std::move(sending);
+  // Without the Page the request would go to an absent node.
+  py::str from = via_facebook(self) ? inbox_node(self, args[4], "send_message")
+                                    : account_node(self, args[3]);
+  py::dict recipient, message, body;
+  recipient["id"] = args[0];
+  message["text"] = args[2];
+  body["recipient"] = recipient;  // recipient before message, as the platform documents it
+  body["message"] = message;
+  co_return co_await graph::post(self, edge(self, from, "messages"), args[1], py::dict(), body);
 }
 
 const binder::Param kMediaId{"media_id", &graph::kNodeId};
@@ -411,27 +362,35 @@ const binder::Operation kMessagingOperations[] = {
      send_message_task},
 };
 
-PyMethodDef enrich_def = pyutil::method_def(
-    "_enrich", enrich,
-    "_enrich(self, conversations, token, business_ids)\n--\n\n"
-    "Merges each distinct customer's contact() profile into their participant objects "
-    "(in place; the participant keeps its id). In the Facebook-login mode the look-ups go "
-    "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
-    "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
-    "a refusal is logged at warning level and leaves its participants as they were.");
+// Hooks, not operations: their parameters refuse nothing, so they stay out of _OPERATIONS.
+const binder::Param kBusinessIds{"business_ids", &binder::kAnything};
 
-PyMethodDef shape_def = pyutil::method_def(
-    "_shape", shape_method,
-    "_shape(conversation, business_ids)\n--\n\n"
-    "A conversation as the inbox shows it: id, updated_time, message_count, unread_count, "
-    "contact (the first of contacts or None), contacts (participants whose id is not in "
-    "business_ids) and last_message (the first of messages.data or None).");
+const binder::Operation kEnrich[] = {
+    {"_enrich",
+     {{"conversations", &binder::kAnything}, {"token", &binder::kAnything}, kBusinessIds},
+     "Merges each distinct customer's contact() profile into their participant objects "
+     "(in place; the participant keeps its id). In the Facebook-login mode the look-ups go "
+     "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
+     "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
+     "a refusal is logged at warning level and leaves its participants as they were.",
+     enrich_method},
+};
+
+const binder::Operation kShape[] = {
+    {"_shape",
+     {{"conversation", &binder::kAnything}, kBusinessIds},
+     "A conversation as the inbox shows it: id, updated_time, message_count, unread_count, "
+     "contact (the first of contacts or None), contacts (participants whose id is not in "
+     "business_ids) and last_message (the first of messages.data or None).",
+     nullptr,
+     [](py::object, Args args) -> py::object { return shape(args[0], args[1]); }},
+};
 
 }  // namespace
 
 py::tuple add_messaging_methods(pyutil::ClassBuilder& cls) {
-  cls.method(&enrich_def);
-  cls.static_method(&shape_def);
+  binder::add_methods<kEnrich>(cls, "Instagram");
+  clients::add_static_methods<kShape>(cls, "Instagram");
   return binder::add_methods<kMessagingOperations>(cls, "Instagram");
 }
 

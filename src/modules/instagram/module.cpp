@@ -24,8 +24,6 @@ py::object constant(const char* name) {
   return own(found);
 }
 
-py::object field_set(const char* name) { return pyutil::field_set(std::string_view(name)); }
-
 bool via_facebook(py::handle self) {
   PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (dict == nullptr) throw py::error_already_set();
@@ -105,7 +103,6 @@ const char* const kDefaultScopes[] = {
 const binder::Signature kInitSig{
     "Instagram", {"self"}, 1, {"app_id", "app_secret", "via_facebook", "graph_version", "scopes"}};
 const binder::Signature kViaFacebookSig{"via_facebook", {"cls"}, 1, {}, {"app_secret"}};
-const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 py::object text_or_empty(const py::object& value, const char* name) {
   if (!value || value.is_none()) return py::str("");
@@ -151,46 +148,47 @@ PyObject* via_facebook_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"app_id", "INSTAGRAM_APP_ID", Env::kEmptyText},
+                    {"app_secret", "INSTAGRAM_APP_SECRET", Env::kEmptyText},
+                    {"graph_version", "META_GRAPH_VERSION", Env::kDefault, true}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    // Read at each call: hosts and tests set the environment after import.
-    py::object environ = py::module_::import("os").attr("environ");
-    py::object app_id = environ.attr("get")("INSTAGRAM_APP_ID");
-    py::object app_secret = environ.attr("get")("INSTAGRAM_APP_SECRET");
-    py::object version = environ.attr("get")("META_GRAPH_VERSION");
-    py::dict values;
-    values["app_id"] = app_id.is_none() ? py::str("") : app_id;
-    values["app_secret"] = app_secret.is_none() ? py::str("") : app_secret;
-    // An empty version would give URLs without one ("host//me"): it counts as unset.
-    values["graph_version"] =
-        pyutil::truthy(version) ? version : own(state().default_version.get().ptr());
-    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
-  });
+  return guarded(
+      [&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {
-  // The app secret stays out: reprs end up in logs and tracebacks.
   return pyutil::instance_repr(self, {{"app_id", py::getattr(self, "app_id", py::none())},
                                       {"via_facebook", py::bool_(via_facebook(self))},
                                       {"graph_version", graph::version_of(self)}});
 }
 
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
+PyMethodDef init_def = pyutil::method_def(
+    "__init__", init,
+    "__init__(self, *, app_id='', app_secret='', via_facebook=False, "
+    "graph_version='v23.0', scopes=None, **options)\n--\n\n"
+    "app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: "
+    "the Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), "
+    "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
+    "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
+    "scopes: the default permissions of login_url() (None or [] for the five "
+    "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
+    "throttle) go to BaseClient. Nothing is validated or sent here.");
 
-PyMethodDef setup_methods[] = {
-    pyutil::method_def(
-        "__init__", init,
-        "__init__(self, *, app_id='', app_secret='', via_facebook=False, "
-        "graph_version='v23.0', scopes=None, **options)\n--\n\n"
-        "app_id: the Instagram app id (only login_url and exchange_code need it); app_secret: "
-        "the Instagram app's secret (Instagram login) or the Facebook app's (Facebook login), "
-        "for appsecret_proof and the token requests; via_facebook: True for the Facebook-login "
-        "mode (Graph API host, page tokens); graph_version: the API version of every URL; "
-        "scopes: the default permissions of login_url() (None or [] for the five "
-        "instagram_business_ ones). Further options (timeout, retry, session, user_agent, "
-        "throttle) go to BaseClient. Nothing is validated or sent here."),
-};
+PyMethodDef from_env_def = pyutil::method_def(
+    "from_env", from_env,
+    "from_env(cls, **options)\n--\n\n"
+    "A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and "
+    "META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor. "
+    "Nothing is validated.");
+
+PyMethodDef via_facebook_def = pyutil::method_def(
+    "via_facebook", via_facebook_ctor,
+    "via_facebook(cls, *, app_secret, **options)\n--\n\n"
+    "A client of the Facebook-login mode: requests go to the Graph API host with the "
+    "token of the Page linked to the account; app_secret is the Facebook app's. No app id "
+    "is needed (login happened on the Facebook side).");
 
 const binder::Operation kSetupOperations[] = {
     {"_node",
@@ -204,60 +202,17 @@ const binder::Operation kSetupOperations[] = {
      }},
 };
 
-PyMethodDef class_methods[] = {
-    pyutil::method_def(
-        "via_facebook", via_facebook_ctor,
-        "via_facebook(cls, *, app_secret, **options)\n--\n\n"
-        "A client of the Facebook-login mode: requests go to the Graph API host with the "
-        "token of the Page linked to the account; app_secret is the Facebook app's. No app id "
-        "is needed (login happened on the Facebook side)."),
-    pyutil::method_def(
-        "from_env", from_env,
-        "from_env(cls, **options)\n--\n\n"
-        "A client from INSTAGRAM_APP_ID, INSTAGRAM_APP_SECRET (unset: empty) and "
-        "META_GRAPH_VERSION (unset or empty: v23.0); further options go to the constructor. "
-        "Nothing is validated."),
-};
-
 }  // namespace
 
 py::tuple add_setup_methods(pyutil::ClassBuilder& cls) {
-  for (auto& def : setup_methods) cls.method(&def);
-  for (auto& def : class_methods) cls.class_method(&def);
-  binder::add_methods<kRepr>(cls, "Instagram");
+  clients::add_setup<repr>(cls, "Instagram", &init_def, &from_env_def);
+  cls.class_method(&via_facebook_def);
   return binder::add_methods<kSetupOperations>(cls, "Instagram");
 }
 
-}  // namespace corvane::instagram
-
-namespace {
-
-using namespace corvane;
-using namespace corvane::instagram;
-
-const binder::Kind kAnswer{"dict[str, Any]", [](py::handle value, const char* operation,
-                                                  const char* parameter) -> py::object {
-  if (!PyDict_Check(value.ptr())) binder::wrong_type(value, operation, parameter, "a dict");
-  return py::reinterpret_borrow<py::object>(value);
-}};
-
-const binder::Operation kModuleFunctions[] = {
-    {"_flatten",
-     {{"data", &kAnswer}},
-     "A follower-demographics answer as one flat dict: the dimension values of each result "
-     "joined with ' / ' ('25-34 / F') mapped to its value; a later result of the same key "
-     "wins. {} for an answer without data.",
-     nullptr,
-     [](py::object, binder::Args args) -> py::object { return flatten(args[0]); }},
-};
-
-}  // namespace
-
-PYBIND11_MODULE(instagram, m) {
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  py::module_ endpoints = clients::init(s, "instagram").endpoints;
+  py::module_ endpoints = clients::init(m, kModuleDoc, s, "instagram").endpoints;
   graph::init();  // corvane.crypto
   s.module_dict = pyutil::Immortal(py::reinterpret_borrow<py::object>(m.attr("__dict__")));
   s.endpoints = pyutil::Immortal(endpoints);
@@ -277,13 +232,12 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("_PUBLISH_DELAY") = 2.0;
   m.attr("_PROFILE_CONCURRENCY") = 8;
   m.attr("_DEMOGRAPHIC_BREAKDOWNS") = py::make_tuple("age,gender", "city", "country");
-  binder::add_functions<kModuleFunctions>(m);
 
   pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
   graph::add_error_rules(client);
   py::dict operations;
-  operations[""] = binder::describe<kModuleFunctions>();
+  operations[""] = add_module_functions(m);
   operations["Instagram"] = binder::add_groups(
       client, {add_setup_methods, add_login_methods, add_media_methods, add_messaging_methods,
                add_listing_methods, add_insights_methods, graph::add_batch_methods});
@@ -291,3 +245,7 @@ PYBIND11_MODULE(instagram, m) {
   m.attr("Instagram") = client.build();
   m.attr("__all__") = py::make_tuple("Instagram");
 }
+
+}  // namespace corvane::instagram
+
+PYBIND11_MODULE(instagram, m) { corvane::instagram::init_module(m); }

@@ -81,7 +81,6 @@ operations in flight.
 
 const binder::Signature kInitSig{
     "LinkedIn", {"self"}, 1, {"client_id", "client_secret", "api_version", "scopes"}};
-const binder::Signature kFromEnvSig{"from_env", {"cls"}, 1, {}};
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
@@ -110,29 +109,22 @@ PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A variable that is set but empty is the empty text, not the default.
+using Env = clients::EnvOption;
+const Env kEnv[] = {{"client_id", "LINKEDIN_CLIENT_ID", Env::kEmptyText},
+                    {"client_secret", "LINKEDIN_CLIENT_SECRET", Env::kEmptyText},
+                    {"api_version", "LINKEDIN_API_VERSION", Env::kDefault}};
+
 PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    binder::BoundArgs bound = binder::bind(kFromEnvSig, args, kwargs);
-    // Read at each call: hosts and tests set the environment after import. A variable that is
-    // set but empty is the empty text, not the default.
-    py::object environ = py::module_::import("os").attr("environ");
-    py::dict values;
-    values["client_id"] = environ.attr("get")("LINKEDIN_CLIENT_ID", "");
-    values["client_secret"] = environ.attr("get")("LINKEDIN_CLIENT_SECRET", "");
-    values["api_version"] =
-        environ.attr("get")("LINKEDIN_API_VERSION", state().default_version.get());
-    return binder::call_with_options(bound.values[0], "from_env", values, bound.extras);
-  });
+  return guarded(
+      [&] { return clients::from_env(args, kwargs, kEnv, state().default_version.get()); });
 }
 
 py::object repr(py::object self, binder::Args) {
-  // The client secret stays out: reprs end up in logs and tracebacks.
-  py::object version = py::getattr(self, "api_version", py::none());
-  return pyutil::instance_repr(
-      self, {{"client_id", py::getattr(self, "client_id", py::none())}, {"api_version", version}});
+  return pyutil::instance_repr(self,
+                               {{"client_id", py::getattr(self, "client_id", py::none())},
+                                {"api_version", py::getattr(self, "api_version", py::none())}});
 }
-
-const binder::Operation kRepr[] = {{"__repr__", {}, "", nullptr, repr}};
 
 PyMethodDef init_def = pyutil::method_def(
     "__init__", init,
@@ -159,20 +151,12 @@ void add_setup_methods(pyutil::ClassBuilder& cls) {
              std::string(py::repr(state().default_version.get())) +
              ", scopes=None, **options)\n--\n\n" + init_def.ml_doc;
   init_def.ml_doc = init_doc.c_str();
-  cls.method(&init_def);
-  binder::add_methods<kRepr>(cls, "LinkedIn");
-  cls.class_method(&from_env_def);
+  clients::add_setup<repr>(cls, "LinkedIn", &init_def, &from_env_def);
 }
 
-}  // namespace corvane::linkedin
-
-PYBIND11_MODULE(linkedin, m) {
-  using namespace corvane;
-  using namespace corvane::linkedin;
-  m.doc() = kModuleDoc;
-
+void init_module(py::module_ m) {
   ModuleState& s = state();
-  py::module_ endpoints = clients::init(s, "linkedin").endpoints;
+  py::module_ endpoints = clients::init(m, kModuleDoc, s, "linkedin").endpoints;
   s.endpoints = pyutil::Immortal(endpoints.attr("LinkedIn"));
   s.default_version = pyutil::Immortal(endpoints.attr("DEFAULT_LINKEDIN_VERSION"));
 
@@ -198,3 +182,7 @@ PYBIND11_MODULE(linkedin, m) {
   m.attr("_OPERATIONS") = operations;
   m.attr("__all__") = py::make_tuple("LinkedIn");
 }
+
+}  // namespace corvane::linkedin
+
+PYBIND11_MODULE(linkedin, m) { corvane::linkedin::init_module(m); }

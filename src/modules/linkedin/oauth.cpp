@@ -1,8 +1,5 @@
 // LinkedIn sign-in and identity: request headers, the sign-in link, the token calls (code
 // exchange, refresh, introspection) and the OpenID profile.
-#include <string>
-
-#include "core/percent.hpp"
 #include "modules/linkedin/internal.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
@@ -28,47 +25,23 @@ py::object headers_now(py::object self, Args args) {
   return out;
 }
 
-// ---- login_url, person_urn ----
-
-void append_pair(std::string& query, const char* name, py::handle value) {
-  if (!query.empty()) query.push_back('&');
-  core::percent_encode_into(query, name);
-  query.push_back('=');
-  core::percent_encode_into(query, pyutil::utf8(value));
-}
+// ---- login_url ----
 
 py::object login_url_now(py::object self, Args args) {
   py::object client_id = py::getattr(self, "client_id");
-  if (!truthy(client_id)) {
-    // A client from from_env() with LINKEDIN_CLIENT_ID unset gets here: say where the id
-    // comes from, beside the message.
-    py::object error =
-        pyutil::make_error("ConfigurationError", py::str(texts::kClientIdRequired));
-    add_note(error, texts::kClientIdNote);
-    pyutil::raise(error);
-  }
+  // A client from from_env() with LINKEDIN_CLIENT_ID unset gets here: the note says where the id
+  // comes from.
+  if (!truthy(client_id)) clients::missing_setting(texts::kClientIdRequired, texts::kClientIdNote);
   py::list chosen = PyList_GET_SIZE(args[2].ptr()) > 0
                         ? py::reinterpret_borrow<py::list>(args[2])
                         : binder::texts(py::getattr(self, "scopes"), "login_url", "self.scopes");
-  std::string query;
-  append_pair(query, "response_type", py::str("code"));
-  append_pair(query, "client_id", binder::text(client_id, "login_url", "client_id"));
-  append_pair(query, "redirect_uri", args[0]);
-  append_pair(query, "scope", py::str(" ").attr("join")(chosen));
-  if (truthy(args[1])) append_pair(query, "state", args[1]);
-  std::string url(pyutil::utf8(py::str(endpoint("authorization"))));
-  url.push_back('?');
-  url += query;
-  return py::str(url);
-}
-
-PyObject* person_urn_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&]() -> py::object {
-    static const char* keywords[] = {"sub", nullptr};
-    PyObject* sub = nullptr;
-    pyutil::parse_args(args, kwargs, "O:person_urn", keywords, &sub);
-    return person_urn(binder::text(sub, "person_urn", "sub"));
-  });
+  return clients::login_link(
+      py::str(endpoint("authorization")),
+      {{"response_type", py::str("code")},
+       {"client_id", binder::text(client_id, "login_url", "client_id")},
+       {"redirect_uri", args[0]},
+       {"scope", py::str(" ").attr("join")(chosen)},
+       {"state", truthy(args[1]) ? args[1] : py::object()}});
 }
 
 // ---- token calls ----
@@ -92,12 +65,7 @@ py::object post_form(py::handle self, const char* address, py::dict form) {
 Task<py::object> token_call(py::object self, py::dict form, const char* message) {
   py::object answer = co_await post_form(self, "access_token", std::move(form));
   py::object token = member(answer, "access_token");
-  if (!truthy(token) || !PyUnicode_Check(token.ptr())) {
-    py::dict fields;
-    fields["provider"] = "linkedin";
-    fields["payload"] = answer;
-    pyutil::raise_error("ApiError", py::str(message), fields);
-  }
+  if (!truthy(token) || !PyUnicode_Check(token.ptr())) clients::answer_error(self, message, answer);
   co_return state().token_bundle.get().attr("from_response")(answer);
 }
 
@@ -244,16 +212,17 @@ const binder::Operation kOauthOperations[] = {
      me_task},
 };
 
-PyMethodDef person_urn_def = pyutil::method_def(
-    "person_urn", person_urn_method,
-    "person_urn(sub)\n--\n\n"
-    "'urn:li:person:' followed by sub: the author form of a member's posts.");
+// A static method, so not a row of _OPERATIONS (whose rows are methods).
+const binder::Operation kStatic[] = {
+    {"person_urn", {{"sub", &binder::kText}},
+     "'urn:li:person:' followed by sub: the author form of a member's posts.", nullptr,
+     [](py::object, Args args) -> py::object { return person_urn(args[0]); }},
+};
 
 }  // namespace
 
 py::tuple add_oauth_methods(pyutil::ClassBuilder& cls) {
-  // A static method: the binder's tables bind methods and module functions.
-  cls.static_method(&person_urn_def);
+  clients::add_static_methods<kStatic>(cls, "LinkedIn");
   return binder::add_methods<kOauthOperations>(cls, "LinkedIn");
 }
 

@@ -97,8 +97,7 @@ py::tuple add_walk_methods(pyutil::ClassBuilder& cls) {
     walk_type = bridge::make_page_walk_type(
         "corvane.linkedin._PostWalk", "The posts of a LinkedIn author, page by page (iter_posts).");
   }
-  binder::add_methods<kWalkOperations>(cls, "LinkedIn");
-  return binder::describe<kWalkOperations>();
+  return binder::add_methods<kWalkOperations>(cls, "LinkedIn");
 }
 
 }  // namespace corvane::linkedin
