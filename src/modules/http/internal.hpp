@@ -40,9 +40,10 @@ ModuleState& state();
 py::object make_session_class(const char* module);
 void add_session_methods(pyutil::ClassBuilder& client);
 Task<py::object> ensure_session(py::object self);
-// corvane.http._pin_session(session): a supplied session that, once closed, is refused rather
-// than replaced (the sandbox's sessions: a client must not reach the real hosts after it stops).
-extern PyMethodDef pin_session_def;
+// The body of corvane.http._pin_session(session): a supplied session that, once closed, is
+// refused rather than replaced (the sandbox's sessions: a client must not reach the real hosts
+// after it stops).
+py::object pin_session(py::object, binder::Args args);
 
 // A hook of the client as attribute look-up finds it, and whether it is still the library's
 // own method, the one whose C function is `own` (not replaced by a subclass or on the
@@ -114,7 +115,6 @@ std::optional<std::string_view> header_text(const py::object& value);
 
 // The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);
-PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 
 // Answers that are not JSON. A 2xx answer whose body is not JSON is
 // returned by request() as a _RawAnswer: a dict {"raw": text} that also records the status

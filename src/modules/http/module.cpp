@@ -43,11 +43,19 @@ gone out, a POST fails at once: the platform has no idempotency key, and a repla
 the same post twice (or present a single-use code a second time).
 )doc";
 
-PyMethodDef retry_after_def = pyutil::method_def(
-    "_retry_after", retry_after_function,
-    "_retry_after(response)\n--\n\n"
-    "The response's Retry-After header as a number of seconds, or None when it is missing or "
-    "is not a finite decimal number (an HTTP date, for instance).");
+py::object retry_after(py::object, binder::Args args) { return retry_after_of(args[0]); }
+
+const binder::Operation kFunctions[] = {
+    {"_retry_after", {{"response", &binder::kAnything}},
+     "The response's Retry-After header as a number of seconds, or None when it is missing or "
+     "is not a finite decimal number (an HTTP date, for instance).",
+     nullptr, retry_after},
+    {"_pin_session", {{"session", &binder::kAnything}},
+     "Marks a supplied session that a client must never replace once it is closed: a request "
+     "then raises ConfigurationError instead of reaching the real hosts with a session of the "
+     "client's own. The sandbox pins the sessions it hands out. Returns the session.",
+     nullptr, pin_session},
+};
 
 // Awaits `awaitable` inside two nested C++ frames; an error of kind `catch` is returned as
 // ("caught", error) instead of raised. Diagnostic for the coroutine bridge.
@@ -108,11 +116,7 @@ PYBIND11_MODULE(http, m) {
   m.attr("BaseClient") = client.build();
 
   s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());
-  m.attr("_pin_session") = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&pin_session_def, nullptr, m.attr("__name__").ptr()));
-
-  m.attr("_retry_after") = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&retry_after_def, nullptr, m.attr("__name__").ptr()));
+  binder::add_functions<kFunctions>(m);
 
   m.def(
       "_relay",

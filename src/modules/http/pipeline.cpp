@@ -45,9 +45,6 @@ namespace {
   throw py::error_already_set();
 }
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 // ---- query and form values ----
 
 using pyutil::wire_text;
@@ -168,20 +165,18 @@ bool app_wide_throttle(py::handle error) {
 // ---- the HTTP exchange ----
 
 Task<py::object> read_task(py::object response);
-PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
 
 // The client's methods (the table at the end of this file), by row.
 enum Row : std::size_t {
   kRequestRow, kGetRow, kPostRow, kDeleteRow, kAuthParamsRow, kAuthHeadersRow, kSignUrlRow,
-  kParseErrorRow, kErrorKindRow, kRows
+  kParseErrorRow, kErrorKindRow, kReadRow, kIsRetryableRow, kRows
 };
 extern const binder::Operation kMethods[kRows];
 
 // The C function behind row I: what look-up finds when no subclass replaced the hook.
 template <std::size_t I>
 PyCFunction own() {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(&binder::detail::entry<kMethods, I, true>));
+  return binder::entry_of<kMethods, I>();
 }
 
 using pyutil::ReleaseOnExit;
@@ -210,7 +205,7 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
   py::object response = co_await std::move(context);
   ReleaseOnExit release{std::move(response)};
   Reply reply;
-  Hook read = hook(self, pyutil::name<"_read">(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_method)));
+  Hook read = hook(self, pyutil::name<"_read">(), own<kReadRow>());
   if (read.own) {
     read.bound = py::object();
     reply.body = co_await read_task(release.response);
@@ -650,26 +645,14 @@ py::object parse_error_now(py::object self, binder::Args args) {
 
 py::object error_kind_now(py::object, binder::Args args) { return py::str(status_kind(args[0])); }
 
-PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"cls", "response", nullptr};
-    PyObject *cls = nullptr, *response = nullptr;
-    parse_args(args, kwargs, "OO:_read", keywords, &cls, &response);
-    return bridge::as_coroutine(read_task(py::reinterpret_borrow<py::object>(response)),
-                                "BaseClient._read");
-  });
-}
+Task<py::object> read_body(py::object, binder::Args args) { return read_task(args[0]); }
 
-PyObject* is_retryable_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"cls", "error", nullptr};
-    PyObject *cls = nullptr, *error = nullptr;
-    parse_args(args, kwargs, "OO:_is_retryable", keywords, &cls, &error);
-    if (pyutil::is_kind(error, "RateLimitError")) return py::bool_(true);
-    py::object status = py::getattr(error, "status", py::none());
-    if (!is_integer(status)) return py::bool_(false);
-    return py::bool_(PySet_Contains(state().retryable.get().ptr(), status.ptr()) == 1);
-  });
+py::object is_retryable_now(py::object, binder::Args args) {
+  py::handle error = args[0];
+  if (pyutil::is_kind(error, "RateLimitError")) return py::bool_(true);
+  py::object status = py::getattr(error, "status", py::none());
+  if (!is_integer(status)) return py::bool_(false);
+  return py::bool_(PySet_Contains(state().retryable.get().ptr(), status.ptr()) == 1);
 }
 
 const std::vector<binder::Param> kVerbParams = {
@@ -714,24 +697,23 @@ const binder::Operation kMethods[kRows] = {
      "Graph clients read the body's code and subcode). By the HTTP status alone: 429 "
      "RateLimitError, 401 AuthError, 403 PermissionError, 404 NotFoundError, else ApiError.",
      nullptr, error_kind_now},
-};
-
-PyMethodDef class_methods[] = {
-    pyutil::method_def("_read", read_method,
-                       "_read(cls, response)\n--\n\n"
-                       "The decoded body of a response: JSON in the declared charset (UTF-8 "
-                       "otherwise); None when empty; {'raw': text} when not JSON."),
-    pyutil::method_def("_is_retryable", is_retryable_method,
-                       "_is_retryable(cls, error)\n--\n\n"
-                       "True for a RateLimitError, and for errors whose status is in "
-                       "RETRYABLE_STATUSES."),
+    {.name = "_read",
+     .params = {{"response", &binder::kAnything}},
+     .doc = "The decoded body of a response: JSON in the declared charset (UTF-8 otherwise); "
+            "None when empty; {'raw': text} when not JSON.",
+     .task = read_body,
+     .as = binder::Operation::As::class_method},
+    {.name = "_is_retryable",
+     .params = {{"error", &binder::kAnything}},
+     .doc = "True for a RateLimitError, and for errors whose status is in RETRYABLE_STATUSES.",
+     .now = is_retryable_now,
+     .as = binder::Operation::As::class_method},
 };
 
 }  // namespace
 
 void add_pipeline_methods(pyutil::ClassBuilder& client) {
   binder::add_methods<kMethods>(client, "BaseClient");
-  for (auto& def : class_methods) client.class_method(&def);
 }
 
 }  // namespace corvane::http

@@ -12,9 +12,6 @@
 
 namespace corvane::http {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 // The value of a response header, by name in any case; None when absent.
 py::object header_value(py::handle headers, const char* wanted) {
   py::object value = headers.attr("get")(wanted);
@@ -61,15 +58,6 @@ py::object retry_after_of(py::handle response) {
     if (const auto seconds = core::regain_access_seconds(*text)) return py::float_(*seconds);
   }
   return py::none();
-}
-
-PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"response", nullptr};
-    PyObject* response = nullptr;
-    parse_args(args, kwargs, "O:_retry_after", keywords, &response);
-    return retry_after_of(response);
-  });
 }
 
 }  // namespace corvane::http
