@@ -108,6 +108,16 @@ constexpr binder::Param option(const char* name, const binder::Kind* kind = &bin
 // Request pipeline (pipeline.cpp).
 void add_pipeline_methods(pyutil::ClassBuilder& client);
 
+// Whether `text` is `lower` (lower case ASCII) in any case: header names, charsets, methods.
+inline bool same_in_any_case(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lower[i]) return false;
+  }
+  return true;
+}
+
 // A response header's value by name in any case, or None; its text as UTF-8, nullopt for
 // anything else (wait.cpp).
 py::object header_value(py::handle headers, const char* wanted);

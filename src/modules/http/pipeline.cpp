@@ -126,13 +126,7 @@ py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); 
 
 // Only a POST creates something that a replay would create again.
 bool replays_safely(const py::str& method) {
-  const std::string_view text = pyutil::utf8(method);
-  if (text.size() != 4) return true;
-  for (std::size_t i = 0; i < 4; ++i) {
-    const char c = text[i];
-    if ((c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c) != "POST"[i]) return true;
-  }
-  return false;
+  return !same_in_any_case(pyutil::utf8(method), "post");
 }
 
 // The access token a request counts against: the Graph API's access_token member of the URL
@@ -435,9 +429,8 @@ bool read_as_utf8(py::handle charset) {
     PyErr_Clear();
     return false;
   }
-  std::string lower(name, static_cast<std::size_t>(length));
-  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return lower == "utf-8" || lower == "utf8";
+  const std::string_view text(name, static_cast<std::size_t>(length));
+  return same_in_any_case(text, "utf-8") || same_in_any_case(text, "utf8");
 }
 
 // Whether an aiohttp response's body is read as UTF-8, told from its Content-Type header where

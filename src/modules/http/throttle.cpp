@@ -286,15 +286,6 @@ struct UsageTexts {
   std::vector<py::object> keep;  // what the views point into, when taken from a mapping
 };
 
-bool same_name(std::string_view name, std::string_view wanted) {
-  if (name.size() != wanted.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != wanted[i]) return false;
-  }
-  return true;
-}
-
 // aiohttp's answers keep their headers as they came, (name, value) byte pairs: one pass over
 // them finds the four without a look-up (and its case-folding) per name. False when `raw` is
 // not that shape; the first of a repeated header counts, as a mapping's look-up would give.
@@ -312,10 +303,10 @@ bool read_raw(py::handle raw, UsageTexts& out) {
     const std::string_view v(PyBytes_AS_STRING(value),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
     std::optional<std::string_view>* slot = nullptr;
-    if (same_name(n, "x-app-usage")) slot = &out.app;
-    else if (same_name(n, "x-page-usage")) slot = &out.page;
-    else if (same_name(n, "x-business-use-case-usage")) slot = &out.business;
-    else if (same_name(n, "x-ad-account-usage")) slot = &out.ad_account;
+    if (same_in_any_case(n, "x-app-usage")) slot = &out.app;
+    else if (same_in_any_case(n, "x-page-usage")) slot = &out.page;
+    else if (same_in_any_case(n, "x-business-use-case-usage")) slot = &out.business;
+    else if (same_in_any_case(n, "x-ad-account-usage")) slot = &out.ad_account;
     if (slot != nullptr && !*slot) *slot = v;
   }
   return true;
