@@ -118,10 +118,8 @@ inline bool same_in_any_case(std::string_view text, std::string_view lower) {
   return true;
 }
 
-// A response header's value by name in any case, or None; its text as UTF-8, nullopt for
-// anything else (wait.cpp).
+// A response header's value by name in any case, or None (wait.cpp).
 py::object header_value(py::handle headers, const char* wanted);
-std::optional<std::string_view> header_text(const py::object& value);
 
 // The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);

@@ -84,26 +84,18 @@ PYBIND11_MODULE(http, m) {
   s.json_dumps = pyutil::Immortal(py::module_::import("json").attr("dumps"));
   py::module_::import("corvane.errors");
 
-  py::object retry_policy = make_retry_policy_class("corvane.http");
-  s.retry_policy = pyutil::Immortal(retry_policy);
-  m.attr("RetryPolicy") = retry_policy;
-
-  py::object retryable = py::reinterpret_steal<py::object>(PyFrozenSet_New(
-      py::make_tuple(429, 500, 502, 503, 504).ptr()));
-  s.retryable = pyutil::Immortal(retryable);
-  m.attr("RETRYABLE_STATUSES") = retryable;
-
-  py::object raw_answer = make_raw_answer_class("corvane.http");
-  s.raw_answer = pyutil::Immortal(raw_answer);
-  m.attr("_RawAnswer") = raw_answer;
-
-  py::object throttle = make_throttle_class();
-  s.throttle_type = pyutil::Immortal(throttle);
-  m.attr("Throttle") = throttle;
-
-  py::object session_class = make_session_class("corvane.http");
-  s.session_type = pyutil::Immortal(session_class);
-  m.attr("_Session") = session_class;
+  // Each public object is also kept for the C++ code that makes or checks its instances.
+  auto publish = [&m](const char* name, pyutil::Immortal& kept, py::object value) {
+    kept = pyutil::Immortal(value);
+    m.attr(name) = value;
+  };
+  publish("RetryPolicy", s.retry_policy, make_retry_policy_class("corvane.http"));
+  publish("RETRYABLE_STATUSES", s.retryable,
+          py::reinterpret_steal<py::object>(
+              PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
+  publish("_RawAnswer", s.raw_answer, make_raw_answer_class("corvane.http"));
+  publish("Throttle", s.throttle_type, make_throttle_class());
+  publish("_Session", s.session_type, make_session_class("corvane.http"));
 
   pyutil::ClassBuilder client("corvane.http", "BaseClient", py::make_tuple(), kClientDoc);
   client.attr("provider", py::str("unknown"));

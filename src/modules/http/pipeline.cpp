@@ -134,16 +134,10 @@ bool replays_safely(const py::str& method) {
 std::string request_token(const std::string& wire_url, const py::dict& headers) {
   if (auto token = core::query_value(wire_url, "access_token")) return std::move(*token);
   PyObject* value = PyDict_GetItemString(headers.ptr(), "Authorization");
-  if (value == nullptr || !PyUnicode_Check(value)) return {};
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  std::string_view bearer(text, static_cast<std::size_t>(size));
-  if (bearer.substr(0, 7) == "Bearer ") bearer.remove_prefix(7);
-  return std::string(bearer);
+  auto bearer = value == nullptr ? std::nullopt : pyutil::utf8_if_text(value);
+  if (!bearer) return {};
+  if (bearer->substr(0, 7) == "Bearer ") bearer->remove_prefix(7);
+  return std::string(*bearer);
 }
 
 // The Graph API's code 4 is the app's own limit: every token of the app waits for it.
@@ -389,16 +383,9 @@ std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-  std::string encoding = "utf-8";
-  if (PyUnicode_Check(charset.ptr()) && PyUnicode_GetLength(charset.ptr()) > 0) {
-    Py_ssize_t length = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
-    if (name != nullptr) {
-      encoding.assign(name, static_cast<std::size_t>(length));
-    } else {
-      PyErr_Clear();  // lone surrogates: no codec has such a name
-    }
-  }
+  // Lone surrogates (no UTF-8 form): no codec has such a name.
+  const auto name = pyutil::utf8_if_text(charset);
+  std::string encoding(name && !name->empty() ? *name : "utf-8");
   PyObject* text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
   if (text == nullptr && decode_failed_with(PyExc_LookupError)) {
     encoding = "utf-8";  // unknown (or non-text) codec
@@ -421,16 +408,9 @@ py::object raw_body(py::handle text) {
 // True when the body's bytes are read as UTF-8: no charset declared, or UTF-8 by name.
 bool read_as_utf8(py::handle charset) {
   if (charset.is_none()) return true;
-  if (!PyUnicode_Check(charset.ptr())) return false;
-  if (PyUnicode_GET_LENGTH(charset.ptr()) == 0) return true;
-  Py_ssize_t length = 0;
-  const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
-  if (name == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  const std::string_view text(name, static_cast<std::size_t>(length));
-  return same_in_any_case(text, "utf-8") || same_in_any_case(text, "utf8");
+  const auto name = pyutil::utf8_if_text(charset);
+  if (!name) return false;
+  return name->empty() || same_in_any_case(*name, "utf-8") || same_in_any_case(*name, "utf8");
 }
 
 // Whether an aiohttp response's body is read as UTF-8, told from its Content-Type header where

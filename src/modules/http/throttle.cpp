@@ -320,7 +320,7 @@ std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
                                              std::vector<py::object>& keep) {
   if (!multidict) {
     keep.push_back(header_value(headers, Name.text));
-    return header_text(keep.back());
+    return pyutil::utf8_if_text(keep.back());
   }
   const py::handle name = pyutil::name<Name>();
   const int has = PySequence_Contains(headers.ptr(), name.ptr());
@@ -334,7 +334,7 @@ std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
     return std::nullopt;
   }
   keep.push_back(py::reinterpret_steal<py::object>(value));
-  return header_text(keep.back());
+  return pyutil::utf8_if_text(keep.back());
 }
 
 UsageTexts read_mapping(py::handle headers) {
