@@ -194,24 +194,6 @@ const FixedPath kFixedPaths[] = {
      "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens."},
 };
 
-// LinkedIn's addresses at a fixed suffix of a module constant (read at each call).
-struct LinkedInPath {
-  const char* name;
-  const char* base;
-  const char* suffix;
-  const char* doc;
-};
-const LinkedInPath kLinkedInPaths[] = {
-    {"authorization", "LINKEDIN_OAUTH", "/authorization",
-     "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page."},
-    {"access_token", "LINKEDIN_OAUTH", "/accessToken",
-     "access_token()\n--\n\n``LINKEDIN_OAUTH/accessToken``: code exchange and refresh."},
-    {"introspect", "LINKEDIN_OAUTH", "/introspectToken",
-     "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection."},
-    {"userinfo", "LINKEDIN_API", "/userinfo",
-     "userinfo()\n--\n\n``LINKEDIN_API/userinfo``: the OpenID Connect userinfo endpoint."},
-};
-
 }  // namespace
 
 PYBIND11_MODULE(endpoints, m) {
@@ -297,17 +279,25 @@ PYBIND11_MODULE(endpoints, m) {
           "refresh_token(self)\n--\n\n"
           "``host/refresh_access_token``, without a version: refreshes a long-lived token.");
 
-  py::class_<LinkedInEndpoints> linkedin(m, "LinkedIn",
+  py::class_<LinkedInEndpoints>(m, "LinkedIn",
       "LinkedIn's OAuth, API and versioned REST addresses; every operation belongs to the\n"
-      "class and needs no builder object.");
-  linkedin.def(py::init<>(), "__init__(self)\n--\n\nAn object is not needed; call the operations on the class.");
-  for (const LinkedInPath& endpoint : kLinkedInPaths) {
-    linkedin.def_static(
-        endpoint.name,
-        [globals, &endpoint]() { return module_url(globals, endpoint.base, endpoint.suffix); },
-        endpoint.doc);
-  }
-  linkedin
+      "class and needs no builder object.")
+      .def(py::init<>(), "__init__(self)\n--\n\nAn object is not needed; call the operations on the class.")
+      .def_static(
+          "authorization",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/authorization"); },
+          "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
+      .def_static(
+          "access_token",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/accessToken"); },
+          "access_token()\n--\n\n``LINKEDIN_OAUTH/accessToken``: code exchange and refresh.")
+      .def_static(
+          "introspect",
+          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/introspectToken"); },
+          "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
+      .def_static(
+          "userinfo", [globals]() { return module_url(globals, "LINKEDIN_API", "/userinfo"); },
+          "userinfo()\n--\n\n``LINKEDIN_API/userinfo``: the OpenID Connect userinfo endpoint.")
       .def_static(
           "rest",
           [globals](const py::object& path) {
