@@ -145,12 +145,12 @@ const binder::Operation kIterateOperations[] = {
 
 }  // namespace
 
-void add_iterate_methods(pyutil::ClassBuilder& client) {
+py::tuple add_iterate_methods(pyutil::ClassBuilder& client) {
   if (walk_type == nullptr) {
     walk_type = bridge::make_page_walk_type("corvane.http._Walk",
                                             "The items of a Graph list, page by page (iterate).");
   }
-  binder::add_methods<kIterateOperations>(client, "BaseClient");
+  return binder::add_methods<kIterateOperations>(client, "BaseClient");
 }
 
 }  // namespace corvane::http

@@ -99,12 +99,8 @@ PYBIND11_MODULE(http, m) {
 
   pyutil::ClassBuilder client("corvane.http", "BaseClient", py::make_tuple(), kClientDoc);
   client.attr("provider", py::str("unknown"));
-  add_session_methods(client);
-  add_pipeline_methods(client);
-  add_paginate_method(client);
-  add_iterate_methods(client);
-  add_answer_methods(client);
-  add_usage_property(client);
+  binder::add_groups(client, {add_session_methods, add_pipeline_methods, add_paginate_method,
+                              add_iterate_methods, add_answer_methods, add_usage_property});
   m.attr("BaseClient") = client.build();
 
   s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());

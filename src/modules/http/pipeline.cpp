@@ -685,8 +685,6 @@ const binder::Operation kMethods[kRows] = {
 
 }  // namespace
 
-void add_pipeline_methods(pyutil::ClassBuilder& client) {
-  binder::add_methods<kMethods>(client, "BaseClient");
-}
+const binder::MethodGroup add_pipeline_methods = binder::group<kMethods, "BaseClient">;
 
 }  // namespace corvane::http

@@ -270,8 +270,6 @@ py::object make_session_class(const char* module) {
   return cls.build();
 }
 
-void add_session_methods(pyutil::ClassBuilder& client) {
-  binder::add_methods<kSessionOperations>(client, "BaseClient");
-}
+const binder::MethodGroup add_session_methods = binder::group<kSessionOperations, "BaseClient">;
 
 }  // namespace corvane::http

@@ -646,9 +646,7 @@ const binder::Operation kUsage[] = {
 };
 }  // namespace
 
-void add_usage_property(pyutil::ClassBuilder& client) {
-  binder::add_methods<kUsage>(client, "BaseClient");
-}
+const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
 
 bool is_throttle(py::handle object) {
   return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
