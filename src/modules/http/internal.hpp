@@ -158,7 +158,7 @@ py::object walk_token(py::handle query);
 py::object link_params(py::handle link, py::handle token);
 
 // Lists that stream (iterate.cpp).
-py::tuple add_iterate_methods(pyutil::ClassBuilder& client);  // also makes _Walk
+extern const binder::MethodGroup add_iterate_methods;
 
 // Retry policy (retry.cpp).
 py::object make_retry_policy_class(const char* module);
