@@ -41,21 +41,16 @@ bool verify_signature(const py::object& app_secret, const py::object& body,
   if (!PyUnicode_Check(header.ptr())) {
     wrong_type(header, "verify_signature", "header", "a str or None");
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(header.ptr(), &size);
-  if (data == nullptr) {
-    // Lone surrogates cannot be a hex signature: malformed, not an error of the caller.
-    PyErr_Clear();
-    return false;
-  }
-  const std::string_view header_text(data, static_cast<std::size_t>(size));
+  // Lone surrogates cannot be a hex signature: malformed, not an error of the caller.
+  const auto header_text = corvane::pyutil::utf8_if_text(header);
+  if (!header_text) return false;
   if (raw.bytes().size() > kReleaseGilAbove) {
     // The secret and header views stay valid: their str objects are owned by the caller's
     // frame, and the buffer export keeps a bytearray from being resized meanwhile.
     py::gil_scoped_release unlocked;
-    return corvane::core::verify_sha256_signature(secret, raw.bytes(), header_text);
+    return corvane::core::verify_sha256_signature(secret, raw.bytes(), *header_text);
   }
-  return corvane::core::verify_sha256_signature(secret, raw.bytes(), header_text);
+  return corvane::core::verify_sha256_signature(secret, raw.bytes(), *header_text);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // corvane.errors: the error kinds every failure of the library is reported as.
 #include <pybind11/pybind11.h>
 
+#include "py/binder.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -29,37 +30,23 @@ Each error carries ``message`` and, where known, ``provider``, ``status``, ``cod
 constexpr const char* kFields[] = {"provider", "status", "code", "subcode",
                                    "payload",  "url",    "retry_after"};
 
-// __init__(self, message, *, provider=None, status=None, code=None, subcode=None,
-//          payload=None, url=None, retry_after=None)
-PyObject* init_error(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"message", "provider", "status", "code", "subcode",
-                                   "payload", "url",      "retry_after", nullptr};
-  PyObject* values[8] = {nullptr, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:__init__",
-                                   const_cast<char**>(keywords), &values[0], &values[1],
-                                   &values[2], &values[3], &values[4], &values[5], &values[6],
-                                   &values[7])) {
-    return nullptr;
-  }
+py::object init_error(py::object self, corvane::binder::Args args) {
   // args stays (message,) so that pickling rebuilds the error and restores the fields.
-  PyObject* only_message = PyTuple_Pack(1, values[0]);
-  if (only_message == nullptr) return nullptr;
-  const int rc =
-      reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, only_message, nullptr);
-  Py_DECREF(only_message);
-  if (rc < 0) return nullptr;
-  for (int i = 0; keywords[i] != nullptr; ++i) {
-    if (PyObject_SetAttrString(self, keywords[i], values[i]) < 0) return nullptr;
+  if (reinterpret_cast<PyTypeObject*>(PyExc_Exception)
+          ->tp_init(self.ptr(), py::make_tuple(args[0]).ptr(), nullptr) < 0) {
+    throw py::error_already_set();
   }
-  Py_RETURN_NONE;
+  self.attr("message") = args[0];
+  for (std::size_t i = 0; i < std::size(kFields); ++i) self.attr(kFields[i]) = args[i + 1];
+  return py::none();
 }
 
-py::str error_str(py::object self) {
+py::object error_str(py::object self, corvane::binder::Args) {
   return corvane::pyutil::text_form(py::getattr(self, "message", py::str("")));
 }
 
 // AuthError('Invalid token', provider='facebook', status=401, code=190)
-py::str error_repr(py::object self) {
+py::object error_repr(py::object self, corvane::binder::Args) {
   py::list parts;
   parts.append(py::repr(py::getattr(self, "message", py::str(""))));
   for (const char* field : {"provider", "status", "code", "subcode"}) {
@@ -69,12 +56,19 @@ py::str error_repr(py::object self) {
   return py::str("{}({})").format(py::type::of(self).attr("__name__"), py::str(", ").attr("join")(parts));
 }
 
-// A C++ function as a method of a class made outside pybind11 (binds like a Python def).
-py::object as_method(py::cpp_function fn) {
-  auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-  if (!method) throw py::error_already_set();
-  return method;
+// The methods of CorvaneError, bound on the class as a Python def would be.
+constexpr corvane::binder::Param option(const char* name) {
+  return {name, &corvane::binder::kAnything, "None", true};
 }
+const corvane::binder::Operation kMethods[] = {
+    {"__init__",
+     {{"message", &corvane::binder::kAnything}, option("provider"), option("status"),
+      option("code"), option("subcode"), option("payload"), option("url"),
+      option("retry_after")},
+     "Builds an error from its message and, by name, any of its fields.", nullptr, init_error},
+    {"__str__", {}, nullptr, nullptr, error_str},
+    {"__repr__", {}, nullptr, nullptr, error_repr},
+};
 
 py::object new_kind(py::module_& m, const char* name, py::handle base, const char* doc) {
   const std::string qualified = std::string("corvane.errors.") + name;
@@ -91,20 +85,13 @@ PYBIND11_MODULE(errors, m) {
   m.doc() = kModuleDoc;
   py::object base = new_kind(m, "CorvaneError", PyExc_Exception,
                              "Base of every error corvane raises.");
-  static PyMethodDef init_def = {
-      "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_error)),
-      METH_VARARGS | METH_KEYWORDS,
-      "__init__($self, /, message, *, provider=None, status=None, code=None, subcode=None, "
-      "payload=None, url=None, retry_after=None)\n--\n\n"
-      "Builds an error from its message and, by name, any of its fields."};
-  auto init = py::reinterpret_steal<py::object>(
-      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(base.ptr()), &init_def));
-  if (!init) throw py::error_already_set();
-  base.attr("__init__") = init;
-  base.attr("__str__") =
-      as_method(py::cpp_function(error_str, py::name("__str__"), py::is_method(base)));
-  base.attr("__repr__") =
-      as_method(py::cpp_function(error_repr, py::name("__repr__"), py::is_method(base)));
+  PyMethodDef* methods = corvane::binder::type_methods<kMethods>("CorvaneError");
+  for (; methods->ml_name != nullptr; ++methods) {
+    auto method = py::reinterpret_steal<py::object>(
+        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(base.ptr()), methods));
+    if (!method) throw py::error_already_set();
+    base.attr(methods->ml_name) = method;
+  }
   // Class-level defaults, so a subclass that skips __init__ still reads None.
   base.attr("message") = py::str("");
   for (const char* field : kFields) base.attr(field) = py::none();

@@ -43,12 +43,14 @@ struct Field {
   Read read = Read::as_is;
 };
 
-// What a record class is: its name, its fields in order, and the name of the argument of
-// from_response (empty when the record is built by keywords instead).
+// What a record class is: its name, the name of the argument of from_response (empty when the
+// record is built by keywords instead), its fields in order, its docstring and from_response's.
 struct Kind {
   const char* name;
   const char* argument;
   std::vector<Field> fields;
+  const char* doc;
+  const char* from_response_doc = nullptr;
 };
 
 struct Record {
@@ -67,7 +69,10 @@ const Kind kTokenBundle{"TokenBundle", "payload", {
     {"expires_in", "Lifetime in seconds, as the platform gave it."},
     {"refresh_token", "The refresh token, where the platform issues one.", Shown::secret},
     {"scope", "The granted scope, as the platform gave it."},
-}};
+}, "The outcome of an OAuth code exchange or token refresh.\n\n"
+   "Fields absent from the payload are None; everything else the platform sent (e.g. "
+   "refresh_token_expires_in) stays reachable through raw. Built only by from_response.",
+   "Builds the bundle from the decoded token JSON object (a dict)."};
 
 const Kind kProfile{"Profile", "", {
     {"id", "Platform identifier of the account or person."},
@@ -82,7 +87,9 @@ const Kind kProfile{"Profile", "", {
     {"followers_count", "Number of followers (Instagram).", Shown::hidden},
     {"follows_count", "Number of accounts followed (Instagram).", Shown::hidden},
     {"media_count", "Number of media (Instagram).", Shown::hidden},
-}};
+}, "One person or account, the same shape on every platform.\n\n"
+   "Built by keywords: id and platform are required, the other fields default to None and "
+   "raw (the platform's answer the profile was built from) to an empty dict."};
 
 const Kind kPage{"Page", "item", {
     {"id", "Page id."},
@@ -91,13 +98,17 @@ const Kind kPage{"Page", "item", {
     {"access_token", "The page access token: a secret, never shown in repr().", Shown::secret},
     {"instagram_business_account", "The linked Instagram business account (a dict) or None.",
      Shown::hidden, Read::dict_or_none},
-}};
+}, "A Facebook Page the user manages.\n\n"
+   "access_token is the page token the page-level operations take; it is a secret and "
+   "never appears in repr(). Built only by from_response.",
+   "Builds the page from one item of the me/accounts list (a dict)."};
 
 const Kind kLeadForm{"LeadForm", "item", {
     {"id", "Form id."},
     {"name", "Form name."},
     {"status", "Form status, e.g. 'ACTIVE'."},
-}};
+}, "A Lead Ads form. Built only by from_response.",
+   "Builds the form from one item of a page's leadgen_forms list (a dict)."};
 
 const Kind kLead{"Lead", "item", {
     {"id", "Lead id."},
@@ -107,7 +118,10 @@ const Kind kLead{"Lead", "item", {
     {"field_data", "The submitted fields: a list of {'name', 'values'} dicts (empty when "
                    "missing).",
      Shown::count, Read::list_or_empty},
-}};
+}, "One submitted lead. repr() shows how many fields were submitted, not their values. "
+   "Built only by from_response.",
+   "Builds the lead from one lead object (a dict); field_data must be a list "
+   "when present."};
 
 
 py::object read_field(const Kind& kind, const Field& field, py::handle value) {
@@ -200,10 +214,15 @@ const T& unwrap(py::handle self, const Kind& kind) {
 }
 
 // The class with what every record shares: fields as read-only properties, ==, repr,
-// pickling. `doc` is the class docstring.
+// pickling, and from_response where the kind is built by it.
 template <class T>
-py::class_<T> bind_record(py::module_& m, const Kind& kind, const char* doc) {
-  py::class_<T> cls(m, kind.name, doc, py::is_final());
+py::class_<T> bind_record(py::module_& m, const Kind& kind) {
+  py::class_<T> cls(m, kind.name, kind.doc, py::is_final());
+  if (kind.from_response_doc != nullptr) {
+    cls.def_static(
+        "from_response", [&kind](py::object item) { return from_item<T>(kind, item); },
+        py::arg(kind.argument), kind.from_response_doc);
+  }
   for (std::size_t i = 0; i < kind.fields.size(); ++i) {
     cls.def_property_readonly(
         kind.fields[i].name,
@@ -258,13 +277,6 @@ py::class_<T> bind_record(py::module_& m, const Kind& kind, const char* doc) {
   return cls;
 }
 
-template <class T>
-void def_from_response(py::class_<T>& cls, const Kind& kind, const char* doc) {
-  cls.def_static(
-      "from_response", [&kind](py::object item) { return from_item<T>(kind, item); },
-      py::arg(kind.argument), doc);
-}
-
 Profile make_profile(py::object id, py::object platform, py::object username, py::object full_name,
                      py::object picture, py::object email, py::object bio, py::object website,
                      py::object account_type, py::object followers_count,
@@ -281,20 +293,8 @@ Profile make_profile(py::object id, py::object platform, py::object username, py
 
 PYBIND11_MODULE(models, m) {
   m.doc() = kModuleDoc;
-
-  auto token_bundle = bind_record<TokenBundle>(
-      m, kTokenBundle,
-      "The outcome of an OAuth code exchange or token refresh.\n\n"
-      "Fields absent from the payload are None; everything else the platform sent (e.g. "
-      "refresh_token_expires_in) stays reachable through raw. Built only by from_response.");
-  def_from_response(token_bundle, kTokenBundle,
-                    "Builds the bundle from the decoded token JSON object (a dict).");
-
-  auto profile = bind_record<Profile>(
-      m, kProfile,
-      "One person or account, the same shape on every platform.\n\n"
-      "Built by keywords: id and platform are required, the other fields default to None and "
-      "raw (the platform's answer the profile was built from) to an empty dict.");
+  bind_record<TokenBundle>(m, kTokenBundle);
+  auto profile = bind_record<Profile>(m, kProfile);
   profile.def(py::init(&make_profile), py::kw_only(), py::arg("id"), py::arg("platform"),
               py::arg("username") = py::none(), py::arg("full_name") = py::none(),
               py::arg("picture") = py::none(), py::arg("email") = py::none(),
@@ -303,24 +303,7 @@ PYBIND11_MODULE(models, m) {
               py::arg("follows_count") = py::none(), py::arg("media_count") = py::none(),
               py::arg("raw") = py::none(),
               "Builds a profile from its fields, given by name; raw must be a dict.");
-
-  auto page = bind_record<Page>(
-      m, kPage,
-      "A Facebook Page the user manages.\n\n"
-      "access_token is the page token the page-level operations take; it is a secret and "
-      "never appears in repr(). Built only by from_response.");
-  def_from_response(page, kPage, "Builds the page from one item of the me/accounts list (a dict).");
-
-  auto lead_form = bind_record<LeadForm>(
-      m, kLeadForm, "A Lead Ads form. Built only by from_response.");
-  def_from_response(lead_form, kLeadForm,
-                    "Builds the form from one item of a page's leadgen_forms list (a dict).");
-
-  auto lead = bind_record<Lead>(
-      m, kLead,
-      "One submitted lead. repr() shows how many fields were submitted, not their values. "
-      "Built only by from_response.");
-  def_from_response(lead, kLead,
-                    "Builds the lead from one lead object (a dict); field_data must be a list "
-                    "when present.");
+  bind_record<Page>(m, kPage);
+  bind_record<LeadForm>(m, kLeadForm);
+  bind_record<Lead>(m, kLead);
 }

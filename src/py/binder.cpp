@@ -21,8 +21,10 @@ std::size_t positional_count(const Operation& op) {
 
 // Python's own wording for a call that does not fit the signature, so that a binder method
 // fails as a def would.
+const char* caller(const Operation& op) { return op.caller != nullptr ? op.caller : op.name; }
+
 [[noreturn]] void call_error(const Operation& op, const std::string& what) {
-  throw py::type_error(std::string(op.name) + "() " + what);
+  throw py::type_error(std::string(caller(op)) + "() " + what);
 }
 
 py::object convert_text(py::handle value, const char* operation, const char* parameter) {
@@ -127,9 +129,10 @@ BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   const std::size_t n_pos = sig.positional.size();
   if (given > n_pos) {
+    const std::size_t self = n_pos > 0 ? 1 : 0;  // not counted: the caller never passes it
     throw py::type_error(std::string(sig.function) + "() takes at most " +
-                         std::to_string(n_pos - 1) + " positional arguments (" +
-                         std::to_string(given - 1) + " given)");
+                         std::to_string(n_pos - self) + " positional arguments (" +
+                         std::to_string(given - self) + " given)");
   }
   BoundArgs out;
   const std::size_t n_all = n_pos + sig.keyword_only.size() + sig.required_keyword_only.size();
@@ -153,7 +156,11 @@ BoundArgs bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       if (!PyUnicode_Check(key)) throw py::type_error("keywords must be strings");
       const std::ptrdiff_t slot = slot_of(pyutil::utf8(key));
-      if (slot < 0 || slot == 0) {  // "self" is never taken by name
+      if (slot < 0 || (slot == 0 && n_pos > 0)) {  // "self" is never taken by name
+        if (!sig.takes_extras) {
+          throw py::type_error(std::string(sig.function) + "() got an unexpected keyword argument '" +
+                               std::string(pyutil::utf8(key)) + "'");
+        }
         out.extras[key] = py::handle(value);
         continue;
       }
@@ -220,14 +227,16 @@ Args bind_call(const Operation& op, const std::vector<py::object>& defaults, boo
                          (p.keyword_only ? "keyword-only" : "positional") + " argument: '" +
                          p.name + "'");
     }
-    PyTuple_SET_ITEM(out.ptr(), i, p.kind->convert(value, op.name, p.name).release().ptr());
+    PyTuple_SET_ITEM(out.ptr(), i, p.kind->convert(value, caller(op), p.name).release().ptr());
   }
   PyTuple_SET_ITEM(out.ptr(), n_params, extras.release().ptr());
   return Args(std::move(out));
 }
 
 std::string docstring(const Operation& op, bool method) {
-  std::string text = std::string(op.name) + (method ? "(self" : "(");
+  if (op.as == Operation::As::property) return op.doc;
+  const bool on_class = op.as == Operation::As::class_method;
+  std::string text = std::string(op.name) + (!method ? "(" : on_class ? "(cls" : "(self");
   bool star = false;
   bool first = !method;
   for (const Param& p : op.params) {
@@ -245,7 +254,7 @@ std::string docstring(const Operation& op, bool method) {
   }
   if (op.extras) text += first ? "**query" : ", **query";
   text += ")\n--\n\n";
-  text += op.doc;
+  if (op.doc != nullptr) text += op.doc;
   return text;
 }
 
@@ -302,15 +311,32 @@ py::tuple add_groups(pyutil::ClassBuilder& cls, std::initializer_list<MethodGrou
   return py::tuple(rows);
 }
 
+namespace {
+
+py::object run(const Operation& op, const std::string& qualname, py::object self, Args bound) {
+  if (op.now != nullptr) return op.now(std::move(self), std::move(bound));
+  return bridge::as_coroutine(op.task(std::move(self), std::move(bound)), qualname.c_str());
+}
+
+}  // namespace
+
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
                const std::string& qualname, bool method, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return pyutil::guarded([&]() -> py::object {
     if (method && nargs < 1) call_error(op, "needs its instance");
     py::object self = method ? py::reinterpret_borrow<py::object>(args[0]) : py::none();
-    Args bound = bind_call(op, defaults, method, args, nargs, kwnames);
-    if (op.now != nullptr) return op.now(std::move(self), std::move(bound));
-    return bridge::as_coroutine(op.task(std::move(self), std::move(bound)), qualname.c_str());
+    return run(op, qualname, std::move(self),
+               bind_call(op, defaults, method, args, nargs, kwnames));
+  });
+}
+
+PyObject* call_on(const Operation& op, const std::vector<py::object>& defaults,
+                  const std::string& qualname, PyObject* self, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return pyutil::guarded([&]() -> py::object {
+    return run(op, qualname, py::reinterpret_borrow<py::object>(self),
+               bind_call(op, defaults, false, args, nargs, kwnames));
   });
 }
 

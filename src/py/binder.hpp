@@ -82,6 +82,12 @@ struct Operation {
   // A `now` body that checks its arguments at the call and answers with a coroutine: to its
   // callers (and its stub) the operation is async.
   bool awaitable = false;
+  // The name its caller knows it by, in the argument messages (a constructor's is its class:
+  // "RetryPolicy: attempts must be an int"); null: `name`.
+  const char* caller = nullptr;
+  // How add_methods puts it on the class: a method, a classmethod (the class is its `self`),
+  // or a read-only property (a `now` body of no parameters; its doc is `doc` alone).
+  enum class As { method, class_method, property } as = As::method;
 };
 
 // ---- the one message form ----
@@ -116,13 +122,15 @@ py::object count(py::handle value, const char* operation, const char* parameter)
 
 // Python-style binding of a call to a signature with named extras (like `def f(a, b=..., *,
 // c=..., **extras)`): positional names in order, then keyword-only names; every keyword that
-// names none of them goes to `extras`, in the order given.
+// names none of them goes to `extras`, in the order given. The first positional name is the
+// instance or class ("self", "cls"), never taken by name; a type's __new__ has none.
 struct Signature {
   const char* function;                    // for messages: "_get", "Facebook"
   std::vector<const char*> positional;     // may be given by position or by name
   std::size_t required;                    // how many leading positional names are required
   std::vector<const char*> keyword_only;   // by name only (all optional)
   std::vector<const char*> required_keyword_only = {};  // by name only, required
+  bool takes_extras = true;  // false: a keyword that names none of them is refused
 };
 
 struct BoundArgs {
@@ -162,6 +170,11 @@ py::tuple describe(const Operation* ops, std::size_t count);
 PyObject* call(const Operation& op, const std::vector<py::object>& defaults,
                const std::string& qualname, bool method, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// The same for a method of a type made from a PyType_Spec: Python hands it the instance apart
+// from the arguments.
+PyObject* call_on(const Operation& op, const std::vector<py::object>& defaults,
+                  const std::string& qualname, PyObject* self, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 namespace detail {
 
@@ -182,11 +195,20 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return call(Table[I], B::defaults[I], B::qualnames[I], Method, args, nargs, kwnames);
 }
 
-template <const auto& Table, bool Method>
+template <const auto& Table, std::size_t I>
+PyObject* type_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using B = Bound<Table>;
+  return call_on(Table[I], B::defaults[I], B::qualnames[I], self, args, nargs, kwnames);
+}
+
+// `OnType`: the methods of a PyType_Spec's type (type_entry), else entry's.
+template <const auto& Table, bool Method, bool OnType = false>
 std::vector<PyMethodDef>& make_defs(const char* owner) {
   using B = Bound<Table>;
   constexpr std::size_t n = std::size(Table);
-  B::defs.reserve(n);  // the functions keep pointers into defs: no reallocation after this
+  // The functions keep pointers into defs: no reallocation after this (the one spare entry is
+  // the end mark of a type's method list).
+  B::defs.reserve(n + 1);
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (([&] {
        const Operation& op = Table[I];
@@ -197,8 +219,8 @@ std::vector<PyMethodDef>& make_defs(const char* owner) {
      ...);
     (B::defs.push_back(PyMethodDef{
          Table[I].name,
-         reinterpret_cast<PyCFunction>(
-             reinterpret_cast<void (*)()>(&entry<Table, I, Method>)),
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+             OnType ? &type_entry<Table, I> : &entry<Table, I, Method>)),
          METH_FASTCALL | METH_KEYWORDS, B::docs[I].c_str()}),
      ...);
   }(std::make_index_sequence<n>{});
@@ -212,13 +234,37 @@ py::tuple describe() {
   return describe(std::data(Table), std::size(Table));
 }
 
-// Adds every operation of `Table` (a static array of Operation) to `cls` as a method, its
-// coroutine named "<owner>.<operation>", and gives the table's rows (describe). Call once per
-// table.
+// The C function behind row I of `Table`: what attribute look-up finds on the instance while
+// no subclass replaced the method (the pipeline runs such a hook without calling it).
+template <const auto& Table, std::size_t I>
+PyCFunction entry_of() {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&detail::entry<Table, I, true>));
+}
+
+// Adds every operation of `Table` (a static array of Operation) to `cls` as a method (or as
+// its row's `as` says), its coroutine named "<owner>.<operation>", and gives the table's rows
+// (describe). Call once per table.
 template <const auto& Table>
 py::tuple add_methods(pyutil::ClassBuilder& cls, const char* owner) {
-  for (PyMethodDef& def : detail::make_defs<Table, true>(owner)) cls.method(&def);
+  std::size_t i = 0;
+  for (PyMethodDef& def : detail::make_defs<Table, true>(owner)) {
+    switch (Table[i++].as) {
+      case Operation::As::method: cls.method(&def); break;
+      case Operation::As::class_method: cls.class_method(&def); break;
+      case Operation::As::property: cls.property(def.ml_name, &def); break;
+    }
+  }
   return describe<Table>();
+}
+
+// The methods of a type made from a PyType_Spec (its Py_tp_methods): every row of `Table`, the
+// instance its `self`, ended by a zeroed entry. Call once per table.
+template <const auto& Table>
+PyMethodDef* type_methods(const char* owner) {
+  std::vector<PyMethodDef>& defs = detail::make_defs<Table, true, true>(owner);
+  defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+  return defs.data();
 }
 
 // Adds every operation of `Table` to `module` as a function (its body gets None as self).

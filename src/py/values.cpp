@@ -62,6 +62,17 @@ std::string_view utf8(py::handle text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+std::optional<std::string_view> utf8_if_text(py::handle value) {
+  if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
 py::str wire_text(py::handle value) {
   if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
   if (PyBool_Check(value.ptr())) return py::str(value.ptr() == Py_True ? "true" : "false");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,5 +61,10 @@ py::object logger(const char* name);
 
 // UTF-8 view of a Python str (valid while the str lives).
 std::string_view utf8(py::handle text);
+
+// The same for a value that may be anything: nullopt for what is not a str, and for a str
+// with lone surrogates, which has no UTF-8 form (header bytes that were not UTF-8, a
+// malformed name): never an error.
+std::optional<std::string_view> utf8_if_text(py::handle value);
 
 }  // namespace corvane::pyutil

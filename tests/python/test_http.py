@@ -10,7 +10,7 @@ from conftest import Reply, graph_client
 from loopback import serve
 
 from corvane import errors
-from corvane.http import RETRYABLE_STATUSES, BaseClient, RetryPolicy, _retry_after
+from corvane.http import RETRYABLE_STATUSES, BaseClient, RetryPolicy, Throttle, _retry_after
 
 NO_JITTER = RetryPolicy(jitter=False)
 
@@ -287,6 +287,21 @@ def test_retry_policy_delays():
     assert RETRYABLE_STATUSES == {429, 500, 502, 503, 504}
     with pytest.raises(TypeError):
         RetryPolicy(attempts="3")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: RetryPolicy(1, 2, 3, True, 5, 6), "RetryPolicy() takes 6 positional arguments"),
+    (lambda: RetryPolicy(attempts=True), "RetryPolicy: attempts must be an int, not bool"),
+    (lambda: Throttle(90), "Throttle() takes at most 0 positional arguments (1 given)"),
+    (lambda: Throttle(limit=1), "Throttle() got an unexpected keyword argument 'limit'"),
+    (lambda: BaseClient(colour="red"), "BaseClient() got an unexpected keyword argument 'colour'"),
+    (lambda: Throttle()._observe({}, 5), "_observe: url must be a str, not int"),
+    (lambda: BaseClient._is_retryable(), "_is_retryable() missing 1 required positional argument"),
+])
+def test_constructors_and_hooks_name_themselves_in_call_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value).startswith(message)
 
 
 # ---- what reaches the wire, whatever aiohttp and yarl versions are installed ----

@@ -54,8 +54,6 @@ py::object require_json(py::handle client, py::object answer) {
   pyutil::raise_error("ApiError", message, fields);
 }
 
-void add_answer_methods(pyutil::ClassBuilder& client) {
-  binder::add_methods<kAnswerOperations>(client, "BaseClient");
-}
+const binder::MethodGroup add_answer_methods = binder::group<kAnswerOperations, "BaseClient">;
 
 }  // namespace corvane::http

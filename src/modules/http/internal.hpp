@@ -38,11 +38,12 @@ ModuleState& state();
 
 // Session slot (session.cpp).
 py::object make_session_class(const char* module);
-void add_session_methods(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_session_methods;
 Task<py::object> ensure_session(py::object self);
-// corvane.http._pin_session(session): a supplied session that, once closed, is refused rather
-// than replaced (the sandbox's sessions: a client must not reach the real hosts after it stops).
-extern PyMethodDef pin_session_def;
+// The body of corvane.http._pin_session(session): a supplied session that, once closed, is
+// refused rather than replaced (the sandbox's sessions: a client must not reach the real hosts
+// after it stops).
+py::object pin_session(py::object, binder::Args args);
 
 // A hook of the client as attribute look-up finds it, and whether it is still the library's
 // own method, the one whose C function is `own` (not replaced by a subclass or on the
@@ -64,7 +65,7 @@ py::object client_logger(py::handle self);
 py::object make_throttle_class();
 py::object throttle_usage(py::handle throttle);
 bool is_throttle(py::handle object);
-void add_usage_property(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_usage_property;
 
 // One request's pacing through its client's Throttle; does nothing when the client's throttle
 // is None. Lives in the request's frame: leaving it, however, gives back what the request held.
@@ -105,16 +106,23 @@ constexpr binder::Param option(const char* name, const binder::Kind* kind = &bin
 }
 
 // Request pipeline (pipeline.cpp).
-void add_pipeline_methods(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_pipeline_methods;
 
-// A response header's value by name in any case, or None; its text as UTF-8, nullopt for
-// anything else (wait.cpp).
+// Whether `text` is `lower` (lower case ASCII) in any case: header names, charsets, methods.
+inline bool same_in_any_case(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lower[i]) return false;
+  }
+  return true;
+}
+
+// A response header's value by name in any case, or None (wait.cpp).
 py::object header_value(py::handle headers, const char* wanted);
-std::optional<std::string_view> header_text(const py::object& value);
 
 // The wait a throttled answer gives, in seconds, or None (wait.cpp); http._retry_after.
 py::object retry_after_of(py::handle response);
-PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 
 // Answers that are not JSON. A 2xx answer whose body is not JSON is
 // returned by request() as a _RawAnswer: a dict {"raw": text} that also records the status
@@ -124,7 +132,7 @@ PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs);
 // (answer.cpp; BaseClient._require_json is the same check for other modules.)
 py::object make_raw_answer_class(const char* module);
 py::object require_json(py::handle client, py::object answer);
-void add_answer_methods(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_answer_methods;
 
 // Failures of the HTTP layer (failure.cpp). The secrets of a request and the masking of an
 // error's message and payload are shared with the Graph clients' batch (py/masking.hpp).
@@ -141,7 +149,7 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
                            const Secrets& secrets);
 
 // Pagination (paginate.cpp).
-void add_paginate_method(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_paginate_method;
 // The caller's access_token of a walk's first query (a str), or None.
 py::object walk_token(py::handle query);
 // The query params for following a paging link: {"access_token": token} when the link carries
@@ -150,7 +158,7 @@ py::object walk_token(py::handle query);
 py::object link_params(py::handle link, py::handle token);
 
 // Lists that stream (iterate.cpp).
-void add_iterate_methods(pyutil::ClassBuilder& client);
+extern const binder::MethodGroup add_iterate_methods;
 
 // Retry policy (retry.cpp).
 py::object make_retry_policy_class(const char* module);

@@ -22,8 +22,6 @@
 namespace corvane::http {
 namespace {
 
-PyTypeObject* walk_type = nullptr;
-
 // A Graph list's pages: the first page's URL and query, then each page's paging.next.
 class GraphPages final : public bridge::PageSource {
  public:
@@ -103,6 +101,9 @@ class GraphPages final : public bridge::PageSource {
 
 py::object new_walk(py::handle client, py::handle url, py::dict query, py::handle convert,
                     py::handle each_page) {
+  // The type is made with the first walk (a PyType_Spec type, kept for the process).
+  static PyTypeObject* const walk_type = bridge::make_page_walk_type(
+      "corvane.http._Walk", "The items of a Graph list, page by page (iterate).");
   return bridge::new_page_walk(
       walk_type, std::make_unique<GraphPages>(client, url, std::move(query), convert, each_page),
       "iterate", "BaseClient.iterate.__anext__");
@@ -145,12 +146,6 @@ const binder::Operation kIterateOperations[] = {
 
 }  // namespace
 
-void add_iterate_methods(pyutil::ClassBuilder& client) {
-  if (walk_type == nullptr) {
-    walk_type = bridge::make_page_walk_type("corvane.http._Walk",
-                                            "The items of a Graph list, page by page (iterate).");
-  }
-  binder::add_methods<kIterateOperations>(client, "BaseClient");
-}
+const binder::MethodGroup add_iterate_methods = binder::group<kIterateOperations, "BaseClient">;
 
 }  // namespace corvane::http

@@ -43,11 +43,19 @@ gone out, a POST fails at once: the platform has no idempotency key, and a repla
 the same post twice (or present a single-use code a second time).
 )doc";
 
-PyMethodDef retry_after_def = pyutil::method_def(
-    "_retry_after", retry_after_function,
-    "_retry_after(response)\n--\n\n"
-    "The response's Retry-After header as a number of seconds, or None when it is missing or "
-    "is not a finite decimal number (an HTTP date, for instance).");
+py::object retry_after(py::object, binder::Args args) { return retry_after_of(args[0]); }
+
+const binder::Operation kFunctions[] = {
+    {"_retry_after", {{"response", &binder::kAnything}},
+     "The response's Retry-After header as a number of seconds, or None when it is missing or "
+     "is not a finite decimal number (an HTTP date, for instance).",
+     nullptr, retry_after},
+    {"_pin_session", {{"session", &binder::kAnything}},
+     "Marks a supplied session that a client must never replace once it is closed: a request "
+     "then raises ConfigurationError instead of reaching the real hosts with a session of the "
+     "client's own. The sandbox pins the sessions it hands out. Returns the session.",
+     nullptr, pin_session},
+};
 
 // Awaits `awaitable` inside two nested C++ frames; an error of kind `catch` is returned as
 // ("caught", error) instead of raised. Diagnostic for the coroutine bridge.
@@ -76,43 +84,27 @@ PYBIND11_MODULE(http, m) {
   s.json_dumps = pyutil::Immortal(py::module_::import("json").attr("dumps"));
   py::module_::import("corvane.errors");
 
-  py::object retry_policy = make_retry_policy_class("corvane.http");
-  s.retry_policy = pyutil::Immortal(retry_policy);
-  m.attr("RetryPolicy") = retry_policy;
-
-  py::object retryable = py::reinterpret_steal<py::object>(PyFrozenSet_New(
-      py::make_tuple(429, 500, 502, 503, 504).ptr()));
-  s.retryable = pyutil::Immortal(retryable);
-  m.attr("RETRYABLE_STATUSES") = retryable;
-
-  py::object raw_answer = make_raw_answer_class("corvane.http");
-  s.raw_answer = pyutil::Immortal(raw_answer);
-  m.attr("_RawAnswer") = raw_answer;
-
-  py::object throttle = make_throttle_class();
-  s.throttle_type = pyutil::Immortal(throttle);
-  m.attr("Throttle") = throttle;
-
-  py::object session_class = make_session_class("corvane.http");
-  s.session_type = pyutil::Immortal(session_class);
-  m.attr("_Session") = session_class;
+  // Each public object is also kept for the C++ code that makes or checks its instances.
+  auto publish = [&m](const char* name, pyutil::Immortal& kept, py::object value) {
+    kept = pyutil::Immortal(value);
+    m.attr(name) = value;
+  };
+  publish("RetryPolicy", s.retry_policy, make_retry_policy_class("corvane.http"));
+  publish("RETRYABLE_STATUSES", s.retryable,
+          py::reinterpret_steal<py::object>(
+              PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
+  publish("_RawAnswer", s.raw_answer, make_raw_answer_class("corvane.http"));
+  publish("Throttle", s.throttle_type, make_throttle_class());
+  publish("_Session", s.session_type, make_session_class("corvane.http"));
 
   pyutil::ClassBuilder client("corvane.http", "BaseClient", py::make_tuple(), kClientDoc);
   client.attr("provider", py::str("unknown"));
-  add_session_methods(client);
-  add_pipeline_methods(client);
-  add_paginate_method(client);
-  add_iterate_methods(client);
-  add_answer_methods(client);
-  add_usage_property(client);
+  binder::add_groups(client, {add_session_methods, add_pipeline_methods, add_paginate_method,
+                              add_iterate_methods, add_answer_methods, add_usage_property});
   m.attr("BaseClient") = client.build();
 
   s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());
-  m.attr("_pin_session") = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&pin_session_def, nullptr, m.attr("__name__").ptr()));
-
-  m.attr("_retry_after") = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&retry_after_def, nullptr, m.attr("__name__").ptr()));
+  binder::add_functions<kFunctions>(m);
 
   m.def(
       "_relay",

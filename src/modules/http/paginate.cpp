@@ -87,8 +87,6 @@ py::object link_params(py::handle link, py::handle token) {
   return params;
 }
 
-void add_paginate_method(pyutil::ClassBuilder& client) {
-  binder::add_methods<kPaginateOperations>(client, "BaseClient");
-}
+const binder::MethodGroup add_paginate_method = binder::group<kPaginateOperations, "BaseClient">;
 
 }  // namespace corvane::http

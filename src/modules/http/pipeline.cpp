@@ -45,9 +45,6 @@ namespace {
   throw py::error_already_set();
 }
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 // ---- query and form values ----
 
 using pyutil::wire_text;
@@ -129,13 +126,7 @@ py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); 
 
 // Only a POST creates something that a replay would create again.
 bool replays_safely(const py::str& method) {
-  const std::string_view text = pyutil::utf8(method);
-  if (text.size() != 4) return true;
-  for (std::size_t i = 0; i < 4; ++i) {
-    const char c = text[i];
-    if ((c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c) != "POST"[i]) return true;
-  }
-  return false;
+  return !same_in_any_case(pyutil::utf8(method), "post");
 }
 
 // The access token a request counts against: the Graph API's access_token member of the URL
@@ -143,16 +134,10 @@ bool replays_safely(const py::str& method) {
 std::string request_token(const std::string& wire_url, const py::dict& headers) {
   if (auto token = core::query_value(wire_url, "access_token")) return std::move(*token);
   PyObject* value = PyDict_GetItemString(headers.ptr(), "Authorization");
-  if (value == nullptr || !PyUnicode_Check(value)) return {};
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  std::string_view bearer(text, static_cast<std::size_t>(size));
-  if (bearer.substr(0, 7) == "Bearer ") bearer.remove_prefix(7);
-  return std::string(bearer);
+  auto bearer = value == nullptr ? std::nullopt : pyutil::utf8_if_text(value);
+  if (!bearer) return {};
+  if (bearer->substr(0, 7) == "Bearer ") bearer->remove_prefix(7);
+  return std::string(*bearer);
 }
 
 // The Graph API's code 4 is the app's own limit: every token of the app waits for it.
@@ -168,20 +153,18 @@ bool app_wide_throttle(py::handle error) {
 // ---- the HTTP exchange ----
 
 Task<py::object> read_task(py::object response);
-PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs);
 
 // The client's methods (the table at the end of this file), by row.
 enum Row : std::size_t {
   kRequestRow, kGetRow, kPostRow, kDeleteRow, kAuthParamsRow, kAuthHeadersRow, kSignUrlRow,
-  kParseErrorRow, kErrorKindRow, kRows
+  kParseErrorRow, kErrorKindRow, kReadRow, kIsRetryableRow, kRows
 };
 extern const binder::Operation kMethods[kRows];
 
 // The C function behind row I: what look-up finds when no subclass replaced the hook.
 template <std::size_t I>
 PyCFunction own() {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(&binder::detail::entry<kMethods, I, true>));
+  return binder::entry_of<kMethods, I>();
 }
 
 using pyutil::ReleaseOnExit;
@@ -210,7 +193,7 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
   py::object response = co_await std::move(context);
   ReleaseOnExit release{std::move(response)};
   Reply reply;
-  Hook read = hook(self, pyutil::name<"_read">(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_method)));
+  Hook read = hook(self, pyutil::name<"_read">(), own<kReadRow>());
   if (read.own) {
     read.bound = py::object();
     reply.body = co_await read_task(release.response);
@@ -400,16 +383,9 @@ std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-  std::string encoding = "utf-8";
-  if (PyUnicode_Check(charset.ptr()) && PyUnicode_GetLength(charset.ptr()) > 0) {
-    Py_ssize_t length = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
-    if (name != nullptr) {
-      encoding.assign(name, static_cast<std::size_t>(length));
-    } else {
-      PyErr_Clear();  // lone surrogates: no codec has such a name
-    }
-  }
+  // Lone surrogates (no UTF-8 form): no codec has such a name.
+  const auto name = pyutil::utf8_if_text(charset);
+  std::string encoding(name && !name->empty() ? *name : "utf-8");
   PyObject* text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
   if (text == nullptr && decode_failed_with(PyExc_LookupError)) {
     encoding = "utf-8";  // unknown (or non-text) codec
@@ -432,17 +408,9 @@ py::object raw_body(py::handle text) {
 // True when the body's bytes are read as UTF-8: no charset declared, or UTF-8 by name.
 bool read_as_utf8(py::handle charset) {
   if (charset.is_none()) return true;
-  if (!PyUnicode_Check(charset.ptr())) return false;
-  if (PyUnicode_GET_LENGTH(charset.ptr()) == 0) return true;
-  Py_ssize_t length = 0;
-  const char* name = PyUnicode_AsUTF8AndSize(charset.ptr(), &length);
-  if (name == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  std::string lower(name, static_cast<std::size_t>(length));
-  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return lower == "utf-8" || lower == "utf8";
+  const auto name = pyutil::utf8_if_text(charset);
+  if (!name) return false;
+  return name->empty() || same_in_any_case(*name, "utf-8") || same_in_any_case(*name, "utf8");
 }
 
 // Whether an aiohttp response's body is read as UTF-8, told from its Content-Type header where
@@ -650,26 +618,14 @@ py::object parse_error_now(py::object self, binder::Args args) {
 
 py::object error_kind_now(py::object, binder::Args args) { return py::str(status_kind(args[0])); }
 
-PyObject* read_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"cls", "response", nullptr};
-    PyObject *cls = nullptr, *response = nullptr;
-    parse_args(args, kwargs, "OO:_read", keywords, &cls, &response);
-    return bridge::as_coroutine(read_task(py::reinterpret_borrow<py::object>(response)),
-                                "BaseClient._read");
-  });
-}
+Task<py::object> read_body(py::object, binder::Args args) { return read_task(args[0]); }
 
-PyObject* is_retryable_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"cls", "error", nullptr};
-    PyObject *cls = nullptr, *error = nullptr;
-    parse_args(args, kwargs, "OO:_is_retryable", keywords, &cls, &error);
-    if (pyutil::is_kind(error, "RateLimitError")) return py::bool_(true);
-    py::object status = py::getattr(error, "status", py::none());
-    if (!is_integer(status)) return py::bool_(false);
-    return py::bool_(PySet_Contains(state().retryable.get().ptr(), status.ptr()) == 1);
-  });
+py::object is_retryable_now(py::object, binder::Args args) {
+  py::handle error = args[0];
+  if (pyutil::is_kind(error, "RateLimitError")) return py::bool_(true);
+  py::object status = py::getattr(error, "status", py::none());
+  if (!is_integer(status)) return py::bool_(false);
+  return py::bool_(PySet_Contains(state().retryable.get().ptr(), status.ptr()) == 1);
 }
 
 const std::vector<binder::Param> kVerbParams = {
@@ -714,24 +670,21 @@ const binder::Operation kMethods[kRows] = {
      "Graph clients read the body's code and subcode). By the HTTP status alone: 429 "
      "RateLimitError, 401 AuthError, 403 PermissionError, 404 NotFoundError, else ApiError.",
      nullptr, error_kind_now},
-};
-
-PyMethodDef class_methods[] = {
-    pyutil::method_def("_read", read_method,
-                       "_read(cls, response)\n--\n\n"
-                       "The decoded body of a response: JSON in the declared charset (UTF-8 "
-                       "otherwise); None when empty; {'raw': text} when not JSON."),
-    pyutil::method_def("_is_retryable", is_retryable_method,
-                       "_is_retryable(cls, error)\n--\n\n"
-                       "True for a RateLimitError, and for errors whose status is in "
-                       "RETRYABLE_STATUSES."),
+    {.name = "_read",
+     .params = {{"response", &binder::kAnything}},
+     .doc = "The decoded body of a response: JSON in the declared charset (UTF-8 otherwise); "
+            "None when empty; {'raw': text} when not JSON.",
+     .task = read_body,
+     .as = binder::Operation::As::class_method},
+    {.name = "_is_retryable",
+     .params = {{"error", &binder::kAnything}},
+     .doc = "True for a RateLimitError, and for errors whose status is in RETRYABLE_STATUSES.",
+     .now = is_retryable_now,
+     .as = binder::Operation::As::class_method},
 };
 
 }  // namespace
 
-void add_pipeline_methods(pyutil::ClassBuilder& client) {
-  binder::add_methods<kMethods>(client, "BaseClient");
-  for (auto& def : class_methods) client.class_method(&def);
-}
+const binder::MethodGroup add_pipeline_methods = binder::group<kMethods, "BaseClient">;
 
 }  // namespace corvane::http

@@ -45,38 +45,25 @@ double max_retry_after_of(py::handle retry) {
 
 namespace {
 
-using pyutil::guarded;
-using pyutil::parse_args;
+// The kinds of the constructor's settings: checked when the policy is made, not when a request
+// runs.
+py::object seconds_setting(py::handle value, const char*, const char* parameter) {
+  return py::float_(retry_seconds(value.ptr(), parameter));
+}
+py::object attempts_setting(py::handle value, const char*, const char*) {
+  attempt_count(value.ptr());
+  return py::reinterpret_borrow<py::object>(value);
+}
+const binder::Kind kSeconds{"float", seconds_setting};
+const binder::Kind kAttempts{"int", attempts_setting};
 
 constexpr const char* kFields[] = {"attempts", "backoff_base", "backoff_max", "jitter",
                                    "max_retry_after"};
 
-PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self",   "attempts",        "backoff_base", "backoff_max",
-                                     "jitter", "max_retry_after", nullptr};
-    PyObject* self = nullptr;
-    PyObject* attempts = nullptr;
-    PyObject* base = nullptr;
-    PyObject* max = nullptr;
-    PyObject* jitter = Py_True;
-    PyObject* max_wait = nullptr;
-    parse_args(args, kwargs, "O|OOOOO:RetryPolicy", keywords, &self, &attempts, &base, &max,
-               &jitter, &max_wait);
-    py::object a = attempts ? py::reinterpret_borrow<py::object>(attempts) : py::int_(3);
-    attempt_count(a.ptr());  // refused here, not when a request runs
-    py::object b = base ? py::float_(retry_seconds(base, "backoff_base")) : py::float_(0.5);
-    py::object m = max ? py::float_(retry_seconds(max, "backoff_max")) : py::float_(30.0);
-    py::object w = max_wait ? py::float_(retry_seconds(max_wait, "max_retry_after"))
-                            : py::float_(kDefaultMaxRetryAfter);
-    py::handle s(self);
-    s.attr("attempts") = a;
-    s.attr("backoff_base") = b;
-    s.attr("backoff_max") = m;
-    s.attr("jitter") = py::bool_(pyutil::truthy(jitter));
-    s.attr("max_retry_after") = w;
-    return py::none();
-  });
+py::object init(py::object self, binder::Args args) {
+  for (std::size_t i = 0; i < std::size(kFields); ++i) self.attr(kFields[i]) = args[i];
+  self.attr("jitter") = py::bool_(pyutil::truthy(args[3]));
+  return py::none();
 }
 
 py::object delay_for(py::object self, binder::Args args) {
@@ -93,58 +80,44 @@ py::object delay_for(py::object self, binder::Args args) {
   return py::float_(core::delay_for(policy, n, r));
 }
 
+py::object repr(py::object self, binder::Args) {
+  return py::str(
+             "RetryPolicy(attempts={!r}, backoff_base={!r}, backoff_max={!r}, jitter={!r}, "
+             "max_retry_after={!r})")
+      .format(self.attr("attempts"), self.attr("backoff_base"), self.attr("backoff_max"),
+              self.attr("jitter"), self.attr("max_retry_after"));
+}
+
+py::object eq(py::object self, binder::Args args) {
+  py::object other = args[0];
+  if (!py::isinstance(other, py::type::of(self))) {
+    return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+  }
+  for (const char* field : kFields) {
+    if (!self.attr(field).equal(other.attr(field))) return py::bool_(false);
+  }
+  return py::bool_(true);
+}
+
 const binder::Operation kPolicyOperations[] = {
+    {.name = "__init__",
+     .params = {{"attempts", &kAttempts, "3"}, {"backoff_base", &kSeconds, "0.5"},
+                {"backoff_max", &kSeconds, "30.0"}, {"jitter", &binder::kAnything, "True"},
+                {"max_retry_after", &kSeconds, "300.0"}},
+     .doc = "Retry settings: total attempts per request (the first one included), the delay "
+            "after the first failure, the cap of the exponential delay, whether each delay is "
+            "multiplied by a random factor in [0.5, 1.5), and the longest wait a rate limit is "
+            "waited out for (Retry-After, or Meta's estimated_time_to_regain_access; a longer "
+            "one raises the RateLimitError at once). Seconds must be finite and not negative, "
+            "and attempts must fit a C long, else ValueError.",
+     .now = init,
+     .caller = "RetryPolicy"},
     {"delay_for", {{"attempt", &binder::kCount}},
      "Seconds to wait after the failed attempt number `attempt` (counted from 1): "
      "backoff_base * 2**(attempt-1), capped at backoff_max, then spread.",
      nullptr, delay_for},
-};
-
-PyObject* repr(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    parse_args(args, kwargs, "O:__repr__", keywords, &self);
-    py::handle s(self);
-    return py::str(
-               "RetryPolicy(attempts={!r}, backoff_base={!r}, backoff_max={!r}, jitter={!r}, "
-               "max_retry_after={!r})")
-        .format(s.attr("attempts"), s.attr("backoff_base"), s.attr("backoff_max"),
-                s.attr("jitter"), s.attr("max_retry_after"));
-  });
-}
-
-PyObject* eq(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "other", nullptr};
-    PyObject* self_ptr = nullptr;
-    PyObject* other_ptr = nullptr;
-    parse_args(args, kwargs, "OO:__eq__", keywords, &self_ptr, &other_ptr);
-    py::handle self(self_ptr);
-    py::handle other(other_ptr);
-    if (!py::isinstance(other, py::type::of(self))) {
-      return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    }
-    for (const char* field : kFields) {
-      if (!self.attr(field).equal(other.attr(field))) return py::bool_(false);
-    }
-    return py::bool_(true);
-  });
-}
-
-PyMethodDef methods[] = {
-    pyutil::method_def("__init__", init,
-                       "__init__(self, attempts=3, backoff_base=0.5, backoff_max=30.0, "
-                       "jitter=True, max_retry_after=300.0)\n--\n\n"
-                       "Retry settings: total attempts per request (the first one included), the "
-                       "delay after the first failure, the cap of the exponential delay, "
-                       "whether each delay is multiplied by a random factor in [0.5, 1.5), and "
-                       "the longest wait a rate limit is waited out for (Retry-After, or "
-                       "Meta's estimated_time_to_regain_access; a longer one raises the "
-                       "RateLimitError at once). Seconds must be finite and not "
-                       "negative, and attempts must fit a C long, else ValueError."),
-    pyutil::method_def("__repr__", repr, nullptr),
-    pyutil::method_def("__eq__", eq, nullptr),
+    {"__repr__", {}, nullptr, nullptr, repr},
+    {"__eq__", {{"other", &binder::kAnything}}, nullptr, nullptr, eq},
 };
 
 }  // namespace
@@ -154,10 +127,8 @@ py::object make_retry_policy_class(const char* module) {
                            "Retry settings of a client: attempts, back-off and spread.\n\n"
                            "With the defaults a request is tried at most three times, waiting "
                            "about 0.5 and 1 second between attempts.");
-  for (auto& def : methods) cls.method(&def);
   binder::add_methods<kPolicyOperations>(cls, "RetryPolicy");
-  py::tuple fields = py::make_tuple("attempts", "backoff_base", "backoff_max", "jitter",
-                                    "max_retry_after");
+  py::tuple fields = py::make_tuple(kFields[0], kFields[1], kFields[2], kFields[3], kFields[4]);
   cls.attr("__slots__", fields);
   cls.attr("__hash__", py::none());
   cls.attr("__match_args__", fields);

@@ -18,9 +18,6 @@
 namespace corvane::http {
 namespace {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 bool is_open(py::handle session) {
   return !session.is_none() && !pyutil::truthy(session.attr(pyutil::name<"closed">()));
 }
@@ -90,90 +87,62 @@ void supplied_session_closed(py::handle self, py::handle session) {
 
 // ---- _Session ----
 
-PyObject* session_init(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", "session", nullptr};
-    PyObject* self = nullptr;
-    PyObject* session = Py_None;
-    parse_args(args, kwargs, "O|O:_Session", keywords, &self, &session);
-    py::handle s(self);
-    s.attr("session") = py::handle(session);
-    s.attr("owned") = py::bool_(false);
-    s.attr("lock") = py::module_::import("asyncio").attr("Lock")();
-    return py::none();
-  });
+py::object session_init(py::object self, binder::Args args) {
+  self.attr("session") = args[0];
+  self.attr("owned") = py::bool_(false);
+  self.attr("lock") = py::module_::import("asyncio").attr("Lock")();
+  return py::none();
 }
 
-PyObject* session_repr(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    parse_args(args, kwargs, "O:__repr__", keywords, &self);
-    py::handle s(self);
-    const char* state = s.attr("session").is_none() ? "empty"
-                        : pyutil::truthy(s.attr("owned")) ? "owned"
+py::object session_repr(py::object self, binder::Args) {
+  const char* state = self.attr("session").is_none()       ? "empty"
+                      : pyutil::truthy(self.attr("owned")) ? "owned"
                                                            : "supplied";
-    return py::str("<_Session {}>").format(state);
-  });
+  return py::str("<_Session {}>").format(state);
 }
 
-PyMethodDef session_methods[] = {
-    pyutil::method_def("__init__", session_init, "__init__(self, session=None)\n--\n\n"),
-    pyutil::method_def("__repr__", session_repr, nullptr),
+const binder::Operation kSlotOperations[] = {
+    {.name = "__init__", .params = {{"session", &binder::kAnything, "None"}}, .doc = "",
+     .now = session_init, .caller = "_Session"},
+    {"__repr__", {}, nullptr, nullptr, session_repr},
 };
 
 // ---- BaseClient: construction, session provision, close, scope ----
 
-PyObject* client_init(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> py::object {
-    static const char* keywords[] = {"self",       "timeout",  "retry", "session",
-                                     "user_agent", "throttle", nullptr};
-    PyObject* self = nullptr;
-    PyObject* timeout = nullptr;
-    PyObject* retry = Py_None;
-    PyObject* session = Py_None;
-    PyObject* user_agent = nullptr;
-    PyObject* throttle = nullptr;
-    parse_args(args, kwargs, "O|$OOOOO:BaseClient", keywords, &self, &timeout, &retry, &session,
-               &user_agent, &throttle);
-    py::handle s(self);
-    // The class the caller constructed: Facebook(timeout="x") is a mistake of Facebook's call.
-    const std::string owner = py::str(py::type::of(s).attr("__name__"));
-    const char* op = owner.c_str();
-    py::object seconds = timeout ? py::reinterpret_borrow<py::object>(timeout) : py::float_(30.0);
-    if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
-      binder::wrong_type(seconds, op, "timeout", texts::kSeconds);
-    }
-    // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
-    // and NaN is no deadline either.
-    const double total = py::float_(seconds).cast<double>();
-    if (std::isnan(total) || total < 0) {
-      binder::wrong_value(seconds, op, "timeout", texts::kNonNegativeSeconds);
-    }
-    py::object agent = user_agent ? py::reinterpret_borrow<py::object>(user_agent)
-                                  : py::str("corvane-python");
-    binder::text(agent, op, "user_agent");
-    // The total time one attempt may take: connect, send and receive the whole body.
-    s.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
-        py::arg("total") = py::float_(seconds));
-    // Duck-typed: a host's own policy class is welcome, but retry=3 would otherwise fail only
-    // at the first request, with an AttributeError far from the mistake.
-    if (retry != Py_None && (!PyObject_HasAttrString(retry, "attempts") ||
-                             !PyObject_HasAttrString(retry, "delay_for"))) {
-      binder::wrong_type(retry, op, "retry", texts::kRetryPolicy);
-    }
-    s.attr("retry") = retry == Py_None ? state().retry_policy.get()()
-                                       : py::reinterpret_borrow<py::object>(retry);
-    s.attr("user_agent") = agent;
-    // Each client paces itself unless given a Throttle to share, or None for no pacing.
-    if (throttle != nullptr && throttle != Py_None && !is_throttle(throttle)) {
-      binder::wrong_type(throttle, op, "throttle", texts::kThrottle);
-    }
-    s.attr("throttle") = throttle == nullptr ? state().throttle_type.get()()
-                                             : py::reinterpret_borrow<py::object>(throttle);
-    s.attr("_sess") = state().session_type.get()(py::handle(session));
-    return py::none();
-  });
+py::object client_init(py::object self, binder::Args args) {
+  py::object seconds = args[0], retry = args[1], agent = args[3], throttle = args[4];
+  // The class the caller constructed: Facebook(timeout="x") is a mistake of Facebook's call.
+  const std::string owner = py::str(py::type::of(self).attr("__name__"));
+  const char* op = owner.c_str();
+  if (PyBool_Check(seconds.ptr()) || !PyNumber_Check(seconds.ptr())) {
+    binder::wrong_type(seconds, op, "timeout", texts::kSeconds);
+  }
+  // Refused rather than passed on: aiohttp reads a negative total as "no timeout at all",
+  // and NaN is no deadline either.
+  const double total = py::float_(seconds).cast<double>();
+  if (std::isnan(total) || total < 0) {
+    binder::wrong_value(seconds, op, "timeout", texts::kNonNegativeSeconds);
+  }
+  binder::text(agent, op, "user_agent");
+  // The total time one attempt may take: connect, send and receive the whole body.
+  self.attr("timeout") = py::module_::import("aiohttp").attr("ClientTimeout")(
+      py::arg("total") = py::float_(seconds));
+  // Duck-typed: a host's own policy class is welcome, but retry=3 would otherwise fail only
+  // at the first request, with an AttributeError far from the mistake.
+  if (!retry.is_none() && (!py::hasattr(retry, "attempts") || !py::hasattr(retry, "delay_for"))) {
+    binder::wrong_type(retry, op, "retry", texts::kRetryPolicy);
+  }
+  self.attr("retry") = retry.is_none() ? state().retry_policy.get()() : retry;
+  self.attr("user_agent") = agent;
+  // Each client paces itself unless given a Throttle to share (`...`: not given), or None for
+  // no pacing.
+  if (!throttle.is_none() && throttle.ptr() != Py_Ellipsis && !is_throttle(throttle)) {
+    binder::wrong_type(throttle, op, "throttle", texts::kThrottle);
+  }
+  self.attr("throttle") =
+      throttle.ptr() == Py_Ellipsis ? state().throttle_type.get()() : throttle;
+  self.attr("_sess") = state().session_type.get()(args[2]);
+  return py::none();
 }
 
 // Empties the slot when the close leaves, whether the session's close succeeded or not.
@@ -215,23 +184,22 @@ Task<py::object> ensure_session_task(py::object self, binder::Args) {
   return ensure_session(std::move(self));
 }
 
-PyMethodDef client_methods[] = {
-    pyutil::method_def(
-        "__init__", client_init,
-        "__init__(self, *, timeout=30.0, retry=None, session=None, user_agent='corvane-python', "
-        "throttle=...)"
-        "\n--\n\n"
-        "timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults when "
-        "None); session: an aiohttp.ClientSession owned by the host, used but never closed; "
-        "user_agent: the User-Agent of sessions the client creates; throttle: the Throttle that "
-        "paces the requests (a Throttle of the client's own when not given; share one between "
-        "the clients of one app; None: no pacing and no usage record). Nothing is sent and no "
-        "session is created here."),
-};
-
-// The slot's operations. _ensure_session is the first row: the pipeline calls it directly
-// unless a subclass replaced it.
+// The construction and the slot's operations. _ensure_session (row 1) the pipeline runs
+// directly unless a subclass replaced it.
 const binder::Operation kSessionOperations[] = {
+    {.name = "__init__",
+     .params = {option("timeout", &binder::kAnything, "30.0"), option("retry"),
+                option("session"),
+                option("user_agent", &binder::kAnything, "'corvane-python'"),
+                option("throttle", &binder::kAnything, "...")},
+     .doc = "timeout: seconds one HTTP attempt may take in all; retry: a RetryPolicy (defaults "
+            "when None); session: an aiohttp.ClientSession owned by the host, used but never "
+            "closed; user_agent: the User-Agent of sessions the client creates; throttle: the "
+            "Throttle that paces the requests (a Throttle of the client's own when not given; "
+            "share one between the clients of one app; None: no pacing and no usage record). "
+            "Nothing is sent and no session is created here.",
+     .now = client_init,
+     .caller = "BaseClient"},
     {"_ensure_session", {},
      "The HTTP session, created (and owned) when the slot is empty, its session closed, or its "
      "own session made on another event loop. Concurrent first calls create exactly one "
@@ -249,26 +217,12 @@ const binder::Operation kSessionOperations[] = {
 
 }  // namespace
 
-PyMethodDef pin_session_def = pyutil::method_def(
-    "_pin_session",
-    [](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
-      return guarded([&] {
-        static const char* keywords[] = {"session", nullptr};
-        PyObject* session = nullptr;
-        parse_args(args, kwargs, "O:_pin_session", keywords, &session);
-        state().pinned.get().attr("add")(py::handle(session));
-        return py::reinterpret_borrow<py::object>(session);
-      });
-    },
-    "_pin_session(session)\n--\n\n"
-    "Marks a supplied session that a client must never replace once it is closed: a request "
-    "then raises ConfigurationError instead of reaching the real hosts with a session of the "
-    "client's own. The sandbox pins the sessions it hands out. Returns the session.");
-
-PyCFunction ensure_session_entry() {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(&binder::detail::entry<kSessionOperations, 0, true>));
+py::object pin_session(py::object, binder::Args args) {
+  state().pinned.get().attr("add")(args[0]);
+  return args[0];
 }
+
+PyCFunction ensure_session_entry() { return binder::entry_of<kSessionOperations, 1>(); }
 
 Hook hook(py::handle self, py::handle name, PyCFunction own) {
   PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
@@ -311,14 +265,11 @@ py::object make_session_class(const char* module) {
   pyutil::ClassBuilder cls(module, "_Session", py::make_tuple(),
                            "The session slot of a client: the session, whether the client owns "
                            "it, and the lock that serialises its creation.");
-  for (auto& def : session_methods) cls.method(&def);
+  binder::add_methods<kSlotOperations>(cls, "_Session");
   cls.attr("__slots__", py::make_tuple("session", "owned", "lock"));
   return cls.build();
 }
 
-void add_session_methods(pyutil::ClassBuilder& client) {
-  for (auto& def : client_methods) client.method(&def);
-  binder::add_methods<kSessionOperations>(client, "BaseClient");
-}
+const binder::MethodGroup add_session_methods = binder::group<kSessionOperations, "BaseClient">;
 
 }  // namespace corvane::http

@@ -166,15 +166,15 @@ double setting(PyObject* value, const char* name, double low, double high, const
   return number;
 }
 
+const binder::Signature kNewSig{"Throttle", {}, 0, {"threshold", "window"}, {}, false};
+
 PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return pyutil::guarded([&]() -> py::object {
-    static const char* keywords[] = {"threshold", "window", nullptr};
-    PyObject* threshold = nullptr;
-    PyObject* window = nullptr;
-    pyutil::parse_args(args, kwargs, "|$OO:Throttle", keywords, &threshold, &window);
-    const double t = threshold ? setting(threshold, "threshold", 0, 100, texts::kPercentage)
+    const binder::BoundArgs bound = binder::bind(kNewSig, args, kwargs);
+    const py::handle threshold = bound.values[0], window = bound.values[1];
+    const double t = threshold ? setting(threshold.ptr(), "threshold", 0, 100, texts::kPercentage)
                                : 90.0;
-    const double w = window ? setting(window, "window", 0, 1e9, texts::kPositiveSeconds)
+    const double w = window ? setting(window.ptr(), "window", 0, 1e9, texts::kPositiveSeconds)
                             : 3600.0;
     py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
     if (!self) throw py::error_already_set();
@@ -238,27 +238,8 @@ constexpr const char* kThrottleDoc =
     "requests wait for its end when that is within the client's retry.max_retry_after, and "
     "otherwise raise RateLimitError with retry_after set, without being sent.";
 
-PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* wait_for_method(PyObject* self, PyObject* args, PyObject* kwargs);
-
-PyMethodDef throttle_methods[] = {
-    {"_observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe_method)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_observe(self, headers, url='', token=None, client=None)\n--\n\n"
-     "Records an answer's usage headers (a mapping) as a request of `token` would (a Graph "
-     "batch's operations, each with its own headers), logging changes on `client`'s logger."},
-    {"_wait_for", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_for_method)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_wait_for(self, token, client, url='')\n--\n\n"
-     "The seconds a request of `token` from `client` should wait before it is sent (0.0: none), "
-     "taking no slot; RateLimitError (masked `url`) when that is beyond the client's "
-     "retry.max_retry_after. For requests that travel inside another (a Graph batch's "
-     "operations with their own tokens)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyType_Slot throttle_slots[] = {
-    {Py_tp_methods, throttle_methods},
+    {Py_tp_methods, nullptr},  // the methods' table, made by make_throttle_class
     {Py_tp_new, reinterpret_cast<void*>(throttle_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(throttle_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(throttle_repr)},
@@ -305,15 +286,6 @@ struct UsageTexts {
   std::vector<py::object> keep;  // what the views point into, when taken from a mapping
 };
 
-bool same_name(std::string_view name, std::string_view wanted) {
-  if (name.size() != wanted.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != wanted[i]) return false;
-  }
-  return true;
-}
-
 // aiohttp's answers keep their headers as they came, (name, value) byte pairs: one pass over
 // them finds the four without a look-up (and its case-folding) per name. False when `raw` is
 // not that shape; the first of a repeated header counts, as a mapping's look-up would give.
@@ -331,10 +303,10 @@ bool read_raw(py::handle raw, UsageTexts& out) {
     const std::string_view v(PyBytes_AS_STRING(value),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
     std::optional<std::string_view>* slot = nullptr;
-    if (same_name(n, "x-app-usage")) slot = &out.app;
-    else if (same_name(n, "x-page-usage")) slot = &out.page;
-    else if (same_name(n, "x-business-use-case-usage")) slot = &out.business;
-    else if (same_name(n, "x-ad-account-usage")) slot = &out.ad_account;
+    if (same_in_any_case(n, "x-app-usage")) slot = &out.app;
+    else if (same_in_any_case(n, "x-page-usage")) slot = &out.page;
+    else if (same_in_any_case(n, "x-business-use-case-usage")) slot = &out.business;
+    else if (same_in_any_case(n, "x-ad-account-usage")) slot = &out.ad_account;
     if (slot != nullptr && !*slot) *slot = v;
   }
   return true;
@@ -348,7 +320,7 @@ std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
                                              std::vector<py::object>& keep) {
   if (!multidict) {
     keep.push_back(header_value(headers, Name.text));
-    return header_text(keep.back());
+    return pyutil::utf8_if_text(keep.back());
   }
   const py::handle name = pyutil::name<Name>();
   const int has = PySequence_Contains(headers.ptr(), name.ptr());
@@ -362,7 +334,7 @@ std::optional<std::string_view> usage_header(py::handle headers, bool multidict,
     return std::nullopt;
   }
   keep.push_back(py::reinterpret_steal<py::object>(value));
-  return header_text(keep.back());
+  return pyutil::utf8_if_text(keep.back());
 }
 
 UsageTexts read_mapping(py::handle headers) {
@@ -482,27 +454,17 @@ void record_answer(ThrottleObject* t, core::TokenPrint& print, const UsageTexts&
   }
 }
 
-PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"headers", "url", "token", "client", nullptr};
-    PyObject* headers = nullptr;
-    const char* url = "";
-    PyObject* token = Py_None;
-    PyObject* client = Py_None;
-    pyutil::parse_args(args, kwargs, "O|sOO:_observe", keywords, &headers, &url, &token,
-                       &client);
-    binder::text_or_none(token, "_observe", "token");
-    const std::string text = token == Py_None ? std::string() : std::string(pyutil::utf8(token));
-    core::TokenPrint print{std::string_view(text)};
-    ThrottleObject* t = as_throttle(self);
-    record_answer(t, print, read_mapping(headers), url, steady_now());
-    if (client == Py_None) {
-      t->pacer->take_changes();
-    } else {
-      log_changes(client, *t->pacer);
-    }
-    return py::object(py::none());
-  });
+py::object observe(py::object self, binder::Args args) {
+  const std::string token = args[2].is_none() ? std::string() : std::string(pyutil::utf8(args[2]));
+  core::TokenPrint print{std::string_view(token)};
+  ThrottleObject* t = as_throttle(self);
+  record_answer(t, print, read_mapping(args[0]), pyutil::utf8(args[1]), steady_now());
+  if (args[3].is_none()) {
+    t->pacer->take_changes();
+  } else {
+    log_changes(args[3], *t->pacer);
+  }
+  return py::none();
 }
 
 }  // namespace
@@ -598,28 +560,6 @@ void RequestPacing::answered(py::handle client, py::handle response, std::string
   log_changes(client, *t->pacer);
 }
 
-namespace {
-PyObject* wait_for_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"token", "client", "url", nullptr};
-    PyObject* token = nullptr;
-    PyObject* client = nullptr;
-    const char* url = "";
-    pyutil::parse_args(args, kwargs, "OO|s:_wait_for", keywords, &token, &client, &url);
-    binder::text(token, "_wait_for", "token");
-    ThrottleObject* t = as_throttle(self);
-    if (t->pacer->quiet()) return py::object(py::float_(0.0));
-    const std::string text(pyutil::utf8(token));
-    core::TokenPrint print{std::string_view(text)};
-    const double limit = max_retry_after_of(py::handle(client).attr("retry"));
-    const core::PaceDecision d = t->pacer->admit(print, steady_now(), limit, nullptr);
-    log_changes(client, *t->pacer);
-    if (d.kind == core::PaceDecision::refuse) raise_refused(client, url, d);
-    return py::object(py::float_(d.kind == core::PaceDecision::wait ? d.seconds : 0.0));
-  });
-}
-}  // namespace
-
 void RequestPacing::waiting(double seconds) { waited_until_ = steady_now() + seconds; }
 
 void RequestPacing::throttled(py::handle client, bool app_wide, double seconds) {
@@ -631,7 +571,40 @@ void RequestPacing::throttled(py::handle client, bool app_wide, double seconds) 
   log_changes(client, *t->pacer);
 }
 
+namespace {
+
+py::object wait_for(py::object self, binder::Args args) {
+  py::object token = args[0], client = args[1];
+  ThrottleObject* t = as_throttle(self);
+  if (t->pacer->quiet()) return py::float_(0.0);
+  core::TokenPrint print{pyutil::utf8(token)};
+  const double limit = max_retry_after_of(client.attr("retry"));
+  const core::PaceDecision d = t->pacer->admit(print, steady_now(), limit, nullptr);
+  log_changes(client, *t->pacer);
+  if (d.kind == core::PaceDecision::refuse) raise_refused(client, pyutil::utf8(args[2]), d);
+  return py::float_(d.kind == core::PaceDecision::wait ? d.seconds : 0.0);
+}
+
+const binder::Operation kThrottleMethods[] = {
+    {"_observe",
+     {{"headers", &binder::kAnything}, {"url", &binder::kText, "''"},
+      {"token", &binder::kTextOrNone, "None"}, {"client", &binder::kAnything, "None"}},
+     "Records an answer's usage headers (a mapping) as a request of `token` would (a Graph "
+     "batch's operations, each with its own headers), logging changes on `client`'s logger.",
+     nullptr, observe},
+    {"_wait_for",
+     {{"token", &binder::kText}, {"client", &binder::kAnything}, {"url", &binder::kText, "''"}},
+     "The seconds a request of `token` from `client` should wait before it is sent (0.0: none), "
+     "taking no slot; RateLimitError (masked `url`) when that is beyond the client's "
+     "retry.max_retry_after. For requests that travel inside another (a Graph batch's "
+     "operations with their own tokens).",
+     nullptr, wait_for},
+};
+
+}  // namespace
+
 py::object make_throttle_class() {
+  throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
   PyObject* type = PyType_FromSpec(&throttle_spec);
   if (type == nullptr) throw py::error_already_set();
   throttle_type = reinterpret_cast<PyTypeObject*>(type);
@@ -656,24 +629,24 @@ py::object throttle_usage(py::handle throttle) {
 }
 
 namespace {
-PyObject* usage_getter(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pyutil::guarded([&] {
-    static const char* keywords[] = {"self", nullptr};
-    PyObject* self = nullptr;
-    pyutil::parse_args(args, kwargs, "O:usage", keywords, &self);
-    return throttle_usage(py::getattr(self, pyutil::name<"throttle">(), py::none()));
-  });
+py::object usage(py::object self, binder::Args) {
+  return throttle_usage(py::getattr(self, pyutil::name<"throttle">(), py::none()));
 }
-PyMethodDef usage_def = pyutil::method_def(
-    "usage", usage_getter,
-    "What the platform's usage headers said, as plain data (a UsageSnapshot): the app's "
-    "figures, the older Page header's, each business object's figures by use case type with "
-    "the Unix time access comes back (regain_at), the ad accounts', and the budgets being paced "
-    "(state slow or blocked). The record is the client's Throttle's, shared with every client "
-    "given the same Throttle; empty with throttle=None.");
+const binder::Operation kUsage[] = {
+    {.name = "usage",
+     .params = {},
+     .doc = "What the platform's usage headers said, as plain data (a UsageSnapshot): the app's "
+            "figures, the older Page header's, each business object's figures by use case type "
+            "with the Unix time access comes back (regain_at), the ad accounts', and the "
+            "budgets being paced (state slow or blocked). The record is the client's "
+            "Throttle's, shared with every client given the same Throttle; empty with "
+            "throttle=None.",
+     .now = usage,
+     .as = binder::Operation::As::property},
+};
 }  // namespace
 
-void add_usage_property(pyutil::ClassBuilder& client) { client.property("usage", &usage_def); }
+const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
 
 bool is_throttle(py::handle object) {
   return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);

@@ -12,9 +12,6 @@
 
 namespace corvane::http {
 
-using pyutil::guarded;
-using pyutil::parse_args;
-
 // The value of a response header, by name in any case; None when absent.
 py::object header_value(py::handle headers, const char* wanted) {
   py::object value = headers.attr("get")(wanted);
@@ -35,41 +32,19 @@ py::object header_value(py::handle headers, const char* wanted) {
   return value;
 }
 
-// A header's text as UTF-8; nullopt for anything else. Lone surrogates are aiohttp's form of
-// header bytes that are not UTF-8: never a figure.
-std::optional<std::string_view> header_text(const py::object& value) {
-  if (!PyUnicode_Check(value.ptr())) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(text, static_cast<std::size_t>(size));
-}
-
 py::object retry_after_of(py::handle response) {
   py::object headers = response.attr("headers");
   // Retry-After when the answer has one; else the wait Meta gives, in minutes, per business
   // object (the longest one decides: a retry sooner would be refused again).
   const py::object retry_after = header_value(headers, "Retry-After");
-  if (const auto text = header_text(retry_after)) {
+  if (const auto text = pyutil::utf8_if_text(retry_after)) {
     if (const auto seconds = core::parse_retry_after(*text)) return py::float_(*seconds);
   }
   const py::object usage = header_value(headers, "X-Business-Use-Case-Usage");
-  if (const auto text = header_text(usage)) {
+  if (const auto text = pyutil::utf8_if_text(usage)) {
     if (const auto seconds = core::regain_access_seconds(*text)) return py::float_(*seconds);
   }
   return py::none();
-}
-
-PyObject* retry_after_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static const char* keywords[] = {"response", nullptr};
-    PyObject* response = nullptr;
-    parse_args(args, kwargs, "O:_retry_after", keywords, &response);
-    return retry_after_of(response);
-  });
 }
 
 }  // namespace corvane::http

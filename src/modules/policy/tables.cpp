@@ -6,6 +6,7 @@
 
 #include "modules/policy/texts.hpp"
 #include "py/binder.hpp"
+#include "py/values.hpp"
 
 namespace corvane::policy {
 namespace {
@@ -55,13 +56,9 @@ py::tuple members_of(py::handle sequence) {
 // The UTF-8 form of a str member; text that has none (a lone surrogate) can never be sent
 // or matched, so it is malformed at `path`.
 std::string text_at(py::handle value, const std::string& path) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    malformed(path, texts::kLoneSurrogate);
-  }
-  return {data, static_cast<std::size_t>(size)};
+  const auto text = pyutil::utf8_if_text(value);
+  if (!text) malformed(path, texts::kLoneSurrogate);
+  return std::string(*text);
 }
 
 // The tables keep exact str copies: a str subclass with its own __hash__ or __eq__ would
