@@ -78,7 +78,8 @@ async def test_mixed_load_then_random_cancellation(raw):
         finally:
             for c in (fb, ig, li):
                 await c.close()
-        await no_connection_left(raw, timeout=5)
+        # Closing is prompt; the wait only ends late when two suites share two busy cores.
+        await no_connection_left(raw, timeout=20)
         del tasks, outcomes, results
         gc.collect()
     assert [t for t in asyncio.all_tasks() if t is not asyncio.current_task()] == []
