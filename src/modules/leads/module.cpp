@@ -57,8 +57,7 @@ void set_item(py::handle dict, py::handle key, py::handle value) {
 py::list answers_of(py::handle values) {
   py::object source = py::reinterpret_borrow<py::object>(values);
   if (!PyList_CheckExact(values.ptr()) && !PyTuple_CheckExact(values.ptr())) {
-    source = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
-    if (!source) throw py::error_already_set();
+    source = owned(PySequence_List(values.ptr()));
   }
   py::list answers;
   // Nothing below runs code of the host, so the size read at each step is the real one.
@@ -121,10 +120,7 @@ void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
   }
   // Checkboxes and other multiple answers: the field keeps the first, custom keeps them all.
   if (count >= 2) {
-    py::object all_name = py::reinterpret_steal<py::object>(
-        PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr()));
-    if (!all_name) throw py::error_already_set();
-    set_item(custom, all_name, answers);
+    set_item(custom, owned(PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr())), answers);
   }
 }
 
@@ -143,10 +139,8 @@ py::object normalize(py::object, Args args) {
     py::handle first = Lead::get(lead, kFirstName);
     py::handle last = Lead::get(lead, kLastName);
     if (!empty_text(first) && !empty_text(last)) {
-      auto joined = py::reinterpret_steal<py::object>(
-          PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr()));
-      if (!joined) throw py::error_already_set();
-      Lead::set(lead, kFullName, std::move(joined));
+      Lead::set(lead, kFullName,
+                owned(PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr())));
     } else if (!empty_text(first) || !empty_text(last)) {
       Lead::set(lead, kFullName, py::reinterpret_borrow<py::object>(empty_text(first) ? last
                                                                                        : first));
