@@ -52,8 +52,6 @@ struct Member {
   PyObject* value;
   const char* ascii;  // the key's text when it is ASCII, else nullptr
   std::size_t ascii_size;
-
-  std::string_view ascii_text() const { return {ascii, ascii_size}; }
 };
 static_assert(std::is_trivially_default_constructible_v<Member>);
 
@@ -218,11 +216,7 @@ class CanonicalWriter {
     for (const Member& member : members.view()) {
       if (!first) out_.put(", "sv);
       first = false;
-      if (member.ascii != nullptr) {
-        core::append_json_ascii(out_, member.ascii_text());
-      } else {
-        append_string(out_, member.key);
-      }
+      append_string(out_, member.key);
       out_.put(": "sv);
       value(member.value);
     }
