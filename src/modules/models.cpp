@@ -258,11 +258,9 @@ py::class_<T> bind_record(py::module_& m, const Kind& kind) {
           [&kind](const py::tuple& state) {
             // The real sizes: a tuple subclass's __len__ and __iter__ may say anything, and
             // every field is read by position later.
-            if (PyTuple_GET_SIZE(state.ptr()) != 2) {
-              throw py::value_error(std::string(kind.name) + ": malformed pickled state");
-            }
-            const py::handle values = PyTuple_GET_ITEM(state.ptr(), 0);
-            if (!PyTuple_Check(values.ptr()) ||
+            const py::handle values =
+                PyTuple_GET_SIZE(state.ptr()) == 2 ? PyTuple_GET_ITEM(state.ptr(), 0) : nullptr;
+            if (!values || !PyTuple_Check(values.ptr()) ||
                 PyTuple_GET_SIZE(values.ptr()) != static_cast<Py_ssize_t>(kind.fields.size()) ||
                 !PyDict_Check(PyTuple_GET_ITEM(state.ptr(), 1))) {
               throw py::value_error(std::string(kind.name) + ": malformed pickled state");
