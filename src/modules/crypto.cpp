@@ -62,7 +62,9 @@ const corvane::binder::Operation kFunctions[] = {
      "Raises TypeError naming the argument when either is not a str.",
      nullptr, appsecret_proof, "str"},
     {"verify_signature",
-     {{"app_secret", &corvane::binder::kText}, {"body", &kBody}, {"header", &corvane::binder::kTextOrNone}},
+     {{"app_secret", &corvane::binder::kText},
+      {"body", &kBody},
+      {"header", &corvane::binder::kTextOrNone}},
      "True only when ``header`` is \"sha256=\" followed by the hex HMAC-SHA256 of the raw\n"
      "``body`` bytes keyed with ``app_secret`` (hex in either letter case). An absent,\n"
      "empty or malformed header, or an empty app secret, gives False. The digests are\n"
