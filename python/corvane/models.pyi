@@ -73,10 +73,7 @@ class TokenBundle(_FromResponse):
         """The granted scope, as the platform gave it."""
     @staticmethod
     def from_response(payload: dict[str, Any]) -> TokenBundle:
-        """from_response(payload: object) -> corvane.models.TokenBundle
-
-        Builds the bundle from the decoded token JSON object (a dict).
-        """
+        """Builds the bundle from the decoded token JSON object (a dict)."""
 
 @final
 class Profile(_Record):
@@ -103,14 +100,7 @@ class Profile(_Record):
         media_count: int | None = ...,
         raw: dict[str, Any] | None = ...,
     ) -> None:
-        """__init__(self: corvane.models.Profile, *, id: object, platform: object, username: object
-        = None, full_name: object = None, picture: object = None, email: object = None, bio:
-        object = None, website: object = None, account_type: object = None, followers_count:
-        object = None, follows_count: object = None, media_count: object = None, raw: object =
-        None) -> None
-
-        Builds a profile from its fields, given by name; raw must be a dict.
-        """
+        """Builds a profile from its fields, given by name; raw must be a dict."""
     @property
     def id(self) -> str:
         """Platform identifier of the account or person."""
@@ -173,10 +163,7 @@ class Page(_FromResponse):
         """The linked Instagram business account (a dict) or None."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> Page:
-        """from_response(item: object) -> corvane.models.Page
-
-        Builds the page from one item of the me/accounts list (a dict).
-        """
+        """Builds the page from one item of the me/accounts list (a dict)."""
 
 @final
 class LeadForm(_FromResponse):
@@ -193,10 +180,7 @@ class LeadForm(_FromResponse):
         """Form status, e.g. 'ACTIVE'."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> LeadForm:
-        """from_response(item: object) -> corvane.models.LeadForm
-
-        Builds the form from one item of a page's leadgen_forms list (a dict).
-        """
+        """Builds the form from one item of a page's leadgen_forms list (a dict)."""
 
 @final
 class Lead(_FromResponse):
@@ -221,7 +205,4 @@ class Lead(_FromResponse):
         """The submitted fields: a list of {'name', 'values'} dicts (empty when missing)."""
     @staticmethod
     def from_response(item: dict[str, Any]) -> Lead:
-        """from_response(item: object) -> corvane.models.Lead
-
-        Builds the lead from one lead object (a dict); field_data must be a list when present.
-        """
+        """Builds the lead from one lead object (a dict); field_data must be a list when present."""

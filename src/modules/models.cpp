@@ -219,9 +219,11 @@ template <class T>
 py::class_<T> bind_record(py::module_& m, const Kind& kind) {
   py::class_<T> cls(m, kind.name, kind.doc, py::is_final());
   if (kind.from_response_doc != nullptr) {
+    const std::string doc = std::string("from_response(") + kind.argument + ")\n--\n\n" +
+                            kind.from_response_doc;
     cls.def_static(
         "from_response", [&kind](py::object item) { return from_item<T>(kind, item); },
-        py::arg(kind.argument), kind.from_response_doc);
+        py::arg(kind.argument), doc.c_str());
   }
   for (std::size_t i = 0; i < kind.fields.size(); ++i) {
     cls.def_property_readonly(
@@ -256,11 +258,9 @@ py::class_<T> bind_record(py::module_& m, const Kind& kind) {
           [&kind](const py::tuple& state) {
             // The real sizes: a tuple subclass's __len__ and __iter__ may say anything, and
             // every field is read by position later.
-            if (PyTuple_GET_SIZE(state.ptr()) != 2) {
-              throw py::value_error(std::string(kind.name) + ": malformed pickled state");
-            }
-            const py::handle values = PyTuple_GET_ITEM(state.ptr(), 0);
-            if (!PyTuple_Check(values.ptr()) ||
+            const py::handle values =
+                PyTuple_GET_SIZE(state.ptr()) == 2 ? PyTuple_GET_ITEM(state.ptr(), 0) : nullptr;
+            if (!values || !PyTuple_Check(values.ptr()) ||
                 PyTuple_GET_SIZE(values.ptr()) != static_cast<Py_ssize_t>(kind.fields.size()) ||
                 !PyDict_Check(PyTuple_GET_ITEM(state.ptr(), 1))) {
               throw py::value_error(std::string(kind.name) + ": malformed pickled state");
@@ -292,6 +292,9 @@ Profile make_profile(py::object id, py::object platform, py::object username, py
 }  // namespace
 
 PYBIND11_MODULE(models, m) {
+  // Each docstring that starts with its own text signature is the one help() and inspect read.
+  py::options options;
+  options.disable_function_signatures();
   m.doc() = kModuleDoc;
   bind_record<TokenBundle>(m, kTokenBundle);
   auto profile = bind_record<Profile>(m, kProfile);
@@ -302,6 +305,9 @@ PYBIND11_MODULE(models, m) {
               py::arg("account_type") = py::none(), py::arg("followers_count") = py::none(),
               py::arg("follows_count") = py::none(), py::arg("media_count") = py::none(),
               py::arg("raw") = py::none(),
+              "__init__(self, *, id, platform, username=None, full_name=None, picture=None, "
+              "email=None, bio=None, website=None, account_type=None, followers_count=None, "
+              "follows_count=None, media_count=None, raw=None)\n--\n\n"
               "Builds a profile from its fields, given by name; raw must be a dict.");
   bind_record<Page>(m, kPage);
   bind_record<LeadForm>(m, kLeadForm);

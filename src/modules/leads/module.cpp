@@ -2,6 +2,7 @@
 #include <string>
 
 #include "modules/leads/lead.hpp"
+#include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
 #include "py/values.hpp"
 
@@ -9,6 +10,8 @@ namespace py = pybind11;
 
 namespace corvane::leads {
 namespace {
+
+using binder::Args;
 
 constexpr const char* kModuleDoc = R"doc(Lead Ads answers mapped to canonical CRM fields.
 
@@ -54,8 +57,7 @@ void set_item(py::handle dict, py::handle key, py::handle value) {
 py::list answers_of(py::handle values) {
   py::object source = py::reinterpret_borrow<py::object>(values);
   if (!PyList_CheckExact(values.ptr()) && !PyTuple_CheckExact(values.ptr())) {
-    source = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
-    if (!source) throw py::error_already_set();
+    source = owned(PySequence_List(values.ptr()));
   }
   py::list answers;
   // Nothing below runs code of the host, so the size read at each step is the real one.
@@ -118,21 +120,14 @@ void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
   }
   // Checkboxes and other multiple answers: the field keeps the first, custom keeps them all.
   if (count >= 2) {
-    py::object all_name = py::reinterpret_steal<py::object>(
-        PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr()));
-    if (!all_name) throw py::error_already_set();
-    set_item(custom, all_name, answers);
+    set_item(custom, owned(PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr())), answers);
   }
 }
 
-py::object normalize(py::handle field_data) {
+py::object normalize(py::object, Args args) {
+  const py::object field_data = args[0];
   py::object lead = Lead::make_default();
   if (!field_data.is_none()) {
-    if (!PyList_Check(field_data.ptr()) && !PyTuple_Check(field_data.ptr())) {
-      PyErr_Format(PyExc_TypeError, "normalize: field_data must be a list or None, not %s",
-                   Py_TYPE(field_data.ptr())->tp_name);
-      throw py::error_already_set();
-    }
     // The size is read again at each step and each entry held: the host's code (a key's
     // __hash__, an answer's __str__) runs in between and may change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(field_data.ptr()); ++i) {
@@ -144,10 +139,8 @@ py::object normalize(py::handle field_data) {
     py::handle first = Lead::get(lead, kFirstName);
     py::handle last = Lead::get(lead, kLastName);
     if (!empty_text(first) && !empty_text(last)) {
-      auto joined = py::reinterpret_steal<py::object>(
-          PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr()));
-      if (!joined) throw py::error_already_set();
-      Lead::set(lead, kFullName, std::move(joined));
+      Lead::set(lead, kFullName,
+                owned(PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr())));
     } else if (!empty_text(first) || !empty_text(last)) {
       Lead::set(lead, kFullName, py::reinterpret_borrow<py::object>(empty_text(first) ? last
                                                                                        : first));
@@ -157,62 +150,51 @@ py::object normalize(py::handle field_data) {
 }
 
 // NormalizedLead.as_dict: the CRM payload, empty fields left out, custom last when not empty.
-PyObject* lead_as_dict(PyObject* self, PyObject*) {
-  return pyutil::guarded([&] {
-    py::dict out;
-    for (std::size_t i = 0; i < kCanonicalCount; ++i) {
-      py::handle value = Lead::get(self, i);
-      if (!empty_text(value)) out[LeadShape::kFields[i].name] = value;
-    }
-    // Held: copying a dict subclass runs its own code, which may assign `custom` anew.
-    const auto custom = py::reinterpret_borrow<py::object>(Lead::get(self, kCustom));
-    if (PyDict_GET_SIZE(custom.ptr()) > 0) out["custom"] = pyutil::copy_dict(custom);
-    return py::object(std::move(out));
-  });
+py::object lead_as_dict(py::object self, Args) {
+  py::dict out;
+  for (std::size_t i = 0; i < kCanonicalCount; ++i) {
+    py::handle value = Lead::get(self, i);
+    if (!empty_text(value)) out[LeadShape::kFields[i].name] = value;
+  }
+  // Held: copying a dict subclass runs its own code, which may assign `custom` anew.
+  const auto custom = py::reinterpret_borrow<py::object>(Lead::get(self, kCustom));
+  if (PyDict_GET_SIZE(custom.ptr()) > 0) out["custom"] = pyutil::copy_dict(custom);
+  return std::move(out);
 }
 
-PyMethodDef g_lead_methods[] = {
-    {"as_dict", &lead_as_dict, METH_NOARGS,
-     "as_dict(self)\n--\n\n"
+const binder::Operation kLeadMethods[] = {
+    {"as_dict", {},
      "A new dict for a CRM payload: the canonical fields that are neither None nor empty, in\n"
-     "declaration order, then \"custom\" (a copy) when it is not empty."},
-    {},
+     "declaration order, then \"custom\" (a copy) when it is not empty.",
+     nullptr, lead_as_dict, "dict[str, Any]"},
 };
 
-PyObject* py_normalize(PyObject*, PyObject* field_data) {
-  return pyutil::guarded([&] { return normalize(field_data); });
-}
-
-PyObject* py_tables(PyObject*, PyObject*) {
-  return pyutil::guarded([&] { return py::object(read_tables()); });
-}
-
-PyObject* py_canonical_key(PyObject*, PyObject* raw_name) {
-  if (raw_name != Py_None && !PyUnicode_Check(raw_name)) {
-    return PyErr_Format(PyExc_TypeError, "_canonical_key: raw_name must be a str or None, not %s",
-                        Py_TYPE(raw_name)->tp_name);
+// field_data: a list or tuple of entries, or None for none.
+py::object field_data_kind(py::handle value, const char* operation, const char* parameter) {
+  if (!value.is_none() && !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
+    binder::wrong_type(value, operation, parameter, "a list or None");
   }
-  return pyutil::guarded([&] {
-    py::object key;
-    const int field =
-        canonical_field(raw_name == Py_None ? py::str("") : py::handle(raw_name), &key);
-    return field < 0 ? py::object(py::none()) : key;
-  });
+  return py::reinterpret_borrow<py::object>(value);
 }
 
-PyObject* py_clean_phone(PyObject*, PyObject* value) {
-  if (value != Py_None && !PyUnicode_Check(value)) {
-    return PyErr_Format(PyExc_TypeError, "_clean_phone: value must be a str or None, not %s",
-                        Py_TYPE(value)->tp_name);
-  }
-  return pyutil::guarded([&] {
-    return py::object(clean_phone(value == Py_None ? py::str("") : py::handle(value)));
-  });
+const binder::Kind kFieldData{"Sequence[FieldDataItem | dict[str, Any]] | None", field_data_kind};
+
+py::object tables_now(py::object, Args) { return read_tables(); }
+
+// Both read None as the empty text.
+py::object canonical_key_now(py::object, Args args) {
+  py::object key;
+  const int field = canonical_field(args[0].is_none() ? py::str("") : args[0], &key);
+  return field < 0 ? py::object(py::none()) : key;
 }
 
-PyMethodDef g_functions[] = {
-    {"normalize", &py_normalize, METH_O,
-     "normalize(field_data)\n--\n\n"
+py::object clean_phone_now(py::object, Args args) {
+  return clean_phone(args[0].is_none() ? py::str("") : args[0]);
+}
+
+const binder::Operation kFunctions[] = {
+    {"normalize",
+     {{"field_data", &kFieldData}},
      "Maps a lead's field_data (a list of {\"name\", \"values\"} dicts, or None) to a new\n"
      "NormalizedLead.\n\n"
      "Each question's name (else its \"key\") is trimmed and lower-cased and looked up in the\n"
@@ -223,23 +205,25 @@ PyMethodDef g_functions[] = {
      "answers also go to custom under \"<name>__all\". Questions without a field go to custom\n"
      "(the text, or the list of several answers). full_name is joined from first_name and\n"
      "last_name when absent. TypeError for field_data or an entry of the wrong type; no\n"
-     "partial record is returned."},
-    {"_tables", &py_tables, METH_NOARGS,
-     "_tables()\n--\n\n"
-     "The pair (exact map, heuristics) of the current policy."},
-    {"_canonical_key", &py_canonical_key, METH_O,
-     "_canonical_key(raw_name)\n--\n\n"
-     "The canonical field name for a raw question name, or None."},
-    {"_clean_phone", &py_clean_phone, METH_O,
-     "_clean_phone(value)\n--\n\n"
-     "value without the characters _PHONE_CLEAN_RE matches, keeping one leading \"+\" only."},
-    {},
+     "partial record is returned.",
+     nullptr, normalize, "NormalizedLead"},
+    {"_tables", {}, "The pair (exact map, heuristics) of the current policy.", nullptr,
+     tables_now, "tuple[Any, Any]"},
+    {"_canonical_key", {{"raw_name", &binder::kTextOrNone}},
+     "The canonical field name for a raw question name, or None.", nullptr, canonical_key_now,
+     "str | None"},
+    {"_clean_phone", {{"value", &binder::kTextOrNone}},
+     "value without the characters _PHONE_CLEAN_RE matches, keeping one leading \"+\" only.",
+     nullptr, clean_phone_now, "str"},
 };
 
 }  // namespace
 
 const char* const LeadShape::kDoc = kLeadDoc;
-PyMethodDef* LeadShape::extra_methods() { return g_lead_methods; }
+PyMethodDef* LeadShape::extra_methods() {
+  static PyMethodDef* const methods = binder::type_methods<kLeadMethods>("NormalizedLead");
+  return methods;
+}
 
 }  // namespace corvane::leads
 
@@ -247,7 +231,12 @@ PYBIND11_MODULE(leads, m) {
   using namespace corvane::leads;
   m.doc() = kModuleDoc;
   Lead::add_to(m, "NormalizedLead");
-  if (PyModule_AddFunctions(m.ptr(), g_functions) < 0) throw py::error_already_set();
+  corvane::binder::add_functions<kFunctions>(m);
   // The same cleaning for hosts that work with patterns: digits of every script and "+" stay.
   m.attr("_PHONE_CLEAN_RE") = py::module_::import("re").attr("compile")(R"([^\d+])");
+  // The functions' table as data: a test holds the stub to it.
+  py::dict operations;
+  operations[""] = corvane::binder::describe<kFunctions>();
+  operations["NormalizedLead"] = corvane::binder::describe<kLeadMethods>();
+  m.attr("_OPERATIONS") = operations;
 }

@@ -111,8 +111,7 @@ bool exact_lookup(py::handle exact, py::handle name, py::object* found) {
   const int present = PySequence_Contains(exact.ptr(), name.ptr());
   if (present < 0) throw py::error_already_set();
   if (present == 0) return false;
-  *found = py::reinterpret_steal<py::object>(PyObject_GetItem(exact.ptr(), name.ptr()));
-  if (!*found) throw py::error_already_set();
+  *found = owned(PyObject_GetItem(exact.ptr(), name.ptr()));
   return true;
 }
 
@@ -140,10 +139,9 @@ std::vector<Rule> compile_heuristics(py::handle heuristics, py::handle name) {
   rules.reserve(static_cast<std::size_t>(seq_size(heuristics)));
   for (Py_ssize_t i = 0; i < seq_size(heuristics); ++i) {
     py::handle pair = seq_item(heuristics, i);
-    if (!PyList_Check(pair.ptr()) && !PyTuple_Check(pair.ptr())) {
+    if ((!PyList_Check(pair.ptr()) && !PyTuple_Check(pair.ptr())) || seq_size(pair) != 2) {
       bad_heuristic(i, "a (keywords, key) pair", pair);
     }
-    if (seq_size(pair) != 2) bad_heuristic(i, "a (keywords, key) pair", pair);
     py::object keywords = as_sequence(seq_item(pair, 0), i, "a pair whose keywords are a list");
     py::handle key = seq_item(pair, 1);
     check_key(key, "the heuristics key", name);
@@ -223,10 +221,7 @@ const PolicyNames& policy_names() {
 }
 
 py::object call_method(py::handle target, py::handle name) {
-  auto result = py::reinterpret_steal<py::object>(
-      PyObject_CallMethodNoArgs(target.ptr(), name.ptr()));
-  if (!result) throw py::error_already_set();
-  return result;
+  return owned(PyObject_CallMethodNoArgs(target.ptr(), name.ptr()));
 }
 
 // corvane.policy.current(), looked up at each call: hosts and tests may replace it.
@@ -281,11 +276,8 @@ py::str clean_phone(py::handle value) {
     seen_any = true;
   }
   if (leading_plus) kept.insert(kept.begin(), U'+');
-  auto out = py::reinterpret_steal<py::str>(
-      PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
-                                static_cast<Py_ssize_t>(kept.size())));
-  if (!out) throw py::error_already_set();
-  return out;
+  return owned<py::str>(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
+                                                  static_cast<Py_ssize_t>(kept.size())));
 }
 
 py::str strip_text(py::handle text) {
@@ -299,9 +291,7 @@ py::str strip_text(py::handle text) {
   if (start == 0 && end == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s)) {
     return py::reinterpret_borrow<py::str>(text);
   }
-  auto out = py::reinterpret_steal<py::str>(PyUnicode_Substring(s, start, end));
-  if (!out) throw py::error_already_set();
-  return out;
+  return owned<py::str>(PyUnicode_Substring(s, start, end));
 }
 
 py::str lower_text(py::handle text) {
@@ -309,9 +299,7 @@ py::str lower_text(py::handle text) {
   if (!PyUnicode_IS_ASCII(s)) {
     // Full Unicode lower-casing ("İ" becomes two code points) is str.lower's.
     static const py::handle lower = pyutil::interned("lower");
-    auto out = py::reinterpret_steal<py::str>(PyObject_CallMethodNoArgs(s, lower.ptr()));
-    if (!out) throw py::error_already_set();
-    return out;
+    return owned<py::str>(PyObject_CallMethodNoArgs(s, lower.ptr()));
   }
   const auto* chars = static_cast<const char*>(PyUnicode_DATA(s));
   const Py_ssize_t size = PyUnicode_GET_LENGTH(s);
@@ -320,8 +308,7 @@ py::str lower_text(py::handle text) {
     ++first_upper;
   }
   if (first_upper == size && PyUnicode_CheckExact(s)) return py::reinterpret_borrow<py::str>(text);
-  auto out = py::reinterpret_steal<py::str>(PyUnicode_New(size, 127));
-  if (!out) throw py::error_already_set();
+  auto out = owned<py::str>(PyUnicode_New(size, 127));
   auto* dest = static_cast<char*>(PyUnicode_DATA(out.ptr()));
   for (Py_ssize_t i = 0; i < size; ++i) {
     const char c = chars[i];

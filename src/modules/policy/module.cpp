@@ -48,8 +48,7 @@ bool is_policy(py::handle value) {
 
 py::object new_policy(PyTypeObject* type, py::handle document, const char* argument) {
   auto tables = std::make_unique<Tables>(corvane::policy::build_tables(document, argument));
-  auto self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
-  if (!self) throw py::error_already_set();
+  auto self = corvane::policy::owned(type->tp_alloc(type, 0));
   reinterpret_cast<PolicyObject*>(self.ptr())->tables = tables.release();
   return self;
 }
@@ -188,8 +187,7 @@ py::object install(const py::object& policy) {
   // The members are taken as a snapshot of strong pairs: storing a key runs its __hash__,
   // which may change the host's dict.
   py::dict merged = corvane::policy::tables_document(tables_of(state->baseline.ptr()));
-  auto items = py::reinterpret_steal<py::list>(PyDict_Items(policy.ptr()));
-  if (!items) throw py::error_already_set();
+  auto items = corvane::policy::owned<py::list>(PyDict_Items(policy.ptr()));
   for (py::handle item : items)
     merged[PyTuple_GET_ITEM(item.ptr(), 0)] = PyTuple_GET_ITEM(item.ptr(), 1);
   // Checked in full before the swap: a malformed table leaves the current policy in force.
@@ -228,8 +226,7 @@ PYBIND11_MODULE(policy, m) {
       "baseline. A malformed table is refused with ValueError naming the member, and the\n"
       "policy in force stays. Swaps are atomic for readers.";
 
-  auto type = py::reinterpret_steal<py::object>(PyType_FromSpec(&policy_spec));
-  if (!type) throw py::error_already_set();
+  auto type = corvane::policy::owned(PyType_FromSpec(&policy_spec));
   m.attr("Policy") = type;
 
   py::tuple canonical(corvane::policy::kCanonicalKeys.size());

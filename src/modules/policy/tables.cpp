@@ -19,15 +19,12 @@ namespace {
 // repr(key) for an error message. A repr that is not valid UTF-8 (a lone surrogate from a
 // key's own __repr__) falls back to ascii(), which always is.
 std::string quoted(py::handle key) {
-  auto text = py::reinterpret_steal<py::object>(PyObject_Repr(key.ptr()));
-  if (!text) throw py::error_already_set();
+  auto text = owned(PyObject_Repr(key.ptr()));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (data != nullptr) return {data, static_cast<std::size_t>(size)};
   PyErr_Clear();
-  text = py::reinterpret_steal<py::object>(PyObject_ASCII(key.ptr()));
-  if (!text) throw py::error_already_set();
-  return text.cast<std::string>();
+  return owned(PyObject_ASCII(key.ptr())).cast<std::string>();
 }
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
@@ -40,17 +37,13 @@ bool is_sequence(py::handle value) {
 // run code of the host (a key's repr, __hash__ or __eq__), which may change or clear the
 // dict itself.
 py::list items_of(py::handle dict) {
-  auto items = py::reinterpret_steal<py::list>(PyDict_Items(dict.ptr()));
-  if (!items) throw py::error_already_set();
-  return items;
+  return owned<py::list>(PyDict_Items(dict.ptr()));
 }
 
 // The members of a list or tuple as a new tuple, taken through iteration: a subclass's
 // __len__ is never trusted for indexing, and the snapshot holds every member strongly.
 py::tuple members_of(py::handle sequence) {
-  auto members = py::reinterpret_steal<py::tuple>(PySequence_Tuple(sequence.ptr()));
-  if (!members) throw py::error_already_set();
-  return members;
+  return owned<py::tuple>(PySequence_Tuple(sequence.ptr()));
 }
 
 // The UTF-8 form of a str member; text that has none (a lone surrogate) can never be sent
@@ -177,9 +170,7 @@ py::tuple check_heuristics(py::handle member) {
 
 // A new dict with the same members (py::dict's copy constructor shares the object).
 py::dict copy_of(const py::dict& table) {
-  PyObject* copy = PyDict_Copy(table.ptr());
-  if (copy == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::dict>(copy);
+  return owned<py::dict>(PyDict_Copy(table.ptr()));
 }
 
 }  // namespace

@@ -35,22 +35,6 @@ void append_string(core::TextBuffer& out, PyObject* s) {
   });
 }
 
-// What json writes for an int: int.__repr__, also for subclasses (IntEnum and the like).
-void append_int(core::TextBuffer& out, PyObject* number) {
-  if (PyLong_CheckExact(number)) {
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (overflow == 0) {
-      if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
-      core::append_integer(out, small);
-      return;
-    }
-  }
-  auto text = py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(number));
-  if (!text) throw py::error_already_set();  // e.g. past the int-to-str digit limit
-  pyutil::append_text_utf8(out, text);
-}
-
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
 void append_by_json(core::TextBuffer& out, PyObject* value) {
@@ -68,8 +52,6 @@ struct Member {
   PyObject* value;
   const char* ascii;  // the key's text when it is ASCII, else nullptr
   std::size_t ascii_size;
-
-  std::string_view ascii_text() const { return {ascii, ascii_size}; }
 };
 static_assert(std::is_trivially_default_constructible_v<Member>);
 
@@ -234,11 +216,7 @@ class CanonicalWriter {
     for (const Member& member : members.view()) {
       if (!first) out_.put(", "sv);
       first = false;
-      if (member.ascii != nullptr) {
-        core::append_json_ascii(out_, member.ascii_text());
-      } else {
-        append_string(out_, member.key);
-      }
+      append_string(out_, member.key);
       out_.put(": "sv);
       value(member.value);
     }
@@ -266,6 +244,22 @@ class CanonicalWriter {
 };
 
 }  // namespace
+
+// What json writes for an int: int.__repr__, also for subclasses (IntEnum and the like).
+void append_int(core::TextBuffer& out, PyObject* number) {
+  if (PyLong_CheckExact(number)) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow == 0) {
+      if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
+      core::append_integer(out, small);
+      return;
+    }
+  }
+  auto text = py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(number));
+  if (!text) throw py::error_already_set();  // e.g. past the int-to-str digit limit
+  pyutil::append_text_utf8(out, text);
+}
 
 void append_canonical_json(core::TextBuffer& out, py::handle value) {
   CanonicalWriter(out).value(value.ptr());

@@ -39,12 +39,10 @@ py::object value_of(PyObject* self) {
   return py::reinterpret_borrow<py::object>(Event::get(self, kValue));
 }
 
-PyObject* get_leadgen_id(PyObject* self, void*) {
-  return pyutil::guarded([&] { return truthy_text(value_of(self), names().leadgen_id); });
-}
-
-PyObject* get_form_id(PyObject* self, void*) {
-  return pyutil::guarded([&] { return truthy_text(value_of(self), names().form_id); });
+// leadgen_id and form_id: the value's member `Name` as text when it is truthy, else None.
+template <py::handle Names::*Name>
+PyObject* get_text_of(PyObject* self, void*) {
+  return pyutil::guarded([&] { return truthy_text(value_of(self), names().*Name); });
 }
 
 // The value's "page_id" when truthy, else the entry id (a Page's entry id is the Page).
@@ -60,11 +58,11 @@ PyGetSetDef g_properties[] = {
     {"key", &get_key, nullptr,
      "The de-duplication key of this event (dedupe_key(self)); store it in a unique column.",
      nullptr},
-    {"leadgen_id", &get_leadgen_id, nullptr,
+    {"leadgen_id", &get_text_of<&Names::leadgen_id>, nullptr,
      "The value's \"leadgen_id\" as text when it is truthy, else None.", nullptr},
     {"page_id", &get_page_id, nullptr,
      "The value's \"page_id\" when truthy, otherwise object_id; as text, or None.", nullptr},
-    {"form_id", &get_form_id, nullptr,
+    {"form_id", &get_text_of<&Names::form_id>, nullptr,
      "The value's \"form_id\" as text when it is truthy, else None.", nullptr},
     {},
 };

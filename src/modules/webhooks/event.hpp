@@ -50,6 +50,9 @@ void init_names();
 // The de-duplication key of a WebhookEvent (the caller checked the type).
 py::object event_key(py::handle event);
 
+// Appends the decimal text of an int as int.__repr__ writes it (also for subclasses).
+void append_int(core::TextBuffer& out, PyObject* number);
+
 // Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
 // it, in UTF-8.
 void append_canonical_json(core::TextBuffer& out, py::handle value);

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/json_number.hpp"
 #include "core/sha256.hpp"
 #include "modules/webhooks/event.hpp"
 #include "py/fast_lookup.hpp"
@@ -25,13 +24,7 @@ class KeyBuilder {
     if (PyUnicode_CheckExact(p)) {
       add_text(part);
     } else if (PyLong_CheckExact(p)) {
-      int overflow = 0;
-      const long long number = PyLong_AsLongLongAndOverflow(p, &overflow);
-      if (overflow == 0) {
-        core::append_integer(text_, number);
-      } else {
-        add_text(pyutil::text_form(part));
-      }
+      append_int(text_, p);  // str() of an int is its repr
     } else if (p == Py_None) {
       text_.put("None");
     } else {

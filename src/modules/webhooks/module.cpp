@@ -44,13 +44,6 @@ py::object mapping(py::handle value, const char* operation, const char* paramete
   return borrowed(value);
 }
 
-py::object token_or_none(py::handle value, const char* operation, const char* parameter) {
-  if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-    binder::wrong_type(value, operation, parameter, texts::kTextOrNone);
-  }
-  return borrowed(value);
-}
-
 // The signature covers the bytes as received; a decoded body cannot be checked.
 py::object raw_bytes(py::handle value, const char* operation, const char* parameter) {
   if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) {
@@ -71,7 +64,6 @@ py::object event(py::handle value, const char* operation, const char* parameter)
 
 const binder::Kind kQuery{"Mapping[str, Any]", mapping};
 const binder::Kind kHeaders{"Mapping[str, str]", mapping};
-const binder::Kind kVerifyToken{"str | None", token_or_none};
 const binder::Kind kBody{"bytes | bytearray | memoryview", raw_bytes};
 const binder::Kind kPayload{"dict[str, Any]", payload};
 const binder::Kind kEvent{"WebhookEvent", event};
@@ -129,7 +121,7 @@ py::object dedupe_key(py::object, Args args) { return event_key(args[0].ptr()); 
 
 const binder::Operation kFunctions[] = {
     {"verify_challenge",
-     {{"query", &kQuery}, {"verify_token", &kVerifyToken}},
+     {{"query", &kQuery}, {"verify_token", &binder::kTextOrNone}},
      "Answers Meta's subscription handshake (the GET request on the callback URL).\n\n"
      "Returns the query's \"hub.challenge\" unchanged when \"hub.mode\" is \"subscribe\" and\n"
      "\"hub.verify_token\" equals verify_token (compared in constant time); None otherwise,\n"

@@ -7,7 +7,6 @@ namespace corvane::webhooks::texts {
 
 // ---- arguments: the <what> of binder::wrong_type ----
 inline constexpr const char* kMapping = "a mapping";
-inline constexpr const char* kTextOrNone = "a str or None";
 inline constexpr const char* kRawBytes = "the raw request bytes";
 inline constexpr const char* kEvent = "a WebhookEvent";
 
