@@ -92,3 +92,7 @@ def dedupe_key(event: WebhookEvent) -> str:
     the first 32 hex digits of the SHA-256 of the value serialised with sorted keys (as
     json.dumps(value, sort_keys=True, ensure_ascii=False) writes it).
     """
+
+def _delivery_rows(
+    body: bytes | bytearray | memoryview,
+) -> list[tuple[str, str, str, str | None, str | None, str]] | None: ...

@@ -22,7 +22,7 @@ from aiohttp import http_exceptions, web
 
 from corvane.errors import CorvaneError
 from corvane.facebook import Facebook
-from corvane.webhooks import parse_events, verify_challenge, verify_request
+from corvane.webhooks import _delivery_rows, parse_events, verify_challenge, verify_request
 
 from .access import NO_ADMIN_TOKEN, admin_allowed, guard_aiohttp_access_log, redirect_host_allowed
 from .delivery_connection import serve_deliveries_lean
@@ -177,13 +177,19 @@ class Receiver:
         if not verify_request(self.config.app_secret, body, headers):
             return 403, "Forbidden"
         try:
-            payload = _decode(body)
-            if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
-                raise ValueError("not an object, or nested too deep")
-            events = [
-                NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, to_json(e.value))
-                for e in parse_events(payload)
-            ]
+            # Almost every delivery goes from bytes to rows in C++; a body it declines, or one
+            # that may nest too deep, is judged by json.loads as before.
+            rows = None if _may_nest_deep(body) else _delivery_rows(body)
+            if rows is not None:
+                events = [NewEvent(*row) for row in rows]
+            else:
+                payload = _decode(body)
+                if not isinstance(payload, dict) or (_may_nest_deep(body) and _depth(payload) > MAX_DEPTH):
+                    raise ValueError("not an object, or nested too deep")
+                events = [
+                    NewEvent(e.key, e.object_type, e.field, e.page_id, e.leadgen_id, to_json(e.value))
+                    for e in parse_events(payload)
+                ]
             for e in events:  # one event that no database would take must not fail others
                 check_storable(e)
         except (ValueError, TypeError, RecursionError):

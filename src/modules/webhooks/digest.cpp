@@ -1,5 +1,7 @@
-// The canonical serialisation behind the digest keys: written straight from the Python objects,
-// byte for byte what json.dumps(value, sort_keys=True, ensure_ascii=False) gives, in UTF-8.
+// JSON text written straight from the Python objects, in UTF-8: the canonical form behind the
+// digest keys, byte for byte what json.dumps(value, sort_keys=True, ensure_ascii=False) gives,
+// and the compact form a receiver stores, what json.dumps(value, ensure_ascii=False,
+// separators=(",", ":")) gives.
 #include <algorithm>
 #include <span>
 #include <string>
@@ -35,12 +37,17 @@ void append_string(core::TextBuffer& out, PyObject* s) {
   });
 }
 
+enum class Form { kCanonical, kCompact };
+
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
-void append_by_json(core::TextBuffer& out, PyObject* value) {
+void append_by_json(core::TextBuffer& out, PyObject* value, Form form) {
   static py::handle dumps = py::object(py::module_::import("json").attr("dumps")).release();
-  py::object text = dumps(py::handle(value), py::arg("sort_keys") = true,
-                          py::arg("ensure_ascii") = false);
+  py::object text = form == Form::kCanonical
+                        ? dumps(py::handle(value), py::arg("sort_keys") = true,
+                                py::arg("ensure_ascii") = false)
+                        : dumps(py::handle(value), py::arg("ensure_ascii") = false,
+                                py::arg("separators") = py::make_tuple(",", ":"));
   pyutil::append_text_utf8(out, text);
 }
 
@@ -130,10 +137,15 @@ constexpr int kMaxDepth = 1000;
 // RecursionError, as they do in json.dumps, instead of exhausting the C stack: the nesting
 // is counted here (cheaper than entering and leaving the interpreter's own count at every
 // container) against the interpreter's recursion limit, and never past kMaxDepth.
-class CanonicalWriter {
+class JsonWriter {
  public:
-  explicit CanonicalWriter(core::TextBuffer& out)
-      : out_(out), depth_left_(std::min(Py_GetRecursionLimit(), kMaxDepth)) {}
+  JsonWriter(core::TextBuffer& out, Form form)
+      : out_(out),
+        depth_left_(std::min(Py_GetRecursionLimit(), kMaxDepth)),
+        sorted_(form == Form::kCanonical),
+        form_(form),
+        member_separator_(sorted_ ? ", "sv : ","sv),
+        key_separator_(sorted_ ? ": "sv : ":"sv) {}
 
   // Exact types first (nearly every value of parsed JSON), then json's own order of checks
   // for subclasses, so that every value takes the branch it takes there.
@@ -162,7 +174,7 @@ class CanonicalWriter {
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
       nested([&] { sequence(v); });
     } else {
-      append_by_json(out_, v);  // dict subclasses included: json asks them for their items
+      append_by_json(out_, v, form_);  // dict subclasses included: json asks them for their items
     }
   }
 
@@ -190,14 +202,14 @@ class CanonicalWriter {
         return;
       }
       if (!PyUnicode_Check(key)) {
-        append_by_json(out_, dict);
+        append_by_json(out_, dict, form_);
         return;
       }
       const auto held_key = py::reinterpret_borrow<py::object>(key);
       const auto held_value = py::reinterpret_borrow<py::object>(item);
       out_.put('{');
       append_string(out_, key);
-      out_.put(": "sv);
+      out_.put(key_separator_);
       value(item);
       out_.put('}');
       return;
@@ -205,19 +217,19 @@ class CanonicalWriter {
     MemberList members(size);
     for (std::size_t count = 0; PyDict_Next(dict, &pos, &key, &item) && count < size; ++count) {
       if (!PyUnicode_Check(key)) {
-        append_by_json(out_, dict);  // json turns such keys into text its own way
+        append_by_json(out_, dict, form_);  // json turns such keys into text its own way
         return;
       }
       members.add(key, item);  // nothing runs while the dict is read: size stays the bound
     }
-    members.sort();
+    if (sorted_) members.sort();
     out_.put('{');
     bool first = true;
     for (const Member& member : members.view()) {
-      if (!first) out_.put(", "sv);
+      if (!first) out_.put(member_separator_);
       first = false;
       append_string(out_, member.key);
-      out_.put(": "sv);
+      out_.put(key_separator_);
       value(member.value);
     }
     out_.put('}');
@@ -231,7 +243,7 @@ class CanonicalWriter {
     for (Py_ssize_t i = 0;; ++i) {
       const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
       if (i >= size) break;
-      if (i > 0) out_.put(", "sv);
+      if (i > 0) out_.put(member_separator_);
       auto element = py::reinterpret_borrow<py::object>(
           is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
       value(element.ptr());
@@ -241,6 +253,9 @@ class CanonicalWriter {
 
   core::TextBuffer& out_;
   int depth_left_;
+  bool sorted_;
+  Form form_;
+  std::string_view member_separator_, key_separator_;
 };
 
 }  // namespace
@@ -262,7 +277,11 @@ void append_int(core::TextBuffer& out, PyObject* number) {
 }
 
 void append_canonical_json(core::TextBuffer& out, py::handle value) {
-  CanonicalWriter(out).value(value.ptr());
+  JsonWriter(out, Form::kCanonical).value(value.ptr());
+}
+
+void append_compact_json(core::TextBuffer& out, py::handle value) {
+  JsonWriter(out, Form::kCompact).value(value.ptr());
 }
 
 }  // namespace corvane::webhooks

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <pybind11/pybind11.h>
 
@@ -56,6 +57,15 @@ void append_int(core::TextBuffer& out, PyObject* number);
 // Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
 // it, in UTF-8.
 void append_canonical_json(core::TextBuffer& out, py::handle value);
+
+// Appends `value` as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes it,
+// members in their own order, in UTF-8.
+void append_compact_json(core::TextBuffer& out, py::handle value);
+
+// The rows a receiver records for the events of a delivery's body: (key, object_type, field,
+// page_id, leadgen_id, the value as compact JSON), or None when the body is for json.loads to
+// judge (see delivery_rows.cpp).
+py::object delivery_rows(std::string_view body);
 
 // The lazy iterator of parse_events; make_event_iterator needs add_event_iterator_type first.
 void add_event_iterator_type();

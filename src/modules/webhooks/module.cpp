@@ -8,6 +8,7 @@
 #include "modules/webhooks/texts.hpp"
 #include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/text_args.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -119,6 +120,11 @@ py::object parse_events(py::object, Args args) { return make_event_iterator(args
 
 py::object dedupe_key(py::object, Args args) { return event_key(args[0].ptr()); }
 
+py::object delivery_rows(py::object, Args args) {
+  const pyutil::BytesArg body(args[0], "_delivery_rows", "body");
+  return webhooks::delivery_rows(body.bytes());
+}
+
 const binder::Operation kFunctions[] = {
     {"verify_challenge",
      {{"query", &kQuery}, {"verify_token", &binder::kTextOrNone}},
@@ -154,6 +160,15 @@ const binder::Operation kFunctions[] = {
      "followed by the first 32 hex digits of the SHA-256 of the value serialised with sorted\n"
      "keys (as json.dumps(value, sort_keys=True, ensure_ascii=False) writes it).",
      nullptr, dedupe_key, "str"},
+    {"_delivery_rows",
+     {{"body", &kBody}},
+     "The rows a receiver records for a verified delivery's raw body, or None.\n\n"
+     "One tuple (key, object_type, field, page_id, leadgen_id, value) per event, in\n"
+     "parse_events' order, value written as json.dumps(value, ensure_ascii=False,\n"
+     "separators=(\",\", \":\")) writes it. None when the body is for json.loads to judge: text\n"
+     "that is not plainly UTF-8 JSON (lone surrogate escapes, NaN, numbers beyond 64-bit\n"
+     "integers or doubles, deep nesting) or no JSON object. TypeError as parse_events.",
+     nullptr, delivery_rows, "list[tuple[str, str, str, str | None, str | None, str]] | None"},
 };
 
 }  // namespace

@@ -1,0 +1,42 @@
+// A delivery's raw body straight to the rows a receiver records. The receiver's other way there
+// (json.loads, parse_events, the key and the value re-encoded per event) spent most of its time
+// per delivery in the interpreter; this one decodes with simdjson and writes each value from
+// C++, with the same result.
+#include <string_view>
+
+#include "modules/webhooks/event.hpp"
+#include "py/json_decode.hpp"
+#include "py/fast_lookup.hpp"
+
+namespace corvane::webhooks {
+
+py::object delivery_rows(std::string_view body) {
+  // Whatever the decoder declines (invalid UTF-8 or JSON, lone surrogate escapes, NaN, huge
+  // numbers, deep nesting) could decode differently or not at all: json.loads judges it.
+  py::object payload = pyutil::decode_json(body);
+  if (!payload || !PyDict_CheckExact(payload.ptr())) return py::none();
+  static const py::handle key_name = pyutil::interned("key");
+  static const py::handle page_name = pyutil::interned("page_id");
+  static const py::handle leadgen_name = pyutil::interned("leadgen_id");
+  py::list rows;
+  py::object events = make_event_iterator(payload);
+  while (true) {
+    auto event = py::reinterpret_steal<py::object>(PyIter_Next(events.ptr()));
+    if (!event) {
+      if (PyErr_Occurred()) throw py::error_already_set();  // a malformed part: TypeError
+      break;
+    }
+    core::TextBuffer value;
+    append_compact_json(value, Event::get(event.ptr(), kValue));
+    auto text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        value.view().data(), static_cast<Py_ssize_t>(value.size()), nullptr));
+    if (!text) throw py::error_already_set();
+    py::tuple row = py::make_tuple(event.attr(key_name), Event::get(event.ptr(), kObjectType),
+                                   Event::get(event.ptr(), kField), event.attr(page_name),
+                                   event.attr(leadgen_name), text);
+    if (PyList_Append(rows.ptr(), row.ptr()) < 0) throw py::error_already_set();
+  }
+  return rows;
+}
+
+}  // namespace corvane::webhooks
