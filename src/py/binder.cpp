@@ -42,7 +42,10 @@ py::object convert_texts(py::handle value, const char* operation, const char* pa
 
 py::object convert_count_or_none(py::handle value, const char* operation, const char* parameter) {
   if (value.is_none()) return py::none();
-  return count(value, operation, parameter);
+  if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
+    wrong_type(value, operation, parameter, "an int or None");
+  }
+  return py::reinterpret_borrow<py::object>(value);
 }
 
 py::object convert_flag(py::handle value, const char* operation, const char* parameter) {
@@ -90,7 +93,9 @@ py::str text(py::handle value, const char* operation, const char* parameter) {
 
 py::object text_or_none(py::handle value, const char* operation, const char* parameter) {
   if (!value || value.is_none()) return py::none();
-  return text(value, operation, parameter);
+  // The message names None too: the caller may pass it.
+  if (!PyUnicode_Check(value.ptr())) wrong_type(value, operation, parameter, "a str or None");
+  return py::reinterpret_borrow<py::str>(value);
 }
 
 py::list texts(py::handle value, const char* operation, const char* parameter) {

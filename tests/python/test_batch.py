@@ -75,7 +75,7 @@ async def test_dependencies_and_per_operation_tokens(sb):
     ([{"path": "me", "method": "PUT"}], "requests[0]['method'] must be 'GET', 'POST' or 'DELETE'"),
     ([{"path": "me", "body": {"a": 1}}], "requests[0]['body'] is sent only with a POST"),
     ([{"path": 5}], "batch: requests[0]['path'] must be a str, not int"),
-    ([{"path": "me", "token": 5}], "batch: requests[0]['token'] must be a str, not int"),
+    ([{"path": "me", "token": 5}], "batch: requests[0]['token'] must be a str or None, not int"),
     ("me", "batch: requests must be a list of dicts, not str"),
 ])
 async def test_refused_before_anything_is_sent(sb, requests, message):
