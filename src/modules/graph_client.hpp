@@ -141,4 +141,50 @@ struct Tolerated {
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query);
 
+// ---- operations that are one request on a node: its id args[0], the token args[1] ----
+
+// The node itself when `Edge` is "", else its edge `Edge`.
+template <pyutil::Literal Edge>
+py::object target(py::handle self, py::handle id) {
+  if constexpr (Edge.text[0] == '\0') {
+    return node(self, id);
+  } else {
+    return edge(self, id, Edge.text);
+  }
+}
+
+// The query of the policy's field set `Set`, for the bodies below.
+template <pyutil::Literal Set>
+py::dict field_query() {
+  return fields(Set.text);
+}
+
+// The items of the node's edge `Edge`, at most args[2] of them (through _list).
+template <pyutil::Literal Edge, py::dict (*Query)()>
+bridge::Task<py::object> edge_list(py::object self, binder::Args args) {
+  co_return co_await list(self, edge(self, args[0], Edge.text), args[1], Query(), args[2]);
+}
+
+// The same items as an async iterator, one page held at a time.
+template <pyutil::Literal Edge, py::dict (*Query)()>
+py::object edge_walk(py::object self, binder::Args args) {
+  return iterate_signed(self, edge(self, args[0], Edge.text), args[1], Query());
+}
+
+// POST to the target with the one query value Key=args[2], a flag as the Graph API reads one
+// when `Flag`; the platform's answer.
+template <pyutil::Literal Key, pyutil::Literal Edge = "", bool Flag = false>
+bridge::Task<py::object> post_arg(py::object self, binder::Args args) {
+  co_return co_await post_value(self, target<Edge>(self, args[0]), args[1], Key.text,
+                                Flag ? py::object(flag(args[2])) : args[2]);
+}
+
+// DELETE of the target: whether the answer reports success when `Checked`, else the answer.
+template <pyutil::Literal Edge = "", bool Checked = true>
+bridge::Task<py::object> delete_at(py::object self, binder::Args args) {
+  py::object answer = co_await del(self, target<Edge>(self, args[0]), args[1]);
+  if (Checked) co_return succeeded(self, std::move(answer));
+  co_return answer;
+}
+
 }  // namespace corvane::graph

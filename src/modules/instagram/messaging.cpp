@@ -53,27 +53,6 @@ py::list participants_of(py::handle conversation) {
   return items_of(member(member(conversation, "participants"), "data"));
 }
 
-// ---- comments, reply_comment, hide_comment, delete_comment ----
-
-Task<py::object> comments_task(py::object self, Args args) {
-  co_return co_await graph::list(self, edge(self, args[0], "comments"), args[1],
-                                 graph::fields("IG_COMMENT"), args[2]);
-}
-
-Task<py::object> reply_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, edge(self, args[0], "replies"), args[1], "message",
-                                       args[2]);
-}
-
-Task<py::object> hide_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "hide",
-                                       graph::flag(args[2]));
-}
-
-Task<py::object> delete_comment_task(py::object self, Args args) {
-  co_return co_await graph::del(self, node(self, args[0]), args[1]);
-}
-
 // ---- contact ----
 
 // The contact() answer for a profile look-up that answered `data` or was refused (`refusal`, an
@@ -316,19 +295,19 @@ const binder::Operation kMessagingOperations[] = {
      {kMediaId, kToken, {"limit", &binder::kCount, "50", true}},
      "The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, "
      "as the platform sends them.",
-     comments_task},
+     graph::edge_list<"comments", graph::field_query<"IG_COMMENT">>},
     {"reply_comment",
      {kCommentId, kToken, {"message", &binder::kText}},
      "Answers a comment as the account; returns the platform's answer.",
-     reply_comment_task},
+     graph::post_arg<"message", "replies">},
     {"hide_comment",
      {kCommentId, kToken, {"hidden", &binder::kFlag, "True"}},
      "Hides (or, with hidden=False, shows again) a comment; returns the platform's answer.",
-     hide_comment_task},
+     graph::post_arg<"hide", "", true>},
     {"delete_comment",
      {kCommentId, kToken},
      "Deletes a comment; returns the platform's answer.",
-     delete_comment_task},
+     graph::delete_at<"", false>},
     {"conversations",
      {kToken, kInboxUser, kPageId, {"limit", &binder::kCount, "25", true},
       {"after", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
