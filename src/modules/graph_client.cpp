@@ -200,6 +200,13 @@ const binder::Kind kNodeId{"str", [](py::handle value, const char* operation,
                              return node_id(value, operation, parameter);
                            }};
 
+const binder::Kind kNodeIdOrNone{"str | None", [](py::handle value, const char* operation,
+                                                 const char* parameter) -> py::object {
+                                  py::object id = binder::text_or_none(value, operation, parameter);
+                                  if (!pyutil::truthy(id)) return id;
+                                  return node_id(id, operation, parameter);
+                                }};
+
 const binder::Kind kNodeIds{"list[str] | tuple[str, ...] | None",
                             [](py::handle value, const char* operation,
                                const char* parameter) -> py::object {

@@ -58,6 +58,8 @@ using binder::bind;
 // "&", white space or control characters (anything else would change which URL is asked).
 py::str node_id(py::handle value, const char* function, const char* name);
 extern const binder::Kind kNodeId;
+// A Graph id, or None or "" for none (an account-level operation's ig_user_id, a lead's ad).
+extern const binder::Kind kNodeIdOrNone;
 // A list or tuple of Graph ids, each checked as node_id (None gives an empty list).
 extern const binder::Kind kNodeIds;
 
@@ -175,8 +177,10 @@ py::object edge_walk(py::object self, binder::Args args) {
 // when `Flag`; the platform's answer.
 template <pyutil::Literal Key, pyutil::Literal Edge = "", bool Flag = false>
 bridge::Task<py::object> post_arg(py::object self, binder::Args args) {
+  py::object value = args[2];
+  if (Flag) value = flag(value);
   co_return co_await post_value(self, target<Edge>(self, args[0]), args[1], Key.text,
-                                Flag ? py::object(flag(args[2])) : args[2]);
+                                std::move(value));
 }
 
 // DELETE of the target: whether the answer reports success when `Checked`, else the answer.

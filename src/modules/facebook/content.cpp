@@ -51,7 +51,7 @@ Task<py::object> post_insights_task(py::object self, Args args) {
   graph::Tolerated answer = co_await graph::get_tolerating_refusal(
       self, edge(self, args[0], "insights"), args[1], std::move(query));
   if (answer.refusal) {
-    log_info(texts::kNoPostInsights, args[0], pyutil::text_form(answer.refusal));
+    state().log("info", texts::kNoPostInsights, args[0], pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   co_return metrics_of(self, std::move(answer.data));
@@ -82,7 +82,7 @@ Task<py::object> posts_insights_task(py::object self, Args args) {
     py::object answer = answers[i];
     if (PyExceptionInstance_Check(answer.ptr())) {
       if (!graph::is_refusal(answer)) pyutil::raise(answer);
-      log_info(texts::kNoPostInsights, post_id, pyutil::text_form(answer));
+      state().log("info", texts::kNoPostInsights, post_id, pyutil::text_form(answer));
       out[post_id] = py::dict();
       continue;
     }

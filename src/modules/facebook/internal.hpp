@@ -32,10 +32,6 @@ ModuleState& state();
 // record_type.from_response(item) for each item, in order.
 py::list records(py::handle record_type, py::handle items);
 
-// Logs "message" at info level on "corvane.facebook" with two arguments.
-void log_info(const char* message, py::handle first, py::handle second);
-void log_warning(const char* message, py::handle first, py::handle second);
-
 // The groups of operations, one table per file.
 extern const binder::MethodGroup add_oauth_methods;    // oauth.cpp
 extern const binder::MethodGroup add_page_methods;     // pages.cpp

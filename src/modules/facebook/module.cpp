@@ -23,14 +23,6 @@ py::list records(py::handle record_type, py::handle items) {
   return out;
 }
 
-void log_info(const char* message, py::handle first, py::handle second) {
-  state().logger.get().attr("info")(message, first, second);
-}
-
-void log_warning(const char* message, py::handle first, py::handle second) {
-  state().logger.get().attr("warning")(message, first, second);
-}
-
 namespace {
 
 using pyutil::guarded;

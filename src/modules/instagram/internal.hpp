@@ -37,12 +37,11 @@ py::object constant(const char* name);
 // attribute of that name is the constructor).
 bool via_facebook(py::handle self);
 
-// ig_user_id of an account-level operation: None, "" or a Graph id.
-extern const binder::Kind kAccount;
 const binder::Param kToken{"token", &binder::kToken};
-const binder::Param kIgUserId{"ig_user_id", &kAccount, "None", true};
+// ig_user_id of an account-level operation: None, "" or a Graph id.
+const binder::Param kIgUserId{"ig_user_id", &graph::kNodeIdOrNone, "None", true};
 
-// The node an account-level request acts for: the account id (checked by kAccount), or "me" in
+// The node an account-level request acts for: the account id (checked by its kind), or "me" in
 // the Instagram-login mode; the Facebook-login mode refuses a missing id with
 // ConfigurationError.
 py::str account_node(py::handle self, py::handle ig_user_id);
@@ -60,10 +59,6 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 py::list items_of(py::handle value);
 
 using graph::answer_error;
-
-// Log lines on "corvane.instagram".
-void log_info(const char* message, py::handle first, py::handle second);
-void log_warning(const char* message, py::handle first);
 
 // Awaits every awaitable together (asyncio.gather with return_exceptions): a failure of one
 // is its result and cancels none of the others; cancelling the wait cancels them all.

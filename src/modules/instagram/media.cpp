@@ -72,7 +72,7 @@ Task<py::object> media_insights_task(py::object self, Args args) {
   }
   graph::Tolerated answer = co_await std::move(*asking);
   if (answer.refusal) {
-    log_info(texts::kNoMediaInsights, media_id, answer.refusal);
+    state().log("info", texts::kNoMediaInsights, media_id, answer.refusal);
     co_return py::dict();
   }
   py::dict metrics;

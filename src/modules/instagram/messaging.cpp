@@ -67,11 +67,11 @@ py::dict profile_of(py::handle igsid, const graph::Tolerated& answer) {
   if (answer.refusal) {
     // The platform opens a profile only to a business the user wrote to, and the permission
     // may be missing: a normal state, not an error.
-    log_info(texts::kNoProfile, igsid, answer.refusal);
+    state().log("info", texts::kNoProfile, igsid, answer.refusal);
     reason = answer.refusal.attr("message");
   } else {
     reason = py::str(texts::kProfileNotObject);
-    log_info(texts::kNoProfile, igsid, reason);
+    state().log("info", texts::kNoProfile, igsid, reason);
   }
   py::dict unavailable;
   unavailable["id"] = igsid;
@@ -189,7 +189,7 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   py::dict profiles;
   for (py::handle result : results) {
     if (PyExceptionInstance_Check(result.ptr())) {
-      log_warning(texts::kEnrichFailed, result);
+      state().log("warning", texts::kEnrichFailed, result);
       continue;
     }
     py::tuple pair = py::reinterpret_borrow<py::tuple>(result);

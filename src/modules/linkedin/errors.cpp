@@ -46,8 +46,8 @@ const char* kind_for(long status) {
 // A 426 fails every REST call until the host changes its version: say which one was sent and
 // where it is set, once per refused request.
 void warn_retired_version(py::handle self, py::handle message) {
-  state().logger.get().attr("warning")(
-      texts::kRetiredVersion, py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
+  state().log("warning", texts::kRetiredVersion, py::getattr(self, "api_version", py::none()),
+              pyutil::text_form(message));
 }
 
 // The pipeline hands this hook whatever status and body the server gave: they take any value.

@@ -36,12 +36,8 @@ class PostPages final : public bridge::PageSource {
 
   std::optional<Task<py::object>> fetch() override {
     if (paging_.done()) return std::nullopt;
-    py::dict query;
-    query["q"] = "author";
-    query["author"] = author_;
-    query["start"] = py::int_(paging_.next_start());
-    query["count"] = py::int_(paging_.count());
-    return posts_page(client_, py::reinterpret_borrow<py::str>(token_), std::move(query));
+    return posts_page(client_, py::reinterpret_borrow<py::str>(token_), author_,
+                      py::int_(paging_.next_start()), py::int_(paging_.count()));
   }
 
   py::object take(py::object answer) override {
