@@ -2,17 +2,9 @@
 // replies, and hiding comments (never deleting them: the author still sees a hidden comment,
 // so moderation opens no conflict).
 #include "modules/facebook/internal.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 using graph::edge;
 

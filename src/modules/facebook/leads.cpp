@@ -1,16 +1,9 @@
 // Facebook Lead Ads: a Page's lead forms, the leads of a form (optionally since a time), one
 // lead by the leadgen_id of a webhook event, and the ad behind a lead.
 #include "modules/facebook/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 // The leads time filter: exactly this text, no spaces, the number unquoted.
 constexpr const char* kSinceFilter =

@@ -5,9 +5,6 @@
 
 #include "modules/facebook/internal.hpp"
 #include "modules/graph_errors.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 

@@ -1,14 +1,9 @@
 // Facebook Pages: the user's Pages with their page tokens, and the Page's webhook
 // subscription (without it, an app-level webhook delivers nothing for that Page).
 #include "modules/facebook/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 Task<py::object> pages_task(py::object self, Args args) {
   py::object url = graph::urls(self).attr("my_accounts")();

@@ -10,13 +10,19 @@
 #include "modules/graph_client.hpp"
 #include "modules/graph_texts.hpp"
 #include "modules/instagram/texts.hpp"
+#include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/names.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::instagram {
 
 namespace py = pybind11;
+using binder::Args;
 using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {

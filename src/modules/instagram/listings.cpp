@@ -2,13 +2,9 @@
 // inbox and a conversation's messages as async iterators that hold one page at a time
 // (BaseClient._iterate), for backfills that would not fit a list.
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
-
-using binder::Args;
 
 py::object iter_media(py::object self, Args args) {
   return graph::iterate_signed(self, graph::edge(self, account_node(self, args[1]), "media"),

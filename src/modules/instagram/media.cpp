@@ -4,15 +4,9 @@
 #include <string>
 
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 py::object upper_or_empty(py::handle value) {
   if (!truthy(value)) return py::str("");

@@ -10,8 +10,6 @@
 #include <string>
 
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 
@@ -36,11 +34,8 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
 
 namespace {
 
-using binder::Args;
 using graph::edge;
 using graph::node;
-using pyutil::member;
-using pyutil::truthy;
 
 bool contains(py::handle container, py::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());

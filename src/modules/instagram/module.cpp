@@ -7,9 +7,6 @@
 
 #include "modules/instagram/internal.hpp"
 #include "modules/graph_errors.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 

@@ -7,15 +7,9 @@
 
 #include "core/mask.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using pyutil::member;
-using pyutil::truthy;
 
 // The status as a number, 0 for anything that is not a plain int in range.
 long status_number(py::handle status) {
@@ -109,7 +103,6 @@ py::object error_with_url(py::handle self, py::handle status, py::handle body, p
   error.attr("url") = py::str(core::mask_secrets(pyutil::utf8(py::str(url))));
   return error;
 }
-
 
 void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
                 py::handle answer) {

@@ -11,12 +11,17 @@
 #include "modules/linkedin/texts.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::linkedin {
 
 namespace py = pybind11;
+using binder::Args;
 using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {

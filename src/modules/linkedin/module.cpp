@@ -7,8 +7,6 @@
 #include <string>
 
 #include "modules/linkedin/internal.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 

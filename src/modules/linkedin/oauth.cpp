@@ -1,16 +1,9 @@
 // LinkedIn sign-in and identity: request headers, the sign-in link, the token calls (code
 // exchange, refresh, introspection) and the OpenID profile.
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name)(); }
 

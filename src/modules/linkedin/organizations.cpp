@@ -3,7 +3,6 @@
 // A business posts as its page far more often than as a member; the URNs listed here are the
 // authors create_post, posts and iter_posts take for that.
 #include "modules/linkedin/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {

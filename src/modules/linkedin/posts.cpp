@@ -4,14 +4,9 @@
 
 #include "core/percent.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using binder::Args;
-using pyutil::truthy;
 
 constexpr const char* kOrganizationPrefix = "urn:li:organization:";
 

@@ -12,7 +12,6 @@
 
 #include "bridge/page_walk.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
