@@ -31,8 +31,6 @@ py::object appsecret_proof(py::handle token, py::handle secret) {
   return g_appsecret_proof.get()(token, secret);
 }
 
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-
 // ---- the helpers ----
 
 using binder::Args;
@@ -169,7 +167,7 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
   py::dict query = pyutil::truthy(params) ? pyutil::copy_dict(params) : py::dict();
   if (!pyutil::truthy(token)) return query;
   if (!PyUnicode_Check(token.ptr())) {
-    throw py::type_error(texts::kSignedToken + type_name(token));
+    throw py::type_error(texts::kSignedToken + std::string(Py_TYPE(token.ptr())->tp_name));
   }
   // Removed first, so that the credentials come after the caller's keys.
   for (const char* key : {"access_token", "appsecret_proof"}) {

@@ -49,11 +49,6 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 
 // ---- arguments ----
 
-// Constructors bind with binder::bind, and check with binder::text and its kin (py/binder.hpp).
-using binder::BoundArgs;
-using binder::Signature;
-using binder::bind;
-
 // A Graph object id or path word put into a URL: a non-empty str without "/", "?", "#",
 // "&", white space or control characters (anything else would change which URL is asked).
 py::str node_id(py::handle value, const char* function, const char* name);
@@ -109,8 +104,6 @@ py::object version_of(py::handle self);
 // a wrong type names the public operation, not the signing helper.
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
                           py::handle convert = {}, py::handle each_page = {});
-
-using pyutil::add_note;
 
 // ---- answers ----
 

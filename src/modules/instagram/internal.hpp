@@ -56,7 +56,6 @@ py::str account_node(py::handle self, py::handle ig_user_id);
 // in the Facebook-login mode, the Page (page_id, a str already checked; ConfigurationError
 // when missing); and the business's own ids among the arguments (present, non-empty texts),
 // which are not customers.
-[[noreturn]] void missing_page_id();
 py::str inbox_node(py::handle self, py::handle page_id, const char* function);
 py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 

@@ -13,14 +13,12 @@
 
 namespace corvane::instagram {
 
-[[noreturn]] void missing_page_id() {
-  pyutil::raise_error("ConfigurationError", py::str(texts::kPageIdRequired));
-}
-
 py::str inbox_node(py::handle self, py::handle page_id, const char* function) {
   if (!via_facebook(self)) return py::str("me");
   // The Page holds the inbox; "me" would not name it reliably.
-  if (!pyutil::truthy(page_id)) missing_page_id();
+  if (!truthy(page_id)) {
+    pyutil::raise_error("ConfigurationError", py::str(texts::kPageIdRequired));
+  }
   return graph::node_id(page_id, function, "page_id");
 }
 

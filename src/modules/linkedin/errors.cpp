@@ -115,11 +115,6 @@ void bad_answer(const char* operation, const char* what, const char* wanted, py:
                       fields);
 }
 
-py::object object_or_none(py::handle answer, const char* operation) {
-  if (!answer.is_none()) object_answer(answer, operation);
-  return py::reinterpret_borrow<py::object>(answer);
-}
-
 py::dict object_answer(py::handle answer, const char* operation) {
   if (!PyDict_Check(answer.ptr())) {
     bad_answer(operation, texts::kAnswer, texts::kObject, answer, answer);

@@ -45,10 +45,6 @@ extern const binder::Kind kAuthor;
 [[noreturn]] void bad_answer(const char* operation, const char* what, const char* wanted,
                              py::handle value, py::handle answer);
 
-// `answer` itself when it is a dict or None, else bad_answer(operation, "LinkedIn's answer",
-// "an object", ...).
-py::object object_or_none(py::handle answer, const char* operation);
-
 // `answer` itself when it is a dict, else bad_answer(operation, "LinkedIn's answer", "an
 // object", ...): a finder always answers an object, so an empty body is a broken answer.
 py::dict object_answer(py::handle answer, const char* operation);

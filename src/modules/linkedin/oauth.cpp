@@ -84,7 +84,8 @@ Task<py::object> introspect_task(py::object self, Args args) {
   form["token"] = args[0];
   add_app(self, form);
   py::object answer = co_await post_form(self, "introspect", std::move(form));
-  co_return object_or_none(answer, "introspect");
+  if (!answer.is_none()) object_answer(answer, "introspect");  // an object, or no body
+  co_return answer;
 }
 
 // ---- me ----
