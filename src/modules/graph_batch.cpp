@@ -142,24 +142,11 @@ struct Call {
   pyutil::Secrets secrets;  // the batch's token and proof and those of every operation in it
 };
 
-// The fields of an error of the client at `url`, its secrets masked.
-py::dict error_fields(py::handle self, const std::string& url) {
-  py::dict fields;
-  fields["provider"] = py::getattr(self, "provider", py::none());
-  fields["url"] = py::str(core::mask_secrets(url));
-  return fields;
-}
-
-// Every secret of the call masked in the error's message and payload: an answer may quote
-// another operation's request.
-void mask_call_secrets(py::handle error, const Call& call) {
-  pyutil::mask_message(error, call.secrets);
-  pyutil::mask_payload(error, call.secrets);
-}
-
 py::object not_run(py::handle self, const Call& call, const std::string& relative_url,
                    py::handle failed_name) {
-  py::dict fields = error_fields(self, call.base_url + relative_url);
+  py::dict fields;
+  fields["provider"] = py::getattr(self, "provider", py::none());
+  fields["url"] = py::str(core::mask_secrets(call.base_url + relative_url));
   if (failed_name) {
     return pyutil::make_error("NotRunError", py::str(texts::kNotRunAfter).format(failed_name),
                               fields);
@@ -192,7 +179,9 @@ py::object slot_result(py::handle self, py::handle slot, py::handle meta, const 
   py::object error = py::getattr(self, pyutil::name<"_parse_error">())(code, body);
   pyutil::require_exception(error, "_parse_error");
   error.attr("url") = py::str(core::mask_secrets(call.base_url + relative_url));
-  mask_call_secrets(error, call);
+  // Any secret of the call: an answer may quote another operation's request.
+  pyutil::mask_message(error, call.secrets);
+  pyutil::mask_payload(error, call.secrets);
   if (pyutil::is_kind(error, "RateLimitError")) error.attr("retry_after") = retry_after(headers);
   return error;
 }
@@ -247,14 +236,17 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   }
   const std::size_t n = py::len(wire);
   if (!failure && (!PyList_Check(answer.ptr()) || py::len(answer) != n)) {
-    py::dict fields = error_fields(self, call.base_url);
+    py::dict fields;
+    fields["provider"] = py::getattr(self, "provider", py::none());
+    fields["url"] = py::str(core::mask_secrets(call.base_url));
     fields["payload"] = answer;
     failure = pyutil::make_error("ApiError", py::str(texts::kBatchAnswerShape), fields);
   }
   py::list results;
   if (failure) {
     // The operations' own tokens may be quoted back in an error of the whole call.
-    mask_call_secrets(failure, call);
+    pyutil::mask_message(failure, call.secrets);
+    pyutil::mask_payload(failure, call.secrets);
     for (std::size_t i = 0; i < n; ++i) results.append(failure);
     co_return results;
   }
