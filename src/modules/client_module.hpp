@@ -22,6 +22,12 @@ struct Shared {
   pyutil::Immortal base_client;   // corvane.http.BaseClient
   pyutil::Immortal token_bundle;  // corvane.models.TokenBundle
   pyutil::Immortal profile;       // corvane.models.Profile
+
+  // Logs `message` (a %-form of the logging module) with `args` at `level` ("info", ...).
+  template <class... Arg>
+  void log(const char* level, const char* message, const Arg&... args) const {
+    logger.get().attr(level)(message, args...);
+  }
 };
 
 // The modules a client reads its addresses and records from.

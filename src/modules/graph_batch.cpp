@@ -323,9 +323,7 @@ void record_operation_usage(py::handle client, py::handle token, const py::dict&
 }
 
 BatchPlan plan_batch(py::handle self, py::handle requests, const char* function) {
-  if (!PyList_Check(requests.ptr()) && !PyTuple_Check(requests.ptr())) {
-    wrong_type(function, "requests", texts::kListOfDicts, requests);
-  }
+  // `requests` is a list or tuple already: its kind checked it at the call.
   BatchPlan plan;
   std::vector<core::BatchOp> ops;
   std::size_t index = 0;

@@ -31,8 +31,6 @@ py::object appsecret_proof(py::handle token, py::handle secret) {
   return g_appsecret_proof.get()(token, secret);
 }
 
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-
 // ---- the helpers ----
 
 using binder::Args;
@@ -41,26 +39,22 @@ using binder::Args;
 py::object send(const char* method, py::handle self, py::handle url, py::handle token,
                 const py::dict& query, py::handle json = {});
 
-py::object get_now(py::object self, Args args) {
-  return send("GET", self, args[0], args[1], args.extras());
+// The body of _get, _post (both flavours) and _delete: request() with the method `Method`.
+template <pyutil::Literal Method, bool Json = false>
+py::object send_now(py::object self, Args args) {
+  if constexpr (Json) return send(Method.text, self, args[0], args[1], args.extras(), args[2]);
+  return send(Method.text, self, args[0], args[1], args.extras());
 }
 
-py::object post_now(py::object self, Args args) {
-  return send("POST", self, args[0], args[1], args.extras());
-}
-
-py::object post_json_now(py::object self, Args args) {
-  return send("POST", self, args[0], args[1], args.extras(), args[2]);
-}
-
-py::object delete_now(py::object self, Args args) {
-  return send("DELETE", self, args[0], args[1], args.extras());
+// self.paginate(url, params=<the query signed>, max_items=max_items).
+py::object paginate(py::handle self, py::handle url, py::handle token, const py::dict& query,
+                    py::handle max_items) {
+  return py::handle(self).attr(pyutil::name<"paginate">())(
+      url, py::arg("params") = sign(self, token, query), py::arg("max_items") = max_items);
 }
 
 py::object list_now(py::object self, Args args) {
-  return py::handle(self).attr(pyutil::name<"paginate">())(
-      args[0], py::arg("params") = sign(self, args[1], args.extras()),
-      py::arg("max_items") = args[2]);
+  return paginate(self, args[0], args[1], args.extras(), args[2]);
 }
 
 template <ProofRule Rule>
@@ -99,11 +93,11 @@ const binder::Operation kHelpers[] = {
     {"_get", {kUrl, kToken},
      "GET url through request(), signed with token; every further named value is one query "
      "parameter. Returns the decoded body.",
-     nullptr, get_now, nullptr, true},
+     nullptr, send_now<"GET">, nullptr, true},
     {"_delete", {kUrl, kToken},
      "DELETE url through request(), signed with token; every further named value is one query "
      "parameter. Returns the decoded body.",
-     nullptr, delete_now, nullptr, true},
+     nullptr, send_now<"DELETE">, nullptr, true},
     {"_list", {kUrl, kToken, {"max_items", &binder::kAnything, "500", true}},
      "Collects a Graph list through paginate(): the first request is signed with token and "
      "carries every further named value; later pages follow the platform's own links, signed "
@@ -122,13 +116,10 @@ constexpr const char* kSignedDoc =
     "for token. None or an empty token adds nothing (the OAuth token requests authenticate "
     "with client_secret instead). params is never modified.";
 
-const binder::Operation kSignedAlways[] = {
+template <ProofRule Rule>
+const binder::Operation kSigned[] = {
     {"_signed", {kToken, {"params", &binder::kAnything, "None"}}, kSignedDoc, nullptr,
-     signed_now<ProofRule::kAlways>},
-};
-const binder::Operation kSignedWhenSecret[] = {
-    {"_signed", {kToken, {"params", &binder::kAnything, "None"}}, kSignedDoc, nullptr,
-     signed_now<ProofRule::kWhenSecret>},
+     signed_now<Rule>},
 };
 
 const binder::Operation kPostQuery[] = {
@@ -136,21 +127,14 @@ const binder::Operation kPostQuery[] = {
      "POST url through request(), signed with token; every further named value is one query "
      "parameter (the Graph API reads them from the query, not from a body). Returns the "
      "decoded body.",
-     nullptr, post_now, nullptr, true},
+     nullptr, send_now<"POST">, nullptr, true},
 };
 const binder::Operation kPostJson[] = {
     {"_post", {kUrl, kToken, {"json", &binder::kAnything, "None"}},
      "POST url through request(), signed with token; json is sent as the request body, every "
      "further named value is one query parameter. Returns the decoded body.",
-     nullptr, post_json_now, nullptr, true},
+     nullptr, send_now<"POST", true>, nullptr, true},
 };
-
-// The C function behind row I of Table: what look-up finds when no one replaced the helper.
-template <const auto& Table, std::size_t I = 0>
-PyCFunction entry() {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(&binder::detail::entry<Table, I, true>));
-}
 
 bool is_id_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -168,9 +152,9 @@ void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody pos
   // Owned by no one class: each module adds them to its one client.
   binder::add_methods<kHelpers>(cls, "GraphClient");
   if (rule == ProofRule::kAlways) {
-    binder::add_methods<kSignedAlways>(cls, "GraphClient");
+    binder::add_methods<kSigned<ProofRule::kAlways>>(cls, "GraphClient");
   } else {
-    binder::add_methods<kSignedWhenSecret>(cls, "GraphClient");
+    binder::add_methods<kSigned<ProofRule::kWhenSecret>>(cls, "GraphClient");
   }
   if (post == PostBody::kJson) {
     binder::add_methods<kPostJson>(cls, "GraphClient");
@@ -183,7 +167,7 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
   py::dict query = pyutil::truthy(params) ? pyutil::copy_dict(params) : py::dict();
   if (!pyutil::truthy(token)) return query;
   if (!PyUnicode_Check(token.ptr())) {
-    throw py::type_error(texts::kSignedToken + type_name(token));
+    throw py::type_error(texts::kSignedToken + std::string(Py_TYPE(token.ptr())->tp_name));
   }
   // Removed first, so that the credentials come after the caller's keys.
   for (const char* key : {"access_token", "appsecret_proof"}) {
@@ -213,6 +197,13 @@ const binder::Kind kNodeId{"str", [](py::handle value, const char* operation,
                                      const char* parameter) -> py::object {
                              return node_id(value, operation, parameter);
                            }};
+
+const binder::Kind kNodeIdOrNone{"str | None", [](py::handle value, const char* operation,
+                                                 const char* parameter) -> py::object {
+                                  py::object id = binder::text_or_none(value, operation, parameter);
+                                  if (!pyutil::truthy(id)) return id;
+                                  return node_id(id, operation, parameter);
+                                }};
 
 const binder::Kind kNodeIds{"list[str] | tuple[str, ...] | None",
                             [](py::handle value, const char* operation,
@@ -259,25 +250,39 @@ py::object send(const char* method, py::handle self, py::handle url, py::handle 
 
 py::object sign(py::handle self, py::handle token, const py::dict& query) {
   const Found found = look_up(self, pyutil::name<"_signed">());
-  if (found.function == entry<kSignedAlways>()) {
+  if (found.function == binder::entry_of<kSigned<ProofRule::kAlways>, 0>()) {
     return signed_query(self, token, query, ProofRule::kAlways);
   }
-  if (found.function == entry<kSignedWhenSecret>()) {
+  if (found.function == binder::entry_of<kSigned<ProofRule::kWhenSecret>, 0>()) {
     return signed_query(self, token, query, ProofRule::kWhenSecret);
   }
   return found.bound(token, query);
 }
 
-py::object get(py::handle self, py::handle url, py::handle token, py::dict query) {
-  const Found found = look_up(self, pyutil::name<"_get">());
-  if (found.function == entry<kHelpers, kGetRow>()) return send("GET", self, url, token, query);
+namespace {
+
+// self.<Name>(url, token, **query): sent in C++ while look-up finds row Row of kHelpers.
+template <pyutil::Literal Name, std::size_t Row>
+py::object through(const char* method, py::handle self, py::handle url, py::handle token,
+                   const py::dict& query) {
+  const Found found = look_up(self, pyutil::name<Name>());
+  if (found.function == binder::entry_of<kHelpers, Row>()) {
+    return send(method, self, url, token, query);
+  }
   return found.bound(url, token, **query);
+}
+
+}  // namespace
+
+py::object get(py::handle self, py::handle url, py::handle token, py::dict query) {
+  return through<"_get", kGetRow>("GET", self, url, token, query);
 }
 
 py::object post(py::handle self, py::handle url, py::handle token, py::dict query,
                 py::handle json) {
   const Found found = look_up(self, pyutil::name<"_post">());
-  if (found.function == entry<kPostQuery>() || found.function == entry<kPostJson>()) {
+  if (found.function == binder::entry_of<kPostQuery, 0>() ||
+      found.function == binder::entry_of<kPostJson, 0>()) {
     return send("POST", self, url, token, query, json);
   }
   if (json) return found.bound(url, token, json, **query);
@@ -294,22 +299,17 @@ bridge::Task<py::object> post_value(py::object self, py::object url, py::object 
 py::str flag(py::handle value) { return py::str(pyutil::truthy(value) ? "true" : "false"); }
 
 py::object del(py::handle self, py::handle url, py::handle token, py::dict query) {
-  const Found found = look_up(self, pyutil::name<"_delete">());
-  if (found.function == entry<kHelpers, kDeleteRow>()) {
-    return send("DELETE", self, url, token, query);
-  }
-  return found.bound(url, token, **query);
+  return through<"_delete", kDeleteRow>("DELETE", self, url, token, query);
 }
 
 py::object list(py::handle self, py::handle url, py::handle token, py::dict query,
                 py::handle max_items) {
   py::object limit = max_items ? py::reinterpret_borrow<py::object>(max_items) : py::int_(500);
   const Found found = look_up(self, pyutil::name<"_list">());
-  if (found.function != entry<kHelpers, kListRow>()) {
+  if (found.function != binder::entry_of<kHelpers, kListRow>()) {
     return found.bound(url, token, py::arg("max_items") = limit, **query);
   }
-  return py::handle(self).attr(pyutil::name<"paginate">())(
-      url, py::arg("params") = sign(self, token, query), py::arg("max_items") = limit);
+  return paginate(self, url, token, query, limit);
 }
 
 py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
@@ -350,8 +350,6 @@ py::object iterate_signed(py::handle self, py::handle url, py::handle token, py:
   if (each_page) options["each_page"] = each_page;
   return iterate(url, **options);
 }
-
-
 
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query) {

@@ -49,15 +49,12 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
 
 // ---- arguments ----
 
-// Constructors bind with binder::bind, and check with binder::text and its kin (py/binder.hpp).
-using binder::BoundArgs;
-using binder::Signature;
-using binder::bind;
-
 // A Graph object id or path word put into a URL: a non-empty str without "/", "?", "#",
 // "&", white space or control characters (anything else would change which URL is asked).
 py::str node_id(py::handle value, const char* function, const char* name);
 extern const binder::Kind kNodeId;
+// A Graph id, or None or "" for none (an account-level operation's ig_user_id, a lead's ad).
+extern const binder::Kind kNodeIdOrNone;
 // A list or tuple of Graph ids, each checked as node_id (None gives an empty list).
 extern const binder::Kind kNodeIds;
 
@@ -108,8 +105,6 @@ py::object version_of(py::handle self);
 py::object iterate_signed(py::handle self, py::handle url, py::handle token, py::dict query,
                           py::handle convert = {}, py::handle each_page = {});
 
-using pyutil::add_note;
-
 // ---- answers ----
 
 using clients::require_json;  // LinkedIn's too (client_module.hpp)
@@ -140,5 +135,53 @@ struct Tolerated {
 };
 bridge::Task<Tolerated> get_tolerating_refusal(py::object self, py::object url, py::object token,
                                                py::dict query);
+
+// ---- operations that are one request on a node: its id args[0], the token args[1] ----
+
+// The node itself when `Edge` is "", else its edge `Edge`.
+template <pyutil::Literal Edge>
+py::object target(py::handle self, py::handle id) {
+  if constexpr (Edge.text[0] == '\0') {
+    return node(self, id);
+  } else {
+    return edge(self, id, Edge.text);
+  }
+}
+
+// The query of the policy's field set `Set`, for the bodies below.
+template <pyutil::Literal Set>
+py::dict field_query() {
+  return fields(Set.text);
+}
+
+// The items of the node's edge `Edge`, at most args[2] of them (through _list).
+template <pyutil::Literal Edge, py::dict (*Query)()>
+bridge::Task<py::object> edge_list(py::object self, binder::Args args) {
+  co_return co_await list(self, edge(self, args[0], Edge.text), args[1], Query(), args[2]);
+}
+
+// The same items as an async iterator, one page held at a time.
+template <pyutil::Literal Edge, py::dict (*Query)()>
+py::object edge_walk(py::object self, binder::Args args) {
+  return iterate_signed(self, edge(self, args[0], Edge.text), args[1], Query());
+}
+
+// POST to the target with the one query value Key=args[2], a flag as the Graph API reads one
+// when `Flag`; the platform's answer.
+template <pyutil::Literal Key, pyutil::Literal Edge = "", bool Flag = false>
+bridge::Task<py::object> post_arg(py::object self, binder::Args args) {
+  py::object value = args[2];
+  if (Flag) value = flag(value);
+  co_return co_await post_value(self, target<Edge>(self, args[0]), args[1], Key.text,
+                                std::move(value));
+}
+
+// DELETE of the target: whether the answer reports success when `Checked`, else the answer.
+template <pyutil::Literal Edge = "", bool Checked = true>
+bridge::Task<py::object> delete_at(py::object self, binder::Args args) {
+  py::object answer = co_await del(self, target<Edge>(self, args[0]), args[1]);
+  if (Checked) co_return succeeded(self, std::move(answer));
+  co_return answer;
+}
 
 }  // namespace corvane::graph

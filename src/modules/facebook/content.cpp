@@ -2,33 +2,13 @@
 // replies, and hiding comments (never deleting them: the author still sees a hidden comment,
 // so moderation opens no conflict).
 #include "modules/facebook/internal.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
 
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
-
 using graph::edge;
-using graph::node;
 
 // ---- posts ----
-
-// published_posts, not feed: the feed also carries what visitors wrote on the Page.
-Task<py::object> posts_task(py::object self, Args args) {
-  co_return co_await graph::list(self, edge(self, args[0], "published_posts"), args[1],
-                                 graph::fields("FB_POST"), args[2]);
-}
-
-py::object iter_posts(py::object self, Args args) {
-  return graph::iterate_signed(self, edge(self, args[0], "published_posts"), args[1],
-                               graph::fields("FB_POST"));
-}
 
 Task<py::object> publish_task(py::object self, Args args) {
   py::dict query;
@@ -36,10 +16,6 @@ Task<py::object> publish_task(py::object self, Args args) {
   query["published"] = graph::flag(args[4]);
   if (truthy(args[3])) query["link"] = args[3];
   co_return co_await graph::post(self, edge(self, args[0], "feed"), args[1], std::move(query));
-}
-
-Task<py::object> delete_post_task(py::object self, Args args) {
-  co_return graph::succeeded(self, co_await graph::del(self, node(self, args[0]), args[1]));
 }
 
 // ---- post_insights, posts_insights ----
@@ -67,7 +43,7 @@ Task<py::object> post_insights_task(py::object self, Args args) {
   graph::Tolerated answer = co_await graph::get_tolerating_refusal(
       self, edge(self, args[0], "insights"), args[1], std::move(query));
   if (answer.refusal) {
-    log_info(texts::kNoPostInsights, args[0], pyutil::text_form(answer.refusal));
+    state().log("info", texts::kNoPostInsights, args[0], pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   co_return metrics_of(self, std::move(answer.data));
@@ -98,7 +74,7 @@ Task<py::object> posts_insights_task(py::object self, Args args) {
     py::object answer = answers[i];
     if (PyExceptionInstance_Check(answer.ptr())) {
       if (!graph::is_refusal(answer)) pyutil::raise(answer);
-      log_info(texts::kNoPostInsights, post_id, pyutil::text_form(answer));
+      state().log("info", texts::kNoPostInsights, post_id, pyutil::text_form(answer));
       out[post_id] = py::dict();
       continue;
     }
@@ -115,25 +91,6 @@ py::dict comment_query() {
   return query;
 }
 
-Task<py::object> comments_task(py::object self, Args args) {
-  co_return co_await graph::list(self, edge(self, args[0], "comments"), args[1], comment_query(),
-                                 args[2]);
-}
-
-py::object iter_comments(py::object self, Args args) {
-  return graph::iterate_signed(self, edge(self, args[0], "comments"), args[1], comment_query());
-}
-
-Task<py::object> reply_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, edge(self, args[0], "comments"), args[1], "message",
-                                       args[2]);
-}
-
-Task<py::object> hide_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "is_hidden",
-                                       graph::flag(args[2]));
-}
-
 const binder::Param kPageId{"page_id", &graph::kNodeId};
 const binder::Param kPostId{"post_id", &graph::kNodeId};
 const binder::Param kCommentId{"comment_id", &graph::kNodeId};
@@ -146,11 +103,12 @@ const binder::Operation kContentOperations[] = {
      {kPageId, kPageToken, {"limit", &binder::kCount, "25", true}},
      "The Page's own posts (published_posts, not the feed that visitors write on), at most "
      "limit of them, as the platform returns them.",
-     posts_task},
+     // published_posts, not feed: the feed also carries what visitors wrote on the Page.
+     graph::edge_list<"published_posts", graph::field_query<"FB_POST">>},
     {"iter_posts",
      {kPageId, kPageToken},
      "The Page's own posts as an async iterator, one page held at a time.",
-     nullptr, iter_posts},
+     nullptr, graph::edge_walk<"published_posts", graph::field_query<"FB_POST">>},
     {"publish_post",
      {kPageId, kPageToken, {"message", &binder::kText, nullptr, true},
       {"link", &binder::kTextOrNone, "None", true}, {"published", &binder::kFlag, "True", true}},
@@ -159,7 +117,7 @@ const binder::Operation kContentOperations[] = {
     {"delete_post",
      {kPostId, kPageToken},
      "Deletes a post. True when the platform reports success.",
-     delete_post_task},
+     graph::delete_at<>},
     {"post_insights",
      {kPostId, kPageToken},
      "The post's statistics as {metric name: value}, for the metrics of the current "
@@ -175,20 +133,20 @@ const binder::Operation kContentOperations[] = {
     {"comments",
      {kPostId, kPageToken, {"limit", &binder::kCount, "50", true}},
      "The post's comments, newest first, at most limit of them.",
-     comments_task},
+     graph::edge_list<"comments", comment_query>},
     {"iter_comments",
      {kPostId, kPageToken},
      "A post's comments, newest first, as an async iterator, one page held at a time.",
-     nullptr, iter_comments},
+     nullptr, graph::edge_walk<"comments", comment_query>},
     {"reply_comment",
      {kCommentId, kPageToken, {"message", &binder::kText}},
      "Answers a comment as the Page; returns the platform's answer.",
-     reply_comment_task},
+     graph::post_arg<"message", "comments">},
     {"hide_comment",
      {kCommentId, kPageToken, {"hidden", &binder::kFlag, "True"}},
      "Hides (or, with hidden=False, shows again) a comment; its author still sees it. "
      "Returns the platform's answer.",
-     hide_comment_task},
+     graph::post_arg<"is_hidden", "", true>},
 };
 const binder::MethodGroup add_content_methods = binder::group<kContentOperations, "Facebook">;
 

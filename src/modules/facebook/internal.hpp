@@ -10,12 +10,19 @@
 #include "modules/graph_client.hpp"
 #include "modules/graph_texts.hpp"
 #include "modules/facebook/texts.hpp"
+#include "py/errors.hpp"
+#include "py/fields.hpp"
+#include "py/names.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::facebook {
 
 namespace py = pybind11;
+using binder::Args;
 using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {
@@ -31,10 +38,6 @@ ModuleState& state();
 
 // record_type.from_response(item) for each item, in order.
 py::list records(py::handle record_type, py::handle items);
-
-// Logs "message" at info level on "corvane.facebook" with two arguments.
-void log_info(const char* message, py::handle first, py::handle second);
-void log_warning(const char* message, py::handle first, py::handle second);
 
 // The groups of operations, one table per file.
 extern const binder::MethodGroup add_oauth_methods;    // oauth.cpp

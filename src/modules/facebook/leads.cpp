@@ -1,16 +1,9 @@
 // Facebook Lead Ads: a Page's lead forms, the leads of a form (optionally since a time), one
 // lead by the leadgen_id of a webhook event, and the ad behind a lead.
 #include "modules/facebook/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 // The leads time filter: exactly this text, no spaces, the number unquoted.
 constexpr const char* kSinceFilter =
@@ -26,13 +19,6 @@ const binder::Kind kSince{"int | None", [](py::handle value, const char* operati
                             }
                             return py::reinterpret_borrow<py::object>(value);
                           }};
-
-// An ad id, or None or "" for a lead without an ad.
-const binder::Kind kAdId{"str | None", [](py::handle value, const char* operation,
-                                          const char* parameter) -> py::object {
-                           py::object id = binder::text_or_none(value, operation, parameter);
-                           return truthy(id) ? graph::node_id(id, operation, parameter) : id;
-                         }};
 
 // The query of a form's leads: every field, and the time filter when since is given.
 py::dict leads_query(py::handle since) {
@@ -97,7 +83,7 @@ Task<py::object> ad_context_task(py::object self, Args args) {
   if (answer.refusal) {
     // A warning: the lead is kept, but its campaign is lost, usually to a token without
     // ads_management (a Page token where the user's was needed).
-    log_warning(texts::kNoAdContext, ad_id, pyutil::text_form(answer.refusal));
+    state().log("warning", texts::kNoAdContext, ad_id, pyutil::text_form(answer.refusal));
     co_return py::dict();
   }
   co_return context_of(answer.data);
@@ -151,8 +137,7 @@ Task<py::object> leads_with_context_task(py::object self, Args args) {
       if (!pyutil::is_kind(ad, "ApiError")) pyutil::raise(ad);
       // Not run: the lead has no ad (an organic lead), nothing to regret.
       if (truthy(record.attr("ad_id")) && !pyutil::is_kind(ad, "NotRunError")) {
-        log_warning(texts::kNoAdContext, record.attr("ad_id"),
-                    pyutil::text_form(ad));
+        state().log("warning", texts::kNoAdContext, record.attr("ad_id"), pyutil::text_form(ad));
       }
     } else if (truthy(record.attr("ad_id"))) {
       context = context_of(graph::require_json(self, ad));
@@ -189,7 +174,7 @@ const binder::Operation kLeadOperations[] = {
      "One lead, by the leadgen_id of its webhook event, as a Lead record.",
      lead_task},
     {"ad_context",
-     {{"ad_id", &kAdId}, {"token", &binder::kToken}},
+     {{"ad_id", &graph::kNodeIdOrNone}, {"token", &binder::kToken}},
      "The ad, ad set and campaign behind a lead as one flat dict (ad_id, ad_name, adset_id, "
      "adset_name, campaign_id, campaign_name, objective, optimization_goal, targeting). "
      "token needs ads_management. {} without an ad id, or when the platform refuses (logged "

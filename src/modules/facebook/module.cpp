@@ -5,9 +5,6 @@
 
 #include "modules/facebook/internal.hpp"
 #include "modules/graph_errors.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 
@@ -21,14 +18,6 @@ py::list records(py::handle record_type, py::handle items) {
   py::object from_response = record_type.attr("from_response");
   for (py::handle item : items) out.append(from_response(item));
   return out;
-}
-
-void log_info(const char* message, py::handle first, py::handle second) {
-  state().logger.get().attr("info")(message, first, second);
-}
-
-void log_warning(const char* message, py::handle first, py::handle second) {
-  state().logger.get().attr("warning")(message, first, second);
 }
 
 namespace {
@@ -61,11 +50,11 @@ constexpr const char* kInstagramSuffix =
     ",instagram_business_account{id,username,name,profile_picture_url,followers_count,"
     "follows_count,media_count,biography,website}";
 
-const graph::Signature kInitSig{"Facebook",
-                                {"self"},
-                                1,
-                                {"graph_version", "config_id", "scopes"},
-                                {"app_id", "app_secret"}};
+const binder::Signature kInitSig{"Facebook",
+                                 {"self"},
+                                 1,
+                                 {"graph_version", "config_id", "scopes"},
+                                 {"app_id", "app_secret"}};
 
 // app_id/app_secret: None or "" is a missing setting, anything but a str a wrong argument.
 bool present_text(py::handle value, const char* name) {
@@ -75,7 +64,7 @@ bool present_text(py::handle value, const char* name) {
 
 PyObject* init(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    graph::BoundArgs bound = graph::bind(kInitSig, args, kwargs);
+    binder::BoundArgs bound = binder::bind(kInitSig, args, kwargs);
     const py::object& self = bound.values[0];
     state().base_client.get().attr("__init__")(self, **bound.extras);
 
@@ -126,7 +115,7 @@ PyObject* from_env(PyObject*, PyObject* args, PyObject* kwargs) {
         if (pyutil::truthy(environ.attr("get")(name))) continue;
         unset += unset.empty() ? name : std::string(" and ") + name;
       }
-      graph::add_note(e.value(), texts::kFromEnvNote + unset);
+      pyutil::add_note(e.value(), texts::kFromEnvNote + unset);
       throw;
     }
   });

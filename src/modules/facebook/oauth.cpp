@@ -1,18 +1,12 @@
 // Facebook login: the dialog link, the code exchange for a long-lived user token, the check of
 // granted permissions, revocation and the user's own profile.
 #include "modules/facebook/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
 
-using binder::Args;
 using graph::answer_error;
-using pyutil::member;
 using pyutil::name;
-using pyutil::truthy;
 
 py::object login_url(py::object self, Args args) {
   py::dict query;

@@ -1,14 +1,9 @@
 // Facebook Pages: the user's Pages with their page tokens, and the Page's webhook
 // subscription (without it, an app-level webhook delivers nothing for that Page).
 #include "modules/facebook/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::facebook {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 Task<py::object> pages_task(py::object self, Args args) {
   py::object url = graph::urls(self).attr("my_accounts")();
@@ -18,25 +13,19 @@ Task<py::object> pages_task(py::object self, Args args) {
   co_return records(state().page.get(), items);
 }
 
-py::object subscribed_apps(py::handle self, const Args& args) {
-  return graph::edge(self, args[0], "subscribed_apps");
-}
-
 Task<py::object> subscribe_task(py::object self, Args args) {
   py::str fields = graph::join_commas(truthy(args[2]) ? args[2] : state().webhook_fields.get());
-  co_return graph::succeeded(self, co_await graph::post_value(self, subscribed_apps(self, args),
-                                                              args[1], "subscribed_fields", fields));
+  py::object url = graph::edge(self, args[0], "subscribed_apps");
+  co_return graph::succeeded(
+      self, co_await graph::post_value(self, url, args[1], "subscribed_fields", fields));
 }
 
 Task<py::object> subscriptions_task(py::object self, Args args) {
   // One request: the list is short, and a diagnostic should not page.
-  py::object data = co_await graph::get(self, subscribed_apps(self, args), args[1]);
+  py::object data =
+      co_await graph::get(self, graph::edge(self, args[0], "subscribed_apps"), args[1]);
   py::object entries = member(graph::require_json(self, std::move(data)), "data");
   co_return truthy(entries) ? entries : py::list();
-}
-
-Task<py::object> unsubscribe_task(py::object self, Args args) {
-  co_return graph::succeeded(self, co_await graph::del(self, subscribed_apps(self, args), args[1]));
 }
 
 const binder::Param kPageId{"page_id", &graph::kNodeId};
@@ -64,7 +53,7 @@ const binder::Operation kPageOperations[] = {
      {kPageId, kPageToken},
      "Removes the app's webhook subscription of the Page. True when the platform reports "
      "success.",
-     unsubscribe_task},
+     graph::delete_at<"subscribed_apps">},
 };
 const binder::MethodGroup add_page_methods = binder::group<kPageOperations, "Facebook">;
 

@@ -3,16 +3,9 @@
 #include <algorithm>
 
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 // _flatten: the platform's nested breakdown answer as {"25-34 / F": 120, ...}.
 py::dict flatten(py::handle data) {

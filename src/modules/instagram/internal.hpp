@@ -10,13 +10,19 @@
 #include "modules/graph_client.hpp"
 #include "modules/graph_texts.hpp"
 #include "modules/instagram/texts.hpp"
+#include "py/errors.hpp"
+#include "py/fields.hpp"
 #include "py/names.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::instagram {
 
 namespace py = pybind11;
+using binder::Args;
 using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {
@@ -37,12 +43,11 @@ py::object constant(const char* name);
 // attribute of that name is the constructor).
 bool via_facebook(py::handle self);
 
-// ig_user_id of an account-level operation: None, "" or a Graph id.
-extern const binder::Kind kAccount;
 const binder::Param kToken{"token", &binder::kToken};
-const binder::Param kIgUserId{"ig_user_id", &kAccount, "None", true};
+// ig_user_id of an account-level operation: None, "" or a Graph id.
+const binder::Param kIgUserId{"ig_user_id", &graph::kNodeIdOrNone, "None", true};
 
-// The node an account-level request acts for: the account id (checked by kAccount), or "me" in
+// The node an account-level request acts for: the account id (checked by its kind), or "me" in
 // the Instagram-login mode; the Facebook-login mode refuses a missing id with
 // ConfigurationError.
 py::str account_node(py::handle self, py::handle ig_user_id);
@@ -51,7 +56,6 @@ py::str account_node(py::handle self, py::handle ig_user_id);
 // in the Facebook-login mode, the Page (page_id, a str already checked; ConfigurationError
 // when missing); and the business's own ids among the arguments (present, non-empty texts),
 // which are not customers.
-[[noreturn]] void missing_page_id();
 py::str inbox_node(py::handle self, py::handle page_id, const char* function);
 py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 
@@ -60,10 +64,6 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 py::list items_of(py::handle value);
 
 using graph::answer_error;
-
-// Log lines on "corvane.instagram".
-void log_info(const char* message, py::handle first, py::handle second);
-void log_warning(const char* message, py::handle first);
 
 // Awaits every awaitable together (asyncio.gather with return_exceptions): a failure of one
 // is its result and cancels none of the others; cancelling the wait cancels them all.

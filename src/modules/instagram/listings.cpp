@@ -2,25 +2,13 @@
 // inbox and a conversation's messages as async iterators that hold one page at a time
 // (BaseClient._iterate), for backfills that would not fit a list.
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
 
-using binder::Args;
-
-py::object stream(py::handle self, py::handle node, const char* edge, py::handle token,
-                  const char* fields) {
-  return graph::iterate_signed(self, graph::edge(self, node, edge), token, graph::fields(fields));
-}
-
 py::object iter_media(py::object self, Args args) {
-  return stream(self, account_node(self, args[1]), "media", args[0], "IG_MEDIA");
-}
-
-py::object iter_comments(py::object self, Args args) {
-  return stream(self, args[0], "comments", args[1], "IG_COMMENT");
+  return graph::iterate_signed(self, graph::edge(self, account_node(self, args[1]), "media"),
+                               args[0], graph::fields("IG_MEDIA"));
 }
 
 // The inbox page by page, each conversation shaped as conversations() shapes it. With enrich,
@@ -45,11 +33,6 @@ py::object iter_conversations(py::object self, Args args) {
   return graph::iterate_signed(self, url, args[0], query, shape, each_page);
 }
 
-py::object iter_messages(py::object self, Args args) {
-  // The conversation's own edge, so that the paging cursor runs over messages.
-  return stream(self, args[0], "messages", args[1], "IG_MESSAGE");
-}
-
 }  // namespace
 
 const binder::Operation kListingOperations[] = {
@@ -66,7 +49,7 @@ const binder::Operation kListingOperations[] = {
      "An async iterator over all the media object's comments (Fields.IG_COMMENT), as the "
      "platform sends them, one page held at a time.",
      nullptr,
-     iter_comments},
+     graph::edge_walk<"comments", graph::field_query<"IG_COMMENT">>},
     {"iter_conversations",
      {kToken, {"ig_user_id", &binder::kTextOrNone, "None", true},
       {"page_id", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
@@ -83,7 +66,8 @@ const binder::Operation kListingOperations[] = {
      "An async iterator over all a conversation's messages (Fields.IG_MESSAGE), as the "
      "platform sends them, one page held at a time.",
      nullptr,
-     iter_messages},
+     // The conversation's own edge, so that the paging cursor runs over messages.
+     graph::edge_walk<"messages", graph::field_query<"IG_MESSAGE">>},
 };
 const binder::MethodGroup add_listing_methods = binder::group<kListingOperations, "Instagram">;
 

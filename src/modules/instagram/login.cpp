@@ -2,16 +2,11 @@
 // the refresh of a long-lived token. The Facebook-login mode logs in through the Facebook
 // client instead; these requests always go to Instagram's own hosts.
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
 
-using binder::Args;
-using pyutil::member;
 using pyutil::name;
-using pyutil::truthy;
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name); }
 

@@ -4,15 +4,9 @@
 #include <string>
 
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 py::object upper_or_empty(py::handle value) {
   if (!truthy(value)) return py::str("");
@@ -72,7 +66,7 @@ Task<py::object> media_insights_task(py::object self, Args args) {
   }
   graph::Tolerated answer = co_await std::move(*asking);
   if (answer.refusal) {
-    log_info(texts::kNoMediaInsights, media_id, answer.refusal);
+    state().log("info", texts::kNoMediaInsights, media_id, answer.refusal);
     co_return py::dict();
   }
   py::dict metrics;

@@ -10,19 +10,15 @@
 #include <string>
 
 #include "modules/instagram/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
-
-[[noreturn]] void missing_page_id() {
-  pyutil::raise_error("ConfigurationError", py::str(texts::kPageIdRequired));
-}
 
 py::str inbox_node(py::handle self, py::handle page_id, const char* function) {
   if (!via_facebook(self)) return py::str("me");
   // The Page holds the inbox; "me" would not name it reliably.
-  if (!pyutil::truthy(page_id)) missing_page_id();
+  if (!truthy(page_id)) {
+    pyutil::raise_error("ConfigurationError", py::str(texts::kPageIdRequired));
+  }
   return graph::node_id(page_id, function, "page_id");
 }
 
@@ -36,11 +32,8 @@ py::set business_ids_of(py::handle ig_user_id, py::handle page_id) {
 
 namespace {
 
-using binder::Args;
 using graph::edge;
 using graph::node;
-using pyutil::member;
-using pyutil::truthy;
 
 bool contains(py::handle container, py::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());
@@ -51,27 +44,6 @@ bool contains(py::handle container, py::handle key) {
 // The participants of a conversation (participants.data), none when absent.
 py::list participants_of(py::handle conversation) {
   return items_of(member(member(conversation, "participants"), "data"));
-}
-
-// ---- comments, reply_comment, hide_comment, delete_comment ----
-
-Task<py::object> comments_task(py::object self, Args args) {
-  co_return co_await graph::list(self, edge(self, args[0], "comments"), args[1],
-                                 graph::fields("IG_COMMENT"), args[2]);
-}
-
-Task<py::object> reply_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, edge(self, args[0], "replies"), args[1], "message",
-                                       args[2]);
-}
-
-Task<py::object> hide_comment_task(py::object self, Args args) {
-  co_return co_await graph::post_value(self, node(self, args[0]), args[1], "hide",
-                                       graph::flag(args[2]));
-}
-
-Task<py::object> delete_comment_task(py::object self, Args args) {
-  co_return co_await graph::del(self, node(self, args[0]), args[1]);
 }
 
 // ---- contact ----
@@ -88,11 +60,11 @@ py::dict profile_of(py::handle igsid, const graph::Tolerated& answer) {
   if (answer.refusal) {
     // The platform opens a profile only to a business the user wrote to, and the permission
     // may be missing: a normal state, not an error.
-    log_info(texts::kNoProfile, igsid, answer.refusal);
+    state().log("info", texts::kNoProfile, igsid, answer.refusal);
     reason = answer.refusal.attr("message");
   } else {
     reason = py::str(texts::kProfileNotObject);
-    log_info(texts::kNoProfile, igsid, reason);
+    state().log("info", texts::kNoProfile, igsid, reason);
   }
   py::dict unavailable;
   unavailable["id"] = igsid;
@@ -210,7 +182,7 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   py::dict profiles;
   for (py::handle result : results) {
     if (PyExceptionInstance_Check(result.ptr())) {
-      log_warning(texts::kEnrichFailed, result);
+      state().log("warning", texts::kEnrichFailed, result);
       continue;
     }
     py::tuple pair = py::reinterpret_borrow<py::tuple>(result);
@@ -316,19 +288,19 @@ const binder::Operation kMessagingOperations[] = {
      {kMediaId, kToken, {"limit", &binder::kCount, "50", true}},
      "The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, "
      "as the platform sends them.",
-     comments_task},
+     graph::edge_list<"comments", graph::field_query<"IG_COMMENT">>},
     {"reply_comment",
      {kCommentId, kToken, {"message", &binder::kText}},
      "Answers a comment as the account; returns the platform's answer.",
-     reply_comment_task},
+     graph::post_arg<"message", "replies">},
     {"hide_comment",
      {kCommentId, kToken, {"hidden", &binder::kFlag, "True"}},
      "Hides (or, with hidden=False, shows again) a comment; returns the platform's answer.",
-     hide_comment_task},
+     graph::post_arg<"hide", "", true>},
     {"delete_comment",
      {kCommentId, kToken},
      "Deletes a comment; returns the platform's answer.",
-     delete_comment_task},
+     graph::delete_at<"", false>},
     {"conversations",
      {kToken, kInboxUser, kPageId, {"limit", &binder::kCount, "25", true},
       {"after", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},

@@ -7,9 +7,6 @@
 
 #include "modules/instagram/internal.hpp"
 #include "modules/graph_errors.hpp"
-#include "py/errors.hpp"
-#include "py/fields.hpp"
-#include "py/values.hpp"
 
 namespace corvane::instagram {
 
@@ -31,14 +28,6 @@ bool via_facebook(py::handle self) {
   return pyutil::truthy(pyutil::member(owned, "via_facebook"));
 }
 
-const binder::Kind kAccount{
-    "str | None",
-    [](py::handle value, const char* operation, const char* parameter) -> py::object {
-      py::object id = binder::text_or_none(value, operation, parameter);
-      if (pyutil::truthy(id)) return graph::node_id(id, operation, parameter);
-      return id;
-    }};
-
 py::str account_node(py::handle self, py::handle ig_user_id) {
   if (pyutil::truthy(ig_user_id)) return py::reinterpret_borrow<py::str>(ig_user_id);
   if (via_facebook(self)) {
@@ -55,14 +44,6 @@ py::list items_of(py::handle value) {
     return py::reinterpret_steal<py::list>(copy);
   }
   return py::list();
-}
-
-void log_info(const char* message, py::handle first, py::handle second) {
-  state().logger.get().attr("info")(message, first, second);
-}
-
-void log_warning(const char* message, py::handle first) {
-  state().logger.get().attr("warning")(message, first);
 }
 
 namespace {
@@ -192,7 +173,7 @@ PyMethodDef via_facebook_def = pyutil::method_def(
 
 const binder::Operation kSetupOperations[] = {
     {"_node",
-     {{"ig_user_id", &kAccount, "None"}},
+     {{"ig_user_id", &graph::kNodeIdOrNone, "None"}},
      "The node an account-level request acts for: ig_user_id, or 'me' when it is None or "
      "empty in the Instagram-login mode. In the Facebook-login mode a missing id raises "
      "ConfigurationError ('me' would be the Page).",

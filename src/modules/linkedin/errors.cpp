@@ -7,15 +7,9 @@
 
 #include "core/mask.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using pyutil::member;
-using pyutil::truthy;
 
 // The status as a number, 0 for anything that is not a plain int in range.
 long status_number(py::handle status) {
@@ -46,8 +40,8 @@ const char* kind_for(long status) {
 // A 426 fails every REST call until the host changes its version: say which one was sent and
 // where it is set, once per refused request.
 void warn_retired_version(py::handle self, py::handle message) {
-  state().logger.get().attr("warning")(
-      texts::kRetiredVersion, py::getattr(self, "api_version", py::none()), pyutil::text_form(message));
+  state().log("warning", texts::kRetiredVersion, py::getattr(self, "api_version", py::none()),
+              pyutil::text_form(message));
 }
 
 // The pipeline hands this hook whatever status and body the server gave: they take any value.
@@ -110,7 +104,6 @@ py::object error_with_url(py::handle self, py::handle status, py::handle body, p
   return error;
 }
 
-
 void bad_answer(const char* operation, const char* what, const char* wanted, py::handle value,
                 py::handle answer) {
   py::dict fields;
@@ -120,11 +113,6 @@ void bad_answer(const char* operation, const char* what, const char* wanted, py:
                       py::str(texts::kBadAnswer)
                           .format(operation, what, wanted, Py_TYPE(value.ptr())->tp_name),
                       fields);
-}
-
-py::object object_or_none(py::handle answer, const char* operation) {
-  if (!answer.is_none()) object_answer(answer, operation);
-  return py::reinterpret_borrow<py::object>(answer);
 }
 
 py::dict object_answer(py::handle answer, const char* operation) {

@@ -11,12 +11,17 @@
 #include "modules/linkedin/texts.hpp"
 #include "py/binder.hpp"
 #include "py/errors.hpp"
+#include "py/names.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::linkedin {
 
 namespace py = pybind11;
+using binder::Args;
 using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {
@@ -40,10 +45,6 @@ extern const binder::Kind kAuthor;
 [[noreturn]] void bad_answer(const char* operation, const char* what, const char* wanted,
                              py::handle value, py::handle answer);
 
-// `answer` itself when it is a dict or None, else bad_answer(operation, "LinkedIn's answer",
-// "an object", ...).
-py::object object_or_none(py::handle answer, const char* operation);
-
 // `answer` itself when it is a dict, else bad_answer(operation, "LinkedIn's answer", "an
 // object", ...): a finder always answers an object, so an empty body is a broken answer.
 py::dict object_answer(py::handle answer, const char* operation);
@@ -64,8 +65,9 @@ py::str person_urn(py::handle sub);
 // of them included.
 py::object headers(py::handle self, py::handle token, py::handle extra = {});
 
-// The headers of a finder call: {"X-RestLi-Method": "FINDER"}, as LinkedIn's examples mark it.
-py::object finder_headers(py::handle self, py::handle token);
+// GET rest(resource) as a finder call, marked {"X-RestLi-Method": "FINDER"} as LinkedIn's
+// examples mark it; the pipeline encodes `query`.
+py::object find(py::handle self, py::handle token, const char* resource, py::dict query);
 
 // self.request(method, url, **options): one request through the pipeline.
 py::object send(py::handle self, const char* method, py::handle url, py::dict options);
@@ -110,8 +112,9 @@ py::tuple add_walk_methods(pyutil::ClassBuilder& cls);      // walk.cpp (iter_po
 extern const binder::MethodGroup add_organization_methods;  // organizations.cpp
 
 // One page of the author finder, a 403 turned into the PermissionError that names what
-// reading needs (posts.cpp); `query` holds q, author, start and count.
-Task<py::object> posts_page(py::object self, py::str token, py::dict query);
+// reading needs (posts.cpp).
+Task<py::object> posts_page(py::object self, py::str token, py::object author, py::object start,
+                            py::object count);
 
 // The POST of create_post, sent once outside the pipeline (publish.cpp).
 Task<py::object> publish(py::object self, py::str token, py::object post);

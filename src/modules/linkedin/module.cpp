@@ -7,8 +7,6 @@
 #include <string>
 
 #include "modules/linkedin/internal.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 
@@ -36,17 +34,19 @@ py::object headers(py::handle self, py::handle token, py::handle extra) {
   return extra ? hook(token, extra) : hook(token);
 }
 
-py::object finder_headers(py::handle self, py::handle token) {
-  py::dict extra;
-  extra["X-RestLi-Method"] = "FINDER";
-  return headers(self, token, extra);
-}
-
 py::object send(py::handle self, const char* method, py::handle url, py::dict options) {
   return self.attr(pyutil::name<"request">())(method, url, **options);
 }
 
 py::object rest(py::handle path) { return state().endpoints.get().attr("rest")(path); }
+
+py::object find(py::handle self, py::handle token, const char* resource, py::dict query) {
+  py::dict extra, options;
+  extra["X-RestLi-Method"] = "FINDER";
+  options["params"] = std::move(query);
+  options["headers"] = headers(self, token, extra);
+  return send(self, "GET", rest(py::str(resource)), std::move(options));
+}
 
 py::object wire_url(py::handle text) {
   // Resolved at the first request, not at import: yarl comes with the HTTP layer.

@@ -1,16 +1,9 @@
 // LinkedIn sign-in and identity: request headers, the sign-in link, the token calls (code
 // exchange, refresh, introspection) and the OpenID profile.
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using binder::Args;
-using pyutil::member;
-using pyutil::truthy;
 
 py::object endpoint(const char* name) { return state().endpoints.get().attr(name)(); }
 
@@ -91,7 +84,8 @@ Task<py::object> introspect_task(py::object self, Args args) {
   form["token"] = args[0];
   add_app(self, form);
   py::object answer = co_await post_form(self, "introspect", std::move(form));
-  co_return object_or_none(answer, "introspect");
+  if (!answer.is_none()) object_answer(answer, "introspect");  // an object, or no body
+  co_return answer;
 }
 
 // ---- me ----

@@ -3,7 +3,6 @@
 // A business posts as its page far more often than as a member; the URNs listed here are the
 // authors create_post, posts and iter_posts take for that.
 #include "modules/linkedin/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
@@ -16,17 +15,13 @@ Task<py::object> organizations_task(py::object self, binder::Args args) {
   bridge::Rooted<py::dict> seen = py::dict();  // the URNs already listed, in LinkedIn's order
   Paging paging(kAclPageSize);
   while (!paging.done()) {
-    py::dict query;  // the pipeline encodes it
+    py::dict query;
     query["q"] = "roleAssignee";
     query["role"] = "ADMINISTRATOR";
     query["state"] = "APPROVED";
     query["start"] = py::int_(paging.next_start());
     query["count"] = py::int_(kAclPageSize);
-    py::dict options;
-    options["params"] = std::move(query);
-    options["headers"] = finder_headers(self, args[0]);
-    py::object answer =
-        co_await send(self, "GET", rest(py::str("organizationAcls")), std::move(options));
+    py::object answer = co_await find(self, args[0], "organizationAcls", std::move(query));
     py::dict page = object_answer(require_json(self, std::move(answer)), "organizations");
     for (py::handle acl : paging.take(page)) {
       py::object urn = pyutil::member(acl, "organization");

@@ -4,7 +4,6 @@
 // where "total" is often missing and "count" may be lower than the count asked (LinkedIn caps
 // it per finder), so the page's own count, not the caller's, tells a short page.
 #include "modules/linkedin/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {

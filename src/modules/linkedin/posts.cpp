@@ -4,14 +4,9 @@
 
 #include "core/percent.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
-
-using binder::Args;
-using pyutil::truthy;
 
 constexpr const char* kOrganizationPrefix = "urn:li:organization:";
 
@@ -19,14 +14,17 @@ constexpr const char* kOrganizationPrefix = "urn:li:organization:";
 
 // ---- posts ----
 
-Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
+Task<py::object> posts_page(py::object self, py::str token, py::object author, py::object start,
+                            py::object count) {
   py::object answer;
   py::object refused;  // the PermissionError, rewrapped once the handler is left
   try {
-    py::dict options;  // the pipeline encodes the query
-    options["params"] = query;
-    options["headers"] = finder_headers(self, token);
-    answer = co_await send(self, "GET", rest(py::str("posts")), std::move(options));
+    py::dict query;
+    query["q"] = "author";
+    query["author"] = author;
+    query["start"] = start;
+    query["count"] = count;
+    answer = co_await find(self, token, "posts", std::move(query));
   } catch (py::error_already_set& e) {
     if (!pyutil::is_kind(e, "PermissionError")) throw;
     refused = e.value();
@@ -40,7 +38,7 @@ Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
     py::object error =
         pyutil::make_error("PermissionError", py::str(texts::kNoCommunityManagement), fields);
     // A company page's posts need more than the product: the scope and a role on the page.
-    if (pyutil::truthy(py::str(query["author"]).attr("startswith")(kOrganizationPrefix))) {
+    if (pyutil::truthy(py::str(author).attr("startswith")(kOrganizationPrefix))) {
       add_note(error, texts::kOrganizationNote);
     }
     pyutil::raise_from(error, refused);
@@ -51,12 +49,8 @@ Task<py::object> posts_page(py::object self, py::str token, py::dict query) {
 namespace {
 
 Task<py::object> posts_task(py::object self, Args args) {
-  py::dict query;
-  query["q"] = "author";
-  query["author"] = args[1];
-  query["start"] = args[2];
-  query["count"] = args[3];
-  py::object answer = co_await posts_page(std::move(self), py::str(args[0]), std::move(query));
+  py::object answer =
+      co_await posts_page(std::move(self), py::str(args[0]), args[1], args[2], args[3]);
   co_return object_answer(answer, "posts");
 }
 

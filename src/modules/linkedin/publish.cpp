@@ -14,10 +14,7 @@
 //  5. an error of the HTTP layer that carries the request's headers (aiohttp's response errors
 //     keep them in request_info) reaches the host with the token masked there.
 #include "modules/linkedin/internal.hpp"
-#include "py/errors.hpp"
-#include "py/names.hpp"
 #include "py/release_on_exit.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {

@@ -12,7 +12,6 @@
 
 #include "bridge/page_walk.hpp"
 #include "modules/linkedin/internal.hpp"
-#include "py/values.hpp"
 
 namespace corvane::linkedin {
 namespace {
@@ -36,12 +35,8 @@ class PostPages final : public bridge::PageSource {
 
   std::optional<Task<py::object>> fetch() override {
     if (paging_.done()) return std::nullopt;
-    py::dict query;
-    query["q"] = "author";
-    query["author"] = author_;
-    query["start"] = py::int_(paging_.next_start());
-    query["count"] = py::int_(paging_.count());
-    return posts_page(client_, py::reinterpret_borrow<py::str>(token_), std::move(query));
+    return posts_page(client_, py::reinterpret_borrow<py::str>(token_), author_,
+                      py::int_(paging_.next_start()), py::int_(paging_.count()));
   }
 
   py::object take(py::object answer) override {
@@ -57,12 +52,6 @@ class PostPages final : public bridge::PageSource {
   Paging paging_;
 };
 
-py::object new_walk(py::handle client, py::str token, py::str author, long page_size) {
-  return bridge::new_page_walk(
-      walk_type, std::make_unique<PostPages>(client, std::move(token), std::move(author), page_size),
-      "iter_posts", "LinkedIn.iter_posts.__anext__");
-}
-
 // A page size LinkedIn serves: from 1 to 100 posts per finder call.
 py::object page_size_of(py::handle value, const char* operation, const char* parameter) {
   py::object size = binder::count(value, operation, parameter);
@@ -77,7 +66,10 @@ py::object page_size_of(py::handle value, const char* operation, const char* par
 const binder::Kind kPageSize{"int", page_size_of};
 
 py::object iter_posts_now(py::object self, binder::Args args) {
-  return new_walk(self, py::str(args[0]), py::str(args[1]), args[2].cast<long>());
+  auto pages =
+      std::make_unique<PostPages>(self, py::str(args[0]), py::str(args[1]), args[2].cast<long>());
+  return bridge::new_page_walk(walk_type, std::move(pages), "iter_posts",
+                               "LinkedIn.iter_posts.__anext__");
 }
 
 const binder::Operation kWalkOperations[] = {
