@@ -9,8 +9,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bridge/task.hpp"
 #include "py/binder.hpp"
 #include "py/pyclass.hpp"
+#include "py/values.hpp"
 
 namespace corvane::clients {
 
@@ -93,5 +95,13 @@ template <const auto& Table>
 void add_static_methods(pyutil::ClassBuilder& cls, const char* owner) {
   for (PyMethodDef& def : binder::detail::make_defs<Table, false>(owner)) cls.static_method(&def);
 }
+
+// The short names each client module's files use, brought in by its internal header.
+namespace short_names {
+using binder::Args;
+using bridge::Task;
+using pyutil::member;
+using pyutil::truthy;
+}  // namespace short_names
 
 }  // namespace corvane::clients

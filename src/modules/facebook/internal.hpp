@@ -19,10 +19,7 @@
 namespace corvane::facebook {
 
 namespace py = pybind11;
-using binder::Args;
-using bridge::Task;
-using pyutil::member;
-using pyutil::truthy;
+using namespace clients::short_names;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {

@@ -18,10 +18,7 @@
 namespace corvane::linkedin {
 
 namespace py = pybind11;
-using binder::Args;
-using bridge::Task;
-using pyutil::member;
-using pyutil::truthy;
+using namespace clients::short_names;
 
 // Objects of other modules, resolved once when the module is initialised.
 struct ModuleState : clients::Shared {
