@@ -59,6 +59,35 @@ async def test_concurrent_deliveries_each_count_their_own_new_keys(store):
     assert (await store.counts())["pending"] == 62
 
 
+async def test_receivers_recording_the_same_keys_at_once_never_deadlock(postgres_db):
+    # Meta repeats a delivery to another receiver while the first still records it: two
+    # batches with the same keys in opposite orders. Locked in different orders they deadlock,
+    # and PostgreSQL lets one go after its deadlock timeout (a second of waiting acks).
+    stores, failures = [open_store(postgres_db), open_store(postgres_db)], []
+    for s in stores:
+        await s.open()
+        insert = s._recorder._insert
+
+        async def watched(rows, insert=insert):
+            try:
+                return await insert(rows)
+            except Exception as error:
+                failures.append(error)
+                raise
+
+        s._recorder._insert = watched
+    try:
+        for n in range(3):
+            keys = [f"{n}:{k}" for k in range(2000)]
+            counts = await asyncio.gather(stores[0].record([event(k) for k in keys], 1.0),
+                                          stores[1].record([event(k) for k in reversed(keys)], 1.0))
+            assert sum(counts) == 2000
+        assert failures == []
+    finally:
+        for s in stores:
+            await s.close()
+
+
 async def test_claim_is_exclusive_for_its_lease(store):
     await store.record([event("k1")], 100.0)
     first = await store.claim(100.0, lease=30)

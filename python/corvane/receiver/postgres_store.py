@@ -143,6 +143,10 @@ class PostgresStore(Store):
         return await self._recorder.record(events, now)
 
     async def _insert_batch(self, rows: Rows) -> set[str]:
+        # In key order: another receiver may be writing a repeat of the same delivery at the
+        # same moment, and two inserts that take their keys' locks in different orders
+        # deadlock (PostgreSQL breaks it after a second, failing one batch).
+        rows = sorted(rows, key=lambda row: row[0].key)
         found = await self._run(lambda conn: conn.fetch(
             "INSERT INTO events (key, object_type, field, page_id, leadgen_id, payload, status,"
             " next_try, received_at)"
