@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py/owned.hpp"
 #include "py/slot_record.hpp"
 
 namespace corvane::leads {
@@ -51,13 +52,7 @@ struct LeadShape {
 
 using Lead = pyutil::RecordType<LeadShape>;
 
-// A new reference a C API call returned, owned; the Python error it set raised when it
-// returned none.
-template <class T = py::object>
-T owned(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<T>(result);
-}
+using pyutil::owned;
 
 // The exact map and the heuristics of the current policy, as a tuple (policy.current() is
 // asked anew at every call).

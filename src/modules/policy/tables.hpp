@@ -7,17 +7,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py/owned.hpp"
+
 namespace corvane::policy {
 
 namespace py = pybind11;
 
-// A new reference a C API call returned, owned; the Python error it set raised when it
-// returned none.
-template <class T = py::object>
-T owned(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<T>(result);
-}
+using pyutil::owned;
 
 // The fourteen fields of a normalised lead: the only values a lead table may map a name to
 // (besides None, "no canonical key").

@@ -5,8 +5,9 @@
 #include <string_view>
 
 #include "modules/webhooks/event.hpp"
-#include "py/json_decode.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/json_decode.hpp"
+#include "py/owned.hpp"
 
 namespace corvane::webhooks {
 
@@ -28,9 +29,8 @@ py::object delivery_rows(std::string_view body) {
     }
     core::TextBuffer value;
     append_compact_json(value, Event::get(event.ptr(), kValue));
-    auto text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+    auto text = pyutil::owned(PyUnicode_DecodeUTF8(
         value.view().data(), static_cast<Py_ssize_t>(value.size()), nullptr));
-    if (!text) throw py::error_already_set();
     py::tuple row = py::make_tuple(event.attr(key_name), Event::get(event.ptr(), kObjectType),
                                    Event::get(event.ptr(), kField), event.attr(page_name),
                                    event.attr(leadgen_name), text);
