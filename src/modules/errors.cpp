@@ -83,18 +83,15 @@ py::object new_kind(py::module_& m, const char* name, py::handle base, const cha
 
 PYBIND11_MODULE(errors, m) {
   m.doc() = kModuleDoc;
-  py::object base = new_kind(m, "CorvaneError", PyExc_Exception,
-                             "Base of every error corvane raises.");
-  PyMethodDef* methods = corvane::binder::type_methods<kMethods>("CorvaneError");
-  for (; methods->ml_name != nullptr; ++methods) {
-    auto method = py::reinterpret_steal<py::object>(
-        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(base.ptr()), methods));
-    if (!method) throw py::error_already_set();
-    base.attr(methods->ml_name) = method;
-  }
+  corvane::pyutil::ClassBuilder cls("corvane.errors", "CorvaneError",
+                                    py::make_tuple(py::handle(PyExc_Exception)),
+                                    "Base of every error corvane raises.");
+  corvane::binder::add_methods<kMethods>(cls, "CorvaneError");
   // Class-level defaults, so a subclass that skips __init__ still reads None.
-  base.attr("message") = py::str("");
-  for (const char* field : kFields) base.attr(field) = py::none();
+  cls.attr("message", py::str(""));
+  for (const char* field : kFields) cls.attr(field, py::none());
+  py::object base = cls.build();
+  m.attr("CorvaneError") = base;
 
   py::object api = new_kind(m, "ApiError", base,
                             "The platform answered with an error that no narrower kind covers, "

@@ -91,6 +91,8 @@ class RequestPacing {
   void waiting(double seconds);
 
  private:
+  // What the last attempt held, given back: its place among the requests in flight, its slots.
+  void give_back();
   core::TokenPrint print_;
   py::object throttle_;
   std::vector<core::PaceKey> held_;

@@ -69,6 +69,14 @@ struct ThrottleObject {
 
 PyTypeObject* throttle_type = nullptr;
 
+}  // namespace
+
+bool is_throttle(py::handle object) {
+  return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
+}
+
+namespace {
+
 ThrottleObject* as_throttle(py::handle object) {
   return reinterpret_cast<ThrottleObject*>(object.ptr());
 }
@@ -107,8 +115,8 @@ const char* state_name(core::PaceState state) {
   }
 }
 
-py::dict snapshot(ThrottleObject* t) {
-  const UsageRecord& r = *t->record;
+// What `r` holds and what `pacer` paces (null: nothing), as BaseClient.usage shows it.
+py::dict snapshot(const UsageRecord& r, const core::Pacer* pacer) {
   py::dict out;
   out["app"] = r.app ? py::object(figures_dict(*r.app)) : py::object(py::none());
   out["page"] = r.page ? py::object(figures_dict(*r.page)) : py::object(py::none());
@@ -135,8 +143,10 @@ py::dict snapshot(ThrottleObject* t) {
   }
   out["ad_accounts"] = ads;
   py::list paced;
+  out["paced"] = paced;
+  if (pacer == nullptr) return out;
   const double now = steady_now(), unix = unix_now();
-  for (const auto& [key, entry] : t->pacer->entries()) {
+  for (const auto& [key, entry] : pacer->entries()) {
     if (entry.state == core::PaceState::normal) continue;
     const bool blocked = entry.state == core::PaceState::blocked;
     py::dict item;
@@ -147,10 +157,9 @@ py::dict snapshot(ThrottleObject* t) {
     item["until"] = blocked ? py::object(py::float_(unix + entry.blocked_until - now))
                             : py::object(py::none());
     item["spacing"] = blocked ? py::object(py::none())
-                              : py::object(py::float_(t->pacer->spacing(entry)));
+                              : py::object(py::float_(pacer->spacing(entry)));
     paced.append(item);
   }
-  out["paced"] = paced;
   return out;
 }
 
@@ -209,7 +218,8 @@ PyObject* get_window(PyObject* self, void*) {
   return PyFloat_FromDouble(as_throttle(self)->pacer->window());
 }
 PyObject* get_usage(PyObject* self, void*) {
-  return pyutil::guarded([&] { return py::object(snapshot(as_throttle(self))); });
+  const ThrottleObject* t = as_throttle(self);
+  return pyutil::guarded([&] { return py::object(snapshot(*t->record, t->pacer)); });
 }
 
 PyGetSetDef throttle_getset[] = {
@@ -493,32 +503,28 @@ RequestPacing::RequestPacing(py::handle client, std::function<std::string()> tok
     : print_(std::move(token)) {
   py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
   if (throttle.is_none()) return;
-  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
-  }
+  if (!is_throttle(throttle)) binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
   throttle_ = std::move(throttle);
 }
 
 RequestPacing::~RequestPacing() {
-  if (!throttle_) return;
+  if (throttle_) give_back();
+}
+
+void RequestPacing::give_back() {
   ThrottleObject* t = as_throttle(throttle_);
   if (sent_) --t->in_flight;
-  if (!held_.empty()) t->pacer->release(held_, steady_now());
+  sent_ = false;
+  if (held_.empty()) return;
+  t->pacer->release(held_, steady_now());
+  held_.clear();
 }
 
 std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
                                            std::string_view url) {
   if (!throttle_) return std::nullopt;
   ThrottleObject* t = as_throttle(throttle_);
-  // An earlier attempt that got no answer gives back what it held.
-  if (sent_) {
-    --t->in_flight;
-    sent_ = false;
-  }
-  if (!held_.empty()) {
-    t->pacer->release(held_, steady_now());
-    held_.clear();
-  }
+  give_back();  // what an earlier attempt that got no answer held
   if (!t->pacer->quiet()) {
     const core::PaceDecision d =
         t->pacer->admit(print_, steady_now(), max_retry_after_of(retry), &held_);
@@ -544,15 +550,8 @@ std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
 void RequestPacing::answered(py::handle client, py::handle response, std::string_view url) {
   if (!throttle_) return;
   ThrottleObject* t = as_throttle(throttle_);
-  if (sent_) {
-    --t->in_flight;
-    sent_ = false;
-  }
+  give_back();
   const double now = steady_now();
-  if (!held_.empty()) {
-    t->pacer->release(held_, now);
-    held_.clear();
-  }
   UsageTexts texts;
   const py::object raw = py::getattr(response, pyutil::name<"raw_headers">(), py::none());
   if (!read_raw(raw, texts)) texts = read_mapping(response.attr(pyutil::name<"headers">()));
@@ -613,19 +612,10 @@ py::object make_throttle_class() {
 }
 
 py::object throttle_usage(py::handle throttle) {
-  if (throttle.is_none()) {
-    py::dict out;
-    out["app"] = py::none();
-    out["page"] = py::none();
-    out["objects"] = py::dict();
-    out["ad_accounts"] = py::dict();
-    out["paced"] = py::list();
-    return out;
-  }
-  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
-  }
-  return snapshot(as_throttle(throttle));
+  if (throttle.is_none()) return snapshot(UsageRecord(), nullptr);
+  if (!is_throttle(throttle)) binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
+  const ThrottleObject* t = as_throttle(throttle);
+  return snapshot(*t->record, t->pacer);
 }
 
 namespace {
@@ -647,9 +637,5 @@ const binder::Operation kUsage[] = {
 }  // namespace
 
 const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
-
-bool is_throttle(py::handle object) {
-  return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
-}
 
 }  // namespace corvane::http
