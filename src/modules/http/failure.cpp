@@ -151,9 +151,8 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
     description = py::str(py::type::of(failure).attr("__name__"));
   }
   const py::str message(masked_text(description, secrets));
-  py::dict fields;
-  fields["url"] = py::str(masked_url);
-  py::object error = pyutil::make_error("TransportError", message, fields);
+  py::object error =
+      pyutil::make_error("TransportError", message, py::dict(py::arg("url") = masked_url));
   py::str cause_message(masked_text(pyutil::text_form(failure), secrets));
   py::object cause = masked_stand_in(failure, cause_message, secrets);
   PyException_SetCause(error.ptr(), cause.release().ptr());  // steals

@@ -84,7 +84,6 @@ PYBIND11_MODULE(http, m) {
   ModuleState& s = state();
   s.logger = pyutil::Immortal(pyutil::logger("corvane"));
   s.json_loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
-  s.json_dumps = pyutil::Immortal(py::module_::import("json").attr("dumps"));
   py::module_::import("corvane.errors");
 
   // Each public object is also kept for the C++ code that makes or checks its instances.

@@ -355,10 +355,9 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     pyutil::raise(error);
   }
   if (last_failure) raise_transport(last_failure);
-  py::dict fields;
-  fields["provider"] = self.attr("provider");
-  fields["url"] = masked(url_text);
-  pyutil::raise_error("ApiError", py::str(texts::kUnknownError), fields);
+  pyutil::raise_error("ApiError", py::str(texts::kUnknownError),
+                      py::dict(py::arg("provider") = self.attr("provider"),
+                               py::arg("url") = masked(url_text)));
 }
 
 // ---- body decoding ----
@@ -533,12 +532,9 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
       if (pyutil::dict_has(body, "message")) message = pyutil::text_form(pyutil::member(body, "message"));
     }
   }
-  py::dict fields;
-  fields["provider"] = py::getattr(self, "provider", py::str("unknown"));
-  fields["status"] = status;
-  fields["code"] = code;
-  fields["subcode"] = subcode;
-  fields["payload"] = body;
+  const py::dict fields(py::arg("provider") = py::getattr(self, "provider", py::str("unknown")),
+                        py::arg("status") = status, py::arg("code") = code,
+                        py::arg("subcode") = subcode, py::arg("payload") = body);
   return pyutil::make_error(kind_of(self, status, code, subcode).c_str(), message, fields);
 }
 

@@ -477,20 +477,15 @@ py::object observe(py::object self, binder::Args args) {
   return py::none();
 }
 
-}  // namespace
-
 // ---- one request's pacing ----
-
-namespace {
 
 // The RateLimitError of a request not sent: its budget stays blocked (or its turn would come)
 // later than the client waits.
 [[noreturn]] void raise_refused(py::handle client, std::string_view url,
                                 const core::PaceDecision& d) {
-  py::dict fields;
-  fields["provider"] = client.attr("provider");
-  fields["url"] = py::str(core::mask_secrets(url));
-  fields["retry_after"] = py::float_(d.seconds);
+  const py::dict fields(py::arg("provider") = client.attr("provider"),
+                        py::arg("url") = core::mask_secrets(url),
+                        py::arg("retry_after") = d.seconds);
   pyutil::raise_error(
       "RateLimitError",
       py::str(texts::kHeldBack).format(d.key.id, d.key.type, d.seconds),
@@ -600,28 +595,15 @@ const binder::Operation kThrottleMethods[] = {
      nullptr, wait_for},
 };
 
-}  // namespace
-
-py::object make_throttle_class() {
-  throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
-  PyObject* type = PyType_FromSpec(&throttle_spec);
-  if (type == nullptr) throw py::error_already_set();
-  throttle_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);  // held for the life of the process: requests check against it
-  return py::reinterpret_steal<py::object>(type);
-}
-
-py::object throttle_usage(py::handle throttle) {
+// BaseClient.usage: the snapshot of the client's throttle, an empty one for None.
+py::object usage(py::object self, binder::Args) {
+  const py::object throttle = py::getattr(self, pyutil::name<"throttle">(), py::none());
   if (throttle.is_none()) return snapshot(UsageRecord(), nullptr);
   if (!is_throttle(throttle)) binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
   const ThrottleObject* t = as_throttle(throttle);
   return snapshot(*t->record, t->pacer);
 }
 
-namespace {
-py::object usage(py::object self, binder::Args) {
-  return throttle_usage(py::getattr(self, pyutil::name<"throttle">(), py::none()));
-}
 const binder::Operation kUsage[] = {
     {.name = "usage",
      .params = {},
@@ -634,7 +616,17 @@ const binder::Operation kUsage[] = {
      .now = usage,
      .as = binder::Operation::As::property},
 };
+
 }  // namespace
+
+py::object make_throttle_class() {
+  throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
+  PyObject* type = PyType_FromSpec(&throttle_spec);
+  if (type == nullptr) throw py::error_already_set();
+  throttle_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_INCREF(type);  // held for the life of the process: requests check against it
+  return py::reinterpret_steal<py::object>(type);
+}
 
 const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
 
