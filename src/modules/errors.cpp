@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "py/binder.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -72,9 +73,8 @@ const corvane::binder::Operation kMethods[] = {
 
 py::object new_kind(py::module_& m, const char* name, py::handle base, const char* doc) {
   const std::string qualified = std::string("corvane.errors.") + name;
-  auto kind = py::reinterpret_steal<py::object>(
+  auto kind = corvane::pyutil::owned(
       PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base.ptr(), nullptr));
-  if (!kind) throw py::error_already_set();
   m.attr(name) = kind;
   return kind;
 }

@@ -16,6 +16,7 @@
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 // After Python.h (3.10's structmember.h does not include it).
@@ -185,8 +186,7 @@ PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                : 90.0;
     const double w = window ? setting(window.ptr(), "window", 0, 1e9, texts::kPositiveSeconds)
                             : 3600.0;
-    py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
-    if (!self) throw py::error_already_set();
+    py::object self = pyutil::owned(type->tp_alloc(type, 0));
     ThrottleObject* o = as_throttle(self);
     o->pacer = new core::Pacer(t, w);
     o->record = new UsageRecord();
@@ -621,11 +621,10 @@ const binder::Operation kUsage[] = {
 
 py::object make_throttle_class() {
   throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
-  PyObject* type = PyType_FromSpec(&throttle_spec);
-  if (type == nullptr) throw py::error_already_set();
-  throttle_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);  // held for the life of the process: requests check against it
-  return py::reinterpret_steal<py::object>(type);
+  py::object type = pyutil::owned(PyType_FromSpec(&throttle_spec));
+  throttle_type = reinterpret_cast<PyTypeObject*>(type.ptr());
+  Py_INCREF(throttle_type);  // held for the life of the process: requests check against it
+  return type;
 }
 
 const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
