@@ -101,11 +101,9 @@ py::object figure(std::optional<double> value) {
 }
 
 py::dict figures_dict(const core::AppUsage& u) {
-  py::dict out;
-  out["call_count"] = figure(u.call_count);
-  out["total_time"] = figure(u.total_time);
-  out["total_cputime"] = figure(u.total_cputime);
-  return out;
+  return py::dict(py::arg("call_count") = figure(u.call_count),
+                  py::arg("total_time") = figure(u.total_time),
+                  py::arg("total_cputime") = figure(u.total_cputime));
 }
 
 const char* state_name(core::PaceState state) {
@@ -266,9 +264,10 @@ PyType_Spec throttle_spec = {
 
 // ---- logging ----
 
+// The pacing's changes since the last call, logged on `client`'s logger (None: dropped).
 void log_changes(py::handle client, core::Pacer& pacer) {
   std::vector<core::PaceChange> changes = pacer.take_changes();
-  if (changes.empty()) return;
+  if (changes.empty() || client.is_none()) return;
   py::object log = client_logger(client);
   for (const core::PaceChange& c : changes) {
     const py::str id(c.key.id), type(c.key.type);
@@ -469,11 +468,7 @@ py::object observe(py::object self, binder::Args args) {
   core::TokenPrint print{std::string_view(token)};
   ThrottleObject* t = as_throttle(self);
   record_answer(t, print, read_mapping(args[0]), pyutil::utf8(args[1]), steady_now());
-  if (args[3].is_none()) {
-    t->pacer->take_changes();
-  } else {
-    log_changes(args[3], *t->pacer);
-  }
+  log_changes(args[3], *t->pacer);
   return py::none();
 }
 
