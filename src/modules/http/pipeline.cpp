@@ -371,9 +371,8 @@ bool decode_failed_with(PyObject* kind) {
 // The body as text in its declared charset (UTF-8 when it declares none or one Python does not
 // know), decoded with `errors` ("strict", "replace"); nullopt when the codec refused its bytes.
 std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset, const char* errors) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
+  const char* data = PyBytes_AS_STRING(raw.ptr());
+  const Py_ssize_t size = PyBytes_GET_SIZE(raw.ptr());
   // Lone surrogates (no UTF-8 form): no codec has such a name.
   const auto name = pyutil::utf8_if_text(charset);
   const std::string encoding(name && !name->empty() ? *name : "utf-8");
@@ -457,11 +456,8 @@ Task<py::object> read_task(py::object response) {
   if (*utf8) {
     // The fast decoder answers exactly as json.loads would, or declines and the text path
     // below decides (empty bodies, non-JSON, big integers, NaN and the like).
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-    py::object decoded =
-        pyutil::decode_json(std::string_view(data, static_cast<std::size_t>(size)));
+    py::object decoded = pyutil::decode_json(std::string_view(
+        PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr()))));
     if (decoded) co_return decoded;
   }
   if (!charset) charset = response.attr(pyutil::name<"charset">());
