@@ -17,6 +17,7 @@
 #include "bridge/page_walk.hpp"
 #include "modules/http/internal.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -65,8 +66,7 @@ class GraphPages final : public bridge::PageSource {
     py::object data = pyutil::member(page, "data");
     if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr())) {
       // A list of our own: what the page holds cannot change under the walk.
-      items = py::reinterpret_steal<py::object>(PySequence_List(data.ptr()));
-      if (!items) throw py::error_already_set();
+      items = pyutil::owned(PySequence_List(data.ptr()));
     }
     py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) return items;

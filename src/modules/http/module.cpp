@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/http/internal.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -93,8 +94,7 @@ PYBIND11_MODULE(http, m) {
   };
   publish("RetryPolicy", s.retry_policy, make_retry_policy_class("corvane.http"));
   publish("RETRYABLE_STATUSES", s.retryable,
-          py::reinterpret_steal<py::object>(
-              PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
+          pyutil::owned(PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
   publish("_RawAnswer", s.raw_answer, make_raw_answer_class("corvane.http"));
   publish("Throttle", s.throttle_type, make_throttle_class());
   publish("_Session", s.session_type, make_session_class("corvane.http"));
