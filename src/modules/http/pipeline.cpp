@@ -525,7 +525,9 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
       py::object description = pyutil::member(body, "error_description");
       message = pyutil::truthy(description) ? pyutil::text_form(description) : error;
     } else {
-      if (pyutil::dict_has(body, "message")) message = pyutil::text_form(pyutil::member(body, "message"));
+      if (pyutil::dict_has(body, "message")) {
+        message = pyutil::text_form(pyutil::member(body, "message"));
+      }
     }
   }
   const py::dict fields(py::arg("provider") = py::getattr(self, "provider", py::str("unknown")),
