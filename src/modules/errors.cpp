@@ -83,15 +83,18 @@ py::object new_kind(py::module_& m, const char* name, py::handle base, const cha
 
 PYBIND11_MODULE(errors, m) {
   m.doc() = kModuleDoc;
-  corvane::pyutil::ClassBuilder cls("corvane.errors", "CorvaneError",
-                                    py::make_tuple(py::handle(PyExc_Exception)),
-                                    "Base of every error corvane raises.");
-  corvane::binder::add_methods<kMethods>(cls, "CorvaneError");
+  py::object base = new_kind(m, "CorvaneError", PyExc_Exception,
+                             "Base of every error corvane raises.");
+  // Method descriptors, not plain functions: they refuse a `self` that is no CorvaneError
+  // (Exception's own __init__ would write into any object it is given).
+  PyMethodDef* methods = corvane::binder::type_methods<kMethods>("CorvaneError");
+  for (; methods->ml_name != nullptr; ++methods) {
+    base.attr(methods->ml_name) = corvane::pyutil::owned(
+        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(base.ptr()), methods));
+  }
   // Class-level defaults, so a subclass that skips __init__ still reads None.
-  cls.attr("message", py::str(""));
-  for (const char* field : kFields) cls.attr(field, py::none());
-  py::object base = cls.build();
-  m.attr("CorvaneError") = base;
+  base.attr("message") = py::str("");
+  for (const char* field : kFields) base.attr(field) = py::none();
 
   py::object api = new_kind(m, "ApiError", base,
                             "The platform answered with an error that no narrower kind covers, "
