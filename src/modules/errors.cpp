@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "py/binder.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -72,9 +73,8 @@ const corvane::binder::Operation kMethods[] = {
 
 py::object new_kind(py::module_& m, const char* name, py::handle base, const char* doc) {
   const std::string qualified = std::string("corvane.errors.") + name;
-  auto kind = py::reinterpret_steal<py::object>(
+  auto kind = corvane::pyutil::owned(
       PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base.ptr(), nullptr));
-  if (!kind) throw py::error_already_set();
   m.attr(name) = kind;
   return kind;
 }
@@ -85,12 +85,12 @@ PYBIND11_MODULE(errors, m) {
   m.doc() = kModuleDoc;
   py::object base = new_kind(m, "CorvaneError", PyExc_Exception,
                              "Base of every error corvane raises.");
+  // Method descriptors, not plain functions: they refuse a `self` that is no CorvaneError
+  // (Exception's own __init__ would write into any object it is given).
   PyMethodDef* methods = corvane::binder::type_methods<kMethods>("CorvaneError");
   for (; methods->ml_name != nullptr; ++methods) {
-    auto method = py::reinterpret_steal<py::object>(
+    base.attr(methods->ml_name) = corvane::pyutil::owned(
         PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(base.ptr()), methods));
-    if (!method) throw py::error_already_set();
-    base.attr(methods->ml_name) = method;
   }
   // Class-level defaults, so a subclass that skips __init__ still reads None.
   base.attr("message") = py::str("");

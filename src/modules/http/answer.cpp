@@ -44,11 +44,9 @@ py::object require_json(py::handle client, py::object answer) {
   payload["raw"] = PyUnicode_Check(raw.ptr())
                        ? py::str(core::mask_secrets_in_text(pyutil::utf8(raw)))
                        : py::str("");
-  py::dict fields;
-  fields["provider"] = py::getattr(client, "provider", py::str("unknown"));
-  fields["status"] = status;
-  fields["url"] = answer.attr("url");
-  fields["payload"] = payload;
+  const py::dict fields(py::arg("provider") = py::getattr(client, "provider", py::str("unknown")),
+                        py::arg("status") = status, py::arg("url") = answer.attr("url"),
+                        py::arg("payload") = payload);
   py::str message = status.is_none() ? py::str(texts::kNotJson)
                                      : py::str(texts::kNotJsonStatus).format(status);
   pyutil::raise_error("ApiError", message, fields);

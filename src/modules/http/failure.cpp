@@ -16,6 +16,7 @@
 #include "core/mask.hpp"
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -75,6 +76,14 @@ bool keepable(py::handle value, const Secrets& secrets) {
   return masked_text(text, secrets) == pyutil::utf8(text);
 }
 
+// `error` without traceback and chain.
+py::object unchained(py::object error) {
+  PyException_SetTraceback(error.ptr(), Py_None);
+  PyException_SetContext(error.ptr(), nullptr);
+  PyException_SetCause(error.ptr(), nullptr);
+  return error;
+}
+
 // An exception with neither traceback nor chain. An OS error kept as an attribute is
 // replaced by a copy (made from its arguments): the original's traceback reaches into the
 // HTTP library's frames.
@@ -82,11 +91,7 @@ py::object without_frames(py::handle value) {
   if (!is_instance(value, PyExc_BaseException)) return py::reinterpret_borrow<py::object>(value);
   static pyutil::Immortal copy;
   if (!copy) copy = pyutil::Immortal(py::module_::import("copy").attr("copy"));
-  py::object fresh = copy.get()(value);
-  PyException_SetTraceback(fresh.ptr(), Py_None);
-  PyException_SetContext(fresh.ptr(), nullptr);
-  PyException_SetCause(fresh.ptr(), nullptr);
-  return fresh;
+  return unchained(copy.get()(value));
 }
 
 py::object masked_stand_in(py::handle failure, const py::str& message, const Secrets& secrets) {
@@ -106,9 +111,7 @@ py::object masked_stand_in(py::handle failure, const py::str& message, const Sec
   py::object own = py::getattr(stand_in, "__dict__", py::none());
   if (PyDict_Check(attributes.ptr()) && PyDict_Check(own.ptr())) {
     // A snapshot of the items: repr() below runs Python code that could change the dict.
-    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(attributes.ptr()));
-    if (!items) throw py::error_already_set();
-    for (py::handle item : items) {
+    for (py::handle item : pyutil::owned<py::list>(PyDict_Items(attributes.ptr()))) {
       py::object name = item[py::int_(0)];
       py::object value = item[py::int_(1)];
       if (!keepable(value, secrets)) continue;
@@ -122,10 +125,7 @@ py::object masked_stand_in(py::handle failure, const py::str& message, const Sec
       if (PyDict_SetItem(own.ptr(), name.ptr(), kept.ptr()) < 0) throw py::error_already_set();
     }
   }
-  PyException_SetTraceback(stand_in.ptr(), Py_None);
-  PyException_SetContext(stand_in.ptr(), nullptr);
-  PyException_SetCause(stand_in.ptr(), nullptr);
-  return stand_in;
+  return unchained(std::move(stand_in));
 }
 
 }  // namespace
@@ -151,9 +151,8 @@ py::object transport_error(py::handle failure, const std::string& masked_url,
     description = py::str(py::type::of(failure).attr("__name__"));
   }
   const py::str message(masked_text(description, secrets));
-  py::dict fields;
-  fields["url"] = py::str(masked_url);
-  py::object error = pyutil::make_error("TransportError", message, fields);
+  py::object error =
+      pyutil::make_error("TransportError", message, py::dict(py::arg("url") = masked_url));
   py::str cause_message(masked_text(pyutil::text_form(failure), secrets));
   py::object cause = masked_stand_in(failure, cause_message, secrets);
   PyException_SetCause(error.ptr(), cause.release().ptr());  // steals

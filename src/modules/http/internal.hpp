@@ -26,7 +26,6 @@ using bridge::Task;
 struct ModuleState {
   pyutil::Immortal logger;        // logging.getLogger("corvane")
   pyutil::Immortal json_loads;    // json.loads
-  pyutil::Immortal json_dumps;    // json.dumps
   pyutil::Immortal session_type;  // corvane.http._Session
   pyutil::Immortal retry_policy;  // corvane.http.RetryPolicy
   pyutil::Immortal retryable;     // RETRYABLE_STATUSES
@@ -60,10 +59,9 @@ PyCFunction ensure_session_entry();
 // The client's own logger ("corvane.facebook", ...) (session.cpp).
 py::object client_logger(py::handle self);
 
-// Throttle (throttle.cpp): the class, the usage snapshot of a client's throttle (an empty one
-// for None), and the pacing of one request.
+// Throttle (throttle.cpp): the class, BaseClient.usage (the snapshot of the client's throttle),
+// and the pacing of one request.
 py::object make_throttle_class();
-py::object throttle_usage(py::handle throttle);
 bool is_throttle(py::handle object);
 extern const binder::MethodGroup add_usage_property;
 
@@ -91,6 +89,8 @@ class RequestPacing {
   void waiting(double seconds);
 
  private:
+  // What the last attempt held, given back: its place among the requests in flight, its slots.
+  void give_back();
   core::TokenPrint print_;
   py::object throttle_;
   std::vector<core::PaceKey> held_;

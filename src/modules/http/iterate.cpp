@@ -17,6 +17,7 @@
 #include "bridge/page_walk.hpp"
 #include "modules/http/internal.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -65,8 +66,7 @@ class GraphPages final : public bridge::PageSource {
     py::object data = pyutil::member(page, "data");
     if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr())) {
       // A list of our own: what the page holds cannot change under the walk.
-      items = py::reinterpret_steal<py::object>(PySequence_List(data.ptr()));
-      if (!items) throw py::error_already_set();
+      items = pyutil::owned(PySequence_List(data.ptr()));
     }
     py::object next = pyutil::member(pyutil::member(page, "paging"), "next");
     if (!pyutil::truthy(next) || !PyUnicode_Check(next.ptr())) return items;
@@ -109,22 +109,14 @@ py::object new_walk(py::handle client, py::handle url, py::dict query, py::handl
       "iterate", "BaseClient.iterate.__anext__");
 }
 
-// A walk asking for page_size items per page unless params names a limit.
-py::object start_walk(py::object self, const binder::Args& args, py::handle convert,
-                      py::handle each_page) {
-  py::dict query = pyutil::copy_dict(args[1]);
-  const int has_limit = PyDict_Contains(query.ptr(), pyutil::name<"limit">().ptr());
-  if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised
-  if (has_limit == 0) query[pyutil::name<"limit">()] = args[2];
-  return new_walk(self, args[0], std::move(query), convert, each_page);
-}
-
+// A walk asking for page_size items per page unless params names a limit; `Hooks`: _iterate's,
+// which also takes convert and each_page.
+template <bool Hooks>
 py::object iterate_now(py::object self, binder::Args args) {
-  return start_walk(std::move(self), args, py::none(), py::none());
-}
-
-py::object private_iterate_now(py::object self, binder::Args args) {
-  return start_walk(std::move(self), args, args[3], args[4]);
+  py::dict query = pyutil::copy_dict(args[1]);
+  if (!pyutil::dict_has(query, "limit")) query[pyutil::name<"limit">()] = args[2];
+  return new_walk(self, args[0], std::move(query), Hooks ? args[3] : py::object(py::none()),
+                  Hooks ? args[4] : py::object(py::none()));
 }
 
 const binder::Param kPageSize = option("page_size", &binder::kCount, "100");
@@ -135,13 +127,13 @@ const binder::Operation kIterateOperations[] = {
      "order, following paging.next. The next page is fetched only when the previous one is "
      "used up, so only one page is held at a time. Asks for page_size items per page unless "
      "params names a limit.",
-     nullptr, iterate_now},
+     nullptr, iterate_now<false>},
     {"_iterate",
      {{"url", &binder::kText}, option("params"), kPageSize, option("convert"),
       option("each_page")},
      "iterate(), each item passed through convert (for the clients' records); each_page(items), "
      "when given, sees each page's item list first (an awaitable it returns is awaited).",
-     nullptr, private_iterate_now},
+     nullptr, iterate_now<true>},
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/http/internal.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -45,6 +46,18 @@ the same post twice (or present a single-use code a second time).
 
 py::object retry_after(py::object, binder::Args args) { return retry_after_of(args[0]); }
 
+// Awaits `awaitable` inside two nested C++ frames; an error of kind `catch` is returned as
+// ("caught", error) instead of raised. Diagnostic for the coroutine bridge.
+Task<py::object> relay_inner(py::object awaitable) { co_return co_await awaitable; }
+Task<py::object> relay(py::object, binder::Args args) {
+  try {
+    co_return co_await relay_inner(args[0]);
+  } catch (py::error_already_set& e) {
+    if (args[1].is_none() || !e.matches(args[1])) throw;
+    co_return py::make_tuple("caught", e.value());
+  }
+}
+
 const binder::Operation kFunctions[] = {
     {"_retry_after", {{"response", &binder::kAnything}},
      "The response's Retry-After header as a number of seconds, or None when it is missing or "
@@ -55,19 +68,10 @@ const binder::Operation kFunctions[] = {
      "then raises ConfigurationError instead of reaching the real hosts with a session of the "
      "client's own. The sandbox pins the sessions it hands out. Returns the session.",
      nullptr, pin_session},
+    {"_relay", {{"awaitable", &binder::kAnything}, {"catch", &binder::kAnything, "None"}},
+     "Awaits `awaitable` inside nested C++ frames (a diagnostic of the coroutine bridge).",
+     relay},
 };
-
-// Awaits `awaitable` inside two nested C++ frames; an error of kind `catch` is returned as
-// ("caught", error) instead of raised. Diagnostic for the coroutine bridge.
-Task<py::object> relay_inner(py::object awaitable) { co_return co_await awaitable; }
-Task<py::object> relay(py::object awaitable, py::object catch_kind) {
-  try {
-    co_return co_await relay_inner(std::move(awaitable));
-  } catch (py::error_already_set& e) {
-    if (catch_kind.is_none() || !e.matches(catch_kind)) throw;
-    co_return py::make_tuple("caught", e.value());
-  }
-}
 
 }  // namespace
 }  // namespace corvane::http
@@ -81,7 +85,6 @@ PYBIND11_MODULE(http, m) {
   ModuleState& s = state();
   s.logger = pyutil::Immortal(pyutil::logger("corvane"));
   s.json_loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
-  s.json_dumps = pyutil::Immortal(py::module_::import("json").attr("dumps"));
   py::module_::import("corvane.errors");
 
   // Each public object is also kept for the C++ code that makes or checks its instances.
@@ -91,8 +94,7 @@ PYBIND11_MODULE(http, m) {
   };
   publish("RetryPolicy", s.retry_policy, make_retry_policy_class("corvane.http"));
   publish("RETRYABLE_STATUSES", s.retryable,
-          py::reinterpret_steal<py::object>(
-              PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
+          pyutil::owned(PyFrozenSet_New(py::make_tuple(429, 500, 502, 503, 504).ptr())));
   publish("_RawAnswer", s.raw_answer, make_raw_answer_class("corvane.http"));
   publish("Throttle", s.throttle_type, make_throttle_class());
   publish("_Session", s.session_type, make_session_class("corvane.http"));
@@ -105,13 +107,4 @@ PYBIND11_MODULE(http, m) {
 
   s.pinned = pyutil::Immortal(py::module_::import("weakref").attr("WeakSet")());
   binder::add_functions<kFunctions>(m);
-
-  m.def(
-      "_relay",
-      [](py::object awaitable, py::object catch_kind) {
-        return bridge::as_coroutine(relay(std::move(awaitable), std::move(catch_kind)),
-                                    "_relay");
-      },
-      py::arg("awaitable"), py::arg("catch") = py::none(),
-      "Awaits `awaitable` inside nested C++ frames (a diagnostic of the coroutine bridge).");
 }

@@ -24,9 +24,7 @@ Task<py::object> paginate_task(py::object self, py::object url, py::object param
                                Py_ssize_t max_items, py::object page_size) {
   bridge::Rooted<py::list> items;
   bridge::Rooted<py::dict> query = pyutil::copy_dict(params);
-  const int has_limit = PyDict_Contains(query.ptr(), py::str("limit").ptr());
-  if (has_limit < 0) throw py::error_already_set();  // a key's __eq__ raised
-  if (has_limit == 0) {
+  if (!pyutil::dict_has(query, "limit")) {
     // min(page_size, max_items), as the caller's numbers compare.
     py::object cap = py::int_(max_items);
     query["limit"] = page_size < cap ? page_size : cap;

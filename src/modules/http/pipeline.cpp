@@ -30,6 +30,7 @@
 #include "py/errors.hpp"
 #include "py/json_decode.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/release_on_exit.hpp"
 #include "py/values.hpp"
 
@@ -52,9 +53,7 @@ using pyutil::wire_text;
 // The (name, value) pairs of a dict, each held strongly: wire_text may run a value's __str__,
 // which must not be able to free what is read next.
 py::list items_of(const py::dict& mapping) {
-  auto items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
-  if (!items) throw py::error_already_set();
-  return items;
+  return pyutil::owned<py::list>(PyDict_Items(mapping.ptr()));
 }
 
 // The members of `params` (already without nulls) as an encoded query: name=value&...
@@ -115,13 +114,6 @@ py::dict form_fields(py::handle data) {
   return out;
 }
 
-// obj.name() with a name made once.
-py::object call_method(py::handle obj, py::handle name) {
-  PyObject* out = PyObject_CallMethodNoArgs(obj.ptr(), name.ptr());
-  if (out == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(out);
-}
-
 py::str masked(std::string_view url) { return py::str(core::mask_secrets(url)); }
 
 // Only a POST creates something that a replay would create again.
@@ -140,14 +132,23 @@ std::string request_token(const std::string& wire_url, const py::dict& headers) 
   return std::string(*bearer);
 }
 
+bool is_integer(py::handle value) {
+  return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+}
+
+// An int (not a bool) that fits a C long, else nullopt: an answer's status or error code.
+std::optional<long> small_integer(py::handle value) {
+  if (!is_integer(value)) return std::nullopt;
+  int overflow = 0;
+  const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (overflow != 0) return std::nullopt;
+  return number;
+}
+
 // The Graph API's code 4 is the app's own limit: every token of the app waits for it.
 bool app_wide_throttle(py::handle error) {
-  py::object code = py::getattr(error, "code", py::none());
-  if (!PyLong_Check(code.ptr()) || PyBool_Check(code.ptr())) return false;
-  int overflow = 0;
-  const long number = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
-  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-  return overflow == 0 && number == 4;
+  return small_integer(py::getattr(error, "code", py::none())) == 4;
 }
 
 // ---- the HTTP exchange ----
@@ -185,11 +186,9 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
   py::object context;
   {
     py::object request = session.attr(pyutil::name<"request">());
-    context = py::reinterpret_steal<py::object>(
-        PyObject_Call(request.ptr(), py::make_tuple(method, url).ptr(),
-                      options.empty() ? nullptr : options.ptr()));
+    context = pyutil::owned(PyObject_Call(request.ptr(), py::make_tuple(method, url).ptr(),
+                                          options.empty() ? nullptr : options.ptr()));
   }
-  if (!context) throw py::error_already_set();
   py::object response = co_await std::move(context);
   ReleaseOnExit release{std::move(response)};
   Reply reply;
@@ -198,9 +197,8 @@ Task<Reply> send_once(py::object self, py::object session, py::str method, py::o
     read.bound = py::object();
     reply.body = co_await read_task(release.response);
   } else {
-    PyObject* reading = PyObject_CallOneArg(read.bound.ptr(), release.response.ptr());
-    if (reading == nullptr) throw py::error_already_set();
-    read.bound = py::reinterpret_steal<py::object>(reading);  // the awaitable, moved below
+    // The awaitable, moved below.
+    read.bound = pyutil::owned(PyObject_CallOneArg(read.bound.ptr(), release.response.ptr()));
     reply.body = co_await std::move(read.bound);
   }
   reply.status = release.response.attr(pyutil::name<"status">()).cast<long>();
@@ -216,9 +214,7 @@ py::object yarl_url(const std::string& url) {
   if (keywords == nullptr) throw py::error_already_set();
   py::str text(url);
   PyObject* args[] = {text.ptr(), Py_True};
-  PyObject* made = PyObject_Vectorcall(url_type.get().ptr(), args, 1, keywords);
-  if (made == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(made);
+  return pyutil::owned(PyObject_Vectorcall(url_type.get().ptr(), args, 1, keywords));
 }
 
 Task<py::object> request_task(py::object self, py::str method, py::str url, py::object params,
@@ -232,9 +228,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
   auto call_hook = [&](py::handle name, PyCFunction own, py::handle argument) {
     Hook found = hook(self, name, own);
     if (found.own) return py::object(pyutil::copy_dict(argument));
-    PyObject* out = PyObject_CallOneArg(found.bound.ptr(), argument.ptr());
-    if (out == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(out);
+    return pyutil::owned(PyObject_CallOneArg(found.bound.ptr(), argument.ptr()));
   };
   bridge::Rooted<> session;
   {
@@ -243,9 +237,7 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
       ensure.bound = py::object();
       session = co_await ensure_session(self);
     } else {
-      PyObject* ensuring = PyObject_CallNoArgs(ensure.bound.ptr());
-      if (ensuring == nullptr) throw py::error_already_set();
-      ensure.bound = py::reinterpret_steal<py::object>(ensuring);
+      ensure.bound = pyutil::owned(PyObject_CallNoArgs(ensure.bound.ptr()));
       session = co_await std::move(ensure.bound);
     }
   }
@@ -363,10 +355,9 @@ Task<py::object> request_task(py::object self, py::str method, py::str url, py::
     pyutil::raise(error);
   }
   if (last_failure) raise_transport(last_failure);
-  py::dict fields;
-  fields["provider"] = self.attr("provider");
-  fields["url"] = masked(url_text);
-  pyutil::raise_error("ApiError", py::str(texts::kUnknownError), fields);
+  pyutil::raise_error("ApiError", py::str(texts::kUnknownError),
+                      py::dict(py::arg("provider") = self.attr("provider"),
+                               py::arg("url") = masked(url_text)));
 }
 
 // ---- body decoding ----
@@ -378,18 +369,16 @@ bool decode_failed_with(PyObject* kind) {
 }
 
 // The body as text in its declared charset (UTF-8 when it declares none or one Python does not
-// know); nullopt when its bytes are invalid in that charset.
-std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
+// know), decoded with `errors` ("strict", "replace"); nullopt when the codec refused its bytes.
+std::optional<py::str> decode_text(const py::bytes& raw, py::handle charset, const char* errors) {
+  const char* data = PyBytes_AS_STRING(raw.ptr());
+  const Py_ssize_t size = PyBytes_GET_SIZE(raw.ptr());
   // Lone surrogates (no UTF-8 form): no codec has such a name.
   const auto name = pyutil::utf8_if_text(charset);
-  std::string encoding(name && !name->empty() ? *name : "utf-8");
-  PyObject* text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
+  const std::string encoding(name && !name->empty() ? *name : "utf-8");
+  PyObject* text = PyUnicode_Decode(data, size, encoding.c_str(), errors);
   if (text == nullptr && decode_failed_with(PyExc_LookupError)) {
-    encoding = "utf-8";  // unknown (or non-text) codec
-    text = PyUnicode_Decode(data, size, encoding.c_str(), "strict");
+    text = PyUnicode_Decode(data, size, "utf-8", errors);  // unknown (or non-text) codec
   }
   if (text != nullptr) return py::reinterpret_steal<py::str>(text);
   // Not only UnicodeDecodeError: some codecs (idna, punycode before 3.13) refuse bytes with
@@ -435,10 +424,8 @@ std::optional<bool> declared_utf8(py::handle response) {
   }
   if (reinterpret_cast<PyObject*>(Py_TYPE(response.ptr())) != response_type) return std::nullopt;
   py::object headers = response.attr(pyutil::name<"headers">());
-  PyObject* value = PyObject_CallMethodOneArg(headers.ptr(), pyutil::name<"get">().ptr(),
-                                              pyutil::name<"Content-Type">().ptr());
-  if (value == nullptr) throw py::error_already_set();
-  const py::object type = py::reinterpret_steal<py::object>(value);
+  const py::object type = pyutil::owned(PyObject_CallMethodOneArg(
+      headers.ptr(), pyutil::name<"get">().ptr(), pyutil::name<"Content-Type">().ptr()));
   if (type.is_none()) return true;
   if (!PyUnicode_IS_ASCII(type.ptr())) return std::nullopt;
   std::string plain;  // lower case, without blanks
@@ -456,7 +443,9 @@ std::optional<bool> declared_utf8(py::handle response) {
 }
 
 Task<py::object> read_task(py::object response) {
-  py::object raw = co_await call_method(response, pyutil::name<"read">());
+  py::object reading =
+      pyutil::owned(PyObject_CallMethodNoArgs(response.ptr(), pyutil::name<"read">().ptr()));
+  py::object raw = co_await std::move(reading);
   if (!PyBytes_Check(raw.ptr())) raw = py::bytes(raw);
   std::optional<bool> utf8 = declared_utf8(response);
   py::object charset;
@@ -467,32 +456,18 @@ Task<py::object> read_task(py::object response) {
   if (*utf8) {
     // The fast decoder answers exactly as json.loads would, or declines and the text path
     // below decides (empty bodies, non-JSON, big integers, NaN and the like).
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-    py::object decoded =
-        pyutil::decode_json(std::string_view(data, static_cast<std::size_t>(size)));
+    py::object decoded = pyutil::decode_json(std::string_view(
+        PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr()))));
     if (decoded) co_return decoded;
   }
   if (!charset) charset = response.attr(pyutil::name<"charset">());
-  std::optional<py::str> text = decode_text(raw, charset);
+  std::optional<py::str> text = decode_text(raw, charset, "strict");
   if (!text) {
-    // Bytes invalid in the charset: the text with replacement characters, never an exception.
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    PyBytes_AsStringAndSize(raw.ptr(), &data, &size);
-    const char* encoding = PyUnicode_Check(charset.ptr()) ? PyUnicode_AsUTF8(charset.ptr()) : "utf-8";
-    if (encoding == nullptr) {  // a charset with lone surrogates names no codec
-      PyErr_Clear();
-      encoding = "utf-8";
-    }
-    PyObject* replaced = PyUnicode_Decode(data, size, encoding, "replace");
-    if (replaced == nullptr) {
-      PyErr_Clear();
-      replaced = PyUnicode_DecodeUTF8(data, size, "replace");
-    }
-    if (replaced == nullptr) throw py::error_already_set();
-    co_return raw_body(py::reinterpret_steal<py::str>(replaced));
+    // Bytes invalid in the charset: the text with replacement characters, never an exception
+    // (a codec that refuses bytes even so, such as idna, gives way to UTF-8).
+    text = decode_text(raw, charset, "replace");
+    if (!text) text = decode_text(raw, py::none(), "replace");
+    co_return raw_body(*text);
   }
   if (!pyutil::truthy(text->attr("strip")())) co_return py::none();
   try {
@@ -506,18 +481,10 @@ Task<py::object> read_task(py::object response) {
 
 // ---- error parsing (the Graph error format; the kind comes from _error_kind) ----
 
-bool is_integer(py::handle value) {
-  return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-}
-
 // BaseClient's own rule: the HTTP status alone. A platform's client reads its codes in its
 // own _error_kind (the Graph clients: graph_errors.cpp).
 const char* status_kind(py::handle status) {
-  if (!is_integer(status)) return "ApiError";
-  int overflow = 0;
-  const long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
-  if (overflow != 0) return "ApiError";
-  switch (s) {
+  switch (small_integer(status).value_or(0)) {
     case 429: return "RateLimitError";
     case 401: return "AuthError";
     case 403: return "PermissionError";
@@ -558,17 +525,14 @@ py::object parse_error(py::handle self, py::handle status, py::handle body) {
       py::object description = pyutil::member(body, "error_description");
       message = pyutil::truthy(description) ? pyutil::text_form(description) : error;
     } else {
-      const int has_message = PyDict_Contains(body.ptr(), py::str("message").ptr());
-      if (has_message < 0) throw py::error_already_set();  // a key's __eq__ raised
-      if (has_message == 1) message = pyutil::text_form(pyutil::member(body, "message"));
+      if (pyutil::dict_has(body, "message")) {
+        message = pyutil::text_form(pyutil::member(body, "message"));
+      }
     }
   }
-  py::dict fields;
-  fields["provider"] = py::getattr(self, "provider", py::str("unknown"));
-  fields["status"] = status;
-  fields["code"] = code;
-  fields["subcode"] = subcode;
-  fields["payload"] = body;
+  const py::dict fields(py::arg("provider") = py::getattr(self, "provider", py::str("unknown")),
+                        py::arg("status") = status, py::arg("code") = code,
+                        py::arg("subcode") = subcode, py::arg("payload") = body);
   return pyutil::make_error(kind_of(self, status, code, subcode).c_str(), message, fields);
 }
 
@@ -602,9 +566,7 @@ py::object verb_now(py::object self, binder::Args args) {
   if (keywords == nullptr) throw py::error_already_set();
   PyObject* const* given = PySequence_Fast_ITEMS(args.ptr());  // url, params, json, data, headers
   PyObject* call[] = {pyutil::name<Method>().ptr(), given[0], given[1], given[2], given[3], given[4]};
-  PyObject* out = PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords);
-  if (out == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(out);
+  return pyutil::owned(PyObject_Vectorcall(request.bound.ptr(), call, 2, keywords));
 }
 
 // The base hooks: a copy of the mapping, or an empty dict (the pipeline filters what it gets).

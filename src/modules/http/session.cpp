@@ -13,6 +13,7 @@
 #include "py/errors.hpp"
 #include "py/saved_error.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -225,11 +226,9 @@ py::object pin_session(py::object, binder::Args args) {
 PyCFunction ensure_session_entry() { return binder::entry_of<kSessionOperations, 1>(); }
 
 Hook hook(py::handle self, py::handle name, PyCFunction own) {
-  PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
-  if (found == nullptr) throw py::error_already_set();
-  Hook out{py::reinterpret_steal<py::object>(found), false};
-  if (PyMethod_Check(found)) {
-    PyObject* function = PyMethod_GET_FUNCTION(found);
+  Hook out{pyutil::owned(PyObject_GetAttr(self.ptr(), name.ptr())), false};
+  if (PyMethod_Check(out.bound.ptr())) {
+    PyObject* function = PyMethod_GET_FUNCTION(out.bound.ptr());
     out.own = PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == own;
   }
   return out;

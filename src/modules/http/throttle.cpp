@@ -16,6 +16,7 @@
 #include "modules/http/internal.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 // After Python.h (3.10's structmember.h does not include it).
@@ -69,6 +70,14 @@ struct ThrottleObject {
 
 PyTypeObject* throttle_type = nullptr;
 
+}  // namespace
+
+bool is_throttle(py::handle object) {
+  return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
+}
+
+namespace {
+
 ThrottleObject* as_throttle(py::handle object) {
   return reinterpret_cast<ThrottleObject*>(object.ptr());
 }
@@ -92,11 +101,9 @@ py::object figure(std::optional<double> value) {
 }
 
 py::dict figures_dict(const core::AppUsage& u) {
-  py::dict out;
-  out["call_count"] = figure(u.call_count);
-  out["total_time"] = figure(u.total_time);
-  out["total_cputime"] = figure(u.total_cputime);
-  return out;
+  return py::dict(py::arg("call_count") = figure(u.call_count),
+                  py::arg("total_time") = figure(u.total_time),
+                  py::arg("total_cputime") = figure(u.total_cputime));
 }
 
 const char* state_name(core::PaceState state) {
@@ -107,8 +114,8 @@ const char* state_name(core::PaceState state) {
   }
 }
 
-py::dict snapshot(ThrottleObject* t) {
-  const UsageRecord& r = *t->record;
+// What `r` holds and what `pacer` paces (null: nothing), as BaseClient.usage shows it.
+py::dict snapshot(const UsageRecord& r, const core::Pacer* pacer) {
   py::dict out;
   out["app"] = r.app ? py::object(figures_dict(*r.app)) : py::object(py::none());
   out["page"] = r.page ? py::object(figures_dict(*r.page)) : py::object(py::none());
@@ -135,8 +142,10 @@ py::dict snapshot(ThrottleObject* t) {
   }
   out["ad_accounts"] = ads;
   py::list paced;
+  out["paced"] = paced;
+  if (pacer == nullptr) return out;
   const double now = steady_now(), unix = unix_now();
-  for (const auto& [key, entry] : t->pacer->entries()) {
+  for (const auto& [key, entry] : pacer->entries()) {
     if (entry.state == core::PaceState::normal) continue;
     const bool blocked = entry.state == core::PaceState::blocked;
     py::dict item;
@@ -147,10 +156,9 @@ py::dict snapshot(ThrottleObject* t) {
     item["until"] = blocked ? py::object(py::float_(unix + entry.blocked_until - now))
                             : py::object(py::none());
     item["spacing"] = blocked ? py::object(py::none())
-                              : py::object(py::float_(t->pacer->spacing(entry)));
+                              : py::object(py::float_(pacer->spacing(entry)));
     paced.append(item);
   }
-  out["paced"] = paced;
   return out;
 }
 
@@ -176,8 +184,7 @@ PyObject* throttle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                : 90.0;
     const double w = window ? setting(window.ptr(), "window", 0, 1e9, texts::kPositiveSeconds)
                             : 3600.0;
-    py::object self = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
-    if (!self) throw py::error_already_set();
+    py::object self = pyutil::owned(type->tp_alloc(type, 0));
     ThrottleObject* o = as_throttle(self);
     o->pacer = new core::Pacer(t, w);
     o->record = new UsageRecord();
@@ -209,7 +216,8 @@ PyObject* get_window(PyObject* self, void*) {
   return PyFloat_FromDouble(as_throttle(self)->pacer->window());
 }
 PyObject* get_usage(PyObject* self, void*) {
-  return pyutil::guarded([&] { return py::object(snapshot(as_throttle(self))); });
+  const ThrottleObject* t = as_throttle(self);
+  return pyutil::guarded([&] { return py::object(snapshot(*t->record, t->pacer)); });
 }
 
 PyGetSetDef throttle_getset[] = {
@@ -256,9 +264,10 @@ PyType_Spec throttle_spec = {
 
 // ---- logging ----
 
+// The pacing's changes since the last call, logged on `client`'s logger (None: dropped).
 void log_changes(py::handle client, core::Pacer& pacer) {
   std::vector<core::PaceChange> changes = pacer.take_changes();
-  if (changes.empty()) return;
+  if (changes.empty() || client.is_none()) return;
   py::object log = client_logger(client);
   for (const core::PaceChange& c : changes) {
     const py::str id(c.key.id), type(c.key.type);
@@ -459,28 +468,19 @@ py::object observe(py::object self, binder::Args args) {
   core::TokenPrint print{std::string_view(token)};
   ThrottleObject* t = as_throttle(self);
   record_answer(t, print, read_mapping(args[0]), pyutil::utf8(args[1]), steady_now());
-  if (args[3].is_none()) {
-    t->pacer->take_changes();
-  } else {
-    log_changes(args[3], *t->pacer);
-  }
+  log_changes(args[3], *t->pacer);
   return py::none();
 }
 
-}  // namespace
-
 // ---- one request's pacing ----
-
-namespace {
 
 // The RateLimitError of a request not sent: its budget stays blocked (or its turn would come)
 // later than the client waits.
 [[noreturn]] void raise_refused(py::handle client, std::string_view url,
                                 const core::PaceDecision& d) {
-  py::dict fields;
-  fields["provider"] = client.attr("provider");
-  fields["url"] = py::str(core::mask_secrets(url));
-  fields["retry_after"] = py::float_(d.seconds);
+  const py::dict fields(py::arg("provider") = client.attr("provider"),
+                        py::arg("url") = core::mask_secrets(url),
+                        py::arg("retry_after") = d.seconds);
   pyutil::raise_error(
       "RateLimitError",
       py::str(texts::kHeldBack).format(d.key.id, d.key.type, d.seconds),
@@ -493,32 +493,28 @@ RequestPacing::RequestPacing(py::handle client, std::function<std::string()> tok
     : print_(std::move(token)) {
   py::object throttle = py::getattr(client, pyutil::name<"throttle">(), py::none());
   if (throttle.is_none()) return;
-  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
-  }
+  if (!is_throttle(throttle)) binder::wrong_type(throttle, "request", "throttle", texts::kThrottle);
   throttle_ = std::move(throttle);
 }
 
 RequestPacing::~RequestPacing() {
-  if (!throttle_) return;
+  if (throttle_) give_back();
+}
+
+void RequestPacing::give_back() {
   ThrottleObject* t = as_throttle(throttle_);
   if (sent_) --t->in_flight;
-  if (!held_.empty()) t->pacer->release(held_, steady_now());
+  sent_ = false;
+  if (held_.empty()) return;
+  t->pacer->release(held_, steady_now());
+  held_.clear();
 }
 
 std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
                                            std::string_view url) {
   if (!throttle_) return std::nullopt;
   ThrottleObject* t = as_throttle(throttle_);
-  // An earlier attempt that got no answer gives back what it held.
-  if (sent_) {
-    --t->in_flight;
-    sent_ = false;
-  }
-  if (!held_.empty()) {
-    t->pacer->release(held_, steady_now());
-    held_.clear();
-  }
+  give_back();  // what an earlier attempt that got no answer held
   if (!t->pacer->quiet()) {
     const core::PaceDecision d =
         t->pacer->admit(print_, steady_now(), max_retry_after_of(retry), &held_);
@@ -544,15 +540,8 @@ std::optional<double> RequestPacing::admit(py::handle client, py::handle retry,
 void RequestPacing::answered(py::handle client, py::handle response, std::string_view url) {
   if (!throttle_) return;
   ThrottleObject* t = as_throttle(throttle_);
-  if (sent_) {
-    --t->in_flight;
-    sent_ = false;
-  }
+  give_back();
   const double now = steady_now();
-  if (!held_.empty()) {
-    t->pacer->release(held_, now);
-    held_.clear();
-  }
   UsageTexts texts;
   const py::object raw = py::getattr(response, pyutil::name<"raw_headers">(), py::none());
   if (!read_raw(raw, texts)) texts = read_mapping(response.attr(pyutil::name<"headers">()));
@@ -601,37 +590,15 @@ const binder::Operation kThrottleMethods[] = {
      nullptr, wait_for},
 };
 
-}  // namespace
-
-py::object make_throttle_class() {
-  throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
-  PyObject* type = PyType_FromSpec(&throttle_spec);
-  if (type == nullptr) throw py::error_already_set();
-  throttle_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);  // held for the life of the process: requests check against it
-  return py::reinterpret_steal<py::object>(type);
-}
-
-py::object throttle_usage(py::handle throttle) {
-  if (throttle.is_none()) {
-    py::dict out;
-    out["app"] = py::none();
-    out["page"] = py::none();
-    out["objects"] = py::dict();
-    out["ad_accounts"] = py::dict();
-    out["paced"] = py::list();
-    return out;
-  }
-  if (!throttle_type || !PyObject_TypeCheck(throttle.ptr(), throttle_type)) {
-    binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
-  }
-  return snapshot(as_throttle(throttle));
-}
-
-namespace {
+// BaseClient.usage: the snapshot of the client's throttle, an empty one for None.
 py::object usage(py::object self, binder::Args) {
-  return throttle_usage(py::getattr(self, pyutil::name<"throttle">(), py::none()));
+  const py::object throttle = py::getattr(self, pyutil::name<"throttle">(), py::none());
+  if (throttle.is_none()) return snapshot(UsageRecord(), nullptr);
+  if (!is_throttle(throttle)) binder::wrong_type(throttle, "usage", "throttle", texts::kThrottle);
+  const ThrottleObject* t = as_throttle(throttle);
+  return snapshot(*t->record, t->pacer);
 }
+
 const binder::Operation kUsage[] = {
     {.name = "usage",
      .params = {},
@@ -644,12 +611,17 @@ const binder::Operation kUsage[] = {
      .now = usage,
      .as = binder::Operation::As::property},
 };
+
 }  // namespace
 
-const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
-
-bool is_throttle(py::handle object) {
-  return throttle_type && PyObject_TypeCheck(object.ptr(), throttle_type);
+py::object make_throttle_class() {
+  throttle_slots[0].pfunc = binder::type_methods<kThrottleMethods>("Throttle");
+  py::object type = pyutil::owned(PyType_FromSpec(&throttle_spec));
+  throttle_type = reinterpret_cast<PyTypeObject*>(type.ptr());
+  Py_INCREF(throttle_type);  // held for the life of the process: requests check against it
+  return type;
 }
+
+const binder::MethodGroup add_usage_property = binder::group<kUsage, "BaseClient">;
 
 }  // namespace corvane::http

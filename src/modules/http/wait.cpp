@@ -8,6 +8,7 @@
 #include "core/retry.hpp"
 #include "core/usage.hpp"
 #include "modules/http/internal.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::http {
@@ -18,9 +19,7 @@ py::object header_value(py::handle headers, const char* wanted) {
   if (value.is_none() && PyDict_Check(headers.ptr())) {
     // A plain dict: header names still match without regard to case. Walked over a snapshot
     // of its items: str(name) may run a subclass's code that changes or empties the dict.
-    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(headers.ptr()));
-    if (!items) throw py::error_already_set();
-    for (py::handle item : items) {
+    for (py::handle item : pyutil::owned<py::list>(PyDict_Items(headers.ptr()))) {
       py::object name = item[py::int_(0)];
       if (PyUnicode_Check(name.ptr()) &&
           py::str(name).attr("lower")().equal(py::str(wanted).attr("lower")())) {
