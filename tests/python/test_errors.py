@@ -55,6 +55,9 @@ def test_construction_by_message_and_named_fields(kind):
     lambda: errors.ApiError(status=400),
     lambda: errors.ApiError("m", "facebook"),  # fields are keyword-only
     lambda: errors.ApiError("m", reason="x"),
+    # A method taken from the class and handed a foreign self: a TypeError, not a crash.
+    lambda: errors.CorvaneError.__init__(5, "x"),
+    lambda: errors.CorvaneError.__repr__(5),
 ])
 def test_bad_construction_is_a_type_error(call):
     with pytest.raises(TypeError):
