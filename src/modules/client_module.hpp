@@ -90,12 +90,6 @@ void add_setup(pyutil::ClassBuilder& cls, const char* owner, PyMethodDef* init,
   binder::add_methods<kRepr<Repr>>(cls, owner);
 }
 
-// Adds every operation of `Table` to `cls` as a staticmethod (its body gets None as self).
-template <const auto& Table>
-void add_static_methods(pyutil::ClassBuilder& cls, const char* owner) {
-  for (PyMethodDef& def : binder::detail::make_defs<Table, false>(owner)) cls.static_method(&def);
-}
-
 // The short names each client module's files use, brought in by its internal header.
 namespace short_names {
 using binder::Args;

@@ -86,8 +86,10 @@ struct Operation {
   // "RetryPolicy: attempts must be an int"); null: `name`.
   const char* caller = nullptr;
   // How add_methods puts it on the class: a method, a classmethod (the class is its `self`),
-  // or a read-only property (a `now` body of no parameters; its doc is `doc` alone).
-  enum class As { method, class_method, property } as = As::method;
+  // a staticmethod (its `self` is None), or a read-only property (a `now` body of no
+  // parameters; its doc is `doc` alone).
+  enum class As { method, class_method, static_method, property } as = As::method;
+  bool takes_self() const { return as != As::static_method; }
 };
 
 // ---- the one message form ----
@@ -192,7 +194,8 @@ struct Bound {
 template <const auto& Table, std::size_t I, bool Method>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using B = Bound<Table>;
-  return call(Table[I], B::defaults[I], B::qualnames[I], Method, args, nargs, kwnames);
+  return call(Table[I], B::defaults[I], B::qualnames[I], Method && Table[I].takes_self(), args,
+              nargs, kwnames);
 }
 
 template <const auto& Table, std::size_t I>
@@ -214,7 +217,7 @@ std::vector<PyMethodDef>& make_defs(const char* owner) {
        const Operation& op = Table[I];
        B::defaults.push_back(defaults_of(op));
        B::qualnames.push_back(std::string(owner) + "." + op.name);
-       B::docs.push_back(docstring(op, Method));
+       B::docs.push_back(docstring(op, Method && op.takes_self()));
      }()),
      ...);
     (B::defs.push_back(PyMethodDef{
@@ -252,6 +255,7 @@ py::tuple add_methods(pyutil::ClassBuilder& cls, const char* owner) {
     switch (Table[i++].as) {
       case Operation::As::method: cls.method(&def); break;
       case Operation::As::class_method: cls.class_method(&def); break;
+      case Operation::As::static_method: cls.static_method(&def); break;
       case Operation::As::property: cls.property(def.ml_name, &def); break;
     }
   }

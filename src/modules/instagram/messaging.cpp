@@ -349,20 +349,21 @@ const binder::Operation kEnrich[] = {
 };
 
 const binder::Operation kShape[] = {
-    {"_shape",
-     {{"conversation", &binder::kAnything}, kBusinessIds},
-     "A conversation as the inbox shows it: id, updated_time, message_count, unread_count, "
-     "contact (the first of contacts or None), contacts (participants whose id is not in "
-     "business_ids) and last_message (the first of messages.data or None).",
-     nullptr,
-     [](py::object, Args args) -> py::object { return shape(args[0], args[1]); }},
+    {.name = "_shape",
+     .params = {{"conversation", &binder::kAnything}, kBusinessIds},
+     .doc = "A conversation as the inbox shows it: id, updated_time, message_count, "
+            "unread_count, contact (the first of contacts or None), contacts (participants "
+            "whose id is not in business_ids) and last_message (the first of messages.data or "
+            "None).",
+     .now = [](py::object, Args args) -> py::object { return shape(args[0], args[1]); },
+     .as = binder::Operation::As::static_method},
 };
 
 }  // namespace
 
 py::tuple add_messaging_methods(pyutil::ClassBuilder& cls) {
   binder::add_methods<kEnrich>(cls, "Instagram");
-  clients::add_static_methods<kShape>(cls, "Instagram");
+  binder::add_methods<kShape>(cls, "Instagram");
   return binder::add_methods<kMessagingOperations>(cls, "Instagram");
 }
 

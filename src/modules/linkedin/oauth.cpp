@@ -167,6 +167,11 @@ const binder::Kind kExtraHeaders{"Mapping[str, str] | None", binder::kAnything.c
 const binder::Param kToken{"token", &binder::kText};
 
 const binder::Operation kOauthOperations[] = {
+    {.name = "person_urn",
+     .params = {{"sub", &binder::kText}},
+     .doc = "'urn:li:person:' followed by sub: the author form of a member's posts.",
+     .now = [](py::object, Args args) -> py::object { return person_urn(args[0]); },
+     .as = binder::Operation::As::static_method},
     {"_headers",
      {{"token", &binder::kTextOrNone, "None"}, {"extra", &kExtraHeaders, "None"}},
      "The headers of a REST or userinfo request, as a new dict: X-Restli-Protocol-Version "
@@ -206,17 +211,10 @@ const binder::Operation kOauthOperations[] = {
      me_task},
 };
 
-// A static method, so not a row of _OPERATIONS (whose rows are methods).
-const binder::Operation kStatic[] = {
-    {"person_urn", {{"sub", &binder::kText}},
-     "'urn:li:person:' followed by sub: the author form of a member's posts.", nullptr,
-     [](py::object, Args args) -> py::object { return person_urn(args[0]); }},
-};
 
 }  // namespace
 
 py::tuple add_oauth_methods(pyutil::ClassBuilder& cls) {
-  clients::add_static_methods<kStatic>(cls, "LinkedIn");
   return binder::add_methods<kOauthOperations>(cls, "LinkedIn");
 }
 
