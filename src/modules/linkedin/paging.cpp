@@ -10,11 +10,7 @@ namespace {
 
 // A member that is a Python int (not a bool) as a long, else `fallback`.
 long whole(py::handle object, const char* name, long fallback) {
-  py::object value = pyutil::member(object, name);
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return fallback;
-  int overflow = 0;
-  const long out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-  return overflow != 0 ? fallback : out;
+  return clients::whole_number(pyutil::member(object, name)).value_or(fallback);
 }
 
 // The text form of the first element's "id" ("" when there is none to compare).
