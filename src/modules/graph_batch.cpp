@@ -94,19 +94,15 @@ constexpr const char* kKeys[] = {"method", "path",  "params", "body", "name",
 
 // ---- the answer of one operation ----
 
-py::object json_loads(py::handle text) {
-  static pyutil::Immortal loads;
-  if (!loads) loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
-  return loads.get()(text);
-}
-
 // The operation's body decoded as request() decodes one: None when empty, {"raw": text} when
 // not JSON.
 py::object decoded_body(py::handle body) {
   if (!PyUnicode_Check(body.ptr())) return py::reinterpret_borrow<py::object>(body);
   if (!truthy(py::str(body).attr("strip")())) return py::none();
+  static pyutil::Immortal loads;
+  if (!loads) loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
   try {
-    return json_loads(body);
+    return loads.get()(body);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
   }
@@ -147,11 +143,9 @@ py::object not_run(py::handle self, const Call& call, const std::string& relativ
   py::dict fields;
   fields["provider"] = py::getattr(self, "provider", py::none());
   fields["url"] = py::str(core::mask_secrets(call.base_url + relative_url));
-  if (failed_name) {
-    return pyutil::make_error("NotRunError", py::str(texts::kNotRunAfter).format(failed_name),
-                              fields);
-  }
-  return pyutil::make_error("NotRunError", py::str(texts::kNotRun), fields);
+  py::str message =
+      failed_name ? py::str(texts::kNotRunAfter).format(failed_name) : py::str(texts::kNotRun);
+  return pyutil::make_error("NotRunError", message, fields);
 }
 
 // What the operation's slot holds, as the same request alone would have given it.

@@ -26,11 +26,6 @@ namespace {
 
 pyutil::Immortal g_appsecret_proof;  // corvane.crypto.appsecret_proof
 
-py::object appsecret_proof(py::handle token, py::handle secret) {
-  if (!g_appsecret_proof) init();
-  return g_appsecret_proof.get()(token, secret);
-}
-
 // ---- the helpers ----
 
 using binder::Args;
@@ -176,7 +171,8 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
   query["access_token"] = token;
   py::object secret = py::getattr(self, pyutil::name<"app_secret">());
   if (rule == ProofRule::kAlways || pyutil::truthy(secret)) {
-    query["appsecret_proof"] = appsecret_proof(token, secret);
+    if (!g_appsecret_proof) init();
+    query["appsecret_proof"] = g_appsecret_proof.get()(token, secret);
   }
   return query;
 }

@@ -152,9 +152,9 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
   co_return results;
 }
 
-Task<py::object> enrich_task(py::object self, py::object conversations, py::object token,
-                             py::object business_ids) {
-  const bridge::Rooted<py::list> items = items_of(conversations);
+// _enrich(conversations, token, business_ids).
+Task<py::object> enrich_task(py::object self, Args args) {
+  const bridge::Rooted<py::list> items = items_of(args[0]);
   py::list ids;
   {
     py::set seen;
@@ -163,7 +163,7 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
         py::object id = member(participant, "id");
         if (!truthy(id)) continue;
         py::str text = pyutil::text_form(id);
-        if (!truthy(text) || contains(seen, text) || contains(business_ids, text)) continue;
+        if (!truthy(text) || contains(seen, text) || contains(args[2], text)) continue;
         seen.add(text);
         ids.append(text);
       }
@@ -172,10 +172,10 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   if (ids.empty()) co_return py::none();
   bridge::Rooted<py::list> results;
   if (via_facebook(self)) {
-    Task<py::object> looking_up = batch_lookups_task(self, std::move(ids), token);
+    Task<py::object> looking_up = batch_lookups_task(self, std::move(ids), args[1]);
     results = co_await std::move(looking_up);
   } else {
-    Task<py::object> looking_up = concurrent_lookups_task(self, std::move(ids), token);
+    Task<py::object> looking_up = concurrent_lookups_task(self, std::move(ids), args[1]);
     results = co_await std::move(looking_up);
   }
 
@@ -204,10 +204,6 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
     }
   }
   co_return py::none();
-}
-
-Task<py::object> enrich_method(py::object self, Args args) {
-  return enrich_task(std::move(self), args[0], args[1], args[2]);
 }
 
 // ---- _shape, conversations ----
@@ -277,15 +273,12 @@ Task<py::object> send_message_task(py::object self, Args args) {
   co_return co_await graph::post(self, edge(self, from, "messages"), args[1], py::dict(), body);
 }
 
-const binder::Param kMediaId{"media_id", &graph::kNodeId};
 const binder::Param kCommentId{"comment_id", &graph::kNodeId};
-const binder::Param kConversationId{"conversation_id", &graph::kNodeId};
-const binder::Param kInboxUser{"ig_user_id", &binder::kTextOrNone, "None", true};
 const binder::Param kPageId{"page_id", &binder::kTextOrNone, "None", true};
 
 const binder::Operation kMessagingOperations[] = {
     {"comments",
-     {kMediaId, kToken, {"limit", &binder::kCount, "50", true}},
+     {{"media_id", &graph::kNodeId}, kToken, {"limit", &binder::kCount, "50", true}},
      "The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, "
      "as the platform sends them.",
      graph::edge_list<"comments", graph::field_query<"IG_COMMENT">>},
@@ -302,7 +295,8 @@ const binder::Operation kMessagingOperations[] = {
      "Deletes a comment; returns the platform's answer.",
      graph::delete_at<"", false>},
     {"conversations",
-     {kToken, kInboxUser, kPageId, {"limit", &binder::kCount, "25", true},
+     {kToken, {"ig_user_id", &binder::kTextOrNone, "None", true}, kPageId,
+      {"limit", &binder::kCount, "25", true},
       {"after", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
      "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
      "id, updated_time, message_count, unread_count, contact, contacts (participants other "
@@ -314,7 +308,7 @@ const binder::Operation kMessagingOperations[] = {
      "cursor of the next page.",
      conversations_task},
     {"messages",
-     {kConversationId, kToken, {"limit", &binder::kCount, "50", true},
+     {{"conversation_id", &graph::kNodeId}, kToken, {"limit", &binder::kCount, "50", true},
       {"after", &binder::kTextOrNone, "None", true}},
      "One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the "
      "platform answers; after: its cursor of the next page.",
@@ -345,7 +339,7 @@ const binder::Operation kEnrich[] = {
      "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
      "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
      "a refusal is logged at warning level and leaves its participants as they were.",
-     enrich_method},
+     enrich_task},
 };
 
 const binder::Operation kShape[] = {
