@@ -36,6 +36,15 @@ std::optional<long> whole_number(py::handle value) {
   return out;
 }
 
+py::list items_of(py::handle value) {
+  if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
+    PyObject* copy = PySequence_List(value.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
+  }
+  return py::list();
+}
+
 py::str login_link(py::handle base,
                    std::initializer_list<std::pair<const char*, py::handle>> pairs) {
   std::string link(pyutil::utf8(base));

@@ -53,6 +53,10 @@ py::object require_json(py::handle self, py::object answer);
 // error code or a paging member of an answer, which may hold anything.
 std::optional<long> whole_number(py::handle value);
 
+// A new list of the items of `value` when it is a list or tuple, else an empty one (a platform
+// answer whose member has another shape carries no items).
+py::list items_of(py::handle value);
+
 // Raises the ApiError of the client's provider for the answer that made an operation fail
 // (`payload` may be null: no payload).
 [[noreturn]] void answer_error(py::handle self, const char* message, py::handle payload);

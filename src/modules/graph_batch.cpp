@@ -256,19 +256,6 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   co_return results;
 }
 
-// Batch is a feature of graph.facebook.com: the Instagram-login host has none.
-void refuse_without_batch(py::handle self) {
-  static pyutil::Immortal instagram_graph;
-  if (!instagram_graph) {
-    instagram_graph =
-        pyutil::Immortal(py::module_::import("corvane.endpoints").attr("InstagramGraph"));
-  }
-  py::object builder = py::getattr(self, "graph", py::none());
-  if (py::isinstance(builder, instagram_graph.get())) {
-    pyutil::raise_error("ConfigurationError", py::str(texts::kNoBatch));
-  }
-}
-
 // The requests of a batch: a list or tuple, each of its dicts checked by plan_batch.
 py::object convert_requests(py::handle value, const char* operation, const char* parameter) {
   if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
@@ -279,7 +266,15 @@ py::object convert_requests(py::handle value, const char* operation, const char*
 const binder::Kind kRequests{"Sequence[BatchRequest]", convert_requests};
 
 py::object batch_now(py::object self, binder::Args args) {
-  refuse_without_batch(self);
+  // Batch is a feature of graph.facebook.com: the Instagram-login host has none.
+  static pyutil::Immortal instagram_graph;
+  if (!instagram_graph) {
+    instagram_graph =
+        pyutil::Immortal(py::module_::import("corvane.endpoints").attr("InstagramGraph"));
+  }
+  if (py::isinstance(py::getattr(self, "graph", py::none()), instagram_graph.get())) {
+    pyutil::raise_error("ConfigurationError", py::str(texts::kNoBatch));
+  }
   BatchPlan plan = plan_batch(self, args[0], "batch");
   // Planned at the call: a malformed request is refused before a coroutine exists.
   return bridge::as_coroutine(run_batch(self, args[1], plan.wire, plan.meta, plan.sizes),

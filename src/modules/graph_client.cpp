@@ -308,10 +308,11 @@ py::object list(py::handle self, py::handle url, py::handle token, py::dict quer
   return paginate(self, url, token, query, limit);
 }
 
-py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
+py::object merged_tokens(const clients::Shared& shared, py::handle short_lived,
+                         py::handle long_lived) {
   py::dict merged = pyutil::copy_dict(short_lived);
   if (PyDict_Check(long_lived.ptr())) merged.attr("update")(long_lived);
-  return merged;
+  return shared.token_bundle.get().attr("from_response")(merged);
 }
 
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }

@@ -116,9 +116,10 @@ using clients::answer_error;
 
 // ---- tokens ----
 
-// The token answer of a code exchange: the long-lived answer's members win, and what only the
+// The TokenBundle of a code exchange: the long-lived answer's members win, and what only the
 // short-lived one carried (user_id, permissions) survives.
-py::dict merged_tokens(py::handle short_lived, py::handle long_lived);
+py::object merged_tokens(const clients::Shared& shared, py::handle short_lived,
+                         py::handle long_lived);
 
 // ---- sub-requests whose refusal is tolerated ----
 

@@ -56,9 +56,7 @@ py::str account_node(py::handle self, py::handle ig_user_id);
 py::str inbox_node(py::handle self, py::handle page_id, const char* function);
 py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 
-// The list items of `value` when it is a list or tuple, else none (a platform answer whose
-// member has another shape carries no items).
-py::list items_of(py::handle value);
+using clients::items_of;
 
 using graph::answer_error;
 

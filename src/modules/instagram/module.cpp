@@ -37,15 +37,6 @@ py::str account_node(py::handle self, py::handle ig_user_id) {
   return py::str("me");
 }
 
-py::list items_of(py::handle value) {
-  if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
-    PyObject* copy = PySequence_List(value.ptr());
-    if (copy == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(copy);
-  }
-  return py::list();
-}
-
 namespace {
 
 using pyutil::guarded;

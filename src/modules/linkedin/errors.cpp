@@ -11,13 +11,6 @@
 namespace corvane::linkedin {
 namespace {
 
-double seconds_to_utc_midnight() {
-  const double now = std::chrono::duration<double>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-  return 86400.0 - std::fmod(now, 86400.0);
-}
-
 const char* kind_for(long status) {
   switch (status) {
     case 429: return "RateLimitError";
@@ -62,7 +55,10 @@ py::object parse_error(py::object self, binder::Args args) {
   fields["payload"] = body;
   // LinkedIn's limits are daily quotas, per app and per member, that start again at 00:00
   // UTC; a 429 that names no Retry-After (the pipeline reads that header) has spent one.
-  if (number == 429) fields["retry_after"] = py::float_(seconds_to_utc_midnight());
+  if (number == 429) {
+    const std::chrono::duration<double> now = std::chrono::system_clock::now().time_since_epoch();
+    fields["retry_after"] = py::float_(86400.0 - std::fmod(now.count(), 86400.0));
+  }
   return pyutil::make_error(kind_for(number), pyutil::text_form(message), fields);
 }
 

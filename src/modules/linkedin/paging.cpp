@@ -24,13 +24,8 @@ std::string first_id(const py::list& elements) {
 }  // namespace
 
 py::list Paging::take(py::handle page) {
-  py::list out;
-  py::object elements = pyutil::member(page, "elements");
-  if (PyList_Check(elements.ptr()) || PyTuple_Check(elements.ptr())) {
-    // A list of our own: what the page holds cannot change under the walk.
-    out = py::reinterpret_steal<py::list>(PySequence_List(elements.ptr()));
-    if (!out) throw py::error_already_set();
-  }
+  // A list of our own: what the page holds cannot change under the walk.
+  py::list out = clients::items_of(pyutil::member(page, "elements"));
   py::object paging = pyutil::member(page, "paging");
   const long asked = start_;
   const long position = whole(paging, "start", asked);
