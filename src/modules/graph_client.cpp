@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/query.hpp"
+#include "modules/graph_errors.hpp"
 #include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
@@ -156,6 +157,7 @@ void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody pos
   } else {
     binder::add_methods<kPostQuery>(cls, "GraphClient");
   }
+  add_error_rules(cls);
 }
 
 py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule) {

@@ -60,9 +60,9 @@ using clients::items_of;
 
 using graph::answer_error;
 
-// Awaits every awaitable together (asyncio.gather with return_exceptions): a failure of one
-// is its result and cancels none of the others; cancelling the wait cancels them all.
-Task<py::object> gather_collected(py::list awaitables);
+// _enrich's look-ups in the Instagram-login mode, all awaited together (gather.cpp): each result
+// is (igsid, profile) or the look-up's exception, a failure of one cancelling none of the others.
+Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::object token);
 
 // The module's functions (_flatten, insights.cpp), added to `module`; the rows of their table.
 py::tuple add_module_functions(py::module_ module);

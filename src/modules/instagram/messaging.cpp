@@ -6,7 +6,6 @@
 // 50 look-ups (graph.facebook.com has batch); in the Instagram-login mode (graph.instagram.com
 // has none) through contact(), at most _PROFILE_CONCURRENCY at a time under a semaphore of
 // this call, all awaited together.
-#include <optional>
 #include <string>
 
 #include "modules/instagram/internal.hpp"
@@ -80,36 +79,6 @@ Task<py::object> contact_task(py::object self, Args args) {
 }
 
 // ---- _enrich ----
-
-// One look-up under the call's semaphore; the permit is released however it ends.
-Task<py::object> fetch_task(py::object self, py::object igsid, py::object token,
-                            py::object limiter) {
-  bridge::LockGuard permit;
-  Task<py::object> acquiring = bridge::LockGuard::acquire(std::move(limiter), permit);
-  co_await std::move(acquiring);
-  py::object looking_up = self.attr(pyutil::name<"contact">())(igsid, token);
-  py::object profile = co_await std::move(looking_up);
-  co_return py::make_tuple(igsid, profile);
-}
-
-// The Instagram-login mode: each look-up through contact(), at most _PROFILE_CONCURRENCY at a
-// time. Each result is (igsid, profile) or the look-up's exception.
-Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::object token) {
-  std::optional<Task<py::object>> gathering;  // made once the look-ups are
-  {
-    // Per call: two enrichments running at once do not share their permits.
-    py::object limiter =
-        py::module_::import("asyncio").attr("Semaphore")(constant("_PROFILE_CONCURRENCY"));
-    py::list fetches;
-    for (py::handle id : ids) {
-      fetches.append(bridge::as_coroutine(fetch_task(self, own(id.ptr()), token, limiter),
-                                          "Instagram._enrich.<locals>.fetch"));
-    }
-    gathering.emplace(gather_collected(std::move(fetches)));
-  }
-  py::list results = co_await std::move(*gathering);
-  co_return results;
-}
 
 // The Facebook-login mode: every look-up in Graph batches of at most 50 (graph.facebook.com
 // has batch, graph.instagram.com has none). Results as fetch_task gives them.

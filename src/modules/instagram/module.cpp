@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/instagram/internal.hpp"
-#include "modules/graph_errors.hpp"
 
 namespace corvane::instagram {
 
@@ -207,7 +206,6 @@ void init_module(py::module_ m) {
 
   pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
-  graph::add_error_rules(client);
   py::dict operations;
   operations[""] = add_module_functions(m);
   operations["Instagram"] = binder::add_groups(
