@@ -38,8 +38,7 @@ Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::obje
     gathering = py::module_::import("asyncio").attr("gather")(
         *fetches, py::arg("return_exceptions") = true);
   }
-  py::list results = co_await std::move(gathering);
-  co_return results;
+  co_return co_await std::move(gathering);
 }
 
 }  // namespace corvane::instagram
