@@ -11,7 +11,7 @@ from typing import Any, ClassVar, Literal
 
 from typing_extensions import Self, Unpack
 
-from corvane.http import BaseClient, _ClientOptions, _JSON
+from corvane.http import BaseClient, _ClientOptions
 from corvane.models import Profile, TokenBundle
 from corvane.results import CreatedPost, DeletedPost, LinkedInPost, PostPage
 
@@ -61,7 +61,6 @@ class LinkedIn(BaseClient):
         ''. Further options go to the constructor.
         """
     def _headers(self, token: str | None = None, extra: Mapping[str, str] | None = None) -> dict[str, str]: ...
-    def _parse_error(self, status: int, body: _JSON) -> Exception: ...
     # Sign-in, tokens and identity.
     def login_url(
         self, redirect_uri: str, *, state: str | None = None, scopes: list[str] | tuple[str, ...] | None = None

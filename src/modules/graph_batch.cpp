@@ -94,19 +94,15 @@ constexpr const char* kKeys[] = {"method", "path",  "params", "body", "name",
 
 // ---- the answer of one operation ----
 
-py::object json_loads(py::handle text) {
-  static pyutil::Immortal loads;
-  if (!loads) loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
-  return loads.get()(text);
-}
-
 // The operation's body decoded as request() decodes one: None when empty, {"raw": text} when
 // not JSON.
 py::object decoded_body(py::handle body) {
   if (!PyUnicode_Check(body.ptr())) return py::reinterpret_borrow<py::object>(body);
   if (!truthy(py::str(body).attr("strip")())) return py::none();
+  static pyutil::Immortal loads;
+  if (!loads) loads = pyutil::Immortal(py::module_::import("json").attr("loads"));
   try {
-    return json_loads(body);
+    return loads.get()(body);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
   }
@@ -147,11 +143,9 @@ py::object not_run(py::handle self, const Call& call, const std::string& relativ
   py::dict fields;
   fields["provider"] = py::getattr(self, "provider", py::none());
   fields["url"] = py::str(core::mask_secrets(call.base_url + relative_url));
-  if (failed_name) {
-    return pyutil::make_error("NotRunError", py::str(texts::kNotRunAfter).format(failed_name),
-                              fields);
-  }
-  return pyutil::make_error("NotRunError", py::str(texts::kNotRun), fields);
+  py::str message =
+      failed_name ? py::str(texts::kNotRunAfter).format(failed_name) : py::str(texts::kNotRun);
+  return pyutil::make_error("NotRunError", message, fields);
 }
 
 // What the operation's slot holds, as the same request alone would have given it.
@@ -262,19 +256,6 @@ bridge::Task<py::object> call_task(py::object self, py::object url, py::object p
   co_return results;
 }
 
-// Batch is a feature of graph.facebook.com: the Instagram-login host has none.
-void refuse_without_batch(py::handle self) {
-  static pyutil::Immortal instagram_graph;
-  if (!instagram_graph) {
-    instagram_graph =
-        pyutil::Immortal(py::module_::import("corvane.endpoints").attr("InstagramGraph"));
-  }
-  py::object builder = py::getattr(self, "graph", py::none());
-  if (py::isinstance(builder, instagram_graph.get())) {
-    pyutil::raise_error("ConfigurationError", py::str(texts::kNoBatch));
-  }
-}
-
 // The requests of a batch: a list or tuple, each of its dicts checked by plan_batch.
 py::object convert_requests(py::handle value, const char* operation, const char* parameter) {
   if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
@@ -285,7 +266,15 @@ py::object convert_requests(py::handle value, const char* operation, const char*
 const binder::Kind kRequests{"Sequence[BatchRequest]", convert_requests};
 
 py::object batch_now(py::object self, binder::Args args) {
-  refuse_without_batch(self);
+  // Batch is a feature of graph.facebook.com: the Instagram-login host has none.
+  static pyutil::Immortal instagram_graph;
+  if (!instagram_graph) {
+    instagram_graph =
+        pyutil::Immortal(py::module_::import("corvane.endpoints").attr("InstagramGraph"));
+  }
+  if (py::isinstance(py::getattr(self, "graph", py::none()), instagram_graph.get())) {
+    pyutil::raise_error("ConfigurationError", py::str(texts::kNoBatch));
+  }
   BatchPlan plan = plan_batch(self, args[0], "batch");
   // Planned at the call: a malformed request is refused before a coroutine exists.
   return bridge::as_coroutine(run_batch(self, args[1], plan.wire, plan.meta, plan.sizes),

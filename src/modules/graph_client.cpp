@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/query.hpp"
+#include "modules/graph_errors.hpp"
 #include "modules/graph_texts.hpp"
 #include "py/errors.hpp"
 #include "py/fields.hpp"
@@ -25,11 +26,6 @@ namespace corvane::graph {
 namespace {
 
 pyutil::Immortal g_appsecret_proof;  // corvane.crypto.appsecret_proof
-
-py::object appsecret_proof(py::handle token, py::handle secret) {
-  if (!g_appsecret_proof) init();
-  return g_appsecret_proof.get()(token, secret);
-}
 
 // ---- the helpers ----
 
@@ -161,6 +157,7 @@ void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody pos
   } else {
     binder::add_methods<kPostQuery>(cls, "GraphClient");
   }
+  add_error_rules(cls);
 }
 
 py::dict signed_query(py::handle self, py::handle token, py::handle params, ProofRule rule) {
@@ -176,7 +173,8 @@ py::dict signed_query(py::handle self, py::handle token, py::handle params, Proo
   query["access_token"] = token;
   py::object secret = py::getattr(self, pyutil::name<"app_secret">());
   if (rule == ProofRule::kAlways || pyutil::truthy(secret)) {
-    query["appsecret_proof"] = appsecret_proof(token, secret);
+    if (!g_appsecret_proof) init();
+    query["appsecret_proof"] = g_appsecret_proof.get()(token, secret);
   }
   return query;
 }
@@ -312,10 +310,11 @@ py::object list(py::handle self, py::handle url, py::handle token, py::dict quer
   return paginate(self, url, token, query, limit);
 }
 
-py::dict merged_tokens(py::handle short_lived, py::handle long_lived) {
+py::object merged_tokens(const clients::Shared& shared, py::handle short_lived,
+                         py::handle long_lived) {
   py::dict merged = pyutil::copy_dict(short_lived);
   if (PyDict_Check(long_lived.ptr())) merged.attr("update")(long_lived);
-  return merged;
+  return shared.token_bundle.get().attr("from_response")(merged);
 }
 
 py::object urls(py::handle self) { return py::handle(self).attr(pyutil::name<"graph">()); }

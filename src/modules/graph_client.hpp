@@ -38,8 +38,9 @@ enum class PostBody {
 // Resolves corvane.crypto.appsecret_proof once; call from the module's init.
 void init();
 
-// Adds _signed, _get, _post, _delete, _list and _sign_url to a client class. The helpers read the
-// client's `app_secret` attribute and go through `self.request` / `self.paginate`.
+// Adds _signed, _get, _post, _delete, _list and _sign_url to a client class, and the Graph API's
+// _error_kind (graph_errors.hpp). The helpers read the client's `app_secret` attribute and go
+// through `self.request` / `self.paginate`.
 void add_request_helpers(pyutil::ClassBuilder& cls, ProofRule rule, PostBody post);
 
 // The query of _signed: a copy of `params` (None for none) plus access_token and, as `rule`
@@ -116,9 +117,10 @@ using clients::answer_error;
 
 // ---- tokens ----
 
-// The token answer of a code exchange: the long-lived answer's members win, and what only the
+// The TokenBundle of a code exchange: the long-lived answer's members win, and what only the
 // short-lived one carried (user_id, permissions) survives.
-py::dict merged_tokens(py::handle short_lived, py::handle long_lived);
+py::object merged_tokens(const clients::Shared& shared, py::handle short_lived,
+                         py::handle long_lived);
 
 // ---- sub-requests whose refusal is tolerated ----
 

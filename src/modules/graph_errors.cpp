@@ -2,7 +2,9 @@
 #include "modules/graph_errors.hpp"
 
 #include <initializer_list>
+#include <optional>
 
+#include "modules/client_module.hpp"
 #include "py/binder.hpp"
 
 namespace corvane::graph {
@@ -10,17 +12,8 @@ namespace {
 
 namespace py = pybind11;
 
-// The value as a C long, when it is an int (not a bool) that fits.
-bool as_long(py::handle value, long& out) {
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
-  int overflow = 0;
-  out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-  return overflow == 0 && !(out == -1 && PyErr_Occurred());
-}
-
 bool code_in(py::handle code, std::initializer_list<long> codes) {
-  long c = 0;
-  if (!as_long(code, c)) return false;
+  const std::optional<long> c = clients::whole_number(code);
   for (long known : codes) {
     if (c == known) return true;
   }
@@ -28,8 +21,8 @@ bool code_in(py::handle code, std::initializer_list<long> codes) {
 }
 
 bool code_between(py::handle code, long low, long high) {
-  long c = 0;
-  return as_long(code, c) && c >= low && c <= high;
+  const std::optional<long> c = clients::whole_number(code);
+  return c && *c >= low && *c <= high;
 }
 
 // The first rule that holds decides; a code of an earlier rule wins over the status.

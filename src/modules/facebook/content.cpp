@@ -91,10 +91,8 @@ py::dict comment_query() {
   return query;
 }
 
-const binder::Param kPageId{"page_id", &graph::kNodeId};
 const binder::Param kPostId{"post_id", &graph::kNodeId};
 const binder::Param kCommentId{"comment_id", &graph::kNodeId};
-const binder::Param kPageToken{"page_token", &binder::kToken};
 
 }  // namespace
 

@@ -33,6 +33,10 @@ struct ModuleState : clients::Shared {
 };
 ModuleState& state();
 
+// The Page and its token, the first parameters of the Page's operations.
+const binder::Param kPageId{"page_id", &graph::kNodeId};
+const binder::Param kPageToken{"page_token", &binder::kToken};
+
 // record_type.from_response(item) for each item, in order.
 py::list records(py::handle record_type, py::handle items);
 

@@ -53,14 +53,11 @@ Task<py::object> lead_task(py::object self, Args args) {
 
 // ---- ad_context ----
 
-py::object object_or_empty(py::handle value) {
-  return truthy(value) ? py::reinterpret_borrow<py::object>(value) : py::dict();
-}
-
-// The flat ad context of an ad's answer (with its adset and campaign).
+// The flat ad context of an ad's answer (with its adset and campaign; a member of one that is
+// missing, or not an object, is None).
 py::dict context_of(py::handle data) {
-  py::object adset = object_or_empty(member(data, "adset"));
-  py::object campaign = object_or_empty(member(data, "campaign"));
+  py::object adset = member(data, "adset");
+  py::object campaign = member(data, "campaign");
   py::dict context;
   context["ad_id"] = member(data, "id");
   context["ad_name"] = member(data, "name");
@@ -147,13 +144,11 @@ Task<py::object> leads_with_context_task(py::object self, Args args) {
   co_return out;
 }
 
-const binder::Param kPageToken{"page_token", &binder::kToken};
-
 }  // namespace
 
 const binder::Operation kLeadOperations[] = {
     {"lead_forms",
-     {{"page_id", &graph::kNodeId}, kPageToken},
+     {kPageId, kPageToken},
      "The Page's Lead Ads forms (at most 500), as LeadForm records.",
      lead_forms_task},
     {"leads",

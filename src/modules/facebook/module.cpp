@@ -4,7 +4,6 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/facebook/internal.hpp"
-#include "modules/graph_errors.hpp"
 
 namespace corvane::facebook {
 
@@ -163,7 +162,6 @@ void init_module(py::module_ m) {
   pyutil::ClassBuilder client = clients::client_class(s, "facebook", "Facebook", kClassDoc);
   clients::add_setup<repr>(client, "Facebook", &init_def, &from_env_def);
   graph::add_request_helpers(client, graph::ProofRule::kAlways, graph::PostBody::kQueryOnly);
-  graph::add_error_rules(client);
   // The operation tables as data: a test holds the stubs to them.
   py::dict operations;
   operations["Facebook"] = binder::add_groups(

@@ -47,8 +47,7 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
   second["fb_exchange_token"] = short_token;
   py::object long_lived_call = graph::get(self, url, py::none(), std::move(second));
   py::object long_lived = graph::require_json(self, co_await std::move(long_lived_call));
-  co_return state().token_bundle.get().attr("from_response")(
-      graph::merged_tokens(short_lived, long_lived));
+  co_return graph::merged_tokens(state(), short_lived, long_lived);
 }
 
 Task<py::object> granted_scopes_task(py::object self, Args args) {

@@ -28,9 +28,6 @@ Task<py::object> subscriptions_task(py::object self, Args args) {
   co_return truthy(entries) ? entries : py::list();
 }
 
-const binder::Param kPageId{"page_id", &graph::kNodeId};
-const binder::Param kPageToken{"page_token", &binder::kToken};
-
 }  // namespace
 
 const binder::Operation kPageOperations[] = {

@@ -26,10 +26,6 @@ py::dict flatten(py::handle data) {
   return flat;
 }
 
-// The platform retired metrics before (profile_views, website_clicks), and one retired
-// metric fails the whole request: the list is the policy's, read at every call.
-py::object account_metrics() { return pyutil::metric_list("IG_ACCOUNT_INSIGHTS"); }
-
 // ---- insights ----
 
 py::object date_type() { return py::module_::import("datetime").attr("date"); }
@@ -58,7 +54,9 @@ Task<py::object> insights_task(py::object self, Args args) {
   py::object call;
   {
     py::dict query;
-    query["metric"] = account_metrics();
+    // The platform retired metrics before (profile_views, website_clicks), and one retired
+    // metric fails the whole request: the list is the policy's, read at every call.
+    query["metric"] = pyutil::metric_list("IG_ACCOUNT_INSIGHTS");
     query["period"] = "day";
     query["metric_type"] = "total_value";
     query["since"] = since;

@@ -56,15 +56,13 @@ py::str account_node(py::handle self, py::handle ig_user_id);
 py::str inbox_node(py::handle self, py::handle page_id, const char* function);
 py::set business_ids_of(py::handle ig_user_id, py::handle page_id);
 
-// The list items of `value` when it is a list or tuple, else none (a platform answer whose
-// member has another shape carries no items).
-py::list items_of(py::handle value);
+using clients::items_of;
 
 using graph::answer_error;
 
-// Awaits every awaitable together (asyncio.gather with return_exceptions): a failure of one
-// is its result and cancels none of the others; cancelling the wait cancels them all.
-Task<py::object> gather_collected(py::list awaitables);
+// _enrich's look-ups in the Instagram-login mode, all awaited together (gather.cpp): each result
+// is (igsid, profile) or the look-up's exception, a failure of one cancelling none of the others.
+Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::object token);
 
 // The module's functions (_flatten, insights.cpp), added to `module`; the rows of their table.
 py::tuple add_module_functions(py::module_ module);

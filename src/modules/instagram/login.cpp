@@ -63,8 +63,7 @@ Task<py::object> exchange_code_task(py::object self, Args args) {
                            std::move(query));
   }
   py::object long_lived = graph::require_json(self, co_await std::move(long_call));
-  co_return state().token_bundle.get().attr("from_response")(
-      graph::merged_tokens(short_lived, long_lived));
+  co_return graph::merged_tokens(state(), short_lived, long_lived);
 }
 
 // ---- refresh_token ----

@@ -6,7 +6,6 @@
 // 50 look-ups (graph.facebook.com has batch); in the Instagram-login mode (graph.instagram.com
 // has none) through contact(), at most _PROFILE_CONCURRENCY at a time under a semaphore of
 // this call, all awaited together.
-#include <optional>
 #include <string>
 
 #include "modules/instagram/internal.hpp"
@@ -81,36 +80,6 @@ Task<py::object> contact_task(py::object self, Args args) {
 
 // ---- _enrich ----
 
-// One look-up under the call's semaphore; the permit is released however it ends.
-Task<py::object> fetch_task(py::object self, py::object igsid, py::object token,
-                            py::object limiter) {
-  bridge::LockGuard permit;
-  Task<py::object> acquiring = bridge::LockGuard::acquire(std::move(limiter), permit);
-  co_await std::move(acquiring);
-  py::object looking_up = self.attr(pyutil::name<"contact">())(igsid, token);
-  py::object profile = co_await std::move(looking_up);
-  co_return py::make_tuple(igsid, profile);
-}
-
-// The Instagram-login mode: each look-up through contact(), at most _PROFILE_CONCURRENCY at a
-// time. Each result is (igsid, profile) or the look-up's exception.
-Task<py::object> concurrent_lookups_task(py::object self, py::list ids, py::object token) {
-  std::optional<Task<py::object>> gathering;  // made once the look-ups are
-  {
-    // Per call: two enrichments running at once do not share their permits.
-    py::object limiter =
-        py::module_::import("asyncio").attr("Semaphore")(constant("_PROFILE_CONCURRENCY"));
-    py::list fetches;
-    for (py::handle id : ids) {
-      fetches.append(bridge::as_coroutine(fetch_task(self, own(id.ptr()), token, limiter),
-                                          "Instagram._enrich.<locals>.fetch"));
-    }
-    gathering.emplace(gather_collected(std::move(fetches)));
-  }
-  py::list results = co_await std::move(*gathering);
-  co_return results;
-}
-
 // The Facebook-login mode: every look-up in Graph batches of at most 50 (graph.facebook.com
 // has batch, graph.instagram.com has none). Results as fetch_task gives them.
 Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object token) {
@@ -152,9 +121,9 @@ Task<py::object> batch_lookups_task(py::object self, py::list ids, py::object to
   co_return results;
 }
 
-Task<py::object> enrich_task(py::object self, py::object conversations, py::object token,
-                             py::object business_ids) {
-  const bridge::Rooted<py::list> items = items_of(conversations);
+// _enrich(conversations, token, business_ids).
+Task<py::object> enrich_task(py::object self, Args args) {
+  const bridge::Rooted<py::list> items = items_of(args[0]);
   py::list ids;
   {
     py::set seen;
@@ -163,7 +132,7 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
         py::object id = member(participant, "id");
         if (!truthy(id)) continue;
         py::str text = pyutil::text_form(id);
-        if (!truthy(text) || contains(seen, text) || contains(business_ids, text)) continue;
+        if (!truthy(text) || contains(seen, text) || contains(args[2], text)) continue;
         seen.add(text);
         ids.append(text);
       }
@@ -172,10 +141,10 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
   if (ids.empty()) co_return py::none();
   bridge::Rooted<py::list> results;
   if (via_facebook(self)) {
-    Task<py::object> looking_up = batch_lookups_task(self, std::move(ids), token);
+    Task<py::object> looking_up = batch_lookups_task(self, std::move(ids), args[1]);
     results = co_await std::move(looking_up);
   } else {
-    Task<py::object> looking_up = concurrent_lookups_task(self, std::move(ids), token);
+    Task<py::object> looking_up = concurrent_lookups_task(self, std::move(ids), args[1]);
     results = co_await std::move(looking_up);
   }
 
@@ -204,10 +173,6 @@ Task<py::object> enrich_task(py::object self, py::object conversations, py::obje
     }
   }
   co_return py::none();
-}
-
-Task<py::object> enrich_method(py::object self, Args args) {
-  return enrich_task(std::move(self), args[0], args[1], args[2]);
 }
 
 // ---- _shape, conversations ----
@@ -277,15 +242,12 @@ Task<py::object> send_message_task(py::object self, Args args) {
   co_return co_await graph::post(self, edge(self, from, "messages"), args[1], py::dict(), body);
 }
 
-const binder::Param kMediaId{"media_id", &graph::kNodeId};
 const binder::Param kCommentId{"comment_id", &graph::kNodeId};
-const binder::Param kConversationId{"conversation_id", &graph::kNodeId};
-const binder::Param kInboxUser{"ig_user_id", &binder::kTextOrNone, "None", true};
 const binder::Param kPageId{"page_id", &binder::kTextOrNone, "None", true};
 
 const binder::Operation kMessagingOperations[] = {
     {"comments",
-     {kMediaId, kToken, {"limit", &binder::kCount, "50", true}},
+     {{"media_id", &graph::kNodeId}, kToken, {"limit", &binder::kCount, "50", true}},
      "The media object's comments (Fields.IG_COMMENT), at most limit in total across pages, "
      "as the platform sends them.",
      graph::edge_list<"comments", graph::field_query<"IG_COMMENT">>},
@@ -302,7 +264,8 @@ const binder::Operation kMessagingOperations[] = {
      "Deletes a comment; returns the platform's answer.",
      graph::delete_at<"", false>},
     {"conversations",
-     {kToken, kInboxUser, kPageId, {"limit", &binder::kCount, "25", true},
+     {kToken, {"ig_user_id", &binder::kTextOrNone, "None", true}, kPageId,
+      {"limit", &binder::kCount, "25", true},
       {"after", &binder::kTextOrNone, "None", true}, {"enrich", &binder::kFlag, "True", true}},
      "One page of Direct conversations as {'data': [...], 'paging': ...}, each shaped as "
      "id, updated_time, message_count, unread_count, contact, contacts (participants other "
@@ -314,7 +277,7 @@ const binder::Operation kMessagingOperations[] = {
      "cursor of the next page.",
      conversations_task},
     {"messages",
-     {kConversationId, kToken, {"limit", &binder::kCount, "50", true},
+     {{"conversation_id", &graph::kNodeId}, kToken, {"limit", &binder::kCount, "50", true},
       {"after", &binder::kTextOrNone, "None", true}},
      "One page of a conversation's messages (Fields.IG_MESSAGE), limit at a time, as the "
      "platform answers; after: its cursor of the next page.",
@@ -345,7 +308,7 @@ const binder::Operation kEnrich[] = {
      "in Graph batches (one HTTP call per 50 customers); in the Instagram-login mode at "
      "most _PROFILE_CONCURRENCY look-ups are in flight. A look-up failing with anything but "
      "a refusal is logged at warning level and leaves its participants as they were.",
-     enrich_method},
+     enrich_task},
 };
 
 const binder::Operation kShape[] = {

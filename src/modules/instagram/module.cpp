@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 
 #include "modules/instagram/internal.hpp"
-#include "modules/graph_errors.hpp"
 
 namespace corvane::instagram {
 
@@ -35,15 +34,6 @@ py::str account_node(py::handle self, py::handle ig_user_id) {
     pyutil::raise_error("ConfigurationError", py::str(texts::kIgUserIdRequired));
   }
   return py::str("me");
-}
-
-py::list items_of(py::handle value) {
-  if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
-    PyObject* copy = PySequence_List(value.ptr());
-    if (copy == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(copy);
-  }
-  return py::list();
 }
 
 namespace {
@@ -216,7 +206,6 @@ void init_module(py::module_ m) {
 
   pyutil::ClassBuilder client = clients::client_class(s, "instagram", "Instagram", kClassDoc);
   graph::add_request_helpers(client, graph::ProofRule::kWhenSecret, graph::PostBody::kJson);
-  graph::add_error_rules(client);
   py::dict operations;
   operations[""] = add_module_functions(m);
   operations["Instagram"] = binder::add_groups(

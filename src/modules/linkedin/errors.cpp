@@ -11,22 +11,6 @@
 namespace corvane::linkedin {
 namespace {
 
-// The status as a number, 0 for anything that is not a plain int in range.
-long status_number(py::handle status) {
-  if (!PyLong_Check(status.ptr()) || PyBool_Check(status.ptr())) return 0;
-  int overflow = 0;
-  const long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
-  if (s == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow != 0 ? 0 : s;
-}
-
-double seconds_to_utc_midnight() {
-  const double now = std::chrono::duration<double>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-  return 86400.0 - std::fmod(now, 86400.0);
-}
-
 const char* kind_for(long status) {
   switch (status) {
     case 429: return "RateLimitError";
@@ -35,13 +19,6 @@ const char* kind_for(long status) {
     case 404: return "NotFoundError";
     default: return "ApiError";  // 400, 426 (a sunset LinkedIn-Version), 5xx, ...
   }
-}
-
-// A 426 fails every REST call until the host changes its version: say which one was sent and
-// where it is set, once per refused request.
-void warn_retired_version(py::handle self, py::handle message) {
-  state().log("warning", texts::kRetiredVersion, py::getattr(self, "api_version", py::none()),
-              pyutil::text_form(message));
 }
 
 // The pipeline hands this hook whatever status and body the server gave: they take any value.
@@ -63,8 +40,14 @@ py::object parse_error(py::object self, binder::Args args) {
     // text code, such as "NONEXISTENT_VERSION".
     if (code.is_none()) code = member(body, "code");
   }
-  const long number = status_number(status);
-  if (number == 426) warn_retired_version(self, message);
+  // 0 for anything that is not a plain int in range.
+  const long number = clients::whole_number(status).value_or(0);
+  if (number == 426) {
+    // A 426 fails every REST call until the host changes its version: say which one was sent
+    // and where it is set, once per refused request.
+    state().log("warning", texts::kRetiredVersion, py::getattr(self, "api_version", py::none()),
+                pyutil::text_form(message));
+  }
   py::dict fields;
   fields["provider"] = "linkedin";
   fields["status"] = status;
@@ -72,7 +55,10 @@ py::object parse_error(py::object self, binder::Args args) {
   fields["payload"] = body;
   // LinkedIn's limits are daily quotas, per app and per member, that start again at 00:00
   // UTC; a 429 that names no Retry-After (the pipeline reads that header) has spent one.
-  if (number == 429) fields["retry_after"] = py::float_(seconds_to_utc_midnight());
+  if (number == 429) {
+    const std::chrono::duration<double> now = std::chrono::system_clock::now().time_since_epoch();
+    fields["retry_after"] = py::float_(86400.0 - std::fmod(now.count(), 86400.0));
+  }
   return pyutil::make_error(kind_for(number), pyutil::text_form(message), fields);
 }
 

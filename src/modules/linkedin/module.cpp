@@ -15,17 +15,12 @@ ModuleState& state() {
   return s;
 }
 
-namespace {
-
-py::object author_of(py::handle value, const char* operation, const char* parameter) {
-  py::str urn = binder::text(value, operation, parameter);
-  if (pyutil::truthy(urn.attr("startswith")("urn:"))) return urn;
-  return person_urn(urn);
-}
-
-}  // namespace
-
-const binder::Kind kAuthor{"str", author_of};
+const binder::Kind kAuthor{"str", [](py::handle value, const char* operation,
+                                     const char* parameter) -> py::object {
+                             py::str urn = binder::text(value, operation, parameter);
+                             if (pyutil::truthy(urn.attr("startswith")("urn:"))) return urn;
+                             return person_urn(urn);
+                           }};
 
 py::str person_urn(py::handle sub) { return py::str("urn:li:person:") + py::str(sub); }
 

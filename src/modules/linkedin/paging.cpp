@@ -10,11 +10,7 @@ namespace {
 
 // A member that is a Python int (not a bool) as a long, else `fallback`.
 long whole(py::handle object, const char* name, long fallback) {
-  py::object value = pyutil::member(object, name);
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return fallback;
-  int overflow = 0;
-  const long out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-  return overflow != 0 ? fallback : out;
+  return clients::whole_number(pyutil::member(object, name)).value_or(fallback);
 }
 
 // The text form of the first element's "id" ("" when there is none to compare).
@@ -28,13 +24,8 @@ std::string first_id(const py::list& elements) {
 }  // namespace
 
 py::list Paging::take(py::handle page) {
-  py::list out;
-  py::object elements = pyutil::member(page, "elements");
-  if (PyList_Check(elements.ptr()) || PyTuple_Check(elements.ptr())) {
-    // A list of our own: what the page holds cannot change under the walk.
-    out = py::reinterpret_steal<py::list>(PySequence_List(elements.ptr()));
-    if (!out) throw py::error_already_set();
-  }
+  // A list of our own: what the page holds cannot change under the walk.
+  py::list out = clients::items_of(pyutil::member(page, "elements"));
   py::object paging = pyutil::member(page, "paging");
   const long asked = start_;
   const long position = whole(paging, "start", asked);

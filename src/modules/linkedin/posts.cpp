@@ -6,11 +6,8 @@
 #include "modules/linkedin/internal.hpp"
 
 namespace corvane::linkedin {
-namespace {
 
 constexpr const char* kOrganizationPrefix = "urn:li:organization:";
-
-}  // namespace
 
 // ---- posts ----
 

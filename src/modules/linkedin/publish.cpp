@@ -76,10 +76,6 @@ void mask_request_info(py::handle error) {
       info.attr("real_url"));
 }
 
-bool is_response_error(const py::error_already_set& e) {
-  return e.matches(py::module_::import("aiohttp").attr("ClientResponseError"));
-}
-
 }  // namespace
 
 Task<py::object> publish(py::object self, py::str token, py::object post) {
@@ -101,7 +97,9 @@ Task<py::object> publish(py::object self, py::str token, py::object post) {
     try {
       response = co_await std::move(sending);
     } catch (py::error_already_set& e) {
-      if (is_response_error(e)) mask_request_info(e.value());
+      if (e.matches(py::module_::import("aiohttp").attr("ClientResponseError"))) {
+        mask_request_info(e.value());
+      }
       throw;
     }
     pyutil::ReleaseOnExit release{std::move(response)};
