@@ -27,15 +27,6 @@ py::object require_json(py::handle self, py::object answer) {
   return py::getattr(self, pyutil::name<"_require_json">())(answer);
 }
 
-std::optional<long> whole_number(py::handle value) {
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return std::nullopt;
-  int overflow = 0;
-  const long out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0) return std::nullopt;
-  return out;
-}
-
 py::list items_of(py::handle value) {
   if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
     PyObject* copy = PySequence_List(value.ptr());

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <initializer_list>
-#include <optional>
 #include <span>
 #include <utility>
 
@@ -48,10 +47,6 @@ Imports init(py::module_ module, const char* doc, Shared& shared, const char* pr
 // for a successful response whose body is not JSON (self._require_json decides). Every
 // operation that reads members of an answer passes the answer through this first.
 py::object require_json(py::handle self, py::object answer);
-
-// The value as a C long when it is an int (not a bool) that fits, else nothing: a status, an
-// error code or a paging member of an answer, which may hold anything.
-std::optional<long> whole_number(py::handle value);
 
 // A new list of the items of `value` when it is a list or tuple, else an empty one (a platform
 // answer whose member has another shape carries no items).

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <optional>
 
-#include "modules/client_module.hpp"
+#include "py/values.hpp"
 #include "py/binder.hpp"
 
 namespace corvane::graph {
@@ -13,7 +13,7 @@ namespace {
 namespace py = pybind11;
 
 bool code_in(py::handle code, std::initializer_list<long> codes) {
-  const std::optional<long> c = clients::whole_number(code);
+  const std::optional<long> c = pyutil::whole_number(code);
   for (long known : codes) {
     if (c == known) return true;
   }
@@ -21,7 +21,7 @@ bool code_in(py::handle code, std::initializer_list<long> codes) {
 }
 
 bool code_between(py::handle code, long low, long high) {
-  const std::optional<long> c = clients::whole_number(code);
+  const std::optional<long> c = pyutil::whole_number(code);
   return c && *c >= low && *c <= high;
 }
 

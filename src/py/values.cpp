@@ -73,6 +73,14 @@ std::optional<std::string_view> utf8_if_text(py::handle value) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+std::optional<long> whole_number(py::handle value) {
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return std::nullopt;
+  int overflow = 0;
+  const long out = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0) return std::nullopt;
+  return out;  // an int's own value: no __index__ is called, so no error can be set
+}
+
 py::str wire_text(py::handle value) {
   if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
   if (PyBool_Check(value.ptr())) return py::str(value.ptr() == Py_True ? "true" : "false");

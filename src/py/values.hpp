@@ -67,4 +67,8 @@ std::string_view utf8(py::handle text);
 // malformed name): never an error.
 std::optional<std::string_view> utf8_if_text(py::handle value);
 
+// The value as a C long when it is an int (not a bool) that fits, else nullopt: a status, an
+// error code or a paging member of an answer, which may hold anything. Never an error.
+std::optional<long> whole_number(py::handle value);
+
 }  // namespace corvane::pyutil

@@ -132,23 +132,9 @@ std::string request_token(const std::string& wire_url, const py::dict& headers) 
   return std::string(*bearer);
 }
 
-bool is_integer(py::handle value) {
-  return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-}
-
-// An int (not a bool) that fits a C long, else nullopt: an answer's status or error code.
-std::optional<long> small_integer(py::handle value) {
-  if (!is_integer(value)) return std::nullopt;
-  int overflow = 0;
-  const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (overflow != 0) return std::nullopt;
-  return number;
-}
-
 // The Graph API's code 4 is the app's own limit: every token of the app waits for it.
 bool app_wide_throttle(py::handle error) {
-  return small_integer(py::getattr(error, "code", py::none())) == 4;
+  return pyutil::whole_number(py::getattr(error, "code", py::none())) == 4;
 }
 
 // ---- the HTTP exchange ----
@@ -484,7 +470,7 @@ Task<py::object> read_task(py::object response) {
 // BaseClient's own rule: the HTTP status alone. A platform's client reads its codes in its
 // own _error_kind (the Graph clients: graph_errors.cpp).
 const char* status_kind(py::handle status) {
-  switch (small_integer(status).value_or(0)) {
+  switch (pyutil::whole_number(status).value_or(0)) {
     case 429: return "RateLimitError";
     case 401: return "AuthError";
     case 403: return "PermissionError";
@@ -586,7 +572,7 @@ py::object is_retryable_now(py::object, binder::Args args) {
   py::handle error = args[0];
   if (pyutil::is_kind(error, "RateLimitError")) return py::bool_(true);
   py::object status = py::getattr(error, "status", py::none());
-  if (!is_integer(status)) return py::bool_(false);
+  if (!pyutil::whole_number(status)) return py::bool_(false);
   return py::bool_(PySet_Contains(state().retryable.get().ptr(), status.ptr()) == 1);
 }
 

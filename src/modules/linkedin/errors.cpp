@@ -41,7 +41,7 @@ py::object parse_error(py::object self, binder::Args args) {
     if (code.is_none()) code = member(body, "code");
   }
   // 0 for anything that is not a plain int in range.
-  const long number = clients::whole_number(status).value_or(0);
+  const long number = pyutil::whole_number(status).value_or(0);
   if (number == 426) {
     // A 426 fails every REST call until the host changes its version: say which one was sent
     // and where it is set, once per refused request.

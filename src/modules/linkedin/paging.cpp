@@ -10,7 +10,7 @@ namespace {
 
 // A member that is a Python int (not a bool) as a long, else `fallback`.
 long whole(py::handle object, const char* name, long fallback) {
-  return clients::whole_number(pyutil::member(object, name)).value_or(fallback);
+  return pyutil::whole_number(pyutil::member(object, name)).value_or(fallback);
 }
 
 // The text form of the first element's "id" ("" when there is none to compare).

@@ -55,7 +55,7 @@ class PostPages final : public bridge::PageSource {
 // A page size LinkedIn serves: from 1 to 100 posts per finder call.
 py::object page_size_of(py::handle value, const char* operation, const char* parameter) {
   py::object size = binder::count(value, operation, parameter);
-  const long n = clients::whole_number(size).value_or(0);  // 0 when too large for a long
+  const long n = pyutil::whole_number(size).value_or(0);  // 0 when too large for a long
   if (n < 1 || n > kMaxPageSize) {
     binder::wrong_value(value, operation, parameter, "from 1 to 100");
   }
