@@ -28,7 +28,7 @@ py::object delivery_rows(std::string_view body) {
       break;
     }
     core::TextBuffer value;
-    append_compact_json(value, Event::get(event.ptr(), kValue));
+    append_json(value, Event::get(event.ptr(), kValue), JsonForm::kCompact);
     auto text = pyutil::owned(PyUnicode_DecodeUTF8(
         value.view().data(), static_cast<Py_ssize_t>(value.size()), nullptr));
     py::tuple row = py::make_tuple(event.attr(key_name), Event::get(event.ptr(), kObjectType),

@@ -37,7 +37,7 @@ void append_string(core::TextBuffer& out, PyObject* s) {
   });
 }
 
-enum class Form { kCanonical, kCompact };
+using Form = JsonForm;
 
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
@@ -238,14 +238,10 @@ class JsonWriter {
   void sequence(PyObject* sequence) {
     // The size is read again at each step and each element is held while it is written:
     // json's fallback may run a dict subclass's own code, which could change the list.
-    const bool is_list = PyList_Check(sequence);
     out_.put('[');
-    for (Py_ssize_t i = 0;; ++i) {
-      const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-      if (i >= size) break;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
       if (i > 0) out_.put(member_separator_);
-      auto element = py::reinterpret_borrow<py::object>(
-          is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+      auto element = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(sequence, i));
       value(element.ptr());
     }
     out_.put(']');
@@ -276,12 +272,8 @@ void append_int(core::TextBuffer& out, PyObject* number) {
   pyutil::append_text_utf8(out, text);
 }
 
-void append_canonical_json(core::TextBuffer& out, py::handle value) {
-  JsonWriter(out, Form::kCanonical).value(value.ptr());
-}
-
-void append_compact_json(core::TextBuffer& out, py::handle value) {
-  JsonWriter(out, Form::kCompact).value(value.ptr());
+void append_json(core::TextBuffer& out, py::handle value, JsonForm form) {
+  JsonWriter(out, form).value(value.ptr());
 }
 
 }  // namespace corvane::webhooks

@@ -9,6 +9,7 @@
 
 #include "core/text_buffer.hpp"
 #include "py/slot_record.hpp"
+#include "py/values.hpp"
 
 namespace corvane::webhooks {
 
@@ -54,13 +55,17 @@ py::object event_key(py::handle event);
 // Appends the decimal text of an int as int.__repr__ writes it (also for subclasses).
 void append_int(core::TextBuffer& out, PyObject* number);
 
-// Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
-// it, in UTF-8.
-void append_canonical_json(core::TextBuffer& out, py::handle value);
+// str(value) when it is truthy, else `fallback`.
+inline py::object text_or(py::handle value, py::handle fallback) {
+  return pyutil::truthy(value) ? py::object(pyutil::text_form(value))
+                               : py::reinterpret_borrow<py::object>(fallback);
+}
 
-// Appends `value` as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes it,
-// members in their own order, in UTF-8.
-void append_compact_json(core::TextBuffer& out, py::handle value);
+// Appends `value` in UTF-8 as json.dumps(value, sort_keys=True, ensure_ascii=False) writes it
+// (kCanonical), or as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes it,
+// members in their own order (kCompact).
+enum class JsonForm { kCanonical, kCompact };
+void append_json(core::TextBuffer& out, py::handle value, JsonForm form);
 
 // The rows a receiver records for the events of a delivery's body: (key, object_type, field,
 // page_id, leadgen_id, the value as compact JSON), or None when the body is for json.loads to
