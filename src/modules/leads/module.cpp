@@ -4,6 +4,7 @@
 #include "modules/leads/lead.hpp"
 #include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/policy_access.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -179,7 +180,10 @@ py::object field_data_kind(py::handle value, const char* operation, const char* 
 
 const binder::Kind kFieldData{"Sequence[FieldDataItem | dict[str, Any]] | None", field_data_kind};
 
-py::object tables_now(py::object, Args) { return read_tables(); }
+py::object tables_now(py::object, Args) {
+  const pyutil::LeadTables tables = pyutil::lead_tables();
+  return py::make_tuple(tables.exact, tables.heuristics);
+}
 
 // Both read None as the empty text.
 py::object canonical_key_now(py::object, Args args) {
