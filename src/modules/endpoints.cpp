@@ -40,16 +40,19 @@ struct InstagramGraphBuilder : GraphBuilder {};
 // LinkedIn's addresses need no state: only class-level operations.
 struct LinkedInEndpoints {};
 
-// `owner`: the class the caller constructed, for the messages.
-GraphBuilder builder_for(const py::object& version, const char* owner) {
-  const auto text = text_arg(version, owner, "version");
+// The constructor of `Builder`; `Owner`: its class, for the messages.
+template <class Builder, const char* Owner>
+Builder make_builder(const py::object& version) {
+  const auto text = text_arg(version, Owner, "version");
   // An empty version would produce "host//path", which the platform answers with an error
   // that no longer says why.
-  if (text.empty()) wrong_value(version, owner, "version", "a non-empty str such as 'v23.0'");
-  return GraphBuilder{std::string(text)};
+  if (text.empty()) wrong_value(version, Owner, "version", "a non-empty str such as 'v23.0'");
+  Builder builder;
+  builder.version = text;
+  return builder;
 }
-
-GraphBuilder make_graph(const py::object& version) { return builder_for(version, "Graph"); }
+constexpr char kGraph[] = "Graph";
+constexpr char kInstagramGraph[] = "InstagramGraph";
 
 std::string host_of(py::handle self) {
   const py::object host = self.attr("host");
@@ -221,7 +224,7 @@ PYBIND11_MODULE(endpoints, m) {
                                  "A URL builder for the Graph API host at one API version.");
   graph.attr("host") = kGraphHost;
   graph
-      .def(py::init(&make_graph), py::arg("version") = kDefaultGraphVersion,
+      .def(py::init(&make_builder<GraphBuilder, kGraph>), py::arg("version") = kDefaultGraphVersion,
            "__init__(self, version='v23.0')\n--\n\n"
            "A builder for ``version`` (text such as \"v23.0\"; not empty).")
       .def_readonly("version", &GraphBuilder::version, "The Graph API version, e.g. \"v23.0\".")
@@ -260,11 +263,7 @@ PYBIND11_MODULE(endpoints, m) {
       "flow work; adds the two unversioned token endpoints.");
   instagram.attr("host") = kInstagramGraphHost;
   instagram
-      .def(py::init([](const py::object& version) {
-             InstagramGraphBuilder builder;
-             builder.version = builder_for(version, "InstagramGraph").version;
-             return builder;
-           }),
+      .def(py::init(&make_builder<InstagramGraphBuilder, kInstagramGraph>),
            py::arg("version") = kDefaultGraphVersion,
            "__init__(self, version='v23.0')\n--\n\n"
            "A builder for ``version`` on the Instagram Graph host.")
