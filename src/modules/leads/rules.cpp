@@ -7,6 +7,7 @@
 
 #include "modules/leads/lead.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/names.hpp"
 
 namespace corvane::leads {
 
@@ -207,16 +208,10 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
   return {};
 }
 
-struct PolicyNames {
-  py::handle module, current, lead_map, lead_heuristics;
-};
-
-const PolicyNames& policy_names() {
-  static const PolicyNames names{
-      py::module_::import("corvane.policy").release(),  // loaded on the first table read
-      pyutil::interned("current"), pyutil::interned("lead_map"),
-      pyutil::interned("lead_heuristics")};
-  return names;
+// corvane.policy, loaded on the first table read and kept for the process.
+py::handle policy_module() {
+  static const py::handle module = py::module_::import("corvane.policy").release();
+  return module;
 }
 
 py::object call_method(py::handle target, py::handle name) {
@@ -224,7 +219,7 @@ py::object call_method(py::handle target, py::handle name) {
 }
 
 // corvane.policy.current(), looked up at each call: hosts and tests may replace it.
-py::object current_policy() { return call_method(policy_names().module, policy_names().current); }
+py::object current_policy() { return call_method(policy_module(), pyutil::name<"current">()); }
 
 }  // namespace
 
@@ -237,10 +232,10 @@ int canonical_field(py::handle raw_name, py::object* key) {
   // are asked for only when the exact map does not know the name.
   py::object policy = current_policy();
   py::object found;
-  if (exact_lookup(call_method(policy, policy_names().lead_map), name, &found)) {
+  if (exact_lookup(call_method(policy, pyutil::name<"lead_map">()), name, &found)) {
     check_key(found, "the exact map value", name);  // None: no canonical key, no heuristics
   } else {
-    found = heuristic_lookup(call_method(policy, policy_names().lead_heuristics), name);
+    found = heuristic_lookup(call_method(policy, pyutil::name<"lead_heuristics">()), name);
     if (!found) return -1;
   }
   if (key != nullptr) *key = found;

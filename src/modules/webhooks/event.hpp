@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include "core/text_buffer.hpp"
+#include "py/names.hpp"
 #include "py/slot_record.hpp"
 #include "py/values.hpp"
 
@@ -40,14 +41,8 @@ struct EventShape {
 
 using Event = pyutil::RecordType<EventShape>;
 
-// Interned texts used while parsing and keying; made once at module import.
-struct Names {
-  py::handle object, entry, id, time, changes, messaging, standby, field, value, message, mid;
-  py::handle leadgen_id, page_id, form_id, comment_id, media_id, post_id;
-  py::handle unknown, messages, messages_standby, colon;
-};
-const Names& names();
-void init_names();
+// The interned texts used while parsing and keying, made once each.
+using pyutil::name;
 
 // The de-duplication key of a WebhookEvent (the caller checked the type).
 py::object event_key(py::handle event);
