@@ -286,8 +286,7 @@ py::str lower_text(py::handle text) {
   PyObject* s = text.ptr();
   if (!PyUnicode_IS_ASCII(s)) {
     // Full Unicode lower-casing ("İ" becomes two code points) is str.lower's.
-    static const py::handle lower = pyutil::interned("lower");
-    return owned<py::str>(PyObject_CallMethodNoArgs(s, lower.ptr()));
+    return owned<py::str>(PyObject_CallMethodNoArgs(s, pyutil::name<"lower">().ptr()));
   }
   const auto* chars = static_cast<const char*>(PyUnicode_DATA(s));
   const Py_ssize_t size = PyUnicode_GET_LENGTH(s);
