@@ -156,8 +156,6 @@ PyType_Spec policy_spec = {"corvane.policy.Policy", sizeof(PolicyObject), 0,
 
 PyObject* current(PyObject*, PyObject*) { return Py_NewRef(state->current.ptr()); }
 
-// current() is read at every Lead Ads question name and every field set: as a plain
-// no-argument function (like Policy's readers) a call costs a third of a binder row's.
 PyMethodDef module_functions[] = {
     {"current", current, METH_NOARGS,
      "current()\n--\n\n"
@@ -171,36 +169,14 @@ void make_current(py::object policy) {
   state->current = std::move(policy);
 }
 
-using corvane::binder::Args;
-
-// install's policy: a Policy, or a dict to lay over the baseline.
-py::object policy_or_dict(py::handle value, const char* operation, const char* parameter) {
-  if (!is_policy(value) && !PyDict_Check(value.ptr())) {
-    corvane::binder::wrong_type(value, operation, parameter,
-                                corvane::policy::texts::kPolicyOrDict);
-  }
-  return py::reinterpret_borrow<py::object>(value);
-}
-
-// load's path, as os.fspath gives it.
-py::object file_path(py::handle value, const char* operation, const char* parameter) {
-  PyObject* path = PyOS_FSPath(value.ptr());
-  if (path == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    corvane::binder::wrong_type(value, operation, parameter, corvane::policy::texts::kPath);
-  }
-  return py::reinterpret_steal<py::object>(path);
-}
-
-const corvane::binder::Kind kPolicyOrDict{"Policy | dict[str, Any]", policy_or_dict};
-const corvane::binder::Kind kPath{"str | os.PathLike[str]", file_path};
-
 py::object install(const py::object& policy) {
   if (is_policy(policy)) {
     make_current(policy);
     return policy;
   }
+  if (!PyDict_Check(policy.ptr()))
+    corvane::binder::wrong_type(policy, "install", "policy",
+                                corvane::policy::texts::kPolicyOrDict);
   // Laid over the baseline member by member: a given member replaces the baseline's whole.
   // The members are taken as a snapshot of strong pairs: storing a key runs its __hash__,
   // which may change the host's dict.
@@ -215,15 +191,10 @@ py::object install(const py::object& policy) {
   return built;
 }
 
-py::object install_now(py::object, Args args) { return install(args[0]); }
+void reset() { make_current(state->baseline); }
 
-py::object reset(py::object, Args) {
-  make_current(state->baseline);
-  return py::none();
-}
-
-py::object load(py::object, Args args) {
-  const py::object fspath = args[0];
+py::object load(const py::object& path) {
+  py::object fspath = py::module_::import("os").attr("fspath")(path);
   py::object text = py::module_::import("pathlib")
                         .attr("Path")(fspath)
                         .attr("read_text")(py::arg("encoding") = "utf-8");
@@ -234,22 +205,11 @@ py::object load(py::object, Args args) {
   return install(document);
 }
 
-const corvane::binder::Operation kFunctions[] = {
-    {"install", {{"policy", &kPolicyOrDict}},
-     "Makes ``policy`` current and returns it. A dict is laid over ``BASELINE`` member by\n"
-     "member (a given \"fields\" replaces the baseline's \"fields\", and so on) and checked;\n"
-     "a malformed member is a ValueError naming it, and the policy in force stays.",
-     nullptr, install_now, "Policy"},
-    {"reset", {}, "Returns to the baseline policy.", nullptr, reset, "None"},
-    {"load", {{"path", &kPath}},
-     "Installs the JSON object in the UTF-8 file ``path`` (as ``install`` of a dict) and\n"
-     "returns the new policy. A file that is not a JSON object is a ValueError.",
-     nullptr, load, "Policy"},
-};
-
 }  // namespace
 
 PYBIND11_MODULE(policy, m) {
+  py::options options;
+  options.disable_function_signatures();
   m.doc() =
       "Renewable tables the library reads at each use.\n\n"
       "``current()`` answers the policy in force: the named Graph field sets behind\n"
@@ -277,10 +237,16 @@ PYBIND11_MODULE(policy, m) {
   m.attr("BASELINE") = corvane::policy::tables_document(tables_of(baseline.ptr()));
 
   if (PyModule_AddFunctions(m.ptr(), module_functions) != 0) throw py::error_already_set();
-  corvane::binder::add_functions<kFunctions>(m);
-  // The functions' table as data: a test holds the stub to it (current() stays out of it: see
-  // module_functions).
-  py::dict operations;
-  operations[""] = corvane::binder::describe<kFunctions>();
-  m.attr("_OPERATIONS") = operations;
+  m.def("install", &install, py::arg("policy"),
+        "install(policy)\n--\n\n"
+        "Makes ``policy`` current and returns it. A dict is laid over ``BASELINE`` member by\n"
+        "member (a given \"fields\" replaces the baseline's \"fields\", and so on) and checked;\n"
+        "a malformed member is a ValueError naming it, and the policy in force stays.");
+  m.def("reset", &reset,
+        "reset()\n--\n\n"
+        "Returns to the baseline policy.");
+  m.def("load", &load, py::arg("path"),
+        "load(path)\n--\n\n"
+        "Installs the JSON object in the UTF-8 file ``path`` (as ``install`` of a dict) and\n"
+        "returns the new policy. A file that is not a JSON object is a ValueError.");
 }

@@ -6,7 +6,6 @@ namespace corvane::policy::texts {
 
 // ---- arguments ----
 inline constexpr const char* kPolicyOrDict = "a Policy or a dict";
-inline constexpr const char* kPath = "a str or an os.PathLike";
 // The path given to load(), as its repr.
 inline constexpr const char* kNotAnObject = "load: the policy file {!r} does not hold a JSON object";
 // The counts of field sets, metric lists, lead names and heuristics.
