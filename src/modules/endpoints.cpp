@@ -153,11 +153,17 @@ py::object oauth_dialog(py::object self, Args args) {
 }
 
 // base + suffix, with base read from the module at call time.
-py::str module_url(const py::dict& globals, const char* base, std::string_view suffix) {
-  const py::object value = globals[base];
+py::str module_url(const char* base, std::string_view suffix) {
+  const py::object value = py::reinterpret_borrow<py::dict>(g_globals)[base];
   std::string out(text_arg(value, "LinkedIn", base));
   out.append(suffix);
   return py::str(out);
+}
+
+// LinkedIn's addresses at a fixed suffix of the module constant `Base`.
+template <corvane::pyutil::Literal Base, corvane::pyutil::Literal Suffix>
+py::str linkedin_url() {
+  return module_url(Base.text, Suffix.text);
 }
 
 // Fields' metaclass: attribute reads that find nothing on the class become field-set
@@ -282,8 +288,7 @@ PYBIND11_MODULE(endpoints, m) {
   m.attr("LINKEDIN_API") = kLinkedInApi;
   m.attr("LINKEDIN_REST") = kLinkedInRest;
 
-  const py::dict globals = m.attr("__dict__");
-  g_globals = globals;  // the module's own, kept with it
+  g_globals = py::object(m.attr("__dict__")).release();
 
   corvane::pyutil::ClassBuilder graph(
       "corvane.endpoints", "Graph", py::make_tuple(),
@@ -311,28 +316,23 @@ PYBIND11_MODULE(endpoints, m) {
       "LinkedIn's OAuth, API and versioned REST addresses; every operation belongs to the\n"
       "class and needs no builder object.")
       .def(py::init<>(), "__init__(self)\n--\n\nAn object is not needed; call the operations on the class.")
+      .def_static("authorization", &linkedin_url<"LINKEDIN_OAUTH", "/authorization">,
+                  "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
       .def_static(
-          "authorization",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/authorization"); },
-          "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
-      .def_static(
-          "access_token",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/accessToken"); },
+          "access_token", &linkedin_url<"LINKEDIN_OAUTH", "/accessToken">,
           "access_token()\n--\n\n``LINKEDIN_OAUTH/accessToken``: code exchange and refresh.")
+      .def_static("introspect", &linkedin_url<"LINKEDIN_OAUTH", "/introspectToken">,
+                  "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
       .def_static(
-          "introspect",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/introspectToken"); },
-          "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
-      .def_static(
-          "userinfo", [globals]() { return module_url(globals, "LINKEDIN_API", "/userinfo"); },
+          "userinfo", &linkedin_url<"LINKEDIN_API", "/userinfo">,
           "userinfo()\n--\n\n``LINKEDIN_API/userinfo``: the OpenID Connect userinfo endpoint.")
       .def_static(
           "rest",
-          [globals](const py::object& path) {
+          [](const py::object& path) {
             const auto rest = text_arg(path, "rest", "path");
             std::string suffix = "/";
             suffix.append(corvane::core::strip_leading_slashes(rest));
-            return module_url(globals, "LINKEDIN_REST", suffix);
+            return module_url("LINKEDIN_REST", suffix);
           },
           py::arg("path"),
           "rest(path)\n--\n\n"
