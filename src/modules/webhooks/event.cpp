@@ -20,6 +20,8 @@ const char* const EventShape::kDoc =
 
 namespace {
 
+Names* g_names = nullptr;
+
 PyObject* get_key(PyObject* self, void*) {
   return pyutil::guarded([&] { return event_key(self); });
 }
@@ -31,15 +33,17 @@ py::object value_of(PyObject* self) {
 }
 
 // leadgen_id and form_id: the value's member `Name` as text when it is truthy, else None.
-template <pyutil::Literal Name>
+template <py::handle Names::*Name>
 PyObject* get_text_of(PyObject* self, void*) {
-  return pyutil::guarded([&] { return text_or(dict_item(value_of(self), name<Name>()), Py_None); });
+  return pyutil::guarded([&] {
+    return text_or(dict_item(value_of(self), names().*Name), Py_None);
+  });
 }
 
 // The value's "page_id" when truthy, else the entry id (a Page's entry id is the Page).
 PyObject* get_page_id(PyObject* self, void*) {
   return pyutil::guarded([&] {
-    py::object chosen = dict_item(value_of(self), name<"page_id">());
+    py::object chosen = dict_item(value_of(self), names().page_id);
     if (!truthy(chosen)) chosen = py::reinterpret_borrow<py::object>(Event::get(self, kObjectId));
     return text_or(chosen, Py_None);
   });
@@ -49,11 +53,11 @@ PyGetSetDef g_properties[] = {
     {"key", &get_key, nullptr,
      "The de-duplication key of this event (dedupe_key(self)); store it in a unique column.",
      nullptr},
-    {"leadgen_id", &get_text_of<"leadgen_id">, nullptr,
+    {"leadgen_id", &get_text_of<&Names::leadgen_id>, nullptr,
      "The value's \"leadgen_id\" as text when it is truthy, else None.", nullptr},
     {"page_id", &get_page_id, nullptr,
      "The value's \"page_id\" when truthy, otherwise object_id; as text, or None.", nullptr},
-    {"form_id", &get_text_of<"form_id">, nullptr,
+    {"form_id", &get_text_of<&Names::form_id>, nullptr,
      "The value's \"form_id\" as text when it is truthy, else None.", nullptr},
     {},
 };
@@ -61,5 +65,20 @@ PyGetSetDef g_properties[] = {
 }  // namespace
 
 PyGetSetDef* EventShape::extra_getsets() { return g_properties; }
+
+const Names& names() { return *g_names; }
+
+void init_names() {
+  using pyutil::interned;
+  g_names = new Names{  // lives as long as the process, like the interned texts it holds
+      interned("object"),     interned("entry"),      interned("id"),
+      interned("time"),       interned("changes"),    interned("messaging"),
+      interned("standby"),    interned("field"),      interned("value"),
+      interned("message"),    interned("mid"),        interned("leadgen_id"),
+      interned("page_id"),    interned("form_id"),    interned("comment_id"),
+      interned("media_id"),   interned("post_id"),    interned("unknown"),
+      interned("messages"),   interned("messages_standby"),
+  };
+}
 
 }  // namespace corvane::webhooks

@@ -75,6 +75,7 @@ class KeyBuilder {
 }  // namespace
 
 py::object event_key(py::handle event) {
+  const Names& n = names();
   // The fields are held for the whole computation: an id's __bool__ or __str__ may assign
   // any field of the event anew, which would free a borrowed one mid-read.
   const auto field_of = [&](EventField index) {
@@ -89,15 +90,14 @@ py::object event_key(py::handle event) {
   if (PyDict_Check(value.ptr())) {
     // 1. The first truthy identifier, in this order: a feed change carrying both a comment
     //    and its post is keyed by the comment.
-    for (py::handle id_name : {name<"leadgen_id">(), name<"mid">(), name<"comment_id">(),
-                               name<"media_id">(), name<"post_id">()}) {
-      py::object id = pyutil::dict_item(value, id_name);
+    for (py::handle name : {n.leadgen_id, n.mid, n.comment_id, n.media_id, n.post_id}) {
+      py::object id = pyutil::dict_item(value, name);
       if (pyutil::truthy(id)) return key.add(id).build();
     }
     // 2. Messaging and standby items carry their id under message.mid.
-    py::object message = pyutil::dict_item(value, name<"message">());
+    py::object message = pyutil::dict_item(value, n.message);
     if (message && PyDict_Check(message.ptr())) {
-      py::object mid = pyutil::dict_item(message, name<"mid">());
+      py::object mid = pyutil::dict_item(message, n.mid);
       if (pyutil::truthy(mid)) return key.add(mid).build();
     }
   }

@@ -173,6 +173,7 @@ PYBIND11_MODULE(webhooks, m) {
   using namespace corvane::webhooks;
   m.doc() = kModuleDoc;
   g_crypto = py::module_::import("corvane.crypto").release();
+  init_names();
   add_event_iterator_type();
   Event::add_to(m, "WebhookEvent");
   corvane::binder::add_functions<kFunctions>(m);

@@ -89,8 +89,8 @@ Cursor list_cursor(py::handle container, py::handle name) {
 void start(State& self) {
   py::object payload = std::move(self.payload);
   if (!PyDict_Check(payload.ptr())) not_a_dict(texts::kPayload, payload);
-  self.object_type = text_or(dict_item(payload, name<"object">()), name<"unknown">());
-  self.entries = list_cursor(payload, name<"entry">());
+  self.object_type = text_or(dict_item(payload, names().object), names().unknown);
+  self.entries = list_cursor(payload, names().entry);
 }
 
 // Moves to the next entry; false when there is none.
@@ -98,30 +98,30 @@ bool next_entry(State& self) {
   py::object entry = self.entries.next();
   if (!entry) return false;
   if (!PyDict_Check(entry.ptr())) not_a_dict(texts::kEntry, entry);
-  self.entry_id = text_or(dict_item(entry, name<"id">()), Py_None);
-  py::object time = dict_item(entry, name<"time">());
+  self.entry_id = text_or(dict_item(entry, names().id), Py_None);
+  py::object time = dict_item(entry, names().time);
   self.entry_time = time ? time : py::object(py::none());
-  self.items = list_cursor(entry, name<"changes">());
+  self.items = list_cursor(entry, names().changes);
   self.entry = std::move(entry);
   self.stage = Stage::kChanges;
   return true;
 }
 
 py::object make_event(State& self, py::object item) {
+  const Names& n = names();
   py::object field;
   py::object value;
   if (self.stage == Stage::kChanges) {
     if (!PyDict_Check(item.ptr())) not_a_dict(texts::kChange, item);
-    field = text_or(dict_item(item, name<"field">()), name<"unknown">());
-    py::object found_value = dict_item(item, name<"value">());
+    field = text_or(dict_item(item, n.field), n.unknown);
+    py::object found_value = dict_item(item, n.value);
     value = truthy(found_value) ? std::move(found_value) : py::object(py::dict());
   } else {
     const bool messaging = self.stage == Stage::kMessaging;
     if (!PyDict_Check(item.ptr())) {
       not_a_dict(messaging ? texts::kMessagingItem : texts::kStandbyItem, item);
     }
-    field = py::reinterpret_borrow<py::object>(messaging ? name<"messages">()
-                                                         : name<"messages_standby">());
+    field = py::reinterpret_borrow<py::object>(messaging ? n.messages : n.messages_standby);
     value = std::move(item);
   }
   return Event::make({self.object_type, std::move(field), self.entry_id, self.entry_time,
@@ -142,10 +142,10 @@ py::object advance(State& self) {
     // Within an entry: all changes, then all messaging items, then all standby items.
     if (self.stage == Stage::kChanges) {
       self.stage = Stage::kMessaging;
-      self.items = list_cursor(self.entry, name<"messaging">());
+      self.items = list_cursor(self.entry, names().messaging);
     } else if (self.stage == Stage::kMessaging) {
       self.stage = Stage::kStandby;
-      self.items = list_cursor(self.entry, name<"standby">());
+      self.items = list_cursor(self.entry, names().standby);
     } else if (!next_entry(self)) {
       return {};
     }
