@@ -37,13 +37,11 @@ void append_string(core::TextBuffer& out, PyObject* s) {
   });
 }
 
-using Form = JsonForm;
-
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
-void append_by_json(core::TextBuffer& out, PyObject* value, Form form) {
+void append_by_json(core::TextBuffer& out, PyObject* value, JsonForm form) {
   static py::handle dumps = py::object(py::module_::import("json").attr("dumps")).release();
-  py::object text = form == Form::kCanonical
+  py::object text = form == JsonForm::kCanonical
                         ? dumps(py::handle(value), py::arg("sort_keys") = true,
                                 py::arg("ensure_ascii") = false)
                         : dumps(py::handle(value), py::arg("ensure_ascii") = false,
@@ -139,10 +137,10 @@ constexpr int kMaxDepth = 1000;
 // container) against the interpreter's recursion limit, and never past kMaxDepth.
 class JsonWriter {
  public:
-  JsonWriter(core::TextBuffer& out, Form form)
+  JsonWriter(core::TextBuffer& out, JsonForm form)
       : out_(out),
         depth_left_(std::min(Py_GetRecursionLimit(), kMaxDepth)),
-        sorted_(form == Form::kCanonical),
+        sorted_(form == JsonForm::kCanonical),
         form_(form),
         member_separator_(sorted_ ? ", "sv : ","sv),
         key_separator_(sorted_ ? ": "sv : ":"sv) {}
@@ -250,7 +248,7 @@ class JsonWriter {
   core::TextBuffer& out_;
   int depth_left_;
   bool sorted_;
-  Form form_;
+  JsonForm form_;
   std::string_view member_separator_, key_separator_;
 };
 
