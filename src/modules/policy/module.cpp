@@ -5,6 +5,7 @@
 // read once per field set and once per Lead Ads field name, and a pybind11 call costs
 // several times the look-up it serves.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <memory>
 #include <string>
@@ -223,12 +224,7 @@ PYBIND11_MODULE(policy, m) {
   auto type = corvane::policy::owned(PyType_FromSpec(&policy_spec));
   m.attr("Policy") = type;
 
-  py::tuple canonical(corvane::policy::kCanonicalKeys.size());
-  for (std::size_t i = 0; i < canonical.size(); ++i) {
-    const auto key = corvane::policy::kCanonicalKeys[i];
-    canonical[i] = py::str(key.data(), key.size());
-  }
-  m.attr("CANONICAL_KEYS") = canonical;
+  m.attr("CANONICAL_KEYS") = py::tuple(py::cast(corvane::policy::kCanonicalKeys));
 
   py::object baseline = new_policy(reinterpret_cast<PyTypeObject*>(type.ptr()),
                                    corvane::policy::baseline_document(), "data");
