@@ -3,7 +3,7 @@ named field sets (``Fields``) that operations ask the Graph API for.
 """
 
 from collections.abc import Mapping
-from typing import ClassVar
+from typing import Any, ClassVar
 
 DEFAULT_GRAPH_VERSION: str
 DEFAULT_LINKEDIN_VERSION: str
@@ -19,7 +19,7 @@ LINKEDIN_REST: str
 class _ExtensionType(type):
     """The metaclass of the module's C++ classes."""
 
-class Graph(metaclass=_ExtensionType):
+class Graph:
     """A URL builder for the Graph API host at one API version."""
 
     host: ClassVar[str]
@@ -36,7 +36,7 @@ class Graph(metaclass=_ExtensionType):
         """The URL of one object: ``url(node_id)``."""
     def edge(self, node_id: str, edge: str) -> str:
         """The URL of a list of an object: ``url(node_id/edge)``."""
-    def oauth_dialog(self, params: Mapping[str, object]) -> str:
+    def oauth_dialog(self, params: Mapping[str, Any]) -> str:
         """Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as the
         query: names and text forms of the values percent-encoded (space as %20, ":" and "/"
         encoded). The "?" is written even without parameters.

@@ -1,5 +1,6 @@
 // corvane.crypto: the Graph API's appsecret_proof and the webhook signature check.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <optional>
 #include <string>
@@ -86,10 +87,5 @@ PYBIND11_MODULE(crypto, m) {
   operations[""] = corvane::binder::describe<kFunctions>();
   m.attr("_OPERATIONS") = operations;
 
-  py::tuple names(corvane::core::kSecretNames.size());
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string_view name = corvane::core::kSecretNames[i];
-    names[i] = py::str(name.data(), name.size());
-  }
-  m.attr("SECRET_NAMES") = names;
+  m.attr("SECRET_NAMES") = py::tuple(py::cast(corvane::core::kSecretNames));
 }

@@ -7,6 +7,8 @@
 #include "core/urls.hpp"
 #include "py/binder.hpp"
 #include "py/fields.hpp"
+#include "py/names.hpp"
+#include "py/pyclass.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -31,66 +33,90 @@ constexpr const char* kLinkedInOAuth = "https://www.linkedin.com/oauth/v2";
 constexpr const char* kLinkedInApi = "https://api.linkedin.com/v2";
 constexpr const char* kLinkedInRest = "https://api.linkedin.com/rest";
 
-// A Graph URL builder: the version is per builder, the host per class (read from the class
-// at each call, so a subclass or a test may point a builder elsewhere).
-struct GraphBuilder {
-  std::string version;
-};
-struct InstagramGraphBuilder : GraphBuilder {};
-// LinkedIn's addresses need no state: only class-level operations.
-struct LinkedInEndpoints {};
+using corvane::binder::Args;
+using corvane::pyutil::name;
 
-// `owner`: the class the caller constructed, for the messages.
-GraphBuilder builder_for(const py::object& version, const char* owner) {
-  const auto text = text_arg(version, owner, "version");
-  // An empty version would produce "host//path", which the platform answers with an error
-  // that no longer says why.
-  if (text.empty()) wrong_value(version, owner, "version", "a non-empty str such as 'v23.0'");
-  return GraphBuilder{std::string(text)};
+// Module constants are read at each call, like a Python module's globals.
+py::handle g_globals;  // the module's __dict__, kept for the process
+
+// A Graph builder's version: text, not empty. An empty version would produce "host//path",
+// which the platform answers with an error that no longer says why.
+py::object version_kind(py::handle value, const char* operation, const char* parameter) {
+  if (text_arg(value, operation, parameter).empty()) {
+    wrong_value(value, operation, parameter, "a non-empty str such as 'v23.0'");
+  }
+  return py::reinterpret_borrow<py::object>(value);
 }
 
-GraphBuilder make_graph(const py::object& version) { return builder_for(version, "Graph"); }
-
-std::string host_of(py::handle self) {
-  const py::object host = self.attr("host");
-  return std::string(text_arg(host, "Graph", "host"));
-}
-
-py::str url_of(py::handle self, std::string_view path) {
-  const auto& builder = self.cast<const GraphBuilder&>();
-  return py::str(corvane::core::versioned_url(host_of(self), builder.version, path));
-}
-
-py::str url(const py::object& self, const py::object& path) {
-  return url_of(self, text_arg(path, "url", "path"));
-}
-
-py::str node(const py::object& self, const py::object& node_id) {
-  return url_of(self, text_arg(node_id, "node", "node_id"));
-}
-
-py::str edge(const py::object& self, const py::object& node_id, const py::object& edge_name) {
-  std::string path(text_arg(node_id, "edge", "node_id"));
-  path.push_back('/');
-  path.append(text_arg(edge_name, "edge", "edge"));
-  return url_of(self, path);
-}
-
-// Facebook's OAuth dialog with `params` as the query, in their order; the "?" is written
-// even without parameters.
-py::str oauth_dialog(const py::object& self, const py::object& params, const py::dict& globals) {
-  // Lists and str pass PyMapping_Check, and so does every class with __getitem__, a Mapping
-  // written in Python included: what a mapping has and they lack is items().
-  PyObject* items_method = PyMapping_Check(params.ptr())
-                               ? PyObject_GetAttrString(params.ptr(), "items")
-                               : nullptr;
+// Lists and str pass PyMapping_Check, and so does every class with __getitem__, a Mapping
+// written in Python included: what a mapping has and they lack is items(). The body gets the
+// bound items method, fetched once.
+py::object params_kind(py::handle value, const char* operation, const char* parameter) {
+  PyObject* items_method =
+      PyMapping_Check(value.ptr()) ? PyObject_GetAttrString(value.ptr(), "items") : nullptr;
   if (items_method == nullptr) {
     if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError))
       throw py::error_already_set();
     PyErr_Clear();
-    wrong_type(params, "oauth_dialog", "params", "a mapping");
+    wrong_type(value, operation, parameter, "a mapping");
   }
-  const py::object items = py::reinterpret_steal<py::object>(items_method)();
+  return py::reinterpret_steal<py::object>(items_method);
+}
+
+const corvane::binder::Kind kVersion{"str", version_kind};
+const corvane::binder::Kind kParams{"Mapping[str, Any]", params_kind};
+
+py::object init(py::object self, Args args) {
+  self.attr(name<"_version">()) = args[0];
+  return py::none();
+}
+
+py::object version_of(py::object self, Args) { return self.attr(name<"_version">()); }
+
+std::string host_of(py::handle self) {
+  const py::object host = self.attr(name<"host">());
+  return std::string(text_arg(host, "Graph", "host"));
+}
+
+// host/version/path, the host read from the class at each call, so that a subclass or a test
+// may point a builder elsewhere.
+py::str url_of(py::handle self, std::string_view path) {
+  const py::object version = self.attr(name<"_version">());
+  return py::str(
+      corvane::core::versioned_url(host_of(self), corvane::pyutil::utf8(version), path));
+}
+
+// url(path) and node(node_id).
+py::object url(py::object self, Args args) { return url_of(self, corvane::pyutil::utf8(args[0])); }
+
+py::object edge(py::object self, Args args) {
+  std::string path(corvane::pyutil::utf8(args[0]));
+  path.push_back('/');
+  path.append(corvane::pyutil::utf8(args[1]));
+  return url_of(self, path);
+}
+
+// The Graph endpoints at a fixed path of the builder's version.
+template <corvane::pyutil::Literal Path>
+py::object fixed_path(py::object self, Args) {
+  return url_of(self, Path.text);
+}
+
+// The Instagram Graph host's endpoints without a version.
+template <corvane::pyutil::Literal Path>
+py::object unversioned(py::object self, Args) {
+  return py::str(host_of(self) + Path.text);
+}
+
+py::object repr(py::object self, Args) {
+  return py::str("{}({!r})").format(py::type::of(self).attr("__name__"),
+                                    self.attr(name<"_version">()));
+}
+
+// Facebook's OAuth dialog with the pairs of params.items() as the query, in their order; the
+// "?" is written even without parameters.
+py::object oauth_dialog(py::object self, Args args) {
+  const py::object items = args[0]();
   // The pairs own their text: the views below point into these str objects.
   py::list texts;
   corvane::core::QueryPairs pairs;
@@ -116,25 +142,28 @@ py::str oauth_dialog(const py::object& self, const py::object& params, const py:
     texts.append(value);
     pairs.emplace_back(corvane::pyutil::utf8(name), corvane::pyutil::utf8(value));
   }
-  const auto& builder = self.cast<const GraphBuilder&>();
-  const py::object dialog = globals["FACEBOOK_DIALOG"];
+  const py::object dialog = py::reinterpret_borrow<py::dict>(g_globals)["FACEBOOK_DIALOG"];
+  const py::object version = self.attr(name<"_version">());
   std::string out = corvane::core::fill_placeholder(
-      text_arg(dialog, "oauth_dialog", "FACEBOOK_DIALOG"), "{version}", builder.version);
+      text_arg(dialog, "oauth_dialog", "FACEBOOK_DIALOG"), "{version}",
+      corvane::pyutil::utf8(version));
   out.push_back('?');
   out.append(corvane::core::encode_query(pairs));
   return py::str(out);
 }
 
-py::str unversioned(const py::object& self, const char* path) {
-  return py::str(host_of(self) + path);
-}
-
 // base + suffix, with base read from the module at call time.
-py::str module_url(const py::dict& globals, const char* base, std::string_view suffix) {
-  const py::object value = globals[base];
+py::str module_url(const char* base, std::string_view suffix) {
+  const py::object value = py::reinterpret_borrow<py::dict>(g_globals)[base];
   std::string out(text_arg(value, "LinkedIn", base));
   out.append(suffix);
   return py::str(out);
+}
+
+// LinkedIn's addresses at a fixed suffix of the module constant `Base`.
+template <corvane::pyutil::Literal Base, corvane::pyutil::Literal Suffix>
+py::str linkedin_url() {
+  return module_url(Base.text, Suffix.text);
 }
 
 // Fields' metaclass: attribute reads that find nothing on the class become field-set
@@ -177,22 +206,67 @@ py::object make_fields(py::module_& m) {
   return meta("Fields", py::tuple(), ns);
 }
 
-// The Graph endpoints at a fixed path of the builder's version.
-struct FixedPath {
-  const char* name;
-  const char* path;
-  const char* doc;
+using corvane::binder::kText;
+using corvane::binder::Operation;
+
+// What makes a builder (constructor, version, repr), apart from its operations: their checks
+// name the class.
+const Operation kGraphSetup[] = {
+    {.name = "__init__",
+     .params = {{"version", &kVersion, "'v23.0'"}},
+     .doc = "A builder for ``version`` (text such as \"v23.0\"; not empty).",
+     .now = init,
+     .caller = "Graph"},
+    {.name = "version",
+     .doc = "The Graph API version, e.g. \"v23.0\".",
+     .now = version_of,
+     .as = Operation::As::property},
+    {"__repr__", {}, nullptr, nullptr, repr},
 };
-const FixedPath kFixedPaths[] = {
-    {"access_token", "oauth/access_token",
-     "access_token(self)\n--\n\nThe token exchange endpoint: ``url(\"oauth/access_token\")``."},
-    {"debug_token", "debug_token",
-     "debug_token(self)\n--\n\nThe token inspection endpoint: ``url(\"debug_token\")``."},
-    {"me", "me", "me(self)\n--\n\n``url(\"me\")``."},
-    {"my_accounts", "me/accounts",
-     "my_accounts(self)\n--\n\n"
-     "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens."},
+
+const Operation kGraphOperations[] = {
+    {"url", {{"path", &kText, "''"}},
+     "``host/version/path`` with the path's leading \"/\" removed; ``host/version`` for an\n"
+     "empty path. The path goes in as it is, unescaped.",
+     nullptr, url, "str"},
+    {"node", {{"node_id", &kText}}, "The URL of one object: ``url(node_id)``.", nullptr, url,
+     "str"},
+    {"edge", {{"node_id", &kText}, {"edge", &kText}},
+     "The URL of a list of an object: ``url(node_id/edge)``.", nullptr, edge, "str"},
+    {"oauth_dialog", {{"params", &kParams}},
+     "Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as\n"
+     "the query: names and text forms of the values percent-encoded (space as %20, \":\"\n"
+     "and \"/\" encoded). The \"?\" is written even without parameters.",
+     nullptr, oauth_dialog, "str"},
+    {"access_token", {}, "The token exchange endpoint: ``url(\"oauth/access_token\")``.", nullptr,
+     fixed_path<"oauth/access_token">, "str"},
+    {"debug_token", {}, "The token inspection endpoint: ``url(\"debug_token\")``.", nullptr,
+     fixed_path<"debug_token">, "str"},
+    {"me", {}, "``url(\"me\")``.", nullptr, fixed_path<"me">, "str"},
+    {"my_accounts", {},
+     "``url(\"me/accounts\")``: the Pages the user administers, with their page tokens.",
+     nullptr, fixed_path<"me/accounts">, "str"},
 };
+
+const Operation kInstagramSetup[] = {
+    {.name = "__init__",
+     .params = {{"version", &kVersion, "'v23.0'"}},
+     .doc = "A builder for ``version`` on the Instagram Graph host.",
+     .now = init,
+     .caller = "InstagramGraph"},
+};
+
+const Operation kInstagramOperations[] = {
+    {"long_lived_token", {},
+     "``host/access_token``, without a version: exchanges a short-lived Instagram token.",
+     nullptr, unversioned<"/access_token">, "str"},
+    {"refresh_token", {},
+     "``host/refresh_access_token``, without a version: refreshes a long-lived token.", nullptr,
+     unversioned<"/refresh_access_token">, "str"},
+};
+
+// LinkedIn's addresses need no state: only class-level operations.
+struct LinkedInEndpoints {};
 
 }  // namespace
 
@@ -214,97 +288,51 @@ PYBIND11_MODULE(endpoints, m) {
   m.attr("LINKEDIN_API") = kLinkedInApi;
   m.attr("LINKEDIN_REST") = kLinkedInRest;
 
-  // Module constants are read at each call, like a Python module's globals.
-  const py::dict globals = m.attr("__dict__");
+  g_globals = py::object(m.attr("__dict__")).release();
 
-  py::class_<GraphBuilder> graph(m, "Graph",
-                                 "A URL builder for the Graph API host at one API version.");
-  graph.attr("host") = kGraphHost;
-  graph
-      .def(py::init(&make_graph), py::arg("version") = kDefaultGraphVersion,
-           "__init__(self, version='v23.0')\n--\n\n"
-           "A builder for ``version`` (text such as \"v23.0\"; not empty).")
-      .def_readonly("version", &GraphBuilder::version, "The Graph API version, e.g. \"v23.0\".")
-      .def("url", &url, py::arg("path") = "",
-           "url(self, path='')\n--\n\n"
-           "``host/version/path`` with the path's leading \"/\" removed; ``host/version`` for an\n"
-           "empty path. The path goes in as it is, unescaped.")
-      .def("node", &node, py::arg("node_id"),
-           "node(self, node_id)\n--\n\nThe URL of one object: ``url(node_id)``.")
-      .def("edge", &edge, py::arg("node_id"), py::arg("edge"),
-           "edge(self, node_id, edge)\n--\n\nThe URL of a list of an object: ``url(node_id/edge)``.")
-      .def(
-          "oauth_dialog",
-          [globals](const py::object& self, const py::object& params) {
-            return oauth_dialog(self, params, globals);
-          },
-          py::arg("params"),
-          "oauth_dialog(self, params)\n--\n\n"
-          "Facebook's OAuth dialog for this version, with ``params`` (a mapping, in order) as\n"
-          "the query: names and text forms of the values percent-encoded (space as %20, \":\"\n"
-          "and \"/\" encoded). The \"?\" is written even without parameters.")
-      .def("__repr__", [](const py::object& self) {
-        return py::str("{}({!r})")
-            .format(py::type::of(self).attr("__name__"), self.cast<const GraphBuilder&>().version);
-      });
-  for (const FixedPath& endpoint : kFixedPaths) {
-    graph.def(
-        endpoint.name,
-        [path = endpoint.path](const py::object& self) { return url_of(self, path); },
-        endpoint.doc);
-  }
+  corvane::pyutil::ClassBuilder graph(
+      "corvane.endpoints", "Graph", py::make_tuple(),
+      "A URL builder for the Graph API host at one API version.");
+  corvane::binder::add_methods<kGraphSetup>(graph, "Graph");
+  // The operations' tables as data: a test holds the stubs to them.
+  py::dict operations;
+  operations["Graph"] = corvane::binder::add_methods<kGraphOperations>(graph, "Graph");
+  graph.attr("host", py::str(kGraphHost)).attr("__slots__", py::make_tuple("_version"));
+  const py::object graph_type = graph.build();
+  m.attr("Graph") = graph_type;
 
-  py::class_<InstagramGraphBuilder, GraphBuilder> instagram(
-      m, "InstagramGraph",
+  corvane::pyutil::ClassBuilder instagram(
+      "corvane.endpoints", "InstagramGraph", py::make_tuple(graph_type),
       "A Graph URL builder on the Instagram Graph host, where tokens of the Instagram login\n"
       "flow work; adds the two unversioned token endpoints.");
-  instagram.attr("host") = kInstagramGraphHost;
-  instagram
-      .def(py::init([](const py::object& version) {
-             InstagramGraphBuilder builder;
-             builder.version = builder_for(version, "InstagramGraph").version;
-             return builder;
-           }),
-           py::arg("version") = kDefaultGraphVersion,
-           "__init__(self, version='v23.0')\n--\n\n"
-           "A builder for ``version`` on the Instagram Graph host.")
-      .def(
-          "long_lived_token",
-          [](const py::object& self) { return unversioned(self, "/access_token"); },
-          "long_lived_token(self)\n--\n\n"
-          "``host/access_token``, without a version: exchanges a short-lived Instagram token.")
-      .def(
-          "refresh_token",
-          [](const py::object& self) { return unversioned(self, "/refresh_access_token"); },
-          "refresh_token(self)\n--\n\n"
-          "``host/refresh_access_token``, without a version: refreshes a long-lived token.");
+  corvane::binder::add_methods<kInstagramSetup>(instagram, "InstagramGraph");
+  operations["InstagramGraph"] =
+      corvane::binder::add_methods<kInstagramOperations>(instagram, "InstagramGraph");
+  instagram.attr("host", py::str(kInstagramGraphHost)).attr("__slots__", py::tuple());
+  m.attr("InstagramGraph") = instagram.build();
+  m.attr("_OPERATIONS") = operations;
 
   py::class_<LinkedInEndpoints>(m, "LinkedIn",
       "LinkedIn's OAuth, API and versioned REST addresses; every operation belongs to the\n"
       "class and needs no builder object.")
       .def(py::init<>(), "__init__(self)\n--\n\nAn object is not needed; call the operations on the class.")
+      .def_static("authorization", &linkedin_url<"LINKEDIN_OAUTH", "/authorization">,
+                  "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
       .def_static(
-          "authorization",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/authorization"); },
-          "authorization()\n--\n\n``LINKEDIN_OAUTH/authorization``: the sign-in page.")
-      .def_static(
-          "access_token",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/accessToken"); },
+          "access_token", &linkedin_url<"LINKEDIN_OAUTH", "/accessToken">,
           "access_token()\n--\n\n``LINKEDIN_OAUTH/accessToken``: code exchange and refresh.")
+      .def_static("introspect", &linkedin_url<"LINKEDIN_OAUTH", "/introspectToken">,
+                  "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
       .def_static(
-          "introspect",
-          [globals]() { return module_url(globals, "LINKEDIN_OAUTH", "/introspectToken"); },
-          "introspect()\n--\n\n``LINKEDIN_OAUTH/introspectToken``: token inspection.")
-      .def_static(
-          "userinfo", [globals]() { return module_url(globals, "LINKEDIN_API", "/userinfo"); },
+          "userinfo", &linkedin_url<"LINKEDIN_API", "/userinfo">,
           "userinfo()\n--\n\n``LINKEDIN_API/userinfo``: the OpenID Connect userinfo endpoint.")
       .def_static(
           "rest",
-          [globals](const py::object& path) {
+          [](const py::object& path) {
             const auto rest = text_arg(path, "rest", "path");
             std::string suffix = "/";
             suffix.append(corvane::core::strip_leading_slashes(rest));
-            return module_url(globals, "LINKEDIN_REST", suffix);
+            return module_url("LINKEDIN_REST", suffix);
           },
           py::arg("path"),
           "rest(path)\n--\n\n"

@@ -14,7 +14,7 @@ import pytest
 import corvane
 
 STUBS = pathlib.Path(corvane.__file__).parent
-MODULES = ("crypto", "facebook", "instagram", "leads", "linkedin", "webhooks")
+MODULES = ("crypto", "endpoints", "facebook", "instagram", "leads", "linkedin", "webhooks")
 
 # A value each stub type accepts, and one it refuses.
 ACCEPTED = {"str": "1", "str | None": "t", "int": 1, "int | None": 1, "bool": True,

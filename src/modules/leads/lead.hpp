@@ -54,10 +54,6 @@ using Lead = pyutil::RecordType<LeadShape>;
 
 using pyutil::owned;
 
-// The exact map and the heuristics of the current policy, as a tuple (policy.current() is
-// asked anew at every call).
-py::tuple read_tables();
-
 // The canonical field of a raw question name: its index (below kCanonicalCount), or -1 when it
 // has none. Reads the current policy's tables, once, when the trimmed name is not empty. When
 // `key` is given it receives the table's answer (a str or None).

@@ -4,6 +4,8 @@
 #include "modules/leads/lead.hpp"
 #include "py/binder.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/names.hpp"
+#include "py/policy_access.hpp"
 #include "py/values.hpp"
 
 namespace py = pybind11;
@@ -30,15 +32,7 @@ const char* const kLeadDoc =
     "A plain mutable record with exactly these fifteen fields, compared by value. custom\n"
     "defaults to a new empty dict per record; as_dict() gives the CRM payload.";
 
-struct Names {
-  py::handle name, key, values, all_suffix, space;
-};
-const Names& names() {
-  static const Names n{pyutil::interned("name"), pyutil::interned("key"),
-                       pyutil::interned("values"), pyutil::interned("__all"),
-                       pyutil::interned(" ")};
-  return n;
-}
+using pyutil::name;
 
 [[noreturn]] void entry_type_error(Py_ssize_t index, const char* what, const char* wanted,
                                    py::handle found) {
@@ -70,11 +64,11 @@ py::list answers_of(py::handle values) {
 
 // The question's raw name: its "name", else its "key", else the empty text.
 py::object raw_name_of(py::handle entry, Py_ssize_t index) {
-  for (py::handle member : {names().name, names().key}) {
+  for (py::handle member : {name<"name">(), name<"key">()}) {
     py::object found = pyutil::dict_item(entry, member);
     if (!pyutil::truthy(found)) continue;
     if (!PyUnicode_Check(found.ptr())) {
-      entry_type_error(index, member.is(names().name) ? "['name']" : "['key']", "a str", found);
+      entry_type_error(index, member.is(name<"name">()) ? "['name']" : "['key']", "a str", found);
     }
     return found;
   }
@@ -89,7 +83,7 @@ bool empty_text(py::handle value) {
 void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
   if (!PyDict_Check(entry.ptr())) entry_type_error(index, "", "a dict", entry);
   py::object raw_name = raw_name_of(entry, index);
-  py::object values = pyutil::dict_item(entry, names().values);
+  py::object values = pyutil::dict_item(entry, name<"values">());
   if (!values || (!PyList_Check(values.ptr()) && !PyTuple_Check(values.ptr()))) {
     if (!pyutil::truthy(values)) return;  // no answer, no trace
     entry_type_error(index, "['values']", "a list", values);
@@ -120,7 +114,7 @@ void add_answer(py::handle lead, py::handle entry, Py_ssize_t index) {
   }
   // Checkboxes and other multiple answers: the field keeps the first, custom keeps them all.
   if (count >= 2) {
-    set_item(custom, owned(PyUnicode_Concat(raw_name.ptr(), names().all_suffix.ptr())), answers);
+    set_item(custom, owned(PyUnicode_Concat(raw_name.ptr(), name<"__all">().ptr())), answers);
   }
 }
 
@@ -140,7 +134,7 @@ py::object normalize(py::object, Args args) {
     py::handle last = Lead::get(lead, kLastName);
     if (!empty_text(first) && !empty_text(last)) {
       Lead::set(lead, kFullName,
-                owned(PyUnicode_Join(names().space.ptr(), py::make_tuple(first, last).ptr())));
+                owned(PyUnicode_Join(name<" ">().ptr(), py::make_tuple(first, last).ptr())));
     } else if (!empty_text(first) || !empty_text(last)) {
       Lead::set(lead, kFullName, py::reinterpret_borrow<py::object>(empty_text(first) ? last
                                                                                        : first));
@@ -179,7 +173,10 @@ py::object field_data_kind(py::handle value, const char* operation, const char* 
 
 const binder::Kind kFieldData{"Sequence[FieldDataItem | dict[str, Any]] | None", field_data_kind};
 
-py::object tables_now(py::object, Args) { return read_tables(); }
+py::object tables_now(py::object, Args) {
+  const pyutil::LeadTables tables = pyutil::lead_tables();
+  return py::make_tuple(tables.exact, tables.heuristics);
+}
 
 // Both read None as the empty text.
 py::object canonical_key_now(py::object, Args args) {

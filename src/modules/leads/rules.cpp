@@ -7,6 +7,7 @@
 
 #include "modules/leads/lead.hpp"
 #include "py/fast_lookup.hpp"
+#include "py/names.hpp"
 
 namespace corvane::leads {
 
@@ -58,12 +59,10 @@ void check_key(py::handle key, const char* where, py::handle name) {
   throw py::error_already_set();
 }
 
-// A list or tuple as a fast sequence; anything else (a str included) is refused.
-py::object as_sequence(py::handle value, Py_ssize_t index, const char* what) {
-  if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) bad_heuristic(index, what, value);
-  return py::reinterpret_borrow<py::object>(value);
+// A list or tuple (never a str, which would be walked letter by letter).
+bool is_sequence(py::handle value) {
+  return PyList_Check(value.ptr()) || PyTuple_Check(value.ptr());
 }
-
 Py_ssize_t seq_size(py::handle seq) { return PySequence_Fast_GET_SIZE(seq.ptr()); }
 py::handle seq_item(py::handle seq, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(seq.ptr(), i); }
 
@@ -129,7 +128,7 @@ struct Rule {
 // Checks the heuristics as a whole (every pair, also past a later match) and prepares them
 // for searching.
 std::vector<Rule> compile_heuristics(py::handle heuristics, py::handle name) {
-  if (!PyList_Check(heuristics.ptr()) && !PyTuple_Check(heuristics.ptr())) {
+  if (!is_sequence(heuristics)) {
     PyErr_Format(PyExc_TypeError,
                  "lead tables: heuristics must be a list of (keywords, key) pairs, not %s",
                  Py_TYPE(heuristics.ptr())->tp_name);
@@ -139,10 +138,11 @@ std::vector<Rule> compile_heuristics(py::handle heuristics, py::handle name) {
   rules.reserve(static_cast<std::size_t>(seq_size(heuristics)));
   for (Py_ssize_t i = 0; i < seq_size(heuristics); ++i) {
     py::handle pair = seq_item(heuristics, i);
-    if ((!PyList_Check(pair.ptr()) && !PyTuple_Check(pair.ptr())) || seq_size(pair) != 2) {
+    if (!is_sequence(pair) || seq_size(pair) != 2) {
       bad_heuristic(i, "a (keywords, key) pair", pair);
     }
-    py::object keywords = as_sequence(seq_item(pair, 0), i, "a pair whose keywords are a list");
+    py::handle keywords = seq_item(pair, 0);
+    if (!is_sequence(keywords)) bad_heuristic(i, "a pair whose keywords are a list", keywords);
     py::handle key = seq_item(pair, 1);
     check_key(key, "the heuristics key", name);
     Rule rule{{}, py::reinterpret_borrow<py::object>(key)};
@@ -208,16 +208,10 @@ py::object heuristic_lookup(py::handle heuristics, py::handle name) {
   return {};
 }
 
-struct PolicyNames {
-  py::handle module, current, lead_map, lead_heuristics;
-};
-
-const PolicyNames& policy_names() {
-  static const PolicyNames names{
-      py::module_::import("corvane.policy").release(),  // loaded on the first table read
-      pyutil::interned("current"), pyutil::interned("lead_map"),
-      pyutil::interned("lead_heuristics")};
-  return names;
+// corvane.policy, loaded on the first table read and kept for the process.
+py::handle policy_module() {
+  static const py::handle module = py::module_::import("corvane.policy").release();
+  return module;
 }
 
 py::object call_method(py::handle target, py::handle name) {
@@ -225,15 +219,9 @@ py::object call_method(py::handle target, py::handle name) {
 }
 
 // corvane.policy.current(), looked up at each call: hosts and tests may replace it.
-py::object current_policy() { return call_method(policy_names().module, policy_names().current); }
+py::object current_policy() { return call_method(policy_module(), pyutil::name<"current">()); }
 
 }  // namespace
-
-py::tuple read_tables() {
-  py::object policy = current_policy();
-  return py::make_tuple(call_method(policy, policy_names().lead_map),
-                        call_method(policy, policy_names().lead_heuristics));
-}
 
 int canonical_field(py::handle raw_name, py::object* key) {
   py::object name = lower_text(strip_text(raw_name));
@@ -244,10 +232,10 @@ int canonical_field(py::handle raw_name, py::object* key) {
   // are asked for only when the exact map does not know the name.
   py::object policy = current_policy();
   py::object found;
-  if (exact_lookup(call_method(policy, policy_names().lead_map), name, &found)) {
+  if (exact_lookup(call_method(policy, pyutil::name<"lead_map">()), name, &found)) {
     check_key(found, "the exact map value", name);  // None: no canonical key, no heuristics
   } else {
-    found = heuristic_lookup(call_method(policy, policy_names().lead_heuristics), name);
+    found = heuristic_lookup(call_method(policy, pyutil::name<"lead_heuristics">()), name);
     if (!found) return -1;
   }
   if (key != nullptr) *key = found;
@@ -298,8 +286,7 @@ py::str lower_text(py::handle text) {
   PyObject* s = text.ptr();
   if (!PyUnicode_IS_ASCII(s)) {
     // Full Unicode lower-casing ("İ" becomes two code points) is str.lower's.
-    static const py::handle lower = pyutil::interned("lower");
-    return owned<py::str>(PyObject_CallMethodNoArgs(s, lower.ptr()));
+    return owned<py::str>(PyObject_CallMethodNoArgs(s, pyutil::name<"lower">().ptr()));
   }
   const auto* chars = static_cast<const char*>(PyUnicode_DATA(s));
   const Py_ssize_t size = PyUnicode_GET_LENGTH(s);

@@ -155,32 +155,28 @@ py::object key_or_none(const char* key) {
   return key == nullptr ? py::object(py::none()) : py::object(py::str(key));
 }
 
+// name -> text (None for nullptr) of each entry.
+template <std::size_t N>
+py::dict dict_of(const Entry (&entries)[N]) {
+  py::dict out;
+  for (const auto& [name, value] : entries) out[py::str(name)] = key_or_none(value);
+  return out;
+}
+
 }  // namespace
 
 py::dict baseline_document() {
-  py::dict fields;
-  for (const auto& [name, list] : kFieldSets) fields[py::str(name)] = py::str(list);
-
-  py::dict metrics;
-  for (const auto& [name, list] : kMetricLists) metrics[py::str(name)] = py::str(list);
-
-  py::dict lead_map;
-  for (const auto& [name, key] : kLeadMapEntries) lead_map[py::str(name)] = key_or_none(key);
-
   py::list heuristics;
   for (const Heuristic& rule : kHeuristics) {
     py::list keywords;
     for (const char* word : rule.keywords) keywords.append(py::str(word));
-    py::list pair;
-    pair.append(keywords);
-    pair.append(key_or_none(rule.key));
-    heuristics.append(pair);
+    heuristics.append(py::make_tuple(keywords, key_or_none(rule.key)));
   }
 
   py::dict document;
-  document["fields"] = fields;
-  document["metrics"] = metrics;
-  document["lead_map"] = lead_map;
+  document["fields"] = dict_of(kFieldSets);
+  document["metrics"] = dict_of(kMetricLists);
+  document["lead_map"] = dict_of(kLeadMapEntries);
   document["lead_heuristics"] = heuristics;
   return document;
 }

@@ -5,6 +5,7 @@
 // read once per field set and once per Lead Ads field name, and a pybind11 call costs
 // several times the look-up it serves.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <memory>
 #include <string>
@@ -69,16 +70,20 @@ void policy_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// The list `name` of `table`, or None. The tables hold exact str keys and are never
-// changed, but `name` may be a str subclass whose __hash__/__eq__ runs host code, so the
-// answer is taken as a new reference at once.
-PyObject* named_list(PyObject* table, PyObject* name, const char* method) {
+constexpr char kFieldsMethod[] = "fields";
+constexpr char kMetricsMethod[] = "metrics";
+
+// fields(name) and metrics(name): the list `name` of the policy's `Table`, or None. The tables
+// hold exact str keys and are never changed, but `name` may be a str subclass whose
+// __hash__/__eq__ runs host code, so the answer is taken as a new reference at once.
+template <py::dict Tables::*Table, const char* Method>
+PyObject* named_list(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     return guarded([&]() -> py::object {
-      corvane::binder::wrong_type(name, method, "name", "a str");
+      corvane::binder::wrong_type(name, Method, "name", "a str");
     });
   }
-  PyObject* found = PyDict_GetItemWithError(table, name);  // borrowed
+  PyObject* found = PyDict_GetItemWithError((tables_of(self).*Table).ptr(), name);  // borrowed
   if (found == nullptr) {
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
@@ -86,20 +91,10 @@ PyObject* named_list(PyObject* table, PyObject* name, const char* method) {
   return Py_NewRef(found);
 }
 
-PyObject* policy_fields(PyObject* self, PyObject* name) {
-  return named_list(tables_of(self).fields.ptr(), name, "fields");
-}
-
-PyObject* policy_metrics(PyObject* self, PyObject* name) {
-  return named_list(tables_of(self).metrics.ptr(), name, "metrics");
-}
-
-PyObject* policy_lead_map(PyObject* self, PyObject*) {
-  return Py_NewRef(tables_of(self).lead_map_view.ptr());
-}
-
-PyObject* policy_lead_heuristics(PyObject* self, PyObject*) {
-  return Py_NewRef(tables_of(self).heuristics.ptr());
+// lead_map() and lead_heuristics(): the table itself, never changed.
+template <auto Table>
+PyObject* policy_table(PyObject* self, PyObject*) {
+  return Py_NewRef((tables_of(self).*Table).ptr());
 }
 
 PyObject* policy_data(PyObject* self, void*) {
@@ -114,18 +109,18 @@ PyObject* policy_repr(PyObject* self) {
 }
 
 PyMethodDef policy_methods[] = {
-    {"fields", policy_fields, METH_O,
+    {"fields", named_list<&Tables::fields, kFieldsMethod>, METH_O,
      "fields($self, name, /)\n--\n\n"
      "The field list of the set ``name``, or None when this policy has no such set."},
-    {"metrics", policy_metrics, METH_O,
+    {"metrics", named_list<&Tables::metrics, kMetricsMethod>, METH_O,
      "metrics($self, name, /)\n--\n\n"
      "The comma-separated insights metric list ``name`` (e.g. \"FB_POST_INSIGHTS\"), or\n"
      "None when this policy has no such list."},
-    {"lead_map", policy_lead_map, METH_NOARGS,
+    {"lead_map", policy_table<&Tables::lead_map_view>, METH_NOARGS,
      "lead_map($self, /)\n--\n\n"
      "The exact map, read-only: normalised Lead Ads field name -> canonical key, or None\n"
      "for a name with no canonical key (which also stops the heuristics)."},
-    {"lead_heuristics", policy_lead_heuristics, METH_NOARGS,
+    {"lead_heuristics", policy_table<&Tables::heuristics>, METH_NOARGS,
      "lead_heuristics($self, /)\n--\n\n"
      "The keyword heuristics in order, as a tuple of pairs ((keyword, ...), canonical key\n"
      "or None); the first pair with a keyword inside the name wins."},
@@ -229,12 +224,7 @@ PYBIND11_MODULE(policy, m) {
   auto type = corvane::policy::owned(PyType_FromSpec(&policy_spec));
   m.attr("Policy") = type;
 
-  py::tuple canonical(corvane::policy::kCanonicalKeys.size());
-  for (std::size_t i = 0; i < canonical.size(); ++i) {
-    const auto key = corvane::policy::kCanonicalKeys[i];
-    canonical[i] = py::str(key.data(), key.size());
-  }
-  m.attr("CANONICAL_KEYS") = canonical;
+  m.attr("CANONICAL_KEYS") = py::tuple(py::cast(corvane::policy::kCanonicalKeys));
 
   py::object baseline = new_policy(reinterpret_cast<PyTypeObject*>(type.ptr()),
                                    corvane::policy::baseline_document(), "data");

@@ -168,11 +168,6 @@ py::tuple check_heuristics(py::handle member) {
   return out;
 }
 
-// A new dict with the same members (py::dict's copy constructor shares the object).
-py::dict copy_of(const py::dict& table) {
-  return owned<py::dict>(PyDict_Copy(table.ptr()));
-}
-
 }  // namespace
 
 Tables build_tables(py::handle document, const char* argument) {
@@ -212,9 +207,9 @@ py::dict tables_document(const Tables& tables) {
     heuristics.append(item);
   }
   py::dict document;
-  document[py::str(kFields.data(), kFields.size())] = copy_of(tables.fields);
-  document[py::str(kMetrics.data(), kMetrics.size())] = copy_of(tables.metrics);
-  document[py::str(kLeadMap.data(), kLeadMap.size())] = copy_of(tables.lead_map);
+  document[py::str(kFields.data(), kFields.size())] = pyutil::copy_dict(tables.fields);
+  document[py::str(kMetrics.data(), kMetrics.size())] = pyutil::copy_dict(tables.metrics);
+  document[py::str(kLeadMap.data(), kLeadMap.size())] = pyutil::copy_dict(tables.lead_map);
   document[py::str(kLeadHeuristics.data(), kLeadHeuristics.size())] = heuristics;
   return document;
 }

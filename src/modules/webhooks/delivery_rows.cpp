@@ -16,9 +16,6 @@ py::object delivery_rows(std::string_view body) {
   // numbers, deep nesting) could decode differently or not at all: json.loads judges it.
   py::object payload = pyutil::decode_json(body);
   if (!payload || !PyDict_CheckExact(payload.ptr())) return py::none();
-  static const py::handle key_name = pyutil::interned("key");
-  static const py::handle page_name = pyutil::interned("page_id");
-  static const py::handle leadgen_name = pyutil::interned("leadgen_id");
   py::list rows;
   py::object events = make_event_iterator(payload);
   while (true) {
@@ -28,12 +25,13 @@ py::object delivery_rows(std::string_view body) {
       break;
     }
     core::TextBuffer value;
-    append_compact_json(value, Event::get(event.ptr(), kValue));
+    append_json(value, Event::get(event.ptr(), kValue), JsonForm::kCompact);
     auto text = pyutil::owned(PyUnicode_DecodeUTF8(
         value.view().data(), static_cast<Py_ssize_t>(value.size()), nullptr));
-    py::tuple row = py::make_tuple(event.attr(key_name), Event::get(event.ptr(), kObjectType),
-                                   Event::get(event.ptr(), kField), event.attr(page_name),
-                                   event.attr(leadgen_name), text);
+    py::tuple row = py::make_tuple(
+        event.attr(name<"key">()), Event::get(event.ptr(), kObjectType),
+        Event::get(event.ptr(), kField), event.attr(name<"page_id">()),
+        event.attr(name<"leadgen_id">()), text);
     if (PyList_Append(rows.ptr(), row.ptr()) < 0) throw py::error_already_set();
   }
   return rows;

@@ -37,13 +37,11 @@ void append_string(core::TextBuffer& out, PyObject* s) {
   });
 }
 
-enum class Form { kCanonical, kCompact };
-
 // Anything json writes in its own way (dict subclasses, keys that are not str) or refuses
 // (with json's own error): let json write it.
-void append_by_json(core::TextBuffer& out, PyObject* value, Form form) {
+void append_by_json(core::TextBuffer& out, PyObject* value, JsonForm form) {
   static py::handle dumps = py::object(py::module_::import("json").attr("dumps")).release();
-  py::object text = form == Form::kCanonical
+  py::object text = form == JsonForm::kCanonical
                         ? dumps(py::handle(value), py::arg("sort_keys") = true,
                                 py::arg("ensure_ascii") = false)
                         : dumps(py::handle(value), py::arg("ensure_ascii") = false,
@@ -139,10 +137,10 @@ constexpr int kMaxDepth = 1000;
 // container) against the interpreter's recursion limit, and never past kMaxDepth.
 class JsonWriter {
  public:
-  JsonWriter(core::TextBuffer& out, Form form)
+  JsonWriter(core::TextBuffer& out, JsonForm form)
       : out_(out),
         depth_left_(std::min(Py_GetRecursionLimit(), kMaxDepth)),
-        sorted_(form == Form::kCanonical),
+        sorted_(form == JsonForm::kCanonical),
         form_(form),
         member_separator_(sorted_ ? ", "sv : ","sv),
         key_separator_(sorted_ ? ": "sv : ":"sv) {}
@@ -238,14 +236,10 @@ class JsonWriter {
   void sequence(PyObject* sequence) {
     // The size is read again at each step and each element is held while it is written:
     // json's fallback may run a dict subclass's own code, which could change the list.
-    const bool is_list = PyList_Check(sequence);
     out_.put('[');
-    for (Py_ssize_t i = 0;; ++i) {
-      const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-      if (i >= size) break;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
       if (i > 0) out_.put(member_separator_);
-      auto element = py::reinterpret_borrow<py::object>(
-          is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+      auto element = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(sequence, i));
       value(element.ptr());
     }
     out_.put(']');
@@ -254,7 +248,7 @@ class JsonWriter {
   core::TextBuffer& out_;
   int depth_left_;
   bool sorted_;
-  Form form_;
+  JsonForm form_;
   std::string_view member_separator_, key_separator_;
 };
 
@@ -276,12 +270,8 @@ void append_int(core::TextBuffer& out, PyObject* number) {
   pyutil::append_text_utf8(out, text);
 }
 
-void append_canonical_json(core::TextBuffer& out, py::handle value) {
-  JsonWriter(out, Form::kCanonical).value(value.ptr());
-}
-
-void append_compact_json(core::TextBuffer& out, py::handle value) {
-  JsonWriter(out, Form::kCompact).value(value.ptr());
+void append_json(core::TextBuffer& out, py::handle value, JsonForm form) {
+  JsonWriter(out, form).value(value.ptr());
 }
 
 }  // namespace corvane::webhooks

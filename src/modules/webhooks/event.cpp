@@ -8,7 +8,6 @@
 namespace corvane::webhooks {
 
 using pyutil::dict_item;
-using pyutil::text_form;
 using pyutil::truthy;
 
 const char* const EventShape::kDoc =
@@ -23,12 +22,6 @@ namespace {
 
 Names* g_names = nullptr;
 
-// The text form of value[name] when it is truthy, else None.
-py::object truthy_text(py::handle value, py::handle name) {
-  py::object found = dict_item(value, name);
-  return truthy(found) ? py::object(text_form(found)) : py::object(py::none());
-}
-
 PyObject* get_key(PyObject* self, void*) {
   return pyutil::guarded([&] { return event_key(self); });
 }
@@ -42,7 +35,9 @@ py::object value_of(PyObject* self) {
 // leadgen_id and form_id: the value's member `Name` as text when it is truthy, else None.
 template <py::handle Names::*Name>
 PyObject* get_text_of(PyObject* self, void*) {
-  return pyutil::guarded([&] { return truthy_text(value_of(self), names().*Name); });
+  return pyutil::guarded([&] {
+    return text_or(dict_item(value_of(self), names().*Name), Py_None);
+  });
 }
 
 // The value's "page_id" when truthy, else the entry id (a Page's entry id is the Page).
@@ -50,7 +45,7 @@ PyObject* get_page_id(PyObject* self, void*) {
   return pyutil::guarded([&] {
     py::object chosen = dict_item(value_of(self), names().page_id);
     if (!truthy(chosen)) chosen = py::reinterpret_borrow<py::object>(Event::get(self, kObjectId));
-    return truthy(chosen) ? py::object(text_form(chosen)) : py::object(py::none());
+    return text_or(chosen, Py_None);
   });
 }
 
@@ -82,7 +77,7 @@ void init_names() {
       interned("message"),    interned("mid"),        interned("leadgen_id"),
       interned("page_id"),    interned("form_id"),    interned("comment_id"),
       interned("media_id"),   interned("post_id"),    interned("unknown"),
-      interned("messages"),   interned("messages_standby"), interned(":"),
+      interned("messages"),   interned("messages_standby"),
   };
 }
 

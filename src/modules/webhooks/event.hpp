@@ -8,7 +8,9 @@
 #include <pybind11/pybind11.h>
 
 #include "core/text_buffer.hpp"
+#include "py/names.hpp"
 #include "py/slot_record.hpp"
+#include "py/values.hpp"
 
 namespace corvane::webhooks {
 
@@ -39,14 +41,18 @@ struct EventShape {
 
 using Event = pyutil::RecordType<EventShape>;
 
-// Interned texts used while parsing and keying; made once at module import.
+// Interned texts used while parsing and keying; made once at module import. A struct read
+// through one pointer, not pyutil::name<>, whose guard at each use cost the delivery path 4%.
 struct Names {
   py::handle object, entry, id, time, changes, messaging, standby, field, value, message, mid;
   py::handle leadgen_id, page_id, form_id, comment_id, media_id, post_id;
-  py::handle unknown, messages, messages_standby, colon;
+  py::handle unknown, messages, messages_standby;
 };
 const Names& names();
 void init_names();
+
+// Names for the paths that run once per call.
+using pyutil::name;
 
 // The de-duplication key of a WebhookEvent (the caller checked the type).
 py::object event_key(py::handle event);
@@ -54,13 +60,17 @@ py::object event_key(py::handle event);
 // Appends the decimal text of an int as int.__repr__ writes it (also for subclasses).
 void append_int(core::TextBuffer& out, PyObject* number);
 
-// Appends `value` serialised as json.dumps(value, sort_keys=True, ensure_ascii=False) writes
-// it, in UTF-8.
-void append_canonical_json(core::TextBuffer& out, py::handle value);
+// str(value) when it is truthy, else `fallback`.
+inline py::object text_or(py::handle value, py::handle fallback) {
+  return pyutil::truthy(value) ? py::object(pyutil::text_form(value))
+                               : py::reinterpret_borrow<py::object>(fallback);
+}
 
-// Appends `value` as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes it,
-// members in their own order, in UTF-8.
-void append_compact_json(core::TextBuffer& out, py::handle value);
+// Appends `value` in UTF-8 as json.dumps(value, sort_keys=True, ensure_ascii=False) writes it
+// (kCanonical), or as json.dumps(value, ensure_ascii=False, separators=(",", ":")) writes it,
+// members in their own order (kCompact).
+enum class JsonForm { kCanonical, kCompact };
+void append_json(core::TextBuffer& out, py::handle value, JsonForm form);
 
 // The rows a receiver records for the events of a delivery's body: (key, object_type, field,
 // page_id, leadgen_id, the value as compact JSON), or None when the body is for json.loads to

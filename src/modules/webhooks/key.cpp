@@ -103,7 +103,7 @@ py::object event_key(py::handle event) {
   }
   // 3. Nothing identifies the event: key it by where it came from and a digest of its content.
   core::TextBuffer canonical;
-  append_canonical_json(canonical, value);
+  append_json(canonical, value, JsonForm::kCanonical);
   const core::Sha256Digest digest = core::sha256(canonical.view());
   key.add(object_id).add(time);
   return key.add_digest(digest).build();

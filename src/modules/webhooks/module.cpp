@@ -89,30 +89,25 @@ bool equal_in_constant_time(py::handle a, py::handle b) {
 py::object verify_challenge(py::object, Args args) {
   const py::object& query = args[0];
   const py::object& verify_token = args[1];
-  static const py::handle mode_name = pyutil::interned("hub.mode");
-  static const py::handle token_name = pyutil::interned("hub.verify_token");
-  static const py::handle challenge_name = pyutil::interned("hub.challenge");
-  static const py::handle subscribe = pyutil::interned("subscribe");
   // An empty configured token would let an empty hub.verify_token through.
   if (verify_token.is_none() || PyUnicode_GET_LENGTH(verify_token.ptr()) == 0) return py::none();
-  py::object mode = mapping_get(query, mode_name);
-  if (!PyUnicode_Check(mode.ptr()) || PyUnicode_Compare(mode.ptr(), subscribe.ptr()) != 0) {
+  py::object mode = mapping_get(query, name<"hub.mode">());
+  if (!PyUnicode_Check(mode.ptr()) ||
+      PyUnicode_Compare(mode.ptr(), name<"subscribe">().ptr()) != 0) {
     return py::none();
   }
-  py::object token = mapping_get(query, token_name);
+  py::object token = mapping_get(query, name<"hub.verify_token">());
   if (!PyUnicode_Check(token.ptr()) || !equal_in_constant_time(token, verify_token)) {
     return py::none();
   }
-  return mapping_get(query, challenge_name);
+  return mapping_get(query, name<"hub.challenge">());
 }
 
 py::object verify_request(py::object, Args args) {
-  static const py::handle exact = pyutil::interned("X-Hub-Signature-256");
-  static const py::handle lower = pyutil::interned("x-hub-signature-256");
   // A case-insensitive mapping finds any letter case at the first look-up; a plain dict
   // gets a second chance with the lower-case name.
-  py::object signature = mapping_get(args[2], exact);
-  if (!pyutil::truthy(signature)) signature = mapping_get(args[2], lower);
+  py::object signature = mapping_get(args[2], name<"X-Hub-Signature-256">());
+  if (!pyutil::truthy(signature)) signature = mapping_get(args[2], name<"x-hub-signature-256">());
   return g_crypto.attr("verify_signature")(args[0], args[1], signature);
 }
 

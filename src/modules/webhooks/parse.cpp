@@ -16,7 +16,6 @@ namespace corvane::webhooks {
 namespace {
 
 using pyutil::dict_item;
-using pyutil::text_form;
 using pyutil::truthy;
 
 enum class Stage { kStart, kChanges, kMessaging, kStandby, kDone };
@@ -31,14 +30,8 @@ class Cursor {
 
   // The next item, or an empty object at the end.
   py::object next() {
-    if (!items_) return {};
-    PyObject* items = items_.ptr();
-    const bool is_list = PyList_Check(items);
-    const Py_ssize_t size = is_list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
-    if (position_ >= size) return {};
-    PyObject* item = is_list ? PyList_GET_ITEM(items, position_) : PyTuple_GET_ITEM(items, position_);
-    ++position_;
-    return py::reinterpret_borrow<py::object>(item);
+    if (!items_ || position_ >= PySequence_Fast_GET_SIZE(items_.ptr())) return {};
+    return py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items_.ptr(), position_++));
   }
 
   bool active() const { return static_cast<bool>(items_); }
@@ -96,9 +89,7 @@ Cursor list_cursor(py::handle container, py::handle name) {
 void start(State& self) {
   py::object payload = std::move(self.payload);
   if (!PyDict_Check(payload.ptr())) not_a_dict(texts::kPayload, payload);
-  py::object object_type = dict_item(payload, names().object);
-  self.object_type = truthy(object_type) ? py::object(text_form(object_type))
-                                         : py::reinterpret_borrow<py::object>(names().unknown);
+  self.object_type = text_or(dict_item(payload, names().object), names().unknown);
   self.entries = list_cursor(payload, names().entry);
 }
 
@@ -107,8 +98,7 @@ bool next_entry(State& self) {
   py::object entry = self.entries.next();
   if (!entry) return false;
   if (!PyDict_Check(entry.ptr())) not_a_dict(texts::kEntry, entry);
-  py::object id = dict_item(entry, names().id);
-  self.entry_id = truthy(id) ? py::object(text_form(id)) : py::object(py::none());
+  self.entry_id = text_or(dict_item(entry, names().id), Py_None);
   py::object time = dict_item(entry, names().time);
   self.entry_time = time ? time : py::object(py::none());
   self.items = list_cursor(entry, names().changes);
@@ -123,9 +113,7 @@ py::object make_event(State& self, py::object item) {
   py::object value;
   if (self.stage == Stage::kChanges) {
     if (!PyDict_Check(item.ptr())) not_a_dict(texts::kChange, item);
-    py::object found_field = dict_item(item, n.field);
-    field = truthy(found_field) ? py::object(text_form(found_field))
-                                : py::reinterpret_borrow<py::object>(n.unknown);
+    field = text_or(dict_item(item, n.field), n.unknown);
     py::object found_value = dict_item(item, n.value);
     value = truthy(found_value) ? std::move(found_value) : py::object(py::dict());
   } else {
