@@ -5,6 +5,7 @@
 #include "core/percent.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::clients {
@@ -29,9 +30,7 @@ py::object require_json(py::handle self, py::object answer) {
 
 py::list items_of(py::handle value) {
   if (value && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
-    PyObject* copy = PySequence_List(value.ptr());
-    if (copy == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(copy);
+    return pyutil::owned<py::list>(PySequence_List(value.ptr()));
   }
   return py::list();
 }

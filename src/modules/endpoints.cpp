@@ -209,14 +209,18 @@ py::object make_fields(py::module_& m) {
 using corvane::binder::kText;
 using corvane::binder::Operation;
 
-// What makes a builder (constructor, version, repr), apart from its operations: their checks
-// name the class.
+// A builder's constructor: its checks name the class.
+Operation constructor(const char* cls, const char* doc) {
+  return {.name = "__init__",
+          .params = {{"version", &kVersion, "'v23.0'"}},
+          .doc = doc,
+          .now = init,
+          .caller = cls};
+}
+
+// What makes a builder (constructor, version, repr), apart from its operations.
 const Operation kGraphSetup[] = {
-    {.name = "__init__",
-     .params = {{"version", &kVersion, "'v23.0'"}},
-     .doc = "A builder for ``version`` (text such as \"v23.0\"; not empty).",
-     .now = init,
-     .caller = "Graph"},
+    constructor("Graph", "A builder for ``version`` (text such as \"v23.0\"; not empty)."),
     {.name = "version",
      .doc = "The Graph API version, e.g. \"v23.0\".",
      .now = version_of,
@@ -249,11 +253,7 @@ const Operation kGraphOperations[] = {
 };
 
 const Operation kInstagramSetup[] = {
-    {.name = "__init__",
-     .params = {{"version", &kVersion, "'v23.0'"}},
-     .doc = "A builder for ``version`` on the Instagram Graph host.",
-     .now = init,
-     .caller = "InstagramGraph"},
+    constructor("InstagramGraph", "A builder for ``version`` on the Instagram Graph host."),
 };
 
 const Operation kInstagramOperations[] = {

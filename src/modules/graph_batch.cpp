@@ -32,6 +32,7 @@
 #include "py/errors.hpp"
 #include "py/masking.hpp"
 #include "py/names.hpp"
+#include "py/owned.hpp"
 #include "py/values.hpp"
 
 namespace corvane::graph {
@@ -62,9 +63,7 @@ std::string where(std::size_t index, const char* key = nullptr) {
 // The form encoding of a mapping's members (None values dropped), result references kept.
 std::string encode_members(py::handle mapping) {
   std::string out;
-  py::list items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
-  if (!items) throw py::error_already_set();
-  for (py::handle item : items) {
+  for (py::handle item : pyutil::owned<py::list>(PyDict_Items(mapping.ptr()))) {
     py::object value = item[py::int_(1)];
     if (value.is_none()) continue;
     if (!out.empty()) out.push_back('&');
