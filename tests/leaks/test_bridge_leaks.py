@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import time
 
 import pytest
 from conftest import run
@@ -116,12 +117,19 @@ def in_retry_wait() -> bool:
 
 
 async def cancel_after(coro, turns: int = 1, until=None):
+    """Cancels `coro` after `turns` turns of the loop, or once `until()` holds: a loop that
+    cancelled anywhere else would measure another path."""
     task = asyncio.ensure_future(coro)
-    for _ in range(200):
-        await asyncio.sleep(0 if until is None else 0.001)
-        turns -= 1
-        if (until is None and turns <= 0) or (until is not None and until()):
-            break
+    if until is None:
+        for _ in range(max(turns, 1)):
+            await asyncio.sleep(0)
+    else:
+        deadline = time.monotonic() + 10
+        while not until():
+            if time.monotonic() > deadline:
+                task.cancel()
+                pytest.fail("the point to cancel at never came")
+            await asyncio.sleep(0.001)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
