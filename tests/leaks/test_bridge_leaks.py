@@ -108,9 +108,9 @@ RETRY_WAIT = 1_000_000.0
 
 
 def in_retry_wait() -> bool:
-    """Cancelling as soon as the server has answered would land, by the machine's timing, either
-    while the answer is still being read or in the wait; the two keep different amounts behind
-    in aiohttp, so the client and the native reference must both be cancelled in the wait."""
+    """Whether the retry wait has begun. The server counts its answer before the client has
+    read it, so cancelling on that count would land, by the machine's timing, either in the
+    reading (a path with a loop of its own) or in the wait."""
     loop = asyncio.get_running_loop()
     return any(not h.cancelled() and h.when() - loop.time() > RETRY_WAIT / 2
                for h in loop._scheduled)
